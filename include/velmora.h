@@ -1,0 +1,393 @@
+/*
+ * velmora.h - public interface of libvelmora.
+ *
+ * libvelmora matches nucleotide sequences (reads, cell and sample barcodes)
+ * against a list of references while tolerating a few errors.  It offers:
+ *
+ *   - pairwise edit (Levenshtein) distance over bytes, exact or bounded;
+ *   - brute-force matching of a batch of queries against a plain list;
+ *   - a reference index, built once, that answers exact lookup, assignment
+ *     with up to two edits and substitution-only (Hamming) assignment with up
+ *     to three mismatches, always with the record brute force would give.
+ *
+ * Conventions shared by every function:
+ *
+ *   - A sequence is a byte pointer and a size_t length.  NULL with length 0
+ *     is the empty sequence; NULL with a nonzero length is invalid.
+ *     Bytes compare literally: 'N' matches only 'N' and case matters (except
+ *     in the two *_ascii_* exact lookups).
+ *   - A batch is an array of pointers, a parallel array of lengths and a
+ *     count.  Result arrays are caller-owned, one record per query.
+ *   - k is inclusive: a distance <= k qualifies.
+ *   - Failures are return values only: no messages, no logging, no global
+ *     error state.  Batch calls return 0 when the batch was processed and -1
+ *     when an argument check failed; a rejected call writes no result.
+ *     A problem with one query shows only in that query's record, as
+ *     VORN_STATUS_INVALID.
+ *   - The library holds no global state, performs no I/O and starts no
+ *     threads.  Every function is reentrant.  An index is read-only after it
+ *     is built: any number of threads may use one index at the same time,
+ *     each with its own result arrays and its own vorn_stats.
+ *   - Memory comes from malloc/calloc/free.  Running out of memory is
+ *     reported through the documented return values, never by aborting.
+ *
+ * The header compiles as C99 and as C++.
+ */
+#ifndef VELMORA_H
+#define VELMORA_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define VELMORA_VERSION_MAJOR 0
+#define VELMORA_VERSION_MINOR 1
+#define VELMORA_VERSION_PATCH 0
+
+#if defined(VELMORA_BUILDING_LIBRARY) && (defined(__GNUC__) || defined(__clang__))
+#define VORN_API __attribute__((visibility("default")))
+#else
+#define VORN_API
+#endif
+
+#ifdef __cplusplus
+#define VORN_NOEXCEPT noexcept
+extern "C" {
+#else
+#define VORN_NOEXCEPT
+#endif
+
+/* ------------------------------------------------------------------------
+ * Records and codes
+ * ------------------------------------------------------------------------ */
+
+#define VORN_STATUS_NONE 0u              /* no reference within k */
+#define VORN_STATUS_UNIQUE 1u            /* exactly one reference at best_distance */
+#define VORN_STATUS_AMBIGUOUS 2u         /* two or more references at best_distance */
+#define VORN_STATUS_INVALID 0xFFFFFFFFu  /* the query could not be evaluated */
+
+#define VORN_EDIT_NONE 0u                /* no reference within k */
+#define VORN_EDIT_EXACT 1u               /* best distance 0 */
+#define VORN_EDIT_SUBSTITUTION 2u        /* best distance 1, equal lengths */
+#define VORN_EDIT_INSERTION 3u           /* best distance 1, query one byte longer */
+#define VORN_EDIT_DELETION 4u            /* best distance 1, query one byte shorter */
+#define VORN_EDIT_TWO 5u                 /* best distance 2 */
+#define VORN_EDIT_OTHER 6u               /* best distance 3 or more */
+#define VORN_EDIT_INVALID 0xFFFFFFFFu    /* the query was not evaluated */
+
+/*
+ * vorn_match: the result of one query.
+ *
+ *   best_index       position in the reference list of the closest reference;
+ *                    the lowest position among those at the best distance.
+ *                    UINT32_MAX when nothing was found.
+ *   best_distance    smallest distance found within k (edit distance, or the
+ *                    number of substitutions for the Hamming assignment).
+ *                    UINT32_MAX when nothing was found.
+ *   second_distance  smallest distance within k strictly greater than
+ *                    best_distance; UINT32_MAX when there is none.  A second
+ *                    reference at best_distance does not change it.
+ *   hit_count        number of references within k.
+ *   status           one of the VORN_STATUS_* codes.  NONE exactly when
+ *                    hit_count is 0; AMBIGUOUS when two or more references
+ *                    share best_distance; INVALID when the query could not be
+ *                    evaluated, with every other field at its "nothing found"
+ *                    value.
+ */
+typedef struct vorn_match {
+    uint32_t best_index;
+    uint32_t best_distance;
+    uint32_t second_distance;
+    uint32_t hit_count;
+    uint32_t status;
+} vorn_match;
+
+/*
+ * vorn_assignment: vorn_match plus best_count (the number of references at
+ * best_distance) and edit_class (one of the VORN_EDIT_* codes: the kind of
+ * edit between the query and the reference at best_index).
+ */
+typedef struct vorn_assignment {
+    uint32_t best_index;
+    uint32_t best_distance;
+    uint32_t second_distance;
+    uint32_t best_count;
+    uint32_t hit_count;
+    uint32_t status;
+    uint32_t edit_class;
+} vorn_assignment;
+
+/*
+ * vorn_stats: work counters filled by every *_stats entry point.  When the
+ * call's arguments are accepted, both are set to 0 once before the first
+ * query and then accumulate over the whole batch.
+ *
+ *   candidates     references taken up as candidates for a query;
+ *   verifications  full comparisons or distance computations performed.
+ *
+ * A query that an index path cannot decide and that goes to brute force adds
+ * the index's reference count to both.
+ */
+typedef struct vorn_stats {
+    uint64_t candidates;
+    uint64_t verifications;
+} vorn_stats;
+
+/* The reference index.  Opaque: build it with vorn_index_build, release it
+ * with vorn_index_free. */
+typedef struct vorn_index vorn_index;
+
+/* ------------------------------------------------------------------------
+ * Alphabet policy and pairwise distance
+ * ------------------------------------------------------------------------ */
+
+/*
+ * vorn_alphabet_policy() returns the static, NUL-terminated string
+ * "literal-byte; A/C/G/T/N/IUPAC symbols are ordinary byte symbols; no
+ * wildcard expansion".  The same pointer on every call; the caller must not
+ * free or modify it.
+ */
+VORN_API const char *vorn_alphabet_policy(void) VORN_NOEXCEPT;
+
+/*
+ * vorn_edit_distance_dp() computes the edit distance of a and b with the
+ * classic two-row dynamic programme (a_len x b_len cell updates, 2 x (b_len
+ * + 1) cells of heap memory).
+ * Returns the distance, or UINT32_MAX when a or b is NULL with a nonzero
+ * length, when either length exceeds 0x7FFFFFFF, or when the rows cannot be
+ * allocated.  Nothing outlives the call.
+ */
+VORN_API uint32_t vorn_edit_distance_dp(const uint8_t *a, size_t a_len,
+                                        const uint8_t *b, size_t b_len) VORN_NOEXCEPT;
+
+/*
+ * vorn_edit_distance_myers64() computes the edit distance with the
+ * bit-parallel method, a (at most 512 bytes) being the pattern and b the
+ * text; a longer pattern is handed to vorn_edit_distance_dp.  The work is
+ * proportional to b_len x ceil(a_len / 64); the call uses about 17 KiB of
+ * stack and no heap up to 512 pattern bytes.
+ * Returns the distance, or UINT32_MAX when a or b is NULL with a nonzero
+ * length, when either length exceeds 0x7FFFFFFF, or when the fallback runs
+ * out of memory.
+ */
+VORN_API uint32_t vorn_edit_distance_myers64(const uint8_t *a, size_t a_len,
+                                             const uint8_t *b, size_t b_len) VORN_NOEXCEPT;
+
+/*
+ * vorn_edit_distance() returns the edit distance of a and b: equal-length
+ * pairs that differ in at most two bytes are answered by a direct count,
+ * everything else by the bit-parallel kernel with the shorter operand as the
+ * pattern.  Allocates nothing unless both operands exceed 512 bytes.
+ * Returns UINT32_MAX when a or b is NULL with a nonzero length, or when the
+ * dynamic-programming fallback fails (lengths above 0x7FFFFFFF, no memory).
+ */
+VORN_API uint32_t vorn_edit_distance(const uint8_t *a, size_t a_len,
+                                     const uint8_t *b, size_t b_len) VORN_NOEXCEPT;
+
+/*
+ * vorn_edit_distance_leq() tells whether the edit distance of a and b is at
+ * most k, taking cheap shortcuts (length difference, byte comparison,
+ * one-edit scan) before computing a distance.
+ * Returns 1 when it is, 0 when it is not (always 0 for k < 0), and -1 when
+ * the question could not be answered: a or b NULL with a nonzero length,
+ * either length above 0x7FFFFFFF, or the distance kernel running out of
+ * memory (possible only when both operands exceed 512 bytes).
+ */
+VORN_API int32_t vorn_edit_distance_leq(const uint8_t *a, size_t a_len,
+                                        const uint8_t *b, size_t b_len,
+                                        int32_t k) VORN_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Candidate lists (brute force)
+ * ------------------------------------------------------------------------ */
+
+/*
+ * vorn_match_many() compares every query with every reference and writes one
+ * vorn_match per query into out[0 .. n_queries-1].
+ *
+ *   queries, query_lens  n_queries query sequences (read only);
+ *   refs, ref_lens       n_refs reference sequences (read only);
+ *   k                    the largest edit distance that counts as a hit;
+ *   out                  caller-owned array of n_queries records.
+ *
+ * Returns -1, writing nothing, when: out is NULL or k < 0; n_queries is 0,
+ * n_refs is nonzero and refs or ref_lens is NULL; queries or query_lens is
+ * NULL (n_queries > 0); n_refs is nonzero and refs or ref_lens is NULL;
+ * n_refs exceeds 0x7FFFFFFF.  With n_queries = 0 and acceptable arguments it
+ * returns 0 and writes nothing.  Otherwise returns 0 with every record
+ * written.  A query that is NULL with a nonzero length, or that meets a
+ * reference that is NULL with a nonzero length, gets VORN_STATUS_INVALID;
+ * a query whose distance to some reference could not be computed (memory ran
+ * out; only for sequences over 512 bytes) is also VORN_STATUS_INVALID.
+ * Allocates nothing for sequences up to 512 bytes.
+ */
+VORN_API int32_t vorn_match_many(const uint8_t *const *queries, const size_t *query_lens,
+                                 size_t n_queries, const uint8_t *const *refs,
+                                 const size_t *ref_lens, size_t n_refs, int32_t k,
+                                 vorn_match *out) VORN_NOEXCEPT;
+
+/*
+ * vorn_assign_many() is vorn_match_many() with a richer record: best_count
+ * and the edit_class of the best reference (kept also when ambiguous).
+ * require_single_hit = 0: ambiguous when two or more references share the
+ * best distance; 1: ambiguous as soon as two or more references lie within
+ * k.  Any other value is rejected.
+ * Returns -1, writing nothing, when require_single_hit > 1, k < 0 or out is
+ * NULL, and for the same array checks as vorn_match_many(); otherwise 0.
+ * An invalid query gets status VORN_STATUS_INVALID and edit_class
+ * VORN_EDIT_INVALID.
+ */
+VORN_API int32_t vorn_assign_many(const uint8_t *const *queries, const size_t *query_lens,
+                                  size_t n_queries, const uint8_t *const *refs,
+                                  const size_t *ref_lens, size_t n_refs, int32_t k,
+                                  uint32_t require_single_hit,
+                                  vorn_assignment *out) VORN_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Reference index
+ * ------------------------------------------------------------------------ */
+
+/*
+ * vorn_index_build() copies n_refs references (refs[i], ref_lens[i] bytes, no
+ * terminator needed) into a new index; the caller may release or overwrite
+ * its buffers on return.  References may mix lengths and alphabets.
+ * n_refs == 0 gives a valid empty index, whatever refs and ref_lens are.
+ * Returns NULL if refs or ref_lens is NULL (n_refs > 0), if n_refs exceeds
+ * 0x7FFFFFFF, if some refs[i] is NULL with a nonzero length, or if memory
+ * runs out; nothing is leaked then.  The index is read-only afterwards: any
+ * number of threads may query it at once, none may free it meanwhile.
+ */
+VORN_API vorn_index *vorn_index_build(const uint8_t *const *refs, const size_t *ref_lens,
+                                      size_t n_refs) VORN_NOEXCEPT;
+
+/*
+ * vorn_index_free() releases an index and everything it owns.  NULL is
+ * accepted and ignored.
+ */
+VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Exact lookup
+ * ------------------------------------------------------------------------ */
+
+/*
+ * vorn_index_lookup_exact_stats() finds the references byte-for-byte equal to
+ * query and writes result: best_index the lowest such position,
+ * best_distance 0, hit_count their number, status UNIQUE or AMBIGUOUS (NONE
+ * when there is none).  stats may be NULL; otherwise both counters are set
+ * to the number of references compared (identical references counted from
+ * the table, non-ACGT references of the query's length one each).
+ * Returns -1, writing nothing, when index or result is NULL.  A query that
+ * is NULL with a nonzero length gets VORN_STATUS_INVALID (and stats are
+ * zeroed); the call returns 0.  Allocates nothing.
+ */
+VORN_API int32_t vorn_index_lookup_exact_stats(const vorn_index *index, const uint8_t *query,
+                                               size_t query_len, vorn_match *result,
+                                               vorn_stats *stats) VORN_NOEXCEPT;
+
+/*
+ * vorn_index_lookup_exact_ascii_stats() is vorn_index_lookup_exact_stats()
+ * ignoring ASCII letter case: a-z and A-Z compare equal, every other byte
+ * compares literally.  Every case-insensitively identical reference is
+ * found, whichever case either side uses.
+ */
+VORN_API int32_t vorn_index_lookup_exact_ascii_stats(const vorn_index *index,
+                                                     const uint8_t *query, size_t query_len,
+                                                     vorn_match *result,
+                                                     vorn_stats *stats) VORN_NOEXCEPT;
+
+/*
+ * vorn_index_lookup_exact_many_stats() is the batch form of
+ * vorn_index_lookup_exact_stats(): results[i] belongs to queries[i].
+ * Returns -1, writing nothing, when index is NULL (even for n_queries = 0)
+ * or when n_queries > 0 and queries, query_lens or results is NULL;
+ * otherwise 0.  stats (may be NULL) accumulates over the batch.
+ */
+VORN_API int32_t vorn_index_lookup_exact_many_stats(const vorn_index *index,
+                                                    const uint8_t *const *queries,
+                                                    const size_t *query_lens, size_t n_queries,
+                                                    vorn_match *results,
+                                                    vorn_stats *stats) VORN_NOEXCEPT;
+
+/* Batch form of vorn_index_lookup_exact_ascii_stats(); checks as above. */
+VORN_API int32_t vorn_index_lookup_exact_ascii_many_stats(const vorn_index *index,
+                                                          const uint8_t *const *queries,
+                                                          const size_t *query_lens,
+                                                          size_t n_queries, vorn_match *results,
+                                                          vorn_stats *stats) VORN_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Edit-tolerant index assignment
+ * ------------------------------------------------------------------------ */
+
+/*
+ * vorn_index_assign() assigns each query to the index's references with up
+ * to k edits and writes results[i] exactly as vorn_match_many() over the
+ * same references would.  Index paths serve k = 0, 1 and 2 (k = 2 for
+ * queries up to 34 bytes); anything else is answered by brute force.
+ * Returns -1, writing nothing, when k < 0, index or results is NULL, or
+ * n_queries > 0 with queries or query_lens NULL; otherwise 0.  A query that
+ * is NULL with a nonzero length gets VORN_STATUS_INVALID.
+ * Working memory lives on the stack (a few KiB); the heap is used only when
+ * a query meets more than 128 distinct candidates, and running out of it
+ * only sends that query to brute force.
+ */
+VORN_API int32_t vorn_index_assign(const vorn_index *index, const uint8_t *const *queries,
+                                   const size_t *query_lens, size_t n_queries, int32_t k,
+                                   vorn_match *results) VORN_NOEXCEPT;
+
+/*
+ * vorn_index_assign_stats() is vorn_index_assign() that also counts its work
+ * in stats (may be NULL): each reference measured adds 1 to both counters,
+ * each query answered by brute force adds the index's reference count.
+ * stats is zeroed when the call is accepted (also for n_queries = 0) and
+ * left untouched when it is rejected.
+ */
+VORN_API int32_t vorn_index_assign_stats(const vorn_index *index, const uint8_t *const *queries,
+                                         const size_t *query_lens, size_t n_queries, int32_t k,
+                                         vorn_match *results, vorn_stats *stats) VORN_NOEXCEPT;
+
+/*
+ * vorn_index_assign_status_stats() is the status-only form for k = 1 and
+ * k = 2: the search for a query may stop as soon as two references share
+ * the best distance found so far.  For k = 1 status, best_distance and
+ * best_index are those of the full form for queries of A/C/G/T only;
+ * hit_count and second_distance cover only what was examined.  For k = 2,
+ * and for queries with other bytes, the search order is not by distance, so
+ * a query may be reported AMBIGUOUS at a distance larger than its true best.
+ * Any other k behaves exactly like vorn_index_assign_stats().
+ * Same argument checks and return values as vorn_index_assign_stats().
+ */
+VORN_API int32_t vorn_index_assign_status_stats(const vorn_index *index,
+                                                const uint8_t *const *queries,
+                                                const size_t *query_lens, size_t n_queries,
+                                                int32_t k, vorn_match *results,
+                                                vorn_stats *stats) VORN_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Hamming assignment
+ * ------------------------------------------------------------------------ */
+
+/*
+ * vorn_index_assign_hamming_stats() assigns each query under the Hamming
+ * distance: only references of exactly the query's length can match, and
+ * best_distance is the number of differing positions (at most k, 0 <= k <=
+ * 3).  Every record equals what comparing the query with every reference of
+ * its length would give.  stats (may be NULL) counts the references taken
+ * up.
+ * Returns -1, writing nothing and leaving stats untouched, when k is not
+ * 0..3, index or results is NULL, or n_queries > 0 with queries or
+ * query_lens NULL; otherwise 0.  A query that is NULL with a nonzero length
+ * gets VORN_STATUS_INVALID.  Never falls short because of memory: a query
+ * whose search cannot grow its working set is answered by a linear scan.
+ */
+VORN_API int32_t vorn_index_assign_hamming_stats(const vorn_index *index,
+                                                 const uint8_t *const *queries,
+                                                 const size_t *query_lens, size_t n_queries,
+                                                 int32_t k, vorn_match *results,
+                                                 vorn_stats *stats) VORN_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELMORA_H */

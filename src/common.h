@@ -1,0 +1,50 @@
+// Small helpers every part of the library uses: unaligned loads, checked size
+// arithmetic and the debug-only assertion.  Nothing here allocates or throws.
+#ifndef VELMORA_SRC_COMMON_H
+#define VELMORA_SRC_COMMON_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#ifdef VELMORA_ENABLE_ASSERTIONS
+#include <cstdlib>
+#define VELMORA_ASSERT(cond) ((cond) ? (void)0 : std::abort())
+#else
+#define VELMORA_ASSERT(cond) ((void)0)
+#endif
+
+namespace velmora {
+
+// Unaligned 64-bit load; memcpy is the only defined way to read a word at an
+// arbitrary byte offset.
+static inline uint64_t load_u64(const uint8_t *p) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// a * b into *out; false (and *out untouched) when it would wrap.
+static inline bool checked_mul(size_t a, size_t b, size_t *out) noexcept {
+    size_t r;
+    if (__builtin_mul_overflow(a, b, &r)) return false;
+    *out = r;
+    return true;
+}
+
+// a + b into *out; false when it would wrap.
+static inline bool checked_add(size_t a, size_t b, size_t *out) noexcept {
+    size_t r;
+    if (__builtin_add_overflow(a, b, &r)) return false;
+    *out = r;
+    return true;
+}
+
+// Byte comparison that tolerates null pointers for length 0 (memcmp does not).
+static inline bool bytes_equal(const uint8_t *a, const uint8_t *b, size_t len) noexcept {
+    return len == 0 || std::memcmp(a, b, len) == 0;
+}
+
+}  // namespace velmora
+
+#endif

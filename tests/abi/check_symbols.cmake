@@ -1,0 +1,26 @@
+# Compares the dynamic symbols a shared library defines with an expected list:
+# a leaked internal symbol or a missing public one fails.
+find_program(NM nm REQUIRED)
+execute_process(COMMAND ${NM} -D --defined-only ${LIB}
+  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(actual "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] (.+)$")
+    set(sym "${CMAKE_MATCH_1}")
+    # Version-script markers and linker-provided symbols are not ours.
+    if(NOT sym MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
+      list(APPEND actual "${sym}")
+    endif()
+  endif()
+endforeach()
+list(SORT actual)
+file(STRINGS ${EXPECTED} expected)
+list(SORT expected)
+if(NOT actual STREQUAL expected)
+  message(FATAL_ERROR "exported symbols differ\n expected: ${expected}\n actual:   ${actual}")
+endif()
+message(STATUS "exported symbols: ${actual}")
