@@ -1,0 +1,143 @@
+// Brute-force matching of a batch against a plain reference list: every
+// query is measured against every reference, in reference order, with the
+// bounded test candidate_distance_within_k.  vorn_match_many is also the
+// fallback of the index paths, so its record is the definition they are
+// tested against.  vorn_assign_many runs the same loop and additionally
+// keeps best_count and the edit class of the best reference.
+#include "distance/distance_internal.h"
+#include "match/match_record.h"
+#include "velmora.h"
+
+namespace velmora {
+namespace {
+
+// Positions travel in 32-bit fields and are compared as signed.
+constexpr size_t MATCH_MAX_REFS = 0x7FFFFFFF;
+
+enum class batch_check { reject, done, run };
+
+// The argument checks both matchers share, in their documented order.  The
+// caller has already rejected a null out and a negative k.
+batch_check match_batch_checks(const uint8_t *const *queries, const size_t *query_lens,
+                               size_t n_queries, const uint8_t *const *refs,
+                               const size_t *ref_lens, size_t n_refs) noexcept {
+    if (n_queries == 0) {
+        if (n_refs == 0) return batch_check::done;
+        return (refs == nullptr || ref_lens == nullptr) ? batch_check::reject : batch_check::done;
+    }
+    if (queries == nullptr || query_lens == nullptr) return batch_check::reject;
+    if (n_refs == 0) return batch_check::run;
+    if (refs == nullptr || ref_lens == nullptr) return batch_check::reject;
+    if (n_refs > MATCH_MAX_REFS) return batch_check::reject;
+    return batch_check::run;
+}
+
+uint32_t edit_class_of(uint32_t d, size_t q_len, size_t r_len) noexcept {
+    switch (d) {
+        case 0: return VORN_EDIT_EXACT;
+        case 1:
+            if (q_len == r_len) return VORN_EDIT_SUBSTITUTION;
+            return q_len > r_len ? VORN_EDIT_INSERTION : VORN_EDIT_DELETION;
+        case 2: return VORN_EDIT_TWO;
+        default: return VORN_EDIT_OTHER;
+    }
+}
+
+// Measures one query against every reference and fills m (reset by the
+// caller).  Returns false when the query could not be evaluated: a reference
+// is null with a nonzero length, or a distance could not be computed.
+// edit_class, when given, receives the class of the best reference.
+bool match_one_query(const uint8_t *q, size_t q_len, const uint8_t *const *refs,
+                     const size_t *ref_lens, size_t n_refs, int32_t k, vorn_match *m,
+                     int32_t *best_count, uint32_t *edit_class) noexcept {
+    for (size_t r = 0; r < n_refs; ++r) {
+        if (refs[r] == nullptr && ref_lens[r] != 0) return false;
+        const int32_t d = candidate_distance_within_k(q, q_len, refs[r], ref_lens[r], k);
+        if (d == CANDIDATE_INVALID) return false;
+        if (d < 0) continue;
+        const uint32_t before = m->best_distance;
+        match_apply_hit(m, static_cast<uint32_t>(r), static_cast<uint32_t>(d), best_count);
+        if (edit_class != nullptr && m->best_distance != before) {
+            *edit_class = edit_class_of(static_cast<uint32_t>(d), q_len, ref_lens[r]);
+        }
+    }
+    return true;
+}
+
+bool query_invalid(const uint8_t *q, size_t len) noexcept { return q == nullptr && len != 0; }
+
+}  // namespace
+}  // namespace velmora
+
+using namespace velmora;
+
+extern "C" VORN_API int32_t vorn_match_many(const uint8_t *const *queries, const size_t *query_lens,
+                                            size_t n_queries, const uint8_t *const *refs,
+                                            const size_t *ref_lens, size_t n_refs, int32_t k,
+                                            vorn_match *out) VORN_NOEXCEPT {
+    if (out == nullptr || k < 0) return -1;
+    switch (match_batch_checks(queries, query_lens, n_queries, refs, ref_lens, n_refs)) {
+        case batch_check::reject: return -1;
+        case batch_check::done: return 0;
+        case batch_check::run: break;
+    }
+    for (size_t i = 0; i < n_queries; ++i) {
+        vorn_match *m = &out[i];
+        if (query_invalid(queries[i], query_lens[i])) {
+            match_reset_invalid(m);
+            continue;
+        }
+        match_reset(m, VORN_STATUS_NONE);
+        int32_t best_count = 0;
+        if (!match_one_query(queries[i], query_lens[i], refs, ref_lens, n_refs, k, m, &best_count,
+                             nullptr)) {
+            match_reset_invalid(m);
+            continue;
+        }
+        match_finish(m, best_count);
+    }
+    return 0;
+}
+
+extern "C" VORN_API int32_t vorn_assign_many(const uint8_t *const *queries,
+                                             const size_t *query_lens, size_t n_queries,
+                                             const uint8_t *const *refs, const size_t *ref_lens,
+                                             size_t n_refs, int32_t k, uint32_t require_single_hit,
+                                             vorn_assignment *out) VORN_NOEXCEPT {
+    if (require_single_hit > 1 || k < 0 || out == nullptr) return -1;
+    switch (match_batch_checks(queries, query_lens, n_queries, refs, ref_lens, n_refs)) {
+        case batch_check::reject: return -1;
+        case batch_check::done: return 0;
+        case batch_check::run: break;
+    }
+    for (size_t i = 0; i < n_queries; ++i) {
+        vorn_assignment *a = &out[i];
+        vorn_match m;
+        match_reset(&m, VORN_STATUS_NONE);
+        int32_t best_count = 0;
+        uint32_t edit_class = VORN_EDIT_NONE;
+        const bool valid = !query_invalid(queries[i], query_lens[i]) &&
+                           match_one_query(queries[i], query_lens[i], refs, ref_lens, n_refs, k,
+                                           &m, &best_count, &edit_class);
+        if (!valid) {
+            match_reset_invalid(&m);
+            best_count = 0;
+            edit_class = VORN_EDIT_INVALID;
+        } else if (m.hit_count == 0) {
+            m.status = VORN_STATUS_NONE;
+            edit_class = VORN_EDIT_NONE;
+        } else if (require_single_hit == 1 && m.hit_count > 1) {
+            m.status = VORN_STATUS_AMBIGUOUS;
+        } else {
+            match_finish(&m, best_count);
+        }
+        a->best_index = m.best_index;
+        a->best_distance = m.best_distance;
+        a->second_distance = m.second_distance;
+        a->best_count = static_cast<uint32_t>(best_count);
+        a->hit_count = m.hit_count;
+        a->status = m.status;
+        a->edit_class = edit_class;
+    }
+    return 0;
+}
