@@ -1,0 +1,199 @@
+// Exact lookup: which references are identical to a query.
+//
+// An encodable query is answered by one probe run of the exact table, which
+// already holds the first index and the number of references per (code,
+// length): duplicates are counted, never walked, and no reference byte is
+// read.  Any other query is compared with the non-encodable references of
+// its length, in ascending order, so the first hit is the lowest index.
+//
+// The case-ignoring lookups fold a-z to A-Z on both sides.  A folded query
+// that encodes can equal upper-case references (in the exact table) and also
+// references spelled with lower-case letters (non-encodable, in the list),
+// so it consults both; the byte-exact lookups never need the list for an
+// encodable query, because a reference identical to it is itself encodable.
+//
+// Both counters grow together: by the slot's count on a table hit, and by 1
+// per listed reference of the query's length, before it is compared.
+#include <cstdint>
+
+#include "common.h"
+#include "index/index_internal.h"
+#include "match/match_record.h"
+#include "velmora.h"
+
+namespace velmora {
+namespace {
+
+inline uint8_t ascii_upper(uint8_t b) noexcept {
+    return (b >= 'a' && b <= 'z') ? static_cast<uint8_t>(b - ('a' - 'A')) : b;
+}
+
+bool bytes_equal_folded(const uint8_t *a, const uint8_t *b, size_t len) noexcept {
+    for (size_t i = 0; i < len; ++i) {
+        if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+    }
+    return true;
+}
+
+inline void stats_add(vorn_stats *stats, uint64_t n) noexcept {
+    if (stats != nullptr) {
+        stats->candidates += n;
+        stats->verifications += n;
+    }
+}
+
+// Slot of (code, len) in the exact table, or INDEX_NONE.
+uint64_t index_exact_find(const vorn_index *index, uint64_t code, uint64_t len) noexcept {
+    const uint64_t slots = index->exact_slot_count;
+    if (slots == 0) return INDEX_NONE;
+    uint64_t slot = index_exact_home_slot(code, len, slots);
+    while (index->exact_first[slot] != INDEX_NONE) {
+        if (index->exact_codes[slot] == code && index->exact_lens[slot] == len) return slot;
+        slot = (slot + 1) & (slots - 1);
+    }
+    return INDEX_NONE;
+}
+
+// Adds the hits among the non-encodable references of length len to the
+// record's best_index and hit_count.
+void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size_t len,
+                             vorn_match *result, vorn_stats *stats, uint32_t fold_case) noexcept {
+    const uint64_t count = index->nonenc_count;
+    for (uint64_t k = 0; k < count; ++k) {
+        const uint64_t j = index->nonenc_refs[k];
+        if (index->ref_lens[j] != len) continue;
+        stats_add(stats, 1);
+        const uint8_t *ref = index->ref_seqs[j];
+        const bool equal =
+            fold_case ? bytes_equal_folded(ref, query, len) : bytes_equal(ref, query, len);
+        if (!equal) continue;
+        result->hit_count += 1;
+        result->best_distance = 0;
+        // UINT32_MAX (no hit yet) compares above every position.
+        if (static_cast<uint32_t>(j) < result->best_index) {
+            result->best_index = static_cast<uint32_t>(j);
+        }
+    }
+}
+
+// Every query rejected before it reaches the routine gets the invalid record;
+// everything else runs through it.
+using exact_one_fn = void (*)(const vorn_index *, const uint8_t *, size_t, vorn_match *,
+                              vorn_stats *);
+
+void index_lookup_exact_strict(const vorn_index *index, const uint8_t *query, size_t len,
+                               vorn_match *result, vorn_stats *stats) noexcept {
+    index_assign_exact_one_impl(index, query, len, result, stats, dna2_code, 0);
+}
+
+void index_lookup_exact_folded(const vorn_index *index, const uint8_t *query, size_t len,
+                               vorn_match *result, vorn_stats *stats) noexcept {
+    index_assign_exact_one_impl(index, query, len, result, stats, dna2_code_ascii_upper, 1);
+}
+
+int32_t index_lookup_exact_single(const vorn_index *index, const uint8_t *query, size_t len,
+                                  vorn_match *result, vorn_stats *stats,
+                                  exact_one_fn one) noexcept {
+    if (index == nullptr || result == nullptr) return -1;
+    if (stats != nullptr) {
+        stats->candidates = 0;
+        stats->verifications = 0;
+    }
+    if (query == nullptr && len != 0) {
+        match_reset_invalid(result);
+        return 0;
+    }
+    one(index, query, len, result, stats);
+    return 0;
+}
+
+int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *queries,
+                                 const size_t *query_lens, size_t n_queries,
+                                 vorn_match *results, vorn_stats *stats,
+                                 exact_one_fn one) noexcept {
+    if (index == nullptr) return -1;
+    if (n_queries != 0 && (queries == nullptr || query_lens == nullptr || results == nullptr)) {
+        return -1;
+    }
+    if (stats != nullptr) {
+        stats->candidates = 0;
+        stats->verifications = 0;
+    }
+    for (size_t i = 0; i < n_queries; ++i) {
+        if (queries[i] == nullptr && query_lens[i] != 0) {
+            match_reset_invalid(&results[i]);
+        } else {
+            one(index, queries[i], query_lens[i], &results[i], stats);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, size_t len,
+                                 vorn_match *result, vorn_stats *stats, dna2_code_fn code_fn,
+                                 uint32_t fold_case) noexcept {
+    match_reset(result, VORN_STATUS_NONE);
+    if (index->n_refs == 0) return;
+
+    uint64_t code = 0;
+    if (code_fn(query, len, &code)) {
+        const uint64_t slot = index_exact_find(index, code, len);
+        if (slot != INDEX_NONE) {
+            const uint64_t n = index->exact_counts[slot];
+            stats_add(stats, n);
+            result->best_index = static_cast<uint32_t>(index->exact_first[slot]);
+            result->best_distance = 0;
+            result->hit_count = static_cast<uint32_t>(n);
+        }
+        // Byte-exact: a reference identical to an encodable query is itself
+        // encodable, so the table alone decides.
+        if (!fold_case) {
+            match_finish(result, static_cast<int32_t>(result->hit_count));
+            return;
+        }
+    }
+    // Every hit is at distance 0, so the number of hits is the number at the
+    // best distance.
+    index_scan_nonencodable(index, query, len, result, stats, fold_case);
+    match_finish(result, static_cast<int32_t>(result->hit_count));
+}
+
+}  // namespace velmora
+
+using velmora::index_lookup_exact_batch;
+using velmora::index_lookup_exact_folded;
+using velmora::index_lookup_exact_single;
+using velmora::index_lookup_exact_strict;
+
+extern "C" VORN_API int32_t vorn_index_lookup_exact_stats(const vorn_index *index,
+                                                          const uint8_t *query, size_t query_len,
+                                                          vorn_match *result,
+                                                          vorn_stats *stats) VORN_NOEXCEPT {
+    return index_lookup_exact_single(index, query, query_len, result, stats,
+                                     index_lookup_exact_strict);
+}
+
+extern "C" VORN_API int32_t vorn_index_lookup_exact_ascii_stats(const vorn_index *index,
+                                                                const uint8_t *query,
+                                                                size_t query_len,
+                                                                vorn_match *result,
+                                                                vorn_stats *stats) VORN_NOEXCEPT {
+    return index_lookup_exact_single(index, query, query_len, result, stats,
+                                     index_lookup_exact_folded);
+}
+
+extern "C" VORN_API int32_t vorn_index_lookup_exact_many_stats(
+    const vorn_index *index, const uint8_t *const *queries, const size_t *query_lens,
+    size_t n_queries, vorn_match *results, vorn_stats *stats) VORN_NOEXCEPT {
+    return index_lookup_exact_batch(index, queries, query_lens, n_queries, results, stats,
+                                    index_lookup_exact_strict);
+}
+
+extern "C" VORN_API int32_t vorn_index_lookup_exact_ascii_many_stats(
+    const vorn_index *index, const uint8_t *const *queries, const size_t *query_lens,
+    size_t n_queries, vorn_match *results, vorn_stats *stats) VORN_NOEXCEPT {
+    return index_lookup_exact_batch(index, queries, query_lens, n_queries, results, stats,
+                                    index_lookup_exact_folded);
+}
