@@ -1,0 +1,36 @@
+// The general distance entry point and the alphabet policy.
+//
+// Equal-length pairs are first counted position by position, stopping past
+// two differences: for equal lengths a Hamming distance of at most 2 is the
+// edit distance (one fewer edit would need an insertion and a deletion,
+// which already cost 2), so near-identical reads never reach a kernel.
+// Everything else goes to the bit-parallel kernel with the shorter operand as
+// the pattern, which keeps the word count, and so the work per text byte,
+// minimal and the heap out of it unless both operands exceed 512 bytes.
+#include "common.h"
+#include "distance/distance_internal.h"
+#include "distance/kernels.h"
+#include "velmora.h"
+
+namespace {
+
+// Bytes compare by value only: no wildcards, no case folding.
+constexpr char ALPHABET_POLICY[] =
+    "literal-byte; A/C/G/T/N/IUPAC symbols are ordinary byte symbols; no wildcard expansion";
+
+}  // namespace
+
+extern "C" VORN_API const char *vorn_alphabet_policy(void) VORN_NOEXCEPT {
+    return ALPHABET_POLICY;
+}
+
+extern "C" VORN_API uint32_t vorn_edit_distance(const uint8_t *a, size_t a_len, const uint8_t *b,
+                                                size_t b_len) VORN_NOEXCEPT {
+    if ((a == nullptr && a_len != 0) || (b == nullptr && b_len != 0)) return UINT32_MAX;
+    if (a_len == b_len) {
+        const uint32_t h = velmora::hamming_scan_bounded(a, b, a_len, 2);
+        if (h != UINT32_MAX) return h;
+    }
+    return a_len <= b_len ? velmora::edit_distance_bit_parallel(a, a_len, b, b_len)
+                          : velmora::edit_distance_bit_parallel(b, b_len, a, a_len);
+}
