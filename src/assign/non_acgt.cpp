@@ -1,0 +1,157 @@
+// Assignment of short queries (1 to 32 bytes) holding bytes other than the
+// upper-case A, C, G, T, for k = 1 and k = 2.
+//
+// An encodable reference consists of A, C, G, T only, so each foreign query
+// byte is substituted or deleted in any alignment with it and costs at least
+// one edit.  With exactly one foreign byte at position u, an encodable
+// reference within k edits is within k - 1 edits of one of five repairs: the
+// query with A, C, G or T at u, or the query without u.  Those repairs are
+// encodable and are searched in the code table; references without a code
+// are scanned directly within the length window.  With two or more foreign
+// bytes no encodable reference is within one edit, so the k = 1 path only
+// scans, and the k = 2 path declines.
+//
+// Every candidate is measured against the real query (foreign byte included),
+// so the recorded distances are exact.  The repairs are derived from one
+// encoded stack copy of the query; nothing is allocated while the candidates
+// stay within the set's inline storage.
+#include <cstring>
+
+#include "assign/assign_internal.h"
+#include "common.h"
+#include "match/match_record.h"
+
+namespace velmora {
+namespace {
+
+// Number of foreign bytes of query[0, len); *last gets the position of the
+// last one.
+size_t single_unknown_count(const uint8_t *query, size_t len, size_t *last) noexcept {
+    size_t count = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (!dna2_is_base(query[i])) {
+            ++count;
+            *last = i;
+        }
+    }
+    return count;
+}
+
+// Code of the query with A at the foreign position u (the other repairs are
+// one base swap or one deletion away from it).  The query holds exactly one
+// foreign byte and at most 32 bytes, so the copy always encodes.
+uint64_t single_unknown_repair_code(const uint8_t *query, size_t len, size_t u) noexcept {
+    uint8_t copy[DNA2_MAX_LEN];
+    std::memcpy(copy, query, len);
+    copy[u] = 'A';
+    uint64_t code = 0;
+    const int ok = dna2_code(copy, len, &code);
+    (void)ok;
+    VELMORA_ASSERT(ok == 1);
+    return code;
+}
+
+}  // namespace
+
+int32_t index_assign_single_unknown_one(const vorn_index *index, const uint8_t *query,
+                                        size_t len, vorn_match *result, vorn_stats *stats,
+                                        uint32_t stop_when_ambiguous) noexcept {
+    if (query == nullptr || len == 0 || len > DNA2_MAX_LEN) return PATH_DECLINED;
+    size_t u = 0;
+    const size_t foreign = single_unknown_count(query, len, &u);
+    if (foreign == 0) return PATH_DECLINED;
+
+    match_reset(result, VORN_STATUS_NONE);
+    if (index->n_refs == 0) return PATH_DONE;
+
+    candidate_seen_scope seen;
+    int32_t best_count = 0;
+    // Status-only mode ends at the second reference at the best distance.
+    // Encodable hits are all at distance 1 here; a scanned reference equal
+    // to the query can still come later, and is then missed: the early stop
+    // trades that for not scanning.
+    const auto settled = [&]() noexcept { return stop_when_ambiguous != 0 && best_count >= 2; };
+
+    if (foreign == 1) {
+        const uint64_t base_code = single_unknown_repair_code(query, len, u);
+        uint64_t probes[5];
+        uint64_t probe_lens[5];
+        for (uint64_t b = 0; b < 4; ++b) {
+            probes[b] = dna2_with_base(base_code, u, b);
+            probe_lens[b] = len;
+        }
+        probes[4] = dna2_delete_base(base_code, u);
+        probe_lens[4] = len - 1;
+        for (size_t i = 0; i < 5; ++i) {
+            if (index_visit_exact_seed_candidates(index, probes[i], probe_lens[i], &seen.set,
+                                                  query, len, 1, result, &best_count, stats,
+                                                  stop_when_ambiguous) != 0) {
+                return PATH_DECLINED;
+            }
+            if (settled()) {
+                match_finish(result, best_count);
+                return PATH_DONE;
+            }
+        }
+    }
+
+    for (uint64_t i = 0; i < index->nonenc_count; ++i) {
+        const uint64_t r = index->nonenc_refs[i];
+        const size_t ref_len = index->ref_lens[r];
+        if (ref_len > len + 1 || len > ref_len + 1) continue;
+        if (index_verify_seed_candidate(index, r, &seen.set, query, len, 1, result, &best_count,
+                                        stats) != 0) {
+            return PATH_DECLINED;
+        }
+        if (settled()) break;
+    }
+    match_finish(result, best_count);
+    return PATH_DONE;
+}
+
+int32_t index_assign_single_unknown_two(const vorn_index *index, const uint8_t *query,
+                                        size_t len, vorn_match *result, vorn_stats *stats,
+                                        uint32_t stop_when_ambiguous) noexcept {
+    if (query == nullptr || len == 0 || len > DNA2_MAX_LEN) return PATH_DECLINED;
+    size_t u = 0;
+    if (single_unknown_count(query, len, &u) != 1) return PATH_DECLINED;
+
+    match_reset(result, VORN_STATUS_NONE);
+    if (index->n_refs == 0) return PATH_DONE;
+
+    candidate_seen_scope seen;
+    int32_t best_count = 0;
+    k2_visit_ctx ctx{index, &seen.set, query, len, result, &best_count, stats,
+                     stop_when_ambiguous};
+
+    // Each repair costs the foreign byte one edit, so one more edit is left:
+    // the repair's own code, then its one-edit variants.
+    const uint64_t base_code = single_unknown_repair_code(query, len, u);
+    bool stopped = false;
+    for (uint64_t b = 0; b < 5 && !stopped; ++b) {
+        const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
+                                     : dna2_delete_base(base_code, u);
+        const uint64_t probe_len = b < 4 ? len : len - 1;
+        if (index_visit_exact_seed_candidates(index, probe, probe_len, &seen.set, query, len, 2,
+                                              result, &best_count, stats,
+                                              stop_when_ambiguous) != 0) {
+            return PATH_DECLINED;
+        }
+        if (stop_when_ambiguous != 0 && best_count > 1) {
+            stopped = true;
+            break;
+        }
+        const int32_t r = index_visit_one_edit_codes(probe, probe_len, visit_k2_exact_code, &ctx);
+        if (r < 0) return PATH_DECLINED;
+        stopped = r > 0;
+    }
+    if (!stopped && index_scan_nonencodable_seed_candidates(index, &seen.set, query, len, result,
+                                                            &best_count, stats,
+                                                            stop_when_ambiguous) < 0) {
+        return PATH_DECLINED;
+    }
+    match_finish(result, best_count);
+    return PATH_DONE;
+}
+
+}  // namespace velmora
