@@ -32,10 +32,25 @@ struct unknown_replacement_state {
     int32_t budget;
 };
 
+// Bit 2i set for every position i < len (len <= 32): the low bit of each
+// 2-bit symbol.  The 32-base value is written out, since building it from
+// 4^32 - 1 would need a shift by 64.
+static inline uint64_t hamming_symbol_mask(uint64_t len) noexcept {
+    return len >= 32 ? 0x5555555555555555ull
+                     : 0x1555555555555555ull & ((uint64_t{1} << (2 * len)) - 1);
+}
+
+// Positions at which two codes of len bases differ: a symbol differs when
+// either of its two bits does, so fold the high bit onto the low one.
+static inline uint32_t hamming_code_distance(uint64_t a, uint64_t b, uint64_t len) noexcept {
+    const uint64_t x = a ^ b;
+    return static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & hamming_symbol_mask(len)));
+}
+
 // Number of differing positions when the lengths are equal and it is at most
 // k; -1 otherwise, and -1 for a null pointer with a nonzero length.
-int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t *b,
-                                  size_t b_len, int32_t k) noexcept;
+int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
+                                  int32_t k) noexcept;
 
 int32_t visit_hamming_unknown_code(uint64_t code, hamming_visit_ctx *ctx) noexcept;
 
