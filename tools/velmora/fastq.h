@@ -1,0 +1,38 @@
+// FASTQ reading: four lines per record (@name, sequence, +, quality), plain
+// or gzip.  Every record is checked as it is read, and a malformed or
+// truncated one stops the run with its record and line number, so a damaged
+// file is never taken for a shorter good one.  Blank lines are accepted only
+// at the end of the file.
+#ifndef VELMORA_TOOL_FASTQ_H
+#define VELMORA_TOOL_FASTQ_H
+
+#include <cstdint>
+#include <string>
+
+#include "io.h"
+
+namespace velmora_tool {
+
+class fastq_reader {
+public:
+    explicit fastq_reader(const std::string &path);
+
+    // Reads the next record: name is the header up to the first space or
+    // tab (without '@'), seq the sequence line.  False at end of input.
+    // Throws data_error for a malformed or truncated record.
+    bool next(std::string *name, std::string *seq);
+    uint64_t records() const { return records_; }
+    uint64_t bytes_consumed() const { return in_.bytes_consumed(); }
+    uint64_t file_size() const { return in_.file_size(); }
+
+private:
+    [[noreturn]] void fail(const std::string &problem) const;
+
+    line_reader in_;
+    uint64_t records_ = 0;
+    uint64_t blank_line_ = 0;  // first blank line seen where a header was due
+};
+
+}  // namespace velmora_tool
+
+#endif

@@ -1,0 +1,46 @@
+// The barcode whitelist: a text file (plain or gzip), one barcode per line.
+// Blank lines and lines starting with '#' are skipped; surrounding spaces,
+// tabs and a trailing CR are trimmed.  Every other line must be a nucleotide
+// sequence (IUPAC letters, either case); anything else is an error naming
+// the line.  Entries keep their order, so an entry's position in the list is
+// the library's reference index.
+#ifndef VELMORA_TOOL_WHITELIST_H
+#define VELMORA_TOOL_WHITELIST_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmora.h"
+
+namespace velmora_tool {
+
+struct whitelist {
+    std::string bytes;                 // every entry, back to back
+    std::vector<size_t> offsets;       // entry i is bytes[offsets[i], offsets[i + 1])
+    uint64_t lower_case_entries = 0;   // entries with a lower-case letter
+
+    size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+    std::string_view entry(size_t i) const {
+        return std::string_view(bytes.data() + offsets[i], offsets[i + 1] - offsets[i]);
+    }
+    // Pointer and length arrays in the form the library takes.
+    void pointer_arrays(std::vector<const uint8_t *> *ptrs, std::vector<size_t> *lens) const;
+};
+
+// Loads and checks a whitelist; throws data_error naming the file and line.
+// An empty list (no entries at all) is an error too.
+whitelist load_whitelist(const std::string &path);
+
+// True for the letters a nucleotide sequence may hold.
+bool is_sequence_byte(unsigned char c);
+
+// Builds the index over the given entries; throws data_error when the
+// library cannot (out of memory).
+vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens);
+
+}  // namespace velmora_tool
+
+#endif
