@@ -349,13 +349,13 @@ VORN_API int32_t vorn_index_assign_stats(const vorn_index *index, const uint8_t 
 /*
  * vorn_index_assign_status_stats() is the status-only form for k = 1 and
  * k = 2: the search for a query may stop as soon as two references share
- * the best distance found so far.  For k = 1 and queries of A/C/G/T only,
- * status and best_distance are those of the full form; best_index is the
- * lowest position among the references examined before the stop (the full
- * form's when the status is UNIQUE); hit_count and second_distance cover
- * only what was examined.  For k = 2,
- * and for queries with other bytes, the search order is not by distance, so
- * a query may be reported AMBIGUOUS at a distance larger than its true best.
+ * the best distance found so far.  For k = 1 and queries of at most 32
+ * bytes of A/C/G/T only, status and best_distance are those of the full
+ * form; best_index is the lowest position among the references examined
+ * before the stop (the full form's when the status is UNIQUE); hit_count
+ * and second_distance cover only what was examined.  For k = 2, and for
+ * queries with other bytes, the search order is not by distance, so a query
+ * may be reported AMBIGUOUS at a distance larger than its true best.
  * Any other k behaves exactly like vorn_index_assign_stats().
  * Same argument checks and return values as vorn_index_assign_stats().
  */
