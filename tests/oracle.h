@@ -44,6 +44,25 @@ inline uint32_t hamming(const std::string &a, const std::string &b) {
     return d;
 }
 
+// The 2-bit code by its definition: at most 32 bytes, all upper-case
+// A/C/G/T, base i in bits 2i and 2i + 1.  False (code untouched) otherwise.
+inline bool dna2(const std::string &s, uint64_t *code) {
+    if (s.size() > 32) return false;
+    static const char bases[] = "ACGT";
+    uint64_t c = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char *p = std::char_traits<char>::find(bases, 4, s[i]);
+        if (p == nullptr) return false;
+        c |= static_cast<uint64_t>(p - bases) << (2 * i);
+    }
+    *code = c;
+    return true;
+}
+inline bool encodable(const std::string &s) {
+    uint64_t c;
+    return dna2(s, &c);
+}
+
 inline vorn_match match_none() { return {UINT32_MAX, UINT32_MAX, UINT32_MAX, 0, VORN_STATUS_NONE}; }
 inline vorn_match match_invalid() {
     return {UINT32_MAX, UINT32_MAX, UINT32_MAX, 0, VORN_STATUS_INVALID};

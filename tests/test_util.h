@@ -164,6 +164,93 @@ inline const uint8_t *bytes(const std::string &s) {
     return reinterpret_cast<const uint8_t *>(s.data());
 }
 
+// References aimed at the index's boundaries: a few seeds of boundary
+// lengths, their mutants at 0 to 3 edits (some with N, lower case, 0x00,
+// 0xFF), homopolymers, exact duplicates and the empty reference.
+inline std::vector<oracle::seq> near_neighbour_refs(rng &g, size_t n_seeds,
+                                                    size_t n_refs, size_t max_len = 40) {
+    std::vector<std::string> seeds;
+    for (size_t i = 0; i < n_seeds; ++i) {
+        const size_t len = g.boundary_len(max_len);
+        seeds.push_back(g.chance(15) ? std::string(len, "ACGT"[g.range(0, 3)]) : g.dna(len));
+    }
+    std::vector<oracle::seq> refs;
+    while (refs.size() < n_refs) {
+        const unsigned pick = static_cast<unsigned>(g.range(0, 99));
+        std::string s;
+        if (pick < 5) {
+            s = "";
+        } else if (pick < 15 && !refs.empty()) {
+            refs.push_back(refs[g.range(0, refs.size() - 1)]);
+            continue;
+        } else if (pick < 22) {
+            s = g.noisy(g.boundary_len(max_len), 30);
+        } else {
+            const std::string &seed = seeds[g.range(0, seeds.size() - 1)];
+            s = g.mutate(seed, static_cast<unsigned>(g.range(0, 3)), g.chance(20) ? 30 : 0);
+        }
+        refs.push_back(oracle::seq{s});
+    }
+    return refs;
+}
+
+// Queries of the same kinds: mutants of references, fresh sequences and
+// noisy ones, with a null empty query and a null invalid one among them.
+inline std::vector<oracle::seq> near_neighbour_queries(rng &g,
+                                                       const std::vector<oracle::seq> &refs,
+                                                       size_t n, size_t max_len = 40) {
+    std::vector<oracle::seq> qs;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned pick = static_cast<unsigned>(g.range(0, 99));
+        oracle::seq q;
+        if (pick < 3) {
+            q.null_ptr = true;
+        } else if (pick < 5) {
+            q.null_ptr = true;
+            q.claimed_len = g.range(1, 40);
+        } else if (pick < 15 || refs.empty()) {
+            q.bytes = g.chance(50) ? g.dna(g.boundary_len(max_len))
+                                   : g.noisy(g.boundary_len(max_len), 10);
+        } else {
+            const std::string &r = refs[g.range(0, refs.size() - 1)].bytes;
+            q.bytes = g.mutate(r, static_cast<unsigned>(g.range(0, 3)), g.chance(15) ? 30 : 0);
+        }
+        qs.push_back(q);
+    }
+    return qs;
+}
+
+// An index owned together with the references it was built from (kept so a
+// test can hand the same ones to the brute-force matcher or the oracle).
+struct built_index {
+    std::vector<oracle::seq> refs;
+    seq_batch batch;
+    vorn_index *index = nullptr;
+
+    explicit built_index(const std::vector<oracle::seq> &r) : refs(r), batch(r) {
+        index = vorn_index_build(batch.ptrs(), batch.lens(), batch.size());
+    }
+    explicit built_index(const std::vector<std::string> &r) : built_index(as_seqs(r)) {}
+    ~built_index() { vorn_index_free(index); }
+    built_index(const built_index &) = delete;
+    built_index &operator=(const built_index &) = delete;
+    const vorn_index *operator->() const { return index; }
+    std::vector<std::string> strings() const {
+        std::vector<std::string> out;
+        for (const auto &s : refs) out.push_back(s.bytes);
+        return out;
+    }
+};
+
+// An output record filled with a byte pattern, to see that a rejected call
+// wrote nothing.
+template <class T>
+T poisoned() {
+    T v;
+    std::memset(&v, 0xA5, sizeof v);
+    return v;
+}
+
 }  // namespace velmora_test
 
 #endif

@@ -12,23 +12,11 @@
 using namespace velmora;
 using velmora_test::alloc_fault_sweep;
 using velmora_test::alloc_injected;
-using velmora_test::alloc_measure;
 
 namespace {
 
 // Positions spread so that consecutive ones share no structure.
 uint64_t position(uint64_t i) { return i * 0x9e3779b97f4a7c15ull >> 13; }
-
-TEST(CandidateSet, PositionZeroIsNotMistakenForAnEmptySlot) {
-    candidate_seen_scope s;
-    EXPECT_EQ(candidate_seen_add(&s.set, 0), 1);
-    EXPECT_EQ(candidate_seen_add(&s.set, 0), 0);
-    // Same once the table exists, where a slot holding 0 means empty.
-    for (uint64_t i = 1; i <= 300; ++i) ASSERT_EQ(candidate_seen_add(&s.set, i), 1);
-    ASSERT_NE(s.set.slots, nullptr);
-    EXPECT_EQ(candidate_seen_add(&s.set, 0), 0);
-    EXPECT_EQ(candidate_seen_add(&s.set, 301), 1);
-}
 
 TEST(CandidateSet, SizesAtEachThreshold) {
     struct row {
@@ -56,18 +44,6 @@ TEST(CandidateSet, SizesAtEachThreshold) {
     }
 }
 
-TEST(CandidateSet, InlineRegimeAllocatesNothing) {
-    const auto c = alloc_measure([] {
-        candidate_seen_scope s;
-        // Repeats while the list has room are found by the list search.  (Once
-        // all 128 entries are used, any add builds the table first.)
-        for (uint64_t i = 0; i < 127; ++i) candidate_seen_add(&s.set, position(i));
-        for (uint64_t i = 0; i < 127; ++i) candidate_seen_add(&s.set, position(i));
-        candidate_seen_add(&s.set, position(127));
-    });
-    EXPECT_EQ(c.allocations, 0u);
-}
-
 TEST(CandidateSet, FreeResetsAndTheSetIsReusable) {
     for (const uint64_t n : {0u, 5u, 128u, 129u, 700u}) {
         candidate_seen_set s;
@@ -84,7 +60,8 @@ TEST(CandidateSet, FreeResetsAndTheSetIsReusable) {
     }
 }
 
-// Random adds with many repeats, checked against a std::set.
+// Random adds with many repeats, checked against a std::set; position 0
+// first, since a table slot holding 0 means empty.
 TEST(CandidateSet, MatchesAReferenceSet) {
     velmora_test::rng g(velmora_test::test_seed());
     for (int round = 0; round < 20; ++round) {
@@ -93,7 +70,9 @@ TEST(CandidateSet, MatchesAReferenceSet) {
         const uint64_t universe = g.range(1, 3000);
         const size_t adds = g.range(0, 4000);
         for (size_t i = 0; i < adds; ++i) {
-            const uint64_t id = g.chance(5) ? UINT64_MAX - 1 - g.range(0, 3) : g.range(0, universe);
+            const uint64_t id = i == 0 || g.chance(1) ? 0
+                                : g.chance(5) ? UINT64_MAX - 1 - g.range(0, 3)
+                                              : g.range(0, universe);
             const int32_t expect = truth.insert(id).second ? 1 : 0;
             ASSERT_EQ(candidate_seen_add(&s.set, id), expect) << "round " << round << " add " << i;
         }

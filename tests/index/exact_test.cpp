@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,10 +18,7 @@ using index_test::fold_upper;
 using index_test::naive_encodable;
 using velmora_test::seq_batch;
 
-struct index_deleter {
-    void operator()(vorn_index *p) const { vorn_index_free(p); }
-};
-using index_ptr = std::unique_ptr<vorn_index, index_deleter>;
+using velmora_test::built_index;
 
 // Expected record and counters of one query, from a loop over every
 // reference.  Counters: an encodable query is charged the references the
@@ -110,7 +106,10 @@ void check_against_naive(const vorn_index *idx, const std::vector<oracle::seq> &
     for (const auto &lk : LOOKUPS) {
         std::vector<vorn_match> batch(qs.size());
         vorn_stats batch_stats{123, 456};
-        ASSERT_EQ(lk.batch(idx, qb.ptrs(), qb.lens(), qb.size(), batch.data(), &batch_stats), 0);
+        const auto heap = velmora_test::alloc_measure([&] {
+            EXPECT_EQ(lk.batch(idx, qb.ptrs(), qb.lens(), qb.size(), batch.data(), &batch_stats), 0);
+        });
+        EXPECT_EQ(heap.allocations, 0u) << "the lookups allocate nothing";
         uint64_t total = 0;
         for (size_t i = 0; i < qs.size(); ++i) {
             const expectation want = naive_lookup(qs[i], refs, lk.fold);
@@ -138,71 +137,55 @@ TEST(ExactLookup, RandomAgainstNaiveScan) {
     for (int round = 0; round < rounds; ++round) {
         const size_t n = round == 0 ? 0 : g.range(1, round < 40 ? 12 : 200);
         auto refs = index_test::random_refs(g, n);
-        seq_batch rb(refs);
-        index_ptr idx(vorn_index_build(rb.ptrs(), rb.lens(), rb.size()));
-        ASSERT_NE(idx, nullptr);
+        built_index idx(refs);
+        ASSERT_NE(idx.index, nullptr);
         for (auto &r : refs) r.null_ptr = false;  // a null empty reference is just empty
-        check_against_naive(idx.get(), refs, random_queries(g, refs, 150));
+        check_against_naive(idx.index, refs, random_queries(g, refs, 150));
         if (::testing::Test::HasFailure()) return;
     }
 }
 
-struct worked_case {
-    const char *what;
-    std::vector<std::string> refs;
-    std::string query;
-    bool fold;
-    vorn_match want;
-    uint64_t charged;
-};
-
+// The folding rules where a mistake is easy: both spellings found and the
+// table plus the lower-case references charged; only a-z fold.
 TEST(ExactLookup, WorkedCases) {
     const uint32_t X = UINT32_MAX;
-    const worked_case cases[] = {
-        {"duplicates counted from the table", {"ACGT", "TTTT", "ACGT"}, "ACGT", false,
-         {0, 0, X, 2, VORN_STATUS_AMBIGUOUS}, 2},
-        {"scan charges non-encodable of equal length", {"ACGN", "ACGN", "ACGA"}, "ACGN", false,
-         {0, 0, X, 2, VORN_STATUS_AMBIGUOUS}, 2},
-        {"lower case is not ACGT byte-exact", {"ACGT", "acgt"}, "acgt", false,
-         {1, 0, X, 1, VORN_STATUS_UNIQUE}, 1},
-        {"folded query finds upper case", {"ACGT"}, "acgt", true,
-         {0, 0, X, 1, VORN_STATUS_UNIQUE}, 1},
-        // The folded query consults the table and the lower-case references.
-        {"folded query finds both spellings", {"acgt", "ACGT", "aCGt", "ACGN"}, "AcGt", true,
-         {0, 0, X, 3, VORN_STATUS_AMBIGUOUS}, 1 + 3},
-        {"non-encodable query folds both sides", {"ACGN", "acgn", "ACGA"}, "acgn", true,
-         {0, 0, X, 2, VORN_STATUS_AMBIGUOUS}, 2},
-        {"only non-letters compare literally", {"AC-N", "ac_n"}, "ac-n", true,
+    struct row {
+        std::vector<std::string> refs;
+        std::string query;
+        bool fold;
+        vorn_match want;
+        uint64_t charged;
+    } const rows[] = {
+        {{"ACGT", "TTTT", "ACGT"}, "ACGT", false, {0, 0, X, 2, VORN_STATUS_AMBIGUOUS}, 2},
+        {{"acgt", "ACGT", "aCGt", "ACGN"}, "AcGt", true, {0, 0, X, 3, VORN_STATUS_AMBIGUOUS}, 1 + 3},
+        {{"AC-N", "ac_n"}, "ac-n", true, {0, 0, X, 1, VORN_STATUS_UNIQUE}, 2},
+        {{std::string("\0\xff", 2), std::string("\0\xdf", 2)}, std::string("\0\xff", 2), true,
          {0, 0, X, 1, VORN_STATUS_UNIQUE}, 2},
-        {"byte 0 and 255", {std::string("\0\xff", 2), std::string("\0\xdf", 2)},
-         std::string("\0\xff", 2), true, {0, 0, X, 1, VORN_STATUS_UNIQUE}, 2},
     };
-    for (const auto &c : cases) {
-        seq_batch rb(velmora_test::as_seqs(c.refs));
-        index_ptr idx(vorn_index_build(rb.ptrs(), rb.lens(), rb.size()));
-        ASSERT_NE(idx, nullptr);
+    for (const auto &c : rows) {
+        built_index idx(c.refs);
         seq_batch qb;
         qb.add(c.query);
         vorn_match m;
         vorn_stats s{};
         const auto fn = c.fold ? vorn_index_lookup_exact_ascii_stats : vorn_index_lookup_exact_stats;
-        ASSERT_EQ(fn(idx.get(), qb.ptrs()[0], qb.lens()[0], &m, &s), 0) << c.what;
-        EXPECT_EQ(m, c.want) << c.what;
-        EXPECT_EQ(s, (vorn_stats{c.charged, c.charged})) << c.what;
+        ASSERT_EQ(fn(idx.index, qb.ptrs()[0], qb.lens()[0], &m, &s), 0) << c.query;
+        EXPECT_EQ(m, c.want) << c.query;
+        EXPECT_EQ(s, (vorn_stats{c.charged, c.charged})) << c.query;
     }
 }
 
 // Rejected calls write nothing: results and counters keep their fill.
 TEST(ExactLookup, ArgumentChecks) {
-    seq_batch rb(velmora_test::as_seqs({"ACGT", "ACGN"}));
-    index_ptr idx(vorn_index_build(rb.ptrs(), rb.lens(), rb.size()));
+    built_index bi(std::vector<std::string>{"ACGT", "ACGN"});
+    const vorn_index *idx = bi.index;
     ASSERT_NE(idx, nullptr);
     seq_batch qb;
     qb.add(oracle::seq{"ACGT"});
     qb.add(oracle::seq{"", true, 3});  // null pointer with length 3
     qb.add(oracle::seq{"", true, 0});  // null pointer, empty
     qb.add(oracle::seq{"ACGN"});
-    const vorn_match poison = {0xA5A5A5A5u, 0xA5A5A5A5u, 0xA5A5A5A5u, 0xA5A5A5A5u, 0xA5A5A5A5u};
+    const vorn_match poison = velmora_test::poisoned<vorn_match>();
     const vorn_stats spoiled{77, 88};
 
     for (const auto &lk : LOOKUPS) {
@@ -210,11 +193,11 @@ TEST(ExactLookup, ArgumentChecks) {
         vorn_match m = poison;
         vorn_stats s = spoiled;
         EXPECT_EQ(lk.single(nullptr, qb.ptrs()[0], 4, &m, &s), -1);
-        EXPECT_EQ(lk.single(idx.get(), qb.ptrs()[0], 4, nullptr, &s), -1);
+        EXPECT_EQ(lk.single(idx, qb.ptrs()[0], 4, nullptr, &s), -1);
         EXPECT_EQ(m, poison);
         EXPECT_EQ(s, spoiled);
         // An invalid single query still zeroes the counters.
-        EXPECT_EQ(lk.single(idx.get(), nullptr, 3, &m, &s), 0);
+        EXPECT_EQ(lk.single(idx, nullptr, 3, &m, &s), 0);
         EXPECT_EQ(m, oracle::match_invalid());
         EXPECT_EQ(s, (vorn_stats{0, 0}));
 
@@ -222,17 +205,17 @@ TEST(ExactLookup, ArgumentChecks) {
         s = spoiled;
         EXPECT_EQ(lk.batch(nullptr, qb.ptrs(), qb.lens(), 4, out, &s), -1);
         EXPECT_EQ(lk.batch(nullptr, nullptr, nullptr, 0, nullptr, &s), -1);
-        EXPECT_EQ(lk.batch(idx.get(), nullptr, qb.lens(), 4, out, &s), -1);
-        EXPECT_EQ(lk.batch(idx.get(), qb.ptrs(), nullptr, 4, out, &s), -1);
-        EXPECT_EQ(lk.batch(idx.get(), qb.ptrs(), qb.lens(), 4, nullptr, &s), -1);
+        EXPECT_EQ(lk.batch(idx, nullptr, qb.lens(), 4, out, &s), -1);
+        EXPECT_EQ(lk.batch(idx, qb.ptrs(), nullptr, 4, out, &s), -1);
+        EXPECT_EQ(lk.batch(idx, qb.ptrs(), qb.lens(), 4, nullptr, &s), -1);
         for (const auto &o : out) EXPECT_EQ(o, poison);
         EXPECT_EQ(s, spoiled);
-        EXPECT_EQ(lk.batch(idx.get(), nullptr, nullptr, 0, nullptr, &s), 0);
+        EXPECT_EQ(lk.batch(idx, nullptr, nullptr, 0, nullptr, &s), 0);
         EXPECT_EQ(s, (vorn_stats{0, 0}));
 
         // An invalid query marks only its own record.
         s = spoiled;
-        EXPECT_EQ(lk.batch(idx.get(), qb.ptrs(), qb.lens(), 4, out, &s), 0);
+        EXPECT_EQ(lk.batch(idx, qb.ptrs(), qb.lens(), 4, out, &s), 0);
         EXPECT_EQ(out[0], (vorn_match{0, 0, UINT32_MAX, 1, VORN_STATUS_UNIQUE}));
         EXPECT_EQ(out[1], oracle::match_invalid());
         EXPECT_EQ(out[2], oracle::match_none());
@@ -241,21 +224,6 @@ TEST(ExactLookup, ArgumentChecks) {
         const uint64_t charged = lk.fold ? 3 : 2;
         EXPECT_EQ(s, (vorn_stats{charged, charged}));
     }
-}
-
-// The lookups allocate nothing.
-TEST(ExactLookup, NoAllocation) {
-    velmora_test::rng g(velmora_test::test_seed() + 4);
-    const auto refs = index_test::random_refs(g, 100);
-    seq_batch rb(refs);
-    index_ptr idx(vorn_index_build(rb.ptrs(), rb.lens(), rb.size()));
-    seq_batch qb(random_queries(g, refs, 200));
-    std::vector<vorn_match> out(qb.size());
-    vorn_stats s;
-    const auto m = velmora_test::alloc_measure([&] {
-        for (const auto &lk : LOOKUPS) lk.batch(idx.get(), qb.ptrs(), qb.lens(), qb.size(), out.data(), &s);
-    });
-    EXPECT_EQ(m.allocations, 0u);
 }
 
 }  // namespace

@@ -22,30 +22,8 @@ namespace index_test {
 
 constexpr uint64_t NONE = UINT64_MAX;
 
-// Encodability and code straight from the definition: at most 32 bytes, all
-// upper-case A/C/G/T, base i in bits 2i and 2i + 1.
-inline bool naive_encode(const std::string &s, uint64_t *code) {
-    if (s.size() > 32) return false;
-    uint64_t c = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint64_t v;
-        switch (s[i]) {
-            case 'A': v = 0; break;
-            case 'C': v = 1; break;
-            case 'G': v = 2; break;
-            case 'T': v = 3; break;
-            default: return false;
-        }
-        c += v << (2 * i);
-    }
-    *code = c;
-    return true;
-}
-
-inline bool naive_encodable(const std::string &s) {
-    uint64_t c;
-    return naive_encode(s, &c);
-}
+inline bool naive_encode(const std::string &s, uint64_t *code) { return oracle::dna2(s, code); }
+inline bool naive_encodable(const std::string &s) { return oracle::encodable(s); }
 
 inline std::string fold_upper(std::string s) {
     for (auto &c : s)
@@ -71,6 +49,25 @@ inline std::vector<std::string> ref_strings(const std::vector<oracle::seq> &refs
     return out;
 }
 
+// Walks every chain of a table: each entry in the bucket its key hashes to,
+// chains strictly descending, every entry below total met exactly once.
+template <class Bucket>
+void expect_chains(const uint64_t *heads, const uint64_t *next, uint64_t buckets, uint64_t total,
+                   const std::vector<bool> &member, Bucket bucket_of) {
+    std::vector<int> seen(total, 0);
+    for (uint64_t b = 0; b < buckets; ++b) {
+        uint64_t prev = NONE;
+        for (uint64_t x = heads[b]; x != NONE; prev = x, x = next[x]) {
+            ASSERT_LT(x, total);
+            ASSERT_TRUE(member[x]) << x;
+            EXPECT_EQ(bucket_of(x), b);
+            EXPECT_TRUE(prev == NONE || x < prev) << "chain of bucket " << b;
+            ASSERT_LE(++seen[x], 1) << "entry " << x << " chained twice";
+        }
+    }
+    for (uint64_t x = 0; x < total; ++x) EXPECT_EQ(seen[x], member[x] ? 1 : 0) << "entry " << x;
+}
+
 // Every structural property a built index must have for these references.
 inline void expect_index_matches(const vorn_index *idx, const std::vector<std::string> &refs) {
     using namespace velmora;
@@ -85,10 +82,14 @@ inline void expect_index_matches(const vorn_index *idx, const std::vector<std::s
         EXPECT_EQ(idx->piece_ready, 0u);
         return;
     }
-    uint64_t size = 1;
-    while (size <= 2 * n) size *= 2;
-    EXPECT_EQ(idx->code_bucket_count, size);
-    EXPECT_EQ(idx->exact_slot_count, size);
+    // Tables are the smallest power of two above twice their entries.
+    auto table_size = [](uint64_t entries) {
+        uint64_t size = 1;
+        while (size <= 2 * entries) size *= 2;
+        return size;
+    };
+    EXPECT_EQ(idx->code_bucket_count, table_size(n));
+    EXPECT_EQ(idx->exact_slot_count, table_size(n));
 
     // Copies, codes, the non-encodable list.
     std::vector<uint64_t> nonenc;
@@ -119,24 +120,13 @@ inline void expect_index_matches(const vorn_index *idx, const std::vector<std::s
     EXPECT_EQ(idx->nonenc_count + encodable, n);
     for (size_t k = 0; k < nonenc.size(); ++k) EXPECT_EQ(idx->nonenc_refs[k], nonenc[k]);
 
-    // Code table: each encodable reference once, in its own bucket, chains
-    // strictly descending.
-    std::vector<int> seen(n, 0);
-    for (uint64_t b = 0; b < idx->code_bucket_count; ++b) {
-        uint64_t prev = NONE;
-        for (uint64_t r = idx->code_heads[b]; r != NONE; r = idx->code_next[r]) {
-            ASSERT_LT(r, n);
-            ASSERT_TRUE(idx->ref_encodable[r]) << r;
-            EXPECT_EQ(index_code_bucket(idx->ref_codes[r], idx->ref_lens[r], idx->code_bucket_count),
-                      b);
-            if (prev != NONE) {
-                EXPECT_LT(r, prev) << "chain of bucket " << b;
-            }
-            prev = r;
-            ASSERT_LE(++seen[r], 1) << "reference " << r << " chained twice";
-        }
-    }
-    for (size_t i = 0; i < n; ++i) EXPECT_EQ(seen[i], idx->ref_encodable[i] ? 1 : 0) << i;
+    // Code table: each encodable reference once, in its own bucket.
+    std::vector<bool> enc_member(n);
+    for (size_t i = 0; i < n; ++i) enc_member[i] = idx->ref_encodable[i] != 0;
+    expect_chains(idx->code_heads, idx->code_next, idx->code_bucket_count, n, enc_member,
+                  [&](uint64_t r) {
+                      return index_code_bucket(idx->ref_codes[r], idx->ref_lens[r], idx->code_bucket_count);
+                  });
 
     // Exact table: one slot per distinct key, first index and count right,
     // every key reachable from its home slot.
@@ -169,9 +159,7 @@ inline void expect_index_matches(const vorn_index *idx, const std::vector<std::s
         EXPECT_EQ(idx->del_bucket_count, 0u);
         EXPECT_EQ(idx->del_heads, nullptr);
     } else {
-        uint64_t dsize = 1;
-        while (dsize <= 2 * del_total) dsize *= 2;
-        ASSERT_EQ(idx->del_bucket_count, dsize);
+        ASSERT_EQ(idx->del_bucket_count, table_size(del_total));
         uint64_t e = 0;
         for (size_t i = 0; i < n; ++i) {
             if (!naive_encodable(refs[i])) continue;
@@ -185,22 +173,10 @@ inline void expect_index_matches(const vorn_index *idx, const std::vector<std::s
                 EXPECT_EQ(idx->del_refs[e], i);
             }
         }
-        std::vector<int> dseen(del_total, 0);
-        for (uint64_t b = 0; b < idx->del_bucket_count; ++b) {
-            uint64_t prev = NONE;
-            for (uint64_t x = idx->del_heads[b]; x != NONE; x = idx->del_next[x]) {
-                ASSERT_LT(x, del_total);
-                EXPECT_EQ(index_code_bucket(idx->del_codes[x], idx->del_lens[x],
-                                            idx->del_bucket_count),
-                          b);
-                if (prev != NONE) {
-                    EXPECT_LT(x, prev);
-                }
-                prev = x;
-                ASSERT_LE(++dseen[x], 1);
-            }
-        }
-        for (uint64_t x = 0; x < del_total; ++x) EXPECT_EQ(dseen[x], 1) << "entry " << x;
+        expect_chains(idx->del_heads, idx->del_next, idx->del_bucket_count, del_total,
+                      std::vector<bool>(del_total, true), [&](uint64_t x) {
+                          return index_code_bucket(idx->del_codes[x], idx->del_lens[x], idx->del_bucket_count);
+                      });
     }
 
     // Piece table: 9 entries per encodable reference, each bucket's run
@@ -214,8 +190,7 @@ inline void expect_index_matches(const vorn_index *idx, const std::vector<std::s
         return;
     }
     EXPECT_EQ(idx->piece_ready, 1u);
-    uint64_t psize = 1;
-    while (psize <= 2 * piece_total) psize *= 2;
+    const uint64_t psize = table_size(piece_total);
     ASSERT_EQ(idx->piece_bucket_count, psize);
     ASSERT_EQ(idx->piece_offsets[0], 0u);
     ASSERT_EQ(idx->piece_offsets[psize], piece_total);
