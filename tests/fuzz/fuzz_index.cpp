@@ -1,0 +1,382 @@
+// Every index entry point against brute force, on an index built from the
+// fuzzer's references (mostly A/C/G/T near neighbours and duplicates, with N,
+// lower case and arbitrary bytes, lengths 0 to 40):
+//
+//   - the four exact lookups, records and counters;
+//   - edit assignment, k = 0 to 3, plain and counting forms: the brute-force
+//     record, and the counters, which follow from distances alone: a query a
+//     path serves counts each encodable reference within k once (the paths
+//     reach exactly those) plus each non-encodable reference inside the
+//     path's length window; a query no path serves counts every reference;
+//   - the status-only form: identical to the counting form for k = 0 and 3,
+//     and for k = 1 and 2 the promises an early stop still keeps;
+//   - Hamming assignment, k = 0 to 3, records and counters per route.
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fuzz_common.h"
+
+namespace {
+
+using refs_t = std::vector<oracle::seq>;
+
+// The oracle's distance, remembered per pair of contents: an input may hold
+// hundreds of copies of one reference, and every record needs every distance.
+std::map<std::pair<std::string, std::string>, uint32_t> g_distances;
+
+uint32_t distance(const std::string &a, const std::string &b) {
+    auto [it, fresh] = g_distances.try_emplace({a, b}, 0);
+    if (fresh) it->second = oracle::levenshtein(a, b);
+    return it->second;
+}
+
+vorn_match edit_record(const oracle::seq &q, const refs_t &refs, int32_t k) {
+    return oracle::match_record(q, refs, static_cast<uint32_t>(k), distance);
+}
+
+bool is_acgt(char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T'; }
+
+bool encodable(const std::string &s) {
+    if (s.size() > 32) return false;
+    for (char c : s)
+        if (!is_acgt(c)) return false;
+    return true;
+}
+
+char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+std::string folded(const std::string &s) {
+    std::string t = s;
+    for (auto &c : t) c = fold(c);
+    return t;
+}
+
+size_t foreign_bytes(const std::string &s) {
+    size_t n = 0;
+    for (char c : s) n += !is_acgt(c);
+    return n;
+}
+
+size_t length_gap(size_t a, size_t b) { return a > b ? a - b : b - a; }
+
+// A record from a list of hit positions, all at distance 0 (exact lookups).
+vorn_match exact_record(const std::vector<size_t> &hits) {
+    vorn_match m = oracle::match_none();
+    if (hits.empty()) return m;
+    m.best_index = static_cast<uint32_t>(hits[0]);
+    m.best_distance = 0;
+    m.hit_count = static_cast<uint32_t>(hits.size());
+    m.status = hits.size() >= 2 ? VORN_STATUS_AMBIGUOUS : VORN_STATUS_UNIQUE;
+    return m;
+}
+
+// Exact lookup of one valid query: the record and what each counter gains.
+// Byte-exact: an encodable query is answered by the table (identical
+// references, each counted); any other query compares every non-encodable
+// reference of its length.  Case-folded: every reference equal to the query
+// up to ASCII case is a hit, whichever case either side uses; a query that
+// folds to A/C/G/T counts its table hits and, like any other query, each
+// non-encodable reference of its length.
+vorn_match exact_expect(const std::string &q, const refs_t &refs, bool fold_case,
+                        uint64_t *counted) {
+    std::vector<size_t> hits;
+    uint64_t table = 0, listed = 0;
+    const std::string key = fold_case ? folded(q) : q;
+    for (size_t r = 0; r < refs.size(); ++r) {
+        const std::string &s = refs[r].bytes;
+        if (s.size() != q.size()) continue;
+        const bool equal = (fold_case ? folded(s) : s) == key;
+        if (encodable(s)) {
+            table += equal;
+        } else {
+            ++listed;
+        }
+        if (equal) hits.push_back(r);
+    }
+    if (!encodable(key)) *counted = listed;
+    else *counted = table + (fold_case ? listed : 0);
+    return exact_record(hits);
+}
+
+// What the edit-assignment counters gain for one valid query on a non-empty
+// index.  The index paths reach exactly the encodable references within k
+// (their probe codes are all within k edits of the query) and measure every
+// non-encodable reference within k bytes of the query's length; a query no
+// path serves goes to brute force, which counts every reference.
+uint64_t assign_counted(const std::string &q, const refs_t &refs, int32_t k) {
+    if (k == 0) {
+        uint64_t c = 0;
+        exact_expect(q, refs, false, &c);
+        return c;
+    }
+    bool served = false;
+    if (k == 1) served = q.size() <= 32;
+    if (k == 2) {
+        served = encodable(q) || (q.size() <= 32 && foreign_bytes(q) == 1) ||
+                 ((q.size() == 33 || q.size() == 34) && foreign_bytes(q) == 0);
+    }
+    if (!served) return refs.size();
+    uint64_t c = 0;
+    for (const auto &r : refs) {
+        if (encodable(r.bytes)) c += distance(q, r.bytes) <= static_cast<uint32_t>(k);
+        else c += length_gap(r.bytes.size(), q.size()) <= static_cast<size_t>(k);
+    }
+    return c;
+}
+
+// What the Hamming counters gain for one valid query on a non-empty index,
+// k = 1..3.  Long queries compare every reference of their length; an
+// A/C/G/T query takes up each encodable reference of its length that agrees
+// with it on one of its k + 1 pieces; a query with other bytes reaches only
+// its encodable hits; non-encodable references of the length always count.
+uint64_t hamming_counted(const std::string &q, const refs_t &refs, int32_t k) {
+    const size_t L = q.size();
+    uint64_t c = 0;
+    for (const auto &r : refs) {
+        const std::string &s = r.bytes;
+        if (s.size() != L) continue;
+        if (L > 32 || !encodable(s)) {
+            ++c;
+        } else if (encodable(q)) {
+            const size_t parts = static_cast<size_t>(k) + 1, base = L / parts, extra = L % parts;
+            bool agrees = false;
+            for (size_t j = 0; j < parts && !agrees; ++j) {
+                const size_t len = base + (j < extra ? 1 : 0);
+                const size_t start = j * base + (j < extra ? j : extra);
+                agrees = q.compare(start, len, s, start, len) == 0;
+            }
+            c += agrees;
+        } else {
+            c += oracle::hamming(q, s) <= static_cast<uint32_t>(k);
+        }
+    }
+    return c;
+}
+
+struct harness {
+    refs_t refs;
+    refs_t queries;
+    const vorn_index *index = nullptr;
+    const uint8_t *const *qp = nullptr;
+    const size_t *ql = nullptr;
+
+    [[noreturn]] void fail(const char *what, size_t qi, const vorn_match *got,
+                           const vorn_match *want) const {
+        std::fprintf(stderr, "query %zu\n", qi);
+        if (got) fuzz::print_match("got", *got);
+        if (want) fuzz::print_match("want", *want);
+        fuzz::fail(what, refs, queries);
+    }
+
+    void check_stats(const char *what, const vorn_stats &got, uint64_t want) const {
+        if (got.candidates == want && got.verifications == want) return;
+        std::fprintf(stderr, "stats {%llu, %llu}, expected %llu each\n",
+                     static_cast<unsigned long long>(got.candidates),
+                     static_cast<unsigned long long>(got.verifications),
+                     static_cast<unsigned long long>(want));
+        fuzz::fail(what, refs, queries);
+    }
+
+    void exact_lookups() const {
+        const size_t n = queries.size();
+        for (int fold_case = 0; fold_case <= 1; ++fold_case) {
+            std::vector<vorn_match> many(n);
+            vorn_stats batch_stats{7, 7};
+            const int32_t rc =
+                fold_case ? vorn_index_lookup_exact_ascii_many_stats(index, qp, ql, n, many.data(),
+                                                                     &batch_stats)
+                          : vorn_index_lookup_exact_many_stats(index, qp, ql, n, many.data(),
+                                                               &batch_stats);
+            if (rc != 0) fail("batch exact lookup rejected its arguments", 0, nullptr, nullptr);
+            uint64_t batch_want = 0;
+            for (size_t i = 0; i < n; ++i) {
+                uint64_t counted = 0;
+                vorn_match want = oracle::match_invalid();
+                if (!queries[i].invalid()) {
+                    want = exact_expect(queries[i].bytes, refs, fold_case != 0, &counted);
+                    if (refs.empty()) counted = 0;
+                }
+                batch_want += counted;
+                vorn_match one;
+                vorn_stats one_stats{9, 9};
+                const int32_t rc1 =
+                    fold_case ? vorn_index_lookup_exact_ascii_stats(index, qp[i], ql[i], &one,
+                                                                    &one_stats)
+                              : vorn_index_lookup_exact_stats(index, qp[i], ql[i], &one,
+                                                              &one_stats);
+                if (rc1 != 0) fail("exact lookup rejected its arguments", i, nullptr, nullptr);
+                if (!fuzz::same(one, want))
+                    fail(fold_case ? "ascii exact lookup" : "exact lookup", i, &one, &want);
+                if (!fuzz::same(many[i], want))
+                    fail(fold_case ? "ascii batch exact lookup" : "batch exact lookup", i,
+                         &many[i], &want);
+                check_stats("exact lookup counters", one_stats, counted);
+            }
+            check_stats("batch exact lookup counters", batch_stats, batch_want);
+        }
+    }
+
+    void edit_assignment() const {
+        const size_t n = queries.size();
+        for (int32_t k = 0; k <= 3; ++k) {
+            std::vector<vorn_match> plain(n), counted(n), status(n);
+            vorn_stats stats{5, 5}, status_stats{5, 5};
+            if (vorn_index_assign(index, qp, ql, n, k, plain.data()) != 0 ||
+                vorn_index_assign_stats(index, qp, ql, n, k, counted.data(), &stats) != 0 ||
+                vorn_index_assign_status_stats(index, qp, ql, n, k, status.data(),
+                                               &status_stats) != 0)
+                fail("index assignment rejected its arguments", 0, nullptr, nullptr);
+            uint64_t want_count = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const oracle::seq &q = queries[i];
+                const vorn_match want = edit_record(q, refs, k);
+                if (!fuzz::same(plain[i], want)) fail("vorn_index_assign", i, &plain[i], &want);
+                if (!fuzz::same(counted[i], want))
+                    fail("vorn_index_assign_stats", i, &counted[i], &want);
+                if (!q.invalid() && !refs.empty()) want_count += assign_counted(q.bytes, refs, k);
+                check_status_only(i, k, status[i], want);
+            }
+            char what[96];
+            std::snprintf(what, sizeof what, "vorn_index_assign_stats counters, k=%d", k);
+            check_stats(what, stats, want_count);
+            if (k != 1 && k != 2) {
+                std::snprintf(what, sizeof what, "vorn_index_assign_status_stats counters, k=%d", k);
+                check_stats(what, status_stats, want_count);
+            } else if (status_stats.candidates != status_stats.verifications) {
+                fail("status-only counters differ from each other", 0, nullptr, nullptr);
+            }
+        }
+    }
+
+    // The status-only form stops a query once two references share the best
+    // distance found so far.  Whatever it stops on, it cannot invent a hit,
+    // lose the query altogether or undercut the true best distance; when it
+    // does not stop it is the full search; for k = 1 and A/C/G/T queries its
+    // search runs in distance order, so the status and best match are exact.
+    void check_status_only(size_t i, int32_t k, const vorn_match &got,
+                           const vorn_match &want) const {
+        if (k != 1 && k != 2) {
+            if (!fuzz::same(got, want)) fail("vorn_index_assign_status_stats", i, &got, &want);
+            return;
+        }
+        const oracle::seq &q = queries[i];
+        const char *broken = nullptr;
+        if ((got.status == VORN_STATUS_INVALID) != (want.status == VORN_STATUS_INVALID) ||
+            (got.status == VORN_STATUS_NONE) != (want.status == VORN_STATUS_NONE)) {
+            broken = "status-only form: INVALID or NONE disagrees with brute force";
+        } else if (got.status == VORN_STATUS_INVALID || got.status == VORN_STATUS_NONE) {
+            if (!fuzz::same(got, want)) broken = "status-only form: empty record differs";
+        } else if (got.status == VORN_STATUS_UNIQUE && encodable(q.bytes) && k == 1) {
+            if (got.best_index != want.best_index || got.best_distance != want.best_distance ||
+                want.status != VORN_STATUS_UNIQUE || got.hit_count > want.hit_count)
+                broken = "status-only form, k=1: unique answer differs from brute force";
+        } else if (got.status == VORN_STATUS_UNIQUE) {
+            // A unique answer means the search never stopped early.
+            if (!fuzz::same(got, want)) broken = "status-only form: unique record differs";
+        } else {
+            // Ambiguous: two references at got.best_distance were found.
+            size_t at_best = 0, first = refs.size();
+            for (size_t r = 0; r < refs.size(); ++r) {
+                if (distance(q.bytes, refs[r].bytes) != got.best_distance) continue;
+                ++at_best;
+                if (first == refs.size()) first = r;
+            }
+            if (got.status != VORN_STATUS_AMBIGUOUS || got.best_distance > static_cast<uint32_t>(k) ||
+                got.best_distance < want.best_distance || at_best < 2 || got.hit_count < 2 ||
+                got.hit_count > want.hit_count || got.best_index >= refs.size() ||
+                got.best_index < first ||
+                distance(q.bytes, refs[got.best_index].bytes) != got.best_distance)
+                broken = "status-only form: ambiguous record impossible";
+            if (k == 1 && encodable(q.bytes) &&
+                (got.best_distance != want.best_distance || want.status != VORN_STATUS_AMBIGUOUS))
+                broken = "status-only form, k=1: ambiguous answer differs from brute force";
+        }
+        if (got.status != VORN_STATUS_INVALID && got.status != VORN_STATUS_NONE &&
+            got.second_distance != UINT32_MAX &&
+            (got.second_distance <= got.best_distance ||
+             got.second_distance > static_cast<uint32_t>(k)))
+            broken = "status-only form: second_distance out of range";
+        if (broken != nullptr) {
+            std::fprintf(stderr, "k=%d\n", k);
+            fail(broken, i, &got, &want);
+        }
+    }
+
+    void hamming_assignment() const {
+        const size_t n = queries.size();
+        for (int32_t k = 0; k <= 3; ++k) {
+            std::vector<vorn_match> got(n);
+            vorn_stats stats{3, 3};
+            if (vorn_index_assign_hamming_stats(index, qp, ql, n, k, got.data(), &stats) != 0)
+                fail("Hamming assignment rejected its arguments", 0, nullptr, nullptr);
+            uint64_t want_count = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const oracle::seq &q = queries[i];
+                const vorn_match want = oracle::hamming_record(q, refs, static_cast<uint32_t>(k));
+                if (!fuzz::same(got[i], want)) {
+                    std::fprintf(stderr, "k=%d\n", k);
+                    fail("vorn_index_assign_hamming_stats", i, &got[i], &want);
+                }
+                if (q.invalid() || refs.empty()) continue;
+                if (k == 0) {
+                    uint64_t c = 0;
+                    exact_expect(q.bytes, refs, false, &c);
+                    want_count += c;
+                } else {
+                    want_count += hamming_counted(q.bytes, refs, k);
+                }
+            }
+            char what[96];
+            std::snprintf(what, sizeof what, "vorn_index_assign_hamming_stats counters, k=%d", k);
+            check_stats(what, stats, want_count);
+        }
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzz::input in(data, size);
+    harness h;
+    const size_t n_refs = in.below(25);
+    const size_t n_queries = 1 + in.below(8);
+    // References are never null here (a null one makes the build fail, which
+    // the first byte after the counts can ask for instead).
+    const bool broken_ref = in.byte() == 0xEE && n_refs > 0;
+    for (size_t i = 0; i < n_refs; ++i) h.refs.push_back(in.sequence(h.refs, 40, false));
+    // Now and then a crowd of copies of one reference, so that queries meet
+    // more than 128 distinct candidates and the paths' sets move to the heap.
+    const uint8_t crowd = in.byte();
+    if (crowd >= 224 && n_refs > 0) {
+        const oracle::seq copy = h.refs[in.below(static_cast<uint32_t>(n_refs))];
+        h.refs.insert(h.refs.end(), 100 + (crowd - 224) * 8u, copy);
+    }
+    for (size_t i = 0; i < n_queries; ++i) h.queries.push_back(in.sequence(h.refs, 40));
+
+    g_distances.clear();
+    fuzz::batch r(h.refs), q(h.queries);
+    if (broken_ref) {
+        std::vector<const uint8_t *> ptrs(r.ptrs(), r.ptrs() + n_refs);
+        std::vector<size_t> lens(r.lens(), r.lens() + n_refs);
+        const size_t at = in.below(static_cast<uint32_t>(n_refs));
+        ptrs[at] = nullptr;
+        if (lens[at] == 0) lens[at] = 1;
+        if (vorn_index_build(ptrs.data(), lens.data(), n_refs) != nullptr)
+            fuzz::fail("vorn_index_build accepted a null reference", h.refs, h.queries);
+        return 0;
+    }
+    vorn_index *index = vorn_index_build(r.ptrs(), r.lens(), r.size());
+    if (index == nullptr) fuzz::fail("vorn_index_build failed", h.refs, h.queries);
+    h.index = index;
+    h.qp = q.ptrs();
+    h.ql = q.lens();
+    h.exact_lookups();
+    h.edit_assignment();
+    h.hamming_assignment();
+    vorn_index_free(index);
+    return 0;
+}
