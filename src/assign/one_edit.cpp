@@ -32,10 +32,6 @@ struct one_edit_query {
     int32_t best_count;
     candidate_seen_scope seen;
 
-    int32_t probe(uint64_t code, uint64_t code_len, uint32_t stop_flag) noexcept {
-        return index_visit_exact_seed_candidates(index, code, code_len, &seen.set, query, len,
-                                                 1, result, &best_count, stats, stop_flag);
-    }
 
     // Measures a reference already admitted to the set.
     void measure(uint64_t r) noexcept {
@@ -70,22 +66,6 @@ int32_t one_edit_longer_references(one_edit_query *q, uint64_t code) noexcept {
     return VISIT_CONTINUE;
 }
 
-// References one base shorter: the deletion variants of the query.  Deleting
-// base p or base p' gives the same sequence only when every base from p to p'
-// is equal, so repeated variants come in a row and one comparison with the
-// previous variant skips them all.
-int32_t one_edit_shorter_references(one_edit_query *q, uint64_t code) noexcept {
-    uint64_t previous = 0;
-    for (uint64_t p = 0; p < q->len; ++p) {
-        const uint64_t variant = dna2_delete_base(code, p);
-        if (p > 0 && variant == previous) continue;
-        previous = variant;
-        if (q->probe(variant, q->len - 1, q->stop) < 0) return VISIT_OUT_OF_MEMORY;
-        if (q->settled()) return VISIT_STOP;
-    }
-    return VISIT_CONTINUE;
-}
-
 // Non-encodable references whose length is within one of the query's.  No
 // probe can have reached them, but they are recorded in the set like every
 // other reference taken up for the query.
@@ -107,27 +87,133 @@ int32_t one_edit_nonencodable_references(one_edit_query *q) noexcept {
     return VISIT_CONTINUE;
 }
 
+// Code-table keys of one query: its own, then the substitutions (same
+// length), then the deletions (one base shorter).  Deleting base p or base p'
+// gives the same sequence only when every base from p to p' is equal, so
+// repeated deletion variants come in a row and one comparison with the
+// previous variant skips them all.  heads[i] holds the bucket of key i, then
+// the first entry of its chain.
+struct one_edit_keys {
+    uint64_t codes[1 + 4 * DNA2_MAX_LEN];
+    uint64_t heads[1 + 4 * DNA2_MAX_LEN];
+    size_t same_len_end;  // keys [0, same_len_end) have the query's length
+    size_t count;
+};
+
+void one_edit_list_keys(one_edit_keys *keys, uint64_t code, uint64_t len) noexcept {
+    size_t n = 0;
+    keys->codes[n++] = code;
+    for (uint64_t p = 0; p < len; ++p) {
+        const uint64_t here = (code >> (2 * p)) & 3;
+        for (uint64_t b = 0; b < 4; ++b) {
+            if (b != here) keys->codes[n++] = dna2_with_base(code, p, b);
+        }
+    }
+    keys->same_len_end = n;
+    uint64_t previous = 0;
+    for (uint64_t p = 0; p < len; ++p) {
+        const uint64_t variant = dna2_delete_base(code, p);
+        if (p > 0 && variant == previous) continue;
+        previous = variant;
+        keys->codes[n++] = variant;
+    }
+    keys->count = n;
+}
+
+// An empty chain reads as entry 0 for the prefetches below, without a branch.
+inline uint64_t one_edit_entry_or_zero(uint64_t e) noexcept {
+    return e & (uint64_t{0} - static_cast<uint64_t>(e != INDEX_NONE));
+}
+
+// On a large index nearly every key misses the cache twice: once for the
+// bucket head, then for the first chain entry (its code and its link).  The
+// keys do not depend on each other, so all their loads are started before
+// the first chain is walked, and each bucket is hashed once.  The second
+// stage has no branch, so no mispredicted test of a head still in flight
+// cancels the prefetches queued behind it.  The walk order, and so every
+// result, is that of probing the keys one by one.
+void one_edit_load_heads(const one_edit_query *q, one_edit_keys *keys) noexcept {
+    const vorn_index *index = q->index;
+    const uint64_t buckets = index->code_bucket_count;
+    for (size_t i = 0; i < keys->count; ++i) {
+        const uint64_t key_len = i < keys->same_len_end ? q->len : q->len - 1;
+        keys->heads[i] = index_code_bucket(keys->codes[i], key_len, buckets);
+        __builtin_prefetch(&index->code_heads[keys->heads[i]]);
+    }
+    const bool deletions = index->del_bucket_count != 0;
+    const uint64_t del_bucket =
+        deletions ? index_code_bucket(keys->codes[0], q->len, index->del_bucket_count) : 0;
+    if (deletions) __builtin_prefetch(&index->del_heads[del_bucket]);
+    for (size_t i = 0; i < keys->count; ++i) {
+        keys->heads[i] = index->code_heads[keys->heads[i]];
+        const uint64_t r = one_edit_entry_or_zero(keys->heads[i]);
+        __builtin_prefetch(&index->ref_codes[r]);
+        __builtin_prefetch(&index->code_next[r]);
+    }
+    if (deletions) {
+        const uint64_t e = one_edit_entry_or_zero(index->del_heads[del_bucket]);
+        __builtin_prefetch(&index->del_codes[e]);
+        __builtin_prefetch(&index->del_lens[e]);
+        __builtin_prefetch(&index->del_next[e]);
+        __builtin_prefetch(&index->del_refs[e]);
+    }
+}
+
+// The references of one key: its chain also holds other keys that share the
+// bucket ("A" and "AA" both have code 0, so the length is part of the key).
+// The code is compared first: it rejects almost every foreign entry with a
+// single load.
+int32_t one_edit_walk(one_edit_query *q, uint64_t r, uint64_t code, uint64_t key_len) noexcept {
+    const vorn_index *index = q->index;
+    for (; r != INDEX_NONE; r = index->code_next[r]) {
+        if (index->ref_codes[r] != code || index->ref_lens[r] != key_len ||
+            index->ref_encodable[r] == 0) {
+            continue;
+        }
+        const int32_t added = candidate_seen_add(&q->seen.set, r);
+        if (added < 0) return VISIT_OUT_OF_MEMORY;
+        if (added > 0) q->measure(r);
+        if (q->settled()) return VISIT_STOP;
+    }
+    return VISIT_CONTINUE;
+}
+
 // Runs every route in order; VISIT_STOP ends the search early (status-only
 // mode), VISIT_OUT_OF_MEMORY declines the query.
 int32_t one_edit_search(one_edit_query *q, uint64_t code) noexcept {
-    if (q->probe(code, q->len, q->stop) < 0) return VISIT_OUT_OF_MEMORY;
-    if (q->stop != 0 && q->result->best_distance == 0) return VISIT_STOP;
-
-    for (uint64_t p = 0; p < q->len; ++p) {
-        const uint64_t here = (code >> (2 * p)) & 3;
-        for (uint64_t b = 0; b < 4; ++b) {
-            if (b == here) continue;
-            if (q->probe(dna2_with_base(code, p, b), q->len, q->stop) < 0) {
-                return VISIT_OUT_OF_MEMORY;
-            }
-            if (q->settled()) return VISIT_STOP;
-        }
+    const vorn_index *index = q->index;
+    if (index->code_bucket_count == 0) {  // no code table: only the routes without keys
+        const int32_t r = one_edit_longer_references(q, code);
+        return r != VISIT_CONTINUE ? r : one_edit_nonencodable_references(q);
     }
-
+    one_edit_keys keys;
+    one_edit_list_keys(&keys, code, q->len);
+    // The status-only form usually stops at the query's own key (an exact
+    // match), so it starts the other loads only when it goes on.
+    if (q->stop == 0) {
+        one_edit_load_heads(q, &keys);
+    } else {
+        const uint64_t own = index_code_bucket(code, q->len, index->code_bucket_count);
+        if (one_edit_walk(q, index->code_heads[own], code, q->len) < 0) {
+            return VISIT_OUT_OF_MEMORY;
+        }
+        // Every hit of the own key is identical to the query: with one, no
+        // later hit can be as close, and the status is settled.
+        if (q->result->best_distance == 0) return VISIT_STOP;
+        one_edit_load_heads(q, &keys);
+    }
+    for (size_t i = q->stop == 0 ? 0 : 1; i < keys.same_len_end; ++i) {
+        if (keys.heads[i] == INDEX_NONE) continue;
+        const int32_t r = one_edit_walk(q, keys.heads[i], keys.codes[i], q->len);
+        if (r != VISIT_CONTINUE) return r;
+    }
     int32_t r = one_edit_longer_references(q, code);
     if (r != VISIT_CONTINUE) return r;
-    r = one_edit_shorter_references(q, code);
-    if (r != VISIT_CONTINUE) return r;
+    for (size_t i = keys.same_len_end; i < keys.count; ++i) {
+        if (keys.heads[i] == INDEX_NONE) continue;
+        r = one_edit_walk(q, keys.heads[i], keys.codes[i], q->len - 1);
+        if (r != VISIT_CONTINUE) return r;
+    }
     return one_edit_nonencodable_references(q);
 }
 

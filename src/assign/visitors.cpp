@@ -38,18 +38,17 @@ int32_t index_verify_seed_candidate(const vorn_index *index, uint64_t ref,
     return VISIT_CONTINUE;
 }
 
-int32_t index_visit_exact_seed_candidates(const vorn_index *index, uint64_t code, uint64_t len,
-                                          candidate_seen_set *seen, const uint8_t *query,
-                                          size_t query_len, uint32_t k, vorn_match *result,
-                                          int32_t *best_count, vorn_stats *stats,
-                                          uint32_t stop_when_ambiguous) noexcept {
-    // An index without references has no code table at all.
-    if (index->code_bucket_count == 0) return VISIT_CONTINUE;
-    const uint64_t bucket = index_code_bucket(code, len, index->code_bucket_count);
-    // Chains also hold other keys that share the bucket; "A" and "AA" both
-    // have code 0, so the length is part of the key.  The code is compared
-    // first: it rejects almost every foreign entry with a single load.
-    for (uint64_t r = index->code_heads[bucket]; r != INDEX_NONE; r = index->code_next[r]) {
+namespace {
+
+// The references of one key, from the first entry r of its bucket's chain.
+// Chains also hold other keys that share the bucket; "A" and "AA" both have
+// code 0, so the length is part of the key.  The code is compared first: it
+// rejects almost every foreign entry with a single load.
+int32_t index_walk_seed_chain(const vorn_index *index, uint64_t r, uint64_t code, uint64_t len,
+                              candidate_seen_set *seen, const uint8_t *query, size_t query_len,
+                              uint32_t k, vorn_match *result, int32_t *best_count,
+                              vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
+    for (; r != INDEX_NONE; r = index->code_next[r]) {
         if (index->ref_codes[r] != code || index->ref_lens[r] != len ||
             index->ref_encodable[r] == 0) {
             continue;
@@ -61,6 +60,20 @@ int32_t index_visit_exact_seed_candidates(const vorn_index *index, uint64_t code
         if (stop_when_ambiguous != 0 && *best_count > 1) return VISIT_CONTINUE;
     }
     return VISIT_CONTINUE;
+}
+
+}  // namespace
+
+int32_t index_visit_exact_seed_candidates(const vorn_index *index, uint64_t code, uint64_t len,
+                                          candidate_seen_set *seen, const uint8_t *query,
+                                          size_t query_len, uint32_t k, vorn_match *result,
+                                          int32_t *best_count, vorn_stats *stats,
+                                          uint32_t stop_when_ambiguous) noexcept {
+    // An index without references has no code table at all.
+    if (index->code_bucket_count == 0) return VISIT_CONTINUE;
+    const uint64_t bucket = index_code_bucket(code, len, index->code_bucket_count);
+    return index_walk_seed_chain(index, index->code_heads[bucket], code, len, seen, query,
+                                 query_len, k, result, best_count, stats, stop_when_ambiguous);
 }
 
 int32_t index_scan_nonencodable_seed_candidates(const vorn_index *index,
@@ -126,17 +139,76 @@ int32_t visit_k2_exact_code(uint64_t code, uint64_t len, void *ctx) noexcept {
     return VISIT_CONTINUE;
 }
 
+namespace {
+
+// The keys of one first-level variant: the variant itself, then its own
+// one-edit variants in enumeration order.  At most 1 + 3L + L + 4(L + 1)
+// for L <= 31, and 1 + 4L for L = 32 (no insertions there).
+constexpr size_t K2_BATCH_KEYS = 1 + 8 * DNA2_MAX_LEN;
+
+struct k2_key_batch {
+    uint64_t codes[K2_BATCH_KEYS];
+    uint64_t lens[K2_BATCH_KEYS];
+    uint64_t heads[K2_BATCH_KEYS];  // bucket, then the first chain entry
+    size_t count;
+};
+
+int32_t k2_collect_key(uint64_t code, uint64_t len, void *ctx) noexcept {
+    k2_key_batch *batch = static_cast<k2_key_batch *>(ctx);
+    VELMORA_ASSERT(batch->count < K2_BATCH_KEYS);
+    if (batch->count >= K2_BATCH_KEYS) return VISIT_OUT_OF_MEMORY;
+    batch->codes[batch->count] = code;
+    batch->lens[batch->count] = len;
+    batch->count += 1;
+    return VISIT_CONTINUE;
+}
+
+// An empty chain reads as entry 0 for the prefetches, without a branch.
+inline uint64_t k2_entry_or_zero(uint64_t e) noexcept {
+    return e & (uint64_t{0} - static_cast<uint64_t>(e != INDEX_NONE));
+}
+
+}  // namespace
+
 // First level of the two-edit search: probe this variant itself, then every
 // one-edit variant of it, before the enumeration moves to the next variant.
+// Nearly every probe of a large index misses the cache, and the probes do
+// not depend on each other: all keys of the variant are listed and their
+// bucket heads, then their first chain entries, are fetched together before
+// the chains are walked in the listed order, so the visits (and the point
+// where the status-only form stops) are those of probing one key at a time.
+// An empty bucket is skipped: probing it changes nothing.
 int32_t visit_k2_first_edit_code(uint64_t code, uint64_t len, void *ctx) noexcept {
     const k2_visit_ctx *c = static_cast<const k2_visit_ctx *>(ctx);
-    if (index_visit_exact_seed_candidates(c->index, code, len, c->seen, c->query, c->query_len,
-                                          2, c->result, c->best_count, c->stats,
-                                          c->stop_when_ambiguous) != VISIT_CONTINUE) {
+    const vorn_index *index = c->index;
+    const uint64_t buckets = index->code_bucket_count;
+    if (buckets == 0) return VISIT_CONTINUE;  // no references, nothing to find
+    k2_key_batch batch;
+    batch.count = 0;
+    k2_collect_key(code, len, &batch);
+    if (index_visit_one_edit_codes(code, len, k2_collect_key, &batch) != VISIT_CONTINUE) {
         return VISIT_OUT_OF_MEMORY;
     }
-    if (c->stop_when_ambiguous != 0 && *c->best_count > 1) return VISIT_STOP;
-    return index_visit_one_edit_codes(code, len, visit_k2_exact_code, ctx);
+    for (size_t i = 0; i < batch.count; ++i) {
+        batch.heads[i] = index_code_bucket(batch.codes[i], batch.lens[i], buckets);
+        __builtin_prefetch(&index->code_heads[batch.heads[i]]);
+    }
+    for (size_t i = 0; i < batch.count; ++i) {
+        batch.heads[i] = index->code_heads[batch.heads[i]];
+        const uint64_t r = k2_entry_or_zero(batch.heads[i]);
+        __builtin_prefetch(&index->ref_codes[r]);
+        __builtin_prefetch(&index->code_next[r]);
+    }
+    for (size_t i = 0; i < batch.count; ++i) {
+        if (batch.heads[i] == INDEX_NONE) continue;
+        if (index_walk_seed_chain(index, batch.heads[i], batch.codes[i], batch.lens[i], c->seen,
+                                  c->query, c->query_len, 2, c->result, c->best_count, c->stats,
+                                  c->stop_when_ambiguous) != VISIT_CONTINUE) {
+            return VISIT_OUT_OF_MEMORY;
+        }
+        if (c->stop_when_ambiguous != 0 && *c->best_count > 1) return VISIT_STOP;
+    }
+    return VISIT_CONTINUE;
 }
 
 }  // namespace velmora

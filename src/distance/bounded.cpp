@@ -5,7 +5,8 @@
 // count for equal lengths, a single-deletion walk for lengths one apart),
 // then for k >= 2 a bounded Hamming count (an upper bound on the distance,
 // and the distance itself when it is at most 2), and the bit-parallel kernel
-// last, with the shorter operand as its pattern.
+// last, with the shorter operand as its pattern (banded to the diagonals
+// within k of the main one when k is small and the pattern above one word).
 //
 // candidate_distance_within_k is the one test every matcher and index path
 // uses to measure a candidate, so its result must never turn "could not be
@@ -48,6 +49,20 @@ uint32_t distance_shorter_as_pattern(const uint8_t *a, size_t a_len, const uint8
                                      size_t b_len) noexcept {
     return a_len <= b_len ? edit_distance_bit_parallel(a, a_len, b, b_len)
                           : edit_distance_bit_parallel(b, b_len, a, a_len);
+}
+
+// The distance when it is at most k, else some value above k (or UINT32_MAX
+// when the kernel failed).  A pattern of more than one word and a small k
+// take the banded kernel, one word per text byte instead of one per pattern
+// word; its answer to "at most k, and how much" is the full kernel's.
+uint32_t distance_within_bound(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
+                               uint32_t k) noexcept {
+    const size_t shorter = a_len <= b_len ? a_len : b_len;
+    if (k <= BANDED_MAX_K && shorter > 64 && shorter <= 512) {
+        return a_len <= b_len ? edit_distance_banded(a, a_len, b, b_len, k)
+                              : edit_distance_banded(b, b_len, a, a_len, k);
+    }
+    return distance_shorter_as_pattern(a, a_len, b, b_len);
 }
 
 }  // namespace
@@ -99,7 +114,7 @@ int32_t candidate_distance_within_k(const uint8_t *q, size_t q_len, const uint8_
     } else if (length_difference(q_len, r_len) > limit) {
         return CANDIDATE_FARTHER;  // known without the kernel, so never "failed"
     }
-    const uint32_t d = distance_shorter_as_pattern(q, q_len, r, r_len);
+    const uint32_t d = distance_within_bound(q, q_len, r, r_len, limit);
     if (d == UINT32_MAX) return CANDIDATE_KERNEL_FAILED;
     return d <= limit ? static_cast<int32_t>(d) : CANDIDATE_FARTHER;
 }
@@ -126,7 +141,7 @@ extern "C" VORN_API int32_t vorn_edit_distance_leq(const uint8_t *a, size_t a_le
                              : one_delete_matches(b, b_len, a, a_len);
     }
     if (a_len == b_len && same_length_hamming_distance_within_k(a, b, a_len, k) >= 0) return 1;
-    const uint32_t d = distance_shorter_as_pattern(a, a_len, b, b_len);
+    const uint32_t d = distance_within_bound(a, a_len, b, b_len, static_cast<uint32_t>(k));
     if (d == UINT32_MAX) return -1;  // not evaluated (no memory), not "farther"
     return d <= bound ? 1 : 0;
 }

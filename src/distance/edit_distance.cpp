@@ -6,13 +6,19 @@
 // which already cost 2), so near-identical reads never reach a kernel.
 // Everything else goes to the bit-parallel kernel with the shorter operand as
 // the pattern, which keeps the word count, and so the work per text byte,
-// minimal and the heap out of it unless both operands exceed 512 bytes.
+// minimal and the heap out of it unless both operands exceed 512 bytes;
+// patterns of three words and more first try a band of diagonals, which
+// settles close pairs for one word per text byte.
 #include "common.h"
 #include "distance/distance_internal.h"
 #include "distance/kernels.h"
 #include "velmora.h"
 
 namespace {
+
+// Patterns longer than this (three words and up) try the banded kernel first;
+// for two words the full kernel costs about what a failed band attempt does.
+constexpr size_t BANDED_FIRST_MIN_PATTERN = 128;
 
 // Bytes compare by value only: no wildcards, no case folding.
 constexpr char ALPHABET_POLICY[] =
@@ -31,6 +37,23 @@ extern "C" VORN_API uint32_t vorn_edit_distance(const uint8_t *a, size_t a_len, 
         const uint32_t h = velmora::hamming_scan_bounded(a, b, a_len, 2);
         if (h != UINT32_MAX) return h;
     }
-    return a_len <= b_len ? velmora::edit_distance_bit_parallel(a, a_len, b, b_len)
-                          : velmora::edit_distance_bit_parallel(b, b_len, a, a_len);
+    if (a_len > b_len) {
+        const uint8_t *t = a;
+        a = b;
+        b = t;
+        const size_t tl = a_len;
+        a_len = b_len;
+        b_len = tl;
+    }
+    // Close pairs of long sequences: the band of the 31 diagonals either side
+    // of the main one costs one word per text byte instead of up to eight,
+    // and gives the distance whenever it is at most 31.  A farther pair pays
+    // for the band only until its lower bound passes 31, usually within the
+    // first hundred text bytes, before the full kernel runs.
+    if (a_len > BANDED_FIRST_MIN_PATTERN && a_len <= 512) {
+        const uint32_t d = velmora::edit_distance_banded(a, a_len, b, b_len,
+                                                         velmora::BANDED_MAX_K);
+        if (d <= velmora::BANDED_MAX_K) return d;
+    }
+    return velmora::edit_distance_bit_parallel(a, a_len, b, b_len);
 }

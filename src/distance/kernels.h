@@ -23,6 +23,15 @@ uint32_t edit_distance_dp_kernel(const uint8_t *a, size_t a_len, const uint8_t *
 uint32_t edit_distance_bit_parallel(const uint8_t *a, size_t a_len, const uint8_t *b,
                                     size_t b_len) noexcept;
 
+// Largest bound the banded kernel takes: its band of 2k + 1 rows fits a word.
+inline constexpr uint32_t BANDED_MAX_K = 31;
+
+// Edit distance of a (the pattern, 1 to 512 bytes, valid pointer) and b when
+// it is at most k (1 <= k <= BANDED_MAX_K); k + 1 when it is larger.  One
+// word per text byte whatever the pattern's length.
+uint32_t edit_distance_banded(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
+                              uint32_t k) noexcept;
+
 }  // namespace velmora
 
 #endif

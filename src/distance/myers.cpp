@@ -27,6 +27,7 @@
 //   exactly the pattern's positions.  Once a_len + b_len exceeds 64, the
 //   whole table (256 rows of W words) is cleared instead with block stores,
 //   which is then the cheaper way.
+#include <bit>
 #include <cstring>
 
 #include "common.h"
@@ -139,6 +140,98 @@ template <size_t W>
     return score;
 }
 
+// Every path to the last cell crosses column j, and from row i there it still
+// needs at least |(m - i) - (n - j)| edits.  A path within k crosses inside
+// the band, where the column holds exact values, so the smallest
+// value-plus-remainder over the band's rows bounds the distance from below;
+// once it exceeds k the answer is known.  Rows are 1-based here: `above` is
+// row top, bit b of the word is row top + 1 + b.
+// The bound walks the 2k + 2 rows of the band, so it is taken every
+// power-of-two number of text bytes at least that large (and at least 8),
+// which keeps it to a few operations per text byte for every k.
+inline size_t banded_check_mask(size_t k) noexcept {
+    size_t every = 8;
+    while (every < 2 * k + 2) every <<= 1;
+    return every - 1;
+}
+
+inline uint64_t banded_lower_bound(uint64_t pv, uint64_t mv, uint64_t above, size_t top,
+                                   size_t j, size_t m, size_t n, size_t k) noexcept {
+    const auto remainder = [&](size_t i) -> uint64_t {
+        const size_t rows = m - i, cols = n - j;
+        return rows > cols ? rows - cols : cols - rows;
+    };
+    const size_t last = m < j + k ? m : j + k;
+    uint64_t v = above;
+    uint64_t best = v + remainder(top);
+    for (size_t i = top + 1, b = 0; i <= last; ++i, ++b) {
+        v = v + ((pv >> b) & 1) - ((mv >> b) & 1);
+        const uint64_t bound = v + remainder(i);
+        best = bound < best ? bound : best;
+    }
+    return best;
+}
+
+// Banded kernel: only the diagonal band |i - j| <= k of the matrix matters
+// when the question is whether the distance is at most k, since a path
+// through a cell outside it already costs more than k.  One 64-bit word
+// holds the band (2k + 1 <= 64 rows): while j <= k + 1 its top row is
+// pattern row 1; after that it slides down one row per text byte.  The row
+// just above the word enters the column step as a +1 horizontal difference,
+// which is exact for row 0 and, once the word slides, stands for a cell
+// outside the band whose value it keeps above k; the row entering at the
+// bottom gets a +1 vertical difference, for the same reason.  So a cell
+// within k of the start gets its exact value and every other cell a value
+// above k.  `above` tracks the value of the cell just above the word.
+// Every few text bytes the lower bound above may end the run early.
+template <size_t W>
+[[gnu::noinline]] uint32_t banded_words(const uint8_t *a, size_t a_len, const uint8_t *b,
+                                        size_t b_len, size_t k) noexcept {
+    uint64_t table[MATCH_TABLE_ROWS * W];
+    match_table_build<W>(table, a, a_len, b, b_len);
+    uint64_t pv = ~uint64_t{0};
+    uint64_t mv = 0;
+    uint64_t above = 0;  // the cell above the word, in the current column
+    size_t top = 0;      // pattern position (0-based) of the word's bit 0
+    const size_t check_mask = banded_check_mask(k);
+    for (size_t j = 1; j <= b_len; ++j) {
+        if (j > k + 1) {
+            // Slide: the old top row leaves and becomes the cell above; its
+            // value moves one column on with a +1 horizontal difference.
+            above += (pv & 1) + 1;
+            above -= mv & 1;
+            pv = (pv >> 1) | (uint64_t{1} << 63);
+            mv >>= 1;
+            ++top;
+        } else {
+            above = j;  // row 0 of the matrix
+        }
+        const uint64_t *row = table + size_t{b[j - 1]} * W;
+        const size_t w = top / 64, shift = top % 64;
+        uint64_t eq = row[w] >> shift;
+        if (shift != 0 && w + 1 < W) eq |= row[w + 1] << (64 - shift);
+        const uint64_t xv = eq | mv;
+        const uint64_t xh = (((eq & pv) + pv) ^ pv) | eq;
+        const uint64_t ph = mv | ~(xh | pv);
+        const uint64_t mh = pv & xh;
+        const uint64_t phs = (ph << 1) | 1;
+        const uint64_t mhs = mh << 1;
+        pv = mhs | ~(xv | phs);
+        mv = phs & xv;
+        if ((j & check_mask) == 0 && banded_lower_bound(pv, mv, above, top, j, a_len,
+                                                              b_len, k) > k) {
+            return static_cast<uint32_t>(k + 1);
+        }
+    }
+    // Value of the last pattern row: the cell above plus the vertical
+    // differences down to it.  The caller guarantees it lies in the word.
+    const size_t last = a_len - 1 - top;
+    const uint64_t rows = last >= 63 ? ~uint64_t{0} : (uint64_t{1} << (last + 1)) - 1;
+    const uint64_t d = above + static_cast<uint64_t>(std::popcount(pv & rows)) -
+                       static_cast<uint64_t>(std::popcount(mv & rows));
+    return d > k ? static_cast<uint32_t>(k + 1) : static_cast<uint32_t>(d);
+}
+
 }  // namespace
 
 uint32_t edit_distance_bit_parallel(const uint8_t *a, size_t a_len, const uint8_t *b,
@@ -169,3 +262,24 @@ extern "C" VORN_API uint32_t vorn_edit_distance_myers64(const uint8_t *a, size_t
                                                         size_t b_len) VORN_NOEXCEPT {
     return velmora::edit_distance_bit_parallel(a, a_len, b, b_len);
 }
+
+namespace velmora {
+
+uint32_t edit_distance_banded(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
+                              uint32_t k) noexcept {
+    VELMORA_ASSERT(k >= 1 && k <= BANDED_MAX_K && a_len >= 1 && a_len <= 512);
+    const size_t gap = a_len > b_len ? a_len - b_len : b_len - a_len;
+    if (gap > k) return k + 1;
+    switch ((a_len + 63) / 64) {
+        case 1: return banded_words<1>(a, a_len, b, b_len, k);
+        case 2: return banded_words<2>(a, a_len, b, b_len, k);
+        case 3: return banded_words<3>(a, a_len, b, b_len, k);
+        case 4: return banded_words<4>(a, a_len, b, b_len, k);
+        case 5: return banded_words<5>(a, a_len, b, b_len, k);
+        case 6: return banded_words<6>(a, a_len, b, b_len, k);
+        case 7: return banded_words<7>(a, a_len, b, b_len, k);
+        default: return banded_words<8>(a, a_len, b, b_len, k);
+    }
+}
+
+}  // namespace velmora

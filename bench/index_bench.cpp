@@ -1,0 +1,453 @@
+// Index paths on three reference lists against brute force (vorn_match_many):
+//   rand16_1M    1,000,000 random 16-base references
+//   real737K     the real 737,280-barcode list (full of close neighbours)
+//   rand28_100K  100,000 random 28-base references
+// and the build alone of rand16_3M (3,000,000 random 16-base references).
+//
+// Reads are drawn from the list: 85% exact copies, 10% one substitution, 3%
+// one insertion or deletion, 1% two edits, 1% one N.  One item is one query;
+// each iteration answers the next chunk of a fixed pool of reads.  Before any
+// timing, a stratified sample of the reads (every class represented) is
+// answered by the index path and by brute force, and the records must agree.
+//
+// Names: idx/<op>/<list>, build/<list>.  Counters: cand/q and verif/q are the
+// vorn_stats counters per query over the whole pool; probes/q and distinct/q
+// are the table lookups the path makes per query and how many distinct keys
+// they use (counted by replaying the enumeration on the first reads).
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "assign/assign_internal.h"
+#include "bench_data.h"
+#include "bench_registry.h"
+#include "index/index_internal.h"
+#include "velmora.h"
+
+#ifndef VELMORA_BENCH_WHITELIST
+#define VELMORA_BENCH_WHITELIST "../shared/data/whitelist-737K-v2.txt.gz"
+#endif
+
+namespace velmora_bench {
+namespace {
+
+constexpr size_t POOL_READS = 32768;
+constexpr size_t CHUNK_READS = 1024;
+constexpr size_t SAMPLE_PER_CLASS = 8;
+constexpr size_t BRUTE_READS = 4;          // reads per brute-force iteration
+constexpr size_t PROBE_COUNT_READS = 2000;  // reads replayed for probes/q
+
+struct list_state {
+    std::string name;
+    std::string error;
+    seq_list refs;
+    vorn_index *index = nullptr;
+    read_batch reads;
+    std::vector<size_t> sample;
+    std::map<int32_t, std::vector<vorn_match>> brute;  // per k, on the sample
+    std::map<std::string, std::string> checked;        // op -> error ("" = agree)
+};
+
+std::string whitelist_path() {
+    const char *env = std::getenv("VELMORA_WHITELIST");
+    return env != nullptr ? env : VELMORA_BENCH_WHITELIST;
+}
+
+seq_list make_refs(const std::string &name, std::string *error) {
+    if (name == "rand16_1M") return random_refs(16001, 1000000, 16);
+    if (name == "rand16_3M") return random_refs(16003, 3000000, 16);
+    if (name == "rand28_100K") return random_refs(28001, 100000, 28);
+    return load_whitelist(whitelist_path(), error);
+}
+
+list_state &list_for(const std::string &name) {
+    static std::map<std::string, std::unique_ptr<list_state>> cache;
+    auto &slot = cache[name];
+    if (slot) return *slot;
+    slot = std::make_unique<list_state>();
+    list_state &s = *slot;
+    s.name = name;
+    s.refs = make_refs(name, &s.error);
+    if (!s.error.empty()) return s;
+    s.index = vorn_index_build(s.refs.ptrs.data(), s.refs.lens.data(), s.refs.size());
+    if (s.index == nullptr) {
+        s.error = "vorn_index_build failed";
+        return s;
+    }
+    s.reads = draw_reads(s.refs, 777 + s.refs.size(), POOL_READS);
+    s.sample = stratified_sample(s.reads, SAMPLE_PER_CLASS);
+    return s;
+}
+
+const std::vector<vorn_match> &brute_for(list_state &s, int32_t k) {
+    auto it = s.brute.find(k);
+    if (it != s.brute.end()) return it->second;
+    std::vector<vorn_match> out(s.sample.size());
+    for (size_t i = 0; i < s.sample.size(); ++i) {
+        const size_t r = s.sample[i];
+        vorn_match_many(&s.reads.reads.ptrs[r], &s.reads.reads.lens[r], 1, s.refs.ptrs.data(),
+                        s.refs.lens.data(), s.refs.size(), k, &out[i]);
+    }
+    return s.brute[k] = std::move(out);
+}
+
+enum class op {
+    exact_one, exact_many, exact_ascii_one, exact_ascii_many,
+    assign, status, hamming, brute
+};
+
+// Answers reads [first, first + n) of the pool; stats may be null.
+void answer(const list_state &s, op what, int32_t k, size_t first, size_t n, vorn_match *out,
+            vorn_stats *stats) {
+    const vorn_index *ix = s.index;
+    const uint8_t *const *q = s.reads.reads.ptrs.data() + first;
+    const size_t *ql = s.reads.reads.lens.data() + first;
+    switch (what) {
+        case op::exact_one:
+        case op::exact_ascii_one: {
+            vorn_stats one{0, 0};
+            for (size_t i = 0; i < n; ++i) {
+                if (what == op::exact_one)
+                    vorn_index_lookup_exact_stats(ix, q[i], ql[i], &out[i], &one);
+                else
+                    vorn_index_lookup_exact_ascii_stats(ix, q[i], ql[i], &out[i], &one);
+                if (stats != nullptr) {
+                    stats->candidates += one.candidates;
+                    stats->verifications += one.verifications;
+                }
+            }
+            break;
+        }
+        case op::exact_many:
+            vorn_index_lookup_exact_many_stats(ix, q, ql, n, out, stats);
+            break;
+        case op::exact_ascii_many:
+            vorn_index_lookup_exact_ascii_many_stats(ix, q, ql, n, out, stats);
+            break;
+        case op::assign:
+            if (stats != nullptr)
+                vorn_index_assign_stats(ix, q, ql, n, k, out, stats);
+            else
+                vorn_index_assign(ix, q, ql, n, k, out);
+            break;
+        case op::status: {
+            vorn_stats local{0, 0};
+            vorn_index_assign_status_stats(ix, q, ql, n, k, out, stats ? stats : &local);
+            break;
+        }
+        case op::hamming: {
+            vorn_stats local{0, 0};
+            vorn_index_assign_hamming_stats(ix, q, ql, n, k, out, stats ? stats : &local);
+            break;
+        }
+        case op::brute:
+            vorn_match_many(q, ql, n, s.refs.ptrs.data(), s.refs.lens.data(), s.refs.size(), k,
+                            out);
+            break;
+    }
+}
+
+bool is_acgt(const std::string &s) {
+    for (char c : s)
+        if (c != 'A' && c != 'C' && c != 'G' && c != 'T') return false;
+    return true;
+}
+
+// The records of the sample against brute force; "" when they agree.
+std::string check_op(list_state &s, op what, int32_t k) {
+    if (what == op::brute) return {};
+    const bool edit = what != op::hamming;
+    const int32_t ref_k = what == op::assign || what == op::status || what == op::hamming ? k : 0;
+    const std::vector<vorn_match> *expect = edit ? &brute_for(s, ref_k) : nullptr;
+    for (size_t i = 0; i < s.sample.size(); ++i) {
+        const size_t r = s.sample[i];
+        vorn_match got;
+        answer(s, what, k, r, 1, &got, nullptr);
+        const std::string &read = s.reads.reads.seqs[r];
+        const vorn_match want = edit ? (*expect)[i] : brute_hamming(s.refs, read, static_cast<uint32_t>(k));
+        bool ok;
+        if (what == op::status) {
+            // The status-only form stops once two references share the best
+            // distance, so an ambiguous record names the lower of those it
+            // examined; a record it did not cut short is the full one.  For
+            // k = 1 and an A/C/G/T query the search runs by distance, so the
+            // status and the best distance are always the full ones.
+            const bool same = got.status == want.status && got.best_index == want.best_index &&
+                              got.best_distance == want.best_distance;
+            const bool ambiguous = got.status == VORN_STATUS_AMBIGUOUS;
+            if (k == 1 && is_acgt(read)) {
+                ok = ambiguous ? want.status == VORN_STATUS_AMBIGUOUS &&
+                                     got.best_distance == want.best_distance
+                               : same;
+            } else {
+                ok = ambiguous || same;
+            }
+        } else {
+            ok = same_match(got, want);
+        }
+        if (!ok) {
+            return "read " + std::to_string(r) + " (" + read + "): got " + describe(got) +
+                   ", brute force " + describe(want);
+        }
+    }
+    return {};
+}
+
+// ---- probe counts ------------------------------------------------------------
+
+struct key_counter {
+    uint64_t probes = 0;
+    std::unordered_set<uint64_t> keys;
+    void add(uint64_t code, uint64_t len) {
+        ++probes;
+        keys.insert(velmora::index_mix(code ^ (len * 0x9e3779b97f4a7c15ull)) ^ len);
+    }
+};
+
+int32_t count_level2(uint64_t code, uint64_t len, void *ctx) noexcept {
+    static_cast<key_counter *>(ctx)->add(code, len);
+    return velmora::VISIT_CONTINUE;
+}
+
+int32_t count_level1(uint64_t code, uint64_t len, void *ctx) noexcept {
+    static_cast<key_counter *>(ctx)->add(code, len);
+    return velmora::index_visit_one_edit_codes(code, len, count_level2, ctx);
+}
+
+// Lookups of the two-edit path for an encodable query: its own key, then
+// each one-edit variant followed by that variant's own one-edit variants.
+void count_k2(uint64_t code, uint64_t len, key_counter *c) {
+    c->add(code, len);
+    velmora::index_visit_one_edit_codes(code, len, count_level1, c);
+}
+
+// Lookups of the one-edit path: own key, substitutions, one deletion-table
+// walk, deletion variants (repeats along a run skipped).
+void count_k1(uint64_t code, uint64_t len, key_counter *c) {
+    c->add(code, len);
+    for (uint64_t p = 0; p < len; ++p)
+        for (uint64_t b = 0; b < 4; ++b)
+            if (b != ((code >> (2 * p)) & 3)) c->add(velmora::dna2_with_base(code, p, b), len);
+    c->add(code, len + 100);  // the deletion-table walk: its own key space
+    uint64_t prev = 0;
+    for (uint64_t p = 0; p < len; ++p) {
+        const uint64_t v = velmora::dna2_delete_base(code, p);
+        if (p > 0 && v == prev) continue;
+        prev = v;
+        c->add(v, len - 1);
+    }
+}
+
+void count_hamming_ball(uint64_t code, uint64_t len, int budget, uint64_t from, key_counter *c) {
+    c->add(code, len);
+    if (budget == 0) return;
+    for (uint64_t p = from; p < len; ++p)
+        for (uint64_t b = 0; b < 4; ++b)
+            if (b != ((code >> (2 * p)) & 3))
+                count_hamming_ball(velmora::dna2_with_base(code, p, b), len, budget - 1, p + 1, c);
+}
+
+// Hamming: k + 1 piece buckets for an encodable query; for unknown bytes,
+// each replacement copy and its substitution variants within k - unknowns.
+void count_hamming(const std::string &read, int32_t k, key_counter *c) {
+    uint64_t code = 0;
+    if (velmora::dna2_code(reinterpret_cast<const uint8_t *>(read.data()), read.size(), &code)) {
+        for (int32_t i = 0; i <= k; ++i) c->add(static_cast<uint64_t>(i), 1000);
+        return;
+    }
+    if (read.size() > velmora::DNA2_MAX_LEN) return;
+    std::vector<size_t> unknown;
+    for (size_t i = 0; i < read.size(); ++i)
+        if (!velmora::dna2_is_base(static_cast<uint8_t>(read[i]))) unknown.push_back(i);
+    if (static_cast<int32_t>(unknown.size()) > k) return;
+    uint64_t base = 0;
+    for (size_t i = 0; i < read.size(); ++i) {
+        const int v = velmora::dna2_base_value(static_cast<uint8_t>(read[i]));
+        if (v > 0) base |= static_cast<uint64_t>(v) << (2 * i);
+    }
+    const uint64_t copies = uint64_t{1} << (2 * unknown.size());
+    for (uint64_t m = 0; m < copies; ++m) {
+        uint64_t cc = base;
+        for (size_t j = 0; j < unknown.size(); ++j)
+            cc = velmora::dna2_with_base(cc, unknown[j], (m >> (2 * j)) & 3);
+        count_hamming_ball(cc, read.size(), k - static_cast<int32_t>(unknown.size()), 0, c);
+    }
+}
+
+// Average lookups and distinct keys per query over the first reads.
+void probe_counters(benchmark::State &state, const list_state &s, op what, int32_t k) {
+    if (!(what == op::assign || what == op::status || what == op::hamming) || k < 1) return;
+    if (what != op::hamming && k > 2) return;
+    const size_t n = std::min(PROBE_COUNT_READS, s.reads.reads.size());
+    double probes = 0, distinct = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const std::string &read = s.reads.reads.seqs[i];
+        key_counter c;
+        if (what == op::hamming) {
+            count_hamming(read, k, &c);
+        } else {
+            uint64_t code = 0;
+            if (!velmora::dna2_code(reinterpret_cast<const uint8_t *>(read.data()), read.size(),
+                                    &code)) {
+                continue;  // unknown-byte paths: not replayed
+            }
+            if (k == 1) count_k1(code, read.size(), &c);
+            else count_k2(code, read.size(), &c);
+        }
+        probes += static_cast<double>(c.probes);
+        distinct += static_cast<double>(c.keys.size());
+    }
+    state.counters["probes/q"] = probes / static_cast<double>(n);
+    state.counters["distinct/q"] = distinct / static_cast<double>(n);
+}
+
+void run_index(benchmark::State &state, const std::string &list, op what, int32_t k,
+               const std::string &key) {
+    list_state &s = list_for(list);
+    if (!s.error.empty()) {
+        state.SkipWithError(s.error.c_str());
+        return;
+    }
+    auto found = s.checked.find(key);
+    if (found == s.checked.end()) found = s.checked.emplace(key, check_op(s, what, k)).first;
+    if (!found->second.empty()) {
+        state.SkipWithError(found->second.c_str());
+        return;
+    }
+    const size_t pool = s.reads.reads.size();
+    const size_t chunk = what == op::brute ? BRUTE_READS : CHUNK_READS;
+    std::vector<vorn_match> out(chunk);
+    size_t first = 0;
+    for (auto _ : state) {
+        answer(s, what, k, first, chunk, out.data(), nullptr);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+        first = what == op::brute ? 0 : (first + chunk) % pool;
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(chunk));
+    if (what != op::brute) {
+        vorn_stats st{0, 0};
+        std::vector<vorn_match> all(pool);
+        answer(s, what, k, 0, pool, all.data(), &st);
+        state.counters["cand/q"] = static_cast<double>(st.candidates) / static_cast<double>(pool);
+        state.counters["verif/q"] =
+            static_cast<double>(st.verifications) / static_cast<double>(pool);
+        probe_counters(state, s, what, k);
+    }
+}
+
+// ---- build -------------------------------------------------------------------
+
+size_t resident_bytes() {
+    std::FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    unsigned long size = 0, rss = 0;
+    const int got = std::fscanf(f, "%lu %lu", &size, &rss);
+    std::fclose(f);
+    return got == 2 ? rss * 4096 : 0;
+}
+
+// Bytes each group of tables owns, from the index record itself.
+void table_counters(benchmark::State &state, const vorn_index *ix, size_t n) {
+    const double per = 1.0 / static_cast<double>(n);
+    double copies = 0;
+    for (size_t i = 0; i < n; ++i) copies += static_cast<double>(malloc_usable_size(ix->ref_seqs[i]) + 8);
+    const double w = 8;
+    const double refs = copies + static_cast<double>(n) * (w * 4 + 1);  // seqs, lens, codes, nonenc, flag
+    const double code = static_cast<double>(ix->code_bucket_count + n) * w;
+    const double exact = static_cast<double>(ix->exact_slot_count) * w * 4;
+    const double del = static_cast<double>(ix->del_count) * w * 4 +
+                       static_cast<double>(ix->del_bucket_count) * w;
+    const double piece = static_cast<double>(ix->piece_count) * sizeof(velmora::piece_entry) +
+                         static_cast<double>(ix->piece_bucket_count + 1) * w;
+    state.counters["refs_B/ref"] = refs * per;
+    state.counters["code_B/ref"] = code * per;
+    state.counters["exact_B/ref"] = exact * per;
+    state.counters["del_B/ref"] = del * per;
+    state.counters["piece_B/ref"] = piece * per;
+    state.counters["tables_B/ref"] = (refs + code + exact + del + piece) * per;
+}
+
+void run_build(benchmark::State &state, const std::string &list) {
+    static std::map<std::string, std::unique_ptr<seq_list>> cache;
+    auto &slot = cache[list];
+    std::string error;
+    if (!slot) slot = std::make_unique<seq_list>(make_refs(list, &error));
+    if (!error.empty() || slot->size() == 0) {
+        state.SkipWithError(error.empty() ? "no references" : error.c_str());
+        return;
+    }
+    const seq_list &refs = *slot;
+    double rss = 0;
+    for (auto _ : state) {
+        const size_t before = resident_bytes();
+        vorn_index *ix = vorn_index_build(refs.ptrs.data(), refs.lens.data(), refs.size());
+        state.PauseTiming();
+        if (ix == nullptr) {
+            state.SkipWithError("vorn_index_build failed");
+            break;
+        }
+        rss = static_cast<double>(resident_bytes() - before);
+        table_counters(state, ix, refs.size());
+        vorn_index_free(ix);
+        state.ResumeTiming();
+    }
+    state.counters["rss_B/ref"] = rss / static_cast<double>(refs.size());
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(refs.size()));
+}
+
+}  // namespace
+
+void register_index() {
+    struct entry {
+        const char *name;
+        op what;
+        int32_t k;
+    };
+    const entry entries[] = {
+        {"exact_one", op::exact_one, 0},
+        {"exact_many", op::exact_many, 0},
+        {"exact_ascii_one", op::exact_ascii_one, 0},
+        {"exact_ascii_many", op::exact_ascii_many, 0},
+        {"assign_k0", op::assign, 0},
+        {"assign_k1", op::assign, 1},
+        {"assign_k2", op::assign, 2},
+        {"status_k1", op::status, 1},
+        {"status_k2", op::status, 2},
+        {"hamming_k1", op::hamming, 1},
+        {"hamming_k2", op::hamming, 2},
+        {"hamming_k3", op::hamming, 3},
+        {"brute_k0", op::brute, 0},
+        {"brute_k1", op::brute, 1},
+        {"brute_k2", op::brute, 2},
+    };
+    for (const char *list : {"rand16_1M", "real737K", "rand28_100K"}) {
+        for (const entry &e : entries) {
+            const std::string key = e.name;
+            const std::string name = std::string("idx/") + e.name + "/" + list;
+            const std::string l = list;
+            const op what = e.what;
+            const int32_t k = e.k;
+            benchmark::RegisterBenchmark(name.c_str(),
+                                         [=](benchmark::State &st) { run_index(st, l, what, k, key); })
+                ->Unit(benchmark::kMicrosecond);
+        }
+    }
+    for (const char *list : {"rand16_1M", "real737K", "rand28_100K", "rand16_3M"}) {
+        const std::string l = list;
+        benchmark::RegisterBenchmark((std::string("build/") + list).c_str(),
+                                     [=](benchmark::State &st) { run_build(st, l); })
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+}  // namespace velmora_bench
