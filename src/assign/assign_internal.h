@@ -67,6 +67,12 @@ int32_t index_visit_one_edit_codes(uint64_t code, uint64_t len, edit_code_visito
 int32_t visit_k2_exact_code(uint64_t code, uint64_t len, void *ctx) noexcept;
 int32_t visit_k2_first_edit_code(uint64_t code, uint64_t len, void *ctx) noexcept;
 
+// Last step of every two-edit path: the window-2 scan of the references
+// without a code (skipped when the search already stopped on ambiguity),
+// then the final status.  PATH_DONE, or PATH_DECLINED when the candidate set
+// could not grow.
+int32_t index_finish_two_edit_search(const k2_visit_ctx *ctx, bool stopped) noexcept;
+
 // ---- paths ------------------------------------------------------------------
 
 int32_t index_assign_fast_one(const vorn_index *index, const uint8_t *query, size_t len,

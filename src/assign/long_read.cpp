@@ -96,12 +96,7 @@ int32_t index_assign_neighbor_two_long_read(const vorn_index *index, const uint8
             }
         }
     }
-    if (index_scan_nonencodable_seed_candidates(index, &seen.set, query, len, result,
-                                                &best_count, stats, 0) < 0) {
-        return PATH_DECLINED;
-    }
-    match_finish(result, best_count);
-    return PATH_DONE;
+    return index_finish_two_edit_search(&ctx, false);
 }
 
 }  // namespace velmora

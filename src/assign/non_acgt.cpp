@@ -145,13 +145,7 @@ int32_t index_assign_single_unknown_two(const vorn_index *index, const uint8_t *
         if (r < 0) return PATH_DECLINED;
         stopped = r > 0;
     }
-    if (!stopped && index_scan_nonencodable_seed_candidates(index, &seen.set, query, len, result,
-                                                            &best_count, stats,
-                                                            stop_when_ambiguous) < 0) {
-        return PATH_DECLINED;
-    }
-    match_finish(result, best_count);
-    return PATH_DONE;
+    return index_finish_two_edit_search(&ctx, stopped);
 }
 
 }  // namespace velmora

@@ -34,21 +34,15 @@ int32_t index_assign_neighbor_two_impl(const vorn_index *index, const uint8_t *q
     }
     // Two references equal to the query settle the status-only answer; a
     // single exact match does not, because a second one may still follow.
-    if (stop_when_ambiguous == 0 || best_count < 2) {
-        const int32_t r =
-            index_visit_one_edit_codes(code, len, visit_k2_first_edit_code, &ctx);
-        if (r < 0) return PATH_DECLINED;
-        // A positive result means the search stopped on ambiguity: the scan
-        // could only add hits the status-only answer does not need.
-        if (r == 0 &&
-            index_scan_nonencodable_seed_candidates(index, &seen.set, query, len, result,
-                                                    &best_count, stats,
-                                                    stop_when_ambiguous) < 0) {
-            return PATH_DECLINED;
-        }
+    if (stop_when_ambiguous != 0 && best_count >= 2) {
+        match_finish(result, best_count);
+        return PATH_DONE;
     }
-    match_finish(result, best_count);
-    return PATH_DONE;
+    const int32_t r = index_visit_one_edit_codes(code, len, visit_k2_first_edit_code, &ctx);
+    if (r < 0) return PATH_DECLINED;
+    // A positive result means the search stopped on ambiguity: the scan could
+    // only add hits the status-only answer does not need.
+    return index_finish_two_edit_search(&ctx, r > 0);
 }
 
 }  // namespace velmora

@@ -211,4 +211,15 @@ int32_t visit_k2_first_edit_code(uint64_t code, uint64_t len, void *ctx) noexcep
     return VISIT_CONTINUE;
 }
 
+int32_t index_finish_two_edit_search(const k2_visit_ctx *ctx, bool stopped) noexcept {
+    if (!stopped &&
+        index_scan_nonencodable_seed_candidates(ctx->index, ctx->seen, ctx->query,
+                                                ctx->query_len, ctx->result, ctx->best_count,
+                                                ctx->stats, ctx->stop_when_ambiguous) < 0) {
+        return PATH_DECLINED;
+    }
+    match_finish(ctx->result, *ctx->best_count);
+    return PATH_DONE;
+}
+
 }  // namespace velmora
