@@ -282,6 +282,32 @@ void wilson(uint64_t hits, uint64_t n, double *lo, double *hi) {
     *hi = std::min(1.0, centre + half);
 }
 
+// Variants packed back to back, with the pointer and length arrays the
+// library takes; pointers are made only once the arena has stopped growing.
+struct packed_seqs {
+    std::string arena;
+    std::vector<size_t> offs, lens;
+    void add(const std::string &v) {
+        offs.push_back(arena.size());
+        lens.push_back(v.size());
+        arena += v;
+    }
+    std::vector<const uint8_t *> pointers() const {
+        std::vector<const uint8_t *> q(offs.size());
+        for (size_t j = 0; j < q.size(); ++j)
+            q[j] = reinterpret_cast<const uint8_t *>(arena.data() + offs[j]);
+        return q;
+    }
+};
+
+// Adds the classes of a batch's records to the shared tally.
+void tally_kinds(const std::vector<vorn_match> &res, uint64_t *kinds, std::mutex *mutex) {
+    uint64_t local[3] = {0, 0, 0};
+    for (const vorn_match &m : res) ++local[classify(m)];
+    std::lock_guard<std::mutex> lock(*mutex);
+    for (int c = 0; c < 3; ++c) kinds[c] += local[c];
+}
+
 }  // namespace
 
 int run_audit(int argc, char **argv) {
@@ -461,51 +487,34 @@ int run_audit(int argc, char **argv) {
         std::mutex kinds_mutex;
         if (exact) {
             parallel_chunks(n, 256, opt.threads, progress, [&](uint64_t b, uint64_t e) {
-                std::string arena;
-                std::vector<size_t> offs, lens;
+                packed_seqs vars;
                 std::string v;
                 for (uint64_t i = b; i < e; ++i)
                     for (uint64_t op = 0; op < raw_prefix[i + 1] - raw_prefix[i]; ++op)
-                        if (make_variant(ent.seqs[i], op, &v)) {
-                            offs.push_back(arena.size());
-                            lens.push_back(v.size());
-                            arena += v;
-                        }
-                std::vector<const uint8_t *> q(offs.size());
-                for (size_t j = 0; j < q.size(); ++j)
-                    q[j] = reinterpret_cast<const uint8_t *>(arena.data() + offs[j]);
+                        if (make_variant(ent.seqs[i], op, &v)) vars.add(v);
+                const std::vector<const uint8_t *> q = vars.pointers();
                 std::vector<vorn_match> res(q.size());
-                if (assign_batch(index.get(), opt, q.data(), lens.data(), q.size(), 1, res.data()) != 0)
+                if (assign_batch(index.get(), opt, q.data(), vars.lens.data(), q.size(), 1,
+                                 res.data()) != 0)
                     throw data_error("the library rejected a batch of variants");
-                uint64_t local[3] = {0, 0, 0};
-                for (const vorn_match &m : res) ++local[classify(m)];
-                std::lock_guard<std::mutex> lock(kinds_mutex);
-                for (int c = 0; c < 3; ++c) kinds[c] += local[c];
+                tally_kinds(res, kinds, &kinds_mutex);
             });
             examined = total_variants;
         } else {
-            std::string arena;
-            std::vector<size_t> offs, lens;
+            packed_seqs vars;
             std::string v;
             uint64_t origin;
             for (uint64_t s = 0; s < sample_size; ++s) {
                 draw_variant(&origin, &v);
-                offs.push_back(arena.size());
-                lens.push_back(v.size());
-                arena += v;
+                vars.add(v);
             }
-            std::vector<const uint8_t *> q(offs.size());
-            for (size_t j = 0; j < q.size(); ++j)
-                q[j] = reinterpret_cast<const uint8_t *>(arena.data() + offs[j]);
+            const std::vector<const uint8_t *> q = vars.pointers();
             parallel_chunks(sample_size, 4096, opt.threads, progress, [&](uint64_t b, uint64_t e) {
                 std::vector<vorn_match> res(e - b);
-                if (assign_batch(index.get(), opt, q.data() + b, lens.data() + b, e - b, 1,
+                if (assign_batch(index.get(), opt, q.data() + b, vars.lens.data() + b, e - b, 1,
                                  res.data()) != 0)
                     throw data_error("the library rejected a batch of variants");
-                uint64_t local[3] = {0, 0, 0};
-                for (const vorn_match &m : res) ++local[classify(m)];
-                std::lock_guard<std::mutex> lock(kinds_mutex);
-                for (int c = 0; c < 3; ++c) kinds[c] += local[c];
+                tally_kinds(res, kinds, &kinds_mutex);
             });
             examined = sample_size;
         }
