@@ -259,6 +259,24 @@ VORN_API int32_t vorn_assign_many(const uint8_t *const *queries, const size_t *q
 VORN_API vorn_index *vorn_index_build(const uint8_t *const *refs, const size_t *ref_lens,
                                       size_t n_refs) VORN_NOEXCEPT;
 
+/* Tables a build may leave out (flags of vorn_index_build_opts). */
+#define VORN_INDEX_ALL 0u          /* every table: what vorn_index_build() builds */
+#define VORN_INDEX_NO_DELETION 1u  /* no deletion table: edit assignment probes insertion
+                                      variants of the query in the code table instead */
+#define VORN_INDEX_NO_PIECES 2u    /* no piece table: Hamming assignment enumerates every
+                                      code within the budget through the code table */
+
+/*
+ * vorn_index_build_opts() is vorn_index_build() with a choice of tables:
+ * flags is VORN_INDEX_ALL or an OR of VORN_INDEX_NO_* bits.  A table left out
+ * saves its memory and build time; every entry point still gives the same
+ * records, by another route whose work the vorn_stats counters count.
+ * Returns NULL for unknown flag bits, and in every case vorn_index_build()
+ * does.
+ */
+VORN_API vorn_index *vorn_index_build_opts(const uint8_t *const *refs, const size_t *ref_lens,
+                                           size_t n_refs, uint32_t flags) VORN_NOEXCEPT;
+
 /*
  * vorn_index_free() releases an index and everything it owns.  NULL is
  * accepted and ignored.
@@ -387,6 +405,43 @@ VORN_API int32_t vorn_index_assign_hamming_stats(const vorn_index *index,
                                                  const size_t *query_lens, size_t n_queries,
                                                  int32_t k, vorn_match *results,
                                                  vorn_stats *stats) VORN_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Listing the hits
+ * ------------------------------------------------------------------------ */
+
+typedef struct vorn_hit {
+    uint32_t ref_index;   /* position in the array given to the build */
+    uint32_t distance;    /* edits or mismatches between the query and that reference */
+} vorn_hit;
+
+#define VORN_METRIC_EDIT    0u  /* Levenshtein distance, any k >= 0 */
+#define VORN_METRIC_HAMMING 1u  /* substitutions only, equal lengths, 0 <= k <= 3 */
+
+/*
+ * vorn_index_hits() lists every reference within k of one query under the
+ * given metric: the references a vorn_match record's hit_count counts for
+ * the same query, metric and k.
+ *
+ *   query, query_len  the query (NULL only with length 0);
+ *   metric, k         VORN_METRIC_EDIT with k >= 0, or VORN_METRIC_HAMMING
+ *                     with 0 <= k <= 3;
+ *   hits, capacity    caller-owned array of capacity entries (NULL when
+ *                     capacity is 0);
+ *   n_hits            receives the number of references within k.
+ *
+ * Returns 0 with *n_hits set and the first min(*n_hits, capacity) hits
+ * written in ascending distance and, at equal distance, ascending
+ * ref_index (so hits[0] is the record's best reference when there is one).
+ * Returns -1, writing nothing, when index or n_hits is NULL, query is NULL
+ * with a nonzero length, hits is NULL with a nonzero capacity, the metric is
+ * unknown or k is out of its range.  Returns -2 when working memory could
+ * not be had; *n_hits is then 0 and nothing else is written.
+ * Safe on one index from many threads, like every lookup.
+ */
+VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8_t *query, size_t query_len,
+                                 uint32_t metric, int32_t k, vorn_hit *hits, size_t capacity,
+                                 size_t *n_hits) VORN_NOEXCEPT;
 
 #ifdef __cplusplus
 }

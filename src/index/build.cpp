@@ -177,3 +177,12 @@ extern "C" VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT {
     std::free(index->nonenc_refs);
     std::free(index);
 }
+
+extern "C" VORN_API vorn_index *vorn_index_build_opts(const uint8_t *const *refs,
+                                                      const size_t *ref_lens, size_t n_refs,
+                                                      uint32_t flags) VORN_NOEXCEPT {
+    constexpr uint32_t known = VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES;
+    if ((flags & ~known) != 0) return nullptr;
+    // Every table is built for now; the flags only promise what may be left out.
+    return vorn_index_build(refs, ref_lens, n_refs);
+}
