@@ -443,6 +443,101 @@ VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8_t *query, 
                                  uint32_t metric, int32_t k, vorn_hit *hits, size_t capacity,
                                  size_t *n_hits) VORN_NOEXCEPT;
 
+/* ------------------------------------------------------------------------
+ * Deciding one read: distance rule or posterior over candidates
+ * ------------------------------------------------------------------------ */
+
+/*
+ * vorn_rescue_params: how vorn_rescue_read() decides.  Fill it with
+ * vorn_rescue_params_default() and change what differs.
+ *
+ *   metric, k           VORN_METRIC_EDIT (k >= 0) or VORN_METRIC_HAMMING
+ *                       (0 <= k <= 3), as for vorn_index_hits();
+ *   fixed_window        1: only the window_len bytes are compared; 0 (edit
+ *                       metric only): the window's end may move by up to k
+ *                       bytes, so a one-base insertion or deletion inside
+ *                       the barcode costs one edit (default 0);
+ *   rescue              1: decide by posterior; 0: the distance rule, a
+ *                       single reference at the best distance (default 1);
+ *   min_exact           a reference is a candidate of the posterior only
+ *                       when its exact count is at least this (default 1);
+ *   prior_pseudocount   added to every candidate's exact count (default 1);
+ *   indel_weight        an inserted or deleted base costs the error
+ *                       probability of the base next to it times this
+ *                       (default 0.1);
+ *   min_posterior       the top candidate is assigned when its posterior is
+ *                       at least this (default 0.975);
+ *   quality_offset      Phred offset of the quality bytes (default 33).
+ */
+typedef struct vorn_rescue_params {
+    uint32_t metric;
+    int32_t k;
+    uint32_t fixed_window;
+    uint32_t rescue;
+    uint64_t min_exact;
+    double prior_pseudocount;
+    double indel_weight;
+    double min_posterior;
+    uint32_t quality_offset;
+} vorn_rescue_params;
+
+/*
+ * vorn_rescue_result: the decision for one read.
+ *
+ *   status           VORN_STATUS_UNIQUE when the read is assigned to
+ *                    ref_index; VORN_STATUS_AMBIGUOUS when references lie
+ *                    within the bound but none is assigned; VORN_STATUS_NONE
+ *                    when none does;
+ *   ref_index        the assigned reference, UINT32_MAX when not assigned;
+ *   distance         best distance within the bound (UINT32_MAX when none);
+ *   second_distance  next larger distance within the bound (UINT32_MAX);
+ *   hit_count        references within the bound;
+ *   posterior        the top candidate's posterior (0 when there is none
+ *                    or when the distance rule decided).
+ */
+typedef struct vorn_rescue_result {
+    uint32_t status;
+    uint32_t ref_index;
+    uint32_t distance;
+    uint32_t second_distance;
+    uint32_t hit_count;
+    double posterior;
+} vorn_rescue_result;
+
+/* vorn_rescue_params_default() fills params with the defaults above, metric
+ * VORN_METRIC_EDIT and k = 1.  NULL is ignored. */
+VORN_API void vorn_rescue_params_default(vorn_rescue_params *params) VORN_NOEXCEPT;
+
+/*
+ * vorn_rescue_read() decides which reference of the index one read's barcode
+ * belongs to.
+ *
+ *   read, quals, read_len  the read from the barcode's first base to the end
+ *                          of the read, and its Phred quality bytes (quals may
+ *                          be NULL: every base is then taken at error
+ *                          probability 0.001);
+ *   window_len             the barcode length; read_len may exceed it, so
+ *                          that the window's end can move;
+ *   exact_counts, n_counts the number of reads whose barcode matched each
+ *                          reference exactly, indexed by reference position;
+ *                          n_counts is the index's reference count (may be
+ *                          NULL with n_counts 0 when params->rescue is 0);
+ *   params                 the decision's parameters (see above);
+ *   hits, capacity, n_hits the references within the bound, as
+ *                          vorn_index_hits() orders them (the distance of
+ *                          each is the least over the windows tried).
+ *
+ * Returns 0 with *result and *n_hits written; -1, writing nothing, for bad
+ * arguments; -2 when working memory could not be had.  Reentrant; safe on one
+ * index from many threads.
+ */
+VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint8_t *read,
+                                  const uint8_t *quals, size_t read_len, size_t window_len,
+                                  const uint64_t *exact_counts, size_t n_counts,
+                                  const vorn_rescue_params *params, vorn_hit *hits,
+                                  size_t capacity, size_t *n_hits,
+                                  vorn_rescue_result *result) VORN_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
