@@ -74,7 +74,6 @@ TEST(ToolRobustness, EveryGzipMemberDecodesOrTheRunFails) {
         {"two_members", false, [](auto a, auto b) { return gzip_member(a) + gzip_member(b); }, 0, {}},
         {"empty_member_between", false,
          [](auto a, auto b) { return gzip_member(a) + gzip_member("") + gzip_member(b); }, 0, {}},
-        {"whitelist_two_members", true, [](auto a, auto b) { return gzip_member(a) + gzip_member(b); }, 0, {}},
         {"bad_magic_in_second_member", false,
          [](auto a, auto b) {
              std::string m2 = gzip_member(b);
@@ -82,10 +81,8 @@ TEST(ToolRobustness, EveryGzipMemberDecodesOrTheRunFails) {
              return gzip_member(a) + m2;
          },
          1, {"reads file '", "at byte @1"}},
-        {"trailing_text", false, [](auto a, auto b) { return gzip_member(a + b) + "junk\n"; }, 1,
-         {"reads file '", "at byte "}},
-        {"trailing_zeros", false, [](auto a, auto b) { return gzip_member(a) + gzip_member(b) + std::string(8, '\0'); },
-         1, {"reads file '", "at byte "}},
+        {"trailing_text", false, [](auto a, auto) { return gzip_member(a) + "junk\n"; }, 1,
+         {"reads file '", "at byte @1"}},
         {"corrupt_second_member_body", false,
          [&](auto a, auto b) {
              const std::string m2 = gzip_member(b);
@@ -111,8 +108,6 @@ TEST(ToolRobustness, EveryGzipMemberDecodesOrTheRunFails) {
              return gzip_member(a) + m2;
          },
          1, {"whitelist '", "at byte @1"}},
-        {"whitelist_trailing_text", true, [](auto a, auto) { return gzip_member(a) + "ACGT\n"; }, 1,
-         {"whitelist '", "at byte @1"}},
     };
     for (const gzip_case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -168,8 +163,6 @@ TEST(ToolRobustness, LinesAboveTheLimitStopTheRun) {
         {"sequence_at_limit_crlf", cap100, "@c\r\n" + seq100 + "\r\n+\r\n" + qual100 + "\r\n", "", 0, ""},
         {"sequence_over_limit", cap100, ok2 + "@c\n" + seq100 + "A\n+\n" + qual100 + "I\n", "", 1,
          "record 3 (line 10): the line is longer than the limit of 100 bytes"},
-        {"header_over_limit", cap100, "@a\nACGT\n+\nIIII\n@" + seq100 + "\nACGT\n+\nIIII\n", "", 1,
-         "record 2 (line 5): the line is longer than the limit"},
         {"unterminated_last_line", cap100, ok2 + "@c\nACGT\n+\n" + qual100 + "I", "", 1,
          "record 3 (line 12): the line is longer than the limit"},
         {"whitelist_line_over_limit", cap100, ok2, "ACGT\n" + seq100 + "C\n", 1,
