@@ -5,6 +5,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 
 #include "tool_harness.h"
 
@@ -41,7 +42,11 @@ std::vector<std::string> assign_args(const std::string &wl, const std::string &r
 void check_case(const scratch_dir &dir, const std::string &wl_path, const std::string &reads_path,
                 const assign_case &c, const std::vector<std::string> &extra) {
     SCOPED_TRACE(c.label);
-    const std::vector<std::string> wl = parse_whitelist(read_maybe_gzip(wl_path));
+    // The tool assigns against the distinct entries, first occurrences kept.
+    std::vector<std::string> wl;
+    std::set<std::string> seen;
+    for (const std::string &e : parse_whitelist(read_maybe_gzip(wl_path)))
+        if (seen.insert(e).second) wl.push_back(e);
     const std::vector<read_record> reads = parse_fastq(read_maybe_gzip(reads_path));
     const std::vector<std::string> want = expected_output(reads, wl, c.w, c.hamming, c.k);
 

@@ -240,6 +240,48 @@ TEST(ToolAudit, NearestSampleKeepsMinimumExact) {
     }
 }
 
+// With no errors allowed every figure must still be true, however the
+// nearest-entry pass is run: distinct entries are at least 1 apart (none
+// within the bound), nothing is corrected, and the variants are unaffected.
+TEST(ToolAudit, BoundZeroFigures) {
+    const std::vector<std::string> wl = crowded_whitelist(41);
+    std::string text;
+    for (const std::string &s : wl) text += s + "\n";
+    for (const bool hamming : {false, true}) {
+        const audit_expect e = expected_audit(wl, hamming, 0);
+        for (const std::vector<std::string> &mode :
+             {std::vector<std::string>{"--exact"}, {}, {"--sample-entries", "40", "--verify", "30"}}) {
+            SCOPED_TRACE(std::string(hamming ? "hamming " : "edit ") + (mode.empty() ? "default" : mode[0]));
+            scratch_dir dir;
+            write_file(dir.file("wl.txt"), text);
+            std::vector<std::string> args = {"audit", "--whitelist", dir.file("wl.txt"),
+                                             hamming ? "--max-mismatches" : "--max-edits", "0",
+                                             "--json", dir.file("a.json")};
+            args.insert(args.end(), mode.begin(), mode.end());
+            const run_result r = run_tool(dir, args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            const std::string j = read_file(dir.file("a.json"));
+            const long long examined = json_number(j, "nearest_examined");
+            EXPECT_EQ(examined, mode.size() > 1 ? 40 : e.distinct);
+            EXPECT_EQ(json_number(j, "beyond_bound", "nearest_distance"), examined);
+            EXPECT_NE(j.find("\"min_distance\": null"), std::string::npos) << j;
+            EXPECT_EQ(json_number(j, "min_distance_at_least"), 1);
+            EXPECT_NE(j.find("\"min_distance_at_most\": null"), std::string::npos) << j;
+            EXPECT_EQ(json_number(j, "correction_radius"), 0);
+            EXPECT_EQ(json_number(j, "total", "variants"), e.variants);
+            EXPECT_EQ(json_number(j, "ambiguous", "variants"), e.ambiguous);
+            EXPECT_EQ(json_number(j, "equal_to_other_entry", "variants"), e.other);
+            EXPECT_EQ(json_number(j, "closest_to_own_entry", "variants"), e.back);
+            EXPECT_NE(r.out.find("minimum distance             > 0 (no two distinct entries within the bound)"),
+                      std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("errors always corrected      at least 0 (d > 0)"), std::string::npos) << r.out;
+            if (mode.size() > 2) {
+                EXPECT_EQ(json_number(j, "disagreements", "verify"), 0);
+            }
+        }
+    }
+}
+
 TEST(ToolAudit, UsageAndDataErrors) {
     scratch_dir dir;
     write_file(dir.file("wl.txt"), "ACGT\nACGA\n");

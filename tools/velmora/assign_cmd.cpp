@@ -39,11 +39,14 @@ const char assign_help[] =
     "usage: velmora assign --whitelist FILE --reads FILE (--max-edits K | --max-mismatches K)\n"
     "                      [--barcode-start S] [--barcode-length N] [--threads N]\n"
     "                      [--out FILE] [--summary FILE] [--batch-size N]\n"
+    "                      [--max-line-length N]\n"
     "\n"
     "Assigns the barcode of every read of a FASTQ file to the closest whitelist entry.\n"
     "\n"
     "  --whitelist FILE     one barcode per line, plain or gzip; blank lines and lines\n"
-    "                       starting with '#' are skipped\n"
+    "                       starting with '#' are skipped, and so are entries that\n"
+    "                       repeat an earlier one (reads are assigned against the\n"
+    "                       distinct entries)\n"
     "  --reads FILE         FASTQ, plain or gzip (detected by content); '-' reads stdin\n"
     "  --barcode-start S    0-based position of the barcode in the read (default 0)\n"
     "  --barcode-length N   barcode length (default: the rest of the read from S)\n"
@@ -59,6 +62,8 @@ const char assign_help[] =
     "                       temporary file and renamed into place only on success\n"
     "  --summary FILE       also write the summary as JSON\n"
     "  --batch-size N       reads per batch handed to a thread (default 8192)\n"
+    "  --max-line-length N  longest line accepted in the reads or the whitelist, in\n"
+    "                       bytes (default 67108864); a longer one is an error\n"
     "\n"
     "Output: one tab-separated line per read, in input order:\n"
     "  read name (header up to the first space), observed barcode, status,\n"
@@ -99,6 +104,7 @@ struct assign_options {
     int32_t k = -1;
     unsigned threads = 0;
     size_t batch_size = 8192;
+    uint64_t max_line_length = default_max_line_length;
 };
 
 struct assign_counts {
@@ -364,6 +370,9 @@ assign_options parse_assign_options(int argc, char **argv, bool *help) {
             seen_threads = true;
         } else if (a == "--batch-size")
             opt.batch_size = static_cast<size_t>(parse_integer(a, args.value(a), 1, 1 << 24));
+        else if (a == "--max-line-length")
+            opt.max_line_length =
+                static_cast<uint64_t>(parse_integer(a, args.value(a), 1, max_line_length_option_max));
         else
             throw usage_error(a.rfind("-", 0) == 0 ? "unknown option " + a
                                                    : "unexpected argument '" + a + "'");
@@ -424,7 +433,8 @@ std::string summary_json(const assign_options &opt, const whitelist &wl, const a
     j += std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) + "." +
          std::to_string(VELMORA_VERSION_PATCH) + "\",\n  \"whitelist\": ";
     json_append_string(j, opt.whitelist_path);
-    j += ",\n  \"whitelist_entries\": " + std::to_string(wl.size()) + ",\n  \"reads_file\": ";
+    j += ",\n  \"whitelist_entries\": " + std::to_string(wl.size());
+    j += ",\n  \"whitelist_duplicates_dropped\": " + std::to_string(wl.repeats_dropped) + ",\n  \"reads_file\": ";
     json_append_string(j, opt.reads_path);
     j += ",\n  \"metric\": \"";
     j += opt.hamming ? "hamming" : "edit";
@@ -466,15 +476,11 @@ std::string summary_json(const assign_options &opt, const whitelist &wl, const a
 }
 
 void warn_about_whitelist(const whitelist &wl, const assign_options &opt) {
-    std::unordered_set<std::string_view> distinct;
-    distinct.reserve(wl.size());
-    uint64_t dup = 0;
-    for (size_t i = 0; i < wl.size(); ++i) dup += !distinct.insert(wl.entry(i)).second;
-    if (dup)
+    if (wl.repeats_dropped)
         std::fprintf(stderr,
-                     "velmora assign: warning: %s whitelist entries repeat an earlier entry; reads "
-                     "closest to them are reported ambiguous\n",
-                     format_count(dup).c_str());
+                     "velmora assign: warning: %s whitelist entries repeat an earlier entry and are "
+                     "dropped; reads are assigned against the %s distinct entries\n",
+                     format_count(wl.repeats_dropped).c_str(), format_count(wl.size()).c_str());
     if (wl.lower_case_entries)
         std::fprintf(stderr,
                      "velmora assign: warning: %s whitelist entries hold lower-case letters, which "
@@ -501,8 +507,9 @@ int run_assign(int argc, char **argv) {
 
     assign_timing t;
     double t0 = now_seconds();
-    const whitelist wl = load_whitelist(opt.whitelist_path);
-    fastq_reader in(opt.reads_path);  // opened early: a missing file fails before the build
+    whitelist wl = load_whitelist(opt.whitelist_path, opt.max_line_length);
+    drop_repeated_entries(&wl);
+    fastq_reader in(opt.reads_path, opt.max_line_length);  // opened early: a missing file fails before the build
     warn_about_whitelist(wl, opt);
     t.load = now_seconds() - t0;
 

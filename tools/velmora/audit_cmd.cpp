@@ -44,7 +44,7 @@ namespace {
 const char audit_help[] =
     "usage: velmora audit --whitelist FILE [--max-edits K | --max-mismatches K]\n"
     "                     [--threads N] [--exact | [--sample N] [--sample-entries N]]\n"
-    "                     [--seed S] [--verify N] [--json FILE]\n"
+    "                     [--seed S] [--verify N] [--json FILE] [--max-line-length N]\n"
     "\n"
     "Reports how well the entries of a whitelist are separated: entries, duplicates,\n"
     "lengths, the distance from each distinct entry to its nearest other entry (up to\n"
@@ -70,6 +70,7 @@ const char audit_help[] =
     "                       comparing them with every entry (exit status 1 if they\n"
     "                       disagree)\n"
     "  --json FILE          also write the report as JSON\n"
+    "  --max-line-length N  longest whitelist line accepted, in bytes (default 67108864)\n"
     "\n"
     "Distances and variants are computed over the distinct entries; duplicates are\n"
     "reported separately.  Exit status: 0 on success, 1 on a data or file error, 2 on\n"
@@ -94,6 +95,7 @@ struct audit_options {
     uint64_t sample_entries = 0;  // entries to sample for the nearest pass; 0: choose
     uint64_t seed = 1;
     uint64_t verify = 0;
+    uint64_t max_line_length = default_max_line_length;
 };
 
 audit_options parse_audit_options(int argc, char **argv, bool *help) {
@@ -131,6 +133,9 @@ audit_options parse_audit_options(int argc, char **argv, bool *help) {
             opt.seed = static_cast<uint64_t>(parse_integer(a, args.value(a), 0, INT64_MAX));
         else if (a == "--verify")
             opt.verify = static_cast<uint64_t>(parse_integer(a, args.value(a), 0, 100000000));
+        else if (a == "--max-line-length")
+            opt.max_line_length =
+                static_cast<uint64_t>(parse_integer(a, args.value(a), 1, max_line_length_option_max));
         else
             throw usage_error(a.rfind("-", 0) == 0 ? "unknown option " + a
                                                    : "unexpected argument '" + a + "'");
@@ -319,7 +324,7 @@ int run_audit(int argc, char **argv) {
     }
     check_output_path(opt.json_path, "JSON report");
     const double t_start = now_seconds();
-    const whitelist wl = load_whitelist(opt.whitelist_path);
+    const whitelist wl = load_whitelist(opt.whitelist_path, opt.max_line_length);
     const uint64_t n_all = wl.size();
 
     // Distinct entries in order of first appearance.
@@ -404,14 +409,15 @@ int run_audit(int argc, char **argv) {
     }
     uint64_t nearest_examined = n;
     // What the bound-k pass cannot show in a sample, a cheaper full pass with
-    // a lower bound can: no pair of entries lies within lower_bound.
+    // a lower bound can: no pair of entries lies within lower_bound.  Bound 0
+    // needs no pass, the entries being distinct.
     int32_t lower_bound = 0;
     uint32_t lower_min = UINT32_MAX;
     if (nearest_exact) {
         nearest_pass(order, opt.k, nearest);
     } else {
         nearest_examined = std::min<uint64_t>(n, opt.sample_entries ? opt.sample_entries : auto_sample);
-        lower_bound = opt.hamming ? opt.k - 1 : std::min(opt.k - 1, 1);
+        lower_bound = std::max(0, opt.hamming ? opt.k - 1 : std::min(opt.k - 1, 1));
         if (lower_bound >= 1) {
             std::vector<uint32_t> lower(n, UINT32_MAX);
             nearest_pass(order, lower_bound, lower);
@@ -652,8 +658,10 @@ int run_audit(int argc, char **argv) {
                                     std::to_string(min_at_most) + ")" + dup_note);
         row("errors always corrected", "at least " + std::to_string((min_at_least - 1) / 2));
     } else {
+        // A lower bound past k (k = 0) covers every entry, not just the sample.
+        const bool whole_list = nearest_exact || min_at_least > static_cast<uint32_t>(opt.k);
         row("minimum distance", "> " + std::to_string(min_at_least - 1) +
-                                    (nearest_exact ? std::string(" (no two distinct entries within the bound)")
+                                    (whole_list ? std::string(" (no two distinct entries within the bound)")
                                                    : " (no pair within the bound among the sample)") +
                                     dup_note);
         row("errors always corrected", "at least " + std::to_string((min_at_least - 1) / 2) + " (d > " +

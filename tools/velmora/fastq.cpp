@@ -7,17 +7,30 @@
 
 namespace velmora_tool {
 
-fastq_reader::fastq_reader(const std::string &path) : in_(path, "reads file") {}
+fastq_reader::fastq_reader(const std::string &path, uint64_t max_line_length)
+    : in_(path, "reads file", max_line_length) {}
 
-void fastq_reader::fail(const std::string &problem) const {
+void fastq_reader::fail(const std::string &problem) const { fail_at(in_.line_number(), problem); }
+
+void fastq_reader::fail_at(uint64_t line, const std::string &problem) const {
     throw data_error("reads file '" + in_.path() + "' record " + std::to_string(records_ + 1) +
-                     " (line " + std::to_string(in_.line_number()) + "): " + problem);
+                     " (line " + std::to_string(line) + "): " + problem);
+}
+
+// The reader's next line, with an over-long line reported by its record.
+bool fastq_reader::next_line(std::string_view *line) {
+    try {
+        return in_.next(line);
+    } catch (const line_too_long &e) {
+        fail_at(e.line, "the line is longer than the limit of " + format_count(e.limit) +
+                            " bytes (--max-line-length)");
+    }
 }
 
 bool fastq_reader::next(std::string *name, std::string *seq) {
     std::string_view line;
     for (;;) {
-        if (!in_.next(&line)) return false;
+        if (!next_line(&line)) return false;
         if (!line.empty()) break;
         if (blank_line_ == 0) blank_line_ = in_.line_number();
     }
@@ -29,7 +42,7 @@ bool fastq_reader::next(std::string *name, std::string *seq) {
     while (end < line.size() && line[end] != ' ' && line[end] != '\t') ++end;
     name->assign(line.data() + 1, end - 1);
 
-    if (!in_.next(&line)) fail("truncated: the file ends after the header line");
+    if (!next_line(&line)) fail("truncated: the file ends after the header line");
     for (const char ch : line) {
         const unsigned char c = static_cast<unsigned char>(ch);
         if (c < 0x21 || c > 0x7e) {
@@ -40,10 +53,10 @@ bool fastq_reader::next(std::string *name, std::string *seq) {
     }
     seq->assign(line);
 
-    if (!in_.next(&line)) fail("truncated: the file ends after the sequence line");
+    if (!next_line(&line)) fail("truncated: the file ends after the sequence line");
     if (line.empty() || line.front() != '+') fail("expected a separator line starting with '+'");
 
-    if (!in_.next(&line)) fail("truncated: the file ends before the quality line");
+    if (!next_line(&line)) fail("truncated: the file ends before the quality line");
     if (line.size() != seq->size()) {
         if (in_.last_line_unterminated() && line.size() < seq->size())
             fail("truncated: the quality line is cut short at the end of the file");

@@ -1,8 +1,9 @@
 // FASTQ reading: four lines per record (@name, sequence, +, quality), plain
 // or gzip.  Every record is checked as it is read, and a malformed or
 // truncated one stops the run with its record and line number, so a damaged
-// file is never taken for a shorter good one.  Blank lines are accepted only
-// at the end of the file.
+// file is never taken for a shorter good one; so does a line above the
+// reader's length limit.  Blank lines are accepted only at the end of the
+// file.
 #ifndef VELMORA_TOOL_FASTQ_H
 #define VELMORA_TOOL_FASTQ_H
 
@@ -15,7 +16,7 @@ namespace velmora_tool {
 
 class fastq_reader {
 public:
-    explicit fastq_reader(const std::string &path);
+    explicit fastq_reader(const std::string &path, uint64_t max_line_length = default_max_line_length);
 
     // Reads the next record: name is the header up to the first space or
     // tab (without '@'), seq the sequence line.  False at end of input.
@@ -27,6 +28,8 @@ public:
 
 private:
     [[noreturn]] void fail(const std::string &problem) const;
+    [[noreturn]] void fail_at(uint64_t line, const std::string &problem) const;
+    bool next_line(std::string_view *line);
 
     line_reader in_;
     uint64_t records_ = 0;

@@ -1,4 +1,5 @@
-// File input and output: zlib line reader and the rename-on-success output.
+// File input and output: the line reader over plain or multi-member gzip
+// input, and the rename-on-success output.
 #include "io.h"
 
 #include <fcntl.h>
@@ -7,11 +8,13 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "tool.h"
 
@@ -38,15 +41,20 @@ extern "C" void remove_temps_and_exit(int sig) {
     raise(sig);
 }
 
+// A signal the tool started with ignored stays ignored: under nohup
+// (SIGHUP), or as a background job of a script (SIGINT), the caller asked
+// for the run to outlive it, and a handler would turn it back into a kill.
 void install_signal_handlers() {
     std::call_once(signal_once, [] {
         struct sigaction sa;
         std::memset(&sa, 0, sizeof sa);
         sa.sa_handler = remove_temps_and_exit;
         sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGHUP, &sa, nullptr);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction old;
+            if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+            sigaction(sig, &sa, nullptr);
+        }
     });
 }
 
@@ -81,14 +89,147 @@ std::string directory_of(const std::string &path) {
 
 // ---------------------------------------------------------------- input
 
-line_reader::line_reader(const std::string &path, const std::string &what)
+// The decoded bytes of a file: passed through when plain, inflated member by
+// member when it starts with the gzip magic.
+class byte_source {
+public:
+    byte_source(int fd, std::string path, std::string what)
+        : fd_(fd), path_(std::move(path)), what_(std::move(what)), in_(1 << 18) {}
+    ~byte_source() {
+        if (zs_) inflateEnd(zs_.get());
+        close(fd_);
+    }
+    byte_source(const byte_source &) = delete;
+    byte_source &operator=(const byte_source &) = delete;
+
+    // Up to n decoded bytes into dst; 0 only at the end of the input.
+    size_t read(char *dst, size_t n);
+    // Bytes of the file consumed so far.
+    uint64_t consumed() const { return raw_read_ - (in_end_ - in_pos_); }
+
+private:
+    // Reads more of the file after the unread bytes, until at least want are
+    // unread or the file ends; false when fewer than want are there.
+    bool have(size_t want);
+    void start();
+    size_t inflate_into(char *dst, size_t n);
+    [[noreturn]] void fail(const std::string &problem) const {
+        throw data_error("cannot read " + what_ + " '" + path_ + "': " + problem);
+    }
+
+    int fd_;
+    std::string path_, what_;
+    std::vector<unsigned char> in_;
+    size_t in_pos_ = 0, in_end_ = 0;
+    uint64_t raw_read_ = 0;
+    bool file_eof_ = false;
+    bool started_ = false;
+    std::unique_ptr<z_stream> zs_;  // null for plain input
+    bool in_member_ = false;
+    uint64_t member_start_ = 0;
+};
+
+bool byte_source::have(size_t want) {
+    while (in_end_ - in_pos_ < want && !file_eof_) {
+        if (in_pos_ > 0) {
+            std::memmove(in_.data(), in_.data() + in_pos_, in_end_ - in_pos_);
+            in_end_ -= in_pos_;
+            in_pos_ = 0;
+        }
+        const ssize_t got = ::read(fd_, in_.data() + in_end_, in_.size() - in_end_);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            fail(errno_text(errno));
+        }
+        if (got == 0) file_eof_ = true;
+        in_end_ += static_cast<size_t>(got);
+        raw_read_ += static_cast<uint64_t>(got);
+    }
+    return in_end_ - in_pos_ >= want;
+}
+
+void byte_source::start() {
+    started_ = true;
+    if (!have(2) || in_[in_pos_] != 0x1f || in_[in_pos_ + 1] != 0x8b) return;
+    zs_ = std::make_unique<z_stream>();
+    std::memset(zs_.get(), 0, sizeof(z_stream));
+    // 15 + 16: gzip wrapper only, largest window.
+    if (inflateInit2(zs_.get(), 15 + 16) != Z_OK) {
+        zs_.reset();
+        fail("out of memory");
+    }
+}
+
+size_t byte_source::read(char *dst, size_t n) {
+    if (!started_) start();
+    if (zs_) return inflate_into(dst, n);
+    if (in_pos_ < in_end_) {
+        const size_t k = std::min(n, in_end_ - in_pos_);
+        std::memcpy(dst, in_.data() + in_pos_, k);
+        in_pos_ += k;
+        return k;
+    }
+    for (;;) {
+        const ssize_t got = ::read(fd_, dst, n);
+        if (got >= 0) {
+            raw_read_ += static_cast<uint64_t>(got);
+            return static_cast<size_t>(got);
+        }
+        if (errno != EINTR) fail(errno_text(errno));
+    }
+}
+
+size_t byte_source::inflate_into(char *dst, size_t n) {
+    z_stream &zs = *zs_;
+    const uInt want = n > (1u << 30) ? (1u << 30) : static_cast<uInt>(n);
+    for (;;) {
+        if (!in_member_) {
+            // Between members: the input ends here, or another member
+            // starts; anything else is damage that must not pass unseen.
+            if (!have(1)) return 0;
+            const uint64_t at = consumed();
+            if (!have(2) || in_[in_pos_] != 0x1f || in_[in_pos_ + 1] != 0x8b)
+                fail("unexpected data at byte " + std::to_string(at) +
+                     " after a gzip member (a damaged member or trailing bytes)");
+            if (inflateReset(&zs) != Z_OK) fail("cannot restart the gzip decoder");
+            in_member_ = true;
+            member_start_ = at;
+        }
+        if (in_pos_ == in_end_) have(1);
+        zs.next_in = in_.data() + in_pos_;
+        zs.avail_in = static_cast<uInt>(in_end_ - in_pos_);
+        zs.next_out = reinterpret_cast<Bytef *>(dst);
+        zs.avail_out = want;
+        const int rc = inflate(&zs, Z_NO_FLUSH);
+        in_pos_ = in_end_ - zs.avail_in;
+        const size_t produced = want - zs.avail_out;
+        if (rc == Z_STREAM_END) {
+            in_member_ = false;
+            if (produced > 0) return produced;
+            continue;
+        }
+        if (rc == Z_OK || rc == Z_BUF_ERROR) {
+            if (produced > 0) return produced;
+            if (in_pos_ == in_end_ && file_eof_)
+                throw data_error(what_ + " '" + path_ + "' is truncated: the gzip member at byte " +
+                                 std::to_string(member_start_) + " ends early");
+            continue;
+        }
+        if (rc == Z_MEM_ERROR) fail("out of memory");
+        fail("corrupt gzip data in the member at byte " + std::to_string(member_start_) + " (" +
+             (zs.msg ? zs.msg : "invalid data") + ")");
+    }
+}
+
+line_reader::line_reader(const std::string &path, const std::string &what, uint64_t max_line_length)
     : path_(path), what_(what), buf_(1 << 20) {
-    gzFile gz = nullptr;
+    max_line_ = static_cast<size_t>(std::min<uint64_t>(max_line_length, SIZE_MAX / 2));
+    int fd = -1;
     if (path == "-") {
-        const int fd = dup(0);
-        if (fd >= 0) gz = gzdopen(fd, "rb");
+        fd = fcntl(0, F_DUPFD_CLOEXEC, 3);
+        if (fd < 0) throw data_error("cannot read " + what + " from standard input: " + errno_text(errno));
     } else {
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             throw data_error("cannot open " + what + " '" + path + "': " + errno_text(errno));
         struct stat st;
@@ -99,25 +240,24 @@ line_reader::line_reader(const std::string &path, const std::string &what)
             }
             if (S_ISREG(st.st_mode)) file_size_ = static_cast<uint64_t>(st.st_size);
         }
-        gz = gzdopen(fd, "rb");
-        if (!gz) close(fd);
     }
-    if (!gz) throw data_error("cannot open " + what + " '" + path + "': out of memory");
-    gzbuffer(gz, 1 << 18);
-    gz_ = gz;
+    src_ = std::make_unique<byte_source>(fd, path, what);
 }
 
-line_reader::~line_reader() {
-    if (gz_) gzclose_r(static_cast<gzFile>(gz_));
-}
+line_reader::~line_reader() = default;
 
-uint64_t line_reader::bytes_consumed() const {
-    const z_off_t off = gzoffset(static_cast<gzFile>(gz_));
-    return off > 0 ? static_cast<uint64_t>(off) : 0;
+uint64_t line_reader::bytes_consumed() const { return src_->consumed(); }
+
+void line_reader::too_long(uint64_t line) const {
+    throw line_too_long(what_ + " '" + path_ + "' line " + std::to_string(line) +
+                            ": longer than the limit of " + format_count(max_line_) +
+                            " bytes (--max-line-length)",
+                        line, max_line_);
 }
 
 // Moves the unread tail to the front, grows the buffer when a single line
-// fills it, and reads more.  False when nothing more could be read.
+// fills it (up to what the longest line allowed needs), and reads more.
+// False when nothing more could be read.
 bool line_reader::fill() {
     if (eof_) return false;
     if (begin_ > 0) {
@@ -125,28 +265,15 @@ bool line_reader::fill() {
         end_ -= begin_;
         begin_ = 0;
     }
-    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
-    gzFile gz = static_cast<gzFile>(gz_);
-    const size_t room = buf_.size() - end_;
-    const unsigned want = room > (1u << 30) ? (1u << 30) : static_cast<unsigned>(room);
-    const int got = gzread(gz, buf_.data() + end_, want);
-    if (got < 0) {
-        int errnum = 0;
-        const char *msg = gzerror(gz, &errnum);
-        std::string text = errnum == Z_ERRNO ? errno_text(errno) : std::string(msg);
-        if (errnum == Z_DATA_ERROR) text = "corrupt gzip data (" + text + ")";
-        throw data_error("cannot read " + what_ + " '" + path_ + "': " + text);
-    }
+    // next() stops a line above max_line_ + 1 bytes (room for a CR) before
+    // the buffer is full, so the buffer never grows past max_line_ + 2.
+    if (end_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, max_line_ + 2));
+    const size_t got = src_->read(buf_.data() + end_, buf_.size() - end_);
     if (got == 0) {
-        int errnum = 0;
-        gzerror(gz, &errnum);
-        // zlib reports a gzip stream cut short as Z_BUF_ERROR at end of input.
-        if (errnum == Z_BUF_ERROR)
-            throw data_error(what_ + " '" + path_ + "' is truncated: the gzip stream ends early");
         eof_ = true;
         return false;
     }
-    end_ += static_cast<size_t>(got);
+    end_ += got;
     return true;
 }
 
@@ -158,6 +285,7 @@ bool line_reader::next(std::string_view *line) {
             const size_t stop = static_cast<size_t>(static_cast<const char *>(nl) - buf_.data());
             size_t len = stop - begin_;
             if (len > 0 && buf_[begin_ + len - 1] == '\r') --len;
+            if (len > max_line_) too_long(line_number_ + 1);
             *line = std::string_view(buf_.data() + begin_, len);
             begin_ = stop + 1;
             ++line_number_;
@@ -165,10 +293,12 @@ bool line_reader::next(std::string_view *line) {
             return true;
         }
         const size_t scanned = end_ - begin_;
+        if (scanned > max_line_ + 1) too_long(line_number_ + 1);
         if (!fill()) {
             if (end_ == begin_) return false;
             size_t len = end_ - begin_;
             if (buf_[begin_ + len - 1] == '\r') --len;
+            if (len > max_line_) too_long(line_number_ + 1);
             *line = std::string_view(buf_.data() + begin_, len);
             begin_ = end_;
             ++line_number_;

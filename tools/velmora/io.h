@@ -1,37 +1,65 @@
 // File input and output for the tool.
 //
-// line_reader reads plain or gzip text through zlib, which passes bytes that
-// do not start with the gzip magic through unchanged, so compression is
-// detected by content rather than by file name.  Lines are returned as views
-// into one growing buffer, without the newline and without a trailing CR.
+// line_reader reads plain or gzip text, detected by content (the gzip magic
+// at the start), not by file name.  A gzip file is read member by member and
+// every member must decode: a damaged later member, or bytes after the last
+// one, stop the run with the byte offset, since a reader that stopped there
+// quietly would hand back a fraction of the data as if it were all of it.
+// Lines are returned as views into one buffer, without the newline and
+// without a trailing CR; a line longer than a limit stops the run before the
+// buffer outgrows it.
 //
 // output_file never leaves a half-written result: it writes to a temporary
 // file in the target's directory and renames it into place only in commit().
-// A run that ends any other way (error, exception, SIGINT/SIGTERM) removes
-// the temporary file.
+// A run that ends any other way (error, exception, SIGINT/SIGTERM/SIGHUP
+// unless the tool started with the signal ignored) removes the temporary
+// file.
 #ifndef VELMORA_TOOL_IO_H
 #define VELMORA_TOOL_IO_H
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tool.h"
+
 namespace velmora_tool {
+
+// Longest line accepted by default, without its newline: far above any read
+// or barcode, far below what a hostile gzip file (gigabytes on one line) can
+// make a reader try to hold.
+inline constexpr uint64_t default_max_line_length = uint64_t{64} << 20;
+// Bounds of the --max-line-length option.
+inline constexpr int64_t max_line_length_option_max = int64_t{1} << 40;
+
+// A line above the limit.  line is its 1-based number, so that a caller
+// can name the record it belongs to.
+struct line_too_long : data_error {
+    line_too_long(const std::string &message, uint64_t line_number, uint64_t limit_bytes)
+        : data_error(message), line(line_number), limit(limit_bytes) {}
+    uint64_t line;
+    uint64_t limit;
+};
+
+class byte_source;
 
 class line_reader {
 public:
     // what names the input in error messages ("reads file", "whitelist").
     // path "-" reads standard input.  Throws data_error when it cannot open.
-    line_reader(const std::string &path, const std::string &what);
+    line_reader(const std::string &path, const std::string &what,
+                uint64_t max_line_length = default_max_line_length);
     ~line_reader();
     line_reader(const line_reader &) = delete;
     line_reader &operator=(const line_reader &) = delete;
 
     // Next line into *line; false at end of input.  The view stays valid
-    // until the next call.  Throws data_error on a read error or a
-    // truncated gzip stream.
+    // until the next call.  Throws data_error on a read error or damaged
+    // gzip data (naming the byte offset), and line_too_long for a line
+    // above the limit.
     bool next(std::string_view *line);
     // 1-based number of the line last returned.
     uint64_t line_number() const { return line_number_; }
@@ -47,11 +75,13 @@ public:
 
 private:
     bool fill();
+    [[noreturn]] void too_long(uint64_t line) const;
 
-    void *gz_ = nullptr;  // gzFile, kept opaque so zlib.h stays out of this header
+    std::unique_ptr<byte_source> src_;
     std::string path_;
     std::string what_;
     std::vector<char> buf_;
+    size_t max_line_ = 0;
     size_t begin_ = 0;
     size_t end_ = 0;
     bool eof_ = false;

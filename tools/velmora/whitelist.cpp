@@ -1,6 +1,9 @@
 // Whitelist loading and index construction.
 #include "whitelist.h"
 
+#include <unordered_set>
+#include <utility>
+
 #include "io.h"
 #include "tool.h"
 
@@ -61,8 +64,8 @@ void whitelist::pointer_arrays(std::vector<const uint8_t *> *ptrs, std::vector<s
     }
 }
 
-whitelist load_whitelist(const std::string &path) {
-    line_reader in(path, "whitelist");
+whitelist load_whitelist(const std::string &path, uint64_t max_line_length) {
+    line_reader in(path, "whitelist", max_line_length);
     whitelist wl;
     wl.offsets.push_back(0);
     std::string_view raw;
@@ -85,6 +88,30 @@ whitelist load_whitelist(const std::string &path) {
     }
     if (wl.size() == 0) throw data_error("whitelist '" + path + "' has no entries");
     return wl;
+}
+
+uint64_t drop_repeated_entries(whitelist *wl) {
+    const size_t n = wl->size();
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(n);
+    whitelist out;
+    out.offsets.reserve(n + 1);
+    out.offsets.push_back(0);
+    for (size_t i = 0; i < n; ++i) {
+        const std::string_view e = wl->entry(i);
+        if (!seen.insert(e).second) continue;
+        out.bytes.append(e);
+        out.offsets.push_back(out.bytes.size());
+        bool lower = false;
+        for (const char c : e) lower = lower || (c >= 'a' && c <= 'z');
+        out.lower_case_entries += lower;
+    }
+    const uint64_t dropped = n - out.size();
+    if (dropped == 0) return 0;
+    // The views in seen point into wl->bytes, which is replaced only now.
+    out.repeats_dropped = wl->repeats_dropped + dropped;
+    *wl = std::move(out);
+    return dropped;
 }
 
 vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens) {

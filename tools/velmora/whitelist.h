@@ -4,6 +4,11 @@
 // sequence (IUPAC letters, either case); anything else is an error naming
 // the line.  Entries keep their order, so an entry's position in the list is
 // the library's reference index.
+//
+// The library handles repeated references correctly, but each copy is a hit
+// that every read near it must count; a list with an entry repeated a million
+// times makes every such read cost a million.  assign therefore drops the
+// repeats first (drop_repeated_entries) and reports against the distinct list.
 #ifndef VELMORA_TOOL_WHITELIST_H
 #define VELMORA_TOOL_WHITELIST_H
 
@@ -13,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io.h"
 #include "velmora.h"
 
 namespace velmora_tool {
@@ -21,6 +27,7 @@ struct whitelist {
     std::string bytes;                 // every entry, back to back
     std::vector<size_t> offsets;       // entry i is bytes[offsets[i], offsets[i + 1])
     uint64_t lower_case_entries = 0;   // entries with a lower-case letter
+    uint64_t repeats_dropped = 0;      // entries removed by drop_repeated_entries
 
     size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
     std::string_view entry(size_t i) const {
@@ -31,8 +38,13 @@ struct whitelist {
 };
 
 // Loads and checks a whitelist; throws data_error naming the file and line.
-// An empty list (no entries at all) is an error too.
-whitelist load_whitelist(const std::string &path);
+// An empty list (no entries at all) is an error too, and so is a line longer
+// than max_line_length.
+whitelist load_whitelist(const std::string &path, uint64_t max_line_length = default_max_line_length);
+
+// Removes every entry equal to an earlier one, keeping the first occurrences
+// in their order; adds the count removed to repeats_dropped and returns it.
+uint64_t drop_repeated_entries(whitelist *wl);
 
 // True for the letters a nucleotide sequence may hold.
 bool is_sequence_byte(unsigned char c);
