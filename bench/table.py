@@ -10,7 +10,7 @@ import re
 import sys
 from collections import defaultdict
 
-PAIR_LENGTHS = [16, 32, 64, 100, 150, 256, 512, 1000, 5000]
+PAIR_LENGTHS = [16, 32, 64, 100, 150, 256, 512, 1000, 2000, 5000, 10000]
 LISTS = ["rand16_1M", "real737K", "rand28_100K"]
 
 

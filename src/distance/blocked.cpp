@@ -26,12 +26,13 @@
 // is at most k) gets its exact value.
 //
 // Cut-off.  Every path to the last cell crosses column j; from row i it still
-// needs |c - i| edits with c = j + delta, so min over rows of D[i][j] +
-// |c - i| bounds the distance from below.  Consecutive rows differ by at
-// most one, so D[i][j] - i never grows and D[i][j] + i never shrinks down
-// the column: the minimum sits at row c itself (clamped to the computed
-// rows), and one prefix count of the vertical differences gives it.  Once it
-// exceeds k the answer is known.
+// needs |c - i| edits with c = j + delta, so a cell with D[i][j] + |c - i|
+// above k lies on no path within k.  Consecutive rows differ by at most one,
+// so D[i][j] - i never grows and D[i][j] + i never shrinks down the column:
+// over a block's rows the smallest such sum sits at row c clamped to the
+// block, one masked count of vertical differences away from a known value.
+// Blocks whose smallest sum exceeds k leave the band (see band_run); once the
+// last one would, the answer is known.
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -43,9 +44,10 @@ namespace velmora {
 namespace {
 
 constexpr size_t ALPHABET = 256;
-// The cut-off is tested every this many columns: a few operations per
-// block, so rare enough to cost nothing and soon enough to stop early.
-constexpr size_t CUTOFF_EVERY = 8;
+// Blocks leave the band, and the run stops, only on every eighth column:
+// the tests cost about what computing a block does, and leaving a block in
+// for a few more columns is always sound.
+constexpr size_t TRIM_MASK = 7;
 
 // Match masks and column state of one call.
 struct blocked_state {
@@ -79,43 +81,90 @@ inline int64_t block_delta(uint64_t pv, uint64_t mv) noexcept {
     return static_cast<int64_t>(std::popcount(pv)) - static_cast<int64_t>(std::popcount(mv));
 }
 
-// Value of pattern row `row` (row >= 64 * first), from the value `top` of
-// row 64 * first and the vertical differences below it.
-int64_t value_at(const blocked_state &s, size_t first, int64_t top, size_t row) noexcept {
-    size_t b = first, rest = row - 64 * first;
-    int64_t v = top;
-    for (; rest >= 64; rest -= 64, ++b) v += block_delta(s.pv[b], s.mv[b]);
-    if (rest != 0) {
-        const uint64_t mask = (uint64_t{1} << rest) - 1;
-        v += block_delta(s.pv[b] & mask, s.mv[b] & mask);
-    }
-    return v;
+// Value of row `row` of block w (64w <= row <= 64w + 64), from the value
+// `above` of row 64w.
+inline int64_t value_in_block(const blocked_state &s, size_t w, int64_t above,
+                              size_t row) noexcept {
+    const size_t r = row - 64 * w;  // 0..64
+    const uint64_t mask = r >= 64 ? ~uint64_t{0} : (uint64_t{1} << r) - 1;
+    return above + block_delta(s.pv[w] & mask, s.mv[w] & mask);
 }
 
-// The distance when it is at most k, else k + 1.  m, n >= 1.  With k at
-// least the longer length the answer is always exact and no cut-off is tried.
-uint32_t band_run(blocked_state &s, size_t m, const uint8_t *b, size_t n, uint64_t k) noexcept {
+// Smallest D[i][j] + |c - i| over the rows of block w that are pattern rows
+// (at most m) and the row just above it: at row c itself, clamped to those
+// rows, since D[i][j] - i never grows and D[i][j] + i never shrinks down a
+// column.  The row above counts because a path may still leave it into the
+// block: row 0 for the first block, whose cells are exact and often on the
+// path (leading insertions).
+inline int64_t block_floor(const blocked_state &s, size_t w, int64_t above, size_t m,
+                           int64_t c) noexcept {
+    const int64_t lo = static_cast<int64_t>(64 * w);
+    const int64_t top_row = static_cast<int64_t>(64 * w + 64);
+    const int64_t hi = top_row > static_cast<int64_t>(m) ? static_cast<int64_t>(m) : top_row;
+    const int64_t at = c < lo ? lo : (c > hi ? hi : c);
+    return value_in_block(s, w, above, static_cast<size_t>(at)) + (c > at ? c - at : at - c);
+}
+
+// Result of one band: the distance when at most k, else k + 1; on a cut-off
+// also where it happened and the bound it reached (for the next band).
+struct band_result {
+    uint32_t d;
+    size_t cut_column;  // 0 when the run reached the last column
+    int64_t cut_bound;
+};
+
+// The distance when it is at most k, else k + 1.  m, n >= 1.
+//
+// Blocks first..last are computed; the static band (rows the diagonals
+// within k can reach) caps them, and inside it the band follows the cells
+// that can still lie on a path within k (D[i][j] + |c - i| <= k, c = j + m -
+// n):
+// - a top block none of whose cells qualifies is dropped for good: paths
+//   only go down, so nothing below it can need it again;
+// - a bottom block none of whose cells qualifies is dropped, and re-enters
+//   (from "one more per row" below the block above) as soon as the row above
+//   it could start a qualifying path into it in the next column: its value
+//   plus remainder is at most k + 2 (one for a diagonal step, one for the
+//   column the path may enter on), block by block for runs of deletions;
+// - once the last block left does not qualify, nothing can, and the run
+//   stops.
+band_result band_run(blocked_state &s, size_t m, const uint8_t *b, size_t n, uint64_t k) noexcept {
     const int64_t mi = static_cast<int64_t>(m), ni = static_cast<int64_t>(n);
     const int64_t delta = mi - ni, ki = static_cast<int64_t>(k);
-    if (delta > ki || -delta > ki) return static_cast<uint32_t>(k + 1);
-    const bool no_cutoff = k >= m && k >= n;
+    const uint32_t farther = static_cast<uint32_t>(k + 1);
+    if (delta > ki || -delta > ki) return {farther, 0, 0};
     const int64_t emin = -((ki - delta) / 2), emax = (ki + delta) / 2;
+    const size_t words = s.words;
     size_t first = 0, last = 0;
-    bool started = false;
-    int64_t top = 0;  // value of row 64 * first in the last column computed
+    s.pv[0] = ~uint64_t{0};  // column 0: D[i][0] = i
+    s.mv[0] = 0;
+    int64_t top = 0;      // value of row 64 * first in the current column
+    int64_t bottom = 64;  // value of row 64 * (last + 1)
     for (size_t j = 1; j <= n; ++j) {
         const int64_t jj = static_cast<int64_t>(j);
+        const int64_t prev_c = jj - 1 + delta;  // remainder centre of column j - 1
         const int64_t lo = jj + emin < 1 ? 1 : jj + emin;
         const int64_t hi = jj + emax > mi ? mi : jj + emax;
         const size_t nf = static_cast<size_t>(lo - 1) / 64, nl = static_cast<size_t>(hi - 1) / 64;
-        for (; first < nf; ++first) top += block_delta(s.pv[first], s.mv[first]);
-        const size_t from = started ? last + 1 : 0;
-        for (size_t w = from; w <= nl; ++w) {
-            s.pv[w] = ~uint64_t{0};
-            s.mv[w] = 0;
+        // Bottom blocks enter while the row above them could start a
+        // qualifying path (judged on column j - 1, which they join with
+        // "one more per row").
+        while (last < nl) {
+            const int64_t r = static_cast<int64_t>(64 * (last + 1));
+            if (bottom + (prev_c > r ? prev_c - r : r - prev_c) > ki + 2) break;
+            ++last;
+            s.pv[last] = ~uint64_t{0};
+            s.mv[last] = 0;
+            bottom += 64;
         }
-        if (nl + 1 > from) last = nl;
-        started = true;
+        // Top blocks leave when outside the static band or (tested every few
+        // columns) when no cell of theirs qualifies in column j - 1.
+        const bool trim = (j & TRIM_MASK) == 0;
+        while (first < last &&
+               (first < nf || (trim && block_floor(s, first, top, m, prev_c) > ki))) {
+            top += block_delta(s.pv[first], s.mv[first]);
+            ++first;
+        }
 
         const uint64_t *eq = s.table + s.row_of[b[j - 1]];
         uint64_t carry = 0, not_ph_in = 0, mh_in = 0;
@@ -137,21 +186,25 @@ uint32_t band_run(blocked_state &s, size_t m, const uint8_t *b, size_t n, uint64
             s.mv[w] = xv & ~not_phs;
         }
         ++top;  // row 0 grows by one; a row above the band is taken as +1
+        // The last block's bottom row moves by its horizontal difference.
+        bottom += 1 - static_cast<int64_t>(not_ph_in) - static_cast<int64_t>(mh_in);
 
-        if (!no_cutoff && (j % CUTOFF_EVERY == 0)) {
-            const int64_t c = jj + delta;
-            const int64_t row_lo = static_cast<int64_t>(64 * first);
-            const int64_t row_hi = static_cast<int64_t>(64 * (last + 1)) > mi
-                                       ? mi
-                                       : static_cast<int64_t>(64 * (last + 1));
-            const int64_t at = c < row_lo ? row_lo : (c > row_hi ? row_hi : c);
-            const int64_t bound = value_at(s, first, top, static_cast<size_t>(at)) +
-                                  (c > at ? c - at : at - c);
-            if (bound > ki) return static_cast<uint32_t>(k + 1);
+        if (!trim) continue;
+        const int64_t c = jj + delta;
+        while (first < last) {
+            const int64_t above = bottom - block_delta(s.pv[last], s.mv[last]);
+            if (block_floor(s, last, above, m, c) <= ki) break;
+            bottom = above;
+            --last;
+        }
+        if (first == last && block_floor(s, last, top, m, c) > ki) {
+            return {farther, j, block_floor(s, last, top, m, c)};
         }
     }
-    const int64_t d = value_at(s, first, top, m);
-    return d > ki ? static_cast<uint32_t>(k + 1) : static_cast<uint32_t>(d);
+    if (last != words - 1) return {farther, n, ki + 1};
+    const int64_t above = bottom - block_delta(s.pv[last], s.mv[last]);
+    const int64_t d = value_in_block(s, last, above, m);
+    return {d > ki ? farther : static_cast<uint32_t>(d), 0, 0};
 }
 
 // Runs f with the state set up for pattern a: in `stack` when it fits
@@ -181,24 +234,30 @@ uint32_t with_state(const uint8_t *a, size_t a_len, uint64_t *stack, size_t stac
     return d;
 }
 
-// Band half-width of the first try of an unbounded distance, and the share
-// of the pattern beyond which a band costs more than the full kernel.
+// Bound of the first band of an unbounded distance.
 constexpr uint64_t FIRST_BAND = 64;
 
-uint32_t unbounded(blocked_state &s, size_t m, const uint8_t *b,
-                   size_t n) noexcept {
+// Exact distance by bands of growing bound.  A band that is cut off at
+// column J with a lower bound L suggests a distance near L * n / J (the
+// bound grows about linearly along the text), so the next bound is that
+// guess with a margin, at least twice the last; once it reaches half the
+// longer length, the bound becomes the longer length, which always holds.
+uint32_t unbounded(blocked_state &s, size_t m, const uint8_t *b, size_t n) noexcept {
     const uint64_t gap = m > n ? m - n : n - m;
     const uint64_t longer = m > n ? m : n;
     uint64_t k = gap > FIRST_BAND ? gap : FIRST_BAND;
-    // A band of k rows costs about k / m of the full kernel per column, and
-    // a failed try is cut off after about 2k columns at most on unrelated
-    // pairs: doubling keeps the total within a small factor of the last try.
     while (2 * k < longer) {
-        const uint32_t d = band_run(s, m, b, n, k);
-        if (d <= k) return d;
-        k *= 2;
+        const band_result r = band_run(s, m, b, n, k);
+        if (r.d <= k) return r.d;
+        uint64_t next = 2 * k;
+        if (r.cut_column != 0) {
+            const uint64_t guess = static_cast<uint64_t>(r.cut_bound) * n / r.cut_column;
+            const uint64_t padded = guess + guess / 8;
+            if (padded > next) next = padded;
+        }
+        k = next;
     }
-    return band_run(s, m, b, n, longer);
+    return band_run(s, m, b, n, longer).d;
 }
 
 }  // namespace
@@ -223,7 +282,7 @@ uint32_t edit_distance_blocked_within(const uint8_t *a, size_t a_len, const uint
     uint64_t stack[(ALPHABET + 1 + 2) * 8];
     const bool small = a_len <= 512;
     return with_state(a, a_len, small ? stack : nullptr, small ? sizeof stack / sizeof stack[0] : 0,
-                      [&](blocked_state &s) { return band_run(s, a_len, b, b_len, k); });
+                      [&](blocked_state &s) { return band_run(s, a_len, b, b_len, k).d; });
 }
 
 }  // namespace velmora

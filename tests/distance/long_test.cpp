@@ -30,7 +30,9 @@ struct long_pair {
 };
 
 // A partner for a: related with 1 to 20% edits, unrelated of a nearby or a
-// different length, or a's bytes mapped onto 0 and 255 only.
+// different length, a's bytes mapped onto 0 and 255 only, or a with a
+// leading or trailing flank cut off or added (the path then runs along row
+// or column 0, or ends along the last row).
 std::string partner(rng &g, const std::string &a, int kind) {
     const size_t len = a.size();
     switch (kind) {
@@ -40,10 +42,20 @@ std::string partner(rng &g, const std::string &a, int kind) {
         }
         case 1: return g.noisy(g.range(len - len / 20, len + len / 20), 10);
         case 2: return g.noisy(g.range(len / 3, 2 * len), 10);
-        default: {
+        case 3: {
             std::string s = g.mutate(a, static_cast<unsigned>(len / 50 + 1), 0);
             for (char &c : s) c = (c == 'A' || c == 'C') ? '\0' : '\xff';
             return s;
+        }
+        default: {
+            const size_t flank = g.range(1, len / 8 + 1);
+            switch (g.range(0, 4)) {
+                case 0: return g.noisy(flank, 10) + a;
+                case 1: return a + g.noisy(flank, 10);
+                case 2: return a.substr(flank);
+                case 3: return a.substr(0, len - flank);
+                default: return g.noisy(flank, 10) + a.substr(0, len - flank);  // shifted
+            }
         }
     }
 }
@@ -69,7 +81,7 @@ const std::vector<std::unique_ptr<long_pair>> &pairs() {
                 auto p = std::make_unique<long_pair>();
                 p->a = g.chance(20) ? g.noisy(len, 30) : g.dna(len);
                 // The longest pairs are related only, so the grid stays quick.
-                p->b = partner(g, p->a, len > 5000 ? 0 : kind++ % 4);
+                p->b = partner(g, p->a, len > 5000 ? 0 : kind++ % 5);
                 p->buf.add(p->a);
                 p->buf.add(p->b);
                 p->d = vorn_edit_distance_dp(p->pa(), p->a.size(), p->pb(), p->b.size());
