@@ -5,13 +5,13 @@
 // count for equal lengths, a single-deletion walk for lengths one apart),
 // then for k >= 2 a bounded Hamming count (an upper bound on the distance,
 // and the distance itself when it is at most 2), and the bit-parallel kernel
-// last, with the shorter operand as its pattern (banded to the diagonals
-// within k of the main one when k is small and the pattern above one word).
+// last, banded to the diagonals that can still hold a path within k, and
+// stopping once none can (see distance_within_bound for which form runs).
 //
 // candidate_distance_within_k is the one test every matcher and index path
 // uses to measure a candidate, so its result must never turn "could not be
-// computed" into "farther than k": a failed kernel (memory, only on the DP
-// fallback for two operands over 512 bytes) is reported apart, and the
+// computed" into "farther than k": a failed kernel (memory for its masks,
+// only when both operands exceed 512 bytes) is reported apart, and the
 // exported yes/no test answers -1 for it, never 0 or 1.
 #include <bit>
 
