@@ -24,7 +24,7 @@
 namespace velmora_bench {
 namespace {
 
-constexpr size_t PAIR_LENGTHS[] = {16, 32, 64, 100, 150, 256, 512, 1000, 5000};
+constexpr size_t PAIR_LENGTHS[] = {16, 32, 64, 100, 150, 256, 512, 1000, 2000, 5000, 10000};
 
 struct pair_set {
     std::vector<std::string> a, b;

@@ -10,7 +10,7 @@ import re
 import sys
 from collections import defaultdict
 
-PAIR_LENGTHS = [16, 32, 64, 100, 150, 256, 512, 1000, 5000]
+PAIR_LENGTHS = [16, 32, 64, 100, 150, 256, 512, 1000, 2000, 5000, 10000]
 LISTS = ["rand16_1M", "real737K", "rand28_100K"]
 
 
@@ -80,7 +80,7 @@ def main():
     for length in PAIR_LENGTHS:
         for kind in ("related", "unrelated"):
             tag = "%d %s" % (length, kind)
-            t = 3.0 if length <= 64 else 1.5 if length <= 512 else None
+            t = 3.0 if length <= 64 else 1.5 if length <= 512 else 1.0
             add("vorn_edit_distance " + tag, rate(pair("distance", length, kind)), "edlib",
                 rate(pair("edlib", length, kind)), ">= %gx edlib" % t if t else "report", t)
             for bound in ("k2", "k10"):
@@ -89,8 +89,8 @@ def main():
                 if bound == "k10":
                     k = "%s (10%%)" % k
                 peer = rate(pair("edlib_" + bound, length, kind))
-                t = 2.0 if length <= 150 else None
-                ttext = ">= 2x edlib" if t else "report"
+                t = 2.0 if length <= 150 else 1.0
+                ttext = ">= %gx edlib" % t
                 add("vorn_edit_distance_leq k=%s %s" % (k, tag), rate(b), "edlib k", peer,
                     ttext, t)
                 add("candidate_distance_within_k k=%s %s" % (k, tag),

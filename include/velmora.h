@@ -161,24 +161,33 @@ VORN_API uint32_t vorn_edit_distance_dp(const uint8_t *a, size_t a_len,
 
 /*
  * vorn_edit_distance_myers64() computes the edit distance with the
- * bit-parallel method, a (at most 512 bytes) being the pattern and b the
- * text; a longer pattern is handed to vorn_edit_distance_dp.  The work is
- * proportional to b_len x ceil(a_len / 64); the call uses about 17 KiB of
- * stack and no heap up to 512 pattern bytes.
+ * bit-parallel method, a being the pattern and b the text.  A pattern of at
+ * most 512 bytes runs in about 17 KiB of stack and no heap, with work
+ * proportional to b_len x ceil(a_len / 64).  A longer pattern takes the
+ * blocked form of the same method, which gives the same result as
+ * vorn_edit_distance_dp: it allocates match masks for the distinct bytes of
+ * a ((distinct bytes + 3) x ceil(a_len / 64) 64-bit words, released before
+ * the call returns) and computes bands of diagonals of growing width until
+ * one holds the distance, so its work is often far below b_len x
+ * ceil(a_len / 64).
  * Returns the distance, or UINT32_MAX when a or b is NULL with a nonzero
- * length, when either length exceeds 0x7FFFFFFF, or when the fallback runs
- * out of memory.
+ * length, when either length exceeds 0x7FFFFFFF, or when the masks of a
+ * pattern over 512 bytes cannot be allocated.
  */
 VORN_API uint32_t vorn_edit_distance_myers64(const uint8_t *a, size_t a_len,
                                              const uint8_t *b, size_t b_len) VORN_NOEXCEPT;
 
 /*
- * vorn_edit_distance() returns the edit distance of a and b: equal-length
- * pairs that differ in at most two bytes are answered by a direct count,
- * everything else by the bit-parallel kernel with the shorter operand as the
- * pattern.  Allocates nothing unless both operands exceed 512 bytes.
- * Returns UINT32_MAX when a or b is NULL with a nonzero length, or when the
- * dynamic-programming fallback fails (lengths above 0x7FFFFFFF, no memory).
+ * vorn_edit_distance() returns the edit distance of a and b, for operands of
+ * any length.  Checks first, before any byte is read: a or b NULL with a
+ * nonzero length, or either length above 0x7FFFFFFF, gives UINT32_MAX.
+ * Then equal-length pairs that differ in at most two bytes are answered by a
+ * direct count, and everything else by the bit-parallel kernel
+ * (vorn_edit_distance_myers64): with the shorter operand as the pattern when
+ * it has at most 512 bytes, else in its blocked form, band by band, with the
+ * shorter operand as the text.  Allocates
+ * nothing unless both operands exceed 512 bytes; then UINT32_MAX also when
+ * the kernel's masks cannot be allocated.
  */
 VORN_API uint32_t vorn_edit_distance(const uint8_t *a, size_t a_len,
                                      const uint8_t *b, size_t b_len) VORN_NOEXCEPT;
@@ -186,7 +195,9 @@ VORN_API uint32_t vorn_edit_distance(const uint8_t *a, size_t a_len,
 /*
  * vorn_edit_distance_leq() tells whether the edit distance of a and b is at
  * most k, taking cheap shortcuts (length difference, byte comparison,
- * one-edit scan) before computing a distance.
+ * one-edit scan) before computing a distance, and then computing only the
+ * diagonals within reach of k, stopping as soon as no path can stay within
+ * k.  Any k and any lengths up to the limit.
  * Returns 1 when it is, 0 when it is not (always 0 for k < 0), and -1 when
  * the question could not be answered: a or b NULL with a nonzero length,
  * either length above 0x7FFFFFFF, or the distance kernel running out of
@@ -209,16 +220,22 @@ VORN_API int32_t vorn_edit_distance_leq(const uint8_t *a, size_t a_len,
  *   k                    the largest edit distance that counts as a hit;
  *   out                  caller-owned array of n_queries records.
  *
- * Returns -1, writing nothing, when: out is NULL or k < 0; n_queries is 0,
- * n_refs is nonzero and refs or ref_lens is NULL; queries or query_lens is
- * NULL (n_queries > 0); n_refs is nonzero and refs or ref_lens is NULL;
- * n_refs exceeds 0x7FFFFFFF.  With n_queries = 0 and acceptable arguments it
- * returns 0 and writes nothing.  Otherwise returns 0 with every record
- * written.  A query that is NULL with a nonzero length, or that meets a
- * reference that is NULL with a nonzero length, gets VORN_STATUS_INVALID;
+ * The arguments are checked in this order; the first check that applies
+ * decides, and a rejected call (-1) writes nothing:
+ *   1. out is NULL or k < 0: -1;
+ *   2. n_refs exceeds 0x7FFFFFFF: -1 (also when n_queries is 0);
+ *   3. n_queries is 0: -1 when n_refs is nonzero and refs or ref_lens is
+ *      NULL, else 0; nothing is written;
+ *   4. queries or query_lens is NULL: -1;
+ *   5. n_refs is nonzero and refs or ref_lens is NULL: -1.
+ * Otherwise returns 0 with every record written (with n_refs = 0, refs and
+ * ref_lens are not looked at and every valid query gets VORN_STATUS_NONE).
+ * A query that is NULL with a nonzero length, or that meets a reference
+ * that is NULL with a nonzero length, gets VORN_STATUS_INVALID;
  * a query whose distance to some reference could not be computed (memory ran
- * out; only for sequences over 512 bytes) is also VORN_STATUS_INVALID.
- * Allocates nothing for sequences up to 512 bytes.
+ * out; only when both sequences exceed 512 bytes) is also
+ * VORN_STATUS_INVALID.  Allocates nothing unless a query and a reference both
+ * exceed 512 bytes.
  */
 VORN_API int32_t vorn_match_many(const uint8_t *const *queries, const size_t *query_lens,
                                  size_t n_queries, const uint8_t *const *refs,

@@ -5,13 +5,13 @@
 // count for equal lengths, a single-deletion walk for lengths one apart),
 // then for k >= 2 a bounded Hamming count (an upper bound on the distance,
 // and the distance itself when it is at most 2), and the bit-parallel kernel
-// last, with the shorter operand as its pattern (banded to the diagonals
-// within k of the main one when k is small and the pattern above one word).
+// last, banded to the diagonals that can still hold a path within k, and
+// stopping once none can (see distance_within_bound for which form runs).
 //
 // candidate_distance_within_k is the one test every matcher and index path
 // uses to measure a candidate, so its result must never turn "could not be
-// computed" into "farther than k": a failed kernel (memory, only on the DP
-// fallback for two operands over 512 bytes) is reported apart, and the
+// computed" into "farther than k": a failed kernel (memory for its masks,
+// only when both operands exceed 512 bytes) is reported apart, and the
 // exported yes/no test answers -1 for it, never 0 or 1.
 #include <bit>
 
@@ -44,25 +44,29 @@ size_t length_difference(size_t a_len, size_t b_len) noexcept {
     return a_len > b_len ? a_len - b_len : b_len - a_len;
 }
 
-// Kernel with the shorter operand as the pattern (the first on a tie).
-uint32_t distance_shorter_as_pattern(const uint8_t *a, size_t a_len, const uint8_t *b,
-                                     size_t b_len) noexcept {
-    return a_len <= b_len ? edit_distance_bit_parallel(a, a_len, b, b_len)
-                          : edit_distance_bit_parallel(b, b_len, a, a_len);
-}
-
 // The distance when it is at most k, else some value above k (or UINT32_MAX
-// when the kernel failed).  A pattern of more than one word and a small k
-// take the banded kernel, one word per text byte instead of one per pattern
-// word; its answer to "at most k, and how much" is the full kernel's.
+// when the kernel failed).  Up to 512 bytes the shorter operand is the
+// pattern and everything stays in the frame: a small k over more than one
+// word takes the one-word band, a band under half the pattern the blocked
+// band, anything else the full kernel.  Longer pairs take the blocked band
+// with the shorter operand as the text (one column per text byte); it may
+// allocate its masks.
 uint32_t distance_within_bound(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
                                uint32_t k) noexcept {
-    const size_t shorter = a_len <= b_len ? a_len : b_len;
-    if (k <= BANDED_MAX_K && shorter > 64 && shorter <= 512) {
-        return a_len <= b_len ? edit_distance_banded(a, a_len, b, b_len, k)
-                              : edit_distance_banded(b, b_len, a, a_len, k);
+    if (a_len > b_len) {
+        const uint8_t *t = a;
+        a = b;
+        b = t;
+        const size_t tl = a_len;
+        a_len = b_len;
+        b_len = tl;
     }
-    return distance_shorter_as_pattern(a, a_len, b, b_len);
+    if (a_len > 512) return edit_distance_blocked_within(b, b_len, a, a_len, k);
+    if (a_len > 64) {
+        if (k <= BANDED_MAX_K) return edit_distance_banded(a, a_len, b, b_len, k);
+        if (k < a_len / 2) return edit_distance_blocked_within(a, a_len, b, b_len, k);
+    }
+    return edit_distance_bit_parallel(a, a_len, b, b_len);
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ uint32_t edit_distance_dp_kernel(const uint8_t *a, size_t a_len, const uint8_t *
                                  size_t b_len) noexcept;
 
 // Bit-parallel kernel with a as the pattern (a_len <= 512 stays on the stack,
-// longer patterns go to the DP kernel); UINT32_MAX as for the DP kernel.
+// longer patterns take the blocked kernel); UINT32_MAX for invalid operands,
+// lengths above the limit, or when the blocked kernel's memory cannot be had.
 uint32_t edit_distance_bit_parallel(const uint8_t *a, size_t a_len, const uint8_t *b,
                                     size_t b_len) noexcept;
 
@@ -31,6 +32,20 @@ inline constexpr uint32_t BANDED_MAX_K = 31;
 // word per text byte whatever the pattern's length.
 uint32_t edit_distance_banded(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
                               uint32_t k) noexcept;
+
+// Blocked kernel for patterns of any length (a_len, b_len >= 1, both within
+// the limit, valid pointers): the exact distance, found with bands of
+// doubling width, or UINT32_MAX when its masks cannot be allocated.
+uint32_t edit_distance_blocked(const uint8_t *a, size_t a_len, const uint8_t *b,
+                               size_t b_len) noexcept;
+
+// The same kernel restricted to the diagonals that can matter for "at most
+// k", stopping once no cell can end within k: the distance when it is at
+// most k, k + 1 when it is larger, UINT32_MAX when its masks cannot be
+// allocated (only for patterns over 512 bytes; shorter ones use the frame).
+// k < UINT32_MAX.
+uint32_t edit_distance_blocked_within(const uint8_t *a, size_t a_len, const uint8_t *b,
+                                      size_t b_len, uint32_t k) noexcept;
 
 }  // namespace velmora
 

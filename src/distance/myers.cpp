@@ -9,7 +9,8 @@
 // Row 0 of the matrix grows by one per text byte (the bit shifted into the
 // horizontal +1 vector is 1), which makes the score a global distance; the
 // score follows the pattern's last row.  Patterns up to 512 bytes (8 words)
-// run here with everything in the stack frame; longer ones go to the DP.
+// run here with everything in the stack frame; longer ones go to the blocked
+// kernel (blocked.cpp), which keeps its masks on the heap.
 //
 // Invariants and shortcuts that keep the result equal to the word-by-word
 // definition:
@@ -242,7 +243,7 @@ uint32_t edit_distance_bit_parallel(const uint8_t *a, size_t a_len, const uint8_
     if (a_len > DISTANCE_LENGTH_LIMIT || b_len > DISTANCE_LENGTH_LIMIT) return UINT32_MAX;
     if (a_len == 0) return static_cast<uint32_t>(b_len);
     if (b_len == 0) return static_cast<uint32_t>(a_len);
-    if (a_len > MYERS_MAX_PATTERN) return edit_distance_dp_kernel(a, a_len, b, b_len);
+    if (a_len > MYERS_MAX_PATTERN) return edit_distance_blocked(a, a_len, b, b_len);
     switch ((a_len + 63) / 64) {
         case 1: return myers_one_word(a, a_len, b, b_len);
         case 2: return myers_words<2>(a, a_len, b, b_len);

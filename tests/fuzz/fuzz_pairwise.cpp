@@ -1,7 +1,8 @@
 // Pairwise distances against the full-matrix definition: the three distance
 // functions in both operand orders (the bit-parallel kernel also with the
-// longer operand as its pattern, and past 512 bytes on its dynamic-programming
-// fallback), and the bounded yes/no test for every k from -1 to 6.
+// longer operand as its pattern, and past 512 bytes in its blocked form), and
+// the bounded yes/no test for every k from -1 to 6 and for k around the
+// distance, where a band that is one diagonal too narrow would show.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -44,7 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_distance("vorn_edit_distance(a, b)", vorn_edit_distance(pa, la, pb, lb), want, a, b);
     check_distance("vorn_edit_distance(b, a)", vorn_edit_distance(pb, lb, pa, la), want, a, b);
 
-    for (int32_t k = -1; k <= 6; ++k) {
+    std::vector<int32_t> ks = {-1, 0, 1, 2, 3, 4, 5, 6};
+    if (!invalid) {
+        const auto d = static_cast<int32_t>(want);
+        for (const int32_t k : {d / 2, d - 2, d - 1, d, d + 1})
+            if (k > 6) ks.push_back(k);
+    }
+    for (const int32_t k : ks) {
         const int32_t expect = invalid ? -1 : (k >= 0 && want <= static_cast<uint32_t>(k)) ? 1 : 0;
         const int32_t ab = vorn_edit_distance_leq(pa, la, pb, lb, k);
         const int32_t ba = vorn_edit_distance_leq(pb, lb, pa, la, k);

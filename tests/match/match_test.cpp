@@ -149,6 +149,8 @@ TEST(MatchMany, ArgumentChecks) {
         {"null refs", Q, QL, 2, nullptr, RL, 1, 1, false, 0, -1},
         {"null ref lengths", Q, QL, 2, R, nullptr, 1, 1, false, 0, -1},
         {"too many refs", Q, QL, 2, R, RL, size_t{0x80000000}, 1, false, 0, -1},
+        {"too many refs, empty batch", nullptr, nullptr, 0, R, RL, size_t{0x80000000}, 1, false,
+         0, -1},
         {"single-hit flag 2", Q, QL, 0, nullptr, nullptr, 0, 1, false, 2, -1},
     };
     for (const Case &c : cases) {

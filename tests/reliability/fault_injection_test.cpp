@@ -114,8 +114,9 @@ TEST(FaultInjection, IndexBuildRejectingNullReferenceLeaksNothing) {
 }
 
 // ---------------------------------------------------------------------------
-// The dynamic-programming rows, reached from every entry point that can hand
-// two operands over 512 bytes to the distance kernel.
+// The heap of the long path: the dynamic-programming rows, and the blocked
+// kernel's masks, reached from every entry point that can hand two operands
+// over 512 bytes to a distance kernel.
 
 TEST(FaultInjection, DynamicProgrammingRowsThroughEveryCaller) {
     velmora_test::rng g(velmora_test::test_seed());
@@ -157,7 +158,12 @@ TEST(FaultInjection, DynamicProgrammingRowsThroughEveryCaller) {
             const int64_t got = s.call();
             EXPECT_EQ(got, alloc_injected() ? s.failed : s.want);
         });
-        EXPECT_EQ(allocations, 2u);  // the two rows
+        // The programme takes its two rows; the others at least their masks.
+        if (s.name == std::string("vorn_edit_distance_dp")) {
+            EXPECT_EQ(allocations, 2u);
+        } else {
+            EXPECT_GE(allocations, 1u);
+        }
     }
 }
 
