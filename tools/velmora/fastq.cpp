@@ -27,7 +27,7 @@ bool fastq_reader::next_line(std::string_view *line) {
     }
 }
 
-bool fastq_reader::next(std::string *name, std::string *seq) {
+bool fastq_reader::next(std::string *name, std::string *seq, std::string *qual) {
     std::string_view line;
     for (;;) {
         if (!next_line(&line)) return false;
@@ -63,6 +63,7 @@ bool fastq_reader::next(std::string *name, std::string *seq) {
         fail("the quality line has " + std::to_string(line.size()) + " characters, the sequence " +
              std::to_string(seq->size()));
     }
+    if (qual) qual->assign(line);
     ++records_;
     return true;
 }
