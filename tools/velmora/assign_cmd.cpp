@@ -510,7 +510,10 @@ int run_assign(int argc, char **argv) {
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
     wl.pointer_arrays(&ptrs, &lens);
-    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens),
+    // Only the tables the metric reads: edit assignment never uses the piece
+    // tables, Hamming assignment never uses the deletion table.
+    const uint32_t tables = opt.hamming ? VORN_INDEX_NO_DELETION : VORN_INDEX_NO_PIECES;
+    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens, tables),
                                                               vorn_index_free);
     t.build = now_seconds() - t0;
 

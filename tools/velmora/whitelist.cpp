@@ -87,8 +87,9 @@ whitelist load_whitelist(const std::string &path) {
     return wl;
 }
 
-vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens) {
-    vorn_index *index = vorn_index_build(ptrs.data(), lens.data(), ptrs.size());
+vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens,
+                        uint32_t flags) {
+    vorn_index *index = vorn_index_build_opts(ptrs.data(), lens.data(), ptrs.size(), flags);
     if (!index) throw data_error("cannot build the whitelist index: out of memory");
     return index;
 }
