@@ -20,15 +20,16 @@ namespace velmora {
 
 int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
     const uint64_t len = s->query_len;
-    int32_t r = probe_key(s, code, len);
-    if (r != VISIT_CONTINUE) return r;
-    // Every hit of the own key is identical to the query: with one, no later
-    // hit can be as close, and the status-only answer is settled.
-    if (s->stop_when_ambiguous != 0 && s->result->best_distance == 0) return VISIT_STOP;
-
-    uint64_t codes[4 * DNA2_MAX_LEN];
-    uint8_t lens[4 * DNA2_MAX_LEN];
+    // All keys in probing order: own, substitutions, deletions.  Deleting
+    // base p or base p' gives the same sequence only when every base from p
+    // to p' is equal, so repeated deletions come in a row and are dropped.
+    constexpr size_t MAX_KEYS = 1 + 4 * DNA2_MAX_LEN;
+    uint64_t codes[MAX_KEYS];
+    uint8_t lens[MAX_KEYS];
+    uint64_t homes[MAX_KEYS];
     size_t n = 0;
+    codes[n] = code;
+    lens[n++] = static_cast<uint8_t>(len);
     for (uint64_t p = 0; p < len; ++p) {
         const uint64_t here = (code >> (2 * p)) & 3;
         for (uint64_t b = 0; b < 4; ++b) {
@@ -37,21 +38,32 @@ int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
             lens[n++] = static_cast<uint8_t>(len);
         }
     }
-    r = probe_keys(s, codes, lens, n);
-    if (r != VISIT_CONTINUE) return r;
-    r = probe_longer_references(s, code, len);
-    if (r != VISIT_CONTINUE) return r;
-
-    // Deleting base p or base p' gives the same sequence only when every base
-    // from p to p' is equal, so repeats come in a row.
-    n = 0;
+    const size_t same_len_end = n;
     for (uint64_t p = 0; p < len; ++p) {
         const uint64_t variant = dna2_delete_base(code, p);
-        if (n > 0 && codes[n - 1] == variant) continue;
+        if (n > same_len_end && codes[n - 1] == variant) continue;
         codes[n] = variant;
         lens[n++] = static_cast<uint8_t>(len - 1);
     }
-    r = probe_keys(s, codes, lens, n);
+
+    // The status-only form usually stops at the own key (an exact match), so
+    // it requests the other slots only when it goes on.
+    const bool stop = s->stop_when_ambiguous != 0;
+    probe_prefetch(s, codes, lens, stop ? 1 : n, homes);
+    int32_t r = probe_walk(s, codes, lens, homes, 1);
+    if (r != VISIT_CONTINUE) return r;
+    // Every hit of the own key is identical to the query: with one, no later
+    // hit can be as close, and the status-only answer is settled.
+    if (stop && s->result->best_distance == 0) return VISIT_STOP;
+    if (stop) probe_prefetch(s, codes + 1, lens + 1, n - 1, homes + 1);
+    probe_longer_prefetch(s, code, len);
+
+    r = probe_walk(s, codes + 1, lens + 1, homes + 1, same_len_end - 1);
+    if (r != VISIT_CONTINUE) return r;
+    r = probe_longer_references(s, code, len);
+    if (r != VISIT_CONTINUE) return r;
+    r = probe_walk(s, codes + same_len_end, lens + same_len_end, homes + same_len_end,
+                   n - same_len_end);
     if (r != VISIT_CONTINUE) return r;
     return probe_nonencodable(s, 1, true);
 }

@@ -117,6 +117,36 @@ int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, si
     return VISIT_CONTINUE;
 }
 
+void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n,
+                    uint64_t *homes) noexcept {
+    const vorn_index *ix = s->index;
+    if (ix->key_slot_count == 0) return;
+    for (size_t i = 0; i < n; ++i) {
+        homes[i] = index_key_home(ix, codes[i], lens[i]);
+        __builtin_prefetch(&ix->keys[homes[i]]);
+    }
+}
+
+int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
+                   const uint64_t *homes, size_t n) noexcept {
+    const vorn_index *ix = s->index;
+    if (ix->key_slot_count == 0) return VISIT_CONTINUE;
+    for (size_t i = 0; i < n; ++i) {
+        const key_slot *slot = index_key_find_from(ix, homes[i], codes[i], lens[i]);
+        if (slot == nullptr) continue;
+        const int32_t r = probe_slot(s, slot);
+        if (r != VISIT_CONTINUE) return r;
+    }
+    return VISIT_CONTINUE;
+}
+
+void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
+    const vorn_index *ix = s->index;
+    if (ix->del_bucket_count == 0) return;
+    const uint64_t b = index_key_hash(code, len) & (ix->del_bucket_count - 1);
+    __builtin_prefetch(&ix->del_offsets[b]);
+}
+
 namespace {
 
 // Without the deletion table: the references one base longer are the ones

@@ -110,6 +110,17 @@ int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept;
 // the first step that does not continue.
 int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n) noexcept;
 
+// The two halves of probe_keys, for a path that requests the slots of all its
+// keys at once and walks them in several groups: homes receives each key's
+// home slot (n at most 256).
+void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n,
+                    uint64_t *homes) noexcept;
+int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
+                   const uint64_t *homes, size_t n) noexcept;
+
+// Requests the deletion-table bucket that probe_longer_references will read.
+void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept;
+
 // The references one base longer than (code, len) that lose one base to
 // become it, in the order the deletion table keeps them (highest reference
 // first); through the deletion table, or, when the build left it out, the

@@ -116,21 +116,38 @@ bool index_deletion_table_build(vorn_index *index, const build_scratch *s) noexc
     uint64_t *offsets = index->del_offsets;
     const uint64_t mask = buckets - 1;
 
-    for (uint64_t i = 0; i < n; ++i) {
-        const uint64_t len = s->lens[i];
-        if (len == BUILD_NOT_ENCODABLE) continue;
-        for (uint64_t p = 0; p < len; ++p) {
-            offsets[(index_key_hash(dna2_delete_base(s->codes[i], p), len - 1) & mask) + 1] += 1;
+    // Both passes hash a few references' variants at a time and request
+    // their buckets before touching any, so the scattered misses overlap; the
+    // entries are still placed in (reference, position) order.
+    constexpr size_t STAGE = 256;
+    uint64_t hash[STAGE];
+    uint32_t ref[STAGE];
+    uint8_t pos[STAGE];
+    for (int pass = 0; pass < 2; ++pass) {
+        uint64_t i = 0;
+        while (i < n) {
+            size_t staged = 0;
+            for (; i < n && staged + DNA2_MAX_LEN <= STAGE; ++i) {
+                const uint64_t len = s->lens[i];
+                if (len == BUILD_NOT_ENCODABLE) continue;
+                for (uint64_t p = 0; p < len; ++p, ++staged) {
+                    hash[staged] = index_key_hash(dna2_delete_base(s->codes[i], p), len - 1);
+                    ref[staged] = static_cast<uint32_t>(i);
+                    pos[staged] = static_cast<uint8_t>(p);
+                    __builtin_prefetch(&offsets[(hash[staged] & mask) + (pass == 0 ? 1 : 0)], 1);
+                }
+            }
+            if (pass == 0) {
+                for (size_t k = 0; k < staged; ++k) offsets[(hash[k] & mask) + 1] += 1;
+                continue;
+            }
+            for (size_t k = 0; k < staged; ++k) {
+                const uint32_t tag = (index_del_fingerprint(hash[k]) << 8) | pos[k];
+                index->del_entries[offsets[hash[k] & mask]++] = del_entry{ref[k], tag};
+            }
         }
-    }
-    for (uint64_t j = 1; j <= buckets; ++j) offsets[j] += offsets[j - 1];
-    for (uint64_t i = 0; i < n; ++i) {
-        const uint64_t len = s->lens[i];
-        if (len == BUILD_NOT_ENCODABLE) continue;
-        for (uint64_t p = 0; p < len; ++p) {
-            const uint64_t h = index_key_hash(dna2_delete_base(s->codes[i], p), len - 1);
-            const uint32_t tag = (index_del_fingerprint(h) << 8) | static_cast<uint32_t>(p);
-            index->del_entries[offsets[h & mask]++] = del_entry{static_cast<uint32_t>(i), tag};
+        if (pass == 0) {
+            for (uint64_t j = 1; j <= buckets; ++j) offsets[j] += offsets[j - 1];
         }
     }
     // Each offsets[b] now holds the end of bucket b: shift them up one place.

@@ -131,7 +131,7 @@ struct order_model {
 
 outcome model(const std::vector<std::string> &refs, const std::string &q, int32_t k, uint32_t stop) {
     const key_map keys = keys_of(refs);
-    order_model m{refs, keys, q, uint32_t(k), stop};
+    order_model m{refs, keys, q, uint32_t(k), stop, {}, {0, 0}, 0, {}};
     match_reset(&m.record, VORN_STATUS_NONE);
     uint64_t code = 0;
     EXPECT_TRUE(dna2_code(bytes(q), q.size(), &code));
@@ -232,7 +232,9 @@ TEST(SearchOrder, AllocationFailuresDecline) {
                     const velmora_test::alloc_counters run = velmora_test::alloc_disarm();
                     EXPECT_EQ(run.live, 0);
                     EXPECT_EQ(run.injected, got.rc == PATH_DECLINED) << "allocation " << fail_at;
-                    if (got.rc == PATH_DONE) ASSERT_EQ(got, want) << "allocation " << fail_at;
+                    if (got.rc == PATH_DONE) {
+                        ASSERT_EQ(got, want) << "allocation " << fail_at;
+                    }
                     allocated = allocated || run.allocations > 0 || run.injected;
                     if (!run.injected) break;
                 }
