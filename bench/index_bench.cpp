@@ -32,9 +32,6 @@
 #include "index/index_internal.h"
 #include "velmora.h"
 
-#ifndef VELMORA_BENCH_WHITELIST
-#define VELMORA_BENCH_WHITELIST "../shared/data/whitelist-737K-v2.txt.gz"
-#endif
 
 namespace velmora_bench {
 namespace {
@@ -49,22 +46,29 @@ struct list_state {
     std::string name;
     std::string error;
     seq_list refs;
-    vorn_index *index = nullptr;
+    vorn_index *index = nullptr;         // every table
+    vorn_index *variant[4] = {};         // by build flags, made on first use
     read_batch reads;
     std::vector<size_t> sample;
     std::map<int32_t, std::vector<vorn_match>> brute;  // per k, on the sample
     std::map<std::string, std::string> checked;        // op -> error ("" = agree)
 };
 
+// The real list is not part of the repository: its path comes from the
+// environment, and the benchmarks on it are skipped without it.
 std::string whitelist_path() {
     const char *env = std::getenv("VELMORA_WHITELIST");
-    return env != nullptr ? env : VELMORA_BENCH_WHITELIST;
+    return env != nullptr ? env : "";
 }
 
 seq_list make_refs(const std::string &name, std::string *error) {
     if (name == "rand16_1M") return random_refs(16001, 1000000, 16);
     if (name == "rand16_3M") return random_refs(16003, 3000000, 16);
     if (name == "rand28_100K") return random_refs(28001, 100000, 28);
+    if (whitelist_path().empty()) {
+        *error = "set VELMORA_WHITELIST to the real barcode list";
+        return {};
+    }
     return load_whitelist(whitelist_path(), error);
 }
 
@@ -101,13 +105,33 @@ const std::vector<vorn_match> &brute_for(list_state &s, int32_t k) {
 
 enum class op {
     exact_one, exact_many, exact_ascii_one, exact_ascii_many,
-    assign, status, hamming, brute
+    assign, status, hamming, brute, hits_edit, hits_hamming
 };
 
+const vorn_index *index_with(list_state &s, uint32_t flags) {
+    if (flags == VORN_INDEX_ALL) return s.index;
+    if (s.variant[flags] == nullptr) {
+        s.variant[flags] = vorn_index_build_opts(s.refs.ptrs.data(), s.refs.lens.data(),
+                                                 s.refs.size(), flags);
+    }
+    return s.variant[flags];
+}
+
+// The record a hit list stands for (best, runner-up distance, count).
+void record_from_hits(const vorn_hit *hits, size_t n, vorn_match *m) {
+    *m = vorn_match{UINT32_MAX, UINT32_MAX, UINT32_MAX, static_cast<uint32_t>(n), VORN_STATUS_NONE};
+    if (n == 0) return;
+    m->best_index = hits[0].ref_index;
+    m->best_distance = hits[0].distance;
+    size_t at_best = 1;
+    while (at_best < n && hits[at_best].distance == hits[0].distance) ++at_best;
+    if (at_best < n) m->second_distance = hits[at_best].distance;
+    m->status = at_best > 1 ? VORN_STATUS_AMBIGUOUS : VORN_STATUS_UNIQUE;
+}
+
 // Answers reads [first, first + n) of the pool; stats may be null.
-void answer(const list_state &s, op what, int32_t k, size_t first, size_t n, vorn_match *out,
-            vorn_stats *stats) {
-    const vorn_index *ix = s.index;
+void answer(const list_state &s, const vorn_index *ix, op what, int32_t k, size_t first, size_t n,
+            vorn_match *out, vorn_stats *stats) {
     const uint8_t *const *q = s.reads.reads.ptrs.data() + first;
     const size_t *ql = s.reads.reads.lens.data() + first;
     switch (what) {
@@ -152,6 +176,19 @@ void answer(const list_state &s, op what, int32_t k, size_t first, size_t n, vor
             vorn_match_many(q, ql, n, s.refs.ptrs.data(), s.refs.lens.data(), s.refs.size(), k,
                             out);
             break;
+        case op::hits_edit:
+        case op::hits_hamming: {
+            // What the tool does per read: list the hits into a small buffer.
+            const uint32_t metric = what == op::hits_edit ? VORN_METRIC_EDIT : VORN_METRIC_HAMMING;
+            vorn_hit hits[64];
+            for (size_t i = 0; i < n; ++i) {
+                size_t found = 0;
+                vorn_index_hits(ix, q[i], ql[i], metric, k, hits, 64, &found);
+                record_from_hits(hits, std::min<size_t>(found, 64), &out[i]);
+                out[i].hit_count = static_cast<uint32_t>(found);
+            }
+            break;
+        }
     }
 }
 
@@ -162,15 +199,18 @@ bool is_acgt(const std::string &s) {
 }
 
 // The records of the sample against brute force; "" when they agree.
-std::string check_op(list_state &s, op what, int32_t k) {
+std::string check_op(list_state &s, const vorn_index *ix, op what, int32_t k) {
     if (what == op::brute) return {};
-    const bool edit = what != op::hamming;
-    const int32_t ref_k = what == op::assign || what == op::status || what == op::hamming ? k : 0;
+    const bool edit = what != op::hamming && what != op::hits_hamming;
+    const int32_t ref_k = what == op::assign || what == op::status || what == op::hamming ||
+                                  what == op::hits_edit || what == op::hits_hamming
+                              ? k
+                              : 0;
     const std::vector<vorn_match> *expect = edit ? &brute_for(s, ref_k) : nullptr;
     for (size_t i = 0; i < s.sample.size(); ++i) {
         const size_t r = s.sample[i];
         vorn_match got;
-        answer(s, what, k, r, 1, &got, nullptr);
+        answer(s, ix, what, k, r, 1, &got, nullptr);
         const std::string &read = s.reads.reads.seqs[r];
         const vorn_match want = edit ? (*expect)[i] : brute_hamming(s.refs, read, static_cast<uint32_t>(k));
         bool ok;
@@ -190,6 +230,11 @@ std::string check_op(list_state &s, op what, int32_t k) {
             } else {
                 ok = ambiguous || same;
             }
+        } else if (what == op::hits_edit || what == op::hits_hamming) {
+            // A hit list gives best, runner-up and count, not a tie counter.
+            ok = got.best_index == want.best_index && got.best_distance == want.best_distance &&
+                 got.second_distance == want.second_distance && got.hit_count == want.hit_count &&
+                 (want.hit_count > 64 || got.status == want.status);
         } else {
             ok = same_match(got, want);
         }
@@ -310,14 +355,19 @@ void probe_counters(benchmark::State &state, const list_state &s, op what, int32
 }
 
 void run_index(benchmark::State &state, const std::string &list, op what, int32_t k,
-               const std::string &key) {
+               uint32_t flags, const std::string &key) {
     list_state &s = list_for(list);
     if (!s.error.empty()) {
         state.SkipWithError(s.error.c_str());
         return;
     }
+    const vorn_index *ix = index_with(s, flags);
+    if (ix == nullptr) {
+        state.SkipWithError("vorn_index_build_opts failed");
+        return;
+    }
     auto found = s.checked.find(key);
-    if (found == s.checked.end()) found = s.checked.emplace(key, check_op(s, what, k)).first;
+    if (found == s.checked.end()) found = s.checked.emplace(key, check_op(s, ix, what, k)).first;
     if (!found->second.empty()) {
         state.SkipWithError(found->second.c_str());
         return;
@@ -327,7 +377,7 @@ void run_index(benchmark::State &state, const std::string &list, op what, int32_
     std::vector<vorn_match> out(chunk);
     size_t first = 0;
     for (auto _ : state) {
-        answer(s, what, k, first, chunk, out.data(), nullptr);
+        answer(s, ix, what, k, first, chunk, out.data(), nullptr);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
         first = what == op::brute ? 0 : (first + chunk) % pool;
@@ -336,7 +386,7 @@ void run_index(benchmark::State &state, const std::string &list, op what, int32_
     if (what != op::brute) {
         vorn_stats st{0, 0};
         std::vector<vorn_match> all(pool);
-        answer(s, what, k, 0, pool, all.data(), &st);
+        answer(s, ix, what, k, 0, pool, all.data(), &st);
         state.counters["cand/q"] = static_cast<double>(st.candidates) / static_cast<double>(pool);
         state.counters["verif/q"] =
             static_cast<double>(st.verifications) / static_cast<double>(pool);
@@ -355,28 +405,24 @@ size_t resident_bytes() {
     return got == 2 ? rss * 4096 : 0;
 }
 
-// Bytes each group of tables owns, from the index record itself.
+// Bytes each group of tables owns, as the allocator sized them.
+double owned(const void *p) { return p == nullptr ? 0.0 : static_cast<double>(malloc_usable_size(const_cast<void *>(p))); }
+
 void table_counters(benchmark::State &state, const vorn_index *ix, size_t n) {
     const double per = 1.0 / static_cast<double>(n);
-    double copies = 0;
-    for (size_t i = 0; i < n; ++i) copies += static_cast<double>(malloc_usable_size(ix->ref_seqs[i]) + 8);
-    const double w = 8;
-    const double refs = copies + static_cast<double>(n) * (w * 4 + 1);  // seqs, lens, codes, nonenc, flag
-    const double code = static_cast<double>(ix->code_bucket_count + n) * w;
-    const double exact = static_cast<double>(ix->exact_slot_count) * w * 4;
-    const double del = static_cast<double>(ix->del_count) * w * 4 +
-                       static_cast<double>(ix->del_bucket_count) * w;
-    const double piece = static_cast<double>(ix->piece_count) * sizeof(velmora::piece_entry) +
-                         static_cast<double>(ix->piece_bucket_count + 1) * w;
+    const double refs = owned(ix->arena) + owned(ix->ref_offsets) + owned(ix->nonenc_refs);
+    const double keys = owned(ix->keys) + owned(ix->key_groups);
+    const double del = owned(ix->del_entries) + owned(ix->del_offsets);
+    double piece = 0;
+    for (const auto &t : ix->pieces) piece += owned(t.offsets) + owned(t.codes) + owned(t.refs) + owned(t.meta);
     state.counters["refs_B/ref"] = refs * per;
-    state.counters["code_B/ref"] = code * per;
-    state.counters["exact_B/ref"] = exact * per;
+    state.counters["keys_B/ref"] = keys * per;
     state.counters["del_B/ref"] = del * per;
     state.counters["piece_B/ref"] = piece * per;
-    state.counters["tables_B/ref"] = (refs + code + exact + del + piece) * per;
+    state.counters["tables_B/ref"] = (refs + keys + del + piece) * per;
 }
 
-void run_build(benchmark::State &state, const std::string &list) {
+void run_build(benchmark::State &state, const std::string &list, uint32_t flags) {
     static std::map<std::string, std::unique_ptr<seq_list>> cache;
     auto &slot = cache[list];
     std::string error;
@@ -389,7 +435,7 @@ void run_build(benchmark::State &state, const std::string &list) {
     double rss = 0;
     for (auto _ : state) {
         const size_t before = resident_bytes();
-        vorn_index *ix = vorn_index_build(refs.ptrs.data(), refs.lens.data(), refs.size());
+        vorn_index *ix = vorn_index_build_opts(refs.ptrs.data(), refs.lens.data(), refs.size(), flags);
         state.PauseTiming();
         if (ix == nullptr) {
             state.SkipWithError("vorn_index_build failed");
@@ -411,23 +457,35 @@ void register_index() {
         const char *name;
         op what;
         int32_t k;
+        uint32_t flags;
     };
+    constexpr uint32_t ALL = VORN_INDEX_ALL;
+    constexpr uint32_t NO_DEL = VORN_INDEX_NO_DELETION;
+    constexpr uint32_t NO_PIECES = VORN_INDEX_NO_PIECES;
+    constexpr uint32_t NONE = VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES;
     const entry entries[] = {
-        {"exact_one", op::exact_one, 0},
-        {"exact_many", op::exact_many, 0},
-        {"exact_ascii_one", op::exact_ascii_one, 0},
-        {"exact_ascii_many", op::exact_ascii_many, 0},
-        {"assign_k0", op::assign, 0},
-        {"assign_k1", op::assign, 1},
-        {"assign_k2", op::assign, 2},
-        {"status_k1", op::status, 1},
-        {"status_k2", op::status, 2},
-        {"hamming_k1", op::hamming, 1},
-        {"hamming_k2", op::hamming, 2},
-        {"hamming_k3", op::hamming, 3},
-        {"brute_k0", op::brute, 0},
-        {"brute_k1", op::brute, 1},
-        {"brute_k2", op::brute, 2},
+        {"exact_one", op::exact_one, 0, ALL},
+        {"exact_many", op::exact_many, 0, ALL},
+        {"exact_ascii_one", op::exact_ascii_one, 0, ALL},
+        {"exact_ascii_many", op::exact_ascii_many, 0, ALL},
+        {"assign_k0", op::assign, 0, ALL},
+        {"assign_k1", op::assign, 1, ALL},
+        {"assign_k1_nodel", op::assign, 1, NO_DEL},
+        {"assign_k2", op::assign, 2, ALL},
+        {"status_k1", op::status, 1, ALL},
+        {"status_k2", op::status, 2, ALL},
+        {"hamming_k1", op::hamming, 1, ALL},
+        {"hamming_k2", op::hamming, 2, ALL},
+        {"hamming_k3", op::hamming, 3, ALL},
+        {"hamming_k1_nopieces", op::hamming, 1, NO_PIECES},
+        {"hamming_k2_nopieces", op::hamming, 2, NO_PIECES},
+        {"hits_edit_k1", op::hits_edit, 1, ALL},
+        {"hits_edit_k1_none", op::hits_edit, 1, NONE},
+        {"hits_hamming_k1", op::hits_hamming, 1, ALL},
+        {"hits_hamming_k1_none", op::hits_hamming, 1, NONE},
+        {"brute_k0", op::brute, 0, ALL},
+        {"brute_k1", op::brute, 1, ALL},
+        {"brute_k2", op::brute, 2, ALL},
     };
     for (const char *list : {"rand16_1M", "real737K", "rand28_100K"}) {
         for (const entry &e : entries) {
@@ -436,17 +494,23 @@ void register_index() {
             const std::string l = list;
             const op what = e.what;
             const int32_t k = e.k;
-            benchmark::RegisterBenchmark(name.c_str(),
-                                         [=](benchmark::State &st) { run_index(st, l, what, k, key); })
-                ->Unit(benchmark::kMicrosecond);
+            const uint32_t flags = e.flags;
+            benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) {
+                run_index(st, l, what, k, flags, key);
+            })->Unit(benchmark::kMicrosecond);
         }
     }
+    const std::pair<const char *, uint32_t> builds[] = {
+        {"", ALL}, {"/no_del", NO_DEL}, {"/no_pieces", NO_PIECES}, {"/none", NONE}};
     for (const char *list : {"rand16_1M", "real737K", "rand28_100K", "rand16_3M"}) {
-        const std::string l = list;
-        benchmark::RegisterBenchmark((std::string("build/") + list).c_str(),
-                                     [=](benchmark::State &st) { run_build(st, l); })
-            ->Iterations(1)
-            ->Unit(benchmark::kMillisecond);
+        for (const auto &[suffix, flags] : builds) {
+            const std::string l = list;
+            const uint32_t f = flags;
+            benchmark::RegisterBenchmark((std::string("build/") + list + suffix).c_str(),
+                                         [=](benchmark::State &st) { run_build(st, l, f); })
+                ->Iterations(1)
+                ->Unit(benchmark::kMillisecond);
+        }
     }
 }
 

@@ -1,79 +1,68 @@
 // Internal pieces of the edit-tolerant index assignment: the dispatcher, the
-// per-query paths and the code visitors they share.
+// per-query searches and the code enumeration they share.  Every search runs
+// on a probe_sink (index/probe.h), so the same code fills a record, counts
+// the work and, for vorn_index_hits, lists the hits.
 //
-// Return protocols, used everywhere below:
+// Return protocols:
 //   paths     PATH_DONE (record final) or PATH_DECLINED (caller falls back);
-//   visitors  VISIT_CONTINUE, VISIT_STOP (query became ambiguous in
-//             status-only mode) or VISIT_OUT_OF_MEMORY (candidate set could
-//             not grow; the path declines).
+//   searches  the VISIT_* values of the pipeline.
 #ifndef VELMORA_SRC_ASSIGN_INTERNAL_H
 #define VELMORA_SRC_ASSIGN_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "assign/candidate_set.h"
 #include "index/index_internal.h"
+#include "index/probe.h"
 #include "velmora.h"
 
 namespace velmora {
 
 inline constexpr int32_t PATH_DONE = 1;
 inline constexpr int32_t PATH_DECLINED = 0;
-inline constexpr int32_t VISIT_CONTINUE = 0;
-inline constexpr int32_t VISIT_STOP = 1;
-inline constexpr int32_t VISIT_OUT_OF_MEMORY = -1;
-
-// Context of the two-edit visitors; filled once per query by the path.
-struct k2_visit_ctx {
-    const vorn_index *index;
-    candidate_seen_set *seen;
-    const uint8_t *query;
-    size_t query_len;
-    vorn_match *result;
-    int32_t *best_count;
-    vorn_stats *stats;
-    uint32_t stop_when_ambiguous;
-};
 
 typedef int32_t (*edit_code_visitor)(uint64_t code, uint64_t len, void *ctx);
 
-// ---- candidate verification -------------------------------------------------
-
-int32_t index_verify_seed_candidate(const vorn_index *index, uint64_t ref,
-                                    candidate_seen_set *seen, const uint8_t *query,
-                                    size_t query_len, uint32_t k, vorn_match *result,
-                                    int32_t *best_count, vorn_stats *stats) noexcept;
-
-void index_update_verified(vorn_match *result, int32_t ref, uint32_t d,
-                           int32_t *best_count) noexcept;
-
-int32_t index_visit_exact_seed_candidates(const vorn_index *index, uint64_t code, uint64_t len,
-                                          candidate_seen_set *seen, const uint8_t *query,
-                                          size_t query_len, uint32_t k, vorn_match *result,
-                                          int32_t *best_count, vorn_stats *stats,
-                                          uint32_t stop_when_ambiguous) noexcept;
-
-int32_t index_scan_nonencodable_seed_candidates(const vorn_index *index,
-                                                candidate_seen_set *seen,
-                                                const uint8_t *query, size_t query_len,
-                                                vorn_match *result, int32_t *best_count,
-                                                vorn_stats *stats,
-                                                uint32_t stop_when_ambiguous) noexcept;
-
+// Calls visitor for every one-edit variant of (code, len): substitutions,
+// deletions, then insertions while the result fits 32 bases.  Returns the
+// first nonzero visitor result, else 0.
 int32_t index_visit_one_edit_codes(uint64_t code, uint64_t len, edit_code_visitor visitor,
                                    void *ctx) noexcept;
 
-int32_t visit_k2_exact_code(uint64_t code, uint64_t len, void *ctx) noexcept;
-int32_t visit_k2_first_edit_code(uint64_t code, uint64_t len, void *ctx) noexcept;
+// Probes the one-edit variants of (code, len), preceded by the key itself
+// when with_self, in enumeration order: one step of the two-edit searches.
+int32_t k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept;
 
-// Last step of every two-edit path: the window-2 scan of the references
-// without a code (skipped when the search already stopped on ambiguity),
-// then the final status.  PATH_DONE, or PATH_DECLINED when the candidate set
-// could not grow.
-int32_t index_finish_two_edit_search(const k2_visit_ctx *ctx, bool stopped) noexcept;
+// ---- searches on a started sink ---------------------------------------------
+// Each takes a sink started for the query and bound, runs its routes and
+// returns VISIT_CONTINUE or VISIT_STOP (search over), or VISIT_OUT_OF_MEMORY.
 
-// ---- paths ------------------------------------------------------------------
+int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept;        // encodable, k = 1
+int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept;        // encodable, k = 2
+int32_t edit_search_unknown_one(probe_sink *s) noexcept;               // foreign bytes, k = 1
+int32_t edit_search_unknown_two(probe_sink *s) noexcept;               // one foreign byte, k = 2
+int32_t edit_search_long_read(probe_sink *s) noexcept;                 // 33/34 bases, k = 2
+
+bool edit_unknown_accepts(const uint8_t *query, size_t len, int32_t k) noexcept;
+bool edit_long_read_accepts(const uint8_t *query, size_t len) noexcept;
+
+// Which search serves a query (given its encodability) for k; EDIT_ROUTE_NONE
+// when none does and brute force decides.
+enum edit_route : uint32_t {
+    EDIT_ROUTE_NONE,
+    EDIT_ROUTE_ONE,
+    EDIT_ROUTE_TWO,
+    EDIT_ROUTE_UNKNOWN_ONE,
+    EDIT_ROUTE_UNKNOWN_TWO,
+    EDIT_ROUTE_LONG_READ,
+};
+edit_route edit_route_for(const uint8_t *query, size_t len, bool encodable, int32_t k) noexcept;
+
+// Runs a route on a started sink; PATH_DONE with the final status written,
+// or PATH_DECLINED when the search ran out of memory.
+int32_t edit_run_route(probe_sink *s, edit_route route, uint64_t code) noexcept;
+
+// ---- paths --------------------------------------------------------------------
 
 int32_t index_assign_fast_one(const vorn_index *index, const uint8_t *query, size_t len,
                               int32_t k, vorn_match *result, vorn_stats *stats) noexcept;

@@ -1,21 +1,49 @@
 // Fast-path dispatch: the one place where the kind of query (2-bit code or
-// not), the bound k and the state of the index meet.  Each path writes the
-// whole record when it accepts a query; a path that declines (no memory for
-// its candidate set, or a query it does not serve) leaves the query to the
-// caller's brute-force fallback, so every row ends in the brute-force record.
+// not), the bound k and the state of the index meet.  Each route writes the
+// whole record when it accepts a query; a route that runs out of memory, or
+// a query no route serves, is left to the caller's brute-force fallback, so
+// every row ends in the brute-force record.
 //
-//   k   query                                   path
+//   k   query                                   route
 //   0   any                                     exact lookup
 //   1   encodable                               one-edit neighbours
-//   1   otherwise                               single unknown byte, k = 1
+//   1   1..32 bytes, some foreign               single unknown byte, k = 1
 //   2   encodable                               two-edit neighbours
-//   2   otherwise                               single unknown byte, k = 2,
-//                                               then the long-read path
-//   3+  any                                     none
+//   2   1..32 bytes, one foreign                single unknown byte, k = 2
+//   2   33 or 34 bases                          long read
+//   any otherwise                               none
 #include "assign/assign_internal.h"
 #include "match/match_record.h"
 
 namespace velmora {
+
+edit_route edit_route_for(const uint8_t *query, size_t len, bool encodable, int32_t k) noexcept {
+    if (k == 1) {
+        if (encodable) return EDIT_ROUTE_ONE;
+        return edit_unknown_accepts(query, len, 1) ? EDIT_ROUTE_UNKNOWN_ONE : EDIT_ROUTE_NONE;
+    }
+    if (k == 2) {
+        if (encodable) return EDIT_ROUTE_TWO;
+        if (edit_unknown_accepts(query, len, 2)) return EDIT_ROUTE_UNKNOWN_TWO;
+        return edit_long_read_accepts(query, len) ? EDIT_ROUTE_LONG_READ : EDIT_ROUTE_NONE;
+    }
+    return EDIT_ROUTE_NONE;
+}
+
+int32_t edit_run_route(probe_sink *s, edit_route route, uint64_t code) noexcept {
+    int32_t r = VISIT_OUT_OF_MEMORY;
+    switch (route) {
+        case EDIT_ROUTE_ONE: r = edit_search_one(s, code); break;
+        case EDIT_ROUTE_TWO: r = edit_search_two(s, code); break;
+        case EDIT_ROUTE_UNKNOWN_ONE: r = edit_search_unknown_one(s); break;
+        case EDIT_ROUTE_UNKNOWN_TWO: r = edit_search_unknown_two(s); break;
+        case EDIT_ROUTE_LONG_READ: r = edit_search_long_read(s); break;
+        case EDIT_ROUTE_NONE: break;
+    }
+    if (r == VISIT_OUT_OF_MEMORY) return PATH_DECLINED;
+    match_finish(s->result, s->best_count);
+    return PATH_DONE;
+}
 
 int32_t index_assign_fast_one(const vorn_index *index, const uint8_t *query, size_t len,
                               int32_t k, vorn_match *result, vorn_stats *stats) noexcept {
@@ -30,23 +58,12 @@ int32_t index_assign_fast_one(const vorn_index *index, const uint8_t *query, siz
     // One pass decides encodability and builds the code; the empty query
     // (pointer possibly null) is encodable with code 0.
     uint64_t code = 0;
-    if (dna2_code(query, len, &code) != 0) {
-        if (k == 1) {
-            return index_assign_neighbor_one_impl(index, query, len, code, result, stats, 0);
-        }
-        if (k == 2) {
-            return index_assign_neighbor_two_impl(index, query, len, code, result, stats, 0);
-        }
-        return PATH_DECLINED;
-    }
-    if (k == 1) return index_assign_single_unknown_one(index, query, len, result, stats, 0);
-    if (k == 2) {
-        if (index_assign_single_unknown_two(index, query, len, result, stats, 0) != PATH_DECLINED) {
-            return PATH_DONE;
-        }
-        return index_assign_neighbor_two_long_read(index, query, len, result, stats);
-    }
-    return PATH_DECLINED;
+    const bool encodable = dna2_code(query, len, &code) != 0;
+    const edit_route route = edit_route_for(query, len, encodable, k);
+    if (route == EDIT_ROUTE_NONE) return PATH_DECLINED;
+    probe_sink_scope scope;
+    probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats, 0, nullptr);
+    return edit_run_route(&scope.sink, route, code);
 }
 
 }  // namespace velmora

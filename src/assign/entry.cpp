@@ -4,40 +4,55 @@
 // record ends as brute force would leave it (the status-only form excepted,
 // which may stop a query's search once its status is settled).
 #include "assign/assign_internal.h"
+#include "distance/distance_internal.h"
 #include "match/match_record.h"
 
 namespace velmora {
 namespace {
 
-// Brute force for query i alone.  It examines every reference once, which
-// is what the counters record.
-int32_t index_assign_fallback(const vorn_index *index, const uint8_t *const *queries,
-                              const size_t *query_lens, size_t i, int32_t k, vorn_match *result,
-                              vorn_stats *stats) noexcept {
+// Brute force for query i alone, over the index's own copies.  It examines
+// every reference once, which is what the counters record.  A distance that
+// cannot be computed makes the query invalid, as in vorn_match_many.
+void index_assign_fallback(const vorn_index *index, const uint8_t *query, size_t len, int32_t k,
+                           vorn_match *result, vorn_stats *stats) noexcept {
     if (stats != nullptr) {
         stats->candidates += index->n_refs;
         stats->verifications += index->n_refs;
     }
-    return vorn_match_many(&queries[i], &query_lens[i], 1,
-                           const_cast<const uint8_t *const *>(index->ref_seqs), index->ref_lens,
-                           index->n_refs, k, result);
+    match_reset(result, VORN_STATUS_NONE);
+    int32_t best_count = 0;
+    for (uint64_t r = 0; r < index->n_refs; ++r) {
+        const int32_t d = candidate_distance_within_k(query, len, index_ref_bytes(index, r),
+                                                      index_ref_len(index, r), k);
+        if (d == CANDIDATE_INVALID) {
+            match_reset_invalid(result);
+            return;
+        }
+        if (d >= 0) {
+            match_apply_hit(result, static_cast<uint32_t>(r), static_cast<uint32_t>(d),
+                            &best_count);
+        }
+    }
+    match_finish(result, best_count);
 }
 
-// Status-only route of one valid query, k = 1 or 2.
+// Status-only route of one valid query, k = 1 or 2.  A query the status-only
+// searches cannot take (several unknown bytes, or too long for a code) still
+// has the long-read route of the full dispatch, which never stops early.
 int32_t index_assign_status_one(const vorn_index *index, const uint8_t *query, size_t len,
                                 int32_t k, vorn_match *result, vorn_stats *stats) noexcept {
-    uint64_t code = 0;
-    if (dna2_code(query, len, &code) != 0) {
-        if (k == 1) return index_assign_neighbor_one_impl(index, query, len, code, result, stats, 1);
-        return index_assign_neighbor_two_impl(index, query, len, code, result, stats, 1);
-    }
-    if (k == 1) return index_assign_single_unknown_one(index, query, len, result, stats, 1);
-    if (index_assign_single_unknown_two(index, query, len, result, stats, 1) != PATH_DECLINED) {
+    if (index->n_refs == 0) {
+        match_reset(result, VORN_STATUS_NONE);
         return PATH_DONE;
     }
-    // Several unknown bytes, or too long for a code: the full dispatch still
-    // has the long-read path for this query.
-    return index_assign_fast_one(index, query, len, 2, result, stats);
+    uint64_t code = 0;
+    const bool encodable = dna2_code(query, len, &code) != 0;
+    const edit_route route = edit_route_for(query, len, encodable, k);
+    if (route == EDIT_ROUTE_NONE) return PATH_DECLINED;
+    const uint32_t stop = route == EDIT_ROUTE_LONG_READ ? 0 : 1;
+    probe_sink_scope scope;
+    probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats, stop, nullptr);
+    return edit_run_route(&scope.sink, route, code);
 }
 
 void index_stats_clear(vorn_stats *stats) noexcept {
@@ -62,9 +77,7 @@ int32_t index_assign_batch(const vorn_index *index, const uint8_t *const *querie
                                  ? index_assign_status_one(index, q, n, k, &results[i], stats)
                                  : index_assign_fast_one(index, q, n, k, &results[i], stats);
         if (done != PATH_DECLINED) continue;
-        if (index_assign_fallback(index, queries, query_lens, i, k, &results[i], stats) != 0) {
-            return -1;
-        }
+        index_assign_fallback(index, q, n, k, &results[i], stats);
     }
     return 0;
 }

@@ -16,7 +16,6 @@
 // p2 takes the third window from p2 - 1 on.  Cost: 33 x (1 + 96 + 32) = 4,257
 // probes for 33 bases, 561 for 34; each reference is measured once.
 #include "assign/assign_internal.h"
-#include "match/match_record.h"
 
 namespace velmora {
 namespace {
@@ -54,49 +53,48 @@ inline uint64_t long_read_drop_two(const uint64_t window[3], uint64_t p1, uint64
 
 }  // namespace
 
+bool edit_long_read_accepts(const uint8_t *query, size_t len) noexcept {
+    uint64_t window[3];
+    return len >= LONG_READ_MIN_LEN && len <= LONG_READ_MAX_LEN && query != nullptr &&
+           long_read_windows(query, len, window);
+}
+
+int32_t edit_search_long_read(probe_sink *s) noexcept {
+    uint64_t window[3];
+    long_read_windows(s->query, s->query_len, window);
+    if (s->query_len == LONG_READ_MIN_LEN) {
+        for (uint64_t p = 0; p < LONG_READ_MIN_LEN; ++p) {
+            // A 32-base code has no insertion variants, so this probes the
+            // code, its substitutions (32 bases) and deletions (31 bases).
+            const int32_t r = k2_probe_around(s, long_read_drop_one(window, p), DNA2_MAX_LEN, true);
+            if (r != VISIT_CONTINUE) return r;
+        }
+    } else {
+        uint64_t codes[LONG_READ_MAX_LEN - 1];
+        uint8_t lens[LONG_READ_MAX_LEN - 1];
+        for (uint64_t p1 = 0; p1 < LONG_READ_MAX_LEN; ++p1) {
+            size_t n = 0;
+            for (uint64_t p2 = p1 + 1; p2 < LONG_READ_MAX_LEN; ++p2) {
+                codes[n] = long_read_drop_two(window, p1, p2);
+                lens[n++] = static_cast<uint8_t>(DNA2_MAX_LEN);
+            }
+            const int32_t r = probe_keys(s, codes, lens, n);
+            if (r != VISIT_CONTINUE) return r;
+        }
+    }
+    return probe_nonencodable(s, 2, true);
+}
+
 int32_t index_assign_neighbor_two_long_read(const vorn_index *index, const uint8_t *query,
                                             size_t len, vorn_match *result,
                                             vorn_stats *stats) noexcept {
-    if (len < LONG_READ_MIN_LEN || len > LONG_READ_MAX_LEN || query == nullptr) {
-        return PATH_DECLINED;
-    }
-    uint64_t window[3];
-    if (!long_read_windows(query, len, window)) return PATH_DECLINED;
-
+    if (!edit_long_read_accepts(query, len)) return PATH_DECLINED;
     match_reset(result, VORN_STATUS_NONE);
     if (index->n_refs == 0) return PATH_DONE;
-
-    candidate_seen_scope seen;
-    int32_t best_count = 0;
     // The full record is always wanted here: this path never stops early.
-    k2_visit_ctx ctx{index, &seen.set, query, len, result, &best_count, stats, 0};
-
-    if (len == LONG_READ_MIN_LEN) {
-        for (uint64_t p = 0; p < LONG_READ_MIN_LEN; ++p) {
-            const uint64_t c = long_read_drop_one(window, p);
-            if (index_visit_exact_seed_candidates(index, c, DNA2_MAX_LEN, &seen.set, query, len,
-                                                  2, result, &best_count, stats, 0) != 0) {
-                return PATH_DECLINED;
-            }
-            // A 32-base code has no insertion variants, so this probes the
-            // substitutions (32 bases) and deletions (31 bases) only.
-            if (index_visit_one_edit_codes(c, DNA2_MAX_LEN, visit_k2_exact_code, &ctx) != 0) {
-                return PATH_DECLINED;
-            }
-        }
-    } else {
-        for (uint64_t p1 = 0; p1 < LONG_READ_MAX_LEN; ++p1) {
-            for (uint64_t p2 = p1 + 1; p2 < LONG_READ_MAX_LEN; ++p2) {
-                const uint64_t c = long_read_drop_two(window, p1, p2);
-                if (index_visit_exact_seed_candidates(index, c, DNA2_MAX_LEN, &seen.set, query,
-                                                      len, 2, result, &best_count, stats,
-                                                      0) != 0) {
-                    return PATH_DECLINED;
-                }
-            }
-        }
-    }
-    return index_finish_two_edit_search(&ctx, false);
+    probe_sink_scope scope;
+    probe_sink_start(&scope.sink, index, query, len, 2, PROBE_EDIT, result, stats, 0, nullptr);
+    return edit_run_route(&scope.sink, EDIT_ROUTE_LONG_READ, 0);
 }
 
 }  // namespace velmora

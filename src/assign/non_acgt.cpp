@@ -19,7 +19,6 @@
 
 #include "assign/assign_internal.h"
 #include "common.h"
-#include "match/match_record.h"
 
 namespace velmora {
 namespace {
@@ -53,99 +52,75 @@ uint64_t single_unknown_repair_code(const uint8_t *query, size_t len, size_t u) 
 
 }  // namespace
 
-int32_t index_assign_single_unknown_one(const vorn_index *index, const uint8_t *query,
-                                        size_t len, vorn_match *result, vorn_stats *stats,
-                                        uint32_t stop_when_ambiguous) noexcept {
-    if (query == nullptr || len == 0 || len > DNA2_MAX_LEN) return PATH_DECLINED;
+int32_t edit_search_unknown_one(probe_sink *s) noexcept {
+    const uint8_t *query = s->query;
+    const size_t len = s->query_len;
     size_t u = 0;
-    const size_t foreign = single_unknown_count(query, len, &u);
-    if (foreign == 0) return PATH_DECLINED;
-
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return PATH_DONE;
-
-    candidate_seen_scope seen;
-    int32_t best_count = 0;
+    if (single_unknown_count(query, len, &u) == 1) {
+        const uint64_t base_code = single_unknown_repair_code(query, len, u);
+        for (uint64_t b = 0; b < 5; ++b) {
+            const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
+                                         : dna2_delete_base(base_code, u);
+            const int32_t r = probe_key(s, probe, b < 4 ? len : len - 1);
+            if (r != VISIT_CONTINUE) return r;
+        }
+    }
     // Status-only mode ends at the second reference at the best distance.
     // Encodable hits are all at distance 1 here; a scanned reference equal
     // to the query can still come later, and is then missed: the early stop
     // trades that for not scanning.
-    const auto settled = [&]() noexcept { return stop_when_ambiguous != 0 && best_count >= 2; };
+    return probe_nonencodable(s, 1, true);
+}
 
-    if (foreign == 1) {
-        const uint64_t base_code = single_unknown_repair_code(query, len, u);
-        uint64_t probes[5];
-        uint64_t probe_lens[5];
-        for (uint64_t b = 0; b < 4; ++b) {
-            probes[b] = dna2_with_base(base_code, u, b);
-            probe_lens[b] = len;
-        }
-        probes[4] = dna2_delete_base(base_code, u);
-        probe_lens[4] = len - 1;
-        for (size_t i = 0; i < 5; ++i) {
-            if (index_visit_exact_seed_candidates(index, probes[i], probe_lens[i], &seen.set,
-                                                  query, len, 1, result, &best_count, stats,
-                                                  stop_when_ambiguous) != 0) {
-                return PATH_DECLINED;
-            }
-            if (settled()) {
-                match_finish(result, best_count);
-                return PATH_DONE;
-            }
-        }
+int32_t edit_search_unknown_two(probe_sink *s) noexcept {
+    const uint8_t *query = s->query;
+    const size_t len = s->query_len;
+    size_t u = 0;
+    single_unknown_count(query, len, &u);
+    // Each repair costs the foreign byte one edit, so one more edit is left:
+    // the repair's own key, then its one-edit variants.
+    const uint64_t base_code = single_unknown_repair_code(query, len, u);
+    for (uint64_t b = 0; b < 5; ++b) {
+        const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
+                                     : dna2_delete_base(base_code, u);
+        const uint64_t probe_len = b < 4 ? len : len - 1;
+        int32_t r = probe_key(s, probe, probe_len);
+        if (r != VISIT_CONTINUE) return r;
+        r = k2_probe_around(s, probe, probe_len, false);
+        if (r != VISIT_CONTINUE) return r;
     }
+    return probe_nonencodable(s, 2, true);
+}
 
-    for (uint64_t i = 0; i < index->nonenc_count; ++i) {
-        const uint64_t r = index->nonenc_refs[i];
-        const size_t ref_len = index->ref_lens[r];
-        if (ref_len > len + 1 || len > ref_len + 1) continue;
-        if (index_verify_seed_candidate(index, r, &seen.set, query, len, 1, result, &best_count,
-                                        stats) != 0) {
-            return PATH_DECLINED;
-        }
-        if (settled()) break;
-    }
-    match_finish(result, best_count);
-    return PATH_DONE;
+bool edit_unknown_accepts(const uint8_t *query, size_t len, int32_t k) noexcept {
+    if (query == nullptr || len == 0 || len > DNA2_MAX_LEN) return false;
+    size_t u = 0;
+    const size_t foreign = single_unknown_count(query, len, &u);
+    return k == 1 ? foreign > 0 : foreign == 1;
+}
+
+int32_t index_assign_single_unknown_one(const vorn_index *index, const uint8_t *query,
+                                        size_t len, vorn_match *result, vorn_stats *stats,
+                                        uint32_t stop_when_ambiguous) noexcept {
+    if (!edit_unknown_accepts(query, len, 1)) return PATH_DECLINED;
+    match_reset(result, VORN_STATUS_NONE);
+    if (index->n_refs == 0) return PATH_DONE;
+    probe_sink_scope scope;
+    probe_sink_start(&scope.sink, index, query, len, 1, PROBE_EDIT, result, stats,
+                     stop_when_ambiguous, nullptr);
+    return edit_run_route(&scope.sink, EDIT_ROUTE_UNKNOWN_ONE, 0);
 }
 
 int32_t index_assign_single_unknown_two(const vorn_index *index, const uint8_t *query,
                                         size_t len, vorn_match *result, vorn_stats *stats,
                                         uint32_t stop_when_ambiguous) noexcept {
-    if (query == nullptr || len == 0 || len > DNA2_MAX_LEN) return PATH_DECLINED;
-    size_t u = 0;
-    if (single_unknown_count(query, len, &u) != 1) return PATH_DECLINED;
-
+    if (!edit_unknown_accepts(query, len, 2)) return PATH_DECLINED;
     match_reset(result, VORN_STATUS_NONE);
     if (index->n_refs == 0) return PATH_DONE;
-
-    candidate_seen_scope seen;
-    int32_t best_count = 0;
-    k2_visit_ctx ctx{index, &seen.set, query, len, result, &best_count, stats,
-                     stop_when_ambiguous};
-
-    // Each repair costs the foreign byte one edit, so one more edit is left:
-    // the repair's own code, then its one-edit variants.
-    const uint64_t base_code = single_unknown_repair_code(query, len, u);
-    bool stopped = false;
-    for (uint64_t b = 0; b < 5 && !stopped; ++b) {
-        const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
-                                     : dna2_delete_base(base_code, u);
-        const uint64_t probe_len = b < 4 ? len : len - 1;
-        if (index_visit_exact_seed_candidates(index, probe, probe_len, &seen.set, query, len, 2,
-                                              result, &best_count, stats,
-                                              stop_when_ambiguous) != 0) {
-            return PATH_DECLINED;
-        }
-        if (stop_when_ambiguous != 0 && best_count > 1) {
-            stopped = true;
-            break;
-        }
-        const int32_t r = index_visit_one_edit_codes(probe, probe_len, visit_k2_exact_code, &ctx);
-        if (r < 0) return PATH_DECLINED;
-        stopped = r > 0;
-    }
-    return index_finish_two_edit_search(&ctx, stopped);
+    probe_sink_scope scope;
+    probe_sink_start(&scope.sink, index, query, len, 2, PROBE_EDIT, result, stats,
+                     stop_when_ambiguous, nullptr);
+    return edit_run_route(&scope.sink, EDIT_ROUTE_UNKNOWN_TWO, 0);
 }
 
 }  // namespace velmora

@@ -2,15 +2,17 @@
 //
 // Only references of exactly the query's length can match.  Each query takes
 // one route:
-//   k = 0           the exact lookup (the table, or the non-encodable scan);
-//   encodable       pigeonhole over the piece table: k mismatches cannot touch
-//                   all k + 1 disjoint pieces, so every reference within k
-//                   agrees with the query on at least one piece.  Each entry
-//                   carries the whole reference code, so a candidate is
-//                   measured by XOR and bit count without reading its bytes,
-//                   and it is taken up only at the first piece it agrees on,
-//                   which needs no candidate set and no heap;
-//   unknown bytes   the replacement search over the code table, then the
+//   k = 0           the exact lookup (the key table, or the non-encodable scan);
+//   encodable       pigeonhole over the piece table of the k + 1 split: k
+//                   mismatches cannot touch all k + 1 disjoint pieces, so every
+//                   reference within k agrees with the query on at least one
+//                   piece.  Each entry carries the whole reference code, so a
+//                   candidate is measured by XOR and bit count without reading
+//                   its bytes, and it is taken up only at the first piece it
+//                   agrees on, which needs no candidate set and no heap.  An
+//                   index built without piece tables probes every code within
+//                   k substitutions instead (same references, other counts);
+//   unknown bytes   the replacement search over the key table, then the
 //                   non-encodable references through one candidate set;
 //   full scan       every reference of the query's length: queries over 32
 //                   bytes, which no table covers, and the fallback when the
@@ -19,10 +21,7 @@
 // Whatever the route, the record is the one brute force would give.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
-#include "assign/assign_internal.h"
-#include "assign/candidate_set.h"
 #include "hamming/hamming_internal.h"
 #include "index/index_internal.h"
 #include "match/match_record.h"
@@ -31,155 +30,116 @@
 namespace velmora {
 namespace {
 
-inline constexpr int32_t HAMMING_MAX_K = 3;
-
-// Everything a route needs about the query it is deciding.
-struct hamming_query {
-    const vorn_index *index;
-    const uint8_t *bytes;
-    size_t len;
-    int32_t k;
-    vorn_match *result;
-    int32_t *best_count;
-    vorn_stats *stats;
+struct piece_probe {
+    uint64_t meta;
+    uint64_t range;  // bit range of the piece in a code
+    uint64_t first;
+    uint64_t last;
 };
 
-inline void hamming_count_taken_up(vorn_stats *stats) noexcept {
-    if (stats != nullptr) {
-        stats->candidates += 1;
-        stats->verifications += 1;
-    }
-}
-
-// Measures reference r against the query's bytes and records it when within k.
-inline void hamming_measure_bytes(const hamming_query &q, uint64_t r) noexcept {
-    const vorn_index *ix = q.index;
-    hamming_count_taken_up(q.stats);
-    const int32_t d =
-        hamming_distance_within_k(q.bytes, q.len, ix->ref_seqs[r], ix->ref_lens[r], q.k);
-    if (d >= 0) {
-        match_apply_hit(q.result, static_cast<uint32_t>(r), static_cast<uint32_t>(d), q.best_count);
-    }
-}
-
-// Pigeonhole stage of the encodable route: probes the k + 1 pieces of the
-// query code.  An entry whose reference agrees with the query on an earlier
-// piece was taken up there already; agreeing on piece j' means the XOR of the
-// two codes is zero inside j''s bit range.  The bucket offsets and then the
-// first entries of all pieces are prefetched before any bucket is read, so
-// their cache misses overlap instead of queueing.
-void hamming_piece_stage(const hamming_query &q, uint64_t code) noexcept {
-    const vorn_index *ix = q.index;
-    const uint64_t len = q.len;
-    const uint64_t pieces = static_cast<uint64_t>(q.k) + 1;
-    const uint64_t symbols = hamming_symbol_mask(len);
-    const uint32_t k = static_cast<uint32_t>(q.k);
-    uint64_t kinds[HAMMING_MAX_K + 1];
-    uint64_t lens[HAMMING_MAX_K + 1];
-    uint64_t codes[HAMMING_MAX_K + 1];
-    uint64_t ranges[HAMMING_MAX_K + 1];
-    uint64_t first[HAMMING_MAX_K + 1];
-    uint64_t last[HAMMING_MAX_K + 1];
-
+// The bucket scans, written once and compiled twice: with the popcnt
+// instruction where the machine has it, and without (a libgcc call) so the
+// library still runs everywhere.  The choice is made once, at load time.
+__attribute__((target_clones("popcnt", "default"))) int32_t hamming_piece_scan(
+    probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
+    uint64_t code) noexcept {
+    const uint64_t symbols = hamming_symbol_mask(s->query_len);
+    const uint32_t k = static_cast<uint32_t>(s->k);
     for (uint64_t j = 0; j < pieces; ++j) {
-        uint64_t start = 0;
-        index_piece_bounds(len, pieces, j, &start, &lens[j]);
-        kinds[j] = index_piece_kind(pieces, j);
-        codes[j] = dna2_extract(code, start, lens[j]);
-        // A zero-length piece has an empty range: everyone agrees on it.
-        ranges[j] = lens[j] == 0 ? 0 : dna2_mask(lens[j]) << (2 * start);
-        first[j] = index_piece_bucket(codes[j], lens[j], kinds[j], ix->piece_bucket_count);
-        __builtin_prefetch(&ix->piece_offsets[first[j]]);
-    }
-    for (uint64_t j = 0; j < pieces; ++j) {
-        last[j] = ix->piece_offsets[first[j] + 1];
-        first[j] = ix->piece_offsets[first[j]];
-        __builtin_prefetch(&ix->piece_entries[first[j]]);
-    }
-
-    for (uint64_t j = 0; j < pieces; ++j) {
-        const piece_entry *e = ix->piece_entries + first[j];
-        const piece_entry *end = ix->piece_entries + last[j];
-        for (; e != end; ++e) {
-            if (e->piece_code != codes[j] || e->piece_kind != kinds[j] || e->piece_len != lens[j] ||
-                e->ref_len != len) {
-                continue;
-            }
-            const uint64_t x = e->ref_code ^ code;
+        const piece_probe &pj = probes[j];
+        for (uint64_t e = pj.first; e < pj.last; ++e) {
+            const uint64_t x = t->codes[e] ^ code;
+            if (t->meta[e] != pj.meta || (x & pj.range) != 0) continue;
+            // Agreeing on an earlier piece means it was taken up there.
             bool taken_earlier = false;
-            for (uint64_t jj = 0; jj < j; ++jj) taken_earlier |= (x & ranges[jj]) == 0;
+            for (uint64_t jj = 0; jj < j; ++jj) taken_earlier |= (x & probes[jj].range) == 0;
             if (taken_earlier) continue;
-            hamming_count_taken_up(q.stats);
-            const uint32_t d =
-                static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & symbols));
-            if (d <= k) {
-                match_apply_hit(q.result, static_cast<uint32_t>(e->ref_index), d, q.best_count);
+            if (s->stats != nullptr) {
+                s->stats->candidates += 1;
+                s->stats->verifications += 1;
+            }
+            const uint32_t d = static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & symbols));
+            if (d <= k && probe_apply(s, t->refs[e], d) != VISIT_CONTINUE) {
+                return VISIT_OUT_OF_MEMORY;
             }
         }
     }
+    return VISIT_CONTINUE;
 }
 
-// Encodable route.  The piece table holds encodable references only and the
-// list only the others, so no reference can be met twice.
-void hamming_assign_encodable(const hamming_query &q, uint64_t code) noexcept {
-    const vorn_index *ix = q.index;
-    if (ix->piece_ready == 1) hamming_piece_stage(q, code);
-    for (uint64_t i = 0; i < ix->nonenc_count; ++i) {
-        const uint64_t r = ix->nonenc_refs[i];
-        if (ix->ref_lens[r] == q.len) hamming_measure_bytes(q, r);
+// Pigeonhole stage of the encodable route: probes the k + 1 pieces of the
+// query code.  The bucket offsets and then the first entries of all pieces
+// are prefetched before any bucket is read, so their misses overlap.
+int32_t hamming_piece_stage(probe_sink *s, uint64_t code) noexcept {
+    const uint64_t len = s->query_len;
+    const uint64_t pieces = static_cast<uint64_t>(s->k) + 1;
+    const piece_table *t = &s->index->pieces[pieces - 2];
+    piece_probe probes[HAMMING_MAX_K + 1];
+    for (uint64_t j = 0; j < pieces; ++j) {
+        uint64_t start = 0;
+        uint64_t piece_len = 0;
+        index_piece_bounds(len, pieces, j, &start, &piece_len);
+        probes[j].meta = index_piece_meta(len, j);
+        // A zero-length piece has an empty range: everyone agrees on it.
+        probes[j].range = piece_len == 0 ? 0 : dna2_mask(piece_len) << (2 * start);
+        probes[j].first = index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
+                                             index_piece_kind(pieces, j), t->bucket_count);
+        __builtin_prefetch(&t->offsets[probes[j].first]);
     }
-    match_finish(q.result, *q.best_count);
+    for (uint64_t j = 0; j < pieces; ++j) {
+        probes[j].last = t->offsets[probes[j].first + 1];
+        probes[j].first = t->offsets[probes[j].first];
+        __builtin_prefetch(&t->codes[probes[j].first]);
+    }
+    return hamming_piece_scan(s, t, probes, pieces, code);
 }
 
-// Unknown-byte route.  PATH_DECLINED when the candidate set could not grow;
-// the set is released on every way out by its scope.
-int32_t hamming_assign_unknown(const hamming_query &q) noexcept {
-    const vorn_index *ix = q.index;
+}  // namespace
+
+int32_t hamming_search(probe_sink *s) noexcept {
+    const vorn_index *ix = s->index;
+    const size_t len = s->query_len;
+    uint64_t code = 0;
+    // The empty query (possibly a null pointer) is encodable with code 0.
+    if (len == 0 || dna2_code(s->query, len, &code)) {
+        // The piece tables hold encodable references only and the list only
+        // the others, so no reference can be met twice.
+        int32_t r = VISIT_CONTINUE;
+        if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
+            if (ix->pieces[0].count != 0) r = hamming_piece_stage(s, code);
+        } else {
+            r = hamming_probe_neighbourhood(s, code, len, s->k);
+        }
+        if (r != VISIT_CONTINUE) return r;
+        return probe_nonencodable(s, 0, false);
+    }
+
     uint64_t positions[HAMMING_MAX_K] = {0, 0, 0};
     uint64_t unknown_count = 0;
-    for (size_t i = 0; i < q.len; ++i) {
-        if (dna2_is_base(q.bytes[i])) continue;
+    for (size_t i = 0; i < len; ++i) {
+        if (dna2_is_base(s->query[i])) continue;
         if (unknown_count < HAMMING_MAX_K) positions[unknown_count] = i;
         unknown_count += 1;
     }
-
-    uint8_t work[DNA2_MAX_LEN];
-    std::memcpy(work, q.bytes, q.len);
-    candidate_seen_scope seen;
-    hamming_visit_ctx ctx{ix, &seen.set, q.bytes, q.len, q.k, q.result, q.best_count, q.stats};
-
     // More unknown bytes than k: every one of them mismatches an encodable
     // reference, so none can be within k and the search is skipped.
-    if (unknown_count <= static_cast<uint64_t>(q.k)) {
-        unknown_replacement_state state{&ctx, work, positions, unknown_count,
-                                        q.k - static_cast<int32_t>(unknown_count)};
-        if (visit_hamming_unknown_replacements(0, &state) != VISIT_CONTINUE) return PATH_DECLINED;
+    if (unknown_count <= static_cast<uint64_t>(s->k) &&
+        hamming_unknown_replacements(s, positions, unknown_count) != VISIT_CONTINUE) {
+        return VISIT_OUT_OF_MEMORY;
     }
-
-    for (uint64_t i = 0; i < ix->nonenc_count; ++i) {
-        const uint64_t r = ix->nonenc_refs[i];
-        if (ix->ref_lens[r] != q.len) continue;
-        const int32_t added = candidate_seen_add(&seen.set, r);
-        if (added < 0) return PATH_DECLINED;
-        if (added == 0) continue;
-        hamming_measure_bytes(q, r);
-    }
-    match_finish(q.result, *q.best_count);
-    return PATH_DONE;
+    return probe_nonencodable(s, 0, true);
 }
 
-// Every reference of the query's length, in ascending order.  Starts from a
-// fresh record: whatever a declined route applied is discarded (its counters
-// are not rolled back).
-void hamming_full_scan(const hamming_query &q) noexcept {
-    const vorn_index *ix = q.index;
-    match_reset(q.result, VORN_STATUS_NONE);
-    *q.best_count = 0;
+int32_t hamming_full_scan(probe_sink *s) noexcept {
+    const vorn_index *ix = s->index;
     for (uint64_t r = 0; r < ix->n_refs; ++r) {
-        if (ix->ref_lens[r] == q.len) hamming_measure_bytes(q, r);
+        if (index_ref_len(ix, r) != s->query_len) continue;
+        if (probe_measure(s, r) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
     }
-    match_finish(q.result, *q.best_count);
+    return VISIT_CONTINUE;
 }
+
+namespace {
 
 void hamming_assign_one(const vorn_index *index, const uint8_t *query, size_t len, int32_t k,
                         vorn_match *result, vorn_stats *stats) noexcept {
@@ -195,21 +155,16 @@ void hamming_assign_one(const vorn_index *index, const uint8_t *query, size_t le
         index_assign_exact_one_impl(index, query, len, result, stats, dna2_code, 0);
         return;
     }
-
-    match_reset(result, VORN_STATUS_NONE);
-    int32_t best_count = 0;
-    const hamming_query q{index, query, len, k, result, &best_count, stats};
-    if (len > DNA2_MAX_LEN) {
-        hamming_full_scan(q);
-        return;
+    probe_sink_scope scope;
+    probe_sink *s = &scope.sink;
+    probe_sink_start(s, index, query, len, k, PROBE_HAMMING, result, stats, 0, nullptr);
+    if (len > DNA2_MAX_LEN || hamming_search(s) != VISIT_CONTINUE) {
+        // Whatever a declined route applied is discarded (its counters are
+        // not rolled back); the scan needs no memory.
+        probe_sink_start(s, index, query, len, k, PROBE_HAMMING, result, stats, 0, nullptr);
+        hamming_full_scan(s);
     }
-    uint64_t code = 0;
-    // The empty query (possibly a null pointer) is encodable with code 0.
-    if (len == 0 || dna2_code(query, len, &code)) {
-        hamming_assign_encodable(q, code);
-        return;
-    }
-    if (hamming_assign_unknown(q) != PATH_DONE) hamming_full_scan(q);
+    match_finish(result, s->best_count);
 }
 
 }  // namespace

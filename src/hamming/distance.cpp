@@ -29,6 +29,13 @@ inline bool hamming_pack_bases(const uint8_t *seq, size_t len, uint64_t *code) n
     return true;
 }
 
+// Positions at which two codes of len bases differ: a symbol differs when
+// either of its two bits does, so fold the high bit onto the low one.
+inline uint32_t hamming_code_distance(uint64_t a, uint64_t b, uint64_t len) noexcept {
+    const uint64_t x = a ^ b;
+    return static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & hamming_symbol_mask(len)));
+}
+
 }  // namespace
 
 int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,

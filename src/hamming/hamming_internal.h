@@ -1,36 +1,20 @@
 // Internal pieces of the Hamming (substitution-only) assignment: the bounded
-// Hamming distance and the replacement search for queries with bytes other
-// than A/C/G/T.
+// Hamming distance, the replacement search for queries with bytes other than
+// A/C/G/T, and the routes, which run on the shared candidate pipeline
+// (index/probe.h) so that vorn_index_hits can list what they find.
 #ifndef VELMORA_SRC_HAMMING_INTERNAL_H
 #define VELMORA_SRC_HAMMING_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "assign/candidate_set.h"
 #include "index/index_internal.h"
+#include "index/probe.h"
 #include "velmora.h"
 
 namespace velmora {
 
-struct hamming_visit_ctx {
-    const vorn_index *index;
-    candidate_seen_set *seen;
-    const uint8_t *query;
-    size_t query_len;
-    int32_t k;
-    vorn_match *result;
-    int32_t *best_count;
-    vorn_stats *stats;
-};
-
-struct unknown_replacement_state {
-    hamming_visit_ctx *ctx;
-    uint8_t *work;
-    const uint64_t *positions;
-    uint64_t unknown_count;
-    int32_t budget;
-};
+inline constexpr int32_t HAMMING_MAX_K = 3;
 
 // Bit 2i set for every position i < len (len <= 32): the low bit of each
 // 2-bit symbol.  The 32-base value is written out, since building it from
@@ -40,22 +24,30 @@ static inline uint64_t hamming_symbol_mask(uint64_t len) noexcept {
                      : 0x1555555555555555ull & ((uint64_t{1} << (2 * len)) - 1);
 }
 
-// Positions at which two codes of len bases differ: a symbol differs when
-// either of its two bits does, so fold the high bit onto the low one.
-static inline uint32_t hamming_code_distance(uint64_t a, uint64_t b, uint64_t len) noexcept {
-    const uint64_t x = a ^ b;
-    return static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & hamming_symbol_mask(len)));
-}
-
 // Number of differing positions when the lengths are equal and it is at most
 // k; -1 otherwise, and -1 for a null pointer with a nonzero length.
 int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
                                   int32_t k) noexcept;
 
-int32_t visit_hamming_unknown_code(uint64_t code, hamming_visit_ctx *ctx) noexcept;
+// Probes every code within budget (0 to 3) substitutions of (code, len),
+// each once, through the key table.
+int32_t hamming_probe_neighbourhood(probe_sink *s, uint64_t code, size_t len,
+                                    int32_t budget) noexcept;
 
-int32_t visit_hamming_unknown_replacements(uint64_t depth,
-                                           unknown_replacement_state *state) noexcept;
+// Replacement search of a query with unknown bytes (positions ascending,
+// unknown_count <= k): every replacement of the unknown bytes by bases, then
+// every code within k - unknown_count substitutions of it.
+int32_t hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
+                                     uint64_t unknown_count) noexcept;
+
+// Searches one query of at most 32 bytes on a started sink (k from 1 to 3):
+// the encodable route or the unknown-byte route, then the non-encodable
+// references of its length.  VISIT_OUT_OF_MEMORY when the search could not
+// finish; the caller then scans instead.
+int32_t hamming_search(probe_sink *s) noexcept;
+
+// Every reference of the query's length, in ascending order.
+int32_t hamming_full_scan(probe_sink *s) noexcept;
 
 }  // namespace velmora
 

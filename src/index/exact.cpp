@@ -1,9 +1,8 @@
 // Exact lookup: which references are identical to a query.
 //
-// An encodable query is answered by one probe run of the exact table, which
-// already holds the first index and the number of references per (code,
-// length): duplicates are counted, never walked, and no reference byte is
-// read.  Any other query is compared with the non-encodable references of
+// An encodable query is answered by one probe run of the key table, which
+// holds the references of each (code, length) with their number: duplicates
+// are counted, never walked, and no reference byte is read.  Any other query is compared with the non-encodable references of
 // its length, in ascending order, so the first hit is the lowest index.
 //
 // The case-ignoring lookups fold a-z to A-Z on both sides.  A folded query
@@ -42,18 +41,6 @@ inline void stats_add(vorn_stats *stats, uint64_t n) noexcept {
     }
 }
 
-// Slot of (code, len) in the exact table, or INDEX_NONE.
-uint64_t index_exact_find(const vorn_index *index, uint64_t code, uint64_t len) noexcept {
-    const uint64_t slots = index->exact_slot_count;
-    if (slots == 0) return INDEX_NONE;
-    uint64_t slot = index_exact_home_slot(code, len, slots);
-    while (index->exact_first[slot] != INDEX_NONE) {
-        if (index->exact_codes[slot] == code && index->exact_lens[slot] == len) return slot;
-        slot = (slot + 1) & (slots - 1);
-    }
-    return INDEX_NONE;
-}
-
 // Adds the hits among the non-encodable references of length len to the
 // record's best_index and hit_count.
 void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size_t len,
@@ -61,9 +48,9 @@ void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size
     const uint64_t count = index->nonenc_count;
     for (uint64_t k = 0; k < count; ++k) {
         const uint64_t j = index->nonenc_refs[k];
-        if (index->ref_lens[j] != len) continue;
+        if (index_ref_len(index, j) != len) continue;
         stats_add(stats, 1);
-        const uint8_t *ref = index->ref_seqs[j];
+        const uint8_t *ref = index_ref_bytes(index, j);
         const bool equal =
             fold_case ? bytes_equal_folded(ref, query, len) : bytes_equal(ref, query, len);
         if (!equal) continue;
@@ -139,11 +126,13 @@ void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, 
 
     uint64_t code = 0;
     if (code_fn(query, len, &code)) {
-        const uint64_t slot = index_exact_find(index, code, len);
-        if (slot != INDEX_NONE) {
-            const uint64_t n = index->exact_counts[slot];
+        const key_slot *slot = index_key_find(index, code, len);
+        if (slot != nullptr) {
+            uint32_t n = 0;
+            const uint32_t *refs = index_key_refs(index, slot, &n);
             stats_add(stats, n);
-            result->best_index = static_cast<uint32_t>(index->exact_first[slot]);
+            // The references run from the highest index down.
+            result->best_index = refs[n - 1];
             result->best_distance = 0;
             result->hit_count = static_cast<uint32_t>(n);
         }

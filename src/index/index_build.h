@@ -13,28 +13,47 @@
 namespace velmora {
 
 // count elements of elem_size bytes, uninitialised; null when the byte count
-// would wrap (an impossible size is a failure, never a short block).
+// would wrap (an impossible size is a failure, never a short block).  A zero
+// count still allocates one byte, so null always means failure.
 static inline void *index_alloc_array(size_t count, size_t elem_size) noexcept {
     size_t bytes;
     if (!checked_mul(count, elem_size, &bytes)) return nullptr;
-    return std::malloc(bytes);
+    return std::malloc(bytes == 0 ? 1 : bytes);
 }
 
 // Same, zero-filled.
 static inline void *index_calloc_array(size_t count, size_t elem_size) noexcept {
     size_t bytes;
     if (!checked_mul(count, elem_size, &bytes)) return nullptr;
-    return std::calloc(count, elem_size);
+    return std::calloc(count == 0 ? 1 : count, elem_size);
 }
 
-// count 64-bit values, every one all-ones (empty buckets, empty slots).
-uint64_t *index_alloc_absent(size_t count) noexcept;
+// Smallest power of two that is at least n (1 for n = 0); false when it
+// would not fit.
+static inline bool index_pow2_at_least(uint64_t n, uint64_t *out) noexcept {
+    if (n > (uint64_t{1} << 62)) return false;
+    uint64_t size = 1;
+    while (size < n) size <<= 1;
+    *out = size;
+    return true;
+}
 
-// The two tables over the encodable references, built once every reference
-// has been copied and encoded.  false when an allocation failed; whatever was
-// allocated is already owned by the index, so the caller just frees the index.
-bool index_deletion_table_build(vorn_index *index) noexcept;
-bool index_piece_table_build(vorn_index *index) noexcept;
+// What the build knows about each reference while it runs; released before
+// the build returns.
+struct build_scratch {
+    uint64_t *codes;  // 2-bit code of each encodable reference
+    uint8_t *lens;    // its length, or 0xFF when the reference is not encodable
+    uint64_t encodable;
+};
+
+inline constexpr uint8_t BUILD_NOT_ENCODABLE = 0xFF;
+
+// The tables over the encodable references, built once every reference has
+// been copied and encoded.  false when an allocation failed; whatever was
+// allocated is already owned by the index, so the caller just frees it.
+bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept;
+bool index_deletion_table_build(vorn_index *index, const build_scratch *s) noexcept;
+bool index_piece_tables_build(vorn_index *index, const build_scratch *s) noexcept;
 
 }  // namespace velmora
 

@@ -1,18 +1,29 @@
 // The reference index record and everything that reads its tables: the 2-bit
-// code, the code variants, the table size rule and the bucket formulas.  Every
-// reader (exact lookup, edit assignment, Hamming assignment) includes this one
-// header, so the build and the lookups can never disagree on a bucket.
+// code, the code variants, the bucket formulas and the accessors.  Every
+// reader (exact lookup, edit assignment, Hamming assignment, hit listing)
+// includes this one header, so the build and the lookups can never disagree
+// on a bucket.
 //
-// Table layout:
-//   code table    chained, code_heads[bucket] -> code_next[ref] -> ...; chains
-//                 run from the highest reference index down.
-//   exact table   open addressing with linear probing; one slot per distinct
-//                 (code, length), holding the first index and the count.
-//   deletion      chained like the code table, one entry per (reference, base
-//                 removed); finds references one base longer than a query.
-//   piece table   halves, thirds and quarters of every encodable reference,
-//                 bucket-sorted in one flat array with an offsets array.
-// All-ones marks an absent index, an empty bucket or the end of a chain.
+// Layout, chosen so that a probe costs one random access:
+//   references    one arena holding every copy (its bytes and a zero byte);
+//                 ref_offsets[i] .. ref_offsets[i + 1] - 1 are reference i.
+//   key table     open addressing, one 16-byte slot per distinct (code,
+//                 length) of the encodable references.  A slot holds the key
+//                 and, for a key with one reference, that reference; a key
+//                 with several points at its group in key_groups: the count,
+//                 then the references from the highest index down (the order
+//                 a reader meets them in).  It serves the code lookups and
+//                 the exact lookups alike.
+//   deletion      one 8-byte entry per (encodable reference, base removed),
+//                 bucket-sorted: a 32-bit reference and a tag holding a
+//                 24-bit fingerprint of the variant key and the position.  A
+//                 reader walks its bucket from the end (newest entry first)
+//                 and confirms a fingerprint match against the reference.
+//   piece tables  one per split (halves, thirds, quarters), bucket-sorted,
+//                 the whole reference codes contiguous so a bucket scan is
+//                 sequential; each entry is the reference code, the
+//                 reference and one byte of length and piece position.
+// Tables a build was asked to leave out stay null with a zero size.
 #ifndef VELMORA_SRC_INDEX_INTERNAL_H
 #define VELMORA_SRC_INDEX_INTERNAL_H
 
@@ -25,55 +36,69 @@ namespace velmora {
 
 inline constexpr uint64_t INDEX_NONE = UINT64_MAX;
 inline constexpr uint64_t INDEX_GOLDEN = 0x9e3779b97f4a7c15ull;
-inline constexpr uint64_t INDEX_EXACT_LEN_MUL = 0xbf58476d1ce4e5b9ull;
 inline constexpr uint64_t INDEX_PIECE_KIND_MUL = 0x517cc1b727220a95ull;
 // Longest sequence a 64-bit code holds.
 inline constexpr size_t DNA2_MAX_LEN = 32;
 // Positions travel in 32-bit record fields and are compared as signed.
 inline constexpr size_t INDEX_MAX_REFS = 0x7FFFFFFF;
+// Length byte of an empty key slot.
+inline constexpr uint8_t INDEX_SLOT_EMPTY = 0xFF;
 
-struct piece_entry {
-    uint64_t piece_code;
-    uint64_t ref_code;
-    uint64_t ref_index;
-    uint8_t piece_len;
-    uint8_t piece_kind;
-    uint8_t ref_len;
+struct key_slot {
+    uint64_t code;
+    uint32_t ref;    // the reference, or the start of the key's group
+    uint8_t len;     // INDEX_SLOT_EMPTY when the slot is free
+    uint8_t multi;   // 1: ref is a group start
+    uint16_t unused;
 };
+
+struct del_entry {
+    uint32_t ref;
+    uint32_t tag;  // fingerprint << 8 | position removed
+};
+
+// One split of every encodable reference into m pieces.
+struct piece_table {
+    uint64_t *offsets;  // bucket_count + 1
+    uint64_t *codes;    // whole reference code of each entry
+    uint32_t *refs;
+    uint8_t *meta;      // reference length | piece position << 6
+    uint64_t bucket_count;
+    uint64_t count;
+};
+
+inline constexpr size_t PIECE_SPLITS = 3;  // into 2, 3 and 4 pieces
 
 }  // namespace velmora
 
 struct vorn_index {
-    uint8_t **ref_seqs;
-    size_t *ref_lens;
-    uint64_t *ref_codes;
-    uint8_t *ref_encodable;
-    uint64_t *code_heads;
-    uint64_t *code_next;
-    uint64_t *exact_codes;
-    uint64_t *exact_lens;
-    uint64_t *exact_first;
-    uint64_t *exact_counts;
-    uint64_t exact_slot_count;
-    uint64_t *del_codes;
-    uint64_t *del_lens;
-    uint64_t *del_refs;
-    uint64_t *del_heads;
-    uint64_t *del_next;
-    uint64_t del_bucket_count;
-    uint64_t del_count;
-    velmora::piece_entry *piece_entries;
-    uint64_t *piece_offsets;
-    uint64_t piece_bucket_count;
-    uint64_t piece_count;
-    uint32_t piece_ready;
-    uint64_t *nonenc_refs;
-    uint64_t code_bucket_count;
     uint64_t n_refs;
     uint64_t nonenc_count;
+    uint32_t flags;  // VORN_INDEX_NO_* the build was given
+    uint8_t *arena;
+    uint64_t *ref_offsets;
+    uint32_t *nonenc_refs;  // ascending
+    velmora::key_slot *keys;
+    uint64_t key_slot_count;
+    uint32_t *key_groups;
+    velmora::del_entry *del_entries;
+    uint64_t *del_offsets;
+    uint64_t del_bucket_count;
+    uint64_t del_count;
+    velmora::piece_table pieces[velmora::PIECE_SPLITS];
 };
 
 namespace velmora {
+
+// ---- references -----------------------------------------------------------
+
+static inline const uint8_t *index_ref_bytes(const vorn_index *ix, uint64_t r) noexcept {
+    return ix->arena + ix->ref_offsets[r];
+}
+
+static inline size_t index_ref_len(const vorn_index *ix, uint64_t r) noexcept {
+    return ix->ref_offsets[r + 1] - ix->ref_offsets[r] - 1;
+}
 
 // ---- 2-bit code -----------------------------------------------------------
 
@@ -141,26 +166,14 @@ static inline uint64_t index_mix(uint64_t x) noexcept {
     return y ^ (y >> 33);
 }
 
-// Smallest power of two strictly greater than 2n, so tables stay under half
-// full.  false when it would not fit in 64 bits.
-static inline bool index_table_size(uint64_t n, uint64_t *out) noexcept {
-    if (n > (UINT64_MAX >> 2)) return false;
-    uint64_t size = 1;
-    while (size <= 2 * n) size <<= 1;
-    *out = size;
-    return true;
+// Hash of a (code, length) key; the key table and the deletion table take
+// their bucket from the low bits, the deletion fingerprint from the high ones.
+static inline uint64_t index_key_hash(uint64_t code, uint64_t len) noexcept {
+    return index_mix((len * INDEX_GOLDEN) ^ code);
 }
 
-// Code table and deletion table share this key hash (code and length).
-static inline uint64_t index_code_bucket(uint64_t code, uint64_t len,
-                                         uint64_t bucket_count) noexcept {
-    return index_mix((len * INDEX_GOLDEN) ^ code) & (bucket_count - 1);
-}
-
-static inline uint64_t index_exact_home_slot(uint64_t code, uint64_t len,
-                                             uint64_t slot_count) noexcept {
-    const uint64_t h = (code * INDEX_GOLDEN) ^ (len * INDEX_EXACT_LEN_MUL);
-    return (h ^ (h >> 32)) & (slot_count - 1);
+static inline uint32_t index_del_fingerprint(uint64_t hash) noexcept {
+    return static_cast<uint32_t>(hash >> 40);  // 24 bits
 }
 
 static inline uint64_t index_piece_bucket(uint64_t piece_code, uint64_t piece_len,
@@ -184,13 +197,50 @@ static inline uint64_t index_piece_kind(uint64_t m, uint64_t i) noexcept {
     return 4 * (m - 2) + i;
 }
 
+static inline uint8_t index_piece_meta(uint64_t ref_len, uint64_t position) noexcept {
+    return static_cast<uint8_t>(ref_len | (position << 6));
+}
+
+// ---- key table ------------------------------------------------------------
+
+static inline uint64_t index_key_home(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
+    return index_key_hash(code, len) & (ix->key_slot_count - 1);
+}
+
+// Slot of (code, len) searched from its home slot, or null.  The table is
+// under half full, so the run ends quickly at a free slot.
+static inline const key_slot *index_key_find_from(const vorn_index *ix, uint64_t slot,
+                                                  uint64_t code, uint64_t len) noexcept {
+    const uint64_t mask = ix->key_slot_count - 1;
+    for (;;) {
+        const key_slot *s = &ix->keys[slot];
+        if (s->len == INDEX_SLOT_EMPTY) return nullptr;
+        if (s->code == code && s->len == len) return s;
+        slot = (slot + 1) & mask;
+    }
+}
+
+static inline const key_slot *index_key_find(const vorn_index *ix, uint64_t code,
+                                             uint64_t len) noexcept {
+    if (ix->key_slot_count == 0) return nullptr;
+    return index_key_find_from(ix, index_key_home(ix, code, len), code, len);
+}
+
+// The references of a found key, from the highest index down.
+static inline const uint32_t *index_key_refs(const vorn_index *ix, const key_slot *s,
+                                             uint32_t *count) noexcept {
+    if (s->multi == 0) {
+        *count = 1;
+        return &s->ref;
+    }
+    *count = ix->key_groups[s->ref];
+    return &ix->key_groups[s->ref + 1];
+}
+
 // ---- build helper and exact lookup ----------------------------------------
 
-void index_exact_table_insert(vorn_index *index, uint64_t code, uint64_t len,
-                              uint64_t ref_index) noexcept;
-
 // Writes the complete record for one query (never null with a nonzero
-// length): exact table for a query the encoder accepts, scan of the
+// length): key table for a query the encoder accepts, scan of the
 // non-encodable references of its length otherwise.  fold_case compares
 // a-z as A-Z in the scan.
 void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, size_t len,

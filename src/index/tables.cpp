@@ -1,22 +1,20 @@
-// The deletion table and the piece table, the last two build steps.  Both are
-// sized once from totals counted before any entry is written.
+// The key table, the deletion table and the piece tables: the build steps
+// over the encodable references.  Every table is sized once from totals
+// counted before any entry is written.
 //
-// Deletion table: one entry per (encodable reference, base removed), chained
-// by the hash of (variant code, length - 1).  A query of length L finds every
-// reference of length L + 1 that loses one base to become the query with one
-// lookup of its own key.  Runs of equal bases give the same variant several
-// times; nothing is merged, readers de-duplicate.
+// Key table: one slot per distinct (code, length), found by linear probing
+// from the key's home slot.  Keys with several references get a group in
+// key_groups (count, then the references from the highest index down), so a
+// reader meets them in the same order whatever the table's shape.
 //
-// Piece table: the two halves, three thirds and four quarters of every
-// encodable reference (9 entries each, empty pieces included), placed by a
-// stable counting sort into one flat array grouped by bucket:
+// Deletion table and piece tables: stable counting sorts into one flat array
+// per table, grouped by bucket, with an offsets array:
 //
-//   piece_offsets  [0, o1, o2, ..., piece_count]     bucket b = [o_b, o_b+1)
-//   piece_entries  | bucket 0 | bucket 1 | ... |
+//   offsets  [0, o1, o2, ..., count]     bucket b = [o_b, o_b+1)
+//   entries  | bucket 0 | bucket 1 | ... |
 //
-// A lookup reads one contiguous run.  Inside a bucket the entries ascend by
-// reference index and, within a reference, follow the kind order 0, 1, 4, 5,
-// 6, 8, 9, 10, 11.
+// Deletion entries are written in (reference, position) order, so a reader
+// walking a bucket backwards meets the newest entry first.
 #include <cstdint>
 #include <cstdlib>
 
@@ -25,202 +23,187 @@
 #include "index/index_internal.h"
 
 namespace velmora {
-
 namespace {
 
-// Room for the variants of a few references; a reference adds at most 32.
-constexpr uint64_t DEL_BATCH = 128;
-
-// Front insertion of the staged entries, oldest first: chains run from the
-// newest entry to the oldest.
-void index_deletion_push(vorn_index *index, const uint64_t *bucket, uint64_t staged) noexcept {
-    for (uint64_t k = 0; k < staged; ++k) {
-        const uint64_t e = index->del_count;
-        index->del_next[e] = index->del_heads[bucket[k]];
-        index->del_heads[bucket[k]] = e;
-        index->del_count = e + 1;
+// Slot holding (code, len), or the free slot where it belongs.
+uint64_t key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
+    const uint64_t mask = ix->key_slot_count - 1;
+    uint64_t slot = index_key_home(ix, code, len);
+    for (;;) {
+        const key_slot &s = ix->keys[slot];
+        if (s.len == INDEX_SLOT_EMPTY || (s.code == code && s.len == len)) return slot;
+        slot = (slot + 1) & mask;
     }
 }
 
+struct u32_scope {
+    uint32_t *p = nullptr;
+    ~u32_scope() { std::free(p); }
+};
+
 }  // namespace
 
-bool index_deletion_table_build(vorn_index *index) noexcept {
+bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
     const uint64_t n = index->n_refs;
-    size_t total = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        if (index->ref_encodable[i] && !checked_add(total, index->ref_lens[i], &total)) {
-            return false;
-        }
+    if (s->encodable == 0) return true;
+    uint64_t slots;
+    if (!index_pow2_at_least(2 * s->encodable + 1, &slots)) return false;
+    index->keys = static_cast<key_slot *>(index_alloc_array(slots, sizeof(key_slot)));
+    u32_scope counts;
+    counts.p = static_cast<uint32_t *>(index_calloc_array(slots, sizeof(uint32_t)));
+    if (index->keys == nullptr || counts.p == nullptr) return false;
+    for (uint64_t i = 0; i < slots; ++i) {
+        index->keys[i] = key_slot{0, 0, INDEX_SLOT_EMPTY, 0, 0};
     }
-    // Only empty references (or none) are encodable: no variant to store.
-    if (total == 0) return true;
+    index->key_slot_count = slots;
 
-    uint64_t buckets;
-    if (!index_table_size(total, &buckets)) return false;
-    index->del_codes = static_cast<uint64_t *>(index_alloc_array(total, sizeof(uint64_t)));
-    index->del_lens = static_cast<uint64_t *>(index_alloc_array(total, sizeof(uint64_t)));
-    index->del_refs = static_cast<uint64_t *>(index_alloc_array(total, sizeof(uint64_t)));
-    index->del_next = static_cast<uint64_t *>(index_alloc_array(total, sizeof(uint64_t)));
-    index->del_heads = index_alloc_absent(buckets);
-    if (index->del_codes == nullptr || index->del_lens == nullptr || index->del_refs == nullptr ||
-        index->del_next == nullptr || index->del_heads == nullptr) {
-        return false;
-    }
-    index->del_bucket_count = buckets;
-
-    // Entries are staged a batch at a time so the bucket heads, scattered
-    // over a table twice the entry count, are fetched while earlier ones are
-    // still in flight; they are then pushed in the same order as one at a
-    // time, so the chains come out identical.
-    uint64_t staged_bucket[DEL_BATCH];
-    uint64_t staged = 0;
+    // Ascending insertion: a new key's slot holds its lowest reference.
     for (uint64_t i = 0; i < n; ++i) {
-        if (!index->ref_encodable[i]) continue;
-        const uint64_t len = index->ref_lens[i];
-        const uint64_t code = index->ref_codes[i];
-        for (uint64_t p = 0; p < len; ++p) {
-            // At the last base of a 32-base code nothing moves down: the
-            // helper gives 0 there instead of shifting by 64.
-            const uint64_t variant = dna2_delete_base(code, p);
-            const uint64_t e = index->del_count + staged;
-            index->del_codes[e] = variant;
-            index->del_lens[e] = len - 1;
-            index->del_refs[e] = i;
-            const uint64_t b = index_code_bucket(variant, len - 1, buckets);
-            __builtin_prefetch(&index->del_heads[b], 1);
-            staged_bucket[staged++] = b;
-        }
-        if (staged > DEL_BATCH - DNA2_MAX_LEN) {
-            index_deletion_push(index, staged_bucket, staged);
-            staged = 0;
-        }
+        if (s->lens[i] == BUILD_NOT_ENCODABLE) continue;
+        const uint64_t slot = key_slot_for(index, s->codes[i], s->lens[i]);
+        key_slot &k = index->keys[slot];
+        if (k.len == INDEX_SLOT_EMPTY) k = key_slot{s->codes[i], static_cast<uint32_t>(i), s->lens[i], 0, 0};
+        counts.p[slot] += 1;
     }
-    index_deletion_push(index, staged_bucket, staged);
+
+    // Groups for the keys with several references: the count, then the
+    // references, filled from the back while the references ascend.
+    uint64_t group_len = 0;
+    for (uint64_t slot = 0; slot < slots; ++slot) {
+        if (counts.p[slot] > 1) group_len += uint64_t{counts.p[slot]} + 1;
+    }
+    if (group_len == 0) return true;
+    index->key_groups = static_cast<uint32_t *>(index_alloc_array(group_len, sizeof(uint32_t)));
+    if (index->key_groups == nullptr) return false;
+    uint64_t at = 0;
+    for (uint64_t slot = 0; slot < slots; ++slot) {
+        const uint32_t c = counts.p[slot];
+        if (c <= 1) continue;
+        key_slot &k = index->keys[slot];
+        k.multi = 1;
+        k.ref = static_cast<uint32_t>(at);
+        index->key_groups[at] = c;
+        counts.p[slot] = static_cast<uint32_t>(at + c);  // cursor: last position of the group
+        at += uint64_t{c} + 1;
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+        if (s->lens[i] == BUILD_NOT_ENCODABLE) continue;
+        const uint64_t slot = key_slot_for(index, s->codes[i], s->lens[i]);
+        if (index->keys[slot].multi == 0) continue;
+        index->key_groups[counts.p[slot]] = static_cast<uint32_t>(i);
+        counts.p[slot] -= 1;
+    }
     return true;
 }
 
-namespace {
-
-constexpr uint64_t PIECES_PER_REF = 9;
-
-struct piece_key {
-    uint64_t code;
-    uint64_t len;
-    uint64_t kind;
-};
-
-// The nine pieces of a reference in the stored kind order 0, 1, 4, 5, 6, 8,
-// 9, 10, 11 (halves, thirds, quarters).
-void index_reference_pieces(uint64_t code, uint64_t len, piece_key out[PIECES_PER_REF]) noexcept {
-    size_t k = 0;
-    for (uint64_t m = 2; m <= 4; ++m) {
-        for (uint64_t i = 0; i < m; ++i) {
-            uint64_t start;
-            uint64_t piece_len;
-            index_piece_bounds(len, m, i, &start, &piece_len);
-            out[k].code = dna2_extract(code, start, piece_len);
-            out[k].len = piece_len;
-            out[k].kind = index_piece_kind(m, i);
-            ++k;
-        }
-    }
-}
-
-// The pieces of a few encodable references at a time, with their buckets.
-constexpr uint64_t PIECE_STAGE_REFS = 8;
-
-struct piece_stage {
-    piece_key key[PIECE_STAGE_REFS * PIECES_PER_REF];
-    uint64_t bucket[PIECE_STAGE_REFS * PIECES_PER_REF];
-    uint64_t ref[PIECE_STAGE_REFS];
-    uint64_t count;  // pieces staged, 9 per reference
-};
-
-// Stages the pieces of the next encodable references from position i on;
-// returns the position to continue from.
-uint64_t index_piece_stage_fill(const vorn_index *index, uint64_t i, piece_stage *stage) noexcept {
+bool index_deletion_table_build(vorn_index *index, const build_scratch *s) noexcept {
     const uint64_t n = index->n_refs;
-    const uint64_t buckets = index->piece_bucket_count;
-    uint64_t refs = 0;
-    stage->count = 0;
-    for (; i < n && refs < PIECE_STAGE_REFS; ++i) {
-        if (!index->ref_encodable[i]) continue;
-        piece_key *key = &stage->key[stage->count];
-        index_reference_pieces(index->ref_codes[i], index->ref_lens[i], key);
-        for (uint64_t k = 0; k < PIECES_PER_REF; ++k) {
-            stage->bucket[stage->count + k] =
-                index_piece_bucket(key[k].code, key[k].len, key[k].kind, buckets);
-        }
-        stage->ref[refs++] = i;
-        stage->count += PIECES_PER_REF;
+    size_t total = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        if (s->lens[i] != BUILD_NOT_ENCODABLE) total += s->lens[i];
     }
-    return i;
-}
-
-}  // namespace
-
-bool index_piece_table_build(vorn_index *index) noexcept {
-    const uint64_t n = index->n_refs;
-    const uint64_t encodable = n - index->nonenc_count;
-    if (encodable == 0) return true;
-    size_t total;
-    if (!checked_mul(encodable, PIECES_PER_REF, &total)) return false;
+    // Only empty references (or none) are encodable: no variant to store.
+    if (total == 0) return true;
+    // A deletion lookup is one bucket per query, so buckets hold about 16
+    // entries (two cache lines) and the offsets cost half a byte per entry.
     uint64_t buckets;
-    if (!index_table_size(total, &buckets)) return false;
-    size_t offset_count;
-    if (!checked_add(buckets, 1, &offset_count)) return false;
-    index->piece_entries =
-        static_cast<piece_entry *>(index_alloc_array(total, sizeof(piece_entry)));
-    index->piece_offsets =
-        static_cast<uint64_t *>(index_calloc_array(offset_count, sizeof(uint64_t)));
-    if (index->piece_entries == nullptr || index->piece_offsets == nullptr) return false;
-    index->piece_bucket_count = buckets;
+    if (!index_pow2_at_least(total / 16, &buckets)) return false;
+    index->del_offsets = static_cast<uint64_t *>(index_calloc_array(buckets + 1, sizeof(uint64_t)));
+    index->del_entries = static_cast<del_entry *>(index_alloc_array(total, sizeof(del_entry)));
+    if (index->del_offsets == nullptr || index->del_entries == nullptr) return false;
+    index->del_bucket_count = buckets;
+    index->del_count = total;
+    uint64_t *offsets = index->del_offsets;
+    const uint64_t mask = buckets - 1;
 
-    uint64_t *offsets = index->piece_offsets;
-    piece_stage stage;
-
-    // Counting pass: bucket b's size goes to offsets[b + 1], so the prefix
-    // sums leave offsets[b] at the first position of bucket b.
-    for (uint64_t i = 0; i < n;) {
-        i = index_piece_stage_fill(index, i, &stage);
-        for (uint64_t k = 0; k < stage.count; ++k) {
-            __builtin_prefetch(&offsets[stage.bucket[k] + 1], 1);
+    // Both passes hash a few references' variants at a time and request
+    // their buckets before touching any, so the scattered misses overlap; the
+    // entries are still placed in (reference, position) order.
+    constexpr size_t STAGE = 256;
+    uint64_t hash[STAGE];
+    uint32_t ref[STAGE];
+    uint8_t pos[STAGE];
+    for (int pass = 0; pass < 2; ++pass) {
+        uint64_t i = 0;
+        while (i < n) {
+            size_t staged = 0;
+            for (; i < n && staged + DNA2_MAX_LEN <= STAGE; ++i) {
+                const uint64_t len = s->lens[i];
+                if (len == BUILD_NOT_ENCODABLE) continue;
+                for (uint64_t p = 0; p < len; ++p, ++staged) {
+                    hash[staged] = index_key_hash(dna2_delete_base(s->codes[i], p), len - 1);
+                    ref[staged] = static_cast<uint32_t>(i);
+                    pos[staged] = static_cast<uint8_t>(p);
+                    __builtin_prefetch(&offsets[(hash[staged] & mask) + (pass == 0 ? 1 : 0)], 1);
+                }
+            }
+            if (pass == 0) {
+                for (size_t k = 0; k < staged; ++k) offsets[(hash[k] & mask) + 1] += 1;
+                continue;
+            }
+            for (size_t k = 0; k < staged; ++k) {
+                const uint32_t tag = (index_del_fingerprint(hash[k]) << 8) | pos[k];
+                index->del_entries[offsets[hash[k] & mask]++] = del_entry{ref[k], tag};
+            }
         }
-        for (uint64_t k = 0; k < stage.count; ++k) offsets[stage.bucket[k] + 1] += 1;
+        if (pass == 0) {
+            for (uint64_t j = 1; j <= buckets; ++j) offsets[j] += offsets[j - 1];
+        }
     }
-    for (uint64_t j = 1; j <= buckets; ++j) offsets[j] += offsets[j - 1];
-
-    // Fill pass over the same pieces in the same order: offsets[b] walks
-    // forward through bucket b and ends at its end.  Each stage first fetches
-    // its offsets, then claims positions in order and fetches the entries,
-    // then writes them, so the cache misses of a stage overlap.
-    uint64_t position[PIECE_STAGE_REFS * PIECES_PER_REF];
-    for (uint64_t i = 0; i < n;) {
-        i = index_piece_stage_fill(index, i, &stage);
-        for (uint64_t k = 0; k < stage.count; ++k) __builtin_prefetch(&offsets[stage.bucket[k]], 1);
-        for (uint64_t k = 0; k < stage.count; ++k) {
-            position[k] = offsets[stage.bucket[k]];
-            offsets[stage.bucket[k]] += 1;
-            __builtin_prefetch(&index->piece_entries[position[k]], 1);
-        }
-        for (uint64_t k = 0; k < stage.count; ++k) {
-            const uint64_t r = stage.ref[k / PIECES_PER_REF];
-            piece_entry &e = index->piece_entries[position[k]];
-            e.piece_code = stage.key[k].code;
-            e.ref_code = index->ref_codes[r];
-            e.ref_index = r;
-            e.piece_len = static_cast<uint8_t>(stage.key[k].len);
-            e.piece_kind = static_cast<uint8_t>(stage.key[k].kind);
-            e.ref_len = static_cast<uint8_t>(index->ref_lens[r]);
-        }
-        index->piece_count += stage.count;
-    }
-
-    // Each offsets[b] now holds the end of bucket b, which is the start of
-    // bucket b + 1: shift them up one place and start bucket 0 at 0.
+    // Each offsets[b] now holds the end of bucket b: shift them up one place.
     for (uint64_t j = buckets; j > 0; --j) offsets[j] = offsets[j - 1];
     offsets[0] = 0;
-    index->piece_ready = 1;
+    return true;
+}
+
+bool index_piece_tables_build(vorn_index *index, const build_scratch *s) noexcept {
+    const uint64_t n = index->n_refs;
+    if (s->encodable == 0) return true;
+    for (uint64_t m = 2; m <= 4; ++m) {
+        piece_table &t = index->pieces[m - 2];
+        size_t total;
+        if (!checked_mul(s->encodable, m, &total)) return false;
+        // Buckets of about 8 entries: the scan is sequential, the offsets
+        // cost one byte per entry.
+        uint64_t buckets;
+        if (!index_pow2_at_least(total / 8, &buckets)) return false;
+        t.offsets = static_cast<uint64_t *>(index_calloc_array(buckets + 1, sizeof(uint64_t)));
+        t.codes = static_cast<uint64_t *>(index_alloc_array(total, sizeof(uint64_t)));
+        t.refs = static_cast<uint32_t *>(index_alloc_array(total, sizeof(uint32_t)));
+        t.meta = static_cast<uint8_t *>(index_alloc_array(total, 1));
+        if (t.offsets == nullptr || t.codes == nullptr || t.refs == nullptr || t.meta == nullptr) {
+            return false;
+        }
+        t.bucket_count = buckets;
+        t.count = total;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (uint64_t i = 0; i < n; ++i) {
+                const uint64_t len = s->lens[i];
+                if (len == BUILD_NOT_ENCODABLE) continue;
+                for (uint64_t j = 0; j < m; ++j) {
+                    uint64_t start;
+                    uint64_t piece_len;
+                    index_piece_bounds(len, m, j, &start, &piece_len);
+                    const uint64_t b =
+                        index_piece_bucket(dna2_extract(s->codes[i], start, piece_len), piece_len,
+                                           index_piece_kind(m, j), buckets);
+                    if (pass == 0) {
+                        t.offsets[b + 1] += 1;
+                        continue;
+                    }
+                    const uint64_t at = t.offsets[b]++;
+                    t.codes[at] = s->codes[i];
+                    t.refs[at] = static_cast<uint32_t>(i);
+                    t.meta[at] = index_piece_meta(len, j);
+                }
+            }
+            if (pass == 0) {
+                for (uint64_t j = 1; j <= buckets; ++j) t.offsets[j] += t.offsets[j - 1];
+            }
+        }
+        for (uint64_t j = buckets; j > 0; --j) t.offsets[j] = t.offsets[j - 1];
+        t.offsets[0] = 0;
+    }
     return true;
 }
 

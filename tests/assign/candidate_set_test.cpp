@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <set>
 
-#include "assign/candidate_set.h"
+#include "index/candidate_set.h"
 #include "support/alloc_hooks.h"
 #include "test_util.h"
 

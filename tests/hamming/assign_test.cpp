@@ -262,7 +262,10 @@ TEST(HammingAssign, EncodableQueriesUseNoHeapAndNoReferenceBytes) {
         qs.push_back(seq{g.mutate(refs[g.range(0, 599)], unsigned(g.range(0, 3)), 0, true)});
     const built_index ix(refs);
     ASSERT_NE(ix.index, nullptr);
-    for (uint64_t r = 0; r < ix->n_refs; ++r) std::memset(ix->ref_seqs[r], 'X', ix->ref_lens[r]);
+    for (uint64_t r = 0; r < ix->n_refs; ++r) {
+        std::memset(const_cast<uint8_t *>(velmora::index_ref_bytes(ix.index, r)), 'X',
+                    velmora::index_ref_len(ix.index, r));
+    }
 
     seq_batch b(qs);
     for (int32_t k = 1; k <= 3; ++k) {

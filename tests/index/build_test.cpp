@@ -1,5 +1,5 @@
-// Index build and release: the worked hash values that pin the table layout,
-// the structural invariants after randomized builds, every allocation
+// Index build and release: the piece splits, the invariants readers rely on
+// after randomized builds with every combination of tables, every allocation
 // failure, and the argument checks.
 #include <gtest/gtest.h>
 
@@ -17,52 +17,15 @@
 namespace {
 
 using index_test::expect_index_matches;
-using index_test::NONE;
 using velmora_test::seq_batch;
 
 using velmora_test::built_index;
 
-TEST(IndexBuild, WorkedValuesForAcgt) {
-    built_index idx(std::vector<std::string>{"ACGT"});
-    ASSERT_NE(idx.index, nullptr);
-    EXPECT_EQ(idx->ref_codes[0], 228u);
-    ASSERT_EQ(idx->code_bucket_count, 4u);
-    ASSERT_EQ(idx->exact_slot_count, 4u);
-    EXPECT_EQ(idx->code_heads[3], 0u);
-    EXPECT_EQ(idx->code_heads[0] & idx->code_heads[1] & idx->code_heads[2], NONE);
-    EXPECT_EQ(idx->exact_first[1], 0u);
-    EXPECT_EQ(idx->exact_counts[1], 1u);
-
-    // Deletion variants CGT, AGT, ACT, ACG.
-    ASSERT_EQ(idx->del_count, 4u);
-    ASSERT_EQ(idx->del_bucket_count, 16u);
-    const uint64_t codes[] = {57, 56, 52, 36};
-    const uint64_t buckets[] = {11, 10, 14, 14};
-    for (uint64_t e = 0; e < 4; ++e) {
-        EXPECT_EQ(idx->del_codes[e], codes[e]) << e;
-        EXPECT_EQ(idx->del_lens[e], 3u);
-        EXPECT_EQ(velmora::index_code_bucket(codes[e], 3, 16), buckets[e]) << e;
-    }
-    EXPECT_EQ(idx->del_heads[11], 0u);
-    EXPECT_EQ(idx->del_heads[10], 1u);
-    EXPECT_EQ(idx->del_heads[14], 3u);  // ACG chained before ACT
-    EXPECT_EQ(idx->del_next[3], 2u);
-    EXPECT_EQ(idx->del_next[2], NONE);
-
-    // Piece buckets 2, 11, 13, 14, 17, 22, 28, 30, 30 give this stored order.
-    ASSERT_EQ(idx->piece_bucket_count, 32u);
-    ASSERT_EQ(idx->piece_count, 9u);
-    const uint8_t kinds[] = {8, 5, 4, 6, 1, 10, 9, 0, 11};
-    for (int x = 0; x < 9; ++x) EXPECT_EQ(idx->piece_entries[x].piece_kind, kinds[x]) << x;
-    EXPECT_EQ(idx->piece_offsets[30], 7u);
-    EXPECT_EQ(idx->piece_offsets[31], 9u);
-    expect_index_matches(idx.index, {"ACGT"});
-}
-
-// Piece lengths of every split, in the stored kind order.
+// Piece lengths of every split, in the stored kind order: the build and the
+// Hamming reader both split through index_piece_bounds.
 TEST(IndexBuild, PieceSplits) {
     struct split_case {
-        size_t len;
+        uint64_t len;
         uint64_t lens[9];
     };
     const split_case cases[] = {
@@ -72,19 +35,18 @@ TEST(IndexBuild, PieceSplits) {
         {0, {0, 0, 0, 0, 0, 0, 0, 0, 0}},
     };
     for (const auto &c : cases) {
-        const std::string ref = c.len ? std::string(c.len - 1, 'G') + "C" : std::string();
-        built_index idx(std::vector<std::string>{ref});
-        ASSERT_NE(idx.index, nullptr);
-        ASSERT_EQ(idx->piece_count, 9u);
-        uint64_t by_kind[12] = {};
-        for (int x = 0; x < 9; ++x) {
-            by_kind[idx->piece_entries[x].piece_kind] = idx->piece_entries[x].piece_len;
+        int x = 0;
+        for (uint64_t m = 2; m <= 4; ++m) {
+            uint64_t next = 0;
+            for (uint64_t j = 0; j < m; ++j, ++x) {
+                uint64_t start = 0, len = 0;
+                velmora::index_piece_bounds(c.len, m, j, &start, &len);
+                EXPECT_EQ(len, c.lens[x]) << "len " << c.len << " split " << m << " piece " << j;
+                EXPECT_EQ(start, next);
+                next = start + len;
+            }
+            EXPECT_EQ(next, c.len);
         }
-        const int kinds[] = {0, 1, 4, 5, 6, 8, 9, 10, 11};
-        for (int j = 0; j < 9; ++j) {
-            EXPECT_EQ(by_kind[kinds[j]], c.lens[j]) << "len " << c.len << " kind " << kinds[j];
-        }
-        expect_index_matches(idx.index, {ref});
     }
 }
 
@@ -121,8 +83,11 @@ TEST(IndexBuild, RandomizedInvariants) {
     for (int round = 0; round < rounds; ++round) {
         const size_t n = round < 10 ? static_cast<size_t>(round) + 1 : g.range(1, 300);
         const auto refs = index_test::random_refs(g, n);
-        built_index idx(refs);
-        expect_index_matches(idx.index, idx.strings());
+        const uint32_t flags = uint32_t(round % 4);
+        seq_batch b(refs);
+        vorn_index *idx = vorn_index_build_opts(b.ptrs(), b.lens(), b.size(), flags);
+        expect_index_matches(idx, index_test::ref_strings(refs), flags);
+        vorn_index_free(idx);
         if (::testing::Test::HasFailure()) break;
     }
 }
@@ -196,16 +161,17 @@ TEST(IndexBuild, EveryAllocationFailure) {
     for (const auto &refs : lists) {
         seq_batch b(refs);
         const auto strings = index_test::ref_strings(refs);
-        const uint64_t runs = velmora_test::alloc_fault_sweep([&](uint64_t) {
-            vorn_index *idx = vorn_index_build(b.ptrs(), b.lens(), b.size());
-            if (velmora_test::alloc_injected()) {
-                EXPECT_EQ(idx, nullptr);
-            } else {
-                expect_index_matches(idx, strings);
-            }
-            vorn_index_free(idx);
-        });
-        EXPECT_GE(runs, refs.empty() ? 2u : refs.size() + 2) << "every copy is an allocation";
+        for (uint32_t flags = 0; flags < 4; ++flags) {
+            velmora_test::alloc_fault_sweep([&](uint64_t) {
+                vorn_index *idx = vorn_index_build_opts(b.ptrs(), b.lens(), b.size(), flags);
+                if (velmora_test::alloc_injected()) {
+                    EXPECT_EQ(idx, nullptr);
+                } else {
+                    expect_index_matches(idx, strings, flags);
+                }
+                vorn_index_free(idx);
+            });
+        }
     }
 }
 

@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "index/index_internal.h"
+#include "index/probe.h"
 #include "oracle.h"
 #include "test_util.h"
 
 namespace index_test {
 
-constexpr uint64_t NONE = UINT64_MAX;
 
 inline bool naive_encode(const std::string &s, uint64_t *code) { return oracle::dna2(s, code); }
 inline bool naive_encodable(const std::string &s) { return oracle::encodable(s); }
@@ -49,187 +49,118 @@ inline std::vector<std::string> ref_strings(const std::vector<oracle::seq> &refs
     return out;
 }
 
-// Walks every chain of a table: each entry in the bucket its key hashes to,
-// chains strictly descending, every entry below total met exactly once.
-template <class Bucket>
-void expect_chains(const uint64_t *heads, const uint64_t *next, uint64_t buckets, uint64_t total,
-                   const std::vector<bool> &member, Bucket bucket_of) {
-    std::vector<int> seen(total, 0);
-    for (uint64_t b = 0; b < buckets; ++b) {
-        uint64_t prev = NONE;
-        for (uint64_t x = heads[b]; x != NONE; prev = x, x = next[x]) {
-            ASSERT_LT(x, total);
-            ASSERT_TRUE(member[x]) << x;
-            EXPECT_EQ(bucket_of(x), b);
-            EXPECT_TRUE(prev == NONE || x < prev) << "chain of bucket " << b;
-            ASSERT_LE(++seen[x], 1) << "entry " << x << " chained twice";
-        }
-    }
-    for (uint64_t x = 0; x < total; ++x) EXPECT_EQ(seen[x], member[x] ? 1 : 0) << "entry " << x;
-}
-
-// Every structural property a built index must have for these references.
-inline void expect_index_matches(const vorn_index *idx, const std::vector<std::string> &refs) {
+// Every property a reader relies on, checked through the index's own
+// accessors against a model computed from the strings: the copies, the
+// non-encodable list, the references of every key in reader order (highest
+// position first), the references one base longer than every deletion
+// variant in deletion-table order, and one piece entry per (reference,
+// split, piece) in the bucket a reader looks in.  Tables the flags left out
+// must be absent.
+inline void expect_index_matches(const vorn_index *idx, const std::vector<std::string> &refs,
+                                 uint32_t flags = VORN_INDEX_ALL) {
     using namespace velmora;
     const size_t n = refs.size();
     ASSERT_NE(idx, nullptr);
     ASSERT_EQ(idx->n_refs, n);
     if (n == 0) {
-        EXPECT_EQ(idx->ref_seqs, nullptr);
-        EXPECT_EQ(idx->code_heads, nullptr);
-        EXPECT_EQ(idx->exact_slot_count, 0u);
-        EXPECT_EQ(idx->code_bucket_count, 0u);
-        EXPECT_EQ(idx->piece_ready, 0u);
+        EXPECT_EQ(idx->arena, nullptr);
+        EXPECT_EQ(idx->key_slot_count, 0u);
         return;
     }
-    // Tables are the smallest power of two above twice their entries.
-    auto table_size = [](uint64_t entries) {
-        uint64_t size = 1;
-        while (size <= 2 * entries) size *= 2;
-        return size;
-    };
-    EXPECT_EQ(idx->code_bucket_count, table_size(n));
-    EXPECT_EQ(idx->exact_slot_count, table_size(n));
-
-    // Copies, codes, the non-encodable list.
     std::vector<uint64_t> nonenc;
-    std::map<std::pair<uint64_t, uint64_t>, std::pair<uint64_t, uint64_t>> keys;  // -> first, count
-    uint64_t encodable = 0, del_total = 0;
-    for (size_t i = 0; i < n; ++i) {
-        ASSERT_NE(idx->ref_seqs[i], nullptr);
-        ASSERT_EQ(idx->ref_lens[i], refs[i].size());
-        EXPECT_EQ(std::string(reinterpret_cast<const char *>(idx->ref_seqs[i]), refs[i].size()),
-                  refs[i]);
-        EXPECT_EQ(idx->ref_seqs[i][refs[i].size()], 0) << "terminator of " << i;
+    std::map<std::pair<uint64_t, uint64_t>, std::vector<uint32_t>> keys;  // highest first
+    uint64_t encodable = 0;
+    for (size_t i = n; i-- > 0;) {
+        ASSERT_EQ(index_ref_len(idx, i), refs[i].size());
+        const uint8_t *b = index_ref_bytes(idx, i);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(b), refs[i].size()), refs[i]);
+        EXPECT_EQ(b[refs[i].size()], 0) << "terminator of " << i;
         uint64_t code = 0;
-        const bool enc = naive_encode(refs[i], &code);
-        EXPECT_EQ(idx->ref_encodable[i], enc ? 1 : 0) << i;
-        EXPECT_EQ(idx->ref_codes[i], enc ? code : 0) << i;
-        if (enc) {
+        if (naive_encode(refs[i], &code)) {
             ++encodable;
-            del_total += refs[i].size();
-            auto it = keys.find({code, refs[i].size()});
-            if (it == keys.end()) keys[{code, refs[i].size()}] = {i, 1};
-            else it->second.second += 1;
+            keys[{code, refs[i].size()}].push_back(uint32_t(i));
         } else {
-            nonenc.push_back(i);
-            EXPECT_EQ(idx->code_next[i], NONE) << i;
+            nonenc.insert(nonenc.begin(), i);
         }
     }
     ASSERT_EQ(idx->nonenc_count, nonenc.size());
-    EXPECT_EQ(idx->nonenc_count + encodable, n);
     for (size_t k = 0; k < nonenc.size(); ++k) EXPECT_EQ(idx->nonenc_refs[k], nonenc[k]);
 
-    // Code table: each encodable reference once, in its own bucket.
-    std::vector<bool> enc_member(n);
-    for (size_t i = 0; i < n; ++i) enc_member[i] = idx->ref_encodable[i] != 0;
-    expect_chains(idx->code_heads, idx->code_next, idx->code_bucket_count, n, enc_member,
-                  [&](uint64_t r) {
-                      return index_code_bucket(idx->ref_codes[r], idx->ref_lens[r], idx->code_bucket_count);
-                  });
+    // Key table: every key with its references; a key one base longer than
+    // an existing one, with no reference, is absent.
+    for (const auto &[key, list] : keys) {
+        const key_slot *slot = index_key_find(idx, key.first, key.second);
+        ASSERT_NE(slot, nullptr);
+        uint32_t count = 0;
+        const uint32_t *r = index_key_refs(idx, slot, &count);
+        EXPECT_EQ(std::vector<uint32_t>(r, r + count), list);
+        if (key.second < 32 && !keys.count({key.first, key.second + 1})) {
+            EXPECT_EQ(index_key_find(idx, key.first, key.second + 1), nullptr);
+        }
+    }
 
-    // Exact table: one slot per distinct key, first index and count right,
-    // every key reachable from its home slot.
-    uint64_t occupied = 0, count_sum = 0;
-    for (uint64_t s = 0; s < idx->exact_slot_count; ++s) {
-        if (idx->exact_first[s] == NONE) {
-            EXPECT_EQ(idx->exact_counts[s], 0u);
+    // Deletion table (or its replacement route): the references that lose one
+    // base to become each deletion variant, in the order a reader meets them.
+    EXPECT_EQ(idx->del_bucket_count == 0,
+              (flags & VORN_INDEX_NO_DELETION) != 0 || encodable == 0 ||
+                  std::all_of(refs.begin(), refs.end(), [](const std::string &r) {
+                      return r.empty() || !naive_encodable(r);
+                  }));
+    for (size_t i = 0; i < n; ++i) {
+        if (!naive_encodable(refs[i])) continue;
+        for (size_t p = 0; p < refs[i].size(); ++p) {
+            std::string v = refs[i];
+            v.erase(p, 1);
+            uint64_t vc = 0;
+            naive_encode(v, &vc);
+            std::vector<uint32_t> want;
+            for (size_t r = n; r-- > 0;) {
+                if (!naive_encodable(refs[r]) || refs[r].size() != v.size() + 1) continue;
+                for (size_t q = 0; q < refs[r].size(); ++q)
+                    if (refs[r].substr(0, q) + refs[r].substr(q + 1) == v) {
+                        want.push_back(uint32_t(r));
+                        break;
+                    }
+            }
+            hit_list hits;
+            hit_list_init(&hits);
+            vorn_match record;
+            probe_sink_scope scope;
+            probe_sink_start(&scope.sink, idx, reinterpret_cast<const uint8_t *>(v.data()),
+                             v.size(), 1, PROBE_EDIT, &record, nullptr, 0, &hits);
+            EXPECT_EQ(probe_longer_references(&scope.sink, vc, v.size()), VISIT_CONTINUE);
+            std::vector<uint32_t> got;
+            for (size_t h = 0; h < hits.count; ++h) got.push_back(hits.items[h].ref_index);
+            hit_list_free(&hits);
+            EXPECT_EQ(got, want) << refs[i] << " without base " << p;
+        }
+    }
+
+    // Piece tables: m entries per encodable reference, each in its bucket.
+    for (uint64_t m = 2; m <= 4; ++m) {
+        const piece_table &t = idx->pieces[m - 2];
+        if ((flags & VORN_INDEX_NO_PIECES) != 0 || encodable == 0) {
+            EXPECT_EQ(t.count, 0u);
+            EXPECT_EQ(t.offsets, nullptr);
             continue;
         }
-        ++occupied;
-        count_sum += idx->exact_counts[s];
-        auto it = keys.find({idx->exact_codes[s], idx->exact_lens[s]});
-        ASSERT_NE(it, keys.end()) << "slot " << s;
-        EXPECT_EQ(idx->exact_first[s], it->second.first);
-        EXPECT_EQ(idx->exact_counts[s], it->second.second);
-        for (uint64_t p = index_exact_home_slot(idx->exact_codes[s], idx->exact_lens[s],
-                                                idx->exact_slot_count);
-             p != s; p = (p + 1) & (idx->exact_slot_count - 1)) {
-            ASSERT_NE(idx->exact_first[p], NONE) << "probe run broken before slot " << s;
-        }
-    }
-    EXPECT_EQ(occupied, keys.size());
-    EXPECT_EQ(count_sum, encodable);
-
-    // Deletion table: entries in (reference, position) order, each variant
-    // equal to the encoded string with one byte erased; chains cover every
-    // entry once, newest first.
-    EXPECT_EQ(idx->del_count, del_total);
-    if (del_total == 0) {
-        EXPECT_EQ(idx->del_bucket_count, 0u);
-        EXPECT_EQ(idx->del_heads, nullptr);
-    } else {
-        ASSERT_EQ(idx->del_bucket_count, table_size(del_total));
-        uint64_t e = 0;
+        ASSERT_EQ(t.count, m * encodable);
+        ASSERT_EQ(t.offsets[t.bucket_count], t.count);
         for (size_t i = 0; i < n; ++i) {
-            if (!naive_encodable(refs[i])) continue;
-            for (size_t p = 0; p < refs[i].size(); ++p, ++e) {
-                std::string v = refs[i];
-                v.erase(p, 1);
-                uint64_t vc = 0;
-                ASSERT_TRUE(naive_encode(v, &vc));
-                EXPECT_EQ(idx->del_codes[e], vc) << refs[i] << " without base " << p;
-                EXPECT_EQ(idx->del_lens[e], v.size());
-                EXPECT_EQ(idx->del_refs[e], i);
-            }
-        }
-        expect_chains(idx->del_heads, idx->del_next, idx->del_bucket_count, del_total,
-                      std::vector<bool>(del_total, true), [&](uint64_t x) {
-                          return index_code_bucket(idx->del_codes[x], idx->del_lens[x], idx->del_bucket_count);
-                      });
-    }
-
-    // Piece table: 9 entries per encodable reference, each bucket's run
-    // holding exactly its own keys, stably sorted.
-    const uint64_t piece_total = 9 * encodable;
-    EXPECT_EQ(idx->piece_count, piece_total);
-    if (piece_total == 0) {
-        EXPECT_EQ(idx->piece_ready, 0u);
-        EXPECT_EQ(idx->piece_bucket_count, 0u);
-        EXPECT_EQ(idx->piece_entries, nullptr);
-        return;
-    }
-    EXPECT_EQ(idx->piece_ready, 1u);
-    const uint64_t psize = table_size(piece_total);
-    ASSERT_EQ(idx->piece_bucket_count, psize);
-    ASSERT_EQ(idx->piece_offsets[0], 0u);
-    ASSERT_EQ(idx->piece_offsets[psize], piece_total);
-    using piece_tuple = std::tuple<uint64_t, int, uint64_t, uint64_t, uint64_t, uint64_t>;
-    std::vector<piece_tuple> expected, actual;  // (ref, kind order, kind, len, code, ref code)
-    static const int order_of_kind[12] = {0, 1, -1, -1, 2, 3, 4, -1, 5, 6, 7, 8};
-    for (size_t i = 0; i < n; ++i) {
-        uint64_t rc = 0;
-        if (!naive_encode(refs[i], &rc)) continue;
-        int pos = 0;
-        for (size_t m = 2; m <= 4; ++m) {
+            uint64_t rc = 0;
+            if (!naive_encode(refs[i], &rc)) continue;
             const auto parts = naive_split(refs[i], m);
-            for (size_t j = 0; j < m; ++j, ++pos) {
+            for (uint64_t j = 0; j < m; ++j) {
                 uint64_t pc = 0;
                 naive_encode(parts[j], &pc);
-                expected.emplace_back(i, pos, 4 * (m - 2) + j, parts[j].size(), pc, rc);
+                const uint64_t b = index_piece_bucket(pc, parts[j].size(), 4 * (m - 2) + j, t.bucket_count);
+                int found = 0;
+                for (uint64_t e = t.offsets[b]; e < t.offsets[b + 1]; ++e)
+                    found += t.refs[e] == i && t.codes[e] == rc && t.meta[e] == (refs[i].size() | (j << 6));
+                EXPECT_EQ(found, 1) << refs[i] << " split " << m << " piece " << j;
             }
         }
     }
-    for (uint64_t b = 0; b < psize; ++b) {
-        ASSERT_LE(idx->piece_offsets[b], idx->piece_offsets[b + 1]);
-        piece_tuple prev{};
-        for (uint64_t x = idx->piece_offsets[b]; x < idx->piece_offsets[b + 1]; ++x) {
-            const piece_entry &pe = idx->piece_entries[x];
-            ASSERT_LT(pe.piece_kind, 12);
-            ASSERT_GE(order_of_kind[pe.piece_kind], 0);
-            EXPECT_EQ(index_piece_bucket(pe.piece_code, pe.piece_len, pe.piece_kind, psize), b);
-            EXPECT_EQ(pe.ref_len, refs[pe.ref_index].size());
-            const piece_tuple t{pe.ref_index, order_of_kind[pe.piece_kind], pe.piece_kind,
-                                pe.piece_len, pe.piece_code, pe.ref_code};
-            if (x > idx->piece_offsets[b]) {
-                EXPECT_LT(prev, t) << "bucket " << b << " not stable";
-            }
-            prev = t;
-            actual.push_back(t);
-        }
-    }
-    std::sort(actual.begin(), actual.end());
-    EXPECT_EQ(actual, expected);
 }
 
 // A reference list aimed at the index's edges: boundary lengths, duplicates,

@@ -884,11 +884,11 @@ int assign_run(const assign_options &cli_opt, std::string *copy_path) {
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
     wl.pointer_arrays(&ptrs, &lens);
-    // Only the table the metric uses.
-    const uint32_t flags = opt.hamming ? VORN_INDEX_NO_DELETION : VORN_INDEX_NO_PIECES;
-    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(
-        vorn_index_build_opts(ptrs.data(), lens.data(), ptrs.size(), flags), vorn_index_free);
-    if (!index) throw data_error("cannot build the whitelist index: out of memory");
+    // Only the tables the metric reads: edit assignment never uses the piece
+    // tables, Hamming assignment never uses the deletion table.
+    const uint32_t tables = opt.hamming ? VORN_INDEX_NO_DELETION : VORN_INDEX_NO_PIECES;
+    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens, tables),
+                                                              vorn_index_free);
     t.build = now_seconds() - t0;
 
     std::vector<uint64_t> exact_counts;

@@ -102,20 +102,19 @@ uint64_t drop_repeated_entries(whitelist *wl) {
         if (!seen.insert(e).second) continue;
         out.bytes.append(e);
         out.offsets.push_back(out.bytes.size());
-        bool lower = false;
-        for (const char c : e) lower = lower || (c >= 'a' && c <= 'z');
-        out.lower_case_entries += lower;
     }
     const uint64_t dropped = n - out.size();
     if (dropped == 0) return 0;
     // The views in seen point into wl->bytes, which is replaced only now.
     out.repeats_dropped = wl->repeats_dropped + dropped;
+    out.lower_case_entries = wl->lower_case_entries;  // as the file held them
     *wl = std::move(out);
     return dropped;
 }
 
-vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens) {
-    vorn_index *index = vorn_index_build(ptrs.data(), lens.data(), ptrs.size());
+vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens,
+                        uint32_t flags) {
+    vorn_index *index = vorn_index_build_opts(ptrs.data(), lens.data(), ptrs.size(), flags);
     if (!index) throw data_error("cannot build the whitelist index: out of memory");
     return index;
 }

@@ -51,7 +51,9 @@ bool is_sequence_byte(unsigned char c);
 
 // Builds the index over the given entries; throws data_error when the
 // library cannot (out of memory).
-vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens);
+// flags: the VORN_INDEX_NO_* tables the caller's metric does not need.
+vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens,
+                        uint32_t flags = VORN_INDEX_ALL);
 
 }  // namespace velmora_tool
 

@@ -5,8 +5,8 @@
 // frame): most queries meet a few dozen candidates and never allocate.  From
 // the 129th on, an open-addressing table of position + 1 (0 = empty) is
 // added; the list stays the source the table is rebuilt from.
-#ifndef VELMORA_SRC_ASSIGN_CANDIDATE_SET_H
-#define VELMORA_SRC_ASSIGN_CANDIDATE_SET_H
+#ifndef VELMORA_SRC_INDEX_CANDIDATE_SET_H
+#define VELMORA_SRC_INDEX_CANDIDATE_SET_H
 
 #include <cstdint>
 

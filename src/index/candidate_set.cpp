@@ -1,6 +1,6 @@
 // Candidate de-duplication set: inline list first, then list plus a table
 // kept at most half full.  See candidate_set.h.
-#include "assign/candidate_set.h"
+#include "index/candidate_set.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,0 +1,110 @@
+// Listing every reference within k of one query.  The listing runs the same
+// searches as the assignment entry points, with the hit list attached to
+// their pipeline, so the listed set is exactly the set a record's hit_count
+// counts: the edit routes for k = 1 and 2, the Hamming routes for k = 1 to 3,
+// the key table for k = 0, and a pass over every reference where no route
+// serves the query.  The hits are then ordered by (distance, position).
+//
+// This file sits above both the edit and the Hamming assignment, which it
+// drives; neither of them knows about it.
+#include <algorithm>
+#include <cstdlib>
+
+#include "assign/assign_internal.h"
+#include "common.h"
+#include "hamming/hamming_internal.h"
+#include "index/index_internal.h"
+#include "index/probe.h"
+
+namespace velmora {
+namespace {
+
+struct hit_list_scope {
+    hit_list list;
+    hit_list_scope() noexcept { hit_list_init(&list); }
+    ~hit_list_scope() { hit_list_free(&list); }
+    hit_list_scope(const hit_list_scope &) = delete;
+    hit_list_scope &operator=(const hit_list_scope &) = delete;
+};
+
+// References identical to the query: its key, or the non-encodable ones of
+// its length with the same bytes.
+bool hits_exact(const vorn_index *ix, const uint8_t *query, size_t len, hit_list *list) noexcept {
+    uint64_t code = 0;
+    if (dna2_code(query, len, &code)) {
+        const key_slot *slot = index_key_find(ix, code, len);
+        if (slot == nullptr) return true;
+        uint32_t n = 0;
+        const uint32_t *refs = index_key_refs(ix, slot, &n);
+        for (uint32_t i = 0; i < n; ++i) {
+            if (!hit_list_push(list, refs[i], 0)) return false;
+        }
+        return true;
+    }
+    for (uint64_t i = 0; i < ix->nonenc_count; ++i) {
+        const uint32_t r = ix->nonenc_refs[i];
+        if (index_ref_len(ix, r) == len && bytes_equal(index_ref_bytes(ix, r), query, len) &&
+            !hit_list_push(list, r, 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// false when working memory ran out.
+bool hits_collect(const vorn_index *ix, const uint8_t *query, size_t len, uint32_t metric,
+                  int32_t k, hit_list *list) noexcept {
+    if (ix->n_refs == 0) return true;
+    if (k == 0) return hits_exact(ix, query, len, list);
+    vorn_match record;
+    probe_sink_scope scope;
+    probe_sink *s = &scope.sink;
+    const uint32_t probe_metric = metric == VORN_METRIC_HAMMING ? PROBE_HAMMING : PROBE_EDIT;
+    probe_sink_start(s, ix, query, len, k, probe_metric, &record, nullptr, 0, list);
+    if (metric == VORN_METRIC_HAMMING) {
+        if (len > DNA2_MAX_LEN) return hamming_full_scan(s) == VISIT_CONTINUE;
+        return hamming_search(s) == VISIT_CONTINUE;
+    }
+    uint64_t code = 0;
+    const bool encodable = dna2_code(query, len, &code) != 0;
+    const edit_route route = edit_route_for(query, len, encodable, k);
+    if (route != EDIT_ROUTE_NONE) return edit_run_route(s, route, code) == PATH_DONE;
+    // No route: every reference once.
+    for (uint64_t r = 0; r < ix->n_refs; ++r) {
+        if (probe_measure(s, r) != VISIT_CONTINUE) return false;
+    }
+    return true;
+}
+
+}  // namespace
+}  // namespace velmora
+
+extern "C" VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8_t *query,
+                                            size_t query_len, uint32_t metric, int32_t k,
+                                            vorn_hit *hits, size_t capacity,
+                                            size_t *n_hits) VORN_NOEXCEPT {
+    using namespace velmora;
+    if (index == nullptr || n_hits == nullptr) return -1;
+    if (query == nullptr && query_len != 0) return -1;
+    if (hits == nullptr && capacity != 0) return -1;
+    if (metric == VORN_METRIC_EDIT) {
+        if (k < 0) return -1;
+    } else if (metric == VORN_METRIC_HAMMING) {
+        if (k < 0 || k > HAMMING_MAX_K) return -1;
+    } else {
+        return -1;
+    }
+    hit_list_scope found;
+    hit_list *list = &found.list;
+    if (!hits_collect(index, query, query_len, metric, k, list)) {
+        *n_hits = 0;
+        return -2;
+    }
+    std::sort(list->items, list->items + list->count, [](const vorn_hit &a, const vorn_hit &b) {
+        return a.distance != b.distance ? a.distance < b.distance : a.ref_index < b.ref_index;
+    });
+    const size_t written = std::min(list->count, capacity);
+    for (size_t i = 0; i < written; ++i) hits[i] = list->items[i];
+    *n_hits = list->count;
+    return 0;
+}

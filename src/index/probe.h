@@ -1,0 +1,149 @@
+// The candidate pipeline every index path runs through, edit and Hamming
+// alike: a path lists probe keys, the pipeline fetches their key-table slots
+// together, walks the references of each key in order, skips the ones the
+// query already met, measures each new one with the path's bounded test
+// (edit or Hamming distance) and folds the hit into the record, and into the
+// hit list when the caller is listing hits.  It stops early once the
+// status-only form has its answer.
+//
+// Return protocol of every step: VISIT_CONTINUE, VISIT_STOP (the status-only
+// search is settled) or VISIT_OUT_OF_MEMORY (the candidate set or the hit
+// list could not grow; the path declines).
+#ifndef VELMORA_SRC_INDEX_PROBE_H
+#define VELMORA_SRC_INDEX_PROBE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/candidate_set.h"
+#include "index/index_internal.h"
+#include "velmora.h"
+
+namespace velmora {
+
+inline constexpr int32_t VISIT_CONTINUE = 0;
+inline constexpr int32_t VISIT_STOP = 1;
+inline constexpr int32_t VISIT_OUT_OF_MEMORY = -1;
+
+inline constexpr uint32_t PROBE_EDIT = 0;
+inline constexpr uint32_t PROBE_HAMMING = 1;
+
+// Hits being listed for one query; the first 64 need no heap.
+inline constexpr size_t HIT_LIST_INLINE = 64;
+
+struct hit_list {
+    vorn_hit inline_items[HIT_LIST_INLINE];
+    vorn_hit *items;
+    size_t count;
+    size_t capacity;
+};
+
+static inline void hit_list_init(hit_list *l) noexcept {
+    l->items = l->inline_items;
+    l->count = 0;
+    l->capacity = HIT_LIST_INLINE;
+}
+
+// false when the list could not grow.
+bool hit_list_grow(hit_list *l) noexcept;
+void hit_list_free(hit_list *l) noexcept;
+
+static inline bool hit_list_push(hit_list *l, uint32_t ref, uint32_t distance) noexcept {
+    if (l->count == l->capacity && !hit_list_grow(l)) return false;
+    l->items[l->count++] = vorn_hit{ref, distance};
+    return true;
+}
+
+// The state of one query's search.  Paths set it up with probe_sink_start
+// and read the record (and best_count) when they finish.
+struct probe_sink {
+    const vorn_index *index;
+    const uint8_t *query;
+    size_t query_len;
+    int32_t k;
+    uint32_t metric;
+    uint32_t stop_when_ambiguous;
+    vorn_match *result;
+    vorn_stats *stats;
+    hit_list *hits;  // null unless listing
+    int32_t best_count;
+    candidate_seen_set seen;
+};
+
+// Resets the record to VORN_STATUS_NONE and the search state to empty.
+void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *query,
+                      size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
+                      vorn_stats *stats, uint32_t stop_when_ambiguous, hit_list *hits) noexcept;
+
+// Releases the candidate set; the sink can be started again.
+static inline void probe_sink_end(probe_sink *s) noexcept { candidate_seen_free(&s->seen); }
+
+// RAII over a sink: ends it on every way out of a path.
+struct probe_sink_scope {
+    probe_sink sink;
+    probe_sink_scope() noexcept { candidate_seen_init(&sink.seen); }
+    ~probe_sink_scope() { probe_sink_end(&sink); }
+    probe_sink_scope(const probe_sink_scope &) = delete;
+    probe_sink_scope &operator=(const probe_sink_scope &) = delete;
+};
+
+static inline bool probe_settled(const probe_sink *s) noexcept {
+    return s->stop_when_ambiguous != 0 && s->best_count >= 2;
+}
+
+// Folds a hit into the record and the hit list.
+static inline int32_t probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept;
+
+// Counts, measures and applies a reference the query meets for the first
+// time (no candidate set involved).
+int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept;
+
+// The candidate set, then probe_measure for a new reference; VISIT_STOP when
+// the search is settled afterwards (new reference or not).
+int32_t probe_take(probe_sink *s, uint64_t ref) noexcept;
+
+// Every reference of one key of the key table, in the key's order.
+int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept;
+
+// Several keys: their slots are fetched together, then each key is walked in
+// the listed order, exactly as probing them one at a time.  The walk stops at
+// the first step that does not continue.
+int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n) noexcept;
+
+// The two halves of probe_keys, for a path that requests the slots of all its
+// keys at once and walks them in several groups: homes receives each key's
+// home slot (n at most 256).
+void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n,
+                    uint64_t *homes) noexcept;
+int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
+                   const uint64_t *homes, size_t n) noexcept;
+
+// Requests the deletion-table bucket that probe_longer_references will read.
+void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept;
+
+// The references one base longer than (code, len) that lose one base to
+// become it, in the order the deletion table keeps them (highest reference
+// first); through the deletion table, or, when the build left it out, the
+// insertion variants of the code in the key table.
+int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept;
+
+// The non-encodable references whose length differs from the query's by at
+// most window, in ascending order; through the candidate set (probe_take) or,
+// when no other route can have met them, measured directly.
+int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept;
+
+}  // namespace velmora
+
+#include "match/match_record.h"
+
+namespace velmora {
+
+static inline int32_t probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
+    match_apply_hit(s->result, ref, d, &s->best_count);
+    if (s->hits != nullptr && !hit_list_push(s->hits, ref, d)) return VISIT_OUT_OF_MEMORY;
+    return VISIT_CONTINUE;
+}
+
+}  // namespace velmora
+
+#endif
