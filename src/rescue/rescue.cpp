@@ -134,7 +134,7 @@ int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &mo
         }
         const double score =
             std::log(prior) +
-            rescue_log_likelihood(model, scratch, index->ref_seqs[ref], index->ref_lens[ref]);
+            rescue_log_likelihood(model, scratch, index_ref_bytes(index, ref), index_ref_len(index, ref));
         if (score == NEG_INF) continue;
         if (score > top_score) {
             sum = (top_score == NEG_INF ? 0.0 : sum * std::exp(top_score - score)) + 1.0;
@@ -223,7 +223,7 @@ extern "C" VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint
         // its two sides, so a band wider than that only costs time.
         size_t sides = longest;
         for (size_t i = 0; i < list.size(); ++i)
-            sides = std::max(sides, index->ref_lens[list[i].ref_index]);
+            sides = std::max(sides, index_ref_len(index, list[i].ref_index));
         const rescue_read_model model{read,
                                       quals,
                                       read_len,
