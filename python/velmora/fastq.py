@@ -1,0 +1,394 @@
+"""Assigning the barcodes of FASTQ reads to a whitelist from Python: the
+same options, decisions and output table as `velmora assign`.
+
+    from velmora import fastq
+    summary = fastq.assign_file("reads.fastq.gz", "whitelist.txt", "out.tsv", max_edits=1)
+
+The decision for each read is the library's (vorn_rescue_read): this module
+only reads, batches and formats.  A run has two passes over the reads: the
+first counts, for every whitelist entry, the reads whose barcode window
+matches it exactly (the abundance prior of the rescue); the second assigns.
+
+Output: a header line, then one tab-separated line per read, in input order,
+with the columns of COLUMNS.  '-' marks an absent value.
+"""
+
+import gzip
+import io
+import os
+from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+
+from . import CountArray, Index, Metric, RescueParams, Status
+
+__all__ = [
+    "COLUMNS", "Options", "Summary", "assign_file", "assign_records", "count_exact",
+    "load_whitelist", "options", "parse_whitelist", "read_fastq", "record_boundaries",
+]
+
+COLUMNS = ("read", "observed", "status", "assigned", "distance", "second_distance", "hits",
+           "posterior", "candidates")
+MAX_CANDIDATES = 8
+_STATUS_NAMES = {Status.NONE: b"none", Status.UNIQUE: b"unique", Status.AMBIGUOUS: b"ambiguous",
+                 Status.INVALID: b"invalid"}
+
+
+class Options(NamedTuple):
+    """The options of `velmora assign` (see options())."""
+    k: int
+    hamming: bool
+    barcode_start: int
+    barcode_length: Optional[int]
+    rescue: bool
+    min_exact: int
+    prior_pseudocount: float
+    min_posterior: float
+    indel_weight: float
+    fixed_window: bool
+    batch_size: int
+
+
+def options(*, max_edits: Optional[int] = None, max_mismatches: Optional[int] = None,
+            barcode_start: int = 0, barcode_length: Optional[int] = None,
+            no_rescue: bool = False, min_exact: Optional[int] = None,
+            prior_pseudocount: Optional[float] = None, min_posterior: Optional[float] = None,
+            indel_weight: Optional[float] = None, fixed_window: bool = False,
+            batch_size: int = 8192) -> Options:
+    """Options as the tool's flags name them (--max-edits K becomes
+    max_edits=K, --no-rescue no_rescue=True, ...).  Exactly one of
+    max_edits and max_mismatches; unset rescue parameters take the
+    library's defaults (RescueParams.default())."""
+    if (max_edits is None) == (max_mismatches is None):
+        raise ValueError("give exactly one of max_edits and max_mismatches")
+    d = RescueParams.default()
+    hamming = max_mismatches is not None
+    k = max_mismatches if hamming else max_edits
+    if not isinstance(k, int) or k < 0 or (hamming and k > 3):
+        raise ValueError("max_mismatches must be 0 to 3" if hamming else
+                         "max_edits must be a non-negative int")
+    if barcode_length is not None and barcode_length < 0 or barcode_start < 0:
+        raise ValueError("barcode_start and barcode_length must be non-negative")
+    if batch_size < 1:
+        raise ValueError("batch_size must be at least 1")
+    pick = lambda v, default: default if v is None else v  # noqa: E731
+    return Options(k, hamming, barcode_start, barcode_length, not no_rescue,
+                   pick(min_exact, d.min_exact), float(pick(prior_pseudocount,
+                                                            d.prior_pseudocount)),
+                   float(pick(min_posterior, d.min_posterior)),
+                   float(pick(indel_weight, d.indel_weight)), fixed_window or hamming, batch_size)
+
+
+def _params(opt: Options) -> RescueParams:
+    return RescueParams.default(
+        metric=Metric.HAMMING if opt.hamming else Metric.EDIT, k=opt.k,
+        fixed_window=opt.fixed_window, rescue=opt.rescue, min_exact=opt.min_exact,
+        prior_pseudocount=opt.prior_pseudocount, indel_weight=opt.indel_weight,
+        min_posterior=opt.min_posterior)
+
+
+# ---------------------------------------------------------------------------
+# Input
+
+def _open(path: str):
+    """A binary stream of the file's content, gunzipped when it starts with
+    the gzip magic (every member is read)."""
+    f = open(path, "rb")
+    if f.peek(2)[:2] == b"\x1f\x8b":
+        f.close()
+        return gzip.open(path, "rb")
+    return f
+
+
+def load_whitelist(path: str) -> List[bytes]:
+    """The entries of a whitelist file, plain or gzip (see parse_whitelist)."""
+    with open(path, "rb") as f:
+        return parse_whitelist(f.read())
+
+
+def parse_whitelist(data: bytes) -> List[bytes]:
+    """One barcode per line, plain or gzip; surrounding blanks trimmed,
+    empty lines and lines starting with '#' skipped."""
+    if data[:2] == b"\x1f\x8b":
+        data = gzip.decompress(data)
+    out = []
+    for line in data.split(b"\n"):
+        s = line.strip(b" \t\r\f\v")
+        if s and not s.startswith(b"#"):
+            out.append(s)
+    return out
+
+
+def read_fastq(path: str, start: int = 0, end: Optional[int] = None
+               ) -> Iterator[Tuple[bytes, bytes, bytes]]:
+    """(name, sequence, quality) for each record.  name is the header up to
+    the first space or tab.  start and end (plain files only, from
+    record_boundaries) restrict the records to those beginning in
+    [start, end).  Malformed records raise ValueError naming the file, the
+    record and the line."""
+    f = _open(path)
+    with f:
+        if start or end is not None:
+            if isinstance(f, gzip.GzipFile):
+                raise ValueError("%s: a gzip file cannot be read in byte ranges" % path)
+            f.seek(start)
+        pos = start
+        record = 0
+        lineno = 0
+        readline = f.readline
+        while end is None or pos < end:
+            head = readline()
+            lineno += 1
+            if not head:
+                return
+            if head in (b"\n", b"\r\n"):
+                rest = f.read()
+                if rest.strip():
+                    raise ValueError("%s: blank line between records (line %d)" % (path, lineno))
+                return
+            seq = readline()
+            sep = readline()
+            qual = readline()
+            pos += len(head) + len(seq) + len(sep) + len(qual)
+            record += 1
+            where = "%s: record %d (line %d)" % (path, record, lineno)
+            lineno += 3
+            if head[:1] != b"@":
+                raise ValueError(where + ": expected a header line starting with '@'")
+            if not qual:
+                raise ValueError(where + ": truncated record")
+            if sep[:1] != b"+":
+                raise ValueError(where + ": expected a separator line starting with '+'")
+            seq = seq.rstrip(b"\r\n")
+            qual = qual.rstrip(b"\r\n")
+            if len(seq) != len(qual):
+                raise ValueError(where + ": the quality line has %d characters, the sequence %d"
+                                 % (len(qual), len(seq)))
+            name = head[1:].rstrip(b"\r\n").split(None, 1)
+            yield (name[0] if name else b""), seq, qual
+
+
+def record_boundaries(path: str, parts: int) -> List[Optional[int]]:
+    """Byte offsets cutting a plain FASTQ file into about `parts` pieces at
+    record starts: [0, ..., size], for read_fastq(path, cut[i], cut[i + 1]).
+    A gzip file is one piece: [0, None]."""
+    size = os.path.getsize(path)
+    with open(path, "rb") as f:
+        if f.peek(2)[:2] == b"\x1f\x8b":
+            return [0, None]
+        if parts <= 1 or size == 0:
+            return [0, size]
+        cuts = [0]
+        for i in range(1, parts):
+            at = _record_start(f, size * i // parts)
+            if at > cuts[-1] and at < size:
+                cuts.append(at)
+        cuts.append(size)
+        return cuts
+
+
+def _record_start(f, offset: int) -> int:
+    """The first record start at or after offset.  A line starting with '@'
+    may be a quality line, so a header is accepted only when the line two
+    below starts with '+' and the next header follows (or the file ends)."""
+    f.seek(offset)
+    if offset:
+        f.readline()  # the rest of a line begun before offset
+    while True:
+        pos = f.tell()
+        lines = [f.readline() for _ in range(5)]
+        if not lines[0]:
+            return pos
+        if (lines[0][:1] == b"@" and lines[2][:1] == b"+"
+                and len(lines[1].rstrip(b"\r\n")) == len(lines[3].rstrip(b"\r\n"))
+                and (not lines[4] or lines[4][:1] == b"@")):
+            return pos
+        f.seek(pos)
+        f.readline()
+
+
+# ---------------------------------------------------------------------------
+# Assignment
+
+class Summary(NamedTuple):
+    """Counts of one run (or one part of a run: parts add with +)."""
+    reads: int
+    status: Dict[str, int]
+    exact: int
+    rescued: int
+    lower_case: int
+
+    def __add__(self, other):
+        status = dict(self.status)
+        for key, v in other.status.items():
+            status[key] = status.get(key, 0) + v
+        return Summary(self.reads + other.reads, status, self.exact + other.exact,
+                       self.rescued + other.rescued, self.lower_case + other.lower_case)
+
+    @staticmethod
+    def empty():
+        return Summary(0, {"unique": 0, "ambiguous": 0, "none": 0, "invalid": 0}, 0, 0, 0)
+
+
+def _window(seq: bytes, opt: Options) -> Optional[bytes]:
+    s = opt.barcode_start
+    if opt.barcode_length is None:
+        return seq[s:] if s <= len(seq) else None
+    e = s + opt.barcode_length
+    return seq[s:e] if e <= len(seq) else None
+
+
+def _batches(records: Iterable, size: int):
+    batch = []
+    for r in records:
+        batch.append(r)
+        if len(batch) == size:
+            yield batch
+            batch = []
+    if batch:
+        yield batch
+
+
+def _upper(seq: bytes) -> bytes:
+    return seq.upper() if not seq.isupper() and seq.lower() != seq.upper() else seq
+
+
+def count_exact(records: Iterable[Tuple[bytes, bytes, bytes]], index: Index, opt: Options,
+                counts: Optional[CountArray] = None) -> CountArray:
+    """The first pass: adds to counts (a new CountArray when None), for
+    every whitelist entry, the reads whose barcode window equals it and no
+    other entry."""
+    if counts is None:
+        counts = CountArray(len(index))
+    for batch in _batches(records, opt.batch_size):
+        windows = [_window(_upper(seq), opt) or b"" for _, seq, _ in batch]
+        for m in index.lookup_exact(windows):
+            if m.status is Status.UNIQUE:
+                counts[m.best_index] += 1
+    return counts
+
+
+def assign_records(records: Iterable[Tuple[bytes, bytes, bytes]], index: Index,
+                   whitelist: Sequence[bytes], counts: Optional[CountArray], opt: Options,
+                   out=None) -> Summary:
+    """The second pass: decides every record and writes its line (no header)
+    to the binary stream out (None: nothing written).  counts comes from
+    count_exact over the same reads (None only with opt.rescue off)."""
+    params = _params(opt)
+    summary = Summary.empty()
+    status_count = dict.fromkeys(summary.status, 0)
+    reads = exact = rescued = lower = 0
+    hamming = opt.hamming
+    for batch in _batches(records, opt.batch_size):
+        folded = []
+        for _, seq, _ in batch:
+            up = _upper(seq)
+            lower += up is not seq
+            folded.append(up)
+        windows = [_window(seq, opt) for seq in folded]
+        valid = [w if w is not None else b"" for w in windows]
+        records_ = (index.assign_hamming(valid, opt.k) if hamming
+                    else index.assign(valid, opt.k))
+        lines = []
+        for (name, _, qual), seq, w, m in zip(batch, folded, windows, records_):
+            reads += 1
+            if w is None:
+                status_count["invalid"] += 1
+                lines.append(b"\t".join((name, b"-", b"invalid", b"-", b"-", b"-", b"-", b"-",
+                                         b"-")))
+                continue
+            observed = w if w else b"-"
+            if m.status is Status.UNIQUE and m.best_distance == 0:
+                exact += 1
+                status_count["unique"] += 1
+                lines.append(b"\t".join((
+                    name, observed, b"unique", whitelist[m.best_index], b"0",
+                    b"-" if m.second_distance is None else b"%d" % m.second_distance,
+                    b"%d" % m.hit_count, b"-", b"-")))
+                continue
+            if not opt.rescue and opt.fixed_window:
+                # The distance rule on the fixed window: the record says it all.
+                status_count[_STATUS_NAMES[m.status].decode()] += 1
+                hits = index.hits(w, opt.k, Metric.HAMMING if hamming else Metric.EDIT) \
+                    if m.hit_count else []
+                lines.append(b"\t".join((
+                    name, observed, _STATUS_NAMES[m.status],
+                    whitelist[m.best_index] if m.status is Status.UNIQUE else b"-",
+                    b"-" if m.best_distance is None else b"%d" % m.best_distance,
+                    b"-" if m.second_distance is None else b"%d" % m.second_distance,
+                    b"%d" % m.hit_count, b"-",
+                    b",".join(whitelist[h.index] for h in hits[:MAX_CANDIDATES]) if hits
+                    else b"-")))
+                continue
+            s = opt.barcode_start
+            res, hits = index.rescue(seq[s:], qual[s:], len(w), counts, params,
+                                     max_hits=MAX_CANDIDATES)
+            name_ = _STATUS_NAMES[res.status]
+            status_count[name_.decode()] += 1
+            if res.status is Status.UNIQUE:
+                rescued += 1
+            lines.append(b"\t".join((
+                name, observed, name_,
+                whitelist[res.index] if res.status is Status.UNIQUE else b"-",
+                b"-" if res.distance is None else b"%d" % res.distance,
+                b"-" if res.second_distance is None else b"%d" % res.second_distance,
+                b"%d" % res.hit_count,
+                b"%.4f" % res.posterior if params.rescue and res.hit_count else b"-",
+                b",".join(whitelist[h.index] for h in hits) if hits else b"-")))
+        if out is not None:
+            lines.append(b"")
+            out.write(b"\n".join(lines))
+    return Summary(reads, status_count, exact, rescued, lower)
+
+
+def header() -> bytes:
+    return "\t".join(COLUMNS).encode("ascii") + b"\n"
+
+
+def assign_file(reads: str, whitelist: str, out: Optional[str] = None, *,
+                index: Optional[Index] = None, **option_args) -> Summary:
+    """`velmora assign --reads READS --whitelist WHITELIST --out OUT`:
+    both passes over one FASTQ file (plain or gzip).  out None writes
+    nothing (the summary is still returned); a name ending in .gz is written
+    gzip-compressed.  option_args are those of options(); index, when given,
+    must be built over load_whitelist(whitelist)."""
+    opt = options(**option_args)
+    entries = load_whitelist(whitelist)
+    own = index is None
+    if own:
+        index = Index(entries)
+    try:
+        counts = count_exact(read_fastq(reads), index, opt) if opt.rescue else None
+        if out is None:
+            return assign_records(read_fastq(reads), index, entries, counts, opt)
+        tmp = out + ".tmp%d" % os.getpid()
+        try:
+            with _create(tmp, out.endswith(".gz")) as f:
+                f.write(header())
+                summary = assign_records(read_fastq(reads), index, entries, counts, opt, f)
+            os.replace(tmp, out)
+        except BaseException:
+            if os.path.exists(tmp):
+                os.unlink(tmp)
+            raise
+        return summary
+    finally:
+        if own:
+            index.close()
+
+
+class _create:
+    """A binary output file, gzip-compressed on request (no name and no time
+    in the gzip header, so equal tables give equal files)."""
+
+    def __init__(self, path: str, compress: bool):
+        self._raw = open(path, "wb")
+        self._f = gzip.GzipFile(filename="", fileobj=self._raw, mode="wb", mtime=0) \
+            if compress else io.BufferedWriter(self._raw, 1 << 20)
+
+    def __enter__(self):
+        return self._f
+
+    def __exit__(self, *exc):
+        try:
+            self._f.close()
+        finally:
+            self._raw.close()
