@@ -120,50 +120,66 @@ def parse_whitelist(data: bytes) -> List[bytes]:
 def read_fastq(path: str, start: int = 0, end: Optional[int] = None
                ) -> Iterator[Tuple[bytes, bytes, bytes]]:
     """(name, sequence, quality) for each record.  name is the header up to
-    the first space or tab.  start and end (plain files only, from
-    record_boundaries) restrict the records to those beginning in
-    [start, end).  Malformed records raise ValueError naming the file, the
-    record and the line."""
+    the first space or tab.  start and end (plain files only) select the
+    bytes [start, end), which must hold whole records: take them from
+    record_boundaries.  Malformed records raise ValueError naming the file,
+    the record and the line."""
     f = _open(path)
     with f:
         if start or end is not None:
             if isinstance(f, gzip.GzipFile):
                 raise ValueError("%s: a gzip file cannot be read in byte ranges" % path)
             f.seek(start)
-        pos = start
+        left = None if end is None else end - start
+        where = path if not start else "%s (from byte %d)" % (path, start)
+        tail = b""
         record = 0
-        lineno = 0
-        readline = f.readline
-        while end is None or pos < end:
-            head = readline()
-            lineno += 1
-            if not head:
+        while True:
+            size = 1 << 22 if left is None else min(1 << 22, left)
+            block = f.read(size) if size else b""
+            if left is not None:
+                left -= len(block)
+            lines = (tail + block).split(b"\n")
+            if block:
+                n = (len(lines) - 1) // 4
+                tail = b"\n".join(lines[4 * n:])
+            else:
+                if lines and lines[-1] == b"":
+                    lines.pop()
+                n = len(lines) // 4
+                while lines and lines[-1] in (b"", b"\r") and len(lines) > 4 * n:
+                    lines.pop()
+                rest = lines[4 * n:]
+            if b"\r" in block or (not block and b"\r" in tail):
+                lines = [x[:-1] if x.endswith(b"\r") else x for x in lines[:4 * n]]
+            heads, seqs, seps, quals = lines[0:4 * n:4], lines[1:4 * n:4], lines[2:4 * n:4], \
+                lines[3:4 * n:4]
+            for head, seq, sep, qual in zip(heads, seqs, seps, quals):
+                record += 1
+                if head[:1] != b"@" or sep[:1] != b"+" or len(seq) != len(qual):
+                    _bad_record(where, record, head, seq, sep, qual)
+                name = head[1:].split(b" ", 1)[0]
+                if b"\t" in name:
+                    name = name.split(b"\t", 1)[0]
+                yield name, seq, qual
+            if not block:
+                if rest:
+                    if any(rest):
+                        raise ValueError("%s: record %d (line %d): truncated record"
+                                         % (where, record + 1, 4 * record + 1))
                 return
-            if head in (b"\n", b"\r\n"):
-                rest = f.read()
-                if rest.strip():
-                    raise ValueError("%s: blank line between records (line %d)" % (path, lineno))
-                return
-            seq = readline()
-            sep = readline()
-            qual = readline()
-            pos += len(head) + len(seq) + len(sep) + len(qual)
-            record += 1
-            where = "%s: record %d (line %d)" % (path, record, lineno)
-            lineno += 3
-            if head[:1] != b"@":
-                raise ValueError(where + ": expected a header line starting with '@'")
-            if not qual:
-                raise ValueError(where + ": truncated record")
-            if sep[:1] != b"+":
-                raise ValueError(where + ": expected a separator line starting with '+'")
-            seq = seq.rstrip(b"\r\n")
-            qual = qual.rstrip(b"\r\n")
-            if len(seq) != len(qual):
-                raise ValueError(where + ": the quality line has %d characters, the sequence %d"
-                                 % (len(qual), len(seq)))
-            name = head[1:].rstrip(b"\r\n").split(None, 1)
-            yield (name[0] if name else b""), seq, qual
+
+
+def _bad_record(where, record, head, seq, sep, qual):
+    at = "%s: record %d (line %d): " % (where, record, 4 * record - 3)
+    if head == b"":
+        raise ValueError(at + "blank line between records")
+    if head[:1] != b"@":
+        raise ValueError(at + "expected a header line starting with '@'")
+    if sep[:1] != b"+":
+        raise ValueError(at + "expected a separator line starting with '+'")
+    raise ValueError(at + "the quality line has %d characters, the sequence %d"
+                     % (len(qual), len(seq)))
 
 
 def record_boundaries(path: str, parts: int) -> List[Optional[int]]:

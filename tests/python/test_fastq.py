@@ -84,7 +84,7 @@ class Reader(unittest.TestCase):
 
     def test_bad_records(self):
         cases = [
-            (b"ACGT\n", "header line"),
+            (b"ACGT\nACGT\n+\nIIII\n", "header line"),
             (b"@r\nACGT\n-\nIIII\n", "separator"),
             (b"@r\nACGT\n+\nIII\n", "quality line has 3"),
             (b"@r\nACGT\n", "truncated"),
