@@ -160,6 +160,7 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
     with open(whitelist, "rb") as f:
         wl_bytes = f.read()
     key = hashlib.sha256(wl_bytes).hexdigest()
+    opt = fastq.with_barcode_length(opt, fastq.parse_whitelist(wl_bytes))
 
     own = None
     if client is None:

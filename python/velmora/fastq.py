@@ -16,12 +16,15 @@ with the columns of COLUMNS.  '-' marks an absent value.
 import gzip
 import io
 import os
+import struct
+import zlib
 from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import CountArray, Index, Metric, RescueParams, Status
 
 __all__ = [
-    "COLUMNS", "Options", "Summary", "assign_file", "assign_records", "count_exact",
+    "COLUMNS", "Options", "Summary", "assign_file", "assign_records", "count_exact", "header",
+    "with_barcode_length",
     "load_whitelist", "options", "parse_whitelist", "read_fastq", "record_boundaries",
 ]
 
@@ -106,14 +109,15 @@ def load_whitelist(path: str) -> List[bytes]:
 
 def parse_whitelist(data: bytes) -> List[bytes]:
     """One barcode per line, plain or gzip; surrounding blanks trimmed,
-    empty lines and lines starting with '#' skipped."""
+    empty lines and lines starting with '#' skipped, letters upper-cased
+    (as reads are)."""
     if data[:2] == b"\x1f\x8b":
         data = gzip.decompress(data)
     out = []
     for line in data.split(b"\n"):
         s = line.strip(b" \t\r\f\v")
         if s and not s.startswith(b"#"):
-            out.append(s)
+            out.append(s.upper())
     return out
 
 
@@ -229,7 +233,7 @@ class Summary(NamedTuple):
     reads: int
     status: Dict[str, int]
     exact: int
-    rescued: int
+    corrected: int
     lower_case: int
 
     def __add__(self, other):
@@ -237,19 +241,23 @@ class Summary(NamedTuple):
         for key, v in other.status.items():
             status[key] = status.get(key, 0) + v
         return Summary(self.reads + other.reads, status, self.exact + other.exact,
-                       self.rescued + other.rescued, self.lower_case + other.lower_case)
+                       self.corrected + other.corrected, self.lower_case + other.lower_case)
 
     @staticmethod
     def empty():
         return Summary(0, {"unique": 0, "ambiguous": 0, "none": 0, "invalid": 0}, 0, 0, 0)
 
 
-def _window(seq: bytes, opt: Options) -> Optional[bytes]:
-    s = opt.barcode_start
-    if opt.barcode_length is None:
-        return seq[s:] if s <= len(seq) else None
-    e = s + opt.barcode_length
-    return seq[s:e] if e <= len(seq) else None
+def with_barcode_length(opt: Options, entries: Sequence[bytes]) -> Options:
+    """opt with barcode_length set: when it is None, the whitelist's, which
+    all entries must then share (ValueError otherwise)."""
+    if opt.barcode_length is not None:
+        return opt
+    lengths = set(map(len, entries))
+    if len(lengths) > 1:
+        raise ValueError("whitelist entries have lengths from %d to %d: give barcode_length"
+                         % (min(lengths), max(lengths)))
+    return opt._replace(barcode_length=lengths.pop() if lengths else 0)
 
 
 def _batches(records: Iterable, size: int):
@@ -263,19 +271,17 @@ def _batches(records: Iterable, size: int):
         yield batch
 
 
-def _upper(seq: bytes) -> bytes:
-    return seq.upper() if not seq.isupper() and seq.lower() != seq.upper() else seq
-
-
 def count_exact(records: Iterable[Tuple[bytes, bytes, bytes]], index: Index, opt: Options,
                 counts: Optional[CountArray] = None) -> CountArray:
     """The first pass: adds to counts (a new CountArray when None), for
-    every whitelist entry, the reads whose barcode window equals it and no
-    other entry."""
+    every whitelist entry, the reads whose barcode window (upper-cased)
+    equals it and no other entry.  opt.barcode_length must be set."""
     if counts is None:
         counts = CountArray(len(index))
+    s = opt.barcode_start
+    e = s + opt.barcode_length
     for batch in _batches(records, opt.batch_size):
-        windows = [_window(_upper(seq), opt) or b"" for _, seq, _ in batch]
+        windows = [seq[s:e].upper() for _, seq, _ in batch if e <= len(seq)]
         for m in index.lookup_exact(windows):
             if m.status is Status.UNIQUE:
                 counts[m.best_index] += 1
@@ -287,31 +293,40 @@ def assign_records(records: Iterable[Tuple[bytes, bytes, bytes]], index: Index,
                    out=None) -> Summary:
     """The second pass: decides every record and writes its line (no header)
     to the binary stream out (None: nothing written).  counts comes from
-    count_exact over the same reads (None only with opt.rescue off)."""
+    count_exact over the same reads (None only with opt.rescue off);
+    opt.barcode_length must be set."""
     params = _params(opt)
-    summary = Summary.empty()
-    status_count = dict.fromkeys(summary.status, 0)
-    reads = exact = rescued = lower = 0
+    status_count = dict.fromkeys(Summary.empty().status, 0)
+    reads = exact = corrected = lower = 0
     hamming = opt.hamming
+    metric = Metric.HAMMING if hamming else Metric.EDIT
+    distance_rule = not opt.rescue and opt.fixed_window
+    s = opt.barcode_start
+    length = opt.barcode_length
+    e = s + length
+    # The window plus the bases its end may move into.
+    tail_end = e + (0 if opt.fixed_window else opt.k)
+    posterior = b"%.6f" if params.rescue else None
     for batch in _batches(records, opt.batch_size):
-        folded = []
+        tails = []
         for _, seq, _ in batch:
-            up = _upper(seq)
-            lower += up is not seq
-            folded.append(up)
-        windows = [_window(seq, opt) for seq in folded]
-        valid = [w if w is not None else b"" for w in windows]
-        records_ = (index.assign_hamming(valid, opt.k) if hamming
-                    else index.assign(valid, opt.k))
-        lines = []
-        for (name, _, qual), seq, w, m in zip(batch, folded, windows, records_):
-            reads += 1
-            if w is None:
-                status_count["invalid"] += 1
-                lines.append(b"\t".join((name, b"-", b"invalid", b"-", b"-", b"-", b"-", b"-",
-                                         b"-")))
+            if e > len(seq):
+                tails.append(None)
                 continue
-            observed = w if w else b"-"
+            t = seq[s:tail_end]
+            up = t.upper()
+            lower += up != t
+            tails.append(up)
+        windows = [b"" if t is None else t[:length] for t in tails]
+        recs = index.assign_hamming(windows, opt.k) if hamming else index.assign(windows, opt.k)
+        lines = []
+        for (name, _, qual), tail, w, m in zip(batch, tails, windows, recs):
+            reads += 1
+            if tail is None:
+                status_count["invalid"] += 1
+                lines.append(name + b"\t-\tinvalid\t-\t-\t-\t-\t-\t-")
+                continue
+            observed = w or b"-"
             if m.status is Status.UNIQUE and m.best_distance == 0:
                 exact += 1
                 status_count["unique"] += 1
@@ -320,39 +335,33 @@ def assign_records(records: Iterable[Tuple[bytes, bytes, bytes]], index: Index,
                     b"-" if m.second_distance is None else b"%d" % m.second_distance,
                     b"%d" % m.hit_count, b"-", b"-")))
                 continue
-            if not opt.rescue and opt.fixed_window:
-                # The distance rule on the fixed window: the record says it all.
-                status_count[_STATUS_NAMES[m.status].decode()] += 1
-                hits = index.hits(w, opt.k, Metric.HAMMING if hamming else Metric.EDIT) \
-                    if m.hit_count else []
-                lines.append(b"\t".join((
-                    name, observed, _STATUS_NAMES[m.status],
-                    whitelist[m.best_index] if m.status is Status.UNIQUE else b"-",
-                    b"-" if m.best_distance is None else b"%d" % m.best_distance,
-                    b"-" if m.second_distance is None else b"%d" % m.second_distance,
-                    b"%d" % m.hit_count, b"-",
-                    b",".join(whitelist[h.index] for h in hits[:MAX_CANDIDATES]) if hits
-                    else b"-")))
-                continue
-            s = opt.barcode_start
-            res, hits = index.rescue(seq[s:], qual[s:], len(w), counts, params,
-                                     max_hits=MAX_CANDIDATES)
-            name_ = _STATUS_NAMES[res.status]
+            if distance_rule:
+                # The distance rule on the fixed window is the record itself;
+                # only the list of entries is missing.
+                status, assigned = m.status, m.best_index
+                distance, second, n_hits = m.best_distance, m.second_distance, m.hit_count
+                hits = index.hits(w, opt.k, metric)[:MAX_CANDIDATES] if n_hits else ()
+            else:
+                res, hits = index.rescue(tail, qual[s:s + len(tail)], length, counts, params,
+                                         max_hits=MAX_CANDIDATES)
+                status, assigned = res.status, res.index
+                distance, second, n_hits = res.distance, res.second_distance, res.hit_count
+            name_ = _STATUS_NAMES[status]
             status_count[name_.decode()] += 1
-            if res.status is Status.UNIQUE:
-                rescued += 1
+            if status is Status.UNIQUE:
+                corrected += 1
             lines.append(b"\t".join((
                 name, observed, name_,
-                whitelist[res.index] if res.status is Status.UNIQUE else b"-",
-                b"-" if res.distance is None else b"%d" % res.distance,
-                b"-" if res.second_distance is None else b"%d" % res.second_distance,
-                b"%d" % res.hit_count,
-                b"%.4f" % res.posterior if params.rescue and res.hit_count else b"-",
+                whitelist[assigned] if status is Status.UNIQUE else b"-",
+                b"-" if distance is None else b"%d" % distance,
+                b"-" if second is None else b"%d" % second,
+                b"%d" % n_hits,
+                posterior % res.posterior if posterior and n_hits else b"-",
                 b",".join(whitelist[h.index] for h in hits) if hits else b"-")))
         if out is not None:
             lines.append(b"")
             out.write(b"\n".join(lines))
-    return Summary(reads, status_count, exact, rescued, lower)
+    return Summary(reads, status_count, exact, corrected, lower)
 
 
 def header() -> bytes:
@@ -366,8 +375,8 @@ def assign_file(reads: str, whitelist: str, out: Optional[str] = None, *,
     nothing (the summary is still returned); a name ending in .gz is written
     gzip-compressed.  option_args are those of options(); index, when given,
     must be built over load_whitelist(whitelist)."""
-    opt = options(**option_args)
     entries = load_whitelist(whitelist)
+    opt = with_barcode_length(options(**option_args), entries)
     own = index is None
     if own:
         index = Index(entries)
@@ -391,14 +400,34 @@ def assign_file(reads: str, whitelist: str, out: Optional[str] = None, *,
             index.close()
 
 
+class _GzipWriter:
+    """gzip at level 1 with no name, time 0 and OS "Unix" in the header:
+    the bytes the velmora tool writes for the same table."""
+
+    def __init__(self, raw):
+        self._raw = raw
+        self._z = zlib.compressobj(1, zlib.DEFLATED, -zlib.MAX_WBITS)
+        self._crc = 0
+        self._size = 0
+        raw.write(b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\x03")
+
+    def write(self, data):
+        self._crc = zlib.crc32(data, self._crc)
+        self._size += len(data)
+        self._raw.write(self._z.compress(data))
+
+    def close(self):
+        self._raw.write(self._z.flush())
+        self._raw.write(struct.pack("<II", self._crc, self._size & 0xFFFFFFFF))
+
+
 class _create:
-    """A binary output file, gzip-compressed on request (no name and no time
-    in the gzip header, so equal tables give equal files)."""
+    """A binary output file, gzip-compressed on request."""
 
     def __init__(self, path: str, compress: bool):
         self._raw = open(path, "wb")
-        self._f = gzip.GzipFile(filename="", fileobj=self._raw, mode="wb", mtime=0) \
-            if compress else io.BufferedWriter(self._raw, 1 << 20)
+        self._f = _GzipWriter(self._raw) if compress \
+            else io.BufferedWriter(self._raw, 1 << 20)
 
     def __enter__(self):
         return self._f
