@@ -170,6 +170,11 @@ class RescueResult(NamedTuple):
     posterior: float
 
 
+# What the batch calls of Index return: the records, or with with_stats=True
+# the records and the batch's counters.
+Records = Union[List[Match], Tuple[List[Match], Stats]]
+
+
 # ---------------------------------------------------------------------------
 # Sequences in, records out, in bulk.
 
@@ -457,7 +462,7 @@ class Index:
             return records, Stats(total[0], total[1])
         return records
 
-    def assign(self, queries: Iterable[SeqLike], k: int, *, with_stats: bool = False):
+    def assign(self, queries: Iterable[SeqLike], k: int, *, with_stats: bool = False) -> "Records":
         """Assigns each query with up to k edits (substitutions, insertions,
         deletions) (vorn_index_assign_stats).
 
@@ -468,7 +473,8 @@ class Index:
         k = _int(k, "k", 0, _MAX_COUNT)
         return self._run("vorn_index_assign_stats", queries, k, with_stats)
 
-    def assign_status(self, queries: Iterable[SeqLike], k: int, *, with_stats: bool = False):
+    def assign_status(self, queries: Iterable[SeqLike], k: int, *,
+                      with_stats: bool = False) -> "Records":
         """assign() in the status-only form (vorn_index_assign_status_stats):
         for k = 1 and 2 the search for a query may stop once two references
         share its best distance so far.  For k = 1 and A/C/G/T queries of at
@@ -480,7 +486,8 @@ class Index:
         k = _int(k, "k", 0, _MAX_COUNT)
         return self._run("vorn_index_assign_status_stats", queries, k, with_stats)
 
-    def assign_hamming(self, queries: Iterable[SeqLike], k: int, *, with_stats: bool = False):
+    def assign_hamming(self, queries: Iterable[SeqLike], k: int, *,
+                       with_stats: bool = False) -> "Records":
         """Assigns each query with up to k substitutions, 0 <= k <= 3
         (vorn_index_assign_hamming_stats): only references of the query's
         length can match; best_distance counts differing positions."""
@@ -488,7 +495,7 @@ class Index:
         return self._run("vorn_index_assign_hamming_stats", queries, k, with_stats)
 
     def lookup_exact(self, queries: Iterable[SeqLike], ignore_case: bool = False, *,
-                     with_stats: bool = False):
+                     with_stats: bool = False) -> "Records":
         """Finds the references byte-for-byte equal to each query
         (vorn_index_lookup_exact_many_stats): best_index is the lowest such
         position, hit_count their number.  With ignore_case=True ASCII

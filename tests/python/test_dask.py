@@ -5,6 +5,7 @@ into byte ranges, and each worker builds the index once."""
 import gzip
 import os
 import shutil
+import subprocess
 import tempfile
 import unittest
 
@@ -19,6 +20,7 @@ except ImportError:
 
 DATA = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "data")
 WHITELIST = os.path.join(DATA, "whitelist.txt")
+TOOL = os.environ.get("VELMORA_TOOL")
 OPTIONS = {"max_edits": 1, "barcode_length": 16, "no_rescue": True, "fixed_window": True}
 
 
@@ -44,8 +46,18 @@ class OnLocalCluster(unittest.TestCase):
         shutil.rmtree(cls.tmp)
 
     def expected(self, path, **extra):
+        """The single-process table (the tool's when it is built: they are
+        the same bytes, see test_fastq) and velmora.fastq's summary."""
+        opts = dict(OPTIONS, **extra)
         out = os.path.join(self.tmp, "want.tsv")
-        summary = fastq.assign_file(path, WHITELIST, out, **dict(OPTIONS, **extra))
+        summary = fastq.assign_file(path, WHITELIST, out, **opts)
+        if TOOL and os.path.exists(TOOL):
+            flags = ["--max-edits", str(opts["max_edits"]), "--barcode-length",
+                     str(opts["barcode_length"])]
+            flags += ["--no-rescue"] if opts.get("no_rescue") else []
+            flags += ["--fixed-window"] if opts.get("fixed_window") else []
+            subprocess.run([TOOL, "assign", "--whitelist", WHITELIST, "--reads", path,
+                            "--out", out] + flags, check=True, capture_output=True)
         with open(out, "rb") as f:
             return f.read(), summary
 
