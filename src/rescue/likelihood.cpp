@@ -27,7 +27,7 @@ rescue_base_logs base_logs_from_error(double log_p) noexcept {
 double gap_neighbour_error(const rescue_scratch &s, size_t i) noexcept {
     const size_t n = s.bases.size();
     double e = NEG_INF;
-    if (i > 0 && i - 1 < n) e = s.bases[i - 1].error;
+    if (i > 0) e = s.bases[i - 1].error;  // i <= longest, so i - 1 < n
     if (i < n && s.bases[i].error > e) e = s.bases[i].error;
     return e == NEG_INF ? std::log(RESCUE_DEFAULT_ERROR) : e;
 }

@@ -59,6 +59,7 @@ TEST(RescueWorked, PosteriorAndDecisionByHand) {
     q[3] = '#';
     struct row {
         const char *name;
+        uint32_t rescue;
         std::vector<std::string> refs;
         std::vector<uint64_t> counts;
         bool with_quals;
@@ -67,29 +68,33 @@ TEST(RescueWorked, PosteriorAndDecisionByHand) {
         uint32_t status, ref, distance, second;
         double posterior;
     } rows[] = {
-        {"tie broken by quality", {X, Y}, {100, 100}, true, 1, 0.975,
+        {"tie broken by quality", 1, {X, Y}, {100, 100}, true, 1, 0.975,
          VORN_STATUS_UNIQUE, 0, 1, 1, x_lik / (x_lik + y_lik)},
-        {"tie broken by abundance", {X, Y}, {1000, 1}, false, 1, 0.975,
+        {"tie broken by abundance", 1, {X, Y}, {1000, 1}, false, 1, 0.975,
          VORN_STATUS_UNIQUE, 0, 1, 1, 1001.0 / 1003.0},
-        {"abundance short of the threshold", {X, Y}, {30, 1}, false, 1, 0.975,
+        {"abundance short of the threshold", 1, {X, Y}, {30, 1}, false, 1, 0.975,
          VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 31.0 / 33.0},
-        {"exact tie never assigns", {X, Y}, {5, 5}, false, 1, 0.5,
+        {"exact tie never assigns", 1, {X, Y}, {5, 5}, false, 1, 0.5,
          VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 0.5},
-        {"unseen entry is no candidate", {X, Y}, {0, 3}, false, 1, 0.975,
+        {"unseen entry is no candidate", 1, {X, Y}, {0, 3}, false, 1, 0.975,
          VORN_STATUS_UNIQUE, 1, 1, 1, 1.0},
-        {"farther entry assigned", {X, Z}, {0, 50}, false, 2, 0.975,
+        {"farther entry assigned", 1, {X, Z}, {0, 50}, false, 2, 0.975,
          VORN_STATUS_UNIQUE, 1, 2, 1, 1.0},
-        {"no candidate at all", {X, Y}, {0, 0}, false, 1, 0.975,
+        {"no candidate at all", 1, {X, Y}, {0, 0}, false, 1, 0.975,
          VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 0.0},
-        {"exact unique skips the model", {T, X}, {0, 9}, false, 1, 0.975,
+        {"exact unique skips the model", 1, {T, X}, {0, 9}, false, 1, 0.975,
          VORN_STATUS_UNIQUE, 0, 0, 1, 1.0},
-        {"nothing within the bound", {"TTTTTTTTTTTTTTTT"}, {9}, false, 1, 0.975,
+        {"nothing within the bound", 1, {"TTTTTTTTTTTTTTTT"}, {9}, false, 1, 0.975,
          VORN_STATUS_NONE, UINT32_MAX, UINT32_MAX, UINT32_MAX, 0.0},
+        {"distance rule, two at the best", 0, {X, Y}, {}, false, 1, 0.975,
+         VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 0.0},
+        {"distance rule, one at the best", 0, {X, Z}, {}, false, 2, 0.975,
+         VORN_STATUS_UNIQUE, 0, 1, 2, 0.0},
     };
     for (const row &c : rows) {
         SCOPED_TRACE(c.name);
         built_index ix(c.refs);
-        vorn_rescue_params p = params(1, c.k);
+        vorn_rescue_params p = params(c.rescue, c.k);
         p.min_posterior = c.min_posterior;
         const outcome o = run(ix, T + "GGTTAA", c.with_quals ? &q : nullptr, 16, c.counts, p);
         ASSERT_EQ(o.rc, 0);
@@ -99,18 +104,6 @@ TEST(RescueWorked, PosteriorAndDecisionByHand) {
         EXPECT_EQ(o.r.second_distance, c.second);
         EXPECT_NEAR(o.r.posterior, c.posterior, 1e-9);
     }
-}
-
-TEST(RescueWorked, DistanceRuleIgnoresCounts) {
-    built_index two({X, Y}), one({X, Z});
-    const outcome a = run(two, T, nullptr, 16, {}, params(0));
-    EXPECT_EQ(a.r.status, VORN_STATUS_AMBIGUOUS);
-    EXPECT_EQ(a.r.ref_index, UINT32_MAX);
-    const outcome b = run(one, T, nullptr, 16, {}, params(0, 2));
-    EXPECT_EQ(b.r.status, VORN_STATUS_UNIQUE);
-    EXPECT_EQ(b.r.ref_index, 0u);
-    EXPECT_EQ(b.r.second_distance, 2u);
-    EXPECT_EQ(b.r.posterior, 0.0);
 }
 
 // ---- indels inside the barcode ----------------------------------------------
@@ -309,52 +302,54 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
 TEST(RescueArguments, RejectedCallsWriteNothing) {
     built_index ix(std::vector<std::string>{X, Y});
     const std::vector<uint64_t> counts{1, 1};
-    vorn_hit hits[2];
-    struct row {
-        const char *name;
-        std::function<void(const vorn_index *&, const uint8_t *&, size_t &, const uint64_t *&,
-                           size_t &, vorn_rescue_params &, vorn_hit *&, size_t &)>
-            spoil;
-    } rows[] = {
-        {"no index", [](auto &i, auto &, auto &, auto &, auto &, auto &, auto &, auto &) { i = nullptr; }},
-        {"null read with a length", [](auto &, auto &r, auto &, auto &, auto &, auto &, auto &, auto &) { r = nullptr; }},
-        {"null hits with a capacity", [](auto &, auto &, auto &, auto &, auto &, auto &, auto &h, auto &) { h = nullptr; }},
-        {"unknown metric", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.metric = 2; }},
-        {"negative k", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.k = -1; }},
-        {"Hamming k 4", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.metric = 1; p.k = 4; }},
-        {"fixed_window 2", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.fixed_window = 2; }},
-        {"rescue 2", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.rescue = 2; }},
-        {"no counts", [](auto &, auto &, auto &, auto &c, auto &, auto &, auto &, auto &) { c = nullptr; }},
-        {"counts too short", [](auto &, auto &, auto &, auto &, auto &n, auto &, auto &, auto &) { n = 1; }},
-        {"negative pseudocount", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.prior_pseudocount = -1; }},
-        {"NaN indel weight", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.indel_weight = NAN; }},
-        {"min_posterior above 1", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.min_posterior = 1.5; }},
+    struct call {
+        const vorn_index *index;
+        const uint8_t *read;
+        const uint64_t *counts;
+        size_t n_counts;
+        vorn_rescue_params p;
+        vorn_hit *hits;
+        size_t *n;
+        vorn_rescue_result *r;
     };
-    for (const row &c : rows) {
-        SCOPED_TRACE(c.name);
-        const vorn_index *index = ix.index;
-        const uint8_t *read = bytes(T);
-        size_t len = T.size(), n_counts = counts.size(), capacity = 2;
-        const uint64_t *cp = counts.data();
-        vorn_rescue_params p = params();
-        vorn_hit *h = hits;
-        c.spoil(index, read, len, cp, n_counts, p, h, capacity);
+    const std::function<void(call &)> spoils[] = {
+        [](call &c) { c.index = nullptr; },
+        [](call &c) { c.read = nullptr; },
+        [](call &c) { c.hits = nullptr; },
+        [](call &c) { c.n = nullptr; },
+        [](call &c) { c.r = nullptr; },
+        [](call &c) { c.p.metric = 2; },
+        [](call &c) { c.p.k = -1; },
+        [](call &c) { c.p.metric = VORN_METRIC_HAMMING, c.p.k = 4; },
+        [](call &c) { c.p.fixed_window = 2; },
+        [](call &c) { c.p.rescue = 2; },
+        [](call &c) { c.counts = nullptr; },
+        [](call &c) { c.n_counts = 1; },
+        [](call &c) { c.p.prior_pseudocount = -1; },
+        [](call &c) { c.p.indel_weight = NAN; },
+        [](call &c) { c.p.min_posterior = 1.5; },
+    };
+    for (size_t i = 0; i < std::size(spoils); ++i) {
+        vorn_hit hits[2] = {{77, 77}, {77, 77}};
         vorn_rescue_result r = velmora_test::poisoned<vorn_rescue_result>(), before = r;
         size_t n = 99;
-        std::fill(hits, hits + 2, vorn_hit{77, 77});
-        EXPECT_EQ(vorn_rescue_read(index, read, nullptr, len, 16, cp, n_counts, &p, h, capacity, &n, &r), -1);
+        call c{ix.index, bytes(T), counts.data(), counts.size(), params(), hits, &n, &r};
+        spoils[i](c);
+        EXPECT_EQ(vorn_rescue_read(c.index, c.read, nullptr, T.size(), 16, c.counts, c.n_counts,
+                                   &c.p, c.hits, 2, c.n, c.r),
+                  -1) << "row " << i;
         EXPECT_EQ(n, 99u);
         EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
         EXPECT_EQ(hits[0].ref_index, 77u);
     }
-    vorn_rescue_params p = params();
+    // A NULL params is refused; the distance rule needs no counts.
     size_t n;
     vorn_rescue_result r;
-    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, counts.data(), 2, nullptr, nullptr, 0, &n, &r), -1);
-    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, counts.data(), 2, &p, nullptr, 0, nullptr, &r), -1);
-    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, counts.data(), 2, &p, nullptr, 0, &n, nullptr), -1);
-    // The distance rule needs no counts.
-    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, nullptr, 0, (p.rescue = 0, &p), nullptr, 0, &n, &r), 0);
+    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, counts.data(), 2, nullptr,
+                               nullptr, 0, &n, &r), -1);
+    vorn_rescue_params rule = params(0);
+    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, nullptr, 0, &rule, nullptr, 0,
+                               &n, &r), 0);
 }
 
 TEST(RescueMemory, EveryFailedAllocationReportsMinusTwoAndLeaksNothing) {
