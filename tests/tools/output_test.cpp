@@ -41,30 +41,28 @@ struct output_case {
     std::function<void(const scratch_dir &)> check;
 };
 
-// Reads a FIFO on a thread while the tool writes it.
+// Reads a FIFO on a thread while the tool writes it.  The test holds a
+// write end of its own until the run is over, so opening never blocks and
+// the reader sees the end only after the run, whatever the tool did.
 class fifo_reader {
 public:
-    explicit fifo_reader(std::string path) : path_(std::move(path)) {
+    explicit fifo_reader(const std::string &path)
+        : keeper_(open(path.c_str(), O_RDWR)), fd_(open(path.c_str(), O_RDONLY)) {
         thread_ = std::thread([this] {
-            const int fd = open(path_.c_str(), O_RDONLY);
-            if (fd < 0) return;
             char buf[4096];
             ssize_t n;
-            while ((n = read(fd, buf, sizeof buf)) > 0) data_.append(buf, static_cast<size_t>(n));
-            close(fd);
+            while (fd_ >= 0 && (n = read(fd_, buf, sizeof buf)) > 0) data_.append(buf, static_cast<size_t>(n));
         });
     }
-    // Waits for the reader; a writer that never came is stood in for, so
-    // the thread always ends.
     std::string finish() {
-        const int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) close(fd);
+        if (keeper_ >= 0) close(keeper_);
         thread_.join();
+        if (fd_ >= 0) close(fd_);
         return data_;
     }
 
 private:
-    std::string path_;
+    int keeper_, fd_;
     std::string data_;
     std::thread thread_;
 };
