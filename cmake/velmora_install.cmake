@@ -1,6 +1,7 @@
 # Install rules: the shared library with its SONAME link, the C and C++
 # headers, a pkg-config file, a CMake package (velmora::velmora with a version
-# file) and the Python binding.  Every generated file locates the prefix from
+# file) and the Python binding (into the interpreter's site-packages when it
+# lies inside the prefix).  Every generated file locates the prefix from
 # its own position, so an installed tree can be moved as a whole.
 include(CMakePackageConfigHelpers)
 
@@ -8,9 +9,23 @@ set(VELMORA_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/velmora"
     CACHE STRING "Where the CMake package goes, relative to the prefix")
 set(VELMORA_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
     CACHE STRING "Where velmora.pc goes, relative to the prefix")
-option(VELMORA_INSTALL_PYTHON "Install the Python binding" ON)
-set(VELMORA_INSTALL_PYTHONDIR "${CMAKE_INSTALL_LIBDIR}/python3/site-packages"
+include(${PROJECT_SOURCE_DIR}/cmake/velmora_python.cmake)
+if(VELMORA_PYTHON_SITE STREQUAL "")
+  set(_velmora_py_default OFF)
+else()
+  set(_velmora_py_default ON)
+endif()
+option(VELMORA_INSTALL_PYTHON
+  "Install the Python binding into the interpreter's site-packages" ${_velmora_py_default})
+set(VELMORA_INSTALL_PYTHONDIR "${VELMORA_PYTHON_SITE}"
     CACHE STRING "Where the Python package goes, relative to the prefix")
+if(VELMORA_INSTALL_PYTHON AND VELMORA_INSTALL_PYTHONDIR STREQUAL "")
+  message(FATAL_ERROR "VELMORA_INSTALL_PYTHON is ON but the interpreter's site-packages is "
+                      "not inside CMAKE_INSTALL_PREFIX; set VELMORA_INSTALL_PYTHONDIR")
+endif()
+if(NOT VELMORA_INSTALL_PYTHON)
+  message(STATUS "Python binding not installed by CMake (use: pip install .)")
+endif()
 
 # Path from <prefix>/<from> to <prefix>/<to>, both relative to the prefix;
 # empty when <to> is absolute (then the absolute path is used as it is).

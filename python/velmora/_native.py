@@ -78,15 +78,48 @@ class VornStats(ctypes.Structure):
     _fields_ = [("candidates", ctypes.c_uint64), ("verifications", ctypes.c_uint64)]
 
 
+class VornHit(ctypes.Structure):
+    _fields_ = [("ref_index", ctypes.c_uint32), ("distance", ctypes.c_uint32)]
+
+
+class VornRescueParams(ctypes.Structure):
+    _fields_ = [
+        ("metric", ctypes.c_uint32),
+        ("k", ctypes.c_int32),
+        ("fixed_window", ctypes.c_uint32),
+        ("rescue", ctypes.c_uint32),
+        ("min_exact", ctypes.c_uint64),
+        ("prior_pseudocount", ctypes.c_double),
+        ("indel_weight", ctypes.c_double),
+        ("min_posterior", ctypes.c_double),
+        ("quality_offset", ctypes.c_uint32),
+    ]
+
+
+class VornRescueResult(ctypes.Structure):
+    _fields_ = [
+        ("status", ctypes.c_uint32),
+        ("ref_index", ctypes.c_uint32),
+        ("distance", ctypes.c_uint32),
+        ("second_distance", ctypes.c_uint32),
+        ("hit_count", ctypes.c_uint32),
+        ("posterior", ctypes.c_double),
+    ]
+
+
 _u8p = ctypes.c_char_p
-_seqs = ctypes.POINTER(ctypes.c_char_p)
-_lens = ctypes.POINTER(ctypes.c_size_t)
+# Batches travel as raw addresses of pointer, length and record arrays that
+# the binding fills in bulk (array.array), so a batch costs no per-query
+# ctypes object.
+_seqs = ctypes.c_void_p
+_lens = ctypes.c_void_p
 _size = ctypes.c_size_t
 _i32 = ctypes.c_int32
 _u32 = ctypes.c_uint32
 _idx = ctypes.c_void_p
-_match_p = ctypes.POINTER(VornMatch)
+_match_p = ctypes.c_void_p
 _stats_p = ctypes.POINTER(VornStats)
+_u64 = ctypes.c_uint64
 
 _SIGNATURES = {
     "vorn_alphabet_policy": (ctypes.c_char_p, []),
@@ -96,8 +129,9 @@ _SIGNATURES = {
     "vorn_edit_distance_leq": (_i32, [_u8p, _size, _u8p, _size, _i32]),
     "vorn_match_many": (_i32, [_seqs, _lens, _size, _seqs, _lens, _size, _i32, _match_p]),
     "vorn_assign_many": (_i32, [_seqs, _lens, _size, _seqs, _lens, _size, _i32, _u32,
-                                ctypes.POINTER(VornAssignment)]),
+                                ctypes.c_void_p]),
     "vorn_index_build": (_idx, [_seqs, _lens, _size]),
+    "vorn_index_build_opts": (_idx, [_seqs, _lens, _size, _u32]),
     "vorn_index_free": (None, [_idx]),
     "vorn_index_lookup_exact_many_stats": (_i32, [_idx, _seqs, _lens, _size, _match_p, _stats_p]),
     "vorn_index_lookup_exact_ascii_many_stats": (_i32, [_idx, _seqs, _lens, _size, _match_p,
@@ -107,6 +141,12 @@ _SIGNATURES = {
                                               _stats_p]),
     "vorn_index_assign_hamming_stats": (_i32, [_idx, _seqs, _lens, _size, _i32, _match_p,
                                                _stats_p]),
+    "vorn_index_hits": (_i32, [_idx, _u8p, _size, _u32, _i32, ctypes.POINTER(VornHit), _size,
+                               ctypes.POINTER(_size)]),
+    "vorn_rescue_params_default": (None, [ctypes.POINTER(VornRescueParams)]),
+    "vorn_rescue_read": (_i32, [_idx, _u8p, _u8p, _size, _size, ctypes.c_void_p, _size,
+                                ctypes.POINTER(VornRescueParams), ctypes.POINTER(VornHit), _size,
+                                ctypes.POINTER(_size), ctypes.POINTER(VornRescueResult)]),
 }
 
 

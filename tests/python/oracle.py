@@ -101,3 +101,14 @@ class Generator:
             else:
                 out.append(self.seq(self.length(), noise))
         return out
+
+
+def rescue_available():
+    """Whether the library decides reads (vorn_rescue_read) or is a stub."""
+    import velmora
+    with velmora.Index(["ACGT"]) as index:
+        try:
+            index.rescue("ACGT", None, 4, velmora.CountArray(1), velmora.RescueParams.default())
+        except RuntimeError:
+            return False
+    return True

@@ -42,6 +42,20 @@ class BadArguments(unittest.TestCase):
             (lambda: velmora.edit_distance(1, "A"), TypeError, "a must be str or bytes"),
             (lambda: velmora.edit_distance("\u00e9", "A"), ValueError, "ASCII"),
             (lambda: velmora.edit_distance_leq("A", "A", 2 ** 31), ValueError, "k must be"),
+            (lambda: velmora.Index(["A"], piece_table=0), TypeError, "piece_table"),
+            (lambda: ix.hits(["A"], 1), TypeError, "query must be str or bytes"),
+            (lambda: ix.hits("A", 4, velmora.Metric.HAMMING), ValueError, "between 0 and 3"),
+            (lambda: ix.hits("A", -1), ValueError, "k must be between 0"),
+            (lambda: ix.hits("A", 1, 7), ValueError, "metric"),
+            (lambda: ix.rescue("ACGT", "II", 4, None, velmora.RescueParams.default(
+                rescue=False)), ValueError, "quals must be as long"),
+            (lambda: ix.rescue("ACGT", None, 5, None, velmora.RescueParams.default(
+                rescue=False)), ValueError, "window_len"),
+            (lambda: ix.rescue("ACGT", None, 4, None, velmora.RescueParams.default()),
+             ValueError, "exact_counts is required"),
+            (lambda: ix.rescue("ACGT", None, 4, velmora.CountArray(3),
+                               velmora.RescueParams.default()), ValueError, "len(index)"),
+            (lambda: ix.rescue("ACGT", None, 4, None, {}), TypeError, "RescueParams"),
         ]
         for i, (call, exc, text) in enumerate(cases):
             with self.subTest(case=i, expect=exc.__name__, text=text):

@@ -65,6 +65,28 @@ class Differential(unittest.TestCase):
                             if m.best_index is not None:
                                 self.assertEqual(dist[i][m.best_index], m.best_distance)
 
+    def test_hits_and_build_options(self):
+        # hits lists exactly the references the record counts, ordered by
+        # (distance, index); every table choice gives the same records.
+        metrics = [(velmora.Metric.EDIT, levenshtein, range(4)),
+                   (velmora.Metric.HAMMING, hamming, range(4))]
+        for gen, refs in self.rounds():
+            queries = gen.queries(refs, 25)
+            want = {(metric, k, q): sorted((d, i) for i, d in enumerate(dist(q, r) for r in refs)
+                                           if d is not None and d <= k)
+                    for metric, dist, ks in metrics for k in ks for q in queries}
+            with velmora.Index(refs) as full:
+                records = (full.assign(queries, 1), full.assign_hamming(queries, 2))
+            for tables in ({}, {"deletion_table": False}, {"piece_table": False},
+                           {"deletion_table": False, "piece_table": False}):
+                with velmora.Index(refs, **tables) as index:
+                    for (metric, k, q), hits in want.items():
+                        got = index.hits(q, k, metric)
+                        self.assertEqual([(h.distance, h.index) for h in got], hits,
+                                         (q, k, metric, tables))
+                    self.assertEqual((index.assign(queries, 1), index.assign_hamming(queries, 2)),
+                                     records, tables)
+
     def test_assign_many_edit_class(self):
         classes = {0: "EXACT", 2: "TWO"}
         for gen, refs in self.rounds():

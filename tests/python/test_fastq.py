@@ -1,0 +1,104 @@
+"""velmora.fastq against the velmora tool on the demo data (byte-identical
+tables), and the reader's contract: record boundaries, gzip, bad records."""
+
+import gzip
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from oracle import rescue_available
+from velmora import fastq
+
+DATA = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "data")
+WHITELIST = os.path.join(DATA, "whitelist.txt")
+READS = os.path.join(DATA, "reads.fastq.gz")
+TOOL = os.environ.get("VELMORA_TOOL")
+
+# (tool flags, the same as velmora.fastq options)
+RUNS = [
+    (["--max-edits", "1"], {"max_edits": 1}),
+    (["--max-edits", "1", "--no-rescue", "--fixed-window"],
+     {"max_edits": 1, "no_rescue": True, "fixed_window": True}),
+    (["--max-edits", "2", "--min-exact", "2", "--prior-pseudocount", "0.5",
+      "--min-posterior", "0.9", "--indel-weight", "0.2"],
+     {"max_edits": 2, "min_exact": 2, "prior_pseudocount": 0.5, "min_posterior": 0.9,
+      "indel_weight": 0.2}),
+    (["--max-mismatches", "1"], {"max_mismatches": 1}),
+    (["--max-mismatches", "2", "--no-rescue"], {"max_mismatches": 2, "no_rescue": True}),
+]
+
+
+class AgreesWithTheTool(unittest.TestCase):
+    @unittest.skipUnless(TOOL and os.path.exists(TOOL), "velmora tool not built")
+    def test_same_table_as_the_tool(self):
+        help_text = subprocess.run([TOOL, "assign", "--help"], capture_output=True,
+                                   text=True).stdout
+        if "--no-rescue" not in help_text or not rescue_available():
+            self.skipTest("the tool or the library does not rescue yet")
+        with tempfile.TemporaryDirectory() as tmp:
+            for i, (flags, opts) in enumerate(RUNS):
+                with self.subTest(flags=" ".join(flags)):
+                    ext = ".tsv.gz" if i == 0 else ".tsv"
+                    tool_out = os.path.join(tmp, "tool%d%s" % (i, ext))
+                    py_out = os.path.join(tmp, "py%d%s" % (i, ext))
+                    r = subprocess.run([TOOL, "assign", "--whitelist", WHITELIST, "--reads", READS,
+                                        "--barcode-length", "16", "--threads", "2",
+                                        "--out", tool_out] + flags,
+                                       capture_output=True, text=True)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    summary = fastq.assign_file(READS, WHITELIST, py_out, barcode_length=16,
+                                                **opts)
+                    with open(tool_out, "rb") as a, open(py_out, "rb") as b:
+                        self.assertEqual(a.read(), b.read())
+                    self.assertEqual(summary.reads, 15000)
+
+
+def fastq_text(records):
+    return b"".join(b"@%s extra\n%s\n+\n%s\n" % r for r in records)
+
+
+class Reader(unittest.TestCase):
+    def test_boundaries_fall_on_records(self):
+        # Quality lines starting with '@' and '+' must not be taken for
+        # headers or separators; every cut must yield the records in order.
+        recs = [(b"r%d" % i, b"ACGT" * (i % 5 + 1), (b"@+" * 20)[:4 * (i % 5 + 1)])
+                for i in range(200)]
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "r.fq")
+            with open(path, "wb") as f:
+                f.write(fastq_text(recs))
+            for parts in (1, 2, 7, 50, 1000):
+                cuts = fastq.record_boundaries(path, parts)
+                self.assertEqual(cuts[0], 0)
+                self.assertEqual(cuts[-1], os.path.getsize(path))
+                got = [r for s, e in zip(cuts, cuts[1:]) for r in fastq.read_fastq(path, s, e)]
+                self.assertEqual(got, recs, parts)
+            gz = path + ".gz"
+            with open(path, "rb") as src, gzip.open(gz, "wb") as dst:
+                half = src.read()
+                dst.write(half)
+            self.assertEqual(fastq.record_boundaries(gz, 4), [0, None])
+            self.assertEqual(list(fastq.read_fastq(gz)), recs)
+
+    def test_bad_records(self):
+        cases = [
+            (b"ACGT\nACGT\n+\nIIII\n", "header line"),
+            (b"@r\nACGT\n-\nIIII\n", "separator"),
+            (b"@r\nACGT\n+\nIII\n", "quality line has 3"),
+            (b"@r\nACGT\n", "truncated"),
+            (b"@r\nACGT\n+\nIIII\n\n@s\nA\n+\nI\n", "blank line"),
+        ]
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "bad.fq")
+            for text, message in cases:
+                with self.subTest(message=message):
+                    with open(path, "wb") as f:
+                        f.write(text)
+                    with self.assertRaisesRegex(ValueError, message):
+                        list(fastq.read_fastq(path))
+
+
+if __name__ == "__main__":
+    unittest.main()
