@@ -7,7 +7,8 @@ For the cells' reads and the ambient reads apart, and per error class, prints
 the share of reads assigned to their true barcode, assigned to another one,
 and left unassigned, then the wrongly assigned reads as a share of all
 assigned reads, as Markdown tables.  --targets adds the accuracy targets of
-the rescue at --max-edits 1 and whether each is met.
+the rescue at --max-edits 1 and whether each is met.  Several
+--assignments LABEL=FILE give one table comparing the runs instead.
 
 The TSV's columns are found by the names on its header line (`read`,
 `assigned`, ...); a file without a header line is read as the seven columns
@@ -194,19 +195,49 @@ def report(counts, with_targets):
     return "\n".join(out)
 
 
+def comparison(runs):
+    """One table over several runs: correct / wrong per class of the cells."""
+    rows = ["| read class | " + " | ".join(label for label, _ in runs) + " |",
+            "|---|" + "---:|" * len(runs)]
+    lines = [("cells: " + CLASS_NAMES[k], "cell", (k,)) for k in CLASSES]
+    lines.append(("cells: one indel (both kinds)", "cell", ("del", "ins")))
+    lines.append(("ambient: all", "ambient", CLASSES))
+    for label, origin, kinds in lines:
+        cells = []
+        for _, counts in runs:
+            reads, correct, wrong = merged(counts, origin, kinds)
+            cells.append("%s / %s" % (fmt(pct(correct, reads)), fmt(pct(wrong, reads))))
+        rows.append("| %s | %s |" % (label, " | ".join(cells)))
+    cells = []
+    for _, counts in runs:
+        wrong, assigned = wrong_of_assigned(counts)
+        cells.append(fmt(pct(wrong, assigned)))
+    rows.append("| wrongly assigned, %% of all assigned | %s |" % " | ".join(cells))
+    return "\n".join(rows) + "\n"
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--truth", required=True, help="truth TSV of bench/simulate_run.py")
-    p.add_argument("--assignments", required=True, help="velmora assign TSV ('-': standard input)")
+    p.add_argument("--assignments", required=True, action="append", metavar="[LABEL=]FILE",
+                   help="velmora assign TSV ('-': standard input); given more than once, one table "
+                        "compares the runs (assigned correctly / wrongly per class)")
     p.add_argument("--targets", action="store_true", help="also check the accuracy targets")
     args = p.parse_args(argv)
     try:
-        counts = tally(read_truth(args.truth), read_assignments(args.assignments))
+        truth = read_truth(args.truth)
+        runs = []
+        for item in args.assignments:
+            label, _, path = item.rpartition("=")
+            runs.append((label or path, tally(truth, read_assignments(path))))
     except (OSError, InputError) as e:
         print("evaluate_run: %s" % e, file=sys.stderr)
         return 1
-    sys.stdout.write(report(counts, args.targets))
+    if len(runs) > 1:
+        sys.stdout.write(comparison(runs))
+    else:
+        sys.stdout.write(report(runs[0][1], args.targets))
     return 0
 
 
