@@ -454,20 +454,23 @@ VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8_t *query, 
  *   metric, k           VORN_METRIC_EDIT (k >= 0) or VORN_METRIC_HAMMING
  *                       (0 <= k <= 3), as for vorn_index_hits();
  *   fixed_window        1: only the window_len bytes are compared; 0 (edit
- *                       metric only): the window's end may move by up to k
- *                       bytes, so a one-base insertion or deletion inside
- *                       the barcode costs one edit (default 0);
+ *                       metric only; ignored for Hamming): the window's end
+ *                       may move by up to k bytes, so a one-base insertion or
+ *                       deletion inside the barcode costs one edit (default 0);
  *   rescue              1: decide by posterior; 0: the distance rule, a
  *                       single reference at the best distance (default 1);
  *   min_exact           a reference is a candidate of the posterior only
  *                       when its exact count is at least this (default 1);
  *   prior_pseudocount   added to every candidate's exact count (default 1);
+ *                       finite and >= 0;
  *   indel_weight        an inserted or deleted base costs the error
  *                       probability of the base next to it times this
- *                       (default 0.1);
+ *                       (default 0.1); finite and >= 0 (0: no indels);
  *   min_posterior       the top candidate is assigned when its posterior is
- *                       at least this (default 0.975);
+ *                       at least this (default 0.975); 0 to 1;
  *   quality_offset      Phred offset of the quality bytes (default 33).
+ *
+ * The last five are read only when rescue is 1.
  */
 typedef struct vorn_rescue_params {
     uint32_t metric;
@@ -489,11 +492,21 @@ typedef struct vorn_rescue_params {
  *                    within the bound but none is assigned; VORN_STATUS_NONE
  *                    when none does;
  *   ref_index        the assigned reference, UINT32_MAX when not assigned;
- *   distance         best distance within the bound (UINT32_MAX when none);
- *   second_distance  next larger distance within the bound (UINT32_MAX);
- *   hit_count        references within the bound;
- *   posterior        the top candidate's posterior (0 when there is none
- *                    or when the distance rule decided).
+ *   distance         the assigned reference's distance when assigned (the
+ *                    posterior may assign a reference farther than the best
+ *                    one); otherwise the best distance within the bound,
+ *                    UINT32_MAX when there is none;
+ *   second_distance  when assigned: the least distance among the other
+ *                    references within the bound, so equal to distance when
+ *                    the model broke a tie and smaller when it passed over a
+ *                    closer reference; when not assigned: the least distance
+ *                    strictly greater than distance, as in vorn_match.
+ *                    UINT32_MAX when there is none;
+ *   hit_count        references within the bound (the *n_hits of the call);
+ *   posterior        the top candidate's posterior, also when it was not
+ *                    assigned; 0 when there is no candidate or when the
+ *                    distance rule decided; 1 for an exact unique match
+ *                    under the posterior.
  */
 typedef struct vorn_rescue_result {
     uint32_t status;
@@ -513,23 +526,74 @@ VORN_API void vorn_rescue_params_default(vorn_rescue_params *params) VORN_NOEXCE
  * belongs to.
  *
  *   read, quals, read_len  the read from the barcode's first base to the end
- *                          of the read, and its Phred quality bytes (quals may
- *                          be NULL: every base is then taken at error
- *                          probability 0.001);
+ *                          of the read, and its Phred quality bytes, one per
+ *                          read byte (quals may be NULL: every base is then
+ *                          taken at error probability 0.001);
  *   window_len             the barcode length; read_len may exceed it, so
  *                          that the window's end can move;
  *   exact_counts, n_counts the number of reads whose barcode matched each
  *                          reference exactly, indexed by reference position;
- *                          n_counts is the index's reference count (may be
- *                          NULL with n_counts 0 when params->rescue is 0);
+ *                          n_counts must be the index's reference count when
+ *                          params->rescue is 1 (exact_counts may be NULL only
+ *                          when n_counts is 0); both are ignored when
+ *                          params->rescue is 0;
  *   params                 the decision's parameters (see above);
  *   hits, capacity, n_hits the references within the bound, as
  *                          vorn_index_hits() orders them (the distance of
- *                          each is the least over the windows tried).
+ *                          each is the least over the windows tried): the
+ *                          first min(*n_hits, capacity) are written.
  *
- * Returns 0 with *result and *n_hits written; -1, writing nothing, for bad
- * arguments; -2 when working memory could not be had.  Reentrant; safe on one
- * index from many threads.
+ * Windows.  The fixed window is the read's first min(window_len, read_len)
+ * bytes; a read shorter than window_len is compared as it is, its missing
+ * bases counting as deletions (so with the Hamming metric it meets only
+ * references of its own length).  When that window matches exactly one
+ * reference at distance 0 the read is assigned to it at once: only that
+ * window's hits are listed, and the posterior is 1 under rescue (0 under the
+ * distance rule), whatever the counts.  Otherwise, with the edit metric,
+ * fixed_window 0 and k > 0, the windows are every read prefix of length
+ * max(window_len - k, 0) to min(window_len + k, read_len) (just read_len
+ * when the read is shorter than window_len - k), and a reference's distance
+ * is the least edit distance over them.  Bytes compare literally (see the
+ * alphabet policy): fold letter case before the call.
+ *
+ * Distance rule (rescue 0): UNIQUE with the single reference at the best
+ * distance, AMBIGUOUS when two or more share it, NONE when nothing lies
+ * within the bound; posterior 0.
+ *
+ * Posterior (rescue 1).  The candidates are the references within the bound
+ * whose exact count is at least min_exact.  For each, with prior
+ * count + prior_pseudocount:
+ *
+ *     posterior(c) = prior(c) * L(read | c) / sum over candidates d of
+ *                    prior(d) * L(read | d)
+ *
+ * where L is the likelihood of the most likely alignment of the reference
+ * with a read prefix ending inside the windows above (the fixed window for
+ * fixed_window 1 or Hamming), whose path keeps within k of the diagonal (no
+ * indels for Hamming).  Along the alignment a base read as the reference's
+ * contributes 1 - p, a substituted base p / 3, an inserted read base its own
+ * p times indel_weight, and a deleted reference base the larger p of the two
+ * read bases beside the gap times indel_weight.  p = 10^(-Q/10), Q the
+ * quality byte minus quality_offset (0 for a byte below the offset), capped
+ * at 0.75.  Sums run in log space; a candidate of zero prior or zero
+ * likelihood is dropped.  The top candidate is assigned (UNIQUE) when its
+ * posterior is at least min_posterior and no other candidate's score equals
+ * it (within 1e-9 in log space: equal top posteriors never assign);
+ * otherwise the read is AMBIGUOUS when anything lies within the bound, NONE
+ * when nothing does.
+ *
+ * Returns 0 with *result, *n_hits and the hits written.  Returns -1, writing
+ * nothing, when index, params, result or n_hits is NULL, read is NULL with a
+ * nonzero read_len, hits is NULL with a nonzero capacity, the metric is
+ * unknown or k is out of its range, fixed_window or rescue is not 0 or 1,
+ * or, with rescue 1, a model parameter is out of its range or the counts do
+ * not match the index.  Returns -2 when working memory could not be had:
+ * *n_hits is then 0 and nothing else is written.
+ *
+ * Working memory lives on the stack while the windows' hits together number
+ * at most 64, the windows end within the read's first 63 bases and k is at
+ * most 19; beyond that it is allocated and released within the call.
+ * Reentrant; safe on one index from many threads.
  */
 VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint8_t *read,
                                   const uint8_t *quals, size_t read_len, size_t window_len,

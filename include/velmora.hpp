@@ -2,9 +2,11 @@
  * velmora.hpp - header-only C++17 interface to libvelmora.
  *
  * A thin layer over velmora.h: every call below is one call of the C
- * function of the same name, with the whole batch passed at once.  The
- * records are the C records themselves (vorn_match, vorn_assignment,
- * vorn_stats), so results compare field by field with the C calls.
+ * function of the same name, with the whole batch passed at once (a hit
+ * listing or a read's decision calls once more when its hits did not fit).
+ * The records are the C records themselves (vorn_match, vorn_assignment,
+ * vorn_stats, vorn_hit, vorn_rescue_result), so results compare field by
+ * field with the C calls.
  *
  *   velmora::Index index(std::vector<std::string>{"ACGTACGT", "ACGTTCGT"});
  *   std::vector<vorn_match> r = index.assign({"ACGTACGA", "TTTT"}, 1);
@@ -27,9 +29,13 @@
  *                          references, a sequence longer than 0x7FFFFFFF
  *                          bytes given to a distance function, a reference
  *                          or a distance operand with a null pointer and a
- *                          nonzero length;
- *   std::bad_alloc         the library ran out of memory (index build, or a
- *                          distance between two sequences over 512 bytes);
+ *                          nonzero length, an unknown metric or table flag,
+ *                          a read whose qualities are of another length,
+ *                          decision parameters or counts vorn_rescue_read
+ *                          would refuse;
+ *   std::bad_alloc         the library ran out of memory (index build, a
+ *                          distance between two sequences over 512 bytes,
+ *                          a hit listing or a read's decision);
  *   std::logic_error       a call on an empty (default-constructed or
  *                          moved-from) Index;
  *   velmora::Error         the library refused a call that passed the checks
@@ -50,6 +56,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -92,6 +99,36 @@ inline constexpr Status status_of(const vorn_match &m) noexcept { return Status{
 inline constexpr Status status_of(const vorn_assignment &a) noexcept { return Status{a.status}; }
 inline constexpr EditClass edit_class_of(const vorn_assignment &a) noexcept {
     return EditClass{a.edit_class};
+}
+
+/* How a hit listing or a read's decision measures distance. */
+enum class Metric : std::uint32_t {
+    edit = VORN_METRIC_EDIT,        /* Levenshtein, any k >= 0 */
+    hamming = VORN_METRIC_HAMMING,  /* substitutions only, 0 <= k <= 3 */
+};
+
+/* Tables an index build may leave out (combine with |). */
+enum class Tables : std::uint32_t {
+    all = VORN_INDEX_ALL,
+    no_deletion = VORN_INDEX_NO_DELETION,
+    no_pieces = VORN_INDEX_NO_PIECES,
+};
+inline constexpr Tables operator|(Tables a, Tables b) noexcept {
+    return Tables{static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(b)};
+}
+
+/* The decision for one read (Index::rescue_read): the C result and every
+ * reference within the bound, in vorn_index_hits order. */
+struct Decision {
+    vorn_rescue_result result;
+    std::vector<vorn_hit> hits;
+};
+
+/* The default decision parameters (edit metric, k = 1, posterior). */
+inline vorn_rescue_params rescue_params() noexcept {
+    vorn_rescue_params p{};
+    vorn_rescue_params_default(&p);
+    return p;
 }
 
 /* How the exact lookup compares letters. */
@@ -192,6 +229,35 @@ inline void check_k(std::int32_t k) {
     if (k < 0) refuse("velmora: k must not be negative");
 }
 
+inline void check_metric(std::uint32_t metric, std::int32_t k) {
+    if (metric == VORN_METRIC_EDIT) {
+        check_k(k);
+    } else if (metric == VORN_METRIC_HAMMING) {
+        if (k < 0 || k > 3) refuse("velmora: Hamming k must be 0, 1, 2 or 3");
+    } else {
+        refuse("velmora: unknown metric");
+    }
+}
+
+inline void check_query(ByteView s) {
+    if (s.invalid()) refuse("velmora: sequence has a null pointer and a nonzero length");
+}
+
+/* What vorn_rescue_read would refuse, as std::invalid_argument. */
+inline void check_rescue(const vorn_rescue_params &p, std::size_t n_counts, std::size_t n_refs) {
+    check_metric(p.metric, p.k);
+    if (p.fixed_window > 1 || p.rescue > 1) refuse("velmora: fixed_window and rescue are 0 or 1");
+    if (p.rescue == 0) return;
+    if (n_counts != n_refs) refuse("velmora: one exact count per reference is needed");
+    const auto finite_non_negative = [](double v) {
+        return v >= 0.0 && v <= std::numeric_limits<double>::max();
+    };
+    if (!finite_non_negative(p.prior_pseudocount) || !finite_non_negative(p.indel_weight))
+        refuse("velmora: prior_pseudocount and indel_weight must be finite and >= 0");
+    if (!(p.min_posterior >= 0.0 && p.min_posterior <= 1.0))
+        refuse("velmora: min_posterior must lie in 0..1");
+}
+
 inline void check_operand(ByteView s) {
     if (s.invalid()) refuse("velmora: sequence has a null pointer and a nonzero length");
     if (s.size > max_count) refuse("velmora: sequence longer than 0x7FFFFFFF bytes");
@@ -206,6 +272,22 @@ inline std::uint32_t distance_or_throw(std::uint32_t d) {
 
 inline void check_rc(std::int32_t rc, const char *function) {
     if (rc != 0) throw Error(std::string("velmora: ") + function + " refused its arguments");
+}
+
+/* Calls fill(buffer, capacity, &n) with a buffer that grows until every hit
+ * fits; -2 is std::bad_alloc. */
+template <class Fill>
+std::vector<vorn_hit> collect_hits(Fill fill, const char *function) {
+    std::vector<vorn_hit> out(8);
+    for (;;) {
+        std::size_t n = 0;
+        const std::int32_t rc = fill(out.data(), out.size(), &n);
+        if (rc == -2) throw std::bad_alloc();
+        check_rc(rc, function);
+        const bool complete = n <= out.size();
+        out.resize(n);
+        if (complete) return out;
+    }
 }
 
 }  // namespace detail
@@ -271,13 +353,20 @@ public:
     /* An empty handle: every query member throws std::logic_error. */
     Index() noexcept = default;
 
-    explicit Index(const Sequences &references) {
+    explicit Index(const Sequences &references) : Index(references, Tables::all) {}
+    /* An index without some tables (vorn_index_build_opts): less memory,
+     * the same records by slower routes. */
+    Index(const Sequences &references, Tables tables) {
+        const auto flags = static_cast<std::uint32_t>(tables);
+        if ((flags & ~(VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES)) != 0)
+            detail::refuse("velmora: unknown index table flags");
         if (references.size() > max_count)
             detail::refuse("velmora: more than 0x7FFFFFFF references");
         for (std::size_t i = 0; i < references.size(); ++i)
             if (references[i].invalid())
                 detail::refuse("velmora: reference with a null pointer and a nonzero length");
-        handle_ = vorn_index_build(references.pointers(), references.lengths(), references.size());
+        handle_ = vorn_index_build_opts(references.pointers(), references.lengths(),
+                                        references.size(), flags);
         if (handle_ == nullptr) throw std::bad_alloc();
         size_ = references.size();
     }
@@ -352,6 +441,43 @@ public:
     }
     vorn_match lookup_exact_one(ByteView query, LetterCase letters, vorn_stats &stats) const {
         return lookup_one_impl(query, letters, &stats);
+    }
+
+    /* Every reference within k of query, ascending (distance, position). */
+    std::vector<vorn_hit> hits(ByteView query, std::int32_t k, Metric metric = Metric::edit) const {
+        const vorn_index *ix = checked();
+        const auto m = static_cast<std::uint32_t>(metric);
+        detail::check_metric(m, k);
+        detail::check_query(query);
+        return detail::collect_hits(
+            [&](vorn_hit *h, std::size_t cap, std::size_t *n) {
+                return vorn_index_hits(ix, query.data, query.size, m, k, h, cap, n);
+            },
+            "vorn_index_hits");
+    }
+
+    /* The decision for one read (vorn_rescue_read): read from the barcode's
+     * first base on, quals one byte per read byte or empty for none,
+     * exact_counts one per reference (may be empty when params.rescue is 0). */
+    Decision rescue_read(ByteView read, ByteView quals, std::size_t window_len,
+                         const std::vector<std::uint64_t> &exact_counts,
+                         const vorn_rescue_params &params = rescue_params()) const {
+        const vorn_index *ix = checked();
+        detail::check_query(read);
+        detail::check_query(quals);
+        if (quals.size != 0 && quals.size != read.size)
+            detail::refuse("velmora: one quality byte per read byte, or none");
+        detail::check_rescue(params, exact_counts.size(), size_);
+        const std::uint8_t *q = quals.size != 0 ? quals.data : nullptr;
+        Decision d{};
+        d.hits = detail::collect_hits(
+            [&](vorn_hit *h, std::size_t cap, std::size_t *n) {
+                return vorn_rescue_read(ix, read.data, q, read.size, window_len,
+                                        exact_counts.data(), exact_counts.size(), &params, h, cap,
+                                        n, &d.result);
+            },
+            "vorn_rescue_read");
+        return d;
     }
 
 private:

@@ -1,6 +1,160 @@
-// Deciding one read's barcode: the distance rule or a posterior over the
-// candidates within the bound.
-#include "velmora.h"
+// Deciding one read's barcode: gather the references within the bound over
+// the read's windows, then apply the distance rule or the posterior over the
+// candidates the abundance rule keeps.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "index/index_internal.h"
+#include "rescue/rescue_internal.h"
+
+namespace velmora {
+namespace {
+
+constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
+// Two log scores closer than this are the same score: the same likelihood
+// reached through sums taken in another order must not break a tie.
+constexpr double RESCUE_TIE_TOLERANCE = 1e-9;
+
+using hit_list = rescue_buffer<vorn_hit, 64>;
+
+bool params_acceptable(const vorn_rescue_params &p) noexcept {
+    if (p.metric == VORN_METRIC_EDIT) {
+        if (p.k < 0) return false;
+    } else if (p.metric == VORN_METRIC_HAMMING) {
+        if (p.k < 0 || p.k > 3) return false;
+    } else {
+        return false;
+    }
+    if (p.fixed_window > 1 || p.rescue > 1) return false;
+    if (p.rescue == 0) return true;
+    // The model's numbers: a NaN or a negative weight would poison every score.
+    return std::isfinite(p.prior_pseudocount) && p.prior_pseudocount >= 0.0 &&
+           std::isfinite(p.indel_weight) && p.indel_weight >= 0.0 &&
+           p.min_posterior >= 0.0 && p.min_posterior <= 1.0;
+}
+
+// Appends the hits of one window to list.  0, or -2 when memory ran out.
+int32_t collect_window(const vorn_index *index, const uint8_t *read, size_t len,
+                       const vorn_rescue_params &p, hit_list &list) noexcept {
+    size_t room = list.capacity() - list.size();
+    size_t n = 0;
+    int32_t rc = vorn_index_hits(index, read, len, p.metric, p.k, list.data() + list.size(), room,
+                                 &n);
+    if (rc != 0) return -2;  // the arguments were checked: only memory can fail
+    if (n > room) {
+        size_t need;
+        if (!checked_add(list.size(), n, &need) || !list.grow(need)) return -2;
+        room = list.capacity() - list.size();
+        rc = vorn_index_hits(index, read, len, p.metric, p.k, list.data() + list.size(), room, &n);
+        if (rc != 0) return -2;
+    }
+    list.set_size(list.size() + std::min(n, room));
+    return 0;
+}
+
+bool by_distance(const vorn_hit &a, const vorn_hit &b) noexcept {
+    return a.distance != b.distance ? a.distance < b.distance : a.ref_index < b.ref_index;
+}
+
+// Keeps each reference once, at its least distance over the windows, in
+// ascending (distance, reference).
+void merge_windows(hit_list &list) noexcept {
+    vorn_hit *h = list.data();
+    std::sort(h, h + list.size(), [](const vorn_hit &a, const vorn_hit &b) {
+        return a.ref_index != b.ref_index ? a.ref_index < b.ref_index : a.distance < b.distance;
+    });
+    size_t kept = 0;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (kept == 0 || h[kept - 1].ref_index != h[i].ref_index) h[kept++] = h[i];
+    std::sort(h, h + kept, by_distance);
+    list.set_size(kept);
+}
+
+// Least distance among the hits other than hits[skip].
+uint32_t least_other_distance(const hit_list &list, size_t skip) noexcept {
+    for (size_t i = 0; i < list.size(); ++i)
+        if (i != skip) return list[i].distance;
+    return UINT32_MAX;
+}
+
+// The fields every outcome shares: distance of the best hit, the next larger
+// distance, the count.  Assignment overrides distance and second_distance.
+vorn_rescue_result unassigned_result(const hit_list &list) noexcept {
+    vorn_rescue_result r{VORN_STATUS_NONE, UINT32_MAX, UINT32_MAX, UINT32_MAX,
+                         static_cast<uint32_t>(list.size()), 0.0};
+    if (list.size() == 0) return r;
+    r.status = VORN_STATUS_AMBIGUOUS;
+    r.distance = list[0].distance;
+    for (size_t i = 1; i < list.size(); ++i) {
+        if (list[i].distance > r.distance) {
+            r.second_distance = list[i].distance;
+            break;
+        }
+    }
+    return r;
+}
+
+void assign_to(vorn_rescue_result &r, const hit_list &list, size_t which) noexcept {
+    r.status = VORN_STATUS_UNIQUE;
+    r.ref_index = list[which].ref_index;
+    r.distance = list[which].distance;
+    r.second_distance = least_other_distance(list, which);
+}
+
+// The distance rule: a single reference at the best distance.
+vorn_rescue_result decide_by_distance(const hit_list &list) noexcept {
+    vorn_rescue_result r = unassigned_result(list);
+    if (list.size() == 1 || (list.size() > 1 && list[1].distance > list[0].distance))
+        assign_to(r, list, 0);
+    return r;
+}
+
+// The posterior over the candidates.  -2 when the model's memory could not be
+// had.
+int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &model,
+                            const uint64_t *counts, const vorn_rescue_params &p,
+                            const hit_list &list, vorn_rescue_result &out) noexcept {
+    out = unassigned_result(list);
+    rescue_scratch scratch;
+    bool prepared = false;
+    size_t top = SIZE_MAX;
+    double top_score = NEG_INF, runner_up = NEG_INF;
+    // Scores are kept only as a running log-sum-exp around the top so far:
+    // sum = sum over candidates of exp(score - top_score).
+    double sum = 0.0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        const uint32_t ref = list[i].ref_index;
+        if (counts[ref] < p.min_exact) continue;
+        const double prior = static_cast<double>(counts[ref]) + p.prior_pseudocount;
+        if (!(prior > 0.0)) continue;
+        if (!prepared) {
+            if (!rescue_model_prepare(model, scratch)) return -2;
+            prepared = true;
+        }
+        const double score =
+            std::log(prior) +
+            rescue_log_likelihood(model, scratch, index->ref_seqs[ref], index->ref_lens[ref]);
+        if (score == NEG_INF) continue;
+        if (score > top_score) {
+            sum = (top_score == NEG_INF ? 0.0 : sum * std::exp(top_score - score)) + 1.0;
+            runner_up = top_score;
+            top_score = score;
+            top = i;
+        } else {
+            sum += std::exp(score - top_score);
+            if (score > runner_up) runner_up = score;
+        }
+    }
+    if (top == SIZE_MAX) return 0;
+    out.posterior = 1.0 / sum;
+    const bool tie = runner_up >= top_score - RESCUE_TIE_TOLERANCE;
+    if (!tie && out.posterior >= p.min_posterior) assign_to(out, list, top);
+    return 0;
+}
+
+}  // namespace
+}  // namespace velmora
 
 extern "C" VORN_API void vorn_rescue_params_default(vorn_rescue_params *params) VORN_NOEXCEPT {
     if (params == nullptr) return;
@@ -15,9 +169,77 @@ extern "C" VORN_API void vorn_rescue_params_default(vorn_rescue_params *params) 
     params->quality_offset = 33;
 }
 
-extern "C" VORN_API int32_t vorn_rescue_read(const vorn_index *, const uint8_t *, const uint8_t *,
-                                             size_t, size_t, const uint64_t *, size_t,
-                                             const vorn_rescue_params *, vorn_hit *, size_t,
-                                             size_t *, vorn_rescue_result *) VORN_NOEXCEPT {
-    return -1;  // not written yet
+extern "C" VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint8_t *read,
+                                             const uint8_t *quals, size_t read_len,
+                                             size_t window_len, const uint64_t *exact_counts,
+                                             size_t n_counts, const vorn_rescue_params *params,
+                                             vorn_hit *hits, size_t capacity, size_t *n_hits,
+                                             vorn_rescue_result *result) VORN_NOEXCEPT {
+    using namespace velmora;
+    if (index == nullptr || params == nullptr || result == nullptr || n_hits == nullptr) return -1;
+    if (read == nullptr && read_len != 0) return -1;
+    if (hits == nullptr && capacity != 0) return -1;
+    const vorn_rescue_params p = *params;
+    if (!params_acceptable(p)) return -1;
+    if (p.rescue == 1 && (n_counts != index->n_refs || (exact_counts == nullptr && n_counts != 0)))
+        return -1;
+
+    const auto k = static_cast<size_t>(p.k);
+    const size_t fixed = std::min(window_len, read_len);
+    hit_list list;
+    if (collect_window(index, read, fixed, p, list) != 0) {
+        *n_hits = 0;
+        return -2;
+    }
+    const bool exact_unique = list.size() > 0 && list[0].distance == 0 &&
+                              (list.size() == 1 || list[1].distance > 0);
+    const bool moving = p.metric == VORN_METRIC_EDIT && p.fixed_window == 0 && k > 0;
+
+    // Read prefix lengths an alignment may end at.
+    size_t shortest = fixed, longest = fixed;
+    if (moving && !exact_unique) {
+        shortest = window_len > k ? window_len - k : 0;
+        longest = window_len <= read_len && read_len - window_len >= k ? window_len + k : read_len;
+        if (shortest > longest) shortest = longest;
+        for (size_t len = shortest; len <= longest; ++len) {
+            if (len == fixed) continue;
+            if (collect_window(index, read, len, p, list) != 0) {
+                *n_hits = 0;
+                return -2;
+            }
+        }
+        merge_windows(list);
+    }
+
+    vorn_rescue_result r;
+    if (exact_unique) {
+        r = unassigned_result(list);
+        assign_to(r, list, 0);
+        r.posterior = p.rescue == 1 ? 1.0 : 0.0;
+    } else if (p.rescue == 0) {
+        r = decide_by_distance(list);
+    } else {
+        // A path never strays further from the diagonal than the longer of
+        // its two sides, so a band wider than that only costs time.
+        size_t sides = longest;
+        for (size_t i = 0; i < list.size(); ++i)
+            sides = std::max(sides, index->ref_lens[list[i].ref_index]);
+        const rescue_read_model model{read,
+                                      quals,
+                                      read_len,
+                                      shortest,
+                                      longest,
+                                      p.metric == VORN_METRIC_HAMMING ? 0 : std::min(k, sides),
+                                      p.indel_weight > 0.0 ? std::log(p.indel_weight) : NEG_INF,
+                                      p.quality_offset};
+        if (decide_by_posterior(index, model, exact_counts, p, list, r) != 0) {
+            *n_hits = 0;
+            return -2;
+        }
+    }
+    const size_t written = std::min(list.size(), capacity);
+    for (size_t i = 0; i < written; ++i) hits[i] = list[i];
+    *n_hits = list.size();
+    *result = r;
+    return 0;
 }

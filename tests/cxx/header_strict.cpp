@@ -63,6 +63,12 @@ std::size_t velmora_hpp_strict_use(const std::vector<std::string> &refs) {
     const std::vector<std::span<const std::uint8_t>> spans{raw[0]};
     n += other.assign(spans, 1).size();
 #endif
+    const velmora::Index lean(refs, velmora::Tables::no_deletion | velmora::Tables::no_pieces);
+    n += lean.hits("ACGT", 1).size() + lean.hits(views[0], 2, velmora::Metric::hamming).size();
+    const std::vector<std::uint64_t> counts(refs.size(), 1);
+    const velmora::Decision d = lean.rescue_read("ACGTAC", "IIIIII", 4, counts);
+    n += d.hits.size() + d.result.hit_count;
+    n += lean.rescue_read(raw[0], {}, 2, counts, velmora::rescue_params()).hits.size();
     vorn_index_free(other.release());
     return n;
 }

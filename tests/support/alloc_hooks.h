@@ -1,6 +1,7 @@
 // Allocation hooks for the test binaries, which link the library objects with
-// -Wl,--wrap=malloc,--wrap=calloc,--wrap=free.  While armed, the hooks count
-// allocations and live blocks, and can make the Nth allocation fail.
+// -Wl,--wrap=malloc,--wrap=calloc,--wrap=free,--wrap=realloc.  While armed,
+// the hooks count allocations and live blocks, and can make the Nth
+// allocation fail.
 //
 //   alloc_fault_sweep([&](uint64_t fail_at) {...}) runs a call with the 1st,
 //   2nd, ... allocation failing until a run completes without any injected

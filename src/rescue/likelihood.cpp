@@ -1,0 +1,123 @@
+// The quality model: how likely the observed read is, given that it came from
+// one reference.  A base read correctly has probability 1 - p, a substitution
+// p / 3, where p is the base's error probability from its Phred quality; an
+// inserted base costs its own p times the indel weight, a deleted one the p of
+// the less reliable read base beside the gap times the weight.  The alignment
+// taken is the most likely one, found by a banded dynamic programme in log
+// space whose end may fall on any allowed read prefix length.
+#include <cmath>
+#include <limits>
+
+#include "rescue/rescue_internal.h"
+
+namespace velmora {
+namespace {
+
+constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
+
+rescue_base_logs base_logs_from_error(double log_p) noexcept {
+    const double log_cap = std::log(RESCUE_MAX_ERROR);
+    if (log_p > log_cap) log_p = log_cap;
+    const double p = std::exp(log_p);
+    return rescue_base_logs{std::log1p(-p), log_p - std::log(3.0), log_p};
+}
+
+// Log error probability of the read base beside a gap that sits before read
+// base i (after i bases of the read): the larger of its two neighbours'.
+double gap_neighbour_error(const rescue_scratch &s, size_t i) noexcept {
+    const size_t n = s.bases.size();
+    double e = NEG_INF;
+    if (i > 0 && i - 1 < n) e = s.bases[i - 1].error;
+    if (i < n && s.bases[i].error > e) e = s.bases[i].error;
+    return e == NEG_INF ? std::log(RESCUE_DEFAULT_ERROR) : e;
+}
+
+}  // namespace
+
+bool rescue_model_prepare(const rescue_read_model &m, rescue_scratch &s) noexcept {
+    // Bases 0 .. longest - 1 are aligned; base `longest` may neighbour a gap.
+    const size_t n = m.longest < m.read_len ? m.longest + 1 : m.read_len;
+    if (!s.bases.grow(n)) return false;
+    size_t width, rows;
+    if (!checked_mul(m.band, 2, &width) || !checked_add(width, 1, &width) ||
+        !checked_mul(width, 2, &rows) || !s.rows.grow(rows))
+        return false;
+    const double ln10_over_10 = std::log(10.0) / 10.0;
+    const rescue_base_logs fallback = base_logs_from_error(std::log(RESCUE_DEFAULT_ERROR));
+    for (size_t i = 0; i < n; ++i) {
+        if (m.quals == nullptr) {
+            s.bases[i] = fallback;
+            continue;
+        }
+        const uint32_t q = m.quals[i];
+        const uint32_t phred = q >= m.quality_offset ? q - m.quality_offset : 0;
+        s.bases[i] = base_logs_from_error(-static_cast<double>(phred) * ln10_over_10);
+    }
+    s.bases.set_size(n);
+    return true;
+}
+
+double rescue_log_likelihood(const rescue_read_model &m, rescue_scratch &s, const uint8_t *ref,
+                             size_t ref_len) noexcept {
+    // Row i holds the alignments of the first i read bases; cell t of a row
+    // is reference prefix j = i + t - band.  Cells outside 0..ref_len are -inf.
+    const size_t band = m.band;
+    const size_t width = 2 * band + 1;
+    double *prev = s.rows.data();
+    double *cur = prev + width;
+    const auto ref_prefix = [band](size_t i, size_t t) {
+        return static_cast<ptrdiff_t>(i + t) - static_cast<ptrdiff_t>(band);
+    };
+    const auto cell_of_end = [&](size_t i) -> ptrdiff_t {
+        return static_cast<ptrdiff_t>(ref_len) - static_cast<ptrdiff_t>(i) +
+               static_cast<ptrdiff_t>(band);
+    };
+    double best = NEG_INF;
+    const auto take_end = [&](size_t i, const double *row) {
+        const ptrdiff_t t = cell_of_end(i);
+        if (i >= m.shortest && t >= 0 && t < static_cast<ptrdiff_t>(width) &&
+            row[t] > best)
+            best = row[t];
+    };
+
+    // Row 0: reference bases deleted before the first read base.
+    const double del0 = m.log_indel_weight + gap_neighbour_error(s, 0);
+    for (size_t t = 0; t < width; ++t) {
+        const ptrdiff_t j = ref_prefix(0, t);
+        if (j < 0 || j > static_cast<ptrdiff_t>(ref_len)) {
+            prev[t] = NEG_INF;
+        } else {
+            prev[t] = j == 0 ? 0.0 : prev[t - 1] + del0;
+        }
+    }
+    take_end(0, prev);
+
+    for (size_t i = 1; i <= m.longest; ++i) {
+        const rescue_base_logs &b = s.bases[i - 1];
+        const uint8_t base = m.read[i - 1];
+        const double ins = m.log_indel_weight + b.error;
+        const double del = m.log_indel_weight + gap_neighbour_error(s, i);
+        for (size_t t = 0; t < width; ++t) {
+            const ptrdiff_t j = ref_prefix(i, t);
+            if (j < 0 || j > static_cast<ptrdiff_t>(ref_len)) {
+                cur[t] = NEG_INF;
+                continue;
+            }
+            double v = NEG_INF;
+            if (j >= 1) {
+                const bool same = ref[j - 1] == base;
+                v = prev[t] + (same ? b.match : b.subst);
+                if (t >= 1 && cur[t - 1] + del > v) v = cur[t - 1] + del;
+            }
+            if (t + 1 < width && prev[t + 1] + ins > v) v = prev[t + 1] + ins;
+            cur[t] = v;
+        }
+        take_end(i, cur);
+        double *swap = prev;
+        prev = cur;
+        cur = swap;
+    }
+    return best;
+}
+
+}  // namespace velmora

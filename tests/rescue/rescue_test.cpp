@@ -1,0 +1,390 @@
+// vorn_rescue_read: worked posteriors known by hand, indels inside the
+// barcode, a differential check against the windows and the model written
+// out from their definitions, the argument checks and memory failure.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/alloc_hooks.h"
+#include "test_util.h"
+
+namespace {
+
+using velmora_test::built_index;
+using velmora_test::bytes;
+using velmora_test::rng;
+
+struct outcome {
+    int32_t rc;
+    vorn_rescue_result r;
+    std::vector<vorn_hit> hits;  // the first min(n, capacity)
+    size_t n;
+};
+
+vorn_rescue_params params(uint32_t rescue = 1, int32_t k = 1) {
+    vorn_rescue_params p;
+    vorn_rescue_params_default(&p);
+    p.rescue = rescue;
+    p.k = k;
+    return p;
+}
+
+outcome run(const built_index &ix, const std::string &read, const std::string *quals, size_t window,
+            const std::vector<uint64_t> &counts, const vorn_rescue_params &p, size_t capacity = 64) {
+    outcome o{0, velmora_test::poisoned<vorn_rescue_result>(), std::vector<vorn_hit>(capacity), 7};
+    o.rc = vorn_rescue_read(ix.index, bytes(read), quals ? bytes(*quals) : nullptr, read.size(),
+                            window, counts.data(), counts.size(), &p, o.hits.data(), capacity,
+                            &o.n, &o.r);
+    o.hits.resize(std::min(o.n, capacity));
+    return o;
+}
+
+// ---- worked cases -----------------------------------------------------------
+
+const std::string T = "ACGTACGTTGCAAGCT";
+std::string with(std::string s, size_t pos, char c) { return s[pos] = c, s; }
+const std::string X = with(T, 3, 'A');                 // one substitution, at position 3
+const std::string Y = with(T, 10, 'A');                // one substitution, at position 10
+const std::string Z = with(with(T, 3, 'A'), 12, 'T');  // two substitutions
+
+TEST(RescueWorked, PosteriorAndDecisionByHand) {
+    const double p3 = std::pow(10.0, -0.2), p10 = 1e-4;  // Q2 at position 3, Q40 elsewhere
+    const double x_lik = p3 / 3 * (1 - p10), y_lik = (1 - p3) * p10 / 3;
+    std::string q(T.size() + 6, 'I');
+    q[3] = '#';
+    struct row {
+        const char *name;
+        std::vector<std::string> refs;
+        std::vector<uint64_t> counts;
+        bool with_quals;
+        int32_t k;
+        double min_posterior;
+        uint32_t status, ref, distance, second;
+        double posterior;
+    } rows[] = {
+        {"tie broken by quality", {X, Y}, {100, 100}, true, 1, 0.975,
+         VORN_STATUS_UNIQUE, 0, 1, 1, x_lik / (x_lik + y_lik)},
+        {"tie broken by abundance", {X, Y}, {1000, 1}, false, 1, 0.975,
+         VORN_STATUS_UNIQUE, 0, 1, 1, 1001.0 / 1003.0},
+        {"abundance short of the threshold", {X, Y}, {30, 1}, false, 1, 0.975,
+         VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 31.0 / 33.0},
+        {"exact tie never assigns", {X, Y}, {5, 5}, false, 1, 0.5,
+         VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 0.5},
+        {"unseen entry is no candidate", {X, Y}, {0, 3}, false, 1, 0.975,
+         VORN_STATUS_UNIQUE, 1, 1, 1, 1.0},
+        {"farther entry assigned", {X, Z}, {0, 50}, false, 2, 0.975,
+         VORN_STATUS_UNIQUE, 1, 2, 1, 1.0},
+        {"no candidate at all", {X, Y}, {0, 0}, false, 1, 0.975,
+         VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 0.0},
+        {"exact unique skips the model", {T, X}, {0, 9}, false, 1, 0.975,
+         VORN_STATUS_UNIQUE, 0, 0, 1, 1.0},
+        {"nothing within the bound", {"TTTTTTTTTTTTTTTT"}, {9}, false, 1, 0.975,
+         VORN_STATUS_NONE, UINT32_MAX, UINT32_MAX, UINT32_MAX, 0.0},
+    };
+    for (const row &c : rows) {
+        SCOPED_TRACE(c.name);
+        built_index ix(c.refs);
+        vorn_rescue_params p = params(1, c.k);
+        p.min_posterior = c.min_posterior;
+        const outcome o = run(ix, T + "GGTTAA", c.with_quals ? &q : nullptr, 16, c.counts, p);
+        ASSERT_EQ(o.rc, 0);
+        EXPECT_EQ(o.r.status, c.status);
+        EXPECT_EQ(o.r.ref_index, c.ref);
+        EXPECT_EQ(o.r.distance, c.distance);
+        EXPECT_EQ(o.r.second_distance, c.second);
+        EXPECT_NEAR(o.r.posterior, c.posterior, 1e-9);
+    }
+}
+
+TEST(RescueWorked, DistanceRuleIgnoresCounts) {
+    built_index two({X, Y}), one({X, Z});
+    const outcome a = run(two, T, nullptr, 16, {}, params(0));
+    EXPECT_EQ(a.r.status, VORN_STATUS_AMBIGUOUS);
+    EXPECT_EQ(a.r.ref_index, UINT32_MAX);
+    const outcome b = run(one, T, nullptr, 16, {}, params(0, 2));
+    EXPECT_EQ(b.r.status, VORN_STATUS_UNIQUE);
+    EXPECT_EQ(b.r.ref_index, 0u);
+    EXPECT_EQ(b.r.second_distance, 2u);
+    EXPECT_EQ(b.r.posterior, 0.0);
+}
+
+// ---- indels inside the barcode ----------------------------------------------
+
+TEST(RescueIndel, EveryPositionCostsOneEditAndFindsItsEntry) {
+    const std::string tail = "CATTAG";
+    std::vector<std::string> reads;
+    for (size_t pos = 0; pos <= T.size(); ++pos) {
+        reads.push_back(std::string(T).insert(pos, 1, "ACGT"[pos % 4]) + tail);
+        if (pos < T.size()) reads.push_back(std::string(T).erase(pos, 1) + tail);
+    }
+    // Rivals one edit from many variants, seen once each; none may equal a
+    // variant's window outright (that would be an exact match, rightly won).
+    rng g(velmora_test::test_seed());
+    std::vector<std::string> refs{T};
+    std::vector<uint64_t> counts{500};
+    while (refs.size() < 40) {
+        const std::string r = g.chance(70) ? g.mutate(T, 2, 0, true) : g.dna(16);
+        if (r == T || std::any_of(reads.begin(), reads.end(),
+                                  [&](const std::string &v) { return v.compare(0, 16, r) == 0; }))
+            continue;
+        refs.push_back(r);
+        counts.push_back(1);
+    }
+    built_index ix(refs);
+    for (const std::string &v : reads) {
+        SCOPED_TRACE(v);
+        const outcome o = run(ix, v, nullptr, 16, counts, params(1));
+        ASSERT_EQ(o.rc, 0);
+        EXPECT_EQ(o.r.status, VORN_STATUS_UNIQUE);
+        EXPECT_EQ(o.r.ref_index, 0u);
+        EXPECT_LE(o.r.distance, 1u);
+        const outcome rule = run(ix, v, nullptr, 16, counts, params(0));
+        EXPECT_TRUE(std::any_of(rule.hits.begin(), rule.hits.end(), [](const vorn_hit &h) {
+            return h.ref_index == 0 && h.distance <= 1;
+        }));
+    }
+    // The fixed window sees a mid-barcode insertion as a shift: not within one.
+    vorn_rescue_params fixed = params(1);
+    fixed.fixed_window = 1;
+    const outcome o = run(ix, "ACGTACGGTTGCAAGCT" + tail, nullptr, 16, counts, fixed);
+    EXPECT_NE(o.r.ref_index, 0u);
+}
+
+// ---- differential -----------------------------------------------------------
+
+// The model from its definition: the best alignment of a read prefix ending
+// on an allowed length with the whole reference, staying within band of the
+// diagonal, found top-down.
+double oracle_log_likelihood(const std::string &read, const std::vector<double> &perr,
+                             size_t shortest, size_t longest, const std::string &ref, size_t band,
+                             double w) {
+    const double NEG = -INFINITY;
+    std::map<std::pair<size_t, size_t>, double> memo;
+    std::function<double(size_t, size_t)> best = [&](size_t i, size_t j) -> double {
+        if ((i > j ? i - j : j - i) > band) return NEG;
+        if (i == 0 && j == 0) return 0.0;
+        const auto key = std::make_pair(i, j);
+        if (auto it = memo.find(key); it != memo.end()) return it->second;
+        double v = NEG;
+        if (i > 0 && j > 0) {
+            const double p = perr[i - 1];
+            v = std::max(v, best(i - 1, j - 1) + std::log(read[i - 1] == ref[j - 1] ? 1 - p : p / 3));
+        }
+        if (i > 0) v = std::max(v, best(i - 1, j) + std::log(w * perr[i - 1]));
+        if (j > 0) {
+            double p = 0.001;
+            if (i > 0) p = perr[i - 1];
+            if (i < read.size()) p = i > 0 ? std::max(p, perr[i]) : perr[i];
+            v = std::max(v, best(i, j - 1) + std::log(w * p));
+        }
+        return memo[key] = v;
+    };
+    double out = NEG;
+    for (size_t n = shortest; n <= longest; ++n) out = std::max(out, best(n, ref.size()));
+    return out;
+}
+
+TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
+    const uint64_t seed = velmora_test::test_seed();
+    SCOPED_TRACE(seed);
+    rng g(seed);
+    for (int round = 0; round < 30 * velmora_test::test_scale(); ++round) {
+        const std::vector<oracle::seq> rs = velmora_test::near_neighbour_refs(g, 4, 30, 36);
+        built_index ix(rs);
+        std::vector<uint64_t> counts;
+        for (size_t i = 0; i < rs.size(); ++i) counts.push_back(g.chance(40) ? 0 : g.range(1, 300));
+        for (int q = 0; q < 20; ++q) {
+            const std::string &base = rs[g.range(0, rs.size() - 1)].bytes;
+            const size_t window = g.chance(80) ? base.size() : g.boundary_len(36);
+            const std::string read = g.mutate(base, static_cast<unsigned>(g.range(0, 3)), 15) +
+                                     (g.chance(80) ? g.noisy(g.range(0, 5), 10) : "");
+            std::string quals;
+            for (size_t i = 0; i < read.size(); ++i) quals += static_cast<char>(g.range(28, 75));
+            vorn_rescue_params p = params(g.chance(70) ? 1 : 0);
+            p.metric = g.chance(75) ? VORN_METRIC_EDIT : VORN_METRIC_HAMMING;
+            p.k = static_cast<int32_t>(g.range(0, 3));
+            p.fixed_window = g.chance(30) ? 1 : 0;
+            p.min_exact = g.range(0, 2);
+            p.quality_offset = 33;
+            const bool with_quals = g.chance(70);
+            const outcome o = run(ix, read, with_quals ? &quals : nullptr, window, counts, p,
+                                  g.range(0, 8));
+            SCOPED_TRACE(read + " window " + std::to_string(window) + " k " + std::to_string(p.k) +
+                         " metric " + std::to_string(p.metric));
+            ASSERT_EQ(o.rc, 0);
+
+            // Windows and hits.
+            const auto k = static_cast<size_t>(p.k);
+            const bool edit = p.metric == VORN_METRIC_EDIT;
+            const size_t fixed = std::min(window, read.size());
+            const auto dist = [&](const std::string &a, const std::string &b) {
+                return edit ? oracle::levenshtein(a, b) : oracle::hamming(a, b);
+            };
+            size_t lo = fixed, hi = fixed;
+            size_t exact = 0;
+            for (const auto &r : rs) exact += dist(read.substr(0, fixed), r.bytes) == 0;
+            const bool exact_unique = exact == 1;
+            if (edit && !p.fixed_window && k > 0 && !exact_unique) {
+                hi = std::min(window + k, read.size());
+                lo = std::min(window > k ? window - k : 0, hi);
+            }
+            std::vector<vorn_hit> want;
+            for (size_t r = 0; r < rs.size(); ++r) {
+                uint32_t d = UINT32_MAX;
+                for (size_t n = lo; n <= hi; ++n) d = std::min(d, dist(read.substr(0, n), rs[r].bytes));
+                if (d <= k) want.push_back({static_cast<uint32_t>(r), d});
+            }
+            std::sort(want.begin(), want.end(), [](const vorn_hit &a, const vorn_hit &b) {
+                return std::make_pair(a.distance, a.ref_index) < std::make_pair(b.distance, b.ref_index);
+            });
+            ASSERT_EQ(o.n, want.size());
+            EXPECT_EQ(o.r.hit_count, want.size());
+            for (size_t i = 0; i < o.hits.size(); ++i) {
+                EXPECT_EQ(o.hits[i].ref_index, want[i].ref_index);
+                EXPECT_EQ(o.hits[i].distance, want[i].distance);
+            }
+
+            // The decision.
+            size_t pick = SIZE_MAX;
+            double posterior = 0.0;
+            bool borderline = false;
+            if (exact_unique) {
+                pick = 0;
+                posterior = p.rescue ? 1.0 : 0.0;
+            } else if (!p.rescue) {
+                if (want.size() == 1 || (want.size() > 1 && want[1].distance > want[0].distance))
+                    pick = 0;
+            } else {
+                std::vector<double> perr;
+                for (size_t i = 0; i < read.size(); ++i) {
+                    const int qv = std::max(0, quals[i] - 33);
+                    perr.push_back(with_quals ? std::min(0.75, std::pow(10.0, -qv / 10.0)) : 0.001);
+                }
+                std::vector<double> score(want.size(), -INFINITY);
+                for (size_t i = 0; i < want.size(); ++i) {
+                    const uint64_t c = counts[want[i].ref_index];
+                    if (c < p.min_exact) continue;
+                    score[i] = std::log(static_cast<double>(c) + 1) +
+                               oracle_log_likelihood(read, perr, lo, hi, rs[want[i].ref_index].bytes,
+                                                     edit ? k : 0, p.indel_weight);
+                }
+                const size_t top = static_cast<size_t>(
+                    std::max_element(score.begin(), score.end()) - score.begin());
+                if (!want.empty() && score[top] > -INFINITY) {
+                    double sum = 0, runner = -INFINITY;
+                    for (size_t i = 0; i < want.size(); ++i) {
+                        sum += std::exp(score[i] - score[top]);
+                        if (i != top) runner = std::max(runner, score[i]);
+                    }
+                    posterior = 1 / sum;
+                    borderline = std::abs(posterior - p.min_posterior) < 1e-9 ||
+                                 std::abs(runner - score[top]) < 1e-6;
+                    if (runner < score[top] && posterior >= p.min_posterior) pick = top;
+                }
+            }
+            EXPECT_NEAR(o.r.posterior, posterior, 1e-9);
+            if (borderline) continue;
+            if (pick == SIZE_MAX) {
+                EXPECT_EQ(o.r.status, want.empty() ? VORN_STATUS_NONE : VORN_STATUS_AMBIGUOUS);
+                EXPECT_EQ(o.r.ref_index, UINT32_MAX);
+                EXPECT_EQ(o.r.distance, want.empty() ? UINT32_MAX : want[0].distance);
+            } else {
+                EXPECT_EQ(o.r.status, VORN_STATUS_UNIQUE);
+                EXPECT_EQ(o.r.ref_index, want[pick].ref_index);
+                EXPECT_EQ(o.r.distance, want[pick].distance);
+                EXPECT_EQ(o.r.second_distance,
+                          want.size() > 1 ? want[pick == 0 ? 1 : 0].distance : UINT32_MAX);
+            }
+        }
+    }
+}
+
+// ---- arguments and memory ---------------------------------------------------
+
+TEST(RescueArguments, RejectedCallsWriteNothing) {
+    built_index ix(std::vector<std::string>{X, Y});
+    const std::vector<uint64_t> counts{1, 1};
+    vorn_hit hits[2];
+    struct row {
+        const char *name;
+        std::function<void(const vorn_index *&, const uint8_t *&, size_t &, const uint64_t *&,
+                           size_t &, vorn_rescue_params &, vorn_hit *&, size_t &)>
+            spoil;
+    } rows[] = {
+        {"no index", [](auto &i, auto &, auto &, auto &, auto &, auto &, auto &, auto &) { i = nullptr; }},
+        {"null read with a length", [](auto &, auto &r, auto &, auto &, auto &, auto &, auto &, auto &) { r = nullptr; }},
+        {"null hits with a capacity", [](auto &, auto &, auto &, auto &, auto &, auto &, auto &h, auto &) { h = nullptr; }},
+        {"unknown metric", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.metric = 2; }},
+        {"negative k", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.k = -1; }},
+        {"Hamming k 4", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.metric = 1; p.k = 4; }},
+        {"fixed_window 2", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.fixed_window = 2; }},
+        {"rescue 2", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.rescue = 2; }},
+        {"no counts", [](auto &, auto &, auto &, auto &c, auto &, auto &, auto &, auto &) { c = nullptr; }},
+        {"counts too short", [](auto &, auto &, auto &, auto &, auto &n, auto &, auto &, auto &) { n = 1; }},
+        {"negative pseudocount", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.prior_pseudocount = -1; }},
+        {"NaN indel weight", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.indel_weight = NAN; }},
+        {"min_posterior above 1", [](auto &, auto &, auto &, auto &, auto &, auto &p, auto &, auto &) { p.min_posterior = 1.5; }},
+    };
+    for (const row &c : rows) {
+        SCOPED_TRACE(c.name);
+        const vorn_index *index = ix.index;
+        const uint8_t *read = bytes(T);
+        size_t len = T.size(), n_counts = counts.size(), capacity = 2;
+        const uint64_t *cp = counts.data();
+        vorn_rescue_params p = params();
+        vorn_hit *h = hits;
+        c.spoil(index, read, len, cp, n_counts, p, h, capacity);
+        vorn_rescue_result r = velmora_test::poisoned<vorn_rescue_result>(), before = r;
+        size_t n = 99;
+        std::fill(hits, hits + 2, vorn_hit{77, 77});
+        EXPECT_EQ(vorn_rescue_read(index, read, nullptr, len, 16, cp, n_counts, &p, h, capacity, &n, &r), -1);
+        EXPECT_EQ(n, 99u);
+        EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
+        EXPECT_EQ(hits[0].ref_index, 77u);
+    }
+    vorn_rescue_params p = params();
+    size_t n;
+    vorn_rescue_result r;
+    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, counts.data(), 2, nullptr, nullptr, 0, &n, &r), -1);
+    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, counts.data(), 2, &p, nullptr, 0, nullptr, &r), -1);
+    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, counts.data(), 2, &p, nullptr, 0, &n, nullptr), -1);
+    // The distance rule needs no counts.
+    EXPECT_EQ(vorn_rescue_read(ix.index, bytes(T), nullptr, 16, 16, nullptr, 0, (p.rescue = 0, &p), nullptr, 0, &n, &r), 0);
+}
+
+TEST(RescueMemory, EveryFailedAllocationReportsMinusTwoAndLeaksNothing) {
+    // Enough hits, read bases and band to move every buffer to the heap.
+    rng g(velmora_test::test_seed());
+    const std::string read = g.dna(80);
+    std::vector<std::string> refs;
+    for (size_t i = 0; i < 70; ++i) {
+        std::string r = read.substr(0, 50);
+        for (size_t at : {i % 50, (i * 7 + 3) % 50}) r[at] = r[at] == 'A' ? 'C' : 'A';
+        refs.push_back(r);
+    }
+    built_index ix(refs);
+    const std::vector<uint64_t> counts(refs.size(), 2);
+    vorn_rescue_params p = params(1, 20);
+    const outcome clean = run(ix, read, nullptr, 50, counts, p, 100);
+    ASSERT_EQ(clean.rc, 0);
+    ASSERT_EQ(clean.n, refs.size());
+    velmora_test::alloc_fault_sweep([&](uint64_t) {
+        const outcome o = run(ix, read, nullptr, 50, counts, p, 100);
+        if (velmora_test::alloc_injected()) {
+            EXPECT_EQ(o.rc, -2);
+            EXPECT_EQ(o.n, 0u);
+            EXPECT_EQ(o.r.status, velmora_test::poisoned<vorn_rescue_result>().status);
+        } else {
+            EXPECT_EQ(o.rc, 0);
+            EXPECT_EQ(o.r.ref_index, clean.r.ref_index);
+            EXPECT_EQ(o.r.posterior, clean.r.posterior);
+        }
+    });
+}
+
+}  // namespace
