@@ -1,4 +1,5 @@
-// End-to-end runs of `velmora assign`: every output line against a
+// End-to-end runs of `velmora assign` under the distance rule on the fixed
+// window (--no-rescue --fixed-window): every output line against a
 // brute-force assignment, on the bundled demo data and on random inputs full
 // of near neighbours, duplicates, N, lower case and short reads.
 #include <gtest/gtest.h>
@@ -25,7 +26,8 @@ struct assign_case {
 
 std::vector<std::string> assign_args(const std::string &wl, const std::string &reads, const assign_case &c) {
     std::vector<std::string> a = {"assign", "--whitelist", wl, "--reads", reads,
-                                  c.hamming ? "--max-mismatches" : "--max-edits", std::to_string(c.k)};
+                                  c.hamming ? "--max-mismatches" : "--max-edits", std::to_string(c.k), "--no-rescue"};
+    if (!c.hamming) a.push_back("--fixed-window");
     if (c.w.start) {
         a.push_back("--barcode-start");
         a.push_back(std::to_string(c.w.start));
@@ -50,7 +52,10 @@ void check_case(const scratch_dir &dir, const std::string &wl_path, const std::s
     args.insert(args.end(), extra.begin(), extra.end());
     const run_result r = run_tool(dir, args);
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<std::string> got = split_lines(read_file(dir.file("out.tsv")));
+    std::vector<std::string> got = split_lines(read_file(dir.file("out.tsv")));
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0], table_header);
+    got.erase(got.begin());
     ASSERT_EQ(got.size(), want.size());
     size_t wrong = 0;
     for (size_t i = 0; i < want.size() && wrong < 5; ++i) {
@@ -135,7 +140,7 @@ TEST_P(DemoAssign, EveryLineMatchesBruteForce) {
 
 INSTANTIATE_TEST_SUITE_P(Tool, DemoAssign,
                          ::testing::Values(assign_case{"edit0", false, 0, {0, 16}},
-                                           assign_case{"edit1", false, 1, {0, 16}},
+                                           assign_case{"edit1_default_length", false, 1, {0, -1}},
                                            assign_case{"edit2", false, 2, {0, 16}, 4000},
                                            assign_case{"ham0", true, 0, {0, 16}},
                                            assign_case{"ham1", true, 1, {0, 16}},
@@ -166,10 +171,10 @@ INSTANTIATE_TEST_SUITE_P(Tool, RandomAssign,
                                            assign_case{"window_edit3", false, 3, {2, 16}},
                                            assign_case{"window_ham1", true, 1, {2, 16}},
                                            assign_case{"window_ham3", true, 3, {2, 16}},
-                                           assign_case{"from2_edit1", false, 1, {2, -1}},
-                                           assign_case{"whole_edit2", false, 2, {0, -1}},
-                                           assign_case{"whole_ham0", true, 0, {0, -1}},
-                                           assign_case{"whole_ham2", true, 2, {0, -1}}),
+                                           assign_case{"short_edit1", false, 1, {2, 15}},
+                                           assign_case{"long_edit2", false, 2, {0, 33}},
+                                           assign_case{"long_ham0", true, 0, {0, 33}},
+                                           assign_case{"long_ham2", true, 2, {0, 17}}),
                          [](const auto &info) { return std::string(info.param.label); });
 
 // Output order and content must not depend on the thread count or on how
@@ -219,6 +224,15 @@ TEST(Tool, GzipAndPlainInputsAgree) {
                                                 "--max-edits", "1", "--barcode-length", "16", "--out", "-"});
     ASSERT_EQ(to_stdout.status, 0);
     EXPECT_TRUE(to_stdout.out == reference);
+    // Standard input is read twice through a temporary copy, which is gone
+    // afterwards; a .gz output name writes gzip.
+    const std::vector<std::string> before = dir.files();
+    const run_result from_stdin = run_tool(dir, {"assign", "--whitelist", demo_whitelist, "--reads", "-", "--max-edits", "1",
+                                                 "--out", dir.file("o.tsv.gz")}, demo_reads);
+    ASSERT_EQ(from_stdin.status, 0) << from_stdin.err;
+    EXPECT_EQ(read_file(dir.file("o.tsv.gz")).substr(0, 2), "\x1f\x8b");
+    EXPECT_TRUE(read_maybe_gzip(dir.file("o.tsv.gz")) == reference);
+    EXPECT_EQ(dir.files().size(), before.size() + 1);
 }
 
 TEST(Tool, DistanceMatchesOracle) {

@@ -104,28 +104,36 @@ const bad_case bad_cases[] = {
      [](const scratch_dir &d) { return with_whitelist(d, "ACGT\n# comment\nACGT,1\n"); }},
     {"whitelist_two_columns", 1, "line 2: not a sequence",
      [](const scratch_dir &d) { return with_whitelist(d, "ACGT\nACGT\tcell2\n"); }},
-    {"both_metrics", 2, "exclude each other",
+    {"both_metrics", 2, "--max-edits excludes --max-mismatches",
      [](const scratch_dir &d) { return with_options(d, {"--max-edits", "1", "--max-mismatches", "1"}); }},
     {"no_metric", 2, "is required", [](const scratch_dir &d) { return with_options(d, {}); }},
-    {"mismatches_4", 2, "--max-mismatches takes a whole number from 0 to 3",
+    {"mismatches_4", 2, "--max-mismatches: Value 4 not in range 0 to 3",
      [](const scratch_dir &d) { return with_options(d, {"--max-mismatches", "4"}); }},
-    {"negative_edits", 2, "--max-edits takes",
+    {"negative_edits", 2, "--max-edits: Value -1 not in range",
      [](const scratch_dir &d) { return with_options(d, {"--max-edits", "-1"}); }},
-    {"edits_not_a_number", 2, "--max-edits takes",
+    {"edits_not_a_number", 2, "--max-edits: Value 1x",
      [](const scratch_dir &d) { return with_options(d, {"--max-edits=1x"}); }},
-    {"zero_threads", 2, "--threads takes",
+    {"zero_threads", 2, "--threads: Value 0 not in range 1 to 1024",
      [](const scratch_dir &d) { return with_options(d, {"--max-edits", "1", "--threads", "0"}); }},
-    {"unknown_option", 2, "unknown option --fast",
+    {"unknown_option", 2, "not expected: --fast",
      [](const scratch_dir &d) { return with_options(d, {"--max-edits", "1", "--fast"}); }},
-    {"option_twice", 2, "given twice",
+    {"option_twice", 2, "option --max-edits is given twice",
      [](const scratch_dir &d) { return with_options(d, {"--max-edits", "1", "--max-edits", "2"}); }},
-    {"missing_value", 2, "--barcode-start needs a value",
+    {"missing_value", 2, "--barcode-start",
      [](const scratch_dir &d) { return with_options(d, {"--max-edits", "1", "--barcode-start"}); }},
-    {"no_whitelist_option", 2, "--whitelist FILE is required",
+    {"no_whitelist_option", 2, "--whitelist is required",
      [](const scratch_dir &d) {
          write_file(d.file("r.fq"), good_fastq);
          return std::vector<std::string>{"--reads", d.file("r.fq"), "--max-edits", "1"};
      }},
+    {"mixed_lengths_need_barcode_length", 2, "lengths from 4 to 5: give --barcode-length",
+     [](const scratch_dir &d) { return with_whitelist(d, "ACGT\nACGTA\n"); }},
+    {"fixed_window_with_hamming", 2, "--fixed-window goes with --max-edits",
+     [](const scratch_dir &d) { return with_options(d, {"--max-mismatches", "1", "--fixed-window"}); }},
+    {"posterior_above_one", 2, "--min-posterior: value 1.5 is not a number from 0.00 to 1.00",
+     [](const scratch_dir &d) { return with_options(d, {"--max-edits", "1", "--min-posterior", "1.5"}); }},
+    {"rescue_option_without_rescue", 2, "--min-exact has no effect with --no-rescue",
+     [](const scratch_dir &d) { return with_options(d, {"--max-edits", "1", "--no-rescue", "--min-exact", "3"}); }},
 };
 
 TEST(ToolErrors, BadInputFailsCleanly) {
@@ -176,11 +184,11 @@ TEST(ToolErrors, WindowPastReadEndIsInvalidNotFatal) {
                                         "--barcode-start", "2", "--barcode-length", "4", "--max-edits", "1",
                                         "--summary", dir.file("s.json")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "short\t-\tinvalid\t-\t-\t-\t-\n"
-              "fits\tACGT\tunique\tACGT\t0\t1\t2\n"
-              "empty\t-\tinvalid\t-\t-\t-\t-\n"
-              "edge\t-\tinvalid\t-\t-\t-\t-\n");
+    EXPECT_EQ(r.out, std::string(table_header) +
+                         "\nshort\t-\tinvalid\t-\t-\t-\t-\t-\t-\n"
+                         "fits\tACGT\tunique\tACGT\t0\t1\t2\t-\t-\n"
+                         "empty\t-\tinvalid\t-\t-\t-\t-\t-\t-\n"
+                         "edge\t-\tinvalid\t-\t-\t-\t-\t-\t-\n");
     const std::string json = read_file(dir.file("s.json"));
     EXPECT_EQ(json_number(json, "count", "invalid"), 3);
     EXPECT_EQ(json_number(json, "count", "unique"), 1);

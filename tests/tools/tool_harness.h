@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -99,23 +100,31 @@ inline void write_gzip(const std::string &path, const std::string &data) {
     gzclose(gz);
 }
 
+// The binary under test; VELMORA_TOOL_UNDER_TEST overrides it (to run the
+// suite against another build).
+inline const char *tool_binary() {
+    const char *o = std::getenv("VELMORA_TOOL_UNDER_TEST");
+    return o && *o ? o : VELMORA_TOOL;
+}
+
 // Runs the tool with args; stdout and stderr are captured through files in
-// dir.
-inline run_result run_tool(const scratch_dir &dir, const std::vector<std::string> &args) {
+// dir, standard input comes from stdin_path.
+inline run_result run_tool(const scratch_dir &dir, const std::vector<std::string> &args,
+                           const std::string &stdin_path = "/dev/null") {
     const std::string out_path = dir.file(".stdout"), err_path = dir.file(".stderr");
     const pid_t pid = fork();
     if (pid == 0) {
         const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
+        const int in = open(stdin_path.c_str(), O_RDONLY);
         dup2(o, 1);
         dup2(e, 2);
         dup2(in, 0);
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(VELMORA_TOOL));
+        argv.push_back(const_cast<char *>(tool_binary()));
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(VELMORA_TOOL, argv.data());
+        execv(tool_binary(), argv.data());
         _exit(127);
     }
     run_result r;
@@ -168,11 +177,17 @@ inline std::vector<std::string> parse_whitelist(const std::string &text) {
     return out;
 }
 
+// The tool reads bases case-insensitively: reads and entries upper-cased.
+inline std::string upper(std::string s) {
+    for (char &c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return s;
+}
+
 // The barcode window, or false when it runs past the end of the read.
-inline bool barcode_window(const std::string &seq, size_t start, long length, std::string *bc) {
-    if (start > seq.size()) return false;
-    if (length >= 0 && static_cast<size_t>(length) > seq.size() - start) return false;
-    *bc = seq.substr(start, length >= 0 ? static_cast<size_t>(length) : std::string::npos);
+inline bool barcode_window(const std::string &seq, size_t start, size_t length, std::string *bc) {
+    if (start > seq.size() || length > seq.size() - start) return false;
+    *bc = upper(seq.substr(start, length));
     return true;
 }
 
@@ -187,31 +202,51 @@ inline std::string status_word(uint32_t status) {
 
 inline std::string number_or_dash(uint32_t v) { return v == UINT32_MAX ? "-" : std::to_string(v); }
 
-// The output line the tool must print for one read and its record.
+inline const char table_header[] =
+    "read\tobserved\tstatus\tassigned\tdistance\tsecond_distance\thits\tposterior\tcandidates";
+
+// The table line of the distance rule on the fixed window (--no-rescue
+// --fixed-window) for one read, its record and every entry within the bound
+// in (distance, position) order.
 inline std::string expected_line(const std::string &name, bool valid, const std::string &bc,
-                                 const vorn_match &m, const std::vector<std::string> &wl) {
+                                 const vorn_match &m, const std::vector<std::string> &wl,
+                                 const std::vector<size_t> &within) {
     std::string line = name + "\t" + (valid && !bc.empty() ? bc : "-") + "\t" + status_word(m.status) + "\t";
+    if (m.status == VORN_STATUS_INVALID) return line + "-\t-\t-\t-\t-\t-";
     line += m.status == VORN_STATUS_UNIQUE ? wl[m.best_index] : "-";
     line += "\t" + number_or_dash(m.best_distance) + "\t" + number_or_dash(m.second_distance) + "\t";
-    line += m.status == VORN_STATUS_INVALID ? "-" : std::to_string(m.hit_count);
-    return line;
+    line += std::to_string(m.hit_count) + "\t-\t";
+    const bool exact_unique = m.status == VORN_STATUS_UNIQUE && m.best_distance == 0;
+    std::string cands;
+    for (size_t i = 0; i < within.size() && i < 8 && !exact_unique; ++i) cands += (i ? "," : "") + wl[within[i]];
+    return line + (cands.empty() ? "-" : cands);
 }
 
 struct window {
     size_t start = 0;
-    long length = -1;  // -1: rest of the read
+    long length = -1;  // -1: not given (the whitelist's common length)
 };
 
-// Expected output of `velmora assign`: the edit records from the library's
-// brute-force matcher (which compares every read with every entry), or, for
-// Hamming, straight from the oracle.
+// Expected table of `velmora assign --no-rescue --fixed-window` (header
+// excluded): edit records from the library's brute-force matcher (which
+// compares every read with every entry), Hamming records from the oracle,
+// and the entries within the bound by comparing with each entry.
 inline std::vector<std::string> expected_output(const std::vector<read_record> &reads,
-                                                const std::vector<std::string> &wl, window w,
+                                                std::vector<std::string> wl, window w,
                                                 bool hamming, int32_t k) {
+    for (std::string &e : wl) e = upper(e);
+    const size_t length = w.length >= 0 ? static_cast<size_t>(w.length) : wl.at(0).size();
     std::vector<std::string> bcs(reads.size());
     std::vector<bool> valid(reads.size());
-    for (size_t i = 0; i < reads.size(); ++i) valid[i] = barcode_window(reads[i].seq, w.start, w.length, &bcs[i]);
+    for (size_t i = 0; i < reads.size(); ++i) valid[i] = barcode_window(reads[i].seq, w.start, length, &bcs[i]);
     std::vector<vorn_match> recs(reads.size(), oracle::match_invalid());
+    auto distance = [&](const std::string &a, const std::string &b) -> uint32_t {
+        if (hamming) return a.size() == b.size() ? oracle::hamming(a, b) : UINT32_MAX;
+        const auto *pa = reinterpret_cast<const uint8_t *>(a.data());
+        const auto *pb = reinterpret_cast<const uint8_t *>(b.data());
+        if (vorn_edit_distance_leq(pa, a.size(), pb, b.size(), k) != 1) return UINT32_MAX;
+        return vorn_edit_distance(pa, a.size(), pb, b.size());
+    };
     if (hamming) {
         std::vector<oracle::seq> refs;
         for (const std::string &e : wl) refs.push_back(oracle::seq{e});
@@ -219,8 +254,7 @@ inline std::vector<std::string> expected_output(const std::vector<read_record> &
             if (valid[i]) recs[i] = oracle::hamming_record(oracle::seq{bcs[i]}, refs, static_cast<uint32_t>(k));
     } else {
         std::vector<const uint8_t *> rp, qp;
-        std::vector<size_t> rl, ql;
-        std::vector<size_t> pos;
+        std::vector<size_t> rl, ql, pos;
         for (const std::string &e : wl) {
             rp.push_back(reinterpret_cast<const uint8_t *>(e.data()));
             rl.push_back(e.size());
@@ -238,7 +272,20 @@ inline std::vector<std::string> expected_output(const std::vector<read_record> &
         for (size_t j = 0; j < pos.size(); ++j) recs[pos[j]] = got[j];
     }
     std::vector<std::string> out;
-    for (size_t i = 0; i < reads.size(); ++i) out.push_back(expected_line(reads[i].name, valid[i], bcs[i], recs[i], wl));
+    for (size_t i = 0; i < reads.size(); ++i) {
+        const vorn_match &m = recs[i];
+        std::vector<size_t> order;
+        if (valid[i] && m.hit_count > 0 && !(m.status == VORN_STATUS_UNIQUE && m.best_distance == 0)) {
+            std::vector<std::pair<uint32_t, size_t>> within;
+            for (size_t e = 0; e < wl.size(); ++e) {
+                const uint32_t d = distance(bcs[i], wl[e]);
+                if (d <= static_cast<uint32_t>(k)) within.push_back({d, e});
+            }
+            std::sort(within.begin(), within.end());
+            for (const auto &p : within) order.push_back(p.second);
+        }
+        out.push_back(expected_line(reads[i].name, valid[i], bcs[i], m, wl, order));
+    }
     return out;
 }
 

@@ -1,31 +1,51 @@
 // velmora assign: the barcode of every read against a whitelist.
 //
-// Pipeline.  The main thread parses the FASTQ into batches and writes the
-// finished batches in input order; N worker threads take batches from a
-// queue, assign them against the one shared, read-only index (each batch has
-// its own result array, so the workers share nothing but the index) and
-// format their output lines.  At most 2N + 2 batches are in flight between
-// parsing and writing, and the parser waits when that many are out, so
-// memory stays bounded whatever the input size and however unevenly the
-// batches finish.  With one thread everything runs in the main thread.
+// Two passes over the reads.  The first counts, for every whitelist entry,
+// the reads whose barcode window matches it exactly: how many reads a
+// barcode already has is the best evidence of which of two close entries a
+// read with errors came from.  (Standard input is copied to a temporary file
+// for this, removed however the run ends.)  The second assigns every read:
+// the index answers the fixed window with up to K errors, and a read that is
+// not an exact, unique match goes to the library's vorn_rescue_read, which
+// lists the entries within the bound (letting the window's end move for
+// indels) and decides by posterior over them.  With --no-rescue there is a
+// single pass and the distance rule decides.
+//
+// Pipeline of the second pass.  The main thread parses the FASTQ into
+// batches and writes the finished batches in input order; N worker threads
+// take batches from a queue, assign them against the one shared, read-only
+// index (each batch has its own result arrays, so the workers share nothing
+// but the index and the exact counts) and format their output lines.  At
+// most 2N + 2 batches are in flight, so memory stays bounded whatever the
+// input size.  With one thread everything runs in the main thread.
 //
 // A read whose barcode window does not fit goes to the library as a null
 // pointer with a nonzero length, which every assignment entry point answers
-// with the invalid record and no work, so invalid reads need no separate
-// path through the batch.
+// with the invalid record and no work.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
+#include "cli.h"
 #include "fastq.h"
 #include "io.h"
+#include "knee.h"
+#include "output.h"
 #include "progress.h"
 #include "tool.h"
 #include "velmora.h"
@@ -37,46 +57,92 @@ namespace {
 
 const char assign_help[] =
     "usage: velmora assign --whitelist FILE --reads FILE (--max-edits K | --max-mismatches K)\n"
-    "                      [--barcode-start S] [--barcode-length N] [--threads N]\n"
-    "                      [--out FILE] [--summary FILE] [--batch-size N]\n"
+    "                      [--barcode-start S] [--barcode-length N] [--out FILE]\n"
+    "                      [--summary FILE] [--counts FILE] [--knee-plot FILE.svg]\n"
+    "                      [--no-rescue] [--fixed-window] [--min-exact N]\n"
+    "                      [--prior-pseudocount X] [--indel-weight W] [--min-posterior P]\n"
+    "                      [--threads N] [--batch-size N] [--max-line-length BYTES]\n"
     "\n"
-    "Assigns the barcode of every read of a FASTQ file to the closest whitelist entry.\n"
+    "Assigns the barcode of every read of a FASTQ file to a whitelist entry.\n"
     "\n"
+    "Input:\n"
     "  --whitelist FILE     one barcode per line, plain or gzip; blank lines and lines\n"
     "                       starting with '#' are skipped\n"
     "  --reads FILE         FASTQ, plain or gzip (detected by content); '-' reads stdin\n"
+    "                       (copied to a temporary file when the rescue reads it twice)\n"
     "  --barcode-start S    0-based position of the barcode in the read (default 0)\n"
-    "  --barcode-length N   barcode length (default: the rest of the read from S)\n"
+    "  --barcode-length N   barcode length (default: the whitelist's, when all entries\n"
+    "                       share one length; required when they do not)\n"
+    "  --max-line-length N  longest input line accepted, in bytes (default 67108864)\n"
+    "\n"
+    "Matching:\n"
     "  --max-edits K        edit distance (substitutions, insertions, deletions) of at\n"
     "                       most K; K = 0, 1, 2 use the index, larger K compares every\n"
     "                       read with every entry (slow on large whitelists)\n"
-    "  --max-mismatches K   substitutions only (Hamming distance), K = 0 to 3; only\n"
-    "                       entries of the barcode's own length can match\n"
+    "  --max-mismatches K   substitutions only (Hamming distance), K = 0 to 3; the\n"
+    "                       window stays fixed and only entries of its length match\n"
+    "  --fixed-window       with --max-edits, compare the barcode window only; by\n"
+    "                       default a read that is not an exact, unique match is also\n"
+    "                       compared with its window's end moved by up to K bases, so\n"
+    "                       an insertion or deletion inside the barcode costs one edit\n"
+    "\n"
+    "Rescue of reads that are not an exact, unique match:\n"
+    "  --no-rescue          the distance rule only: assign when one entry alone lies at\n"
+    "                       the best distance (one pass over the reads)\n"
+    "  --min-exact N        an entry is a candidate only when at least N reads match it\n"
+    "                       exactly (default 1)\n"
+    "  --prior-pseudocount X  added to a candidate's exact count for its prior\n"
+    "                       (default 1)\n"
+    "  --indel-weight W     an inserted or deleted base costs the error probability of\n"
+    "                       the base next to it times W (default 0.1)\n"
+    "  --min-posterior P    assign the top candidate when its posterior is at least P\n"
+    "                       (default 0.975)\n"
+    "  The posterior of candidate c, over the candidates C of the read:\n"
+    "    P(c | read) = prior(c) L(read | c) / sum over d in C of prior(d) L(read | d)\n"
+    "    prior(c) = exact reads of c + X; L = product over the aligned bases of\n"
+    "    1 - p for a match, p / 3 for a substitution, W p for an indel, with p the\n"
+    "    base's error probability from its Phred quality (the neighbour's for a\n"
+    "    deletion).\n"
+    "\n"
+    "Output:\n"
+    "  --out FILE           the table (default or '-': standard output)\n"
+    "  --summary FILE       the summary as JSON, knee curve included\n"
+    "  --counts FILE        reads per barcode, most first: barcode, exact, rescued, total\n"
+    "  --knee-plot FILE     reads per barcode against barcode rank, log-log, as SVG\n"
+    "  A name ending in .gz is written gzip-compressed.  A new path or a regular file\n"
+    "  is written to a temporary file, renamed into place once every output is\n"
+    "  complete; a FIFO or device is written directly; a symlink's target is replaced.\n"
+    "  An output that names an input or another output is refused before any work.\n"
+    "\n"
     "  --threads N          assignment threads (default: number of cores); with N > 1\n"
-    "                       the main thread reads and writes alongside them, with N = 1\n"
-    "                       everything runs in one thread\n"
-    "  --out FILE           result table (default or '-': standard output); written to a\n"
-    "                       temporary file and renamed into place only on success\n"
-    "  --summary FILE       also write the summary as JSON\n"
+    "                       the main thread reads and writes alongside them\n"
     "  --batch-size N       reads per batch handed to a thread (default 8192)\n"
     "\n"
-    "Output: one tab-separated line per read, in input order:\n"
-    "  read name (header up to the first space), observed barcode, status,\n"
-    "  assigned barcode, best distance, second distance, hit count\n"
-    "status is 'unique' (one entry at the best distance; it is the assigned barcode),\n"
-    "'ambiguous' (two or more entries share the best distance), 'none' (no entry\n"
-    "within K) or 'invalid' (the barcode window runs past the end of the read).\n"
-    "A '-' marks an absent value: no assigned barcode unless unique, no distances\n"
-    "without a hit, no second distance when no entry lies farther than the best but\n"
-    "within K, and for invalid reads the observed barcode and hit count too (an\n"
-    "empty barcode window also prints as '-').\n"
-    "Bytes compare literally: N and lower-case letters never match A, C, G or T.\n"
+    "The table starts with a header line, then one tab-separated line per read, in\n"
+    "input order:\n"
+    "  read             read name (header up to the first space)\n"
+    "  observed         the barcode window, upper-cased\n"
+    "  status           unique (assigned), ambiguous (entries within K but none\n"
+    "                   assigned), none (no entry within K) or invalid (the window\n"
+    "                   runs past the end of the read)\n"
+    "  assigned         the assigned entry\n"
+    "  distance         best distance; second_distance: the next larger within K\n"
+    "  hits             entries within K\n"
+    "  posterior        the top candidate's posterior\n"
+    "  candidates       entries within K, closest first, at most 8, comma-separated\n"
+    "A '-' marks an absent value.  Exact, unique matches are not rescued: their\n"
+    "distances and hits are those of the fixed window, with no posterior and no\n"
+    "candidates listed.  Lower-case bases in reads are read as upper case (with a\n"
+    "warning); N never matches A, C, G or T.\n"
     "\n"
     "A summary goes to standard error at the end.  Exit status: 0 on success, 1 on\n"
     "a data or file error, 2 on a usage error.\n";
 
 constexpr size_t status_slots = 4;  // none, unique, ambiguous, invalid
 const char *const status_names[status_slots] = {"none", "unique", "ambiguous", "invalid"};
+constexpr size_t max_listed_candidates = 8;
+const char table_header[] =
+    "read\tobserved\tstatus\tassigned\tdistance\tsecond_distance\thits\tposterior\tcandidates\n";
 
 size_t status_slot(uint32_t status) {
     switch (status) {
@@ -90,8 +156,10 @@ size_t status_slot(uint32_t status) {
 struct assign_options {
     std::string whitelist_path;
     std::string reads_path;
-    std::string out_path;
-    std::string summary_path;
+    output_target out{"--out", "output", "-"};
+    output_target summary{"--summary", "summary"};
+    output_target counts{"--counts", "counts table"};
+    output_target knee{"--knee-plot", "knee plot"};
     uint64_t barcode_start = 0;
     uint64_t barcode_length = 0;
     bool has_barcode_length = false;
@@ -99,13 +167,24 @@ struct assign_options {
     int32_t k = -1;
     unsigned threads = 0;
     size_t batch_size = 8192;
+    bool rescue = true;
+    bool fixed_window = false;
+    uint64_t min_exact = 1;
+    double prior_pseudocount = 1;
+    double indel_weight = 0.1;
+    double min_posterior = 0.975;
+    uint64_t max_line_length = uint64_t{64} << 20;
 };
 
 struct assign_counts {
     uint64_t reads = 0;
-    vorn_stats work = {0, 0};  // the library's candidate and verification counters
+    vorn_stats work = {0, 0};  // the library's counters for the fixed-window pass
     uint64_t status[status_slots] = {0, 0, 0, 0};
     std::vector<uint64_t> by_best;  // reads by best distance (unique and ambiguous)
+    uint64_t exact = 0;             // exact, unique matches
+    uint64_t corrected = 0;         // assigned with errors
+    uint64_t ties_broken = 0;       // ...of which two or more entries shared the best distance
+    uint64_t lower_case_reads = 0;
 
     void add(const assign_counts &o) {
         reads += o.reads;
@@ -114,17 +193,22 @@ struct assign_counts {
         for (size_t i = 0; i < status_slots; ++i) status[i] += o.status[i];
         if (by_best.size() < o.by_best.size()) by_best.resize(o.by_best.size());
         for (size_t i = 0; i < o.by_best.size(); ++i) by_best[i] += o.by_best[i];
+        exact += o.exact;
+        corrected += o.corrected;
+        ties_broken += o.ties_broken;
+        lower_case_reads += o.lower_case_reads;
     }
 };
 
 struct read_batch {
     uint64_t seq_no = 0;
     size_t n = 0;
-    std::string arena;                    // names and observed barcodes
-    std::vector<size_t> name_off, name_len, bc_off;
-    std::vector<const uint8_t *> queries;  // into arena; null for an invalid window
+    std::string arena;                     // names, barcode tails and their qualities
+    std::vector<size_t> name_off, name_len, tail_off, tail_len, qual_off;
+    std::vector<const uint8_t *> queries;  // the windows, into arena; null when invalid
     std::vector<size_t> query_lens;
     std::vector<vorn_match> results;
+    std::vector<uint32_t> assigned;        // entry of each assigned read; top bit: not exact
     std::string out;
     assign_counts counts;
     double assign_seconds = 0;
@@ -135,13 +219,18 @@ struct read_batch {
         arena.clear();
         name_off.clear();
         name_len.clear();
-        bc_off.clear();
+        tail_off.clear();
+        tail_len.clear();
+        qual_off.clear();
         queries.clear();
         query_lens.clear();
+        assigned.clear();
         out.clear();
         counts = assign_counts();
     }
 };
+
+constexpr uint32_t rescued_bit = 0x80000000u;
 
 // Appends a decimal number.
 void append_u32(std::string &out, uint32_t v) {
@@ -154,40 +243,82 @@ void append_u32(std::string &out, uint32_t v) {
     out.append(buf + i, sizeof buf - i);
 }
 
+void append_u32_or_dash(std::string &out, uint32_t v) {
+    if (v == UINT32_MAX) out.push_back('-');
+    else append_u32(out, v);
+}
+
+// Upper-cases ASCII letters in place; true when there were lower-case ones.
+bool fold_upper(char *p, size_t n) {
+    bool lower = false;
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] >= 'a' && p[i] <= 'z') {
+            p[i] = static_cast<char>(p[i] - 32);
+            lower = true;
+        }
+    }
+    return lower;
+}
+
+// The barcode tail of a read as both passes take it: window_len bytes from
+// start, plus up to extra bytes after them when the read has them.  False
+// when the window runs past the end of the read.
+bool barcode_tail(const std::string &seq, uint64_t start, uint64_t window_len, uint64_t extra,
+                  size_t *len) {
+    const uint64_t n = seq.size();
+    if (start > n || window_len > n - start) return false;
+    *len = static_cast<size_t>(std::min<uint64_t>(n - start, window_len + extra));
+    return true;
+}
+
 class assigner {
 public:
-    assigner(const vorn_index *index, const whitelist &wl, const assign_options &opt)
-        : index_(index), wl_(wl), opt_(opt) {}
+    assigner(const vorn_index *index, const whitelist &wl, const assign_options &opt,
+             const std::vector<uint64_t> &exact_counts)
+        : index_(index), wl_(wl), opt_(opt), exact_counts_(exact_counts) {
+        vorn_rescue_params_default(&params_);
+        params_.metric = opt.hamming ? VORN_METRIC_HAMMING : VORN_METRIC_EDIT;
+        params_.k = opt.k;
+        params_.fixed_window = opt.hamming || opt.fixed_window ? 1 : 0;
+        params_.rescue = opt.rescue ? 1 : 0;
+        params_.min_exact = opt.min_exact;
+        params_.prior_pseudocount = opt.prior_pseudocount;
+        params_.indel_weight = opt.indel_weight;
+        params_.min_posterior = opt.min_posterior;
+        extra_ = params_.fixed_window ? 0 : static_cast<uint64_t>(opt.k);
+    }
 
     // Reads up to batch_size records into b; false when the input is done.
-    bool fill(fastq_reader &in, read_batch &b, std::string &name, std::string &seq) const {
+    bool fill(fastq_reader &in, read_batch &b, std::string &name, std::string &seq,
+              std::string &qual) const {
         b.clear();
-        const uint64_t start = opt_.barcode_start;
-        while (b.n < opt_.batch_size && in.next(&name, &seq)) {
+        while (b.n < opt_.batch_size && in.next(&name, &seq, &qual)) {
             b.name_off.push_back(b.arena.size());
             b.name_len.push_back(name.size());
             b.arena += name;
-            const uint64_t len = seq.size();
-            bool fits;
-            uint64_t bc_len;
-            if (opt_.has_barcode_length) {
-                fits = start <= len && opt_.barcode_length <= len - start;
-                bc_len = opt_.barcode_length;
+            size_t len = 0;
+            const bool fits = barcode_tail(seq, opt_.barcode_start, opt_.barcode_length, extra_, &len);
+            b.tail_off.push_back(fits ? b.arena.size() : SIZE_MAX);
+            b.tail_len.push_back(len);
+            if (fits) {
+                const size_t start = static_cast<size_t>(opt_.barcode_start);
+                const size_t at = b.arena.size();
+                b.arena.append(seq, start, len);
+                b.counts.lower_case_reads += fold_upper(b.arena.data() + at, len);
+                b.qual_off.push_back(b.arena.size());
+                b.arena.append(qual, start, len);
             } else {
-                fits = start <= len;
-                bc_len = fits ? len - start : 0;
+                b.qual_off.push_back(SIZE_MAX);
             }
-            b.bc_off.push_back(fits ? b.arena.size() : SIZE_MAX);
-            if (fits) b.arena.append(seq, start, bc_len);
-            b.query_lens.push_back(fits ? bc_len : 1);
+            b.query_lens.push_back(fits ? static_cast<size_t>(opt_.barcode_length) : 1);
             ++b.n;
         }
         // Pointers only once the arena has stopped moving.
         b.queries.resize(b.n);
         for (size_t i = 0; i < b.n; ++i)
-            b.queries[i] = b.bc_off[i] == SIZE_MAX
+            b.queries[i] = b.tail_off[i] == SIZE_MAX
                                ? nullptr
-                               : reinterpret_cast<const uint8_t *>(b.arena.data() + b.bc_off[i]);
+                               : reinterpret_cast<const uint8_t *>(b.arena.data() + b.tail_off[i]);
         return b.n > 0;
     }
 
@@ -210,47 +341,105 @@ public:
 private:
     void format(read_batch &b) const {
         std::string &out = b.out;
-        out.reserve(b.n * 64);
+        out.reserve(b.n * 72);
+        vorn_hit hits[max_listed_candidates];
         for (size_t i = 0; i < b.n; ++i) {
             const vorn_match &m = b.results[i];
-            const size_t slot = status_slot(m.status);
             ++b.counts.reads;
-            ++b.counts.status[slot];
             out.append(b.arena, b.name_off[i], b.name_len[i]);
             out.push_back('\t');
-            if (b.queries[i]) {
-                if (b.query_lens[i] == 0) out.push_back('-');
-                else out.append(b.arena, b.bc_off[i], b.query_lens[i]);
+            if (!b.queries[i] || b.query_lens[i] == 0) out.push_back('-');
+            else out.append(b.arena, b.tail_off[i], b.query_lens[i]);
+            out.push_back('\t');
+            if (m.status == VORN_STATUS_INVALID) {
+                ++b.counts.status[status_slot(m.status)];
+                out += "invalid\t-\t-\t-\t-\t-\t-\n";
+                continue;
+            }
+            if (m.status == VORN_STATUS_UNIQUE && m.best_distance == 0) {
+                // Exact, unique: nothing to rescue.
+                ++b.counts.status[status_slot(m.status)];
+                ++b.counts.exact;
+                count_best(b, 0);
+                b.assigned.push_back(m.best_index);
+                out += "unique\t";
+                out.append(wl_.entry(m.best_index));
+                out += "\t0\t";
+                append_u32_or_dash(out, m.second_distance);
+                out.push_back('\t');
+                append_u32(out, m.hit_count);
+                out += "\t-\t-\n";
+                continue;
+            }
+            vorn_rescue_result r;
+            size_t n_hits = 0;
+            const uint8_t *tail = b.queries[i];
+            int32_t rc;
+            if (!opt_.rescue && params_.fixed_window) {
+                // The distance rule on the fixed window is the record itself;
+                // only the list of entries is missing.
+                r = {m.status, m.status == VORN_STATUS_UNIQUE ? m.best_index : UINT32_MAX, m.best_distance,
+                     m.second_distance, m.hit_count, 0.0};
+                rc = m.hit_count == 0 ? 0
+                                      : vorn_index_hits(index_, tail, b.query_lens[i], params_.metric, opt_.k, hits,
+                                                        max_listed_candidates, &n_hits);
+            } else {
+                const uint8_t *quals = reinterpret_cast<const uint8_t *>(b.arena.data() + b.qual_off[i]);
+                rc = vorn_rescue_read(index_, tail, quals, b.tail_len[i], b.query_lens[i],
+                                      opt_.rescue ? exact_counts_.data() : nullptr,
+                                      opt_.rescue ? exact_counts_.size() : 0, &params_, hits,
+                                      max_listed_candidates, &n_hits, &r);
+            }
+            if (rc == -2) throw data_error("out of memory");
+            if (rc != 0) throw data_error("the library rejected a read");
+            ++b.counts.status[status_slot(r.status)];
+            if (r.distance != UINT32_MAX) count_best(b, r.distance);
+            out += status_names[status_slot(r.status)];
+            out.push_back('\t');
+            if (r.status == VORN_STATUS_UNIQUE) {
+                out.append(wl_.entry(r.ref_index));
+                b.assigned.push_back(r.ref_index | rescued_bit);
+                ++b.counts.corrected;
+                b.counts.ties_broken += n_hits >= 2 && hits[1].distance == hits[0].distance;
             } else {
                 out.push_back('-');
             }
             out.push_back('\t');
-            out += status_names[slot];
+            append_u32_or_dash(out, r.distance);
             out.push_back('\t');
-            if (m.status == VORN_STATUS_UNIQUE) out.append(wl_.entry(m.best_index));
-            else out.push_back('-');
+            append_u32_or_dash(out, r.second_distance);
             out.push_back('\t');
-            if (m.best_distance != UINT32_MAX) {
-                append_u32(out, m.best_distance);
-                if (b.counts.by_best.size() <= m.best_distance)
-                    b.counts.by_best.resize(size_t{m.best_distance} + 1);
-                ++b.counts.by_best[m.best_distance];
+            append_u32(out, r.hit_count);
+            out.push_back('\t');
+            if (opt_.rescue && r.hit_count > 0) {
+                char p[32];
+                std::snprintf(p, sizeof p, "%.6f", r.posterior);
+                out += p;
             } else {
                 out.push_back('-');
             }
             out.push_back('\t');
-            if (m.second_distance != UINT32_MAX) append_u32(out, m.second_distance);
-            else out.push_back('-');
-            out.push_back('\t');
-            if (m.status != VORN_STATUS_INVALID) append_u32(out, m.hit_count);
-            else out.push_back('-');
+            const size_t listed = std::min(n_hits, max_listed_candidates);
+            if (listed == 0) out.push_back('-');
+            for (size_t h = 0; h < listed; ++h) {
+                if (h) out.push_back(',');
+                out.append(wl_.entry(hits[h].ref_index));
+            }
             out.push_back('\n');
         }
+    }
+
+    static void count_best(read_batch &b, uint32_t d) {
+        if (b.counts.by_best.size() <= d) b.counts.by_best.resize(size_t{d} + 1);
+        ++b.counts.by_best[d];
     }
 
     const vorn_index *index_;
     const whitelist &wl_;
     const assign_options &opt_;
+    const std::vector<uint64_t> &exact_counts_;
+    vorn_rescue_params params_;
+    uint64_t extra_ = 0;
 };
 
 // Worker threads and the in-order hand-back of finished batches.
@@ -330,139 +519,194 @@ private:
     bool closing_ = false;
 };
 
-assign_options parse_assign_options(int argc, char **argv, bool *help) {
-    assign_options opt;
-    arg_list args(argc, argv, 2);
-    bool seen_edits = false, seen_mismatches = false, seen_threads = false;
-    std::unordered_set<std::string> seen;
-    while (!args.done()) {
-        const std::string a = args.next();
-        if (a == "--help" || a == "-h") {
-            *help = true;
-            return opt;
-        }
-        if (a.rfind("--", 0) == 0 && !seen.insert(a).second)
-            throw usage_error("option " + a + " is given twice");
-        if (a == "--whitelist") opt.whitelist_path = args.value(a);
-        else if (a == "--reads") opt.reads_path = args.value(a);
-        else if (a == "--out") opt.out_path = args.value(a);
-        else if (a == "--summary") opt.summary_path = args.value(a);
-        else if (a == "--barcode-start")
-            opt.barcode_start = static_cast<uint64_t>(parse_integer(a, args.value(a), 0, INT64_MAX));
-        else if (a == "--barcode-length") {
-            opt.barcode_length = static_cast<uint64_t>(parse_integer(a, args.value(a), 0, INT64_MAX));
-            opt.has_barcode_length = true;
-        } else if (a == "--max-edits") {
-            opt.k = static_cast<int32_t>(parse_integer(a, args.value(a), 0, INT32_MAX));
-            seen_edits = true;
-        } else if (a == "--max-mismatches") {
-            opt.k = static_cast<int32_t>(parse_integer(a, args.value(a), 0, 3));
-            opt.hamming = true;
-            seen_mismatches = true;
-        } else if (a == "--threads") {
-            opt.threads = static_cast<unsigned>(parse_integer(a, args.value(a), 1, 1024));
-            seen_threads = true;
-        } else if (a == "--batch-size")
-            opt.batch_size = static_cast<size_t>(parse_integer(a, args.value(a), 1, 1 << 24));
-        else
-            throw usage_error(a.rfind("-", 0) == 0 ? "unknown option " + a
-                                                   : "unexpected argument '" + a + "'");
-    }
-    if (opt.whitelist_path.empty()) throw usage_error("--whitelist FILE is required");
-    if (opt.reads_path.empty()) throw usage_error("--reads FILE is required");
-    if (seen_edits && seen_mismatches)
-        throw usage_error("--max-edits and --max-mismatches exclude each other");
-    if (!seen_edits && !seen_mismatches)
+// Parses the command line; true when --help was given.
+bool parse_assign_options(int argc, char **argv, assign_options *opt) {
+    CLI::App app{"velmora assign"};
+    std::string out_path = "-";
+    int32_t edits = -1, mismatches = -1;
+    uint64_t length = 0;
+    app.add_option("--whitelist", opt->whitelist_path)->required();
+    app.add_option("--reads", opt->reads_path)->required();
+    app.add_option("--out", out_path);
+    app.add_option("--summary", opt->summary.given);
+    app.add_option("--counts", opt->counts.given);
+    app.add_option("--knee-plot", opt->knee.given);
+    app.add_option("--barcode-start", opt->barcode_start)->check(CLI::Range(uint64_t{0}, uint64_t{INT64_MAX}));
+    CLI::Option *len_opt =
+        app.add_option("--barcode-length", length)->check(CLI::Range(uint64_t{0}, uint64_t{INT64_MAX}));
+    CLI::Option *e = app.add_option("--max-edits", edits)->check(CLI::Range(0, INT32_MAX));
+    CLI::Option *m = app.add_option("--max-mismatches", mismatches)->check(CLI::Range(0, 3));
+    e->excludes(m);
+    CLI::Option *threads = app.add_option("--threads", opt->threads)->check(CLI::Range(1u, 1024u));
+    app.add_option("--batch-size", opt->batch_size)->check(CLI::Range(size_t{1}, size_t{1} << 24));
+    CLI::Option *no_rescue = app.add_flag("--no-rescue");
+    CLI::Option *fixed = app.add_flag("--fixed-window");
+    app.add_option("--min-exact", opt->min_exact)->check(CLI::Range(uint64_t{0}, uint64_t{INT64_MAX}));
+    app.add_option("--prior-pseudocount", opt->prior_pseudocount)->check(unit_range(0, 1e12));
+    app.add_option("--indel-weight", opt->indel_weight)->check(unit_range(0, 1e6));
+    app.add_option("--min-posterior", opt->min_posterior)->check(unit_range(0, 1));
+    app.add_option("--max-line-length", opt->max_line_length)
+        ->check(CLI::Range(uint64_t{1}, uint64_t{INT64_MAX}));
+    if (parse_command_line(app, assign_help, argc, argv)) return true;
+
+    if (e->count() == 0 && m->count() == 0)
         throw usage_error("one of --max-edits K or --max-mismatches K is required");
-    if (opt.whitelist_path == "-" && opt.reads_path == "-")
+    opt->hamming = m->count() > 0;
+    opt->k = opt->hamming ? mismatches : edits;
+    opt->has_barcode_length = len_opt->count() > 0;
+    opt->barcode_length = length;
+    opt->rescue = no_rescue->count() == 0;
+    opt->fixed_window = fixed->count() > 0;
+    if (opt->fixed_window && opt->hamming)
+        throw usage_error("--fixed-window goes with --max-edits (with --max-mismatches the window is always fixed)");
+    if (!opt->rescue) {
+        for (const char *o : {"--min-exact", "--prior-pseudocount", "--indel-weight", "--min-posterior"})
+            if (app.count(o)) throw usage_error(std::string(o) + " has no effect with --no-rescue");
+    }
+    if (opt->whitelist_path == "-" && opt->reads_path == "-")
         throw usage_error("--whitelist and --reads cannot both read standard input");
-    if (!opt.summary_path.empty() && opt.summary_path == opt.out_path && opt.out_path != "-")
-        throw usage_error("--out and --summary name the same file");
-    if (opt.summary_path == "-") throw usage_error("--summary needs a file name, not '-'");
-    if (!seen_threads) opt.threads = default_thread_count();
-    return opt;
+    opt->out.given = out_path.empty() ? "-" : out_path;
+    for (output_target *t : {&opt->summary, &opt->counts, &opt->knee})
+        if (t->given == "-") throw usage_error(t->option + " needs a file name, not '-'");
+    if (threads->count() == 0) opt->threads = default_thread_count();
+    return false;
 }
 
-std::string percent(uint64_t part, uint64_t whole) {
-    return format_fixed(whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole), 2);
+double share(uint64_t part, uint64_t whole) {
+    return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
+}
+
+std::string percent(uint64_t part, uint64_t whole) { return format_fixed(100.0 * share(part, whole), 2); }
+
+// A percentage rounded to two decimals, as a JSON number.
+double percent_value(uint64_t part, uint64_t whole) {
+    return static_cast<double>(static_cast<int64_t>(10000.0 * share(part, whole) + 0.5)) / 100.0;
 }
 
 struct assign_timing {
-    double load = 0, build = 0, parse = 0, assign = 0, format = 0, write = 0, wall = 0;
+    double load = 0, build = 0, abundance = 0, parse = 0, assign = 0, format = 0, write = 0, wall = 0;
 };
 
+// Per-barcode tallies of the second pass and what the reports derive from
+// them.
+struct barcode_tally {
+    std::vector<uint64_t> exact, rescued;
+    std::vector<uint32_t> order;     // entries with reads, most reads first
+    std::vector<knee_point> knee;
+    uint64_t total(uint32_t i) const { return exact[i] + rescued[i]; }
+};
+
+void rank_barcodes(barcode_tally *t) {
+    t->order.clear();
+    for (uint32_t i = 0; i < t->exact.size(); ++i)
+        if (t->total(i) > 0) t->order.push_back(i);
+    std::stable_sort(t->order.begin(), t->order.end(),
+                     [t](uint32_t a, uint32_t b) { return t->total(a) > t->total(b); });
+    std::vector<uint64_t> totals(t->order.size());
+    for (size_t r = 0; r < totals.size(); ++r) totals[r] = t->total(t->order[r]);
+    t->knee = knee_points(totals, 200);
+}
+
+std::string counts_table(const whitelist &wl, const barcode_tally &t) {
+    std::string s = "barcode\texact\trescued\ttotal\n";
+    for (const uint32_t i : t.order) {
+        s.append(wl.entry(i));
+        s += "\t" + std::to_string(t.exact[i]) + "\t" + std::to_string(t.rescued[i]) + "\t" +
+             std::to_string(t.total(i)) + "\n";
+    }
+    return s;
+}
+
 std::string summary_text(const assign_options &opt, const whitelist &wl, const assign_counts &c,
-                         const assign_timing &t) {
+                         const barcode_tally &bt, const assign_timing &t) {
     const double rate = t.wall > 0 ? static_cast<double>(c.reads) / t.wall : 0;
     std::string s = "velmora assign: " + format_count(c.reads) + " reads in " +
                     format_fixed(t.wall, 2) + " s (" + format_count(static_cast<uint64_t>(rate)) +
                     " reads/s, " + std::to_string(opt.threads) + " thread" +
                     (opt.threads == 1 ? "" : "s") + "), " +
-                    (opt.hamming ? "max mismatches " : "max edits ") + std::to_string(opt.k) + "\n";
+                    (opt.hamming ? "max mismatches " : "max edits ") + std::to_string(opt.k) +
+                    (opt.rescue ? ", rescue by posterior" : ", distance rule") +
+                    (opt.hamming || opt.fixed_window ? "" : ", indel windows") + "\n";
     s += "  index of " + format_count(wl.size()) + " barcodes built in " + format_fixed(t.build, 2) +
-         " s (whitelist read in " + format_fixed(t.load, 2) + " s)\n";
-    for (const size_t slot : {size_t{1}, size_t{2}, size_t{0}, size_t{3}}) {
-        char line[128];
-        std::snprintf(line, sizeof line, "  %-10s %14s %7s%%\n", status_names[slot],
-                      format_count(c.status[slot]).c_str(), percent(c.status[slot], c.reads).c_str());
+         " s (whitelist read in " + format_fixed(t.load, 2) + " s";
+    if (opt.rescue) s += ", exact counts in " + format_fixed(t.abundance, 2) + " s";
+    s += ")\n";
+    char line[160];
+    auto row = [&](const char *label, uint64_t v) {
+        std::snprintf(line, sizeof line, "  %-26s %14s %7s%%\n", label, format_count(v).c_str(),
+                      percent(v, c.reads).c_str());
         s += line;
-    }
+    };
+    row("assigned", c.status[1]);
+    row("  exact", c.exact);
+    row("  with errors", c.corrected);
+    if (opt.rescue) row("    ties broken", c.ties_broken);
+    row("not assigned: ambiguous", c.status[2]);
+    row("not assigned: none", c.status[0]);
+    row("invalid", c.status[3]);
     for (size_t d = 0; d < c.by_best.size(); ++d) {
         if (c.by_best[d] == 0) continue;
-        char line[128];
-        std::snprintf(line, sizeof line, "  distance %-3zu %12s %7s%%\n", d,
-                      format_count(c.by_best[d]).c_str(), percent(c.by_best[d], c.reads).c_str());
-        s += line;
+        const std::string label = "best distance " + std::to_string(d);
+        row(label.c_str(), c.by_best[d]);
     }
+    s += "  barcodes with reads: " + format_count(bt.order.size()) + "\n";
     return s;
 }
 
 std::string summary_json(const assign_options &opt, const whitelist &wl, const assign_counts &c,
-                         const assign_timing &t) {
+                         const barcode_tally &bt, const assign_timing &t) {
+    using nlohmann::ordered_json;
     const double rate = t.wall > 0 ? static_cast<double>(c.reads) / t.wall : 0;
-    std::string j = "{\n  \"command\": \"assign\",\n  \"version\": \"";
-    j += std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) + "." +
-         std::to_string(VELMORA_VERSION_PATCH) + "\",\n  \"whitelist\": ";
-    json_append_string(j, opt.whitelist_path);
-    j += ",\n  \"whitelist_entries\": " + std::to_string(wl.size()) + ",\n  \"reads_file\": ";
-    json_append_string(j, opt.reads_path);
-    j += ",\n  \"metric\": \"";
-    j += opt.hamming ? "hamming" : "edit";
-    j += "\",\n  \"max_distance\": " + std::to_string(opt.k);
-    j += ",\n  \"barcode_start\": " + std::to_string(opt.barcode_start);
-    j += ",\n  \"barcode_length\": " +
-         (opt.has_barcode_length ? std::to_string(opt.barcode_length) : std::string("null"));
-    j += ",\n  \"threads\": " + std::to_string(opt.threads);
-    j += ",\n  \"reads\": " + std::to_string(c.reads);
-    j += ",\n  \"status\": {";
-    for (size_t slot = 0; slot < status_slots; ++slot) {
-        j += slot ? ",\n" : "\n";
-        j += "    \"" + std::string(status_names[slot]) + "\": {\"count\": " +
-             std::to_string(c.status[slot]) + ", \"percent\": " + percent(c.status[slot], c.reads) + "}";
+    ordered_json j;
+    j["command"] = "assign";
+    j["version"] = std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) +
+                   "." + std::to_string(VELMORA_VERSION_PATCH);
+    j["whitelist"] = opt.whitelist_path;
+    j["whitelist_entries"] = wl.size();
+    j["reads_file"] = opt.reads_path;
+    j["metric"] = opt.hamming ? "hamming" : "edit";
+    j["max_distance"] = opt.k;
+    j["window"] = opt.hamming || opt.fixed_window ? "fixed" : "indel";
+    j["barcode_start"] = opt.barcode_start;
+    j["barcode_length"] = opt.barcode_length;
+    j["threads"] = opt.threads;
+    j["reads"] = c.reads;
+    ordered_json status = ordered_json::object();
+    for (size_t slot = 0; slot < status_slots; ++slot)
+        status[status_names[slot]] = {{"count", c.status[slot]}, {"percent", percent_value(c.status[slot], c.reads)}};
+    j["status"] = status;
+    ordered_json best = ordered_json::object();
+    for (size_t d = 0; d < c.by_best.size(); ++d)
+        if (c.by_best[d] != 0) best[std::to_string(d)] = c.by_best[d];
+    j["best_distance"] = best;
+    ordered_json rescue;
+    rescue["enabled"] = opt.rescue;
+    if (opt.rescue) {
+        rescue["min_exact"] = opt.min_exact;
+        rescue["prior_pseudocount"] = opt.prior_pseudocount;
+        rescue["indel_weight"] = opt.indel_weight;
+        rescue["min_posterior"] = opt.min_posterior;
     }
-    j += "\n  },\n  \"best_distance\": {";
-    bool first = true;
-    for (size_t d = 0; d < c.by_best.size(); ++d) {
-        if (c.by_best[d] == 0) continue;
-        j += first ? "\n" : ",\n";
-        first = false;
-        j += "    \"" + std::to_string(d) + "\": " + std::to_string(c.by_best[d]);
-    }
-    j += first ? "},\n" : "\n  },\n";
-    j += "  \"library_work\": {\"candidates\": " + std::to_string(c.work.candidates) +
-         ", \"verifications\": " + std::to_string(c.work.verifications) + "},\n";
-    j += "  \"reads_per_second\": " + format_fixed(rate, 1);
-    j += ",\n  \"index_build_seconds\": " + format_fixed(t.build, 4);
-    j += ",\n  \"wall_seconds\": {\"whitelist_read\": " + format_fixed(t.load, 4) +
-         ", \"index_build\": " + format_fixed(t.build, 4) + ", \"reads\": " + format_fixed(t.wall, 4) + "}";
+    rescue["assigned_exact"] = c.exact;
+    rescue["assigned_with_errors"] = c.corrected;
+    rescue["ties_broken"] = c.ties_broken;
+    rescue["assigned_percent"] = percent_value(c.status[1], c.reads);
+    j["rescue"] = rescue;
+    j["barcodes_with_reads"] = bt.order.size();
+    ordered_json knee = ordered_json::array();
+    for (const knee_point &p : bt.knee) knee.push_back({p.rank, p.reads});
+    j["knee"] = {{"axes", {"rank", "reads"}}, {"points", knee}};
+    j["lower_case_reads"] = c.lower_case_reads;
+    j["library_work"] = {{"candidates", c.work.candidates}, {"verifications", c.work.verifications}};
+    j["reads_per_second"] = static_cast<double>(static_cast<int64_t>(rate * 10 + 0.5)) / 10;
+    j["index_build_seconds"] = t.build;
+    j["wall_seconds"] = {{"whitelist_read", t.load}, {"index_build", t.build},
+                         {"exact_counts", t.abundance}, {"reads", t.wall}};
     // Phase costs in thread CPU time, summed over the threads: parsing
     // (including decompression) and writing on the main thread, assignment
     // and line formatting on the workers.
-    j += ",\n  \"cpu_seconds\": {\"parse\": " + format_fixed(t.parse, 4) +
-         ", \"assign\": " + format_fixed(t.assign, 4) + ", \"format\": " + format_fixed(t.format, 4) +
-         ", \"write\": " + format_fixed(t.write, 4) + "}";
-    j += "\n}\n";
-    return j;
+    j["cpu_seconds"] = {{"parse", t.parse}, {"assign", t.assign}, {"format", t.format}, {"write", t.write}};
+    return j.dump(2) + "\n";
 }
 
 void warn_about_whitelist(const whitelist &wl, const assign_options &opt) {
@@ -477,8 +721,8 @@ void warn_about_whitelist(const whitelist &wl, const assign_options &opt) {
                      format_count(dup).c_str());
     if (wl.lower_case_entries)
         std::fprintf(stderr,
-                     "velmora assign: warning: %s whitelist entries hold lower-case letters, which "
-                     "match only the same lower-case letters in reads\n",
+                     "velmora assign: warning: %s whitelist entries hold lower-case letters, read "
+                     "as upper case\n",
                      format_count(wl.lower_case_entries).c_str());
     if (!opt.hamming && opt.k > 2)
         std::fprintf(stderr,
@@ -486,23 +730,150 @@ void warn_about_whitelist(const whitelist &wl, const assign_options &opt) {
                      "every whitelist entry\n");
 }
 
-}  // namespace
-
-int run_assign(int argc, char **argv) {
-    bool help = false;
-    const assign_options opt = parse_assign_options(argc, argv, &help);
-    if (help) {
-        std::fputs(assign_help, stdout);
-        return exit_ok;
+// The barcode length when the option is absent: the whitelist's, which all
+// its entries must share.
+uint64_t common_length(const whitelist &wl) {
+    size_t lo = SIZE_MAX, hi = 0;
+    for (size_t i = 0; i < wl.size(); ++i) {
+        lo = std::min(lo, wl.entry(i).size());
+        hi = std::max(hi, wl.entry(i).size());
     }
-    // Fail on an unusable output location before the long part of the run.
-    check_output_path(opt.out_path, "output");
-    check_output_path(opt.summary_path, "summary");
+    if (lo != hi)
+        throw usage_error("whitelist entries have lengths from " + std::to_string(lo) + " to " +
+                          std::to_string(hi) + ": give --barcode-length");
+    return lo;
+}
+
+// Standard input copied to a temporary file, so that it can be read twice.
+// The file is unlinked as soon as it is open and read back through
+// /proc/self/fd, so nothing is left behind however the run ends; without
+// /proc it stays linked, registered for removal on SIGINT and SIGTERM.
+class stdin_copy {
+public:
+    stdin_copy() {
+        const char *dir = std::getenv("TMPDIR");
+        std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/velmora-stdin-XXXXXX";
+        std::vector<char> name(tmpl.begin(), tmpl.end());
+        name.push_back('\0');
+        fd_ = mkstemp(name.data());
+        if (fd_ < 0) fail("cannot create a temporary file in " + directory(tmpl), errno);
+        path_ = name.data();
+        slot_ = register_temp_file(path_);
+        std::vector<char> buf(1 << 20);
+        for (;;) {
+            const ssize_t got = read(0, buf.data(), buf.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) fail("cannot read standard input", errno);
+            if (got == 0) break;
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t w = ::write(fd_, buf.data() + done, static_cast<size_t>(got - done));
+                if (w < 0 && errno == EINTR) continue;
+                if (w < 0) fail("cannot copy standard input to " + path_, errno);
+                done += w;
+            }
+        }
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+        if (access(proc.c_str(), R_OK) == 0) {
+            unlink(path_.c_str());
+            unregister_temp_file(slot_);
+            slot_ = -1;
+            path_ = proc;
+            linked_ = false;
+        }
+    }
+    ~stdin_copy() { cleanup(); }
+    stdin_copy(const stdin_copy &) = delete;
+    stdin_copy &operator=(const stdin_copy &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    static std::string directory(const std::string &p) { return p.substr(0, p.rfind('/')); }
+    [[noreturn]] void fail(const std::string &what, int err) {
+        cleanup();
+        throw data_error(what + ": " + std::strerror(err));
+    }
+    void cleanup() noexcept {
+        if (linked_ && !path_.empty()) unlink(path_.c_str());
+        unregister_temp_file(slot_);
+        slot_ = -1;
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+    int fd_ = -1;
+    int slot_ = -1;
+    bool linked_ = true;
+    std::string path_;
+};
+
+// The first pass: reads per whitelist entry whose window matches it exactly
+// (and only it).
+std::vector<uint64_t> count_exact(const std::string &reads_path, const vorn_index *index,
+                                  const assign_options &opt, size_t n_entries) {
+    std::vector<uint64_t> counts(n_entries, 0);
+    fastq_reader in(reads_path);
+    progress_meter progress("reads counted");
+    std::string name, seq, windows;
+    std::vector<size_t> offs, lens;
+    std::vector<const uint8_t *> q;
+    std::vector<vorn_match> res;
+    uint64_t total = 0;
+    for (bool more = true; more;) {
+        windows.clear();
+        offs.clear();
+        while (offs.size() < 8192 && (more = in.next(&name, &seq))) {
+            size_t len = 0;
+            if (!barcode_tail(seq, opt.barcode_start, opt.barcode_length, 0, &len)) continue;
+            offs.push_back(windows.size());
+            windows.append(seq, static_cast<size_t>(opt.barcode_start), len);
+            fold_upper(windows.data() + offs.back(), len);
+        }
+        const size_t n = offs.size();
+        q.resize(n);
+        lens.assign(n, static_cast<size_t>(opt.barcode_length));
+        res.resize(n);
+        for (size_t i = 0; i < n; ++i) q[i] = reinterpret_cast<const uint8_t *>(windows.data() + offs[i]);
+        if (n && vorn_index_lookup_exact_many_stats(index, q.data(), lens.data(), n, res.data(), nullptr) != 0)
+            throw data_error("the library rejected a batch of reads");
+        for (size_t i = 0; i < n; ++i)
+            if (res[i].status == VORN_STATUS_UNIQUE) ++counts[res[i].best_index];
+        total = in.records();
+        const uint64_t size = in.file_size();
+        progress.update(total, size ? share(in.bytes_consumed(), size) : -1.0);
+    }
+    progress.finish();
+    return counts;
+}
+
+// Error messages name standard input as '-', not the copy it was read from.
+[[noreturn]] void rethrow_naming_stdin(const data_error &e, const std::string &copy_path) {
+    std::string msg = e.what();
+    const std::string quoted = "'" + copy_path + "'";
+    for (size_t at; !copy_path.empty() && (at = msg.find(quoted)) != std::string::npos;)
+        msg.replace(at, quoted.size(), "'-' (standard input)");
+    throw data_error(msg);
+}
+
+int assign_run(const assign_options &cli_opt, std::string *copy_path) {
+    assign_options opt = cli_opt;
+    // Every output is checked against the inputs and the other outputs
+    // before anything is read.
+    plan_outputs({{"--reads", opt.reads_path}, {"--whitelist", opt.whitelist_path}},
+                 {&opt.out, &opt.summary, &opt.counts, &opt.knee});
 
     assign_timing t;
     double t0 = now_seconds();
-    const whitelist wl = load_whitelist(opt.whitelist_path);
-    fastq_reader in(opt.reads_path);  // opened early: a missing file fails before the build
+    whitelist wl = load_whitelist(opt.whitelist_path);
+    // Reads are upper-cased, so the entries are too.
+    fold_upper(wl.bytes.data(), wl.bytes.size());
+    if (!opt.has_barcode_length) opt.barcode_length = common_length(wl);
+    std::unique_ptr<stdin_copy> copy;
+    std::string reads_path = opt.reads_path;
+    if (reads_path == "-" && opt.rescue) {
+        copy = std::make_unique<stdin_copy>();
+        reads_path = copy->path();
+        *copy_path = reads_path;
+    }
+    std::unique_ptr<fastq_reader> in = std::make_unique<fastq_reader>(reads_path);  // a missing file fails before the build
     warn_about_whitelist(wl, opt);
     t.load = now_seconds() - t0;
 
@@ -510,16 +881,34 @@ int run_assign(int argc, char **argv) {
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
     wl.pointer_arrays(&ptrs, &lens);
-    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens),
-                                                              vorn_index_free);
+    // Only the table the metric uses.
+    const uint32_t flags = opt.hamming ? VORN_INDEX_NO_DELETION : VORN_INDEX_NO_PIECES;
+    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(
+        vorn_index_build_opts(ptrs.data(), lens.data(), ptrs.size(), flags), vorn_index_free);
+    if (!index) throw data_error("cannot build the whitelist index: out of memory");
     t.build = now_seconds() - t0;
 
-    output_file out(opt.out_path, "output");
-    const assigner a(index.get(), wl, opt);
+    std::vector<uint64_t> exact_counts;
+    if (opt.rescue) {
+        t0 = now_seconds();
+        exact_counts = count_exact(reads_path, index.get(), opt, wl.size());
+        t.abundance = now_seconds() - t0;
+    }
+
+    output_group outputs;
+    auto table_owned = std::make_unique<output_file>(opt.out);
+    output_file &out = *table_owned;
+    outputs.add(std::move(table_owned));
+    out.write(table_header);
+
+    const assigner a(index.get(), wl, opt, exact_counts);
     assign_counts totals;
+    barcode_tally tally;
+    tally.exact.assign(wl.size(), 0);
+    tally.rescued.assign(wl.size(), 0);
     progress_meter progress("reads");
     const double start = now_seconds();
-    std::string name, seq;
+    std::string name, seq, qual;
 
     auto write_batch = [&](read_batch &b) {
         const double w0 = thread_cpu_seconds();
@@ -528,14 +917,16 @@ int run_assign(int argc, char **argv) {
         t.assign += b.assign_seconds;
         t.format += b.format_seconds;
         totals.add(b.counts);
-        const uint64_t size = in.file_size();
-        progress.update(totals.reads,
-                        size ? static_cast<double>(in.bytes_consumed()) / static_cast<double>(size)
-                             : -1.0);
+        for (const uint32_t v : b.assigned) {
+            if (v & rescued_bit) ++tally.rescued[v & ~rescued_bit];
+            else ++tally.exact[v];
+        }
+        const uint64_t size = in->file_size();
+        progress.update(totals.reads, size ? share(in->bytes_consumed(), size) : -1.0);
     };
     auto timed_fill = [&](read_batch &b) {
         const double p0 = thread_cpu_seconds();
-        const bool more = a.fill(in, b, name, seq);
+        const bool more = a.fill(*in, b, name, seq, qual);
         t.parse += thread_cpu_seconds() - p0;
         return more;
     };
@@ -579,17 +970,55 @@ int run_assign(int argc, char **argv) {
     }
     t.wall = now_seconds() - start;
     progress.finish();
+    rank_barcodes(&tally);
 
-    // Both files are complete before either is renamed into place.
-    std::unique_ptr<output_file> summary;
-    if (!opt.summary_path.empty()) {
-        summary = std::make_unique<output_file>(opt.summary_path, "summary");
-        summary->write(summary_json(opt, wl, totals, t));
+    // Every output is complete before any is renamed into place.
+    if (opt.summary.requested()) {
+        auto f = std::make_unique<output_file>(opt.summary);
+        f->write(summary_json(opt, wl, totals, tally, t));
+        outputs.add(std::move(f));
     }
-    out.commit();
-    if (summary) summary->commit();
-    std::fputs(summary_text(opt, wl, totals, t).c_str(), stderr);
+    if (opt.counts.requested()) {
+        auto f = std::make_unique<output_file>(opt.counts);
+        f->write(counts_table(wl, tally));
+        outputs.add(std::move(f));
+    }
+    if (opt.knee.requested()) {
+        auto f = std::make_unique<output_file>(opt.knee);
+        f->write(knee_svg(tally.knee, "reads per barcode: " + format_count(tally.order.size()) +
+                                          " barcodes, " + format_count(totals.status[1]) + " reads assigned"));
+        outputs.add(std::move(f));
+    }
+    outputs.commit();
+
+    if (totals.lower_case_reads)
+        std::fprintf(stderr,
+                     "velmora assign: warning: %s reads hold lower-case bases in the barcode; they "
+                     "were read as upper case\n",
+                     format_count(totals.lower_case_reads).c_str());
+    std::fputs(summary_text(opt, wl, totals, tally, t).c_str(), stderr);
+    if (totals.reads > 0 && 2 * totals.status[1] < totals.reads)
+        std::fprintf(stderr,
+                     "velmora assign: warning: %s%% of reads were not assigned; is the barcode window "
+                     "right? (--barcode-start %llu, --barcode-length %llu)\n",
+                     percent(totals.reads - totals.status[1], totals.reads).c_str(),
+                     static_cast<unsigned long long>(opt.barcode_start),
+                     static_cast<unsigned long long>(opt.barcode_length));
     return exit_ok;
+}
+
+}  // namespace
+
+int run_assign(int argc, char **argv) {
+    assign_options opt;
+    if (parse_assign_options(argc, argv, &opt)) return exit_ok;
+    std::string copy_path;
+    try {
+        return assign_run(opt, &copy_path);
+    } catch (const data_error &e) {
+        if (copy_path.empty()) throw;
+        rethrow_naming_stdin(e, copy_path);
+    }
 }
 
 }  // namespace velmora_tool

@@ -25,13 +25,16 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "cli.h"
 #include "io.h"
+#include "output.h"
 #include "progress.h"
 #include "tool.h"
 #include "velmora.h"
@@ -70,6 +73,7 @@ const char audit_help[] =
     "                       comparing them with every entry (exit status 1 if they\n"
     "                       disagree)\n"
     "  --json FILE          also write the report as JSON\n"
+    "  --max-line-length N  longest whitelist line accepted, in bytes (default 67108864)\n"
     "\n"
     "Distances and variants are computed over the distinct entries; duplicates are\n"
     "reported separately.  Exit status: 0 on success, 1 on a data or file error, 2 on\n"
@@ -94,55 +98,34 @@ struct audit_options {
     uint64_t sample_entries = 0;  // entries to sample for the nearest pass; 0: choose
     uint64_t seed = 1;
     uint64_t verify = 0;
+    uint64_t max_line_length = uint64_t{64} << 20;  // longest whitelist line accepted
 };
 
-audit_options parse_audit_options(int argc, char **argv, bool *help) {
-    audit_options opt;
-    arg_list args(argc, argv, 2);
-    bool seen_edits = false, seen_mismatches = false, seen_threads = false;
-    std::map<std::string, int> seen;
-    while (!args.done()) {
-        const std::string a = args.next();
-        if (a == "--help" || a == "-h") {
-            *help = true;
-            return opt;
-        }
-        if (a.rfind("--", 0) == 0 && seen[a]++ > 0) throw usage_error("option " + a + " is given twice");
-        if (a == "--whitelist") opt.whitelist_path = args.value(a);
-        else if (a == "--json") opt.json_path = args.value(a);
-        else if (a == "--max-edits") {
-            opt.k = static_cast<int32_t>(parse_integer(a, args.value(a), 0, INT32_MAX));
-            seen_edits = true;
-        } else if (a == "--max-mismatches") {
-            opt.k = static_cast<int32_t>(parse_integer(a, args.value(a), 0, 3));
-            opt.hamming = true;
-            seen_mismatches = true;
-        } else if (a == "--threads") {
-            opt.threads = static_cast<unsigned>(parse_integer(a, args.value(a), 1, 1024));
-            seen_threads = true;
-        } else if (a == "--exact") {
-            if (args.has_inline_value()) throw usage_error("option --exact takes no value");
-            opt.exact = true;
-        } else if (a == "--sample")
-            opt.sample = static_cast<uint64_t>(parse_integer(a, args.value(a), 1, INT64_MAX));
-        else if (a == "--sample-entries")
-            opt.sample_entries = static_cast<uint64_t>(parse_integer(a, args.value(a), 1, INT64_MAX));
-        else if (a == "--seed")
-            opt.seed = static_cast<uint64_t>(parse_integer(a, args.value(a), 0, INT64_MAX));
-        else if (a == "--verify")
-            opt.verify = static_cast<uint64_t>(parse_integer(a, args.value(a), 0, 100000000));
-        else
-            throw usage_error(a.rfind("-", 0) == 0 ? "unknown option " + a
-                                                   : "unexpected argument '" + a + "'");
-    }
-    if (opt.whitelist_path.empty()) throw usage_error("--whitelist FILE is required");
-    if (seen_edits && seen_mismatches)
-        throw usage_error("--max-edits and --max-mismatches exclude each other");
-    if (opt.exact && (opt.sample || opt.sample_entries))
-        throw usage_error("--exact and --sample/--sample-entries exclude each other");
-    if (opt.json_path == "-") throw usage_error("--json needs a file name, not '-'");
-    if (!seen_threads) opt.threads = default_thread_count();
-    return opt;
+// Parses the command line; true when --help was given.
+bool parse_audit_options(int argc, char **argv, audit_options *opt) {
+    CLI::App app{"velmora audit"};
+    int32_t edits = 2, mismatches = -1;
+    app.add_option("--whitelist", opt->whitelist_path)->required();
+    app.add_option("--json", opt->json_path);
+    CLI::Option *e = app.add_option("--max-edits", edits)->check(CLI::Range(0, INT32_MAX));
+    CLI::Option *m = app.add_option("--max-mismatches", mismatches)->check(CLI::Range(0, 3));
+    e->excludes(m);
+    CLI::Option *threads = app.add_option("--threads", opt->threads)->check(CLI::Range(1u, 1024u));
+    CLI::Option *exact = app.add_flag("--exact", opt->exact);
+    CLI::Option *sample = app.add_option("--sample", opt->sample)->check(CLI::Range(uint64_t{1}, uint64_t{INT64_MAX}));
+    CLI::Option *sample_entries =
+        app.add_option("--sample-entries", opt->sample_entries)->check(CLI::Range(uint64_t{1}, uint64_t{INT64_MAX}));
+    exact->excludes(sample);
+    exact->excludes(sample_entries);
+    app.add_option("--seed", opt->seed)->check(CLI::Range(uint64_t{0}, uint64_t{INT64_MAX}));
+    app.add_option("--verify", opt->verify)->check(CLI::Range(uint64_t{0}, uint64_t{100000000}));
+    app.add_option("--max-line-length", opt->max_line_length)->check(CLI::Range(uint64_t{1}, uint64_t{INT64_MAX}));
+    if (parse_command_line(app, audit_help, argc, argv)) return true;
+    opt->hamming = m->count() > 0;
+    opt->k = opt->hamming ? mismatches : edits;
+    if (opt->json_path == "-") throw usage_error("--json needs a file name, not '-'");
+    if (threads->count() == 0) opt->threads = default_thread_count();
+    return false;
 }
 
 // ------------------------------------------------------------ variants
@@ -311,13 +294,10 @@ void tally_kinds(const std::vector<vorn_match> &res, uint64_t *kinds, std::mutex
 }  // namespace
 
 int run_audit(int argc, char **argv) {
-    bool help = false;
-    const audit_options opt = parse_audit_options(argc, argv, &help);
-    if (help) {
-        std::fputs(audit_help, stdout);
-        return exit_ok;
-    }
-    check_output_path(opt.json_path, "JSON report");
+    audit_options opt;
+    if (parse_audit_options(argc, argv, &opt)) return exit_ok;
+    output_target json_target{"--json", "JSON report", opt.json_path};
+    plan_outputs({{"--whitelist", opt.whitelist_path}}, {&json_target});
     const double t_start = now_seconds();
     const whitelist wl = load_whitelist(opt.whitelist_path);
     const uint64_t n_all = wl.size();
@@ -689,55 +669,53 @@ int run_audit(int argc, char **argv) {
          "), " + std::to_string(opt.threads) + " thread" + (opt.threads == 1 ? "" : "s") + "\n";
 
     if (!opt.json_path.empty()) {
-        std::string j = "{\n  \"command\": \"audit\",\n  \"whitelist\": ";
-        json_append_string(j, opt.whitelist_path);
-        j += ",\n  \"entries\": " + std::to_string(n_all);
-        j += ",\n  \"distinct_entries\": " + std::to_string(n);
-        j += ",\n  \"duplicate_entries\": " + std::to_string(n_all - n);
-        j += ",\n  \"lengths\": {";
-        bool first = true;
-        for (const auto &[len, count] : lengths) {
-            j += std::string(first ? "" : ", ") + "\"" + std::to_string(len) + "\": " + std::to_string(count);
-            first = false;
+        using nlohmann::ordered_json;
+        auto fixed = [](double v, int decimals) { return std::stod(format_fixed(v, decimals)); };
+        ordered_json j;
+        j["command"] = "audit";
+        j["whitelist"] = opt.whitelist_path;
+        j["entries"] = n_all;
+        j["distinct_entries"] = n;
+        j["duplicate_entries"] = n_all - n;
+        ordered_json lens = ordered_json::object();
+        for (const auto &[len, count] : lengths) lens[std::to_string(len)] = count;
+        j["lengths"] = lens;
+        j["metric"] = opt.hamming ? "hamming" : "edit";
+        j["bound"] = opt.k;
+        ordered_json hist = ordered_json::object();
+        for (size_t d = 1; d < nearest_hist.size(); ++d) hist[std::to_string(d)] = nearest_hist[d];
+        hist["beyond_bound"] = beyond;
+        j["nearest_distance"] = hist;
+        j["nearest_method"] = nearest_exact ? "exact" : "sample";
+        j["nearest_examined"] = nearest_examined;
+        j["min_distance"] = min_distance == UINT32_MAX ? ordered_json(nullptr) : ordered_json(min_distance);
+        j["min_distance_at_least"] = min_at_least;
+        j["min_distance_at_most"] = min_at_most == UINT32_MAX ? ordered_json(nullptr) : ordered_json(min_at_most);
+        j["correction_radius"] = (min_at_least - 1) / 2;
+        j["correction_radius_is_lower_bound"] = min_distance == UINT32_MAX;
+        ordered_json var;
+        var["method"] = exact ? "exact" : "sample";
+        var["total"] = total_variants;
+        var["examined"] = examined;
+        var["ambiguous"] = kinds[variant_ambiguous];
+        var["equal_to_other_entry"] = kinds[variant_other];
+        var["closest_to_own_entry"] = kinds[variant_back];
+        var["ambiguous_share"] =
+            fixed(examined ? static_cast<double>(kinds[variant_ambiguous]) / static_cast<double>(examined) : 0.0, 6);
+        if (!exact) {
+            var["ci95_low"] = fixed(ci_lo, 6);
+            var["ci95_high"] = fixed(ci_hi, 6);
+            var["seed"] = opt.seed;
         }
-        j += "},\n  \"metric\": \"" + std::string(opt.hamming ? "hamming" : "edit") + "\"";
-        j += ",\n  \"bound\": " + kstr;
-        j += ",\n  \"nearest_distance\": {";
-        first = true;
-        for (size_t d = 1; d < nearest_hist.size(); ++d) {
-            j += std::string(first ? "" : ", ") + "\"" + std::to_string(d) + "\": " + std::to_string(nearest_hist[d]);
-            first = false;
-        }
-        j += std::string(first ? "" : ", ") + "\"beyond_bound\": " + std::to_string(beyond) + "}";
-        j += ",\n  \"nearest_method\": \"" + std::string(nearest_exact ? "exact" : "sample") + "\"";
-        j += ",\n  \"nearest_examined\": " + std::to_string(nearest_examined);
-        j += ",\n  \"min_distance\": " + (min_distance == UINT32_MAX ? std::string("null") : std::to_string(min_distance));
-        j += ",\n  \"min_distance_at_least\": " + std::to_string(min_at_least);
-        j += ",\n  \"min_distance_at_most\": " +
-             (min_at_most == UINT32_MAX ? std::string("null") : std::to_string(min_at_most));
-        j += ",\n  \"correction_radius\": " + std::to_string((min_at_least - 1) / 2);
-        j += ",\n  \"correction_radius_is_lower_bound\": " + std::string(min_distance == UINT32_MAX ? "true" : "false");
-        j += ",\n  \"variants\": {\"method\": \"" + std::string(exact ? "exact" : "sample") + "\"";
-        j += ", \"total\": " + std::to_string(total_variants) + ", \"examined\": " + std::to_string(examined);
-        j += ", \"ambiguous\": " + std::to_string(kinds[variant_ambiguous]);
-        j += ", \"equal_to_other_entry\": " + std::to_string(kinds[variant_other]);
-        j += ", \"closest_to_own_entry\": " + std::to_string(kinds[variant_back]);
-        j += ", \"ambiguous_share\": " +
-             format_fixed(examined ? static_cast<double>(kinds[variant_ambiguous]) / static_cast<double>(examined) : 0.0, 6);
-        if (!exact)
-            j += ", \"ci95_low\": " + format_fixed(ci_lo, 6) + ", \"ci95_high\": " + format_fixed(ci_hi, 6) +
-                 ", \"seed\": " + std::to_string(opt.seed);
-        j += "}";
-        if (opt.verify > 0)
-            j += ",\n  \"verify\": {\"checked\": " + std::to_string(opt.verify) +
-                 ", \"disagreements\": " + std::to_string(verify_mismatches) + "}";
-        j += ",\n  \"seconds\": {\"read\": " + format_fixed(t_load, 4) + ", \"index_build\": " + format_fixed(t_build, 4) +
-             ", \"nearest\": " + format_fixed(t_nearest, 4) + ", \"variants\": " + format_fixed(t_variants, 4) +
-             ", \"check\": " + format_fixed(t_verify, 4) + ", \"total\": " + format_fixed(t_total, 4) + "}";
-        j += ",\n  \"threads\": " + std::to_string(opt.threads) + "\n}\n";
-        output_file jf(opt.json_path, "JSON report");
-        jf.write(j);
-        jf.commit();
+        j["variants"] = var;
+        if (opt.verify > 0) j["verify"] = {{"checked", opt.verify}, {"disagreements", verify_mismatches}};
+        j["seconds"] = {{"read", t_load},         {"index_build", t_build}, {"nearest", t_nearest},
+                        {"variants", t_variants}, {"check", t_verify},      {"total", t_total}};
+        j["threads"] = opt.threads;
+        output_file jf(json_target);
+        jf.write(j.dump(2) + "\n");
+        jf.finish();
+        jf.publish();
     }
     std::fputs(r.c_str(), stdout);
     if (verify_mismatches > 0)

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "tool.h"
 #include "velmora.h"
 
@@ -16,25 +17,15 @@ const char distance_help[] =
     "Prints the edit (Levenshtein) distance of SEQ1 and SEQ2: the fewest\n"
     "substitutions, insertions and deletions that turn one into the other.\n"
     "Bytes compare literally: N matches only N, and case matters.  An empty\n"
-    "argument ('') is the empty sequence.\n";
+    "argument ('') is the empty sequence; put '--' before a sequence that starts\n"
+    "with '-'.\n";
 }  // namespace
 
 int run_distance(int argc, char **argv) {
+    CLI::App app{"velmora distance"};
     std::vector<std::string> seqs;
-    bool options_done = false;
-    for (int i = 2; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (!options_done && (a == "--help" || a == "-h")) {
-            std::fputs(distance_help, stdout);
-            return exit_ok;
-        }
-        if (!options_done && a == "--") {
-            options_done = true;
-            continue;
-        }
-        if (!options_done && a.size() > 1 && a[0] == '-') throw usage_error("unknown option " + a);
-        seqs.push_back(a);
-    }
+    app.add_option("sequences", seqs);
+    if (parse_command_line(app, distance_help, argc, argv)) return exit_ok;
     if (seqs.size() != 2)
         throw usage_error("takes exactly two sequences, got " + std::to_string(seqs.size()));
     const uint32_t d = vorn_edit_distance(reinterpret_cast<const uint8_t *>(seqs[0].data()), seqs[0].size(),

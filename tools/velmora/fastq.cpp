@@ -14,7 +14,7 @@ void fastq_reader::fail(const std::string &problem) const {
                      " (line " + std::to_string(in_.line_number()) + "): " + problem);
 }
 
-bool fastq_reader::next(std::string *name, std::string *seq) {
+bool fastq_reader::next(std::string *name, std::string *seq, std::string *qual) {
     std::string_view line;
     for (;;) {
         if (!in_.next(&line)) return false;
@@ -50,6 +50,7 @@ bool fastq_reader::next(std::string *name, std::string *seq) {
         fail("the quality line has " + std::to_string(line.size()) + " characters, the sequence " +
              std::to_string(seq->size()));
     }
+    if (qual) qual->assign(line);
     ++records_;
     return true;
 }

@@ -18,9 +18,10 @@ public:
     explicit fastq_reader(const std::string &path);
 
     // Reads the next record: name is the header up to the first space or
-    // tab (without '@'), seq the sequence line.  False at end of input.
-    // Throws data_error for a malformed or truncated record.
-    bool next(std::string *name, std::string *seq);
+    // tab (without '@'), seq the sequence line, qual (may be null) the
+    // quality line.  False at end of input.  Throws data_error for a
+    // malformed or truncated record.
+    bool next(std::string *name, std::string *seq, std::string *qual = nullptr);
     uint64_t records() const { return records_; }
     uint64_t bytes_consumed() const { return in_.bytes_consumed(); }
     uint64_t file_size() const { return in_.file_size(); }

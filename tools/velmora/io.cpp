@@ -1,4 +1,4 @@
-// File input and output: zlib line reader and the rename-on-success output.
+// File input: the zlib line reader; and the temporary files a signal removes.
 #include "io.h"
 
 #include <fcntl.h>
@@ -68,13 +68,6 @@ void unregister_temp(int slot) {
     if (slot < 0) return;
     std::lock_guard<std::mutex> lock(temp_mutex);
     temp_used[slot].store(0);
-}
-
-std::string directory_of(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
 }
 
 }  // namespace
@@ -190,100 +183,7 @@ std::string read_whole_file(const std::string &path, const std::string &what) {
     return text;
 }
 
-// ---------------------------------------------------------------- output
-
-void check_output_path(const std::string &path, const std::string &what) {
-    if (path.empty() || path == "-") return;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        throw data_error("cannot write " + what + " '" + path + "': is a directory");
-    const std::string dir = directory_of(path);
-    if (access(dir.c_str(), W_OK | X_OK) != 0)
-        throw data_error("cannot write " + what + " '" + path + "': " + errno_text(errno));
-}
-
-output_file::output_file(const std::string &path, const std::string &what)
-    : path_(path), what_(what) {
-    if (path.empty() || path == "-") {
-        to_stdout_ = true;
-        file_ = stdout;
-        return;
-    }
-    check_output_path(path, what);
-    std::string tmpl = path + ".tmp.XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) throw data_error("cannot write " + what + " '" + path + "': " + errno_text(errno));
-    temp_path_ = name.data();
-    temp_slot_ = register_temp(temp_path_);
-    // mkstemp creates 0600; give the result the permissions a plain create
-    // would have.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    file_ = fdopen(fd, "wb");
-    if (!file_) {
-        const int err = errno;
-        close(fd);
-        discard();
-        throw data_error("cannot write " + what + " '" + path + "': " + errno_text(err));
-    }
-    static_cast<void>(setvbuf(file_, nullptr, _IOFBF, 1 << 20));
-}
-
-output_file::~output_file() {
-    if (!committed_) discard();
-}
-
-void output_file::discard() noexcept {
-    if (to_stdout_) return;
-    if (file_) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
-    if (!temp_path_.empty()) {
-        unlink(temp_path_.c_str());
-        temp_path_.clear();
-    }
-    unregister_temp(temp_slot_);
-    temp_slot_ = -1;
-}
-
-void output_file::write(std::string_view data) {
-    if (data.empty()) return;
-    if (std::fwrite(data.data(), 1, data.size(), file_) != data.size()) {
-        const int err = errno;
-        discard();
-        throw data_error("cannot write " + what_ + " '" + (to_stdout_ ? "-" : path_) +
-                         "': " + errno_text(err));
-    }
-}
-
-void output_file::commit() {
-    if (to_stdout_) {
-        if (std::fflush(stdout) != 0)
-            throw data_error("cannot write " + what_ + " to standard output: " + errno_text(errno));
-        committed_ = true;
-        return;
-    }
-    const bool flushed = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
-    const int err = errno;
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!flushed || !closed) {
-        discard();
-        throw data_error("cannot write " + what_ + " '" + path_ + "': " + errno_text(err));
-    }
-    if (std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-        const int rerr = errno;
-        discard();
-        throw data_error("cannot write " + what_ + " '" + path_ + "': " + errno_text(rerr));
-    }
-    temp_path_.clear();
-    unregister_temp(temp_slot_);
-    temp_slot_ = -1;
-    committed_ = true;
-}
+int register_temp_file(const std::string &path) { return register_temp(path); }
+void unregister_temp_file(int slot) { unregister_temp(slot); }
 
 }  // namespace velmora_tool

@@ -5,10 +5,8 @@
 // detected by content rather than by file name.  Lines are returned as views
 // into one growing buffer, without the newline and without a trailing CR.
 //
-// output_file never leaves a half-written result: it writes to a temporary
-// file in the target's directory and renames it into place only in commit().
-// A run that ends any other way (error, exception, SIGINT/SIGTERM) removes
-// the temporary file.
+// Output files live in output.h; the registry of temporary files that a
+// signal handler removes lives here with the handlers.
 #ifndef VELMORA_TOOL_IO_H
 #define VELMORA_TOOL_IO_H
 
@@ -63,34 +61,11 @@ private:
 // Reads a whole (plain or gzip) file; throws data_error naming it.
 std::string read_whole_file(const std::string &path, const std::string &what);
 
-class output_file {
-public:
-    // path "-" (or empty) writes to standard output directly.
-    output_file(const std::string &path, const std::string &what);
-    ~output_file();
-    output_file(const output_file &) = delete;
-    output_file &operator=(const output_file &) = delete;
-
-    void write(std::string_view data);
-    // Flushes, closes and renames into place.  Throws data_error on failure
-    // (and removes the temporary file).
-    void commit();
-
-private:
-    void discard() noexcept;
-
-    std::FILE *file_ = nullptr;
-    std::string path_;
-    std::string temp_path_;
-    std::string what_;
-    bool to_stdout_ = false;
-    bool committed_ = false;
-    int temp_slot_ = -1;
-};
-
-// Checks before any work starts that path's directory can take the output
-// (so a long run does not fail at its end); "-" always passes.
-void check_output_path(const std::string &path, const std::string &what);
+// Temporary files that SIGINT and SIGTERM must remove: register returns a
+// slot (-1 when none is free or the path is too long), unregister frees it
+// (-1 is ignored).
+int register_temp_file(const std::string &path);
+void unregister_temp_file(int slot);
 
 }  // namespace velmora_tool
 

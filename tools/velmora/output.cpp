@@ -1,0 +1,308 @@
+// Output files: resolution, conflict checks, temporary files and the commit
+// of a run's outputs together.
+#include "output.h"
+
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "io.h"
+#include "tool.h"
+
+namespace velmora_tool {
+
+namespace {
+
+std::string directory_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string base_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool ends_with(const std::string &s, const char *suffix) {
+    const size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+// Follows a chain of symlinks to the path it ends at, which need not exist
+// (a link to a file not yet created).
+std::string follow_links(const std::string &given, const std::string &what) {
+    std::string p = given;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        std::vector<char> buf(PATH_MAX + 1);
+        const ssize_t n = readlink(p.c_str(), buf.data(), buf.size() - 1);
+        if (n < 0) throw data_error("cannot write " + what + " '" + given + "': " + std::strerror(errno));
+        std::string target(buf.data(), static_cast<size_t>(n));
+        p = target.front() == '/' ? target : directory_of(p) + "/" + target;
+    }
+    throw data_error("cannot write " + what + " '" + given + "': too many levels of symbolic links");
+}
+
+// The absolute, symlink-free spelling of a path, existing or not (its
+// directory must exist).
+std::string canonical_path(const std::string &p) {
+    if (char *real = realpath(p.c_str(), nullptr)) {
+        std::string out = real;
+        std::free(real);
+        return out;
+    }
+    if (char *dir = realpath(directory_of(p).c_str(), nullptr)) {
+        std::string out = dir;
+        std::free(dir);
+        return (out == "/" ? "" : out) + "/" + base_of(p);
+    }
+    return p;
+}
+
+struct identity {
+    bool exists = false;
+    bool shareable = false;  // a character device: /dev/null may take two outputs
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string canonical;
+};
+
+identity identify(const std::string &path, int std_fd) {
+    identity id;
+    struct stat st;
+    const bool ok = path == "-" ? fstat(std_fd, &st) == 0 : stat(path.c_str(), &st) == 0;
+    if (ok) {
+        id.exists = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+        id.shareable = S_ISCHR(st.st_mode);
+    }
+    id.canonical = path == "-" ? "-" : canonical_path(path);
+    return id;
+}
+
+bool same_file(const identity &a, const identity &b) {
+    if (a.exists && b.exists) return !a.shareable && a.dev == b.dev && a.ino == b.ino;
+    if (a.exists != b.exists) return false;
+    return a.canonical == b.canonical;
+}
+
+std::string errno_text(int err) { return std::strerror(err); }
+
+}  // namespace
+
+void plan_outputs(const std::vector<input_path> &inputs, const std::vector<output_target *> &outputs) {
+    std::vector<identity> out_ids;
+    for (output_target *t : outputs) {
+        if (!t->requested()) continue;
+        t->gzip = ends_with(t->given, ".gz");
+        if (t->given == "-") {
+            t->to_stdout = true;
+            t->resolved = "-";
+        } else {
+            t->resolved = follow_links(t->given, t->what);
+            struct stat st;
+            if (stat(t->resolved.c_str(), &st) == 0) {
+                if (S_ISDIR(st.st_mode))
+                    throw data_error("cannot write " + t->what + " '" + t->given + "': is a directory");
+                t->direct = !S_ISREG(st.st_mode);
+            }
+            if (!t->direct) {
+                // A temporary file goes next to the target: its directory
+                // must take new files.
+                const std::string dir = directory_of(t->resolved);
+                if (access(dir.c_str(), W_OK | X_OK) != 0)
+                    throw data_error("cannot write " + t->what + " '" + t->given + "': " +
+                                     errno_text(errno));
+            }
+        }
+        const identity id = identify(t->given == "-" ? "-" : t->resolved, 1);
+        for (const input_path &in : inputs) {
+            // Standard output only clashes with an input that is a file.
+            if (t->to_stdout && !id.exists) break;
+            const identity iid = identify(in.path, 0);
+            if ((in.path != "-" || iid.exists) && (t->to_stdout ? iid.exists && same_file(id, iid)
+                                                                 : same_file(id, iid)))
+                throw usage_error(t->option + " '" + t->given + "' is the same file as " + in.option +
+                                  " '" + in.path + "'; the input would be overwritten");
+        }
+        for (size_t j = 0; j < out_ids.size(); ++j) {
+            if (same_file(id, out_ids[j])) {
+                const output_target *other = nullptr;
+                size_t seen = 0;
+                for (output_target *o : outputs)
+                    if (o->requested() && seen++ == j) other = o;
+                throw usage_error(t->option + " '" + t->given + "' and " + other->option + " '" +
+                                  other->given + "' name the same file");
+            }
+        }
+        out_ids.push_back(id);
+    }
+}
+
+// ---------------------------------------------------------------- output_file
+
+output_file::output_file(const output_target &target) : target_(target) {
+    int fd = -1;
+    if (target_.to_stdout) {
+        if (!target_.gzip) {
+            file_ = stdout;
+            return;
+        }
+        fd = dup(1);
+        if (fd < 0) fail(errno);
+    } else if (target_.direct) {
+        fd = open(target_.resolved.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) fail(errno);
+    } else {
+        std::string tmpl = target_.resolved + ".tmp.XXXXXX";
+        std::vector<char> name(tmpl.begin(), tmpl.end());
+        name.push_back('\0');
+        fd = mkstemp(name.data());
+        if (fd < 0) fail(errno);
+        temp_path_ = name.data();
+        temp_slot_ = register_temp_file(temp_path_);
+        // mkstemp creates 0600: give the result the mode of the file it
+        // replaces, or the one a plain create would have.
+        struct stat st;
+        mode_t mode;
+        if (stat(target_.resolved.c_str(), &st) == 0) {
+            mode = st.st_mode & 07777;
+        } else {
+            const mode_t mask = umask(0);
+            umask(mask);
+            mode = 0666 & ~mask;
+        }
+        fchmod(fd, mode);
+    }
+    if (target_.gzip) {
+        // Level 1: compressing must keep up with the assignment threads.
+        gzFile gz = gzdopen(fd, "wb1");
+        if (!gz) {
+            close(fd);
+            fail(ENOMEM);
+        }
+        gzbuffer(gz, 1 << 18);
+        gz_ = gz;
+        gz_fd_ = fd;
+    } else {
+        file_ = fdopen(fd, "wb");
+        if (!file_) {
+            const int err = errno;
+            close(fd);
+            fail(err);
+        }
+        static_cast<void>(setvbuf(file_, nullptr, _IOFBF, 1 << 20));
+    }
+}
+
+output_file::~output_file() {
+    if (!published_) discard();
+}
+
+void output_file::fail(int err) {
+    discard();
+    const std::string where = target_.to_stdout ? std::string("standard output")
+                                                : "'" + target_.given + "'";
+    throw data_error("cannot write " + target_.what + " " + where + ": " + errno_text(err));
+}
+
+void output_file::discard() noexcept {
+    if (gz_) {
+        gzclose_w(static_cast<gzFile>(gz_));
+        gz_ = nullptr;
+    }
+    if (file_ && file_ != stdout) {
+        // What a direct output still holds in its buffer is dropped, not
+        // delivered: the run failed.
+        if (target_.direct) __fpurge(file_);
+        std::fclose(file_);
+    }
+    file_ = nullptr;
+    if (!temp_path_.empty()) {
+        unlink(temp_path_.c_str());
+        temp_path_.clear();
+    }
+    unregister_temp_file(temp_slot_);
+    temp_slot_ = -1;
+}
+
+void output_file::write(std::string_view data) {
+    if (data.empty()) return;
+    if (gz_) {
+        gzFile gz = static_cast<gzFile>(gz_);
+        size_t done = 0;
+        while (done < data.size()) {
+            const size_t part = std::min<size_t>(data.size() - done, 1u << 30);
+            if (gzwrite(gz, data.data() + done, static_cast<unsigned>(part)) != static_cast<int>(part)) {
+                int errnum = 0;
+                gzerror(gz, &errnum);
+                fail(errnum == Z_ERRNO ? errno : EIO);
+            }
+            done += part;
+        }
+        return;
+    }
+    if (std::fwrite(data.data(), 1, data.size(), file_) != data.size()) fail(errno);
+}
+
+void output_file::finish() {
+    if (finished_) return;
+    if (gz_) {
+        gzFile gz = static_cast<gzFile>(gz_);
+        bool ok = gzflush(gz, Z_FINISH) == Z_OK;
+        if (ok && !temp_path_.empty()) ok = fsync(gz_fd_) == 0;
+        int err = ok ? 0 : (errno ? errno : EIO);
+        const int rc = gzclose_w(gz);
+        gz_ = nullptr;
+        if (ok && rc != Z_OK) {
+            ok = false;
+            err = rc == Z_ERRNO ? errno : EIO;
+        }
+        if (!ok) fail(err);
+    } else if (file_ == stdout) {
+        if (std::fflush(stdout) != 0) fail(errno);
+    } else {
+        bool ok = std::fflush(file_) == 0;
+        if (ok && !temp_path_.empty()) ok = fsync(fileno(file_)) == 0;
+        int err = errno;
+        if (std::fclose(file_) != 0 && ok) {
+            ok = false;
+            err = errno;
+        }
+        file_ = nullptr;
+        if (!ok) fail(err);
+    }
+    finished_ = true;
+}
+
+void output_file::publish() {
+    if (!temp_path_.empty()) {
+        if (std::rename(temp_path_.c_str(), target_.resolved.c_str()) != 0) fail(errno);
+        temp_path_.clear();
+        unregister_temp_file(temp_slot_);
+        temp_slot_ = -1;
+    }
+    published_ = true;
+}
+
+void output_group::commit() {
+    // Temporary files first: their failures still leave nothing delivered.
+    for (auto &f : files_)
+        if (f->renamed_into_place()) f->finish();
+    for (auto &f : files_)
+        if (!f->renamed_into_place()) f->finish();
+    for (auto &f : files_) f->publish();
+}
+
+}  // namespace velmora_tool
