@@ -90,7 +90,7 @@ const bad_case bad_cases[] = {
      }},
     // A bad record far into a long input, after many batches have been
     // assigned and written on several threads.
-    {"late_bad_record_threads", 1, "record 15001",
+    {"late_bad_record_threads", 1, "record 20001",
      [](const scratch_dir &d) {
          write_file(d.file("r.fq"), read_maybe_gzip(demo_reads) + "@bad\nACGT\n+\nII\n");
          return std::vector<std::string>{"--whitelist", demo_whitelist, "--reads", d.file("r.fq"), "--max-edits", "1",
