@@ -52,7 +52,7 @@ class AgreesWithTheTool(unittest.TestCase):
                                                 **opts)
                     with open(tool_out, "rb") as a, open(py_out, "rb") as b:
                         self.assertEqual(a.read(), b.read())
-                    self.assertEqual(summary.reads, 15000)
+                    self.assertEqual(summary.reads, 20000)
 
 
 def fastq_text(records):
