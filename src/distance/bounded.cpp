@@ -13,6 +13,7 @@
 // computed" into "farther than k": a failed kernel (memory for its masks,
 // only when both operands exceed 512 bytes) is reported apart, and the
 // exported yes/no test answers -1 for it, never 0 or 1.
+#include <utility>
 #include <bit>
 
 #include "common.h"
@@ -54,12 +55,8 @@ size_t length_difference(size_t a_len, size_t b_len) noexcept {
 uint32_t distance_within_bound(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
                                uint32_t k) noexcept {
     if (a_len > b_len) {
-        const uint8_t *t = a;
-        a = b;
-        b = t;
-        const size_t tl = a_len;
-        a_len = b_len;
-        b_len = tl;
+        std::swap(a, b);
+        std::swap(a_len, b_len);
     }
     if (a_len > 512) return edit_distance_blocked_within(b, b_len, a, a_len, k);
     if (a_len > 64) {

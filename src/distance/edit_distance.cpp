@@ -10,6 +10,7 @@
 // patterns of three words and more first try a band of diagonals, which
 // settles close pairs for one word per text byte.  Two operands over 512
 // bytes go to the blocked kernel, which searches bands of doubling width.
+#include <utility>
 #include "common.h"
 #include "distance/distance_internal.h"
 #include "distance/kernels.h"
@@ -46,12 +47,8 @@ extern "C" VORN_API uint32_t vorn_edit_distance(const uint8_t *a, size_t a_len, 
         if (h != UINT32_MAX) return h;
     }
     if (a_len > b_len) {
-        const uint8_t *t = a;
-        a = b;
-        b = t;
-        const size_t tl = a_len;
-        a_len = b_len;
-        b_len = tl;
+        std::swap(a, b);
+        std::swap(a_len, b_len);
     }
     if (a_len == 0) return static_cast<uint32_t>(b_len);
     // Both longer than 512 bytes: the blocked kernel works band by band, one
