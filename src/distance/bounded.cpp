@@ -13,8 +13,8 @@
 // computed" into "farther than k": a failed kernel (memory for its masks,
 // only when both operands exceed 512 bytes) is reported apart, and the
 // exported yes/no test answers -1 for it, never 0 or 1.
-#include <utility>
 #include <bit>
+#include <utility>
 
 #include "common.h"
 #include "distance/distance_internal.h"

@@ -11,6 +11,7 @@
 // settles close pairs for one word per text byte.  Two operands over 512
 // bytes go to the blocked kernel, which searches bands of doubling width.
 #include <utility>
+
 #include "common.h"
 #include "distance/distance_internal.h"
 #include "distance/kernels.h"
