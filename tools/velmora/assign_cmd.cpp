@@ -35,7 +35,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -44,6 +43,7 @@
 #include "cli.h"
 #include "fastq.h"
 #include "io.h"
+#include "json.h"
 #include "knee.h"
 #include "output.h"
 #include "progress.h"
@@ -525,54 +525,54 @@ private:
 
 // Parses the command line; true when --help was given.
 bool parse_assign_options(int argc, char **argv, assign_options *opt) {
-    CLI::App app{"velmora assign"};
+    command_line cl("velmora assign", assign_help);
     std::string out_path = "-";
     int32_t edits = -1, mismatches = -1;
     uint64_t length = 0;
-    app.add_option("--whitelist", opt->whitelist_path)->required();
-    app.add_option("--reads", opt->reads_path)->required();
-    app.add_option("--out", out_path);
-    app.add_option("--summary", opt->summary.given);
-    app.add_option("--counts", opt->counts.given);
-    app.add_option("--knee-plot", opt->knee.given);
-    app.add_option("--barcode-start", opt->barcode_start)->check(CLI::Range(uint64_t{0}, uint64_t{INT64_MAX}));
-    CLI::Option *len_opt =
-        app.add_option("--barcode-length", length)->check(CLI::Range(uint64_t{0}, uint64_t{INT64_MAX}));
-    CLI::Option *e = app.add_option("--max-edits", edits)->check(CLI::Range(0, INT32_MAX));
-    CLI::Option *m = app.add_option("--max-mismatches", mismatches)->check(CLI::Range(0, 3));
-    e->excludes(m);
-    CLI::Option *threads = app.add_option("--threads", opt->threads)->check(CLI::Range(1u, 1024u));
-    app.add_option("--batch-size", opt->batch_size)->check(CLI::Range(size_t{1}, size_t{1} << 24));
-    CLI::Option *no_rescue = app.add_flag("--no-rescue");
-    CLI::Option *fixed = app.add_flag("--fixed-window");
-    app.add_option("--min-exact", opt->min_exact)->check(CLI::Range(uint64_t{0}, uint64_t{INT64_MAX}));
-    app.add_option("--prior-pseudocount", opt->prior_pseudocount)->check(unit_range(0, 1e12));
-    app.add_option("--indel-weight", opt->indel_weight)->check(unit_range(0, 1e6));
-    app.add_option("--min-posterior", opt->min_posterior)->check(unit_range(0, 1));
-    app.add_option("--max-line-length", opt->max_line_length)
-        ->check(CLI::Range(uint64_t{1}, uint64_t(max_line_length_option_max)));
-    if (parse_command_line(app, assign_help, argc, argv)) return true;
+    uint64_t batch_size = opt->batch_size;
+    cl.option("--whitelist", &opt->whitelist_path, true);
+    cl.option("--reads", &opt->reads_path, true);
+    cl.option("--out", &out_path);
+    cl.option("--summary", &opt->summary.given);
+    cl.option("--counts", &opt->counts.given);
+    cl.option("--knee-plot", &opt->knee.given);
+    cl.option("--barcode-start", &opt->barcode_start, 0, uint64_t{INT64_MAX});
+    cl.option("--barcode-length", &length, 0, uint64_t{INT64_MAX});
+    cl.option("--max-edits", &edits, 0, INT32_MAX);
+    cl.option("--max-mismatches", &mismatches, 0, 3);
+    cl.excludes("--max-edits", "--max-mismatches");
+    cl.option("--threads", &opt->threads, 1u, 1024u);
+    cl.option("--batch-size", &batch_size, 1, uint64_t{1} << 24);
+    cl.flag("--no-rescue");
+    cl.flag("--fixed-window");
+    cl.option("--min-exact", &opt->min_exact, 0, uint64_t{INT64_MAX});
+    cl.option("--prior-pseudocount", &opt->prior_pseudocount, 0, 1e12);
+    cl.option("--indel-weight", &opt->indel_weight, 0, 1e6);
+    cl.option("--min-posterior", &opt->min_posterior, 0, 1);
+    cl.option("--max-line-length", &opt->max_line_length, 1, uint64_t(max_line_length_option_max));
+    if (cl.parse(argc, argv)) return true;
+    opt->batch_size = static_cast<size_t>(batch_size);
 
-    if (e->count() == 0 && m->count() == 0)
+    if (cl.count("--max-edits") == 0 && cl.count("--max-mismatches") == 0)
         throw usage_error("one of --max-edits K or --max-mismatches K is required");
-    opt->hamming = m->count() > 0;
+    opt->hamming = cl.count("--max-mismatches") > 0;
     opt->k = opt->hamming ? mismatches : edits;
-    opt->has_barcode_length = len_opt->count() > 0;
+    opt->has_barcode_length = cl.count("--barcode-length") > 0;
     opt->barcode_length = length;
-    opt->rescue = no_rescue->count() == 0;
-    opt->fixed_window = fixed->count() > 0;
+    opt->rescue = cl.count("--no-rescue") == 0;
+    opt->fixed_window = cl.count("--fixed-window") > 0;
     if (opt->fixed_window && opt->hamming)
         throw usage_error("--fixed-window goes with --max-edits (with --max-mismatches the window is always fixed)");
     if (!opt->rescue) {
         for (const char *o : {"--min-exact", "--prior-pseudocount", "--indel-weight", "--min-posterior"})
-            if (app.count(o)) throw usage_error(std::string(o) + " has no effect with --no-rescue");
+            if (cl.count(o)) throw usage_error(std::string(o) + " has no effect with --no-rescue");
     }
     if (opt->whitelist_path == "-" && opt->reads_path == "-")
         throw usage_error("--whitelist and --reads cannot both read standard input");
     opt->out.given = out_path.empty() ? "-" : out_path;
     for (output_target *t : {&opt->summary, &opt->counts, &opt->knee})
         if (t->given == "-") throw usage_error(t->option + " needs a file name, not '-'");
-    if (threads->count() == 0) opt->threads = default_thread_count();
+    if (cl.count("--threads") == 0) opt->threads = default_thread_count();
     return false;
 }
 
@@ -659,59 +659,69 @@ std::string summary_text(const assign_options &opt, const whitelist &wl, const a
 
 std::string summary_json(const assign_options &opt, const whitelist &wl, const assign_counts &c,
                          const barcode_tally &bt, const assign_timing &t) {
-    using nlohmann::ordered_json;
     const double rate = t.wall > 0 ? static_cast<double>(c.reads) / t.wall : 0;
-    ordered_json j;
-    j["command"] = "assign";
-    j["version"] = std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) +
-                   "." + std::to_string(VELMORA_VERSION_PATCH);
-    j["whitelist"] = opt.whitelist_path;
-    j["whitelist_entries"] = wl.size();
-    j["whitelist_duplicates_dropped"] = wl.repeats_dropped;
-    j["reads_file"] = opt.reads_path;
-    j["metric"] = opt.hamming ? "hamming" : "edit";
-    j["max_distance"] = opt.k;
-    j["window"] = opt.hamming || opt.fixed_window ? "fixed" : "indel";
-    j["barcode_start"] = opt.barcode_start;
-    j["barcode_length"] = opt.barcode_length;
-    j["threads"] = opt.threads;
-    j["reads"] = c.reads;
-    ordered_json status = ordered_json::object();
+    json_value j = json_value::object();
+    j.set("command", "assign");
+    j.set("version", std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) +
+                         "." + std::to_string(VELMORA_VERSION_PATCH));
+    j.set("whitelist", opt.whitelist_path);
+    j.set("whitelist_entries", wl.size());
+    j.set("whitelist_duplicates_dropped", wl.repeats_dropped);
+    j.set("reads_file", opt.reads_path);
+    j.set("metric", opt.hamming ? "hamming" : "edit");
+    j.set("max_distance", opt.k);
+    j.set("window", opt.hamming || opt.fixed_window ? "fixed" : "indel");
+    j.set("barcode_start", opt.barcode_start);
+    j.set("barcode_length", opt.barcode_length);
+    j.set("threads", opt.threads);
+    j.set("reads", c.reads);
+    json_value status = json_value::object();
     for (size_t slot = 0; slot < status_slots; ++slot)
-        status[status_names[slot]] = {{"count", c.status[slot]}, {"percent", percent_value(c.status[slot], c.reads)}};
-    j["status"] = status;
-    ordered_json best = ordered_json::object();
+        status.set(status_names[slot], json_value::object()
+                                           .set("count", c.status[slot])
+                                           .set("percent", percent_value(c.status[slot], c.reads)));
+    j.set("status", status);
+    json_value best = json_value::object();
     for (size_t d = 0; d < c.by_best.size(); ++d)
-        if (c.by_best[d] != 0) best[std::to_string(d)] = c.by_best[d];
-    j["best_distance"] = best;
-    ordered_json rescue;
-    rescue["enabled"] = opt.rescue;
+        if (c.by_best[d] != 0) best.set(std::to_string(d), c.by_best[d]);
+    j.set("best_distance", best);
+    json_value rescue = json_value::object();
+    rescue.set("enabled", opt.rescue);
     if (opt.rescue) {
-        rescue["min_exact"] = opt.min_exact;
-        rescue["prior_pseudocount"] = opt.prior_pseudocount;
-        rescue["indel_weight"] = opt.indel_weight;
-        rescue["min_posterior"] = opt.min_posterior;
+        rescue.set("min_exact", opt.min_exact);
+        rescue.set("prior_pseudocount", opt.prior_pseudocount);
+        rescue.set("indel_weight", opt.indel_weight);
+        rescue.set("min_posterior", opt.min_posterior);
     }
-    rescue["assigned_exact"] = c.exact;
-    rescue["assigned_with_errors"] = c.corrected;
-    rescue["ties_broken"] = c.ties_broken;
-    rescue["assigned_percent"] = percent_value(c.status[1], c.reads);
-    j["rescue"] = rescue;
-    j["barcodes_with_reads"] = bt.order.size();
-    ordered_json knee = ordered_json::array();
-    for (const knee_point &p : bt.knee) knee.push_back({p.rank, p.reads});
-    j["knee"] = {{"axes", {"rank", "reads"}}, {"points", knee}};
-    j["lower_case_reads"] = c.lower_case_reads;
-    j["library_work"] = {{"candidates", c.work.candidates}, {"verifications", c.work.verifications}};
-    j["reads_per_second"] = static_cast<double>(static_cast<int64_t>(rate * 10 + 0.5)) / 10;
-    j["index_build_seconds"] = t.build;
-    j["wall_seconds"] = {{"whitelist_read", t.load}, {"index_build", t.build},
-                         {"exact_counts", t.abundance}, {"reads", t.wall}};
+    rescue.set("assigned_exact", c.exact);
+    rescue.set("assigned_with_errors", c.corrected);
+    rescue.set("ties_broken", c.ties_broken);
+    rescue.set("assigned_percent", percent_value(c.status[1], c.reads));
+    j.set("rescue", rescue);
+    j.set("barcodes_with_reads", bt.order.size());
+    json_value knee = json_value::array();
+    for (const knee_point &p : bt.knee) knee.push(json_value::array().push(p.rank).push(p.reads));
+    j.set("knee", json_value::object().set("axes", json_value::array().push("rank").push("reads")).set("points", knee));
+    j.set("lower_case_reads", c.lower_case_reads);
+    j.set("library_work", json_value::object()
+                              .set("candidates", c.work.candidates)
+                              .set("verifications", c.work.verifications));
+    j.set("reads_per_second", static_cast<double>(static_cast<int64_t>(rate * 10 + 0.5)) / 10);
+    j.set("index_build_seconds", t.build);
+    j.set("wall_seconds", json_value::object()
+                              .set("whitelist_read", t.load)
+                              .set("index_build", t.build)
+                              .set("exact_counts", t.abundance)
+                              .set("reads", t.wall));
     // Phase costs in thread CPU time, summed over the threads: parsing
     // (including decompression) and writing on the main thread, assignment
     // and line formatting on the workers.
-    j["cpu_seconds"] = {{"parse", t.parse}, {"assign", t.assign}, {"format", t.format}, {"write", t.write}};
-    return j.dump(2) + "\n";
+    j.set("cpu_seconds", json_value::object()
+                             .set("parse", t.parse)
+                             .set("assign", t.assign)
+                             .set("format", t.format)
+                             .set("write", t.write));
+    return j.dump() + "\n";
 }
 
 void warn_about_whitelist(const whitelist &wl, const assign_options &opt) {

@@ -25,7 +25,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <thread>
@@ -34,6 +33,7 @@
 
 #include "cli.h"
 #include "io.h"
+#include "json.h"
 #include "output.h"
 #include "progress.h"
 #include "tool.h"
@@ -103,29 +103,27 @@ struct audit_options {
 
 // Parses the command line; true when --help was given.
 bool parse_audit_options(int argc, char **argv, audit_options *opt) {
-    CLI::App app{"velmora audit"};
+    command_line cl("velmora audit", audit_help);
     int32_t edits = 2, mismatches = -1;
-    app.add_option("--whitelist", opt->whitelist_path)->required();
-    app.add_option("--json", opt->json_path);
-    CLI::Option *e = app.add_option("--max-edits", edits)->check(CLI::Range(0, INT32_MAX));
-    CLI::Option *m = app.add_option("--max-mismatches", mismatches)->check(CLI::Range(0, 3));
-    e->excludes(m);
-    CLI::Option *threads = app.add_option("--threads", opt->threads)->check(CLI::Range(1u, 1024u));
-    CLI::Option *exact = app.add_flag("--exact", opt->exact);
-    CLI::Option *sample = app.add_option("--sample", opt->sample)->check(CLI::Range(uint64_t{1}, uint64_t{INT64_MAX}));
-    CLI::Option *sample_entries =
-        app.add_option("--sample-entries", opt->sample_entries)->check(CLI::Range(uint64_t{1}, uint64_t{INT64_MAX}));
-    exact->excludes(sample);
-    exact->excludes(sample_entries);
-    app.add_option("--seed", opt->seed)->check(CLI::Range(uint64_t{0}, uint64_t{INT64_MAX}));
-    app.add_option("--verify", opt->verify)->check(CLI::Range(uint64_t{0}, uint64_t{100000000}));
-    app.add_option("--max-line-length", opt->max_line_length)
-        ->check(CLI::Range(uint64_t{1}, uint64_t(max_line_length_option_max)));
-    if (parse_command_line(app, audit_help, argc, argv)) return true;
-    opt->hamming = m->count() > 0;
+    cl.option("--whitelist", &opt->whitelist_path, true);
+    cl.option("--json", &opt->json_path);
+    cl.option("--max-edits", &edits, 0, INT32_MAX);
+    cl.option("--max-mismatches", &mismatches, 0, 3);
+    cl.excludes("--max-edits", "--max-mismatches");
+    cl.option("--threads", &opt->threads, 1u, 1024u);
+    cl.flag("--exact", &opt->exact);
+    cl.option("--sample", &opt->sample, 1, uint64_t{INT64_MAX});
+    cl.option("--sample-entries", &opt->sample_entries, 1, uint64_t{INT64_MAX});
+    cl.excludes("--exact", "--sample");
+    cl.excludes("--exact", "--sample-entries");
+    cl.option("--seed", &opt->seed, 0, uint64_t{INT64_MAX});
+    cl.option("--verify", &opt->verify, 0, 100000000);
+    cl.option("--max-line-length", &opt->max_line_length, 1, uint64_t(max_line_length_option_max));
+    if (cl.parse(argc, argv)) return true;
+    opt->hamming = cl.count("--max-mismatches") > 0;
     opt->k = opt->hamming ? mismatches : edits;
     if (opt->json_path == "-") throw usage_error("--json needs a file name, not '-'");
-    if (threads->count() == 0) opt->threads = default_thread_count();
+    if (cl.count("--threads") == 0) opt->threads = default_thread_count();
     return false;
 }
 
@@ -673,51 +671,56 @@ int run_audit(int argc, char **argv) {
          "), " + std::to_string(opt.threads) + " thread" + (opt.threads == 1 ? "" : "s") + "\n";
 
     if (!opt.json_path.empty()) {
-        using nlohmann::ordered_json;
         auto fixed = [](double v, int decimals) { return std::stod(format_fixed(v, decimals)); };
-        ordered_json j;
-        j["command"] = "audit";
-        j["whitelist"] = opt.whitelist_path;
-        j["entries"] = n_all;
-        j["distinct_entries"] = n;
-        j["duplicate_entries"] = n_all - n;
-        ordered_json lens = ordered_json::object();
-        for (const auto &[len, count] : lengths) lens[std::to_string(len)] = count;
-        j["lengths"] = lens;
-        j["metric"] = opt.hamming ? "hamming" : "edit";
-        j["bound"] = opt.k;
-        ordered_json hist = ordered_json::object();
-        for (size_t d = 1; d < nearest_hist.size(); ++d) hist[std::to_string(d)] = nearest_hist[d];
-        hist["beyond_bound"] = beyond;
-        j["nearest_distance"] = hist;
-        j["nearest_method"] = nearest_exact ? "exact" : "sample";
-        j["nearest_examined"] = nearest_examined;
-        j["min_distance"] = min_distance == UINT32_MAX ? ordered_json(nullptr) : ordered_json(min_distance);
-        j["min_distance_at_least"] = min_at_least;
-        j["min_distance_at_most"] = min_at_most == UINT32_MAX ? ordered_json(nullptr) : ordered_json(min_at_most);
-        j["correction_radius"] = (min_at_least - 1) / 2;
-        j["correction_radius_is_lower_bound"] = min_distance == UINT32_MAX;
-        ordered_json var;
-        var["method"] = exact ? "exact" : "sample";
-        var["total"] = total_variants;
-        var["examined"] = examined;
-        var["ambiguous"] = kinds[variant_ambiguous];
-        var["equal_to_other_entry"] = kinds[variant_other];
-        var["closest_to_own_entry"] = kinds[variant_back];
-        var["ambiguous_share"] =
-            fixed(examined ? static_cast<double>(kinds[variant_ambiguous]) / static_cast<double>(examined) : 0.0, 6);
+        json_value j = json_value::object();
+        j.set("command", "audit");
+        j.set("whitelist", opt.whitelist_path);
+        j.set("entries", n_all);
+        j.set("distinct_entries", n);
+        j.set("duplicate_entries", n_all - n);
+        json_value lens = json_value::object();
+        for (const auto &[len, count] : lengths) lens.set(std::to_string(len), count);
+        j.set("lengths", lens);
+        j.set("metric", opt.hamming ? "hamming" : "edit");
+        j.set("bound", opt.k);
+        json_value hist = json_value::object();
+        for (size_t d = 1; d < nearest_hist.size(); ++d) hist.set(std::to_string(d), nearest_hist[d]);
+        hist.set("beyond_bound", beyond);
+        j.set("nearest_distance", hist);
+        j.set("nearest_method", nearest_exact ? "exact" : "sample");
+        j.set("nearest_examined", nearest_examined);
+        j.set("min_distance", min_distance == UINT32_MAX ? json_value() : json_value(min_distance));
+        j.set("min_distance_at_least", min_at_least);
+        j.set("min_distance_at_most", min_at_most == UINT32_MAX ? json_value() : json_value(min_at_most));
+        j.set("correction_radius", (min_at_least - 1) / 2);
+        j.set("correction_radius_is_lower_bound", min_distance == UINT32_MAX);
+        json_value var = json_value::object();
+        var.set("method", exact ? "exact" : "sample");
+        var.set("total", total_variants);
+        var.set("examined", examined);
+        var.set("ambiguous", kinds[variant_ambiguous]);
+        var.set("equal_to_other_entry", kinds[variant_other]);
+        var.set("closest_to_own_entry", kinds[variant_back]);
+        var.set("ambiguous_share",
+                fixed(examined ? static_cast<double>(kinds[variant_ambiguous]) / static_cast<double>(examined) : 0.0, 6));
         if (!exact) {
-            var["ci95_low"] = fixed(ci_lo, 6);
-            var["ci95_high"] = fixed(ci_hi, 6);
-            var["seed"] = opt.seed;
+            var.set("ci95_low", fixed(ci_lo, 6));
+            var.set("ci95_high", fixed(ci_hi, 6));
+            var.set("seed", opt.seed);
         }
-        j["variants"] = var;
-        if (opt.verify > 0) j["verify"] = {{"checked", opt.verify}, {"disagreements", verify_mismatches}};
-        j["seconds"] = {{"read", t_load},         {"index_build", t_build}, {"nearest", t_nearest},
-                        {"variants", t_variants}, {"check", t_verify},      {"total", t_total}};
-        j["threads"] = opt.threads;
+        j.set("variants", var);
+        if (opt.verify > 0)
+            j.set("verify", json_value::object().set("checked", opt.verify).set("disagreements", verify_mismatches));
+        j.set("seconds", json_value::object()
+                             .set("read", t_load)
+                             .set("index_build", t_build)
+                             .set("nearest", t_nearest)
+                             .set("variants", t_variants)
+                             .set("check", t_verify)
+                             .set("total", t_total));
+        j.set("threads", opt.threads);
         output_file jf(json_target);
-        jf.write(j.dump(2) + "\n");
+        jf.write(j.dump() + "\n");
         jf.finish();
         jf.publish();
     }

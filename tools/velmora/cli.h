@@ -1,60 +1,53 @@
-// Command lines of the subcommands, parsed with CLI11.
+// Command lines of the subcommands.
 //
-// Each subcommand declares its options on a CLI::App and keeps its own
+// Each subcommand declares its options on a command_line and keeps its own
 // hand-written help text, laid out for a reader (usage, option groups, what
-// the output means), which --help prints instead of CLI11's generated list.
-// Parse errors become usage_error (exit status 2) with the subcommand's name.
+// the output means), which --help prints instead of a generated list.  Parse
+// errors become usage_error (exit status 2) with the subcommand's name.
+//
+// CLI11 does the parsing, behind this class: its headers are heavy to
+// compile, so only cli.cpp includes them.
 #ifndef VELMORA_TOOL_CLI_H
 #define VELMORA_TOOL_CLI_H
 
-#include <CLI/CLI.hpp>
-
-#include <cstdio>
+#include <cstdint>
+#include <memory>
 #include <string>
-
-#include "tool.h"
+#include <vector>
 
 namespace velmora_tool {
 
-// Parses argv[2..] (argv[1] is the subcommand).  Returns true when --help
-// was given: the help text has been printed and the command should stop.
-inline bool parse_command_line(CLI::App &app, const char *help_text, int argc, char **argv) {
-    const std::string text = help_text;
-    app.formatter_fn([text](const CLI::App *, std::string, CLI::AppFormatMode) { return text; });
-    app.set_help_flag("-h,--help", "show this help");
-    try {
-        app.parse(argc - 1, argv + 1);
-    } catch (const CLI::CallForHelp &) {
-        std::fputs(help_text, stdout);
-        return true;
-    } catch (const CLI::ParseError &e) {
-        std::string msg = e.what();
-        // CLI11 words a repeated option and a missing value as counts of
-        // arguments; say what happened instead.
-        const size_t colon = msg.find(':');
-        const std::string name = colon == std::string::npos ? "" : msg.substr(0, colon);
-        if (msg.find("At Most 1 required but received") != std::string::npos)
-            msg = "option " + name + " is given twice";
-        else if (e.get_name() == "ArgumentMismatch" && msg.find(" missing") != std::string::npos)
-            msg = "option " + name + " needs a value";
-        throw usage_error(msg);
-    }
-    return false;
-}
+class command_line {
+public:
+    command_line(const char *name, const char *help_text);
+    ~command_line();
+    command_line(const command_line &) = delete;
+    command_line &operator=(const command_line &) = delete;
 
-// Checks a floating-point option against [lo, hi].
-inline CLI::Validator unit_range(double lo, double hi) {
-    return CLI::Validator(
-        [lo, hi](std::string &s) -> std::string {
-            char *end = nullptr;
-            const double v = std::strtod(s.c_str(), &end);
-            if (s.empty() || *end != '\0' || !(v >= lo && v <= hi))
-                return "value " + s + " is not a number from " + format_fixed(lo, 2) + " to " +
-                       format_fixed(hi, 2);
-            return std::string();
-        },
-        "NUMBER");
-}
+    // Options taking a value; integers are checked against [lo, hi].
+    void option(const char *name, std::string *value, bool required = false);
+    void option(const char *name, int32_t *value, int32_t lo, int32_t hi);
+    void option(const char *name, uint32_t *value, uint32_t lo, uint32_t hi);
+    void option(const char *name, uint64_t *value, uint64_t lo, uint64_t hi);
+    // A floating-point value checked against [lo, hi].
+    void option(const char *name, double *value, double lo, double hi);
+    // A flag without a value; *value (when given) is set when it is present.
+    void flag(const char *name, bool *value = nullptr);
+    // Positional arguments, collected in order.
+    void positionals(const char *name, std::vector<std::string> *values);
+    // Options a and b (declared before) cannot be given together.
+    void excludes(const char *a, const char *b);
+
+    // Parses argv[2..] (argv[1] is the subcommand).  Returns true when --help
+    // was given: the help text has been printed and the command should stop.
+    bool parse(int argc, char **argv);
+    // How often an option was given.
+    size_t count(const char *name) const;
+
+private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};
 
 }  // namespace velmora_tool
 

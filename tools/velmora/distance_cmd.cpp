@@ -22,10 +22,10 @@ const char distance_help[] =
 }  // namespace
 
 int run_distance(int argc, char **argv) {
-    CLI::App app{"velmora distance"};
+    command_line cl("velmora distance", distance_help);
     std::vector<std::string> seqs;
-    app.add_option("sequences", seqs);
-    if (parse_command_line(app, distance_help, argc, argv)) return exit_ok;
+    cl.positionals("sequences", &seqs);
+    if (cl.parse(argc, argv)) return exit_ok;
     if (seqs.size() != 2)
         throw usage_error("takes exactly two sequences, got " + std::to_string(seqs.size()));
     const uint32_t d = vorn_edit_distance(reinterpret_cast<const uint8_t *>(seqs[0].data()), seqs[0].size(),
