@@ -412,7 +412,7 @@ void table_counters(benchmark::State &state, const vorn_index *ix, size_t n) {
     const double per = 1.0 / static_cast<double>(n);
     const double refs = owned(ix->arena) + owned(ix->ref_offsets) + owned(ix->nonenc_refs);
     const double keys = owned(ix->keys) + owned(ix->key_groups);
-    const double del = owned(ix->del_entries) + owned(ix->del_offsets);
+    const double del = owned(ix->del_entries) + owned(ix->del_offsets) + owned(ix->ref_codes);
     double piece = 0;
     for (const auto &t : ix->pieces) piece += owned(t.offsets) + owned(t.codes) + owned(t.refs) + owned(t.meta);
     state.counters["refs_B/ref"] = refs * per;

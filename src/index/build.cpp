@@ -109,6 +109,11 @@ vorn_index *index_build(const uint8_t *const *refs, const size_t *ref_lens, size
         vorn_index_free(index);
         return nullptr;
     }
+    // The deletion table confirms its matches against the reference codes.
+    if ((flags & VORN_INDEX_NO_DELETION) == 0) {
+        index->ref_codes = scratch.s.codes;
+        scratch.s.codes = nullptr;
+    }
     return index;
 }
 
@@ -137,6 +142,7 @@ extern "C" VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT {
     std::free(index->keys);
     std::free(index->key_groups);
     std::free(index->del_entries);
+    std::free(index->ref_codes);
     std::free(index->del_offsets);
     for (auto &t : index->pieces) {
         std::free(t.offsets);

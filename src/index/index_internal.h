@@ -16,9 +16,12 @@
 //                 the exact lookups alike.
 //   deletion      one 8-byte entry per (encodable reference, base removed),
 //                 bucket-sorted: a 32-bit reference and a tag holding a
-//                 24-bit fingerprint of the variant key and the position.  A
-//                 reader walks its bucket from the end (newest entry first)
-//                 and confirms a fingerprint match against the reference.
+//                 21-bit fingerprint of the variant key, the reference's
+//                 length and the position.  A reader walks its bucket from
+//                 the end (newest entry first) and confirms a fingerprint
+//                 and length match against ref_codes, the code of every
+//                 reference, kept with this table: one random read per
+//                 match, no trip to the arena and no re-encoding.
 //   piece tables  one per split (halves, thirds, quarters), bucket-sorted,
 //                 the whole reference codes contiguous so a bucket scan is
 //                 sequential; each entry is the reference code, the
@@ -54,8 +57,14 @@ struct key_slot {
 
 struct del_entry {
     uint32_t ref;
-    uint32_t tag;  // fingerprint << 8 | position removed
+    uint32_t tag;  // fingerprint << 11 | reference length << 5 | position removed
 };
+
+static inline uint32_t index_del_tag(uint32_t fingerprint, uint64_t ref_len,
+                                     uint64_t position) noexcept {
+    return (fingerprint << 11) | static_cast<uint32_t>(ref_len << 5) |
+           static_cast<uint32_t>(position);
+}
 
 // One split of every encodable reference into m pieces.
 struct piece_table {
@@ -82,6 +91,7 @@ struct vorn_index {
     uint64_t key_slot_count;
     uint32_t *key_groups;
     velmora::del_entry *del_entries;
+    uint64_t *ref_codes;  // code of each encodable reference; only with the deletion table
     uint64_t *del_offsets;
     uint64_t del_bucket_count;
     uint64_t del_count;
@@ -150,6 +160,16 @@ static inline uint64_t dna2_insert_base(uint64_t code, uint64_t p, uint64_t b) n
     return low | high | (b << (2 * p));
 }
 
+// Number of positions at which two codes hold different bases (a SWAR
+// count: a popcount builtin would be a library call on baseline x86-64).
+static inline uint32_t dna2_mismatches(uint64_t a, uint64_t b) noexcept {
+    uint64_t x = a ^ b;
+    x = (x | (x >> 1)) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
+}
+
 // Signature shared by both encoders, so the exact lookup can take either.
 typedef int (*dna2_code_fn)(const uint8_t *seq, size_t len, uint64_t *code);
 
@@ -173,7 +193,7 @@ static inline uint64_t index_key_hash(uint64_t code, uint64_t len) noexcept {
 }
 
 static inline uint32_t index_del_fingerprint(uint64_t hash) noexcept {
-    return static_cast<uint32_t>(hash >> 40);  // 24 bits
+    return static_cast<uint32_t>(hash >> 43);  // 21 bits
 }
 
 static inline uint64_t index_piece_bucket(uint64_t piece_code, uint64_t piece_len,

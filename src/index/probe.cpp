@@ -43,6 +43,8 @@ void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *que
     s->stats = stats;
     s->hits = hits;
     s->best_count = 0;
+    s->query_code = 0;
+    s->query_encodable = query_len <= DNA2_MAX_LEN && dna2_code(query, query_len, &s->query_code);
     candidate_seen_free(&s->seen);
     match_reset(result, VORN_STATUS_NONE);
 }
@@ -76,17 +78,84 @@ int32_t probe_take(probe_sink *s, uint64_t ref) noexcept {
 
 namespace {
 
+// Edit distance of two encodable sequences one base apart in length, when it
+// is 1: deleting the longer one's first differing base must give the shorter
+// (a deletion anywhere in a run of equal bases gives the same sequence).
+bool probe_one_deletion(uint64_t longer, uint64_t shorter, uint64_t shorter_len) noexcept {
+    const uint64_t x = (longer ^ shorter) & dna2_mask(shorter_len);
+    const uint64_t p = x == 0 ? shorter_len : static_cast<uint64_t>(__builtin_ctzll(x)) / 2;
+    return dna2_delete_base(longer, p) == shorter;
+}
+
+// The bounded distance the byte test would give, from the codes where they
+// decide it; PROBE_UNDECIDED when they do not.
+constexpr int32_t PROBE_UNDECIDED = -100;
+
+int32_t probe_code_distance(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
+    const uint64_t q = s->query_len;
+    const int64_t k = s->k;
+    if (len == q) {
+        const uint32_t h = dna2_mismatches(s->query_code, code);
+        if (s->metric == PROBE_HAMMING) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
+        // Equal lengths one edit apart differ in one base, so up to two
+        // mismatches are that many edits; from three on, shifts may be fewer.
+        if (h <= 2) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
+        if (k <= 1) return CANDIDATE_FARTHER;
+        return PROBE_UNDECIDED;
+    }
+    if (s->metric == PROBE_HAMMING) return CANDIDATE_FARTHER;
+    const uint64_t gap = len > q ? len - q : q - len;
+    if (gap > static_cast<uint64_t>(k)) return CANDIDATE_FARTHER;
+    if (gap == 1) {
+        const bool one = len > q ? probe_one_deletion(code, s->query_code, q)
+                                 : probe_one_deletion(s->query_code, code, len);
+        if (one) return 1;
+        if (k <= 1) return CANDIDATE_FARTHER;
+    }
+    return PROBE_UNDECIDED;
+}
+
+int32_t probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
+    if (s->stats != nullptr) s->stats->candidates += 1;
+    int32_t d = s->query_encodable ? probe_code_distance(s, code, len) : PROBE_UNDECIDED;
+    if (d == PROBE_UNDECIDED) {
+        uint8_t bytes[DNA2_MAX_LEN];
+        static constexpr uint8_t BASES[4] = {'A', 'C', 'G', 'T'};
+        for (uint64_t i = 0; i < len; ++i) bytes[i] = BASES[(code >> (2 * i)) & 3];
+        if (s->metric == PROBE_HAMMING) {
+            d = len == s->query_len
+                    ? same_length_hamming_distance_within_k(s->query, bytes, len, s->k)
+                    : CANDIDATE_FARTHER;
+        } else {
+            d = candidate_distance_within_k(s->query, s->query_len, bytes, len, s->k);
+        }
+    }
+    if (s->stats != nullptr) s->stats->verifications += 1;
+    if (d >= 0) return probe_apply(s, static_cast<uint32_t>(ref), static_cast<uint32_t>(d));
+    if (d != CANDIDATE_FARTHER && s->hits != nullptr) return VISIT_OUT_OF_MEMORY;
+    return VISIT_CONTINUE;
+}
+
 int32_t probe_slot(probe_sink *s, const key_slot *slot) noexcept {
     uint32_t count = 0;
     const uint32_t *refs = index_key_refs(s->index, slot, &count);
     for (uint32_t i = 0; i < count; ++i) {
-        const int32_t r = probe_take(s, refs[i]);
+        const int32_t r = probe_take_code(s, refs[i], slot->code, slot->len);
         if (r != VISIT_CONTINUE) return r;
     }
     return VISIT_CONTINUE;
 }
 
 }  // namespace
+
+int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
+    const int32_t added = candidate_seen_add(&s->seen, ref);
+    if (added < 0) return VISIT_OUT_OF_MEMORY;
+    if (added > 0 && probe_measure_code(s, ref, code, len) != VISIT_CONTINUE) {
+        return VISIT_OUT_OF_MEMORY;
+    }
+    return probe_settled(s) ? VISIT_STOP : VISIT_CONTINUE;
+}
 
 int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const key_slot *slot = index_key_find(s->index, code, len);
@@ -216,13 +285,6 @@ int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) n
     return result;
 }
 
-// Code of reference r, which the deletion table lists, so it is encodable.
-uint64_t probe_ref_code(const vorn_index *ix, uint64_t r) noexcept {
-    uint64_t code = 0;
-    dna2_code(index_ref_bytes(ix, r), index_ref_len(ix, r), &code);
-    return code;
-}
-
 }  // namespace
 
 int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept {
@@ -230,16 +292,17 @@ int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noex
     if ((ix->flags & VORN_INDEX_NO_DELETION) != 0) return probe_longer_by_insertions(s, code, len);
     if (ix->del_bucket_count == 0) return VISIT_CONTINUE;
     const uint64_t h = index_key_hash(code, len);
-    const uint32_t fp = index_del_fingerprint(h);
+    // Fingerprint and length in one comparison; the position is the low bits.
+    const uint32_t want = index_del_tag(index_del_fingerprint(h), len + 1, 0) >> 5;
     const uint64_t b = h & (ix->del_bucket_count - 1);
     const uint64_t first = ix->del_offsets[b];
     // Newest entry first: highest reference, and within one its last base.
     for (uint64_t e = ix->del_offsets[b + 1]; e > first; --e) {
         const del_entry &d = ix->del_entries[e - 1];
-        if ((d.tag >> 8) != fp) continue;
-        if (index_ref_len(ix, d.ref) != len + 1) continue;
-        if (dna2_delete_base(probe_ref_code(ix, d.ref), d.tag & 0xFF) != code) continue;
-        const int32_t r = probe_take(s, d.ref);
+        if ((d.tag >> 5) != want) continue;
+        const uint64_t ref_code = ix->ref_codes[d.ref];
+        if (dna2_delete_base(ref_code, d.tag & 31) != code) continue;
+        const int32_t r = probe_take_code(s, d.ref, ref_code, len + 1);
         if (r != VISIT_CONTINUE) return r;
     }
     return VISIT_CONTINUE;

@@ -67,6 +67,10 @@ struct probe_sink {
     vorn_stats *stats;
     hit_list *hits;  // null unless listing
     int32_t best_count;
+    // The query's 2-bit code when it has one, so that a reference whose code
+    // the probe already holds is measured without reading its bytes.
+    uint64_t query_code;
+    bool query_encodable;
     candidate_seen_set seen;
 };
 
@@ -101,6 +105,11 @@ int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept;
 // The candidate set, then probe_measure for a new reference; VISIT_STOP when
 // the search is settled afterwards (new reference or not).
 int32_t probe_take(probe_sink *s, uint64_t ref) noexcept;
+
+// probe_take for an encodable reference whose code and length the caller
+// holds (a key-table slot, a confirmed deletion entry): the same record and
+// counters, measured from the code instead of the arena.
+int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept;
 
 // Every reference of one key of the key table, in the key's order.
 int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept;

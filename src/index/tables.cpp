@@ -142,7 +142,8 @@ bool index_deletion_table_build(vorn_index *index, const build_scratch *s) noexc
                 continue;
             }
             for (size_t k = 0; k < staged; ++k) {
-                const uint32_t tag = (index_del_fingerprint(hash[k]) << 8) | pos[k];
+                const uint32_t tag =
+                    index_del_tag(index_del_fingerprint(hash[k]), s->lens[ref[k]], pos[k]);
                 index->del_entries[offsets[hash[k] & mask]++] = del_entry{ref[k], tag};
             }
         }
