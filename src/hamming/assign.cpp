@@ -39,8 +39,11 @@ struct piece_probe {
 
 // The bucket scans, written once and compiled twice: with the popcnt
 // instruction where the machine has it, and without (a libgcc call) so the
-// library still runs everywhere.  The choice is made once, at load time.
-__attribute__((target_clones("popcnt", "default"))) int32_t hamming_piece_scan(
+// library still runs everywhere.  The choice is a runtime check rather than
+// an ifunc (target_clones): an ifunc resolver runs while the library is being
+// relocated, before a sanitizer runtime is up, and crashes instrumented
+// builds.
+__attribute__((always_inline)) inline int32_t hamming_piece_scan_body(
     probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code) noexcept {
     const uint64_t symbols = hamming_symbol_mask(s->query_len);
@@ -65,6 +68,28 @@ __attribute__((target_clones("popcnt", "default"))) int32_t hamming_piece_scan(
         }
     }
     return VISIT_CONTINUE;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("popcnt"))) int32_t hamming_piece_scan_popcnt(
+    probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
+    uint64_t code) noexcept {
+    return hamming_piece_scan_body(s, t, probes, pieces, code);
+}
+
+bool cpu_has_popcnt() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") != 0;
+}
+#endif
+
+int32_t hamming_piece_scan(probe_sink *s, const piece_table *t, const piece_probe *probes,
+                           uint64_t pieces, uint64_t code) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool has_popcnt = cpu_has_popcnt();
+    if (has_popcnt) return hamming_piece_scan_popcnt(s, t, probes, pieces, code);
+#endif
+    return hamming_piece_scan_body(s, t, probes, pieces, code);
 }
 
 // Pigeonhole stage of the encodable route: probes the k + 1 pieces of the

@@ -9,7 +9,6 @@ extern "C" {
 void *__real_malloc(size_t size);
 void *__real_calloc(size_t n, size_t size);
 void __real_free(void *p);
-void *__real_realloc(void *p, size_t size);
 }
 
 namespace {
@@ -53,16 +52,6 @@ void *__wrap_calloc(size_t n, size_t size) {
     void *p = __real_calloc(n, size);
     alloc_note(p);
     return p;
-}
-
-// realloc(NULL, n) is an allocation like malloc; a move keeps the block
-// count; realloc(p, 0) may free p.  A failed attempt leaves p untouched.
-void *__wrap_realloc(void *p, size_t size) {
-    if (alloc_should_fail()) return nullptr;
-    void *q = __real_realloc(p, size);
-    if (p == nullptr) alloc_note(q);
-    else if (q == nullptr && size == 0 && g_armed) g_counters.live -= 1;
-    return q;
 }
 
 void __wrap_free(void *p) {

@@ -1,5 +1,5 @@
 // Allocation hooks for the test binaries, which link the library objects with
-// -Wl,--wrap=malloc,--wrap=calloc,--wrap=free,--wrap=realloc.  While armed,
+// -Wl,--wrap=malloc,--wrap=calloc,--wrap=free.  While armed,
 // the hooks count allocations and live blocks, and can make the Nth
 // allocation fail.
 //
