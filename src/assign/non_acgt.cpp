@@ -99,28 +99,35 @@ bool edit_unknown_accepts(const uint8_t *query, size_t len, int32_t k) noexcept 
     return k == 1 ? foreign > 0 : foreign == 1;
 }
 
-int32_t index_assign_single_unknown_one(const vorn_index *index, const uint8_t *query,
-                                        size_t len, vorn_match *result, vorn_stats *stats,
-                                        uint32_t stop_when_ambiguous) noexcept {
-    if (!edit_unknown_accepts(query, len, 1)) return PATH_DECLINED;
+namespace {
+
+// Both bounds share the route's set-up; only k and the route differ.
+int32_t index_assign_single_unknown(const vorn_index *index, const uint8_t *query, size_t len,
+                                    int32_t k, edit_route route, vorn_match *result,
+                                    vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
+    if (!edit_unknown_accepts(query, len, k)) return PATH_DECLINED;
     match_reset(result, VORN_STATUS_NONE);
     if (index->n_refs == 0) return PATH_DONE;
     probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, 1, PROBE_EDIT, result, stats,
+    probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats,
                      stop_when_ambiguous, nullptr);
-    return edit_run_route(&scope.sink, EDIT_ROUTE_UNKNOWN_ONE, 0);
+    return edit_run_route(&scope.sink, route, 0);
+}
+
+}  // namespace
+
+int32_t index_assign_single_unknown_one(const vorn_index *index, const uint8_t *query,
+                                        size_t len, vorn_match *result, vorn_stats *stats,
+                                        uint32_t stop_when_ambiguous) noexcept {
+    return index_assign_single_unknown(index, query, len, 1, EDIT_ROUTE_UNKNOWN_ONE, result, stats,
+                                       stop_when_ambiguous);
 }
 
 int32_t index_assign_single_unknown_two(const vorn_index *index, const uint8_t *query,
                                         size_t len, vorn_match *result, vorn_stats *stats,
                                         uint32_t stop_when_ambiguous) noexcept {
-    if (!edit_unknown_accepts(query, len, 2)) return PATH_DECLINED;
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return PATH_DONE;
-    probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, 2, PROBE_EDIT, result, stats,
-                     stop_when_ambiguous, nullptr);
-    return edit_run_route(&scope.sink, EDIT_ROUTE_UNKNOWN_TWO, 0);
+    return index_assign_single_unknown(index, query, len, 2, EDIT_ROUTE_UNKNOWN_TWO, result, stats,
+                                       stop_when_ambiguous);
 }
 
 }  // namespace velmora

@@ -49,24 +49,35 @@ void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *que
     match_reset(result, VORN_STATUS_NONE);
 }
 
-int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept {
-    const vorn_index *ix = s->index;
-    const uint8_t *bytes = index_ref_bytes(ix, ref);
-    const size_t len = index_ref_len(ix, ref);
-    if (s->stats != nullptr) s->stats->candidates += 1;
-    int32_t d;
+namespace {
+
+// The path's bounded test on a reference's bytes: Hamming or edit distance.
+int32_t probe_bytes_distance(const probe_sink *s, const uint8_t *bytes, size_t len) noexcept {
     if (s->metric == PROBE_HAMMING) {
-        d = len == s->query_len ? same_length_hamming_distance_within_k(s->query, bytes, len, s->k)
-                                : CANDIDATE_FARTHER;
-    } else {
-        d = candidate_distance_within_k(s->query, s->query_len, bytes, len, s->k);
+        return len == s->query_len
+                   ? same_length_hamming_distance_within_k(s->query, bytes, len, s->k)
+                   : CANDIDATE_FARTHER;
     }
+    return candidate_distance_within_k(s->query, s->query_len, bytes, len, s->k);
+}
+
+// Counts the verification and folds its outcome into the sink.
+int32_t probe_conclude(probe_sink *s, uint64_t ref, int32_t d) noexcept {
     if (s->stats != nullptr) s->stats->verifications += 1;
     if (d >= 0) return probe_apply(s, static_cast<uint32_t>(ref), static_cast<uint32_t>(d));
     // A distance that could not be computed is no hit in a record; a listing
     // cannot leave it out silently.
     if (d != CANDIDATE_FARTHER && s->hits != nullptr) return VISIT_OUT_OF_MEMORY;
     return VISIT_CONTINUE;
+}
+
+}  // namespace
+
+int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept {
+    const vorn_index *ix = s->index;
+    if (s->stats != nullptr) s->stats->candidates += 1;
+    const int32_t d = probe_bytes_distance(s, index_ref_bytes(ix, ref), index_ref_len(ix, ref));
+    return probe_conclude(s, ref, d);
 }
 
 int32_t probe_take(probe_sink *s, uint64_t ref) noexcept {
@@ -122,18 +133,9 @@ int32_t probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t 
         uint8_t bytes[DNA2_MAX_LEN];
         static constexpr uint8_t BASES[4] = {'A', 'C', 'G', 'T'};
         for (uint64_t i = 0; i < len; ++i) bytes[i] = BASES[(code >> (2 * i)) & 3];
-        if (s->metric == PROBE_HAMMING) {
-            d = len == s->query_len
-                    ? same_length_hamming_distance_within_k(s->query, bytes, len, s->k)
-                    : CANDIDATE_FARTHER;
-        } else {
-            d = candidate_distance_within_k(s->query, s->query_len, bytes, len, s->k);
-        }
+        d = probe_bytes_distance(s, bytes, len);
     }
-    if (s->stats != nullptr) s->stats->verifications += 1;
-    if (d >= 0) return probe_apply(s, static_cast<uint32_t>(ref), static_cast<uint32_t>(d));
-    if (d != CANDIDATE_FARTHER && s->hits != nullptr) return VISIT_OUT_OF_MEMORY;
-    return VISIT_CONTINUE;
+    return probe_conclude(s, ref, d);
 }
 
 int32_t probe_slot(probe_sink *s, const key_slot *slot) noexcept {
