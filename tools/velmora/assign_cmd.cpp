@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -212,6 +213,10 @@ struct read_batch {
     std::vector<const uint8_t *> queries;  // the windows, into arena; null when invalid
     std::vector<size_t> query_lens;
     std::vector<vorn_match> results;
+    std::vector<size_t> search_at;         // reads that are not exact, unique matches...
+    std::vector<const uint8_t *> search_queries;
+    std::vector<size_t> search_lens;
+    std::vector<vorn_match> search_results;  // ...and their fixed-window records
     std::vector<uint32_t> assigned;        // entry of each assigned read; top bit: not exact
     std::string out;
     assign_counts counts;
@@ -290,6 +295,7 @@ public:
         params_.indel_weight = opt.indel_weight;
         params_.min_posterior = opt.min_posterior;
         extra_ = params_.fixed_window ? 0 : static_cast<uint64_t>(opt.k);
+        memo_ = std::make_unique<memo_slot[]>(wl.size());
     }
 
     // Reads up to batch_size records into b; false when the input is done.
@@ -329,13 +335,38 @@ public:
     void process(read_batch &b) const {
         const double t0 = thread_cpu_seconds();
         b.results.resize(b.n);
-        const int32_t rc =
-            opt_.hamming ? vorn_index_assign_hamming_stats(index_, b.queries.data(),
-                                                           b.query_lens.data(), b.n, opt_.k,
-                                                           b.results.data(), &b.counts.work)
-                         : vorn_index_assign_stats(index_, b.queries.data(), b.query_lens.data(),
-                                                   b.n, opt_.k, b.results.data(), &b.counts.work);
-        if (rc != 0) throw data_error("the library rejected a batch of reads");
+        // Most reads are exact, unique matches: the exact lookup finds them,
+        // and the rest of their record and the work of their search come from
+        // the memo.  The other reads go through the fixed-window search.
+        if (b.n && vorn_index_lookup_exact_many_stats(index_, b.queries.data(), b.query_lens.data(), b.n,
+                                                      b.results.data(), nullptr) != 0)
+            throw data_error("the library rejected a batch of reads");
+        b.search_at.clear();
+        b.search_queries.clear();
+        b.search_lens.clear();
+        for (size_t i = 0; i < b.n; ++i) {
+            vorn_match &m = b.results[i];
+            if (m.status == VORN_STATUS_UNIQUE) {
+                const exact_entry e = exact_record(m.best_index, b.queries[i], b.query_lens[i]);
+                m.second_distance = e.second_distance;
+                m.hit_count = e.hit_count;
+                b.counts.work.candidates += e.work.candidates;
+                b.counts.work.verifications += e.work.verifications;
+            } else {
+                b.search_at.push_back(i);
+                b.search_queries.push_back(b.queries[i]);
+                b.search_lens.push_back(b.query_lens[i]);
+            }
+        }
+        const size_t n = b.search_at.size();
+        b.search_results.resize(n);
+        vorn_stats work{0, 0};
+        if (n && fixed_window_search(b.search_queries.data(), b.search_lens.data(), n,
+                                     b.search_results.data(), &work) != 0)
+            throw data_error("the library rejected a batch of reads");
+        for (size_t j = 0; j < n; ++j) b.results[b.search_at[j]] = b.search_results[j];
+        b.counts.work.candidates += work.candidates;
+        b.counts.work.verifications += work.verifications;
         const double t1 = thread_cpu_seconds();
         format(b);
         b.assign_seconds = t1 - t0;
@@ -433,6 +464,52 @@ private:
         }
     }
 
+    int32_t fixed_window_search(const uint8_t *const *q, const size_t *lens, size_t n, vorn_match *res,
+                                vorn_stats *work) const {
+        return opt_.hamming ? vorn_index_assign_hamming_stats(index_, q, lens, n, opt_.k, res, work)
+                            : vorn_index_assign_stats(index_, q, lens, n, opt_.k, res, work);
+    }
+
+    // The fixed-window record of a read equal to entry e depends on e alone,
+    // so it is searched once per entry.  Workers racing on one entry store
+    // the same values; ready (hit count + 1) is published last.
+    struct exact_entry {
+        uint32_t second_distance = UINT32_MAX;
+        uint32_t hit_count = 0;
+        vorn_stats work{0, 0};
+    };
+    struct memo_slot {
+        std::atomic<uint32_t> ready{0};
+        std::atomic<uint32_t> second_distance{0};
+        std::atomic<uint32_t> candidates{0};
+        std::atomic<uint32_t> verifications{0};
+    };
+
+    exact_entry exact_record(uint32_t e, const uint8_t *query, size_t len) const {
+        memo_slot &slot = memo_[e];
+        exact_entry r;
+        const uint32_t ready = slot.ready.load(std::memory_order_acquire);
+        if (ready != 0) {
+            r.hit_count = ready - 1;
+            r.second_distance = slot.second_distance.load(std::memory_order_relaxed);
+            r.work.candidates = slot.candidates.load(std::memory_order_relaxed);
+            r.work.verifications = slot.verifications.load(std::memory_order_relaxed);
+            return r;
+        }
+        vorn_match m;
+        if (fixed_window_search(&query, &len, 1, &m, &r.work) != 0)
+            throw data_error("the library rejected a read");
+        r.second_distance = m.second_distance;
+        r.hit_count = m.hit_count;
+        if (r.hit_count < UINT32_MAX && r.work.candidates <= UINT32_MAX && r.work.verifications <= UINT32_MAX) {
+            slot.second_distance.store(r.second_distance, std::memory_order_relaxed);
+            slot.candidates.store(static_cast<uint32_t>(r.work.candidates), std::memory_order_relaxed);
+            slot.verifications.store(static_cast<uint32_t>(r.work.verifications), std::memory_order_relaxed);
+            slot.ready.store(r.hit_count + 1, std::memory_order_release);
+        }
+        return r;
+    }
+
     static void count_best(read_batch &b, uint32_t d) {
         if (b.counts.by_best.size() <= d) b.counts.by_best.resize(size_t{d} + 1);
         ++b.counts.by_best[d];
@@ -444,6 +521,7 @@ private:
     const std::vector<uint64_t> &exact_counts_;
     vorn_rescue_params params_;
     uint64_t extra_ = 0;
+    std::unique_ptr<memo_slot[]> memo_;
 };
 
 // Worker threads and the in-order hand-back of finished batches.
