@@ -639,6 +639,29 @@ VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint8_t *read,
                                   size_t capacity, size_t *n_hits,
                                   vorn_rescue_result *result) VORN_NOEXCEPT;
 
+/*
+ * vorn_rescue_read_stats() is vorn_rescue_read() that also counts the work of
+ * its search of the fixed window (the read's first min(window_len, read_len)
+ * bytes), so that a caller who needs the read's decision and the window's
+ * search counters searches the window once.
+ *
+ * Every argument, check, result and return value is that of
+ * vorn_rescue_read() with the same arguments.  stats may be NULL.  When the
+ * call returns 0 and stats is not NULL, *stats is set to the counters that
+ * vorn_index_assign_stats() (VORN_METRIC_EDIT) or
+ * vorn_index_assign_hamming_stats() (VORN_METRIC_HAMMING) reports for that
+ * window alone as a single query with the same k (provided that call does
+ * not run short of memory itself); the other windows are not counted.
+ * When the call returns -1 or -2, *stats is left untouched.
+ */
+VORN_API int32_t vorn_rescue_read_stats(const vorn_index *index, const uint8_t *read,
+                                        const uint8_t *quals, size_t read_len, size_t window_len,
+                                        const uint64_t *exact_counts, size_t n_counts,
+                                        const vorn_rescue_params *params, vorn_hit *hits,
+                                        size_t capacity, size_t *n_hits,
+                                        vorn_rescue_result *result,
+                                        vorn_stats *stats) VORN_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -13,6 +13,7 @@
 #include "assign/assign_internal.h"
 #include "common.h"
 #include "hamming/hamming_internal.h"
+#include "hits/hits_internal.h"
 #include "index/index_internal.h"
 #include "index/probe.h"
 
@@ -53,14 +54,18 @@ bool hits_exact(const vorn_index *ix, const uint8_t *query, size_t len, hit_list
 
 // false when working memory ran out.
 bool hits_collect(const vorn_index *ix, const uint8_t *query, size_t len, uint32_t metric,
-                  int32_t k, hit_list *list) noexcept {
+                  int32_t k, hit_list *list, vorn_stats *stats) noexcept {
     if (ix->n_refs == 0) return true;
-    if (k == 0) return hits_exact(ix, query, len, list);
     vorn_match record;
+    if (k == 0) {
+        // The record's exact lookup, for its counters only.
+        if (stats != nullptr) index_assign_exact_one_impl(ix, query, len, &record, stats, dna2_code, 0);
+        return hits_exact(ix, query, len, list);
+    }
     probe_sink_scope scope;
     probe_sink *s = &scope.sink;
     const uint32_t probe_metric = metric == VORN_METRIC_HAMMING ? PROBE_HAMMING : PROBE_EDIT;
-    probe_sink_start(s, ix, query, len, k, probe_metric, &record, nullptr, 0, list);
+    probe_sink_start(s, ix, query, len, k, probe_metric, &record, stats, 0, list);
     if (metric == VORN_METRIC_HAMMING) {
         if (len > DNA2_MAX_LEN) return hamming_full_scan(s) == VISIT_CONTINUE;
         return hamming_search(s) == VISIT_CONTINUE;
@@ -77,6 +82,25 @@ bool hits_collect(const vorn_index *ix, const uint8_t *query, size_t len, uint32
 }
 
 }  // namespace
+
+int32_t index_hits_counted(const vorn_index *index, const uint8_t *query, size_t query_len,
+                           uint32_t metric, int32_t k, vorn_hit *hits, size_t capacity,
+                           size_t *n_hits, vorn_stats *stats) noexcept {
+    hit_list_scope found;
+    hit_list *list = &found.list;
+    if (!hits_collect(index, query, query_len, metric, k, list, stats)) {
+        *n_hits = 0;
+        return -2;
+    }
+    std::sort(list->items, list->items + list->count, [](const vorn_hit &a, const vorn_hit &b) {
+        return a.distance != b.distance ? a.distance < b.distance : a.ref_index < b.ref_index;
+    });
+    const size_t written = std::min(list->count, capacity);
+    for (size_t i = 0; i < written; ++i) hits[i] = list->items[i];
+    *n_hits = list->count;
+    return 0;
+}
+
 }  // namespace velmora
 
 extern "C" VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8_t *query,
@@ -94,17 +118,5 @@ extern "C" VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8
     } else {
         return -1;
     }
-    hit_list_scope found;
-    hit_list *list = &found.list;
-    if (!hits_collect(index, query, query_len, metric, k, list)) {
-        *n_hits = 0;
-        return -2;
-    }
-    std::sort(list->items, list->items + list->count, [](const vorn_hit &a, const vorn_hit &b) {
-        return a.distance != b.distance ? a.distance < b.distance : a.ref_index < b.ref_index;
-    });
-    const size_t written = std::min(list->count, capacity);
-    for (size_t i = 0; i < written; ++i) hits[i] = list->items[i];
-    *n_hits = list->count;
-    return 0;
+    return index_hits_counted(index, query, query_len, metric, k, hits, capacity, n_hits, nullptr);
 }

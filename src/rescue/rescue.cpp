@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "hits/hits_internal.h"
 #include "index/index_internal.h"
 #include "rescue/rescue_internal.h"
 
@@ -34,19 +35,22 @@ bool params_acceptable(const vorn_rescue_params &p) noexcept {
            p.min_posterior >= 0.0 && p.min_posterior <= 1.0;
 }
 
-// Appends the hits of one window to list.  0, or -2 when memory ran out.
+// Appends the hits of one window to list, adding the work of its search to
+// stats (may be null).  0, or -2 when memory ran out.
 int32_t collect_window(const vorn_index *index, const uint8_t *read, size_t len,
-                       const vorn_rescue_params &p, hit_list &list) noexcept {
+                       const vorn_rescue_params &p, hit_list &list, vorn_stats *stats) noexcept {
     size_t room = list.capacity() - list.size();
     size_t n = 0;
-    int32_t rc = vorn_index_hits(index, read, len, p.metric, p.k, list.data() + list.size(), room,
-                                 &n);
+    int32_t rc = index_hits_counted(index, read, len, p.metric, p.k, list.data() + list.size(),
+                                    room, &n, stats);
     if (rc != 0) return -2;  // the arguments were checked: only memory can fail
     if (n > room) {
+        // The same search again, into a list with room: its work is counted once.
         size_t need;
         if (!checked_add(list.size(), n, &need) || !list.grow(need)) return -2;
         room = list.capacity() - list.size();
-        rc = vorn_index_hits(index, read, len, p.metric, p.k, list.data() + list.size(), room, &n);
+        rc = index_hits_counted(index, read, len, p.metric, p.k, list.data() + list.size(), room,
+                                &n, nullptr);
         if (rc != 0) return -2;
     }
     list.set_size(list.size() + std::min(n, room));
@@ -169,13 +173,14 @@ extern "C" VORN_API void vorn_rescue_params_default(vorn_rescue_params *params) 
     params->quality_offset = 33;
 }
 
-extern "C" VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint8_t *read,
-                                             const uint8_t *quals, size_t read_len,
-                                             size_t window_len, const uint64_t *exact_counts,
-                                             size_t n_counts, const vorn_rescue_params *params,
-                                             vorn_hit *hits, size_t capacity, size_t *n_hits,
-                                             vorn_rescue_result *result) VORN_NOEXCEPT {
-    using namespace velmora;
+namespace velmora {
+namespace {
+
+int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t *quals,
+                    size_t read_len, size_t window_len, const uint64_t *exact_counts,
+                    size_t n_counts, const vorn_rescue_params *params, vorn_hit *hits,
+                    size_t capacity, size_t *n_hits, vorn_rescue_result *result,
+                    vorn_stats *stats) noexcept {
     if (index == nullptr || params == nullptr || result == nullptr || n_hits == nullptr) return -1;
     if (read == nullptr && read_len != 0) return -1;
     if (hits == nullptr && capacity != 0) return -1;
@@ -187,7 +192,8 @@ extern "C" VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint
     const auto k = static_cast<size_t>(p.k);
     const size_t fixed = std::min(window_len, read_len);
     hit_list list;
-    if (collect_window(index, read, fixed, p, list) != 0) {
+    vorn_stats work{0, 0};
+    if (collect_window(index, read, fixed, p, list, stats != nullptr ? &work : nullptr) != 0) {
         *n_hits = 0;
         return -2;
     }
@@ -203,7 +209,7 @@ extern "C" VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint
         if (shortest > longest) shortest = longest;
         for (size_t len = shortest; len <= longest; ++len) {
             if (len == fixed) continue;
-            if (collect_window(index, read, len, p, list) != 0) {
+            if (collect_window(index, read, len, p, list, nullptr) != 0) {
                 *n_hits = 0;
                 return -2;
             }
@@ -241,5 +247,28 @@ extern "C" VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint
     for (size_t i = 0; i < written; ++i) hits[i] = list[i];
     *n_hits = list.size();
     *result = r;
+    if (stats != nullptr) *stats = work;
     return 0;
+}
+
+}  // namespace
+}  // namespace velmora
+
+extern "C" VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint8_t *read,
+                                             const uint8_t *quals, size_t read_len,
+                                             size_t window_len, const uint64_t *exact_counts,
+                                             size_t n_counts, const vorn_rescue_params *params,
+                                             vorn_hit *hits, size_t capacity, size_t *n_hits,
+                                             vorn_rescue_result *result) VORN_NOEXCEPT {
+    return velmora::rescue_read(index, read, quals, read_len, window_len, exact_counts, n_counts,
+                                params, hits, capacity, n_hits, result, nullptr);
+}
+
+extern "C" VORN_API int32_t vorn_rescue_read_stats(
+    const vorn_index *index, const uint8_t *read, const uint8_t *quals, size_t read_len,
+    size_t window_len, const uint64_t *exact_counts, size_t n_counts,
+    const vorn_rescue_params *params, vorn_hit *hits, size_t capacity, size_t *n_hits,
+    vorn_rescue_result *result, vorn_stats *stats) VORN_NOEXCEPT {
+    return velmora::rescue_read(index, read, quals, read_len, window_len, exact_counts, n_counts,
+                                params, hits, capacity, n_hits, result, stats);
 }

@@ -24,6 +24,7 @@ struct outcome {
     vorn_rescue_result r;
     std::vector<vorn_hit> hits;  // the first min(n, capacity)
     size_t n;
+    vorn_stats stats;            // the fixed window's work, from vorn_rescue_read_stats
 };
 
 vorn_rescue_params params(uint32_t rescue = 1, int32_t k = 1) {
@@ -36,10 +37,24 @@ vorn_rescue_params params(uint32_t rescue = 1, int32_t k = 1) {
 
 outcome run(const built_index &ix, const std::string &read, const std::string *quals, size_t window,
             const std::vector<uint64_t> &counts, const vorn_rescue_params &p, size_t capacity = 64) {
-    outcome o{0, velmora_test::poisoned<vorn_rescue_result>(), std::vector<vorn_hit>(capacity), 7};
+    outcome o{0, velmora_test::poisoned<vorn_rescue_result>(), std::vector<vorn_hit>(capacity), 7,
+              {77, 77}};
     o.rc = vorn_rescue_read(ix.index, bytes(read), quals ? bytes(*quals) : nullptr, read.size(),
                             window, counts.data(), counts.size(), &p, o.hits.data(), capacity,
                             &o.n, &o.r);
+    o.hits.resize(std::min(o.n, capacity));
+    return o;
+}
+
+// The same call through vorn_rescue_read_stats.
+outcome run_counted(const built_index &ix, const std::string &read, const std::string *quals,
+                    size_t window, const std::vector<uint64_t> &counts, const vorn_rescue_params &p,
+                    size_t capacity) {
+    outcome o{0, velmora_test::poisoned<vorn_rescue_result>(), std::vector<vorn_hit>(capacity), 7,
+              {77, 77}};
+    o.rc = vorn_rescue_read_stats(ix.index, bytes(read), quals ? bytes(*quals) : nullptr,
+                                  read.size(), window, counts.data(), counts.size(), &p,
+                                  o.hits.data(), capacity, &o.n, &o.r, &o.stats);
     o.hits.resize(std::min(o.n, capacity));
     return o;
 }
@@ -205,11 +220,31 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
             p.min_exact = g.range(0, 2);
             p.quality_offset = 33;
             const bool with_quals = g.chance(70);
-            const outcome o = run(ix, read, with_quals ? &quals : nullptr, window, counts, p,
-                                  g.range(0, 8));
+            const size_t capacity = g.range(0, 8);
+            const outcome o = run(ix, read, with_quals ? &quals : nullptr, window, counts, p, capacity);
             SCOPED_TRACE(read + " window " + std::to_string(window) + " k " + std::to_string(p.k) +
                          " metric " + std::to_string(p.metric));
             ASSERT_EQ(o.rc, 0);
+
+            // The counted form: the same answer, and the fixed window's work as
+            // the record's search counts it.
+            const outcome c = run_counted(ix, read, with_quals ? &quals : nullptr, window, counts, p, capacity);
+            ASSERT_EQ(c.rc, 0);
+            EXPECT_EQ(std::memcmp(&c.r, &o.r, sizeof o.r), 0);
+            ASSERT_EQ(c.n, o.n);
+            for (size_t i = 0; i < o.hits.size(); ++i)
+                EXPECT_EQ(std::make_pair(c.hits[i].ref_index, c.hits[i].distance),
+                          std::make_pair(o.hits[i].ref_index, o.hits[i].distance));
+            const uint8_t *fixed_q = bytes(read);
+            const size_t fixed_len = std::min(window, read.size());
+            vorn_match record;
+            vorn_stats work{0, 0};
+            ASSERT_EQ(p.metric == VORN_METRIC_EDIT
+                          ? vorn_index_assign_stats(ix.index, &fixed_q, &fixed_len, 1, p.k, &record, &work)
+                          : vorn_index_assign_hamming_stats(ix.index, &fixed_q, &fixed_len, 1, p.k, &record, &work),
+                      0);
+            EXPECT_EQ(c.stats.candidates, work.candidates);
+            EXPECT_EQ(c.stats.verifications, work.verifications);
 
             // Windows and hits.
             const auto k = static_cast<size_t>(p.k);
@@ -338,6 +373,11 @@ TEST(RescueArguments, RejectedCallsWriteNothing) {
         EXPECT_EQ(vorn_rescue_read(c.index, c.read, nullptr, T.size(), 16, c.counts, c.n_counts,
                                    &c.p, c.hits, 2, c.n, c.r),
                   -1) << "row " << i;
+        vorn_stats stats{77, 77};
+        EXPECT_EQ(vorn_rescue_read_stats(c.index, c.read, nullptr, T.size(), 16, c.counts,
+                                         c.n_counts, &c.p, c.hits, 2, c.n, c.r, &stats),
+                  -1) << "row " << i;
+        EXPECT_EQ(stats.candidates + stats.verifications, 154u);
         EXPECT_EQ(n, 99u);
         EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
         EXPECT_EQ(hits[0].ref_index, 77u);
@@ -368,11 +408,13 @@ TEST(RescueMemory, EveryFailedAllocationReportsMinusTwoAndLeaksNothing) {
     const outcome clean = run(ix, read, nullptr, 50, counts, p, 100);
     ASSERT_EQ(clean.rc, 0);
     ASSERT_EQ(clean.n, refs.size());
-    velmora_test::alloc_fault_sweep([&](uint64_t) {
-        const outcome o = run(ix, read, nullptr, 50, counts, p, 100);
+    velmora_test::alloc_fault_sweep([&](uint64_t n) {
+        const outcome o = n % 2 ? run(ix, read, nullptr, 50, counts, p, 100)
+                                : run_counted(ix, read, nullptr, 50, counts, p, 100);
         if (velmora_test::alloc_injected()) {
             EXPECT_EQ(o.rc, -2);
             EXPECT_EQ(o.n, 0u);
+            EXPECT_EQ(o.stats.candidates, 77u);
             EXPECT_EQ(o.r.status, velmora_test::poisoned<vorn_rescue_result>().status);
         } else {
             EXPECT_EQ(o.rc, 0);

@@ -296,6 +296,7 @@ public:
         params_.min_posterior = opt.min_posterior;
         extra_ = params_.fixed_window ? 0 : static_cast<uint64_t>(opt.k);
         memo_ = std::make_unique<memo_slot[]>(wl.size());
+        record_needed_ = !opt.rescue && params_.fixed_window;
     }
 
     // Reads up to batch_size records into b; false when the input is done.
@@ -337,7 +338,9 @@ public:
         b.results.resize(b.n);
         // Most reads are exact, unique matches: the exact lookup finds them,
         // and the rest of their record and the work of their search come from
-        // the memo.  The other reads go through the fixed-window search.
+        // the memo.  The others are searched once: by the rescue, which
+        // counts the fixed window's work as this search would, or, with the
+        // distance rule on the fixed window, by the record's search here.
         if (b.n && vorn_index_lookup_exact_many_stats(index_, b.queries.data(), b.query_lens.data(), b.n,
                                                       b.results.data(), nullptr) != 0)
             throw data_error("the library rejected a batch of reads");
@@ -352,7 +355,7 @@ public:
                 m.hit_count = e.hit_count;
                 b.counts.work.candidates += e.work.candidates;
                 b.counts.work.verifications += e.work.verifications;
-            } else {
+            } else if (record_needed_ && m.status != VORN_STATUS_INVALID) {
                 b.search_at.push_back(i);
                 b.search_queries.push_back(b.queries[i]);
                 b.search_lens.push_back(b.query_lens[i]);
@@ -397,8 +400,9 @@ private:
                 ++b.counts.exact;
                 count_best(b, 0);
                 b.assigned.push_back(m.best_index);
+                // The entry is the window itself, already in cache.
                 out += "unique\t";
-                out.append(wl_.entry(m.best_index));
+                out.append(b.arena, b.tail_off[i], b.query_lens[i]);
                 out += "\t0\t";
                 append_u32_or_dash(out, m.second_distance);
                 out.push_back('\t');
@@ -410,7 +414,7 @@ private:
             size_t n_hits = 0;
             const uint8_t *tail = b.queries[i];
             int32_t rc;
-            if (!opt_.rescue && params_.fixed_window) {
+            if (record_needed_) {
                 // The distance rule on the fixed window is the record itself;
                 // only the list of entries is missing.
                 r = {m.status, m.status == VORN_STATUS_UNIQUE ? m.best_index : UINT32_MAX, m.best_distance,
@@ -420,10 +424,13 @@ private:
                                                         max_listed_candidates, &n_hits);
             } else {
                 const uint8_t *quals = reinterpret_cast<const uint8_t *>(b.arena.data() + b.qual_off[i]);
-                rc = vorn_rescue_read(index_, tail, quals, b.tail_len[i], b.query_lens[i],
-                                      opt_.rescue ? exact_counts_.data() : nullptr,
-                                      opt_.rescue ? exact_counts_.size() : 0, &params_, hits,
-                                      max_listed_candidates, &n_hits, &r);
+                vorn_stats work{0, 0};
+                rc = vorn_rescue_read_stats(index_, tail, quals, b.tail_len[i], b.query_lens[i],
+                                            opt_.rescue ? exact_counts_.data() : nullptr,
+                                            opt_.rescue ? exact_counts_.size() : 0, &params_, hits,
+                                            max_listed_candidates, &n_hits, &r, &work);
+                b.counts.work.candidates += work.candidates;
+                b.counts.work.verifications += work.verifications;
             }
             if (rc == -2) throw data_error("out of memory");
             if (rc != 0) throw data_error("the library rejected a read");
@@ -522,6 +529,7 @@ private:
     vorn_rescue_params params_;
     uint64_t extra_ = 0;
     std::unique_ptr<memo_slot[]> memo_;
+    bool record_needed_ = false;  // the distance rule on the fixed window decides from the record
 };
 
 // Worker threads and the in-order hand-back of finished batches.
