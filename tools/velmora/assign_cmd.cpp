@@ -907,7 +907,7 @@ private:
 std::vector<uint64_t> count_exact(const std::string &reads_path, const vorn_index *index,
                                   const assign_options &opt, size_t n_entries) {
     std::vector<uint64_t> counts(n_entries, 0);
-    fastq_reader in(reads_path, opt.max_line_length);
+    fastq_reader in(reads_path, opt.max_line_length, opt.threads > 1);
     progress_meter progress("reads counted");
     std::string name, seq, windows;
     std::vector<size_t> offs, lens;
@@ -972,7 +972,8 @@ int assign_run(const assign_options &cli_opt, std::string *copy_path) {
         reads_path = copy->path();
         *copy_path = reads_path;
     }
-    std::unique_ptr<fastq_reader> in = std::make_unique<fastq_reader>(reads_path, opt.max_line_length);  // a missing file fails before the build
+    // A missing file fails before the build.
+    std::unique_ptr<fastq_reader> in = std::make_unique<fastq_reader>(reads_path, opt.max_line_length, opt.threads > 1);
     warn_about_whitelist(wl, opt);
     t.load = now_seconds() - t0;
 

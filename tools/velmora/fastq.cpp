@@ -7,8 +7,8 @@
 
 namespace velmora_tool {
 
-fastq_reader::fastq_reader(const std::string &path, uint64_t max_line_length)
-    : in_(path, "reads file", max_line_length) {}
+fastq_reader::fastq_reader(const std::string &path, uint64_t max_line_length, bool read_ahead)
+    : in_(path, "reads file", max_line_length, read_ahead) {}
 
 void fastq_reader::fail(const std::string &problem) const { fail_at(in_.line_number(), problem); }
 

@@ -11,9 +11,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "tool.h"
@@ -214,7 +218,123 @@ size_t byte_source::inflate_into(char *dst, size_t n) {
     }
 }
 
-line_reader::line_reader(const std::string &path, const std::string &what, uint64_t max_line_length)
+// Decoding ahead of the parser: a thread reads and inflates the file into a
+// few large blocks while the caller parses the ones before.  The reader's
+// bytes and errors reach the caller in the order the file gives them: an
+// error is raised once every byte decoded before it has been handed out.
+// Only regular files are read ahead, so that the thread never waits on a
+// pipe when the run stops early.
+class read_ahead {
+public:
+    explicit read_ahead(byte_source &src) : src_(src) {
+        for (block &b : blocks_) {
+            b.data.resize(block_size);
+            free_.push_back(&b);
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+    ~read_ahead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    read_ahead(const read_ahead &) = delete;
+    read_ahead &operator=(const read_ahead &) = delete;
+
+    // As byte_source::read.
+    size_t read(char *dst, size_t n) {
+        for (;;) {
+            if (cur_ != nullptr && pos_ < cur_->len) {
+                const size_t k = std::min(n, cur_->len - pos_);
+                std::memcpy(dst, cur_->data.data() + pos_, k);
+                pos_ += k;
+                return k;
+            }
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (cur_ != nullptr) {
+                free_.push_back(cur_);
+                cur_ = nullptr;
+                cv_.notify_all();
+            }
+            cv_.wait(lock, [this] { return !full_.empty() || finished_; });
+            if (!full_.empty()) {
+                cur_ = full_.front();
+                full_.pop_front();
+                pos_ = 0;
+                continue;
+            }
+            if (error_) std::rethrow_exception(error_);
+            return 0;
+        }
+    }
+    uint64_t consumed() const { return consumed_.load(std::memory_order_relaxed); }
+
+private:
+    static constexpr size_t block_size = size_t{1} << 20;
+    struct block {
+        std::vector<char> data;
+        size_t len = 0;
+    };
+
+    void run() {
+        for (;;) {
+            block *b;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                cv_.wait(lock, [this] { return stop_ || !free_.empty(); });
+                if (stop_) return;
+                b = free_.front();
+                free_.pop_front();
+            }
+            size_t len = 0;
+            bool end = false;
+            std::exception_ptr err;
+            try {
+                while (len < b->data.size()) {
+                    const size_t got = src_.read(b->data.data() + len, b->data.size() - len);
+                    if (got == 0) {
+                        end = true;
+                        break;
+                    }
+                    len += got;
+                }
+            } catch (...) {
+                err = std::current_exception();
+                end = true;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                b->len = len;
+                full_.push_back(b);
+                consumed_.store(src_.consumed(), std::memory_order_relaxed);
+                if (end) {
+                    error_ = err;
+                    finished_ = true;
+                }
+            }
+            cv_.notify_all();
+            if (end) return;
+        }
+    }
+
+    byte_source &src_;
+    block blocks_[4];
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<block *> free_, full_;  // under mutex_
+    bool stop_ = false, finished_ = false;
+    std::exception_ptr error_;
+    block *cur_ = nullptr;  // the caller's block, off both lists
+    size_t pos_ = 0;
+    std::atomic<uint64_t> consumed_{0};
+    std::thread thread_;
+};
+
+line_reader::line_reader(const std::string &path, const std::string &what, uint64_t max_line_length,
+                         bool read_ahead_file)
     : path_(path), what_(what), buf_(1 << 20) {
     max_line_ = static_cast<size_t>(std::min<uint64_t>(max_line_length, SIZE_MAX / 2));
     int fd = -1;
@@ -235,11 +355,13 @@ line_reader::line_reader(const std::string &path, const std::string &what, uint6
         }
     }
     src_ = std::make_unique<byte_source>(fd, path, what);
+    if (read_ahead_file && file_size_ > 0) ahead_ = std::make_unique<read_ahead>(*src_);
 }
 
-line_reader::~line_reader() = default;
+// The read-ahead thread stops before the source it reads goes.
+line_reader::~line_reader() { ahead_.reset(); }
 
-uint64_t line_reader::bytes_consumed() const { return src_->consumed(); }
+uint64_t line_reader::bytes_consumed() const { return ahead_ ? ahead_->consumed() : src_->consumed(); }
 
 void line_reader::too_long(uint64_t line) const {
     throw line_too_long(what_ + " '" + path_ + "' line " + std::to_string(line) +
@@ -261,7 +383,8 @@ bool line_reader::fill() {
     // next() stops a line above max_line_ + 1 bytes (room for a CR) before
     // the buffer is full, so the buffer never grows past max_line_ + 2.
     if (end_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, max_line_ + 2));
-    const size_t got = src_->read(buf_.data() + end_, buf_.size() - end_);
+    const size_t got = ahead_ ? ahead_->read(buf_.data() + end_, buf_.size() - end_)
+                              : src_->read(buf_.data() + end_, buf_.size() - end_);
     if (got == 0) {
         eof_ = true;
         return false;

@@ -42,13 +42,16 @@ struct line_too_long : data_error {
 };
 
 class byte_source;
+class read_ahead;
 
 class line_reader {
 public:
     // what names the input in error messages ("reads file", "whitelist").
     // path "-" reads standard input.  Throws data_error when it cannot open.
+    // With read_ahead, a nonempty regular file is read and decompressed by a
+    // thread of its own, ahead of the caller.
     line_reader(const std::string &path, const std::string &what,
-                uint64_t max_line_length = default_max_line_length);
+                uint64_t max_line_length = default_max_line_length, bool read_ahead = false);
     ~line_reader();
     line_reader(const line_reader &) = delete;
     line_reader &operator=(const line_reader &) = delete;
@@ -75,6 +78,7 @@ private:
     [[noreturn]] void too_long(uint64_t line) const;
 
     std::unique_ptr<byte_source> src_;
+    std::unique_ptr<read_ahead> ahead_;  // null: read in the caller's thread
     std::string path_;
     std::string what_;
     std::vector<char> buf_;
