@@ -5,14 +5,17 @@
 // barcode already has is the best evidence of which of two close entries a
 // read with errors came from.  (Standard input is copied to a temporary file
 // for this, removed however the run ends.)  The second assigns every read:
-// the index answers the fixed window with up to K errors, and a read that is
-// not an exact, unique match goes to the library's vorn_rescue_read, which
-// lists the entries within the bound (letting the window's end move for
-// indels) and decides by posterior over them.  With --no-rescue there is a
+// the exact lookup finds the exact, unique matches (the rest of their
+// fixed-window record, which depends only on the entry, is searched once per
+// entry and kept), and every other read goes to the library's
+// vorn_rescue_read_stats, which lists the entries within the bound (letting
+// the window's end move for indels), decides by posterior over them and
+// counts the work of its fixed-window search.  With --no-rescue there is a
 // single pass and the distance rule decides.
 //
 // Pipeline of the second pass.  The main thread parses the FASTQ into
-// batches and writes the finished batches in input order; N worker threads
+// batches and writes the finished batches in input order (with N > 1 a
+// thread of its own reads and decompresses the file ahead); N worker threads
 // take batches from a queue, assign them against the one shared, read-only
 // index (each batch has its own result arrays, so the workers share nothing
 // but the index and the exact counts) and format their output lines.  At
