@@ -16,6 +16,11 @@
 
 namespace velmora {
 
+// Sequence lengths and reference counts above this are refused, so that every
+// length, position, distance and reference number fits a signed 32-bit
+// integer (records hold best_index read as signed, DP cells are int32).
+inline constexpr size_t SIZE_LIMIT = 0x7FFFFFFF;
+
 // Unaligned 64-bit load; memcpy is the only defined way to read a word at an
 // arbitrary byte offset.
 static inline uint64_t load_u64(const uint8_t *p) noexcept {

@@ -24,7 +24,7 @@ void index_assign_fallback(const vorn_index *index, const uint8_t *query, size_t
     for (uint64_t r = 0; r < index->n_refs; ++r) {
         const int32_t d = candidate_distance_within_k(query, len, index_ref_bytes(index, r),
                                                       index_ref_len(index, r), k);
-        if (d == CANDIDATE_INVALID) {
+        if (d == CANDIDATE_UNMEASURED) {
             match_reset_invalid(result);
             return;
         }

@@ -265,7 +265,7 @@ uint32_t unbounded(blocked_state &s, size_t m, const uint8_t *b, size_t n) noexc
 uint32_t edit_distance_blocked(const uint8_t *a, size_t a_len, const uint8_t *b,
                                size_t b_len) noexcept {
     VELMORA_ASSERT(a_len >= 1 && b_len >= 1);
-    if (a_len > DISTANCE_LENGTH_LIMIT || b_len > DISTANCE_LENGTH_LIMIT) return UINT32_MAX;
+    if (a_len > SIZE_LIMIT || b_len > SIZE_LIMIT) return UINT32_MAX;
     return with_state(a, a_len, nullptr, 0, [&](blocked_state &s) {
         return unbounded(s, a_len, b, b_len);
     });
@@ -274,13 +274,13 @@ uint32_t edit_distance_blocked(const uint8_t *a, size_t a_len, const uint8_t *b,
 uint32_t edit_distance_blocked_within(const uint8_t *a, size_t a_len, const uint8_t *b,
                                       size_t b_len, uint32_t k) noexcept {
     VELMORA_ASSERT(a_len >= 1 && b_len >= 1 && k < UINT32_MAX);
-    if (a_len > DISTANCE_LENGTH_LIMIT || b_len > DISTANCE_LENGTH_LIMIT) return UINT32_MAX;
+    if (a_len > SIZE_LIMIT || b_len > SIZE_LIMIT) return UINT32_MAX;
     const size_t gap = a_len > b_len ? a_len - b_len : b_len - a_len;
     if (gap > k) return k + 1;
     // Up to 512 pattern bytes everything fits the frame: at most 257 mask
     // rows and the two state vectors of 8 words each.
     uint64_t stack[(ALPHABET + 1 + 2) * 8];
-    const bool small = a_len <= 512;
+    const bool small = a_len <= BIT_PARALLEL_MAX_PATTERN;
     return with_state(a, a_len, small ? stack : nullptr, small ? sizeof stack / sizeof stack[0] : 0,
                       [&](blocked_state &s) { return band_run(s, a_len, b, b_len, k).d; });
 }

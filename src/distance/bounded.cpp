@@ -58,7 +58,7 @@ uint32_t distance_within_bound(const uint8_t *a, size_t a_len, const uint8_t *b,
         std::swap(a, b);
         std::swap(a_len, b_len);
     }
-    if (a_len > 512) return edit_distance_blocked_within(b, b_len, a, a_len, k);
+    if (a_len > BIT_PARALLEL_MAX_PATTERN) return edit_distance_blocked_within(b, b_len, a, a_len, k);
     if (a_len > 64) {
         if (k <= BANDED_MAX_K) return edit_distance_banded(a, a_len, b, b_len, k);
         if (k < a_len / 2) return edit_distance_blocked_within(a, a_len, b, b_len, k);
@@ -97,7 +97,7 @@ int32_t candidate_distance_within_k(const uint8_t *q, size_t q_len, const uint8_
         return q_len == r_len && bytes_equal(q, r, q_len) ? 0 : CANDIDATE_FARTHER;
     }
     if (k == 1) {
-        if ((q == nullptr && q_len != 0) || (r == nullptr && r_len != 0)) return CANDIDATE_INVALID;
+        if ((q == nullptr && q_len != 0) || (r == nullptr && r_len != 0)) return CANDIDATE_UNMEASURED;
         if (q_len == r_len) {
             const uint32_t h = hamming_scan_bounded(q, r, q_len, 1);
             return h == UINT32_MAX ? CANDIDATE_FARTHER : static_cast<int32_t>(h);
@@ -116,7 +116,7 @@ int32_t candidate_distance_within_k(const uint8_t *q, size_t q_len, const uint8_
         return CANDIDATE_FARTHER;  // known without the kernel, so never "failed"
     }
     const uint32_t d = distance_within_bound(q, q_len, r, r_len, limit);
-    if (d == UINT32_MAX) return CANDIDATE_KERNEL_FAILED;
+    if (d == UINT32_MAX) return CANDIDATE_UNMEASURED;
     return d <= limit ? static_cast<int32_t>(d) : CANDIDATE_FARTHER;
 }
 
@@ -127,8 +127,8 @@ extern "C" VORN_API int32_t vorn_edit_distance_leq(const uint8_t *a, size_t a_le
                                                    int32_t k) VORN_NOEXCEPT {
     using namespace velmora;
     if (a == nullptr && a_len != 0) return -1;
-    if ((b == nullptr && b_len != 0) || a_len > DISTANCE_LENGTH_LIMIT ||
-        b_len > DISTANCE_LENGTH_LIMIT)
+    if ((b == nullptr && b_len != 0) || a_len > SIZE_LIMIT ||
+        b_len > SIZE_LIMIT)
         return -1;
     if (k < 0) return 0;
     const size_t bound = static_cast<size_t>(k);

@@ -11,8 +11,9 @@ namespace velmora {
 
 // Values of candidate_distance_within_k besides a distance 0..k.
 inline constexpr int32_t CANDIDATE_FARTHER = -1;       // distance above k
-inline constexpr int32_t CANDIDATE_INVALID = -2;       // null pointer with a nonzero length (k = 1)
-inline constexpr int32_t CANDIDATE_KERNEL_FAILED = -2; // distance could not be computed (no memory)
+// Null pointer with a nonzero length (checked at k = 1 only), or a distance
+// that could not be computed (no memory): either way the query is invalid.
+inline constexpr int32_t CANDIDATE_UNMEASURED = -2;
 
 // Number of nonzero bytes of x, without a loop: fold each byte onto its low
 // bit, keep those bits and sum them with one multiply.

@@ -18,8 +18,8 @@ namespace velmora {
 uint32_t edit_distance_dp_kernel(const uint8_t *a, size_t a_len, const uint8_t *b,
                                  size_t b_len) noexcept {
     if (a == nullptr && a_len != 0) return UINT32_MAX;
-    if ((b == nullptr && b_len != 0) || a_len > DISTANCE_LENGTH_LIMIT ||
-        b_len > DISTANCE_LENGTH_LIMIT)
+    if ((b == nullptr && b_len != 0) || a_len > SIZE_LIMIT ||
+        b_len > SIZE_LIMIT)
         return UINT32_MAX;
     if (a_len == 0) return static_cast<uint32_t>(b_len);
     if (b_len == 0) return static_cast<uint32_t>(a_len);

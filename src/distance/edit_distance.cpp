@@ -22,9 +22,6 @@ namespace {
 // Patterns longer than this (three words and up) try the banded kernel first;
 // for two words the full kernel costs about what a failed band attempt does.
 constexpr size_t BANDED_FIRST_MIN_PATTERN = 128;
-// Above this the fixed-width kernel (at most 8 words, all in the frame) no
-// longer applies.
-constexpr size_t BLOCKED_MIN_PATTERN = 512;
 
 // Bytes compare by value only: no wildcards, no case folding.
 constexpr char ALPHABET_POLICY[] =
@@ -41,7 +38,7 @@ extern "C" VORN_API uint32_t vorn_edit_distance(const uint8_t *a, size_t a_len, 
     if ((a == nullptr && a_len != 0) || (b == nullptr && b_len != 0)) return UINT32_MAX;
     // Before any byte is read: the shortcut below would otherwise scan
     // lengths no kernel accepts.
-    if (a_len > velmora::DISTANCE_LENGTH_LIMIT || b_len > velmora::DISTANCE_LENGTH_LIMIT)
+    if (a_len > velmora::SIZE_LIMIT || b_len > velmora::SIZE_LIMIT)
         return UINT32_MAX;
     if (a_len == b_len) {
         const uint32_t h = velmora::hamming_scan_bounded(a, b, a_len, 2);
@@ -54,7 +51,7 @@ extern "C" VORN_API uint32_t vorn_edit_distance(const uint8_t *a, size_t a_len, 
     if (a_len == 0) return static_cast<uint32_t>(b_len);
     // Both longer than 512 bytes: the blocked kernel works band by band, one
     // column per text byte, so the shorter operand is its text.
-    if (a_len > BLOCKED_MIN_PATTERN) return velmora::edit_distance_blocked(b, b_len, a, a_len);
+    if (a_len > velmora::BIT_PARALLEL_MAX_PATTERN) return velmora::edit_distance_blocked(b, b_len, a, a_len);
     // Close pairs of long sequences: the band of the 31 diagonals either side
     // of the main one costs one word per text byte instead of up to eight,
     // and gives the distance whenever it is at most 31.  A farther pair pays

@@ -7,11 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common.h"
+
 namespace velmora {
 
-// Operand lengths above this are rejected: every distance and every DP cell
-// then fits a signed 32-bit integer.
-inline constexpr size_t DISTANCE_LENGTH_LIMIT = 0x7FFFFFFF;
+// Longest pattern the single-block kernels take: its match masks (8 words per
+// symbol) and the banded kernel's fit on the stack; longer patterns go to the
+// blocked kernel, which allocates its masks.
+inline constexpr size_t BIT_PARALLEL_MAX_PATTERN = 512;
 
 // Two-row dynamic programme; UINT32_MAX for invalid operands, lengths above
 // the limit, or when its rows cannot be allocated.

@@ -38,7 +38,6 @@
 namespace velmora {
 namespace {
 
-constexpr size_t MYERS_MAX_PATTERN = 512;
 constexpr size_t MATCH_TABLE_ROWS = 256;
 // Up to this many pattern and text bytes, zeroing their rows one by one is
 // cheaper than clearing all 256 rows with block stores (measured: the break
@@ -240,10 +239,10 @@ uint32_t edit_distance_bit_parallel(const uint8_t *a, size_t a_len, const uint8_
     if ((a == nullptr && a_len != 0) || (b == nullptr && b_len != 0)) return UINT32_MAX;
     // Rejected on every path, not only the DP fallback: the 32-bit score then
     // cannot overflow, whatever the text length.
-    if (a_len > DISTANCE_LENGTH_LIMIT || b_len > DISTANCE_LENGTH_LIMIT) return UINT32_MAX;
+    if (a_len > SIZE_LIMIT || b_len > SIZE_LIMIT) return UINT32_MAX;
     if (a_len == 0) return static_cast<uint32_t>(b_len);
     if (b_len == 0) return static_cast<uint32_t>(a_len);
-    if (a_len > MYERS_MAX_PATTERN) return edit_distance_blocked(a, a_len, b, b_len);
+    if (a_len > BIT_PARALLEL_MAX_PATTERN) return edit_distance_blocked(a, a_len, b, b_len);
     switch ((a_len + 63) / 64) {
         case 1: return myers_one_word(a, a_len, b, b_len);
         case 2: return myers_words<2>(a, a_len, b, b_len);
@@ -268,7 +267,7 @@ namespace velmora {
 
 uint32_t edit_distance_banded(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
                               uint32_t k) noexcept {
-    VELMORA_ASSERT(k >= 1 && k <= BANDED_MAX_K && a_len >= 1 && a_len <= 512);
+    VELMORA_ASSERT(k >= 1 && k <= BANDED_MAX_K && a_len >= 1 && a_len <= BIT_PARALLEL_MAX_PATTERN);
     const size_t gap = a_len > b_len ? a_len - b_len : b_len - a_len;
     if (gap > k) return k + 1;
     switch ((a_len + 63) / 64) {

@@ -86,7 +86,7 @@ vorn_index *index_build(const uint8_t *const *refs, const size_t *ref_lens, size
     }
     if (refs == nullptr || ref_lens == nullptr) return nullptr;
     // Reference positions travel in 32-bit record fields read as signed.
-    if (n_refs > INDEX_MAX_REFS) return nullptr;
+    if (n_refs > SIZE_LIMIT) return nullptr;
     size_t arena_bytes;
     if (!index_arena_size(refs, ref_lens, n_refs, &arena_bytes)) return nullptr;
 

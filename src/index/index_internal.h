@@ -42,8 +42,6 @@ inline constexpr uint64_t INDEX_GOLDEN = 0x9e3779b97f4a7c15ull;
 inline constexpr uint64_t INDEX_PIECE_KIND_MUL = 0x517cc1b727220a95ull;
 // Longest sequence a 64-bit code holds.
 inline constexpr size_t DNA2_MAX_LEN = 32;
-// Positions travel in 32-bit record fields and are compared as signed.
-inline constexpr size_t INDEX_MAX_REFS = 0x7FFFFFFF;
 // Length byte of an empty key slot.
 inline constexpr uint8_t INDEX_SLOT_EMPTY = 0xFF;
 
@@ -112,8 +110,8 @@ static inline size_t index_ref_len(const vorn_index *ix, uint64_t r) noexcept {
 
 // ---- 2-bit code -----------------------------------------------------------
 
-// Base value of an upper-case A/C/G/T byte, or -1.  b - 'A' lands on 0, 2, 6
-// and 19 for the four bases; everything else (lower case included) is foreign.
+// Base value of an upper-case A/C/G/T byte, or -1 for every other byte (lower
+// case included).
 static inline int dna2_base_value(uint8_t b) noexcept {
     switch (b) {
         case 'A': return 0;

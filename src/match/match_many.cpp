@@ -4,15 +4,13 @@
 // fallback of the index paths, so its record is the definition they are
 // tested against.  vorn_assign_many runs the same loop and additionally
 // keeps best_count and the edit class of the best reference.
+#include "common.h"
 #include "distance/distance_internal.h"
 #include "match/match_record.h"
 #include "velmora.h"
 
 namespace velmora {
 namespace {
-
-// Positions travel in 32-bit fields and are compared as signed.
-constexpr size_t MATCH_MAX_REFS = 0x7FFFFFFF;
 
 enum class batch_check { reject, done, run };
 
@@ -23,7 +21,7 @@ enum class batch_check { reject, done, run };
 batch_check match_batch_checks(const uint8_t *const *queries, const size_t *query_lens,
                                size_t n_queries, const uint8_t *const *refs,
                                const size_t *ref_lens, size_t n_refs) noexcept {
-    if (n_refs > MATCH_MAX_REFS) return batch_check::reject;
+    if (n_refs > SIZE_LIMIT) return batch_check::reject;
     if (n_queries == 0) {
         if (n_refs == 0) return batch_check::done;
         return (refs == nullptr || ref_lens == nullptr) ? batch_check::reject : batch_check::done;
@@ -55,7 +53,7 @@ bool match_one_query(const uint8_t *q, size_t q_len, const uint8_t *const *refs,
     for (size_t r = 0; r < n_refs; ++r) {
         if (refs[r] == nullptr && ref_lens[r] != 0) return false;
         const int32_t d = candidate_distance_within_k(q, q_len, refs[r], ref_lens[r], k);
-        if (d == CANDIDATE_INVALID) return false;
+        if (d == CANDIDATE_UNMEASURED) return false;
         if (d < 0) continue;
         const uint32_t before = m->best_distance;
         match_apply_hit(m, static_cast<uint32_t>(r), static_cast<uint32_t>(d), best_count);

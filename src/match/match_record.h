@@ -4,6 +4,7 @@
 #ifndef VELMORA_SRC_MATCH_RECORD_H
 #define VELMORA_SRC_MATCH_RECORD_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -14,6 +15,13 @@ namespace velmora {
 // best_index, best_distance, second_distance = UINT32_MAX, hit_count = 0: the
 // first four fields of every fresh record, copied in one go.
 extern const unsigned char match_initial_pattern[16];
+
+// The copy relies on those four fields being the record's first 16 bytes, in
+// this order.
+static_assert(offsetof(vorn_match, best_index) == 0 && offsetof(vorn_match, best_distance) == 4 &&
+                  offsetof(vorn_match, second_distance) == 8 && offsetof(vorn_match, hit_count) == 12 &&
+                  sizeof(vorn_match) >= 16,
+              "match_reset copies the first 16 bytes of a record");
 
 static inline void match_reset(vorn_match *m, uint32_t status) noexcept {
     std::memcpy(m, match_initial_pattern, sizeof match_initial_pattern);

@@ -181,10 +181,15 @@ int classify(const vorn_match &m) {
 
 // ------------------------------------------------------------ the audit
 
+// The distinct entries, in order of first appearance, with what the report
+// says of the list as given.
 struct entry_set {
     std::vector<std::string_view> seqs;
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
+    uint64_t all = 0;  // entries as listed, duplicates included
+    std::map<size_t, uint64_t> lengths;
+    uint64_t repeated_sequences = 0, max_multiplicity = 1;
 };
 
 // Runs body(begin, end) over [0, n) in chunks on opt.threads threads, the
@@ -290,292 +295,319 @@ void tally_kinds(const std::vector<vorn_match> &res, uint64_t *kinds, std::mutex
     for (int c = 0; c < 3; ++c) kinds[c] += local[c];
 }
 
-}  // namespace
 
-int run_audit(int argc, char **argv) {
-    audit_options opt;
-    if (parse_audit_options(argc, argv, &opt)) return exit_ok;
-    output_target json_target{"--json", "JSON report", opt.json_path};
-    plan_outputs({{"--whitelist", opt.whitelist_path}}, {&json_target});
-    const double t_start = now_seconds();
-    const whitelist wl = load_whitelist(opt.whitelist_path, opt.max_line_length);
-    const uint64_t n_all = wl.size();
-
-    // Distinct entries in order of first appearance.
+entry_set distinct_entries(const whitelist &wl) {
     entry_set ent;
-    std::map<size_t, uint64_t> lengths;
-    uint64_t repeated_sequences = 0, max_multiplicity = 1;
-    {
-        std::unordered_map<std::string_view, uint64_t> count;
-        count.reserve(n_all);
-        for (size_t i = 0; i < n_all; ++i) {
-            const std::string_view s = wl.entry(i);
-            ++lengths[s.size()];
-            uint64_t &c = count[s];
-            if (++c == 1) ent.seqs.push_back(s);
-            if (c == 2) ++repeated_sequences;
-            max_multiplicity = std::max(max_multiplicity, c);
-        }
+    ent.all = wl.size();
+    std::unordered_map<std::string_view, uint64_t> count;
+    count.reserve(ent.all);
+    for (size_t i = 0; i < ent.all; ++i) {
+        const std::string_view s = wl.entry(i);
+        ++ent.lengths[s.size()];
+        uint64_t &c = count[s];
+        if (++c == 1) ent.seqs.push_back(s);
+        if (c == 2) ++ent.repeated_sequences;
+        ent.max_multiplicity = std::max(ent.max_multiplicity, c);
     }
-    const uint64_t n = ent.seqs.size();
-    ent.ptrs.resize(n);
-    ent.lens.resize(n);
-    for (uint64_t i = 0; i < n; ++i) {
+    ent.ptrs.resize(ent.seqs.size());
+    ent.lens.resize(ent.seqs.size());
+    for (size_t i = 0; i < ent.seqs.size(); ++i) {
         ent.ptrs[i] = reinterpret_cast<const uint8_t *>(ent.seqs[i].data());
         ent.lens[i] = ent.seqs[i].size();
     }
-    const double t_load = now_seconds() - t_start;
+    return ent;
+}
 
-    double t0 = now_seconds();
-    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ent.ptrs, ent.lens),
-                                                              vorn_index_free);
-    const double t_build = now_seconds() - t0;
+// What the nearest-entry phase found.
+struct nearest_report {
+    bool exact = true;       // every distinct entry examined
+    uint64_t examined = 0;
+    std::vector<uint64_t> hist;  // entries by distance to their nearest other entry
+    uint64_t beyond = 0;         // ... with none within the bound
+    int32_t lower_bound = 0;     // no pair lies within it (sampled runs)
+    // The minimum distance when known, else the interval it lies in.
+    uint32_t min_distance = UINT32_MAX, min_at_least = 0, min_at_most = UINT32_MAX;
+};
 
-    // Nearest other entry: of every distinct entry when that is affordable,
-    // else of a random sample (see choose_nearest_plan).
-    t0 = now_seconds();
-    std::vector<uint32_t> nearest(n, UINT32_MAX);  // filled for the entries examined
-    auto nearest_pass = [&](const std::vector<uint64_t> &which, int32_t bound, std::vector<uint32_t> &out) {
-        progress_meter progress("entries");
-        // Chunks small enough to share a short list between the threads.
-        const uint64_t count = which.size();
-        const uint64_t chunk = std::clamp<uint64_t>(count / (uint64_t{opt.threads} * 8), 16, 4096);
-        parallel_chunks(count, chunk, opt.threads, progress, [&](uint64_t b, uint64_t e) {
-            std::vector<const uint8_t *> q(e - b);
-            std::vector<size_t> l(e - b);
-            for (uint64_t j = b; j < e; ++j) {
-                q[j - b] = ent.ptrs[which[j]];
-                l[j - b] = ent.lens[which[j]];
-            }
-            std::vector<vorn_match> res(e - b);
-            if (assign_batch(index.get(), opt, q.data(), l.data(), e - b, bound, res.data()) != 0)
-                throw data_error("the library rejected a batch of entries");
-            for (uint64_t j = b; j < e; ++j) {
-                const vorn_match &m = res[j - b];
-                if (m.status != VORN_STATUS_UNIQUE || m.best_distance != 0 || m.best_index != which[j])
-                    throw data_error("internal error: entry " + std::to_string(which[j]) +
-                                     " was not found at distance 0");
-                out[which[j]] = m.second_distance;
-            }
-        });
-    };
-    std::vector<uint64_t> order(n);
-    for (uint64_t i = 0; i < n; ++i) order[i] = i;
-    {
-        // A seeded shuffle: its prefixes are the random samples of entries.
+// What the one-error-variant phase found.
+struct variant_report {
+    bool exact = true;  // every variant examined
+    uint64_t total = 0, examined = 0;
+    uint64_t kinds[3] = {0, 0, 0};
+    double ci_lo = 0, ci_hi = 0;  // 95% interval of the ambiguous share
+};
+
+struct verify_report {
+    uint64_t mismatches = 0;
+    std::string first_problem;
+};
+
+struct audit_report {
+    uint64_t entries = 0, distinct = 0, repeated_sequences = 0, max_multiplicity = 1;
+    std::map<size_t, uint64_t> lengths;
+    nearest_report nearest;
+    variant_report variants;
+    verify_report verify;
+    double t_load = 0, t_build = 0, t_nearest = 0, t_variants = 0, t_verify = 0, t_total = 0;
+};
+
+// The phases share the distinct entries, their index, a seeded order whose
+// prefixes are the random samples of entries, the distances the nearest
+// phase found, and the numbering of one-error variants.
+class audit_run {
+  public:
+    audit_run(const audit_options &opt, const entry_set &ent, const vorn_index *index)
+        : opt_(opt), ent_(ent), index_(index), n_(ent.seqs.size()), nearest_(n_, UINT32_MAX),
+          order_(n_), raw_prefix_(n_ + 1, 0), rng_(opt.seed) {
+        for (uint64_t i = 0; i < n_; ++i) order_[i] = i;
         std::mt19937_64 srng(opt.seed ^ 0x9e3779b97f4a7c15u);
-        for (uint64_t i = n; i > 1; --i)
-            std::swap(order[i - 1], order[std::uniform_int_distribution<uint64_t>(0, i - 1)(srng)]);
+        for (uint64_t i = n_; i > 1; --i)
+            std::swap(order_[i - 1], order_[std::uniform_int_distribution<uint64_t>(0, i - 1)(srng)]);
+        for (uint64_t i = 0; i < n_; ++i)
+            raw_prefix_[i + 1] = raw_prefix_[i] + raw_op_count(ent.lens[i], opt.hamming);
     }
-    bool nearest_exact = opt.exact || (opt.sample_entries == 0 && n <= nearest_probe);
+
+    nearest_report nearest();
+    variant_report variants();
+    verify_report verify(const nearest_report &near, const variant_report &var);
+
+  private:
+    void nearest_pass(const std::vector<uint64_t> &which, int32_t bound, std::vector<uint32_t> &out) const;
+    void draw_variant(std::string *v);
+
+    const audit_options &opt_;
+    const entry_set &ent_;
+    const vorn_index *index_;
+    const uint64_t n_;
+    std::vector<uint32_t> nearest_;  // filled for the entries examined
+    std::vector<uint64_t> order_;
+    std::vector<uint64_t> raw_prefix_;  // raw ops of the entries before each
+    std::mt19937_64 rng_;
+};
+
+// Records each listed entry's distance to its nearest other entry within
+// bound in out.
+void audit_run::nearest_pass(const std::vector<uint64_t> &which, int32_t bound, std::vector<uint32_t> &out) const {
+    progress_meter progress("entries");
+    // Chunks small enough to share a short list between the threads.
+    const uint64_t count = which.size();
+    const uint64_t chunk = std::clamp<uint64_t>(count / (uint64_t{opt_.threads} * 8), 16, 4096);
+    parallel_chunks(count, chunk, opt_.threads, progress, [&](uint64_t b, uint64_t e) {
+        std::vector<const uint8_t *> q(e - b);
+        std::vector<size_t> l(e - b);
+        for (uint64_t j = b; j < e; ++j) {
+            q[j - b] = ent_.ptrs[which[j]];
+            l[j - b] = ent_.lens[which[j]];
+        }
+        std::vector<vorn_match> res(e - b);
+        if (assign_batch(index_, opt_, q.data(), l.data(), e - b, bound, res.data()) != 0)
+            throw data_error("the library rejected a batch of entries");
+        for (uint64_t j = b; j < e; ++j) {
+            const vorn_match &m = res[j - b];
+            if (m.status != VORN_STATUS_UNIQUE || m.best_distance != 0 || m.best_index != which[j])
+                throw data_error("internal error: entry " + std::to_string(which[j]) +
+                                 " was not found at distance 0");
+            out[which[j]] = m.second_distance;
+        }
+    });
+}
+
+// Nearest other entry: of every distinct entry when that is affordable, else
+// of a random sample.
+nearest_report audit_run::nearest() {
+    nearest_report r;
+    r.exact = opt_.exact || (opt_.sample_entries == 0 && n_ <= nearest_probe);
     uint64_t auto_sample = default_nearest_sample;
-    if (!nearest_exact && opt.sample_entries == 0) {
+    if (!r.exact && opt_.sample_entries == 0) {
         // Time a few entries on this thread and project the whole pass; a
         // sample is sized to the same budget (bounds above 2 cost a scan of
         // the whole list per entry).
-        std::vector<uint64_t> probe(order.begin(), order.begin() + nearest_probe);
+        std::vector<uint64_t> probe(order_.begin(), order_.begin() + nearest_probe);
         const double c0 = thread_cpu_seconds();
-        nearest_pass(probe, opt.k, nearest);
+        nearest_pass(probe, opt_.k, nearest_);
         const double per_entry = std::max(1e-9, (thread_cpu_seconds() - c0) / static_cast<double>(nearest_probe));
-        const double affordable = nearest_budget_seconds * opt.threads / per_entry;
-        nearest_exact = static_cast<double>(n) <= affordable;
+        const double affordable = nearest_budget_seconds * opt_.threads / per_entry;
+        r.exact = static_cast<double>(n_) <= affordable;
         auto_sample = std::clamp<uint64_t>(static_cast<uint64_t>(affordable), 1000, default_nearest_sample);
     }
-    uint64_t nearest_examined = n;
+    r.examined = n_;
     // What the bound-k pass cannot show in a sample, a cheaper full pass with
     // a lower bound can: no pair of entries lies within lower_bound.  Bound 0
     // needs no pass, the entries being distinct.
-    int32_t lower_bound = 0;
     uint32_t lower_min = UINT32_MAX;
-    if (nearest_exact) {
-        nearest_pass(order, opt.k, nearest);
+    if (r.exact) {
+        nearest_pass(order_, opt_.k, nearest_);
     } else {
-        nearest_examined = std::min<uint64_t>(n, opt.sample_entries ? opt.sample_entries : auto_sample);
-        lower_bound = std::max(0, opt.hamming ? opt.k - 1 : std::min(opt.k - 1, 1));
-        if (lower_bound >= 1) {
-            std::vector<uint32_t> lower(n, UINT32_MAX);
-            nearest_pass(order, lower_bound, lower);
+        r.examined = std::min<uint64_t>(n_, opt_.sample_entries ? opt_.sample_entries : auto_sample);
+        r.lower_bound = std::max(0, opt_.hamming ? opt_.k - 1 : std::min(opt_.k - 1, 1));
+        if (r.lower_bound >= 1) {
+            std::vector<uint32_t> lower(n_, UINT32_MAX);
+            nearest_pass(order_, r.lower_bound, lower);
             for (const uint32_t d : lower) lower_min = std::min(lower_min, d);
         }
-        nearest_pass(std::vector<uint64_t>(order.begin(), order.begin() + static_cast<long>(nearest_examined)),
-                     opt.k, nearest);
+        nearest_pass(std::vector<uint64_t>(order_.begin(), order_.begin() + static_cast<long>(r.examined)),
+                     opt_.k, nearest_);
     }
-    const double t_nearest = now_seconds() - t0;
-    std::vector<uint64_t> nearest_hist(static_cast<size_t>(std::min<int64_t>(opt.k, 64)) + 1, 0);
-    uint64_t beyond = 0;
+    r.hist.assign(static_cast<size_t>(std::min<int64_t>(opt_.k, 64)) + 1, 0);
     uint32_t sample_min = UINT32_MAX;
-    for (uint64_t s = 0; s < nearest_examined; ++s) {
-        const uint32_t d = nearest[order[s]];
+    for (uint64_t s = 0; s < r.examined; ++s) {
+        const uint32_t d = nearest_[order_[s]];
         if (d == UINT32_MAX) {
-            ++beyond;
+            ++r.beyond;
             continue;
         }
-        if (d >= nearest_hist.size()) nearest_hist.resize(size_t{d} + 1, 0);
-        ++nearest_hist[d];
+        if (d >= r.hist.size()) r.hist.resize(size_t{d} + 1, 0);
+        ++r.hist[d];
         sample_min = std::min(sample_min, d);
     }
     // The minimum distance is known exactly from a full pass, from the lower
     // pass when it found a pair, or when the sample's closest pair sits just
     // above the lower bound.  Otherwise it lies in [min_at_least, min_at_most].
-    uint32_t min_distance = UINT32_MAX;
-    uint32_t min_at_least = static_cast<uint32_t>(opt.k) + 1, min_at_most = UINT32_MAX;
-    if (nearest_exact) {
-        min_distance = sample_min;
+    r.min_at_least = static_cast<uint32_t>(opt_.k) + 1;
+    if (r.exact) {
+        r.min_distance = sample_min;
     } else if (lower_min != UINT32_MAX) {
-        min_distance = lower_min;
+        r.min_distance = lower_min;
     } else {
-        min_at_least = static_cast<uint32_t>(lower_bound) + 1;
-        min_at_most = sample_min;
-        if (sample_min == min_at_least) min_distance = sample_min;
+        r.min_at_least = static_cast<uint32_t>(r.lower_bound) + 1;
+        r.min_at_most = sample_min;
+        if (sample_min == r.min_at_least) r.min_distance = sample_min;
     }
-    if (min_distance != UINT32_MAX) min_at_least = min_at_most = min_distance;
+    if (r.min_distance != UINT32_MAX) r.min_at_least = r.min_at_most = r.min_distance;
+    return r;
+}
 
-    // One-error variants.
-    t0 = now_seconds();
-    std::vector<uint64_t> raw_prefix(n + 1, 0);
-    for (uint64_t i = 0; i < n; ++i)
-        raw_prefix[i + 1] = raw_prefix[i] + raw_op_count(ent.lens[i], opt.hamming);
-    uint64_t total_variants = 0;
+// A uniform (entry, variant) pair: an op drawn uniformly from all raw ops,
+// kept only when canonical.
+void audit_run::draw_variant(std::string *v) {
+    for (;;) {
+        const uint64_t r = std::uniform_int_distribution<uint64_t>(0, raw_prefix_[n_] - 1)(rng_);
+        const uint64_t i = static_cast<uint64_t>(
+            std::upper_bound(raw_prefix_.begin(), raw_prefix_.end(), r) - raw_prefix_.begin() - 1);
+        if (make_variant(ent_.seqs[i], r - raw_prefix_[i], v)) return;
+    }
+}
+
+// One-error variants: all of them when affordable, else a random sample.
+variant_report audit_run::variants() {
+    variant_report r;
     {
         std::string v;
-        for (uint64_t i = 0; i < n; ++i)
-            for (uint64_t op = 0; op < raw_prefix[i + 1] - raw_prefix[i]; ++op)
-                total_variants += make_variant(ent.seqs[i], op, &v);
+        for (uint64_t i = 0; i < n_; ++i)
+            for (uint64_t op = 0; op < raw_prefix_[i + 1] - raw_prefix_[i]; ++op)
+                r.total += make_variant(ent_.seqs[i], op, &v);
     }
-    const bool exact = opt.exact || (opt.sample == 0 && total_variants <= default_exact_limit);
-    const uint64_t sample_size = exact ? 0 : (opt.sample ? opt.sample : default_sample);
-    uint64_t kinds[3] = {0, 0, 0};
-    uint64_t examined = 0;
-
-    // Uniform (entry, variant) pairs: an op drawn uniformly from all raw ops,
-    // kept only when canonical.
-    std::mt19937_64 rng(opt.seed);
-    auto draw_variant = [&](uint64_t *entry_out, std::string *v) {
-        for (;;) {
-            const uint64_t r = std::uniform_int_distribution<uint64_t>(0, raw_prefix[n] - 1)(rng);
-            const uint64_t i = static_cast<uint64_t>(
-                std::upper_bound(raw_prefix.begin(), raw_prefix.end(), r) - raw_prefix.begin() - 1);
-            if (make_variant(ent.seqs[i], r - raw_prefix[i], v)) {
-                *entry_out = i;
-                return;
-            }
-        }
-    };
-
-    if (total_variants > 0) {
-        progress_meter progress(exact ? "entries" : "variants");
+    r.exact = opt_.exact || (opt_.sample == 0 && r.total <= default_exact_limit);
+    const uint64_t sample_size = r.exact ? 0 : (opt_.sample ? opt_.sample : default_sample);
+    if (r.total > 0) {
+        progress_meter progress(r.exact ? "entries" : "variants");
         std::mutex kinds_mutex;
-        if (exact) {
-            parallel_chunks(n, 256, opt.threads, progress, [&](uint64_t b, uint64_t e) {
+        if (r.exact) {
+            parallel_chunks(n_, 256, opt_.threads, progress, [&](uint64_t b, uint64_t e) {
                 packed_seqs vars;
                 std::string v;
                 for (uint64_t i = b; i < e; ++i)
-                    for (uint64_t op = 0; op < raw_prefix[i + 1] - raw_prefix[i]; ++op)
-                        if (make_variant(ent.seqs[i], op, &v)) vars.add(v);
+                    for (uint64_t op = 0; op < raw_prefix_[i + 1] - raw_prefix_[i]; ++op)
+                        if (make_variant(ent_.seqs[i], op, &v)) vars.add(v);
                 const std::vector<const uint8_t *> q = vars.pointers();
                 std::vector<vorn_match> res(q.size());
-                if (assign_batch(index.get(), opt, q.data(), vars.lens.data(), q.size(), 1,
-                                 res.data()) != 0)
+                if (assign_batch(index_, opt_, q.data(), vars.lens.data(), q.size(), 1, res.data()) != 0)
                     throw data_error("the library rejected a batch of variants");
-                tally_kinds(res, kinds, &kinds_mutex);
+                tally_kinds(res, r.kinds, &kinds_mutex);
             });
-            examined = total_variants;
+            r.examined = r.total;
         } else {
             packed_seqs vars;
             std::string v;
-            uint64_t origin;
             for (uint64_t s = 0; s < sample_size; ++s) {
-                draw_variant(&origin, &v);
+                draw_variant(&v);
                 vars.add(v);
             }
             const std::vector<const uint8_t *> q = vars.pointers();
-            parallel_chunks(sample_size, 4096, opt.threads, progress, [&](uint64_t b, uint64_t e) {
+            parallel_chunks(sample_size, 4096, opt_.threads, progress, [&](uint64_t b, uint64_t e) {
                 std::vector<vorn_match> res(e - b);
-                if (assign_batch(index.get(), opt, q.data() + b, vars.lens.data() + b, e - b, 1,
-                                 res.data()) != 0)
+                if (assign_batch(index_, opt_, q.data() + b, vars.lens.data() + b, e - b, 1, res.data()) != 0)
                     throw data_error("the library rejected a batch of variants");
-                tally_kinds(res, kinds, &kinds_mutex);
+                tally_kinds(res, r.kinds, &kinds_mutex);
             });
-            examined = sample_size;
+            r.examined = sample_size;
         }
     }
-    const double t_variants = now_seconds() - t0;
-    double ci_lo = 0, ci_hi = 0;
-    wilson(kinds[variant_ambiguous], examined, &ci_lo, &ci_hi);
+    wilson(r.kinds[variant_ambiguous], r.examined, &r.ci_lo, &r.ci_hi);
+    return r;
+}
 
-    // Brute-force cross-check on random entries and variants.
-    t0 = now_seconds();
-    uint64_t verify_mismatches = 0;
-    std::string verify_first_problem;
-    if (opt.verify > 0) {
-        std::mt19937_64 vrng(opt.seed ^ 0x5bd1e995u);
-        std::vector<uint64_t> picks(opt.verify);
-        for (uint64_t &p : picks) p = order[std::uniform_int_distribution<uint64_t>(0, nearest_examined - 1)(vrng)];
-        std::vector<std::string> variants(total_variants ? opt.verify : 0);
-        std::vector<int> variant_kind_index(variants.size());
-        rng.seed(opt.seed ^ 0x2545f491u);
-        for (std::string &v : variants) {
-            uint64_t origin;
-            draw_variant(&origin, &v);
+// Brute-force cross-check on random entries and variants.
+verify_report audit_run::verify(const nearest_report &near, const variant_report &var) {
+    verify_report r;
+    if (opt_.verify == 0) return r;
+    std::mt19937_64 vrng(opt_.seed ^ 0x5bd1e995u);
+    std::vector<uint64_t> picks(opt_.verify);
+    for (uint64_t &p : picks) p = order_[std::uniform_int_distribution<uint64_t>(0, near.examined - 1)(vrng)];
+    std::vector<std::string> variants(var.total ? opt_.verify : 0);
+    std::vector<int> variant_kind_index(variants.size());
+    rng_.seed(opt_.seed ^ 0x2545f491u);
+    for (std::string &v : variants) draw_variant(&v);
+    if (!variants.empty()) {
+        std::vector<const uint8_t *> q(variants.size());
+        std::vector<size_t> lens(variants.size());
+        for (size_t j = 0; j < variants.size(); ++j) {
+            q[j] = reinterpret_cast<const uint8_t *>(variants[j].data());
+            lens[j] = variants[j].size();
         }
-        if (!variants.empty()) {
-            std::vector<const uint8_t *> q(variants.size());
-            std::vector<size_t> lens(variants.size());
-            for (size_t j = 0; j < variants.size(); ++j) {
-                q[j] = reinterpret_cast<const uint8_t *>(variants[j].data());
-                lens[j] = variants[j].size();
-            }
-            std::vector<vorn_match> res(variants.size());
-            if (assign_batch(index.get(), opt, q.data(), lens.data(), q.size(), 1, res.data()) != 0)
-                throw data_error("the library rejected a batch of variants");
-            for (size_t j = 0; j < res.size(); ++j) variant_kind_index[j] = classify(res[j]);
-        }
-        std::mutex m;
-        progress_meter progress("checks");
-        const uint64_t checks = picks.size() + variants.size();
-        parallel_chunks(checks, 1, opt.threads, progress, [&](uint64_t b, uint64_t e) {
-            for (uint64_t c = b; c < e; ++c) {
-                std::string problem;
-                if (c < picks.size()) {
-                    const uint64_t i = picks[c];
-                    uint32_t best = UINT32_MAX;
-                    for (uint64_t j = 0; j < n; ++j)
-                        if (j != i) best = std::min(best, brute_distance(ent.seqs[i], ent.seqs[j], opt.k, opt.hamming));
-                    if (best != nearest[i])
-                        problem = "entry " + std::string(ent.seqs[i]) + ": nearest other entry at " +
-                                  (best == UINT32_MAX ? std::string("> k") : std::to_string(best)) +
-                                  " by brute force, " +
-                                  (nearest[i] == UINT32_MAX ? std::string("> k") : std::to_string(nearest[i])) +
-                                  " through the index";
-                } else {
-                    const size_t j = static_cast<size_t>(c - picks.size());
-                    uint32_t best = UINT32_MAX;
-                    uint64_t at_best = 0;
-                    for (uint64_t r = 0; r < n; ++r) {
-                        const uint32_t d = brute_distance(variants[j], ent.seqs[r], 1, opt.hamming);
-                        if (d < best) {
-                            best = d;
-                            at_best = 1;
-                        } else if (d == best && d != UINT32_MAX) {
-                            ++at_best;
-                        }
+        std::vector<vorn_match> res(variants.size());
+        if (assign_batch(index_, opt_, q.data(), lens.data(), q.size(), 1, res.data()) != 0)
+            throw data_error("the library rejected a batch of variants");
+        for (size_t j = 0; j < res.size(); ++j) variant_kind_index[j] = classify(res[j]);
+    }
+    std::mutex m;
+    progress_meter progress("checks");
+    const uint64_t checks = picks.size() + variants.size();
+    parallel_chunks(checks, 1, opt_.threads, progress, [&](uint64_t b, uint64_t e) {
+        for (uint64_t c = b; c < e; ++c) {
+            std::string problem;
+            if (c < picks.size()) {
+                const uint64_t i = picks[c];
+                uint32_t best = UINT32_MAX;
+                for (uint64_t j = 0; j < n_; ++j)
+                    if (j != i) best = std::min(best, brute_distance(ent_.seqs[i], ent_.seqs[j], opt_.k, opt_.hamming));
+                if (best != nearest_[i])
+                    problem = "entry " + std::string(ent_.seqs[i]) + ": nearest other entry at " +
+                              (best == UINT32_MAX ? std::string("> k") : std::to_string(best)) +
+                              " by brute force, " +
+                              (nearest_[i] == UINT32_MAX ? std::string("> k") : std::to_string(nearest_[i])) +
+                              " through the index";
+            } else {
+                const size_t j = static_cast<size_t>(c - picks.size());
+                uint32_t best = UINT32_MAX;
+                uint64_t at_best = 0;
+                for (uint64_t e2 = 0; e2 < n_; ++e2) {
+                    const uint32_t d = brute_distance(variants[j], ent_.seqs[e2], 1, opt_.hamming);
+                    if (d < best) {
+                        best = d;
+                        at_best = 1;
+                    } else if (d == best && d != UINT32_MAX) {
+                        ++at_best;
                     }
-                    const int kind = at_best >= 2 ? variant_ambiguous
-                                     : best == 0  ? variant_other
-                                                  : variant_back;
-                    if (best == UINT32_MAX || kind != variant_kind_index[j])
-                        problem = "variant " + variants[j] + ": brute force and the index disagree";
                 }
-                if (!problem.empty()) {
-                    std::lock_guard<std::mutex> lock(m);
-                    if (verify_mismatches++ == 0) verify_first_problem = problem;
-                }
+                const int kind = at_best >= 2 ? variant_ambiguous
+                                 : best == 0  ? variant_other
+                                              : variant_back;
+                if (best == UINT32_MAX || kind != variant_kind_index[j])
+                    problem = "variant " + variants[j] + ": brute force and the index disagree";
             }
-        });
-    }
-    const double t_verify = now_seconds() - t0;
+            if (!problem.empty()) {
+                std::lock_guard<std::mutex> lock(m);
+                if (r.mismatches++ == 0) r.first_problem = problem;
+            }
+        }
+    });
+    return r;
+}
 
-    // ---------------------------------------------------------- report
+std::string text_report(const audit_options &opt, const audit_report &a) {
+    const nearest_report &near = a.nearest;
+    const variant_report &var = a.variants;
     const std::string metric = opt.hamming ? "Hamming distance (substitutions only)"
                                            : "edit distance (substitutions, insertions, deletions)";
     const std::string kstr = std::to_string(opt.k);
@@ -586,147 +618,193 @@ int run_audit(int argc, char **argv) {
         r += line;
     };
     row("whitelist", opt.whitelist_path);
-    row("entries", format_count(n_all));
-    row("distinct entries", format_count(n));
+    row("entries", format_count(a.entries));
+    row("distinct entries", format_count(a.distinct));
     row("duplicate entries",
-        n_all == n ? std::string("0")
-                   : format_count(n_all - n) + " (" + format_count(repeated_sequences) +
-                         " sequences occur more than once, at most " + format_count(max_multiplicity) +
-                         " times)");
+        a.entries == a.distinct
+            ? std::string("0")
+            : format_count(a.entries - a.distinct) + " (" + format_count(a.repeated_sequences) +
+                  " sequences occur more than once, at most " + format_count(a.max_multiplicity) + " times)");
     std::string lens_text;
-    for (const auto &[len, count] : lengths)
+    for (const auto &[len, count] : a.lengths)
         lens_text += (lens_text.empty() ? "" : ", ") + std::to_string(len) + ": " + format_count(count);
     row("lengths", lens_text);
     row("metric", metric + ", bound " + kstr);
-    if (nearest_exact)
+    if (near.exact)
         r += "\ndistance from each distinct entry to its nearest other entry:\n";
     else
-        r += "\ndistance to the nearest other entry, for a random sample of " + format_count(nearest_examined) +
-             " of " + format_count(n) + " distinct entries (seed " + std::to_string(opt.seed) +
+        r += "\ndistance to the nearest other entry, for a random sample of " + format_count(near.examined) +
+             " of " + format_count(a.distinct) + " distinct entries (seed " + std::to_string(opt.seed) +
              (opt.sample_entries ? std::string(")")
                                  : "; every entry was projected to take over a minute; --exact forces it)") +
              ":\n";
     auto hist_row = [&](const std::string &label, uint64_t count) {
         std::string interval;
-        if (!nearest_exact) {
+        if (!near.exact) {
             double lo, hi;
-            wilson(count, nearest_examined, &lo, &hi);
+            wilson(count, near.examined, &lo, &hi);
             interval = "  (95% interval " + format_fixed(100 * lo, 2) + "% to " + format_fixed(100 * hi, 2) + "%)";
         }
         std::snprintf(line, sizeof line, "  %-26s %14s %9s%s\n", label.c_str(), format_count(count).c_str(),
-                      percent_text(count, nearest_examined).c_str(), interval.c_str());
+                      percent_text(count, near.examined).c_str(), interval.c_str());
         r += line;
     };
-    for (size_t d = 1; d < nearest_hist.size(); ++d)  // distinct entries are never at distance 0
-        hist_row(std::to_string(d), nearest_hist[d]);
-    hist_row("> " + kstr, beyond);
-    const std::string dup_note = n_all != n ? " between distinct entries (0 counting duplicates)" : "";
-    if (min_distance != UINT32_MAX) {
-        row("minimum distance", std::to_string(min_distance) + dup_note);
-        row("errors always corrected", std::to_string((min_distance - 1) / 2) +
-                                           " (floor((d - 1) / 2) with d = " + std::to_string(min_distance) + ")");
-    } else if (min_at_most != UINT32_MAX) {
-        row("minimum distance", "from " + std::to_string(min_at_least) + " to " + std::to_string(min_at_most) +
-                                    " (no pair within " + std::to_string(lower_bound) +
+    for (size_t d = 1; d < near.hist.size(); ++d)  // distinct entries are never at distance 0
+        hist_row(std::to_string(d), near.hist[d]);
+    hist_row("> " + kstr, near.beyond);
+    const std::string dup_note = a.entries != a.distinct ? " between distinct entries (0 counting duplicates)" : "";
+    if (near.min_distance != UINT32_MAX) {
+        row("minimum distance", std::to_string(near.min_distance) + dup_note);
+        row("errors always corrected", std::to_string((near.min_distance - 1) / 2) +
+                                           " (floor((d - 1) / 2) with d = " + std::to_string(near.min_distance) +
+                                           ")");
+    } else if (near.min_at_most != UINT32_MAX) {
+        row("minimum distance", "from " + std::to_string(near.min_at_least) + " to " +
+                                    std::to_string(near.min_at_most) + " (no pair within " +
+                                    std::to_string(near.lower_bound) +
                                     " among all entries; closest pair in the sample at " +
-                                    std::to_string(min_at_most) + ")" + dup_note);
-        row("errors always corrected", "at least " + std::to_string((min_at_least - 1) / 2));
+                                    std::to_string(near.min_at_most) + ")" + dup_note);
+        row("errors always corrected", "at least " + std::to_string((near.min_at_least - 1) / 2));
     } else {
         // A lower bound past k (k = 0) covers every entry, not just the sample.
-        const bool whole_list = nearest_exact || min_at_least > static_cast<uint32_t>(opt.k);
-        row("minimum distance", "> " + std::to_string(min_at_least - 1) +
+        const bool whole_list = near.exact || near.min_at_least > static_cast<uint32_t>(opt.k);
+        row("minimum distance", "> " + std::to_string(near.min_at_least - 1) +
                                     (whole_list ? std::string(" (no two distinct entries within the bound)")
-                                                   : " (no pair within the bound among the sample)") +
+                                                : " (no pair within the bound among the sample)") +
                                     dup_note);
-        row("errors always corrected", "at least " + std::to_string((min_at_least - 1) / 2) + " (d > " +
-                                           std::to_string(min_at_least - 1) + ")");
+        row("errors always corrected", "at least " + std::to_string((near.min_at_least - 1) / 2) + " (d > " +
+                                           std::to_string(near.min_at_least - 1) + ")");
     }
     r += std::string("\none-error variants (") +
          (opt.hamming ? "one substitution" : "one substitution, insertion or deletion") +
          ") of the distinct entries:\n";
-    if (exact)
-        row("  counted", "all " + format_count(total_variants) + " variants");
+    if (var.exact)
+        row("  counted", "all " + format_count(var.total) + " variants");
     else
-        row("  counted", "random sample of " + format_count(examined) + " of " + format_count(total_variants) +
+        row("  counted", "random sample of " + format_count(var.examined) + " of " + format_count(var.total) +
                              " variants (seed " + std::to_string(opt.seed) + ")");
-    row("  ambiguous", format_count(kinds[variant_ambiguous]) + " (" +
-                           percent_text(kinds[variant_ambiguous], examined) + ")" +
-                           (exact ? std::string()
-                                  : ", 95% interval " + format_fixed(100 * ci_lo, 2) + "% to " +
-                                        format_fixed(100 * ci_hi, 2) + "%"));
-    row("  equal to another entry", format_count(kinds[variant_other]) + " (" +
-                                        percent_text(kinds[variant_other], examined) + ")");
-    row("  closest to their own entry", format_count(kinds[variant_back]) + " (" +
-                                            percent_text(kinds[variant_back], examined) + ")");
+    row("  ambiguous", format_count(var.kinds[variant_ambiguous]) + " (" +
+                           percent_text(var.kinds[variant_ambiguous], var.examined) + ")" +
+                           (var.exact ? std::string()
+                                      : ", 95% interval " + format_fixed(100 * var.ci_lo, 2) + "% to " +
+                                            format_fixed(100 * var.ci_hi, 2) + "%"));
+    row("  equal to another entry", format_count(var.kinds[variant_other]) + " (" +
+                                        percent_text(var.kinds[variant_other], var.examined) + ")");
+    row("  closest to their own entry", format_count(var.kinds[variant_back]) + " (" +
+                                            percent_text(var.kinds[variant_back], var.examined) + ")");
     if (opt.verify > 0)
-        row("\nbrute-force check", verify_mismatches == 0
+        row("\nbrute-force check", a.verify.mismatches == 0
                                        ? "agrees on " + format_count(opt.verify) + " entries and " +
                                              format_count(opt.verify) + " variants"
-                                       : format_count(verify_mismatches) + " disagreements, first: " +
-                                             verify_first_problem);
-    const double t_total = now_seconds() - t_start;
-    r += "\ntime: " + format_fixed(t_total, 2) + " s (read " + format_fixed(t_load, 2) + ", index " +
-         format_fixed(t_build, 2) + ", nearest " + format_fixed(t_nearest, 2) + ", variants " +
-         format_fixed(t_variants, 2) + (opt.verify ? ", check " + format_fixed(t_verify, 2) : std::string()) +
+                                       : format_count(a.verify.mismatches) + " disagreements, first: " +
+                                             a.verify.first_problem);
+    r += "\ntime: " + format_fixed(a.t_total, 2) + " s (read " + format_fixed(a.t_load, 2) + ", index " +
+         format_fixed(a.t_build, 2) + ", nearest " + format_fixed(a.t_nearest, 2) + ", variants " +
+         format_fixed(a.t_variants, 2) + (opt.verify ? ", check " + format_fixed(a.t_verify, 2) : std::string()) +
          "), " + std::to_string(opt.threads) + " thread" + (opt.threads == 1 ? "" : "s") + "\n";
+    return r;
+}
+
+json_value json_report(const audit_options &opt, const audit_report &a) {
+    const nearest_report &near = a.nearest;
+    const variant_report &var = a.variants;
+    auto fixed = [](double v, int decimals) { return std::stod(format_fixed(v, decimals)); };
+    json_value j = json_value::object();
+    j.set("command", "audit");
+    j.set("whitelist", opt.whitelist_path);
+    j.set("entries", a.entries);
+    j.set("distinct_entries", a.distinct);
+    j.set("duplicate_entries", a.entries - a.distinct);
+    json_value lens = json_value::object();
+    for (const auto &[len, count] : a.lengths) lens.set(std::to_string(len), count);
+    j.set("lengths", lens);
+    j.set("metric", opt.hamming ? "hamming" : "edit");
+    j.set("bound", opt.k);
+    json_value hist = json_value::object();
+    for (size_t d = 1; d < near.hist.size(); ++d) hist.set(std::to_string(d), near.hist[d]);
+    hist.set("beyond_bound", near.beyond);
+    j.set("nearest_distance", hist);
+    j.set("nearest_method", near.exact ? "exact" : "sample");
+    j.set("nearest_examined", near.examined);
+    j.set("min_distance", near.min_distance == UINT32_MAX ? json_value() : json_value(near.min_distance));
+    j.set("min_distance_at_least", near.min_at_least);
+    j.set("min_distance_at_most", near.min_at_most == UINT32_MAX ? json_value() : json_value(near.min_at_most));
+    j.set("correction_radius", (near.min_at_least - 1) / 2);
+    j.set("correction_radius_is_lower_bound", near.min_distance == UINT32_MAX);
+    json_value v = json_value::object();
+    v.set("method", var.exact ? "exact" : "sample");
+    v.set("total", var.total);
+    v.set("examined", var.examined);
+    v.set("ambiguous", var.kinds[variant_ambiguous]);
+    v.set("equal_to_other_entry", var.kinds[variant_other]);
+    v.set("closest_to_own_entry", var.kinds[variant_back]);
+    v.set("ambiguous_share",
+          fixed(var.examined ? static_cast<double>(var.kinds[variant_ambiguous]) / static_cast<double>(var.examined)
+                             : 0.0,
+                6));
+    if (!var.exact) {
+        v.set("ci95_low", fixed(var.ci_lo, 6));
+        v.set("ci95_high", fixed(var.ci_hi, 6));
+        v.set("seed", opt.seed);
+    }
+    j.set("variants", v);
+    if (opt.verify > 0)
+        j.set("verify", json_value::object().set("checked", opt.verify).set("disagreements", a.verify.mismatches));
+    j.set("seconds", json_value::object()
+                         .set("read", a.t_load)
+                         .set("index_build", a.t_build)
+                         .set("nearest", a.t_nearest)
+                         .set("variants", a.t_variants)
+                         .set("check", a.t_verify)
+                         .set("total", a.t_total));
+    j.set("threads", opt.threads);
+    return j;
+}
+
+}  // namespace
+
+int run_audit(int argc, char **argv) {
+    audit_options opt;
+    if (parse_audit_options(argc, argv, &opt)) return exit_ok;
+    output_target json_target{"--json", "JSON report", opt.json_path};
+    plan_outputs({{"--whitelist", opt.whitelist_path}}, {&json_target});
+    const double t_start = now_seconds();
+    const whitelist wl = load_whitelist(opt.whitelist_path, opt.max_line_length);
+    const entry_set ent = distinct_entries(wl);
+    audit_report report;
+    report.entries = ent.all;
+    report.distinct = ent.seqs.size();
+    report.repeated_sequences = ent.repeated_sequences;
+    report.max_multiplicity = ent.max_multiplicity;
+    report.lengths = ent.lengths;
+    report.t_load = now_seconds() - t_start;
+
+    double t0 = now_seconds();
+    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ent.ptrs, ent.lens),
+                                                              vorn_index_free);
+    report.t_build = now_seconds() - t0;
+
+    audit_run run(opt, ent, index.get());
+    t0 = now_seconds();
+    report.nearest = run.nearest();
+    report.t_nearest = now_seconds() - t0;
+    t0 = now_seconds();
+    report.variants = run.variants();
+    report.t_variants = now_seconds() - t0;
+    t0 = now_seconds();
+    report.verify = run.verify(report.nearest, report.variants);
+    report.t_verify = now_seconds() - t0;
+    report.t_total = now_seconds() - t_start;
 
     if (!opt.json_path.empty()) {
-        auto fixed = [](double v, int decimals) { return std::stod(format_fixed(v, decimals)); };
-        json_value j = json_value::object();
-        j.set("command", "audit");
-        j.set("whitelist", opt.whitelist_path);
-        j.set("entries", n_all);
-        j.set("distinct_entries", n);
-        j.set("duplicate_entries", n_all - n);
-        json_value lens = json_value::object();
-        for (const auto &[len, count] : lengths) lens.set(std::to_string(len), count);
-        j.set("lengths", lens);
-        j.set("metric", opt.hamming ? "hamming" : "edit");
-        j.set("bound", opt.k);
-        json_value hist = json_value::object();
-        for (size_t d = 1; d < nearest_hist.size(); ++d) hist.set(std::to_string(d), nearest_hist[d]);
-        hist.set("beyond_bound", beyond);
-        j.set("nearest_distance", hist);
-        j.set("nearest_method", nearest_exact ? "exact" : "sample");
-        j.set("nearest_examined", nearest_examined);
-        j.set("min_distance", min_distance == UINT32_MAX ? json_value() : json_value(min_distance));
-        j.set("min_distance_at_least", min_at_least);
-        j.set("min_distance_at_most", min_at_most == UINT32_MAX ? json_value() : json_value(min_at_most));
-        j.set("correction_radius", (min_at_least - 1) / 2);
-        j.set("correction_radius_is_lower_bound", min_distance == UINT32_MAX);
-        json_value var = json_value::object();
-        var.set("method", exact ? "exact" : "sample");
-        var.set("total", total_variants);
-        var.set("examined", examined);
-        var.set("ambiguous", kinds[variant_ambiguous]);
-        var.set("equal_to_other_entry", kinds[variant_other]);
-        var.set("closest_to_own_entry", kinds[variant_back]);
-        var.set("ambiguous_share",
-                fixed(examined ? static_cast<double>(kinds[variant_ambiguous]) / static_cast<double>(examined) : 0.0, 6));
-        if (!exact) {
-            var.set("ci95_low", fixed(ci_lo, 6));
-            var.set("ci95_high", fixed(ci_hi, 6));
-            var.set("seed", opt.seed);
-        }
-        j.set("variants", var);
-        if (opt.verify > 0)
-            j.set("verify", json_value::object().set("checked", opt.verify).set("disagreements", verify_mismatches));
-        j.set("seconds", json_value::object()
-                             .set("read", t_load)
-                             .set("index_build", t_build)
-                             .set("nearest", t_nearest)
-                             .set("variants", t_variants)
-                             .set("check", t_verify)
-                             .set("total", t_total));
-        j.set("threads", opt.threads);
         output_file jf(json_target);
-        jf.write(j.dump() + "\n");
+        jf.write(json_report(opt, report).dump() + "\n");
         jf.finish();
         jf.publish();
     }
-    std::fputs(r.c_str(), stdout);
-    if (verify_mismatches > 0)
-        throw data_error("the brute-force check disagrees with the index: " + verify_first_problem);
+    std::fputs(text_report(opt, report).c_str(), stdout);
+    if (report.verify.mismatches > 0)
+        throw data_error("the brute-force check disagrees with the index: " + report.verify.first_problem);
     return exit_ok;
 }
 
