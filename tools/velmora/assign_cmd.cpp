@@ -50,6 +50,7 @@
 #include "json.h"
 #include "knee.h"
 #include "output.h"
+#include "pool.h"
 #include "progress.h"
 #include "tool.h"
 #include "velmora.h"
@@ -535,28 +536,14 @@ private:
     bool record_needed_ = false;  // the distance rule on the fixed window decides from the record
 };
 
-// Worker threads and the in-order hand-back of finished batches.
-class worker_pool {
+// Batches assigned on the pool's threads and handed back in input order.
+class ordered_batches {
 public:
-    worker_pool(const assigner &a, unsigned threads, size_t max_in_flight)
-        : assigner_(a), slots_(max_in_flight, nullptr) {
-        for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
-    }
-    ~worker_pool() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closing_ = true;
-        }
-        work_cv_.notify_all();
-        for (std::thread &t : threads_) t.join();
-    }
+    ordered_batches(const assigner &a, unsigned threads, size_t max_in_flight)
+        : assigner_(a), slots_(max_in_flight, nullptr), pool_(threads) {}
 
     void submit(read_batch *b) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            todo_.push_back(b);
-        }
-        work_cv_.notify_one();
+        pool_.submit([this, b] { process(b); });
     }
 
     // The batch with sequence number seq_no once it is finished; blocks when
@@ -577,39 +564,27 @@ public:
     }
 
 private:
-    void run() {
-        for (;;) {
-            read_batch *b;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                work_cv_.wait(lock, [this] { return closing_ || !todo_.empty(); });
-                if (closing_) return;
-                b = todo_.front();
-                todo_.pop_front();
-            }
-            std::string err;
-            try {
-                assigner_.process(*b);
-            } catch (const std::exception &e) {
-                err = e.what();
-            }
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (!err.empty()) error_ = err;
-                slots_[b->seq_no % slots_.size()] = b;
-            }
-            done_cv_.notify_all();
+    void process(read_batch *b) {
+        std::string err;
+        try {
+            assigner_.process(*b);
+        } catch (const std::exception &e) {
+            err = e.what();
         }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!err.empty()) error_ = err;
+            slots_[b->seq_no % slots_.size()] = b;
+        }
+        done_cv_.notify_all();
     }
 
     const assigner &assigner_;
     std::mutex mutex_;
-    std::condition_variable work_cv_, done_cv_;
-    std::deque<read_batch *> todo_;
+    std::condition_variable done_cv_;
     std::vector<read_batch *> slots_;
-    std::vector<std::thread> threads_;
     std::string error_;
-    bool closing_ = false;
+    task_pool pool_;  // last: its threads are joined before the rest goes
 };
 
 // Parses the command line; true when --help was given.
@@ -1044,7 +1019,7 @@ int assign_run(const assign_options &cli_opt, std::string *copy_path) {
         const size_t max_in_flight = 2 * size_t{opt.threads} + 2;
         std::vector<std::unique_ptr<read_batch>> owned;
         std::vector<read_batch *> spare;
-        worker_pool pool(a, opt.threads, max_in_flight);
+        ordered_batches pool(a, opt.threads, max_in_flight);
         uint64_t next_seq = 0, next_write = 0;
         auto write_ready = [&](bool wait) {
             while (next_write < next_seq) {

@@ -35,6 +35,7 @@
 #include "io.h"
 #include "json.h"
 #include "output.h"
+#include "pool.h"
 #include "progress.h"
 #include "tool.h"
 #include "velmora.h"
@@ -192,11 +193,10 @@ struct entry_set {
     uint64_t repeated_sequences = 0, max_multiplicity = 1;
 };
 
-// Runs body(begin, end) over [0, n) in chunks on opt.threads threads, the
-// calling thread included, which also drives the progress meter.
+// Runs body(begin, end) over [0, n) in chunks on the pool's threads and the
+// calling thread, which also drives the progress meter.
 template <class Body>
-void parallel_chunks(uint64_t n, uint64_t chunk, unsigned threads, progress_meter &progress,
-                     Body body) {
+void parallel_chunks(task_pool &pool, uint64_t n, uint64_t chunk, progress_meter &progress, Body body) {
     std::atomic<uint64_t> next{0}, done{0};
     std::mutex err_mutex;
     std::string error;
@@ -217,10 +217,14 @@ void parallel_chunks(uint64_t n, uint64_t chunk, unsigned threads, progress_mete
             if (main_thread) progress.update(d, static_cast<double>(d) / static_cast<double>(n));
         }
     };
-    std::vector<std::thread> pool;
-    for (unsigned i = 1; i < threads; ++i) pool.emplace_back(work, false);
-    work(true);
-    for (std::thread &t : pool) t.join();
+    for (unsigned i = 0; i < pool.size(); ++i) pool.submit([&work] { work(false); });
+    try {
+        work(true);
+    } catch (...) {
+        pool.wait_idle();  // the tasks use this frame
+        throw;
+    }
+    pool.wait_idle();
     if (!error.empty()) throw data_error(error);
 }
 
@@ -356,8 +360,8 @@ struct audit_report {
 // phase found, and the numbering of one-error variants.
 class audit_run {
   public:
-    audit_run(const audit_options &opt, const entry_set &ent, const vorn_index *index)
-        : opt_(opt), ent_(ent), index_(index), n_(ent.seqs.size()), nearest_(n_, UINT32_MAX),
+    audit_run(const audit_options &opt, const entry_set &ent, const vorn_index *index, task_pool &pool)
+        : opt_(opt), ent_(ent), index_(index), pool_(pool), n_(ent.seqs.size()), nearest_(n_, UINT32_MAX),
           order_(n_), raw_prefix_(n_ + 1, 0), rng_(opt.seed) {
         for (uint64_t i = 0; i < n_; ++i) order_[i] = i;
         std::mt19937_64 srng(opt.seed ^ 0x9e3779b97f4a7c15u);
@@ -378,6 +382,7 @@ class audit_run {
     const audit_options &opt_;
     const entry_set &ent_;
     const vorn_index *index_;
+    task_pool &pool_;  // the calling thread works beside it
     const uint64_t n_;
     std::vector<uint32_t> nearest_;  // filled for the entries examined
     std::vector<uint64_t> order_;
@@ -392,7 +397,7 @@ void audit_run::nearest_pass(const std::vector<uint64_t> &which, int32_t bound, 
     // Chunks small enough to share a short list between the threads.
     const uint64_t count = which.size();
     const uint64_t chunk = std::clamp<uint64_t>(count / (uint64_t{opt_.threads} * 8), 16, 4096);
-    parallel_chunks(count, chunk, opt_.threads, progress, [&](uint64_t b, uint64_t e) {
+    parallel_chunks(pool_, count, chunk, progress, [&](uint64_t b, uint64_t e) {
         std::vector<const uint8_t *> q(e - b);
         std::vector<size_t> l(e - b);
         for (uint64_t j = b; j < e; ++j) {
@@ -503,7 +508,7 @@ variant_report audit_run::variants() {
         progress_meter progress(r.exact ? "entries" : "variants");
         std::mutex kinds_mutex;
         if (r.exact) {
-            parallel_chunks(n_, 256, opt_.threads, progress, [&](uint64_t b, uint64_t e) {
+            parallel_chunks(pool_, n_, 256, progress, [&](uint64_t b, uint64_t e) {
                 packed_seqs vars;
                 std::string v;
                 for (uint64_t i = b; i < e; ++i)
@@ -524,7 +529,7 @@ variant_report audit_run::variants() {
                 vars.add(v);
             }
             const std::vector<const uint8_t *> q = vars.pointers();
-            parallel_chunks(sample_size, 4096, opt_.threads, progress, [&](uint64_t b, uint64_t e) {
+            parallel_chunks(pool_, sample_size, 4096, progress, [&](uint64_t b, uint64_t e) {
                 std::vector<vorn_match> res(e - b);
                 if (assign_batch(index_, opt_, q.data() + b, vars.lens.data() + b, e - b, 1, res.data()) != 0)
                     throw data_error("the library rejected a batch of variants");
@@ -563,7 +568,7 @@ verify_report audit_run::verify(const nearest_report &near, const variant_report
     std::mutex m;
     progress_meter progress("checks");
     const uint64_t checks = picks.size() + variants.size();
-    parallel_chunks(checks, 1, opt_.threads, progress, [&](uint64_t b, uint64_t e) {
+    parallel_chunks(pool_, checks, 1, progress, [&](uint64_t b, uint64_t e) {
         for (uint64_t c = b; c < e; ++c) {
             std::string problem;
             if (c < picks.size()) {
@@ -784,7 +789,8 @@ int run_audit(int argc, char **argv) {
                                                               vorn_index_free);
     report.t_build = now_seconds() - t0;
 
-    audit_run run(opt, ent, index.get());
+    task_pool pool(opt.threads - 1);
+    audit_run run(opt, ent, index.get(), pool);
     t0 = now_seconds();
     report.nearest = run.nearest();
     report.t_nearest = now_seconds() - t0;
