@@ -60,12 +60,17 @@ int32_t edit_search_two_walk(probe_sink *s, uint64_t code) noexcept {
 
 struct k2_found {
     uint64_t code;
-    uint64_t rank;  // the key's first position in the enumeration
     uint32_t ref;
-    uint8_t len;
+    // The key's length in the low 6 bits; above them, once the order is
+    // needed, the key's first position in the enumeration (below 2^18).
+    uint32_t rank_len;
 };
 
-constexpr size_t K2_FOUND_INLINE = 64;
+inline uint64_t k2_len(const k2_found &f) noexcept { return f.rank_len & 63; }
+
+// A reference may be found by more than one route; this keeps the heap out
+// of every query with up to 128 distinct candidates, as the header promises.
+constexpr size_t K2_FOUND_INLINE = 256;
 
 struct k2_found_list {
     k2_found inline_items[K2_FOUND_INLINE];
@@ -102,7 +107,7 @@ void k2_found_add(k2_found_list *l, uint32_t ref, uint64_t code, uint64_t len) n
         l->failed = true;
         return;
     }
-    l->items[l->count++] = k2_found{code, 0, ref, static_cast<uint8_t>(len)};
+    l->items[l->count++] = k2_found{code, ref, static_cast<uint32_t>(len)};
 }
 
 // ---- key-table lookups, fetched in batches -----------------------------------
@@ -267,7 +272,8 @@ void k2_pieces_two_substitutions(const vorn_index *ix, uint64_t code, uint64_t l
 // ---- the order of the enumeration ---------------------------------------------
 
 constexpr uint64_t K2_NOWHERE = UINT64_MAX;
-// Room for one first-level variant's list: itself and at most 8 * 33 variants.
+// Room for one first-level variant's list: itself and at most 8 * 33 variants
+// (a rank stays below 2^18: at most 1 + 8 * 33 first-level variants).
 constexpr uint64_t K2_LEVEL_STRIDE = 512;
 
 // The shorter sequence is the longer one with one base deleted: deleting the
@@ -419,17 +425,21 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     const size_t count = found.count;
     if (count > 1) {
         for (size_t i = 0; i < count; ++i) {
+            const uint64_t len = k2_len(items[i]);
             const bool same_key = i > 0 && items[i - 1].code == items[i].code &&
-                                  items[i - 1].len == items[i].len;
-            items[i].rank = same_key ? items[i - 1].rank : k2_rank(code, n, items[i].code, items[i].len);
+                                  k2_len(items[i - 1]) == len;
+            items[i].rank_len = same_key ? items[i - 1].rank_len
+                                         : static_cast<uint32_t>(
+                                               k2_rank(code, n, items[i].code, len) << 6 | len);
         }
+        // One rank is one key, so equal ranks hold equal lengths.
         std::sort(items, items + count, [](const k2_found &a, const k2_found &b) noexcept {
-            return a.rank != b.rank ? a.rank < b.rank : a.ref > b.ref;
+            return a.rank_len != b.rank_len ? a.rank_len < b.rank_len : a.ref > b.ref;
         });
     }
     for (size_t i = 0; i < count; ++i) {
         if (i > 0 && items[i - 1].ref == items[i].ref) continue;
-        const int32_t r = probe_take_code(s, items[i].ref, items[i].code, items[i].len);
+        const int32_t r = probe_take_code(s, items[i].ref, items[i].code, k2_len(items[i]));
         if (r != VISIT_CONTINUE) return r;
     }
     return VISIT_CONTINUE;
