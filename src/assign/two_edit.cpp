@@ -202,9 +202,11 @@ constexpr size_t K2_LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
 
 // The references one base longer than one of the keys (all of length len)
 // that lose one base to become it.  Bucket offsets, then bucket entries,
-// are requested for all keys before any is read.
+// are requested for all keys before any is read.  A reference within two
+// substitutions of near (when given) is left out: the substitution route
+// lists it already, and an exact match would otherwise come once per key.
 void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
-                    k2_found_list *out) noexcept {
+                    const uint64_t *near, k2_found_list *out) noexcept {
     uint64_t hashes[K2_LONGER_KEYS];
     uint64_t first[K2_LONGER_KEYS];
     uint64_t last[K2_LONGER_KEYS];
@@ -226,6 +228,7 @@ void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint6
             if ((d.tag >> 5) != want) continue;
             const uint64_t ref_code = ix->ref_codes[d.ref];
             if (dna2_delete_base(ref_code, d.tag & 31) != codes[i]) continue;
+            if (near != nullptr && dna2_mismatches(ref_code, *near) <= 2) continue;
             k2_found_add(out, d.ref, ref_code, len + 1);
         }
     }
@@ -385,7 +388,7 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
             for (uint64_t p = 0; p < n; ++p) {
                 if (k2_first_of_run(code, p)) keys[nkeys++] = dna2_delete_base(code, p);
             }
-            k2_find_longer(ix, keys, nkeys, n - 1, &found);
+            k2_find_longer(ix, keys, nkeys, n - 1, &code, &found);
         }
     }
     if (n >= 1 && k2_has_length(ix, n, -1)) {
@@ -404,7 +407,7 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         for (uint64_t p = 0; p < n; ++p) {
             for (uint64_t x = 1; x < 4; ++x) keys[nkeys++] = code ^ (x << (2 * p));
         }
-        k2_find_longer(ix, keys, nkeys, n, &found);
+        k2_find_longer(ix, keys, nkeys, n, nullptr, &found);
     }
     if (k2_has_length(ix, n, 2)) {
         // Inserting b before p repeats inserting it before p - 1 when base
@@ -416,7 +419,7 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
                 keys[nkeys++] = dna2_insert_base(code, p, b);
             }
         }
-        k2_find_longer(ix, keys, nkeys, n + 1, &found);
+        k2_find_longer(ix, keys, nkeys, n + 1, nullptr, &found);
     }
     if (found.failed) return VISIT_OUT_OF_MEMORY;
 
