@@ -197,7 +197,8 @@ void k2_keys_two_deletions(k2_key_batch *b, uint64_t code, uint64_t len) noexcep
 
 // ---- deletion-table lookups ---------------------------------------------------
 
-// At most 1 + 3 * 32 keys, or 4 * 32 insertion variants.
+// At most 1 + 3 * 32 keys: the query and its substitution variants, or the
+// 4 * 31 insertion variants of a query whose references may be two longer.
 constexpr size_t K2_LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
 
 // The references one base longer than one of the keys (all of length len)
@@ -210,6 +211,7 @@ void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint6
     uint64_t hashes[K2_LONGER_KEYS];
     uint64_t first[K2_LONGER_KEYS];
     uint64_t last[K2_LONGER_KEYS];
+    if (ix->del_bucket_count == 0) return;
     const uint64_t mask = ix->del_bucket_count - 1;
     for (size_t i = 0; i < n; ++i) {
         hashes[i] = index_key_hash(codes[i], len);
