@@ -68,8 +68,9 @@ struct k2_found {
 
 inline uint64_t k2_len(const k2_found &f) noexcept { return f.rank_len & 63; }
 
-// A reference may be found by more than one route; this keeps the heap out
-// of every query with up to 128 distinct candidates, as the header promises.
+// A reference may be found by more than one route; a full list drops its
+// repeats before it grows, so no query with up to 128 distinct candidates
+// touches the heap, as the header promises.
 constexpr size_t K2_FOUND_INLINE = 256;
 
 struct k2_found_list {
@@ -101,8 +102,21 @@ bool k2_found_grow(k2_found_list *l) noexcept {
     return true;
 }
 
+// Drops repeated references (a reference can be found by several keys), so
+// that a full list grows only when it holds that many distinct references.
+void k2_found_compact(k2_found_list *l) noexcept {
+    std::sort(l->items, l->items + l->count,
+              [](const k2_found &a, const k2_found &b) noexcept { return a.ref < b.ref; });
+    size_t kept = 0;
+    for (size_t i = 0; i < l->count; ++i) {
+        if (kept == 0 || l->items[kept - 1].ref != l->items[i].ref) l->items[kept++] = l->items[i];
+    }
+    l->count = kept;
+}
+
 void k2_found_add(k2_found_list *l, uint32_t ref, uint64_t code, uint64_t len) noexcept {
     if (l->failed) return;
+    if (l->count == l->capacity) k2_found_compact(l);
     if (l->count == l->capacity && !k2_found_grow(l)) {
         l->failed = true;
         return;
