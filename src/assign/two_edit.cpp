@@ -1,15 +1,44 @@
 // Two-edit search of an encodable query (at most 32 bases, A/C/G/T only).
 //
-// Every encodable reference within two edits has a code reachable from the
-// query code by two one-edit steps, deletion first when the pair is an
-// insertion and a deletion, so no intermediate code needs more than 32 bases.
-// The one-edit enumeration is therefore run twice, nested: each first-level
-// variant is looked up and immediately followed by all of its own variants
-// (their slots fetched together).  That covers distances 0, 1 and 2 with many
-// repeated keys; the candidate set makes sure each reference is measured and
-// counted once.  References without a code (a foreign byte, or more than 32
-// bytes) are taken from the non-encodable list within a length window of 2.
+// The references to take are the encodable ones within two edits, in the
+// order of a nested enumeration: the query's own key, then every one-edit
+// variant v of it (substitutions, deletions, insertions), each followed by
+// v's own one-edit variants; a reference comes at its key's first occurrence
+// there, and the references of one key from the highest index down.  The
+// status-only form stops part-way, so that order is part of the result.
+//
+// Walking the enumeration itself probes about 17,800 keys for 16 bases,
+// three times as many as it has distinct keys, and nearly all of them absent.
+// With the deletion table, the references are found by the length they have
+// instead, each length by its cheapest route, and only lengths some
+// reference has are searched:
+//   same length, substitutions   the piece table of thirds (two mismatches
+//                                leave one third intact), or every code
+//                                within two substitutions in the key table;
+//   same length, indel pair      the deletion table under each deletion
+//                                variant (both lose one base to the same
+//                                sequence);
+//   one base shorter             each deletion variant and its substitution
+//                                variants, in the key table;
+//   two bases shorter            each two-deletion variant, in the key table;
+//   one base longer              the deletion table under the query and its
+//                                substitution variants;
+//   two bases longer             the deletion table under each insertion
+//                                variant.
+// The references found are then ordered by their key's position in the
+// enumeration and taken in that order, so the record, the counters and the
+// point where the status-only form stops are those of the walk.  An index
+// without the deletion table walks the enumeration (its keys of one first-
+// level variant fetched together).
+//
+// References without a code (a foreign byte, or more than 32 bytes) are
+// taken from the non-encodable list within a length window of 2.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
 #include "assign/assign_internal.h"
+#include "common.h"
 
 namespace velmora {
 namespace {
@@ -18,15 +47,428 @@ int32_t two_edit_first_level(uint64_t code, uint64_t len, void *ctx) noexcept {
     return k2_probe_around(static_cast<probe_sink *>(ctx), code, len, true);
 }
 
-}  // namespace
-
-int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept {
+int32_t edit_search_two_walk(probe_sink *s, uint64_t code) noexcept {
     const uint64_t len = s->query_len;
     int32_t r = probe_key(s, code, len);
     if (r != VISIT_CONTINUE) return r;
     // Two references equal to the query settle the status-only answer (the
     // step above stopped); a single exact match does not.
-    r = index_visit_one_edit_codes(code, len, two_edit_first_level, s);
+    return index_visit_one_edit_codes(code, len, two_edit_first_level, s);
+}
+
+// ---- the references found ----------------------------------------------------
+
+struct k2_found {
+    uint64_t code;
+    uint32_t ref;
+    // The key's length in the low 6 bits; above them, once the order is
+    // needed, the key's first position in the enumeration (below 2^18).
+    uint32_t rank_len;
+};
+
+inline uint64_t k2_len(const k2_found &f) noexcept { return f.rank_len & 63; }
+
+// A reference may be found by more than one route; a full list drops its
+// repeats before it grows, so no query with up to 128 distinct candidates
+// touches the heap, as the header promises.
+constexpr size_t K2_FOUND_INLINE = 256;
+
+struct k2_found_list {
+    k2_found inline_items[K2_FOUND_INLINE];
+    k2_found *items = inline_items;
+    size_t count = 0;
+    size_t capacity = K2_FOUND_INLINE;
+    bool failed = false;  // an append could not grow the list
+    k2_found_list() noexcept = default;
+    ~k2_found_list() {
+        if (items != inline_items) std::free(items);
+    }
+    k2_found_list(const k2_found_list &) = delete;
+    k2_found_list &operator=(const k2_found_list &) = delete;
+};
+
+bool k2_found_grow(k2_found_list *l) noexcept {
+    size_t grown;
+    size_t bytes;
+    if (!checked_mul(l->capacity, 2, &grown) || !checked_mul(grown, sizeof(k2_found), &bytes)) {
+        return false;
+    }
+    auto *p = static_cast<k2_found *>(std::malloc(bytes));
+    if (p == nullptr) return false;
+    std::memcpy(p, l->items, l->count * sizeof(k2_found));
+    if (l->items != l->inline_items) std::free(l->items);
+    l->items = p;
+    l->capacity = grown;
+    return true;
+}
+
+// Drops repeated references (a reference can be found by several keys), so
+// that a full list grows only when it holds that many distinct references.
+void k2_found_compact(k2_found_list *l) noexcept {
+    std::sort(l->items, l->items + l->count,
+              [](const k2_found &a, const k2_found &b) noexcept { return a.ref < b.ref; });
+    size_t kept = 0;
+    for (size_t i = 0; i < l->count; ++i) {
+        if (kept == 0 || l->items[kept - 1].ref != l->items[i].ref) l->items[kept++] = l->items[i];
+    }
+    l->count = kept;
+}
+
+void k2_found_add(k2_found_list *l, uint32_t ref, uint64_t code, uint64_t len) noexcept {
+    if (l->failed) return;
+    if (l->count == l->capacity) k2_found_compact(l);
+    if (l->count == l->capacity && !k2_found_grow(l)) {
+        l->failed = true;
+        return;
+    }
+    l->items[l->count++] = k2_found{code, ref, static_cast<uint32_t>(len)};
+}
+
+// ---- key-table lookups, fetched in batches -----------------------------------
+
+constexpr size_t K2_KEY_BATCH = 64;
+
+struct k2_key_batch {
+    const vorn_index *ix;
+    k2_found_list *out;
+    uint64_t len;
+    size_t count;
+    uint64_t codes[K2_KEY_BATCH];
+    uint64_t homes[K2_KEY_BATCH];
+};
+
+void k2_key_flush(k2_key_batch *b) noexcept {
+    for (size_t i = 0; i < b->count; ++i) {
+        const key_slot *slot = index_key_find_from(b->ix, b->homes[i], b->codes[i], b->len);
+        if (slot == nullptr) continue;
+        uint32_t n = 0;
+        const uint32_t *refs = index_key_refs(b->ix, slot, &n);
+        for (uint32_t j = 0; j < n; ++j) k2_found_add(b->out, refs[j], slot->code, slot->len);
+    }
+    b->count = 0;
+}
+
+// Requests the key's slot now and reads it when the batch is full, so that
+// the misses of a batch overlap.
+inline void k2_key_add(k2_key_batch *b, uint64_t code) noexcept {
+    const uint64_t home = index_key_home(b->ix, code, b->len);
+    __builtin_prefetch(&b->ix->keys[home]);
+    b->codes[b->count] = code;
+    b->homes[b->count] = home;
+    if (++b->count == K2_KEY_BATCH) k2_key_flush(b);
+}
+
+void k2_key_start(k2_key_batch *b, const vorn_index *ix, k2_found_list *out,
+                  uint64_t len) noexcept {
+    b->ix = ix;
+    b->out = out;
+    b->len = len;
+    b->count = 0;
+}
+
+// Deleting p gives the same sequence as deleting p - 1 when both bases are
+// equal; only the first base of each run is deleted.
+inline bool k2_first_of_run(uint64_t code, uint64_t p) noexcept {
+    return p == 0 || ((code >> (2 * p)) & 3) != ((code >> (2 * p - 2)) & 3);
+}
+
+// Every code within two substitutions of (code, len), the code included.
+void k2_keys_two_substitutions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
+    k2_key_add(b, code);
+    for (uint64_t p = 0; p < len; ++p) {
+        for (uint64_t x = 1; x < 4; ++x) {
+            const uint64_t once = code ^ (x << (2 * p));
+            k2_key_add(b, once);
+            for (uint64_t p2 = p + 1; p2 < len; ++p2) {
+                for (uint64_t y = 1; y < 4; ++y) k2_key_add(b, once ^ (y << (2 * p2)));
+            }
+        }
+    }
+}
+
+// Each deletion variant and its substitution variants (one base shorter).
+void k2_keys_deletion_substitution(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
+    for (uint64_t p = 0; p < len; ++p) {
+        if (!k2_first_of_run(code, p)) continue;
+        const uint64_t d = dna2_delete_base(code, p);
+        k2_key_add(b, d);
+        for (uint64_t p2 = 0; p2 + 1 < len; ++p2) {
+            for (uint64_t y = 1; y < 4; ++y) k2_key_add(b, d ^ (y << (2 * p2)));
+        }
+    }
+}
+
+// Each two-deletion variant (two bases shorter).
+void k2_keys_two_deletions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
+    for (uint64_t p = 0; p < len; ++p) {
+        if (!k2_first_of_run(code, p)) continue;
+        const uint64_t d = dna2_delete_base(code, p);
+        for (uint64_t p2 = 0; p2 + 1 < len; ++p2) {
+            if (k2_first_of_run(d, p2)) k2_key_add(b, dna2_delete_base(d, p2));
+        }
+    }
+}
+
+// ---- deletion-table lookups ---------------------------------------------------
+
+// At most 1 + 3 * 32 keys: the query and its substitution variants, or the
+// 4 * 31 insertion variants of a query whose references may be two longer.
+constexpr size_t K2_LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
+
+// The references one base longer than one of the keys (all of length len)
+// that lose one base to become it.  Bucket offsets, then bucket entries,
+// are requested for all keys before any is read.  A reference within two
+// substitutions of near (when given) is left out: the substitution route
+// lists it already, and an exact match would otherwise come once per key.
+void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
+                    const uint64_t *near, k2_found_list *out) noexcept {
+    uint64_t hashes[K2_LONGER_KEYS];
+    uint64_t first[K2_LONGER_KEYS];
+    uint64_t last[K2_LONGER_KEYS];
+    if (ix->del_bucket_count == 0) return;
+    const uint64_t mask = ix->del_bucket_count - 1;
+    for (size_t i = 0; i < n; ++i) {
+        hashes[i] = index_key_hash(codes[i], len);
+        __builtin_prefetch(&ix->del_offsets[hashes[i] & mask]);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t b = hashes[i] & mask;
+        first[i] = ix->del_offsets[b];
+        last[i] = ix->del_offsets[b + 1];
+        __builtin_prefetch(&ix->del_entries[first[i]]);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t want = index_del_tag(index_del_fingerprint(hashes[i]), len + 1, 0) >> 5;
+        for (uint64_t e = first[i]; e < last[i]; ++e) {
+            const del_entry &d = ix->del_entries[e];
+            if ((d.tag >> 5) != want) continue;
+            const uint64_t ref_code = ix->ref_codes[d.ref];
+            if (dna2_delete_base(ref_code, d.tag & 31) != codes[i]) continue;
+            if (near != nullptr && dna2_mismatches(ref_code, *near) <= 2) continue;
+            k2_found_add(out, d.ref, ref_code, len + 1);
+        }
+    }
+}
+
+// ---- the same-length substitutions through the piece table --------------------
+
+void k2_pieces_two_substitutions(const vorn_index *ix, uint64_t code, uint64_t len,
+                                 k2_found_list *out) noexcept {
+    constexpr uint64_t PIECES = 3;
+    const piece_table *t = &ix->pieces[PIECES - 2];
+    if (t->count == 0) return;
+    uint64_t range[PIECES];
+    uint64_t first[PIECES];
+    uint64_t last[PIECES];
+    for (uint64_t j = 0; j < PIECES; ++j) {
+        uint64_t start = 0;
+        uint64_t piece_len = 0;
+        index_piece_bounds(len, PIECES, j, &start, &piece_len);
+        range[j] = piece_len == 0 ? 0 : dna2_mask(piece_len) << (2 * start);
+        first[j] = index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
+                                      index_piece_kind(PIECES, j), t->bucket_count);
+        __builtin_prefetch(&t->offsets[first[j]]);
+    }
+    for (uint64_t j = 0; j < PIECES; ++j) {
+        last[j] = t->offsets[first[j] + 1];
+        first[j] = t->offsets[first[j]];
+        __builtin_prefetch(&t->codes[first[j]]);
+    }
+    for (uint64_t j = 0; j < PIECES; ++j) {
+        const uint8_t meta = index_piece_meta(len, j);
+        for (uint64_t e = first[j]; e < last[j]; ++e) {
+            const uint64_t x = t->codes[e] ^ code;
+            if (t->meta[e] != meta || (x & range[j]) != 0) continue;
+            // Agreeing on an earlier piece means it was listed there.
+            bool earlier = false;
+            for (uint64_t jj = 0; jj < j; ++jj) earlier |= (x & range[jj]) == 0;
+            if (earlier || dna2_mismatches(t->codes[e], code) > 2) continue;
+            k2_found_add(out, t->refs[e], t->codes[e], len);
+        }
+    }
+}
+
+// ---- the order of the enumeration ---------------------------------------------
+
+constexpr uint64_t K2_NOWHERE = UINT64_MAX;
+// Room for one first-level variant's list: itself and at most 8 * 33 variants
+// (a rank stays below 2^18: at most 1 + 8 * 33 first-level variants).
+constexpr uint64_t K2_LEVEL_STRIDE = 512;
+
+// The shorter sequence is the longer one with one base deleted: deleting the
+// longer one's first differing base must give it.
+inline bool k2_one_deletion(uint64_t longer, uint64_t shorter, uint64_t shorter_len) noexcept {
+    const uint64_t x = (longer ^ shorter) & dna2_mask(shorter_len);
+    const uint64_t p = x == 0 ? shorter_len : static_cast<uint64_t>(__builtin_ctzll(x)) / 2;
+    return dna2_delete_base(longer, p) == shorter;
+}
+
+// Position of (r, rl) in the list of v: v itself (0), then its one-edit
+// variants in index_visit_one_edit_codes order; K2_NOWHERE when absent.
+uint64_t k2_position_around(uint64_t v, uint64_t vl, uint64_t r, uint64_t rl) noexcept {
+    if (rl == vl) {
+        const uint32_t m = dna2_mismatches(v, r);
+        if (m == 0) return 0;
+        if (m != 1) return K2_NOWHERE;
+        const uint64_t p = static_cast<uint64_t>(__builtin_ctzll(v ^ r)) / 2;
+        const uint64_t here = (v >> (2 * p)) & 3;
+        const uint64_t b = (r >> (2 * p)) & 3;
+        return 1 + 3 * p + (b > here ? b - 1 : b);
+    }
+    if (rl + 1 == vl) {
+        if (!k2_one_deletion(v, r, rl)) return K2_NOWHERE;
+        for (uint64_t p = 0; p < vl; ++p) {
+            if (dna2_delete_base(v, p) == r) return 1 + 3 * vl + p;
+        }
+        return K2_NOWHERE;
+    }
+    if (rl == vl + 1 && vl < DNA2_MAX_LEN) {
+        if (!k2_one_deletion(r, v, vl)) return K2_NOWHERE;
+        for (uint64_t p = 0; p <= vl; ++p) {
+            for (uint64_t b = 0; b < 4; ++b) {
+                if (dna2_insert_base(v, p, b) == r) return 1 + 4 * vl + 4 * p + b;
+            }
+        }
+    }
+    return K2_NOWHERE;
+}
+
+inline bool k2_within_one(uint64_t a, uint64_t b) noexcept { return a + 1 >= b && b + 1 >= a; }
+
+// First position of the key (r, rl) in the nested enumeration of (q, n):
+// first-level variant index times K2_LEVEL_STRIDE plus the position in its
+// list.  Only the order of two ranks matters.
+uint64_t k2_rank(uint64_t q, uint64_t n, uint64_t r, uint64_t rl) noexcept {
+    if (rl == n && r == q) return 0;
+    uint64_t level = 1;
+    if (k2_within_one(rl, n)) {
+        for (uint64_t p = 0; p < n; ++p) {
+            const uint64_t here = (q >> (2 * p)) & 3;
+            for (uint64_t b = 0; b < 4; ++b) {
+                if (b == here) continue;
+                const uint64_t at = k2_position_around(dna2_with_base(q, p, b), n, r, rl);
+                if (at != K2_NOWHERE) return level * K2_LEVEL_STRIDE + at;
+                ++level;
+            }
+        }
+    } else {
+        level += 3 * n;
+    }
+    if (n > 0 && k2_within_one(rl, n - 1)) {
+        for (uint64_t p = 0; p < n; ++p) {
+            const uint64_t at = k2_position_around(dna2_delete_base(q, p), n - 1, r, rl);
+            if (at != K2_NOWHERE) return level * K2_LEVEL_STRIDE + at;
+            ++level;
+        }
+    } else {
+        level += n;
+    }
+    if (n < DNA2_MAX_LEN && k2_within_one(rl, n + 1)) {
+        for (uint64_t p = 0; p <= n; ++p) {
+            for (uint64_t b = 0; b < 4; ++b) {
+                const uint64_t at = k2_position_around(dna2_insert_base(q, p, b), n + 1, r, rl);
+                if (at != K2_NOWHERE) return level * K2_LEVEL_STRIDE + at;
+                ++level;
+            }
+        }
+    }
+    VELMORA_ASSERT(false);  // every key found is within two edits
+    return K2_NOWHERE;
+}
+
+// ---- the search ----------------------------------------------------------------
+
+inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexcept {
+    const int64_t l = static_cast<int64_t>(n) + delta;
+    return l >= 0 && l <= static_cast<int64_t>(DNA2_MAX_LEN) && ((ix->enc_lengths >> l) & 1) != 0;
+}
+
+int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
+    const vorn_index *ix = s->index;
+    const uint64_t n = s->query_len;
+    if (ix->key_slot_count == 0) return VISIT_CONTINUE;  // no encodable reference
+    k2_found_list found;
+    k2_key_batch batch;
+    uint64_t keys[K2_LONGER_KEYS];
+    size_t nkeys = 0;
+
+    if (k2_has_length(ix, n, 0)) {
+        if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
+            k2_pieces_two_substitutions(ix, code, n, &found);
+        } else {
+            k2_key_start(&batch, ix, &found, n);
+            k2_keys_two_substitutions(&batch, code, n);
+            k2_key_flush(&batch);
+        }
+        if (n > 0) {
+            for (uint64_t p = 0; p < n; ++p) {
+                if (k2_first_of_run(code, p)) keys[nkeys++] = dna2_delete_base(code, p);
+            }
+            k2_find_longer(ix, keys, nkeys, n - 1, &code, &found);
+        }
+    }
+    if (n >= 1 && k2_has_length(ix, n, -1)) {
+        k2_key_start(&batch, ix, &found, n - 1);
+        k2_keys_deletion_substitution(&batch, code, n);
+        k2_key_flush(&batch);
+    }
+    if (n >= 2 && k2_has_length(ix, n, -2)) {
+        k2_key_start(&batch, ix, &found, n - 2);
+        k2_keys_two_deletions(&batch, code, n);
+        k2_key_flush(&batch);
+    }
+    if (k2_has_length(ix, n, 1)) {
+        nkeys = 0;
+        keys[nkeys++] = code;
+        for (uint64_t p = 0; p < n; ++p) {
+            for (uint64_t x = 1; x < 4; ++x) keys[nkeys++] = code ^ (x << (2 * p));
+        }
+        k2_find_longer(ix, keys, nkeys, n, nullptr, &found);
+    }
+    if (k2_has_length(ix, n, 2)) {
+        // Inserting b before p repeats inserting it before p - 1 when base
+        // p - 1 is b; only the first of such a run is kept.
+        nkeys = 0;
+        for (uint64_t p = 0; p <= n; ++p) {
+            for (uint64_t b = 0; b < 4; ++b) {
+                if (p > 0 && ((code >> (2 * p - 2)) & 3) == b) continue;
+                keys[nkeys++] = dna2_insert_base(code, p, b);
+            }
+        }
+        k2_find_longer(ix, keys, nkeys, n + 1, nullptr, &found);
+    }
+    if (found.failed) return VISIT_OUT_OF_MEMORY;
+
+    // In the enumeration's order; a reference found twice is taken once.
+    k2_found *items = found.items;
+    const size_t count = found.count;
+    if (count > 1) {
+        for (size_t i = 0; i < count; ++i) {
+            const uint64_t len = k2_len(items[i]);
+            const bool same_key = i > 0 && items[i - 1].code == items[i].code &&
+                                  k2_len(items[i - 1]) == len;
+            items[i].rank_len = same_key ? items[i - 1].rank_len
+                                         : static_cast<uint32_t>(
+                                               k2_rank(code, n, items[i].code, len) << 6 | len);
+        }
+        // One rank is one key, so equal ranks hold equal lengths.
+        std::sort(items, items + count, [](const k2_found &a, const k2_found &b) noexcept {
+            return a.rank_len != b.rank_len ? a.rank_len < b.rank_len : a.ref > b.ref;
+        });
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0 && items[i - 1].ref == items[i].ref) continue;
+        const int32_t r = probe_take_code(s, items[i].ref, items[i].code, k2_len(items[i]));
+        if (r != VISIT_CONTINUE) return r;
+    }
+    return VISIT_CONTINUE;
+}
+
+}  // namespace
+
+int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept {
+    const bool by_length = (s->index->flags & VORN_INDEX_NO_DELETION) == 0;
+    const int32_t r = by_length ? edit_search_two_by_length(s, code) : edit_search_two_walk(s, code);
     if (r != VISIT_CONTINUE) return r;
     return probe_nonencodable(s, 2, true);
 }

@@ -48,7 +48,11 @@ __attribute__((always_inline)) inline int32_t hamming_piece_scan_body(
     uint64_t code) noexcept {
     const uint64_t symbols = hamming_symbol_mask(s->query_len);
     const uint32_t k = static_cast<uint32_t>(s->k);
-    for (uint64_t j = 0; j < pieces; ++j) {
+    // Counted here and added once: an update through s->stats per entry is a
+    // store the next entry's update must wait for, and bounded the scan.
+    uint64_t taken = 0;
+    int32_t result = VISIT_CONTINUE;
+    for (uint64_t j = 0; j < pieces && result == VISIT_CONTINUE; ++j) {
         const piece_probe &pj = probes[j];
         for (uint64_t e = pj.first; e < pj.last; ++e) {
             const uint64_t x = t->codes[e] ^ code;
@@ -57,17 +61,19 @@ __attribute__((always_inline)) inline int32_t hamming_piece_scan_body(
             bool taken_earlier = false;
             for (uint64_t jj = 0; jj < j; ++jj) taken_earlier |= (x & probes[jj].range) == 0;
             if (taken_earlier) continue;
-            if (s->stats != nullptr) {
-                s->stats->candidates += 1;
-                s->stats->verifications += 1;
-            }
+            taken += 1;
             const uint32_t d = static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & symbols));
             if (d <= k && probe_apply(s, t->refs[e], d) != VISIT_CONTINUE) {
-                return VISIT_OUT_OF_MEMORY;
+                result = VISIT_OUT_OF_MEMORY;
+                break;
             }
         }
     }
-    return VISIT_CONTINUE;
+    if (s->stats != nullptr) {
+        s->stats->candidates += taken;
+        s->stats->verifications += taken;
+    }
+    return result;
 }
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -51,6 +51,7 @@ bool index_copy_references(vorn_index *index, const uint8_t *const *refs,
             s->codes[i] = code;
             s->lens[i] = static_cast<uint8_t>(len);
             s->encodable += 1;
+            index->enc_lengths |= uint64_t{1} << len;
         } else {
             s->codes[i] = 0;
             s->lens[i] = BUILD_NOT_ENCODABLE;

@@ -81,6 +81,9 @@ inline constexpr size_t PIECE_SPLITS = 3;  // into 2, 3 and 4 pieces
 struct vorn_index {
     uint64_t n_refs;
     uint64_t nonenc_count;
+    // Bit L set when some encodable reference has L bases: a search skips
+    // the keys of lengths no reference has.
+    uint64_t enc_lengths;
     uint32_t flags;  // VORN_INDEX_NO_* the build was given
     uint8_t *arena;
     uint64_t *ref_offsets;
