@@ -1,6 +1,6 @@
 // Index paths on three reference lists against brute force (vorn_match_many):
 //   rand16_1M    1,000,000 random 16-base references
-//   real737K     the real 737,280-barcode list (full of close neighbours)
+//   real737K     the real 737,280-barcode list (full of close neighbors)
 //   rand28_100K  100,000 random 28-base references
 // and the build alone of rand16_3M (3,000,000 random 16-base references).
 //

@@ -74,7 +74,7 @@ def read_whitelist(path):
     return [e for e in entries if e and not e.startswith("#")]
 
 
-# --- a synthetic whitelist with near neighbours --------------------------------
+# --- a synthetic whitelist with near neighbors --------------------------------
 
 def synthetic_whitelist(rng, size, length):
     """Entries no two within one substitution, most in families.
@@ -87,7 +87,7 @@ def synthetic_whitelist(rng, size, length):
     another entry too), which is what makes one-error reads ambiguous.
     """
     chosen = []
-    blocked = set()  # entries and their one-substitution neighbours
+    blocked = set()  # entries and their one-substitution neighbors
 
     def add(seq):
         if seq in blocked:
@@ -253,7 +253,7 @@ def build_parser():
     src = p.add_mutually_exclusive_group(required=True)
     src.add_argument("--whitelist", help="barcode list to draw from (plain or gzip)")
     src.add_argument("--synthetic-whitelist", type=int, metavar="N",
-                     help="synthesise a list of N entries with near neighbours instead")
+                     help="synthesise a list of N entries with near neighbors instead")
     p.add_argument("--whitelist-out", help="write the synthesised list here")
     p.add_argument("--reads-out", required=True, help="FASTQ to write (.gz: gzip)")
     p.add_argument("--truth-out", required=True, help="truth TSV to write (.gz: gzip)")

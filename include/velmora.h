@@ -330,7 +330,7 @@ VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT;
  * best_distance 0, hit_count their number, status UNIQUE or AMBIGUOUS (NONE
  * when there is none).  stats may be NULL; otherwise both counters are set
  * to the number of references compared (identical references counted from
- * the table, non-ACGT references of the query's length one each).
+ * the table, references of the query's length without a 2-bit code one each).
  * Returns -1, writing nothing, when index or result is NULL.  A query that
  * is NULL with a nonzero length gets VORN_STATUS_INVALID (and stats are
  * zeroed); the call returns 0.  Allocates nothing.

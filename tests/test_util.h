@@ -1,5 +1,5 @@
 // Helpers shared by the test binaries: seeded random sequences aimed where
-// faults live (near neighbours, duplicates, N and lower case, the 31..35 and
+// faults live (near neighbors, duplicates, N and lower case, the 31..35 and
 // word-boundary lengths), exact-length heap copies for ASan, record printing.
 #ifndef VELMORA_TESTS_TEST_UTIL_H
 #define VELMORA_TESTS_TEST_UTIL_H
@@ -167,7 +167,7 @@ inline const uint8_t *bytes(const std::string &s) {
 // References aimed at the index's boundaries: a few seeds of boundary
 // lengths, their mutants at 0 to 3 edits (some with N, lower case, 0x00,
 // 0xFF), homopolymers, exact duplicates and the empty reference.
-inline std::vector<oracle::seq> near_neighbour_refs(rng &g, size_t n_seeds,
+inline std::vector<oracle::seq> near_neighbor_refs(rng &g, size_t n_seeds,
                                                     size_t n_refs, size_t max_len = 40) {
     std::vector<std::string> seeds;
     for (size_t i = 0; i < n_seeds; ++i) {
@@ -196,7 +196,7 @@ inline std::vector<oracle::seq> near_neighbour_refs(rng &g, size_t n_seeds,
 
 // Queries of the same kinds: mutants of references, fresh sequences and
 // noisy ones, with a null empty query and a null invalid one among them.
-inline std::vector<oracle::seq> near_neighbour_queries(rng &g,
+inline std::vector<oracle::seq> near_neighbor_queries(rng &g,
                                                        const std::vector<oracle::seq> &refs,
                                                        size_t n, size_t max_len = 40) {
     std::vector<oracle::seq> qs;

@@ -39,8 +39,8 @@ int32_t k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_se
 
 int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept;        // encodable, k = 1
 int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept;        // encodable, k = 2
-int32_t edit_search_unknown_one(probe_sink *s) noexcept;               // foreign bytes, k = 1
-int32_t edit_search_unknown_two(probe_sink *s) noexcept;               // one foreign byte, k = 2
+int32_t edit_search_unknown_one(probe_sink *s) noexcept;               // unknown bytes, k = 1
+int32_t edit_search_unknown_two(probe_sink *s) noexcept;               // one unknown byte, k = 2
 int32_t edit_search_long_read(probe_sink *s) noexcept;                 // 33/34 bases, k = 2
 
 bool edit_unknown_accepts(const uint8_t *query, size_t len, int32_t k) noexcept;

@@ -6,10 +6,10 @@
 //
 //   k   query                                   route
 //   0   any                                     exact lookup
-//   1   encodable                               one-edit neighbours
-//   1   1..32 bytes, some foreign               single unknown byte, k = 1
-//   2   encodable                               two-edit neighbours
-//   2   1..32 bytes, one foreign                single unknown byte, k = 2
+//   1   encodable                               one-edit neighbors
+//   1   1..32 bytes, some unknown               single unknown byte, k = 1
+//   2   encodable                               two-edit neighbors
+//   2   1..32 bytes, one unknown                single unknown byte, k = 2
 //   2   33 or 34 bases                          long read
 //   any otherwise                               none
 #include "assign/assign_internal.h"

@@ -1,4 +1,4 @@
-// One-edit neighbour search of an encodable query (k = 1).
+// One-edit neighbor search of an encodable query (k = 1).
 //
 // Every reference within one edit of an A/C/G/T query of at most 32 bases is
 // reached by exactly one route, so only those references are measured:

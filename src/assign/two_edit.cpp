@@ -31,7 +31,7 @@
 // without the deletion table walks the enumeration (its keys of one first-
 // level variant fetched together).
 //
-// References without a code (a foreign byte, or more than 32 bytes) are
+// References without a code (a unknown byte, or more than 32 bytes) are
 // taken from the non-encodable list within a length window of 2.
 #include <algorithm>
 #include <cstdlib>

@@ -1,17 +1,17 @@
 // Assignment of short queries (1 to 32 bytes) holding bytes other than the
 // upper-case A, C, G, T, for k = 1 and k = 2.
 //
-// An encodable reference consists of A, C, G, T only, so each foreign query
-// byte is substituted or deleted in any alignment with it and costs at least
-// one edit.  With exactly one foreign byte at position u, an encodable
+// An encodable reference consists of A, C, G, T only, so each unknown byte of
+// the query is substituted or deleted in any alignment with it and costs at
+// least one edit.  With exactly one unknown byte at position u, an encodable
 // reference within k edits is within k - 1 edits of one of five repairs: the
 // query with A, C, G or T at u, or the query without u.  Those repairs are
 // encodable and are searched in the code table; references without a code
-// are scanned directly within the length window.  With two or more foreign
+// are scanned directly within the length window.  With two or more unknown
 // bytes no encodable reference is within one edit, so the k = 1 path only
 // scans, and the k = 2 path declines.
 //
-// Every candidate is measured against the real query (foreign byte included),
+// Every candidate is measured against the real query (unknown byte included),
 // so the recorded distances are exact.  The repairs are derived from one
 // encoded stack copy of the query; nothing is allocated while the candidates
 // stay within the set's inline storage.
@@ -23,9 +23,9 @@
 namespace velmora {
 namespace {
 
-// Number of foreign bytes of query[0, len); *last gets the position of the
+// Number of unknown bytes of query[0, len); *last gets the position of the
 // last one.
-size_t single_unknown_count(const uint8_t *query, size_t len, size_t *last) noexcept {
+size_t unknown_byte_count(const uint8_t *query, size_t len, size_t *last) noexcept {
     size_t count = 0;
     for (size_t i = 0; i < len; ++i) {
         if (!dna2_is_base(query[i])) {
@@ -36,9 +36,9 @@ size_t single_unknown_count(const uint8_t *query, size_t len, size_t *last) noex
     return count;
 }
 
-// Code of the query with A at the foreign position u (the other repairs are
+// Code of the query with A at the unknown position u (the other repairs are
 // one base swap or one deletion away from it).  The query holds exactly one
-// foreign byte and at most 32 bytes, so the copy always encodes.
+// unknown byte and at most 32 bytes, so the copy always encodes.
 uint64_t single_unknown_repair_code(const uint8_t *query, size_t len, size_t u) noexcept {
     uint8_t copy[DNA2_MAX_LEN];
     std::memcpy(copy, query, len);
@@ -56,7 +56,7 @@ int32_t edit_search_unknown_one(probe_sink *s) noexcept {
     const uint8_t *query = s->query;
     const size_t len = s->query_len;
     size_t u = 0;
-    if (single_unknown_count(query, len, &u) == 1) {
+    if (unknown_byte_count(query, len, &u) == 1) {
         const uint64_t base_code = single_unknown_repair_code(query, len, u);
         for (uint64_t b = 0; b < 5; ++b) {
             const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
@@ -76,8 +76,8 @@ int32_t edit_search_unknown_two(probe_sink *s) noexcept {
     const uint8_t *query = s->query;
     const size_t len = s->query_len;
     size_t u = 0;
-    single_unknown_count(query, len, &u);
-    // Each repair costs the foreign byte one edit, so one more edit is left:
+    unknown_byte_count(query, len, &u);
+    // Each repair costs the unknown byte one edit, so one more edit is left:
     // the repair's own key, then its one-edit variants.
     const uint64_t base_code = single_unknown_repair_code(query, len, u);
     for (uint64_t b = 0; b < 5; ++b) {
@@ -95,8 +95,8 @@ int32_t edit_search_unknown_two(probe_sink *s) noexcept {
 bool edit_unknown_accepts(const uint8_t *query, size_t len, int32_t k) noexcept {
     if (query == nullptr || len == 0 || len > DNA2_MAX_LEN) return false;
     size_t u = 0;
-    const size_t foreign = single_unknown_count(query, len, &u);
-    return k == 1 ? foreign > 0 : foreign == 1;
+    const size_t unknown = unknown_byte_count(query, len, &u);
+    return k == 1 ? unknown > 0 : unknown == 1;
 }
 
 namespace {

@@ -31,7 +31,7 @@ int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t 
 
 // Probes every code within budget (0 to 3) substitutions of (code, len),
 // each once, through the key table.
-int32_t hamming_probe_neighbourhood(probe_sink *s, uint64_t code, size_t len,
+int32_t hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
                                     int32_t budget) noexcept;
 
 // Replacement search of a query with unknown bytes (positions ascending,

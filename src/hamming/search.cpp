@@ -139,7 +139,7 @@ int32_t hamming_search(probe_sink *s) noexcept {
         if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
             if (ix->pieces[0].count != 0) r = hamming_piece_stage(s, code);
         } else {
-            r = hamming_probe_neighbourhood(s, code, len, s->k);
+            r = hamming_probe_neighborhood(s, code, len, s->k);
         }
         if (r != VISIT_CONTINUE) return r;
         return probe_nonencodable(s, 0, false);

@@ -1,4 +1,4 @@
-// Code-table searches of the Hamming routes: the neighbourhood of a code
+// Code-table searches of the Hamming routes: the neighborhood of a code
 // within a substitution budget, and the replacement search for queries of at
 // most 32 bytes that hold bytes other than A/C/G/T.
 //
@@ -65,7 +65,7 @@ int32_t substitute_from(probe_batch *b, uint64_t code, const uint8_t *base_at, s
 
 }  // namespace
 
-int32_t hamming_probe_neighbourhood(probe_sink *s, uint64_t code, size_t len,
+int32_t hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
                                     int32_t budget) noexcept {
     if (len == 0 || budget <= 0) return probe_key(s, code, len);
     uint8_t base_at[DNA2_MAX_LEN];
@@ -100,7 +100,7 @@ int32_t hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
             const uint64_t base = (r >> (2 * (unknown_count - 1 - d))) & 3;
             c = dna2_with_base(c, positions[d], base);
         }
-        if (hamming_probe_neighbourhood(s, c, len, budget) != VISIT_CONTINUE) {
+        if (hamming_probe_neighborhood(s, c, len, budget) != VISIT_CONTINUE) {
             return VISIT_OUT_OF_MEMORY;
         }
     }

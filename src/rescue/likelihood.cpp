@@ -23,8 +23,8 @@ rescue_base_logs base_logs_from_error(double log_p) noexcept {
 }
 
 // Log error probability of the read base beside a gap that sits before read
-// base i (after i bases of the read): the larger of its two neighbours'.
-double gap_neighbour_error(const rescue_scratch &s, size_t i) noexcept {
+// base i (after i bases of the read): the larger of its two neighbors'.
+double gap_neighbor_error(const rescue_scratch &s, size_t i) noexcept {
     const size_t n = s.bases.size();
     double e = NEG_INF;
     if (i > 0) e = s.bases[i - 1].error;  // i <= longest, so i - 1 < n
@@ -35,7 +35,7 @@ double gap_neighbour_error(const rescue_scratch &s, size_t i) noexcept {
 }  // namespace
 
 bool rescue_model_prepare(const rescue_read_model &m, rescue_scratch &s) noexcept {
-    // Bases 0 .. longest - 1 are aligned; base `longest` may neighbour a gap.
+    // Bases 0 .. longest - 1 are aligned; base `longest` may neighbor a gap.
     const size_t n = m.longest < m.read_len ? m.longest + 1 : m.read_len;
     if (!s.bases.grow(n)) return false;
     size_t width, rows;
@@ -81,7 +81,7 @@ double rescue_log_likelihood(const rescue_read_model &m, rescue_scratch &s, cons
     };
 
     // Row 0: reference bases deleted before the first read base.
-    const double del0 = m.log_indel_weight + gap_neighbour_error(s, 0);
+    const double del0 = m.log_indel_weight + gap_neighbor_error(s, 0);
     for (size_t t = 0; t < width; ++t) {
         const ptrdiff_t j = ref_prefix(0, t);
         if (j < 0 || j > static_cast<ptrdiff_t>(ref_len)) {
@@ -96,7 +96,7 @@ double rescue_log_likelihood(const rescue_read_model &m, rescue_scratch &s, cons
         const rescue_base_logs &b = s.bases[i - 1];
         const uint8_t base = m.read[i - 1];
         const double ins = m.log_indel_weight + b.error;
-        const double del = m.log_indel_weight + gap_neighbour_error(s, i);
+        const double del = m.log_indel_weight + gap_neighbor_error(s, i);
         for (size_t t = 0; t < width; ++t) {
             const ptrdiff_t j = ref_prefix(i, t);
             if (j < 0 || j > static_cast<ptrdiff_t>(ref_len)) {

@@ -1,6 +1,6 @@
 // Shared by the assignment tests: the three public forms behind one call,
 // code/string conversion written out independently of the library, the
-// generators of reference sets full of near neighbours, and the model of what
+// generators of reference sets full of near neighbors, and the model of what
 // the counters must show for one query.
 #ifndef VELMORA_TESTS_ASSIGN_FIXTURE_H
 #define VELMORA_TESTS_ASSIGN_FIXTURE_H
@@ -135,8 +135,8 @@ void expect_status_only_promise(const vorn_match &got, const vorn_match &full,
     }
 }
 
-using velmora_test::near_neighbour_queries;
-using velmora_test::near_neighbour_refs;
+using velmora_test::near_neighbor_queries;
+using velmora_test::near_neighbor_refs;
 
 }  // namespace assign_test
 

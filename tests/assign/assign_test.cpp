@@ -137,8 +137,8 @@ TEST(IndexAssign, WorkedExamples) {
         {"33-base extension found by the scan", {q32 + "T", q32.substr(1)}, q32, 1, false, {0, 1, U, 2, VORN_STATUS_AMBIGUOUS}, 2},
         {"lower case compares literally", {"acgt"}, "ACGT", 1, false, oracle::match_none(), 1},
         {"two at distance one, status-only", {"TTTT", "ACGA", "ACG", "ACGTT"}, "ACGT", 1, true, {1, 1, U, 2, VORN_STATUS_AMBIGUOUS}, 2},
-        {"exact pair plus a neighbour", {"ACGA", "ACGT", "ACGT"}, "ACGT", 1, false, {1, 0, 1, 3, VORN_STATUS_AMBIGUOUS}, 3},
-        {"exact pair plus a neighbour, status-only", {"ACGA", "ACGT", "ACGT"}, "ACGT", 1, true, {1, 0, U, 2, VORN_STATUS_AMBIGUOUS}, 2},
+        {"exact pair plus a neighbor", {"ACGA", "ACGT", "ACGT"}, "ACGT", 1, false, {1, 0, 1, 3, VORN_STATUS_AMBIGUOUS}, 3},
+        {"exact pair plus a neighbor, status-only", {"ACGA", "ACGT", "ACGT"}, "ACGT", 1, true, {1, 0, U, 2, VORN_STATUS_AMBIGUOUS}, 2},
         {"non-encodable outside the window", {"ACGTNN", "ACGN", "ACGTN", "AN"}, "ACGT", 1, false, {1, 1, U, 2, VORN_STATUS_AMBIGUOUS}, 2},
         // The longest codes: a 32-base reference through the deletion table,
         // the deletion of the last base of a 32-base query (high bits).
@@ -147,7 +147,7 @@ TEST(IndexAssign, WorkedExamples) {
         {"32 bases", {std::string(31, 'G'), std::string(31, 'G') + "C", std::string(30, 'G') + "C", "C" + std::string(31, 'G')},
          std::string(31, 'G') + "C", 1, false, {1, 0, 1, 3, VORN_STATUS_UNIQUE}, 3},
         // Two edits, encodable query.
-        {"every kind of two-edit neighbour", {"ACGT", "AGGA", "CGTA", "ACGTAA", "AC", "ACNNT"}, "ACGT", 2, false, {0, 0, 2, 6, VORN_STATUS_UNIQUE}, 6},
+        {"every kind of two-edit neighbor", {"ACGT", "AGGA", "CGTA", "ACGTAA", "AC", "ACNNT"}, "ACGT", 2, false, {0, 0, 2, 6, VORN_STATUS_UNIQUE}, 6},
         {"empty query, k = 2", {"", "A", "AC", "ACG"}, "", 2, false, {0, 0, 1, 3, VORN_STATUS_UNIQUE}, 3},
         {"32 bases against a 34-byte extension", {q32 + "GG"}, q32, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
         {"AAAA, full", aaaa, "AAAA", 2, false, {2, 1, 2, 3, VORN_STATUS_UNIQUE}, 3},
@@ -175,7 +175,7 @@ TEST(IndexAssign, WorkedExamples) {
         {"33: two bases removed", {erase_at(erase_at(q33, 30), 4)}, q33, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
         {"34: without bases 5 and 20", {erase_at(erase_at(q34, 20), 5)}, q34, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
         {"34: without the two first", {q34.substr(2)}, q34, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
-        {"34: without two neighbours", {erase_at(erase_at(q34, 17), 16)}, q34, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
+        {"34: without two neighbors", {erase_at(erase_at(q34, 17), 16)}, q34, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
         {"34: without the two last", {q34.substr(0, 32)}, q34, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
         {"34: 33-byte reference by the scan", {with_base(erase_at(q34, 3), 25, other(q34[26]))}, q34, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
         {"33: 35 bytes measured, 36 skipped", {q33 + "AA", q33 + "AAA"}, q33, 2, false, {0, 2, U, 1, VORN_STATUS_UNIQUE}, 1},
@@ -269,7 +269,7 @@ void every_encodable_length(rng &g, std::vector<seq> &refs, std::vector<seq> &qs
 
 // For every length 1 to 32: one foreign byte (N, lower case, 0x00, 0xFF) at
 // the first, a middle and the last position, and two foreign bytes; the
-// references are the query's repairs and near neighbours.
+// references are the query's repairs and near neighbors.
 void foreign_bytes(rng &g, std::vector<seq> &refs, std::vector<seq> &qs) {
     static const char foreign[] = {'N', 'a', '\0', '\xff', 'n', 't'};
     size_t pick = g.range(0, 5);
@@ -316,8 +316,8 @@ TEST(IndexAssignDifferential, RecordsAndCountersEqualOracle) {
         switch (round % 5) {
             case 0:
             case 1:
-                refs = near_neighbour_refs(g, g.range(1, 6), g.range(1, 90), round % 2 ? 34 : 40);
-                qs = near_neighbour_queries(g, refs, 60, round % 2 ? 34 : 40);
+                refs = near_neighbor_refs(g, g.range(1, 6), g.range(1, 90), round % 2 ? 34 : 40);
+                qs = near_neighbor_queries(g, refs, 60, round % 2 ? 34 : 40);
                 break;
             case 2: every_encodable_length(g, refs, qs); break;
             case 3: foreign_bytes(g, refs, qs); break;
@@ -349,15 +349,15 @@ TEST(IndexAssign, EveryPathAllocationFailureFallsBackToBruteForce) {
         {"deletion variants", join(copies(q, 100), copies(q.substr(1), 200)), q, {1, 2}},
         {"non-encodable scan", join(copies(q, 100), copies(nonenc, 200)), q, {1, 2}},
     };
-    {  // Two edits: 300 distinct neighbours of a 20-base query.
+    {  // Two edits: 300 distinct neighbors of a 20-base query.
         const std::string q20 = g.dna(20);
         std::set<std::string> d;
         while (d.size() < 300) d.insert(g.mutate(q20, unsigned(g.range(1, 2))));
         std::vector<std::string> refs(d.begin(), d.end());
         for (int i = 0; i < 20; ++i) refs.push_back(g.mutate(q20, 2, 30));
-        rows.push_back({"two-edit neighbours", refs, q20, {2}});
+        rows.push_back({"two-edit neighbors", refs, q20, {2}});
     }
-    {  // One foreign byte: neighbours of its repairs, duplicates of one repair.
+    {  // One foreign byte: neighbors of its repairs, duplicates of one repair.
         const std::string base = g.dna(16), qn = with_base(base, 7, 'N');
         std::set<std::string> d;
         while (d.size() < 400) {

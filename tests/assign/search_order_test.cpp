@@ -165,7 +165,7 @@ struct index_owner {
 
 // References around a few seeds: mutants at 0 to 3 edits (some with foreign
 // bytes), duplicates, and unrelated sequences, lengths around 0..33.
-std::vector<std::string> neighbourhood(rng &g, const std::vector<std::string> &seeds) {
+std::vector<std::string> neighborhood(rng &g, const std::vector<std::string> &seeds) {
     std::vector<std::string> refs;
     for (const auto &s : seeds) {
         for (size_t i = g.range(3, 25); i > 0; --i) {
@@ -184,7 +184,7 @@ TEST(SearchOrder, SameAsProbingKeyByKey) {
         for (int round = 0; round < 6; ++round) {
             std::vector<std::string> seeds = {g.dna(len), g.dna(len)};
             if (g.chance(40)) seeds.push_back(std::string(len, 'A'));  // runs of equal bases
-            const std::vector<std::string> refs = neighbourhood(g, seeds);
+            const std::vector<std::string> refs = neighborhood(g, seeds);
             std::vector<std::string> queries = seeds;
             for (int i = 0; i < 6; ++i) {
                 std::string m = g.mutate(seeds[g.range(0, seeds.size() - 1)], unsigned(g.range(0, 2)));

@@ -1,5 +1,5 @@
 // velmora.hpp against the C calls it wraps and against the naive oracle, on
-// randomized batches full of near neighbours, duplicates, N, lower case,
+// randomized batches full of near neighbors, duplicates, N, lower case,
 // bytes 0 and 255 and the lengths around the 2-bit code's 32-byte limit.
 // A wrapper fault (wrong array, lost length, swapped arguments, a dropped
 // counter) shows as a record that differs from the direct C call.

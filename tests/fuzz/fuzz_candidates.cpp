@@ -1,5 +1,5 @@
 // The brute-force matchers against the record written straight from its
-// definition: every query against a plain list of near-neighbour references,
+// definition: every query against a plain list of near-neighbor references,
 // with null sequences among both, k from 0 to 4 and both ambiguity rules.
 #include <cstdint>
 #include <cstdio>

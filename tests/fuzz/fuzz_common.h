@@ -1,5 +1,5 @@
 // Shared by the fuzz harnesses: turns the fuzzer's bytes into sequences that
-// sit where faults live (near neighbours and duplicates of earlier sequences,
+// sit where faults live (near neighbors and duplicates of earlier sequences,
 // N, lower case and arbitrary bytes, lengths at the 2-bit code and machine
 // word boundaries), hands them to the library as exact-length heap copies, and
 // reports a disagreement with the naive oracle by printing it and aborting.

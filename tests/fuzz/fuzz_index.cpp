@@ -1,5 +1,5 @@
 // Every index entry point against brute force, on an index built from the
-// fuzzer's references (mostly A/C/G/T near neighbours and duplicates, with N,
+// fuzzer's references (mostly A/C/G/T near neighbors and duplicates, with N,
 // lower case and arbitrary bytes, lengths 0 to 40):
 //
 //   - the four exact lookups, records and counters;

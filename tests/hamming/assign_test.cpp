@@ -73,7 +73,7 @@ outcome assign_one(const vorn_index *ix, const seq &q, int32_t k) {
 // ---- randomized differential ------------------------------------------------
 
 // References crowded around a few centres: substitution mutants at 0 to 4,
-// duplicates, homopolymers, neighbours one byte longer or shorter, and
+// duplicates, homopolymers, neighbors one byte longer or shorter, and
 // non-encodable ones (N, lower case, 0x00, 0xFF).
 std::vector<std::string> make_refs(velmora_test::rng &g) {
     std::vector<std::string> refs;
@@ -117,7 +117,7 @@ std::vector<seq> make_queries(velmora_test::rng &g, const std::vector<std::strin
     return qs;
 }
 
-TEST(HammingAssign, MatchesBruteForceOnNeighbourSets) {
+TEST(HammingAssign, MatchesBruteForceOnNeighborSets) {
     const uint64_t seed = velmora_test::test_seed();
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     velmora_test::rng g(seed);

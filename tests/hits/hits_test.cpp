@@ -51,7 +51,7 @@ struct built {
 };
 
 // References around seeds of one length (boundary lengths included), with
-// near neighbours, duplicates, N and lower-case bytes; queries from the same
+// near neighbors, duplicates, N and lower-case bytes; queries from the same
 // seeds, so every route meets hits at every distance.
 TEST(IndexHits, EqualBruteForceOnEveryRoute) {
     rng g(velmora_test::test_seed() + 131);

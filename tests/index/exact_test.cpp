@@ -52,7 +52,7 @@ expectation naive_lookup(const oracle::seq &q, const std::vector<oracle::seq> &r
 }
 
 // Queries aimed at the references: copies, case changes, one-edit
-// neighbours, fresh noise, empty and null ones.
+// neighbors, fresh noise, empty and null ones.
 std::vector<oracle::seq> random_queries(velmora_test::rng &g, const std::vector<oracle::seq> &refs,
                                         size_t n) {
     std::vector<oracle::seq> qs;

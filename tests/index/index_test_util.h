@@ -164,7 +164,7 @@ inline void expect_index_matches(const vorn_index *idx, const std::vector<std::s
 }
 
 // A reference list aimed at the index's edges: boundary lengths, duplicates,
-// near neighbours, lower case, N, bytes 0 and 255, empty and null-pointer
+// near neighbors, lower case, N, bytes 0 and 255, empty and null-pointer
 // empty references.
 inline std::vector<oracle::seq> random_refs(velmora_test::rng &g, size_t n) {
     std::vector<oracle::seq> refs;

@@ -42,12 +42,12 @@ void expect_assign_many(const std::vector<seq> &qs, const std::vector<seq> &refs
 
 }  // namespace
 
-TEST(MatchMany, AgreesWithOracleOnNeighbourSets) {
+TEST(MatchMany, AgreesWithOracleOnNeighborSets) {
     rng g(velmora_test::test_seed());
     const int rounds = 40 * velmora_test::test_scale();
     for (int round = 0; round < rounds; ++round) {
-        const std::vector<seq> refs = velmora_test::near_neighbour_refs(g, 4, g.range(1, 30));
-        const std::vector<seq> qs = velmora_test::near_neighbour_queries(g, refs, 13);
+        const std::vector<seq> refs = velmora_test::near_neighbor_refs(g, 4, g.range(1, 30));
+        const std::vector<seq> qs = velmora_test::near_neighbor_queries(g, refs, 13);
         for (int32_t k = 0; k <= 5; ++k) {
             expect_match_many(qs, refs, k);
             expect_assign_many(qs, refs, k, static_cast<uint32_t>(round & 1));

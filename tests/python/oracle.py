@@ -47,7 +47,7 @@ def seed():
 
 
 class Generator:
-    """Sequences aimed where faults live: near neighbours and duplicates of a
+    """Sequences aimed where faults live: near neighbors and duplicates of a
     small pool, N, lower case, bytes 0 and 255, lengths 0, 1 and 31 to 35."""
 
     LENGTHS = [0, 1, 2, 3, 8, 16, 31, 32, 33, 34, 35, 36]

@@ -85,7 +85,7 @@ TEST(Concurrency, ThreadsSharingOneIndexGetTheSingleThreadedResults) {
     SCOPED_TRACE(seed);
     velmora_test::rng g(seed);
 
-    // Families of near neighbours around a few barcodes, with N, lower case
+    // Families of near neighbors around a few barcodes, with N, lower case
     // and the odd byte, plus a run of duplicates big enough to push a query's
     // candidate set onto the heap in every thread at once.
     std::vector<oracle::seq> refs;
@@ -125,7 +125,7 @@ TEST(Concurrency, ThreadsSharingOneIndexGetTheSingleThreadedResults) {
         for (size_t i = 0; i < m.size(); ++i) EXPECT_EQ(m[i], oracle::edit_record(query_sets[t][i], refs, 2));
     }
 
-    // Each thread runs its own batch and then its neighbour's, twice, so the
+    // Each thread runs its own batch and then its neighbor's, twice, so the
     // same batches also run on different threads at the same time.
     std::atomic<int> mismatches{0};
     std::atomic<size_t> ready{0};

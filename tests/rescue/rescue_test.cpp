@@ -202,7 +202,7 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
     SCOPED_TRACE(seed);
     rng g(seed);
     for (int round = 0; round < 30 * velmora_test::test_scale(); ++round) {
-        const std::vector<oracle::seq> rs = velmora_test::near_neighbour_refs(g, 4, 30, 36);
+        const std::vector<oracle::seq> rs = velmora_test::near_neighbor_refs(g, 4, 30, 36);
         built_index ix(rs);
         std::vector<uint64_t> counts;
         for (size_t i = 0; i < rs.size(); ++i) counts.push_back(g.chance(40) ? 0 : g.range(1, 300));

@@ -1,7 +1,7 @@
 // End-to-end runs of `velmora assign` under the distance rule on the fixed
 // window (--no-rescue --fixed-window): every output line against a
 // brute-force assignment, on the bundled demo data and on random inputs full
-// of near neighbours, duplicates, N, lower case and short reads.
+// of near neighbors, duplicates, N, lower case and short reads.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -101,7 +101,7 @@ std::string mutate(std::mt19937_64 &g, std::string s, unsigned edits, bool noisy
     return s;
 }
 
-// A whitelist crowded with near neighbours, duplicates, N and lower case,
+// A whitelist crowded with near neighbors, duplicates, N and lower case,
 // mostly 16 bases with some 15, 17 and 31..35; and reads built from it with
 // 0..3 edits, some too short for the barcode window.
 void make_random_inputs(uint64_t seed, std::string *wl_text, std::string *fastq) {

@@ -108,7 +108,7 @@ const char assign_help[] =
     "    P(c | read) = prior(c) L(read | c) / sum over d in C of prior(d) L(read | d)\n"
     "    prior(c) = exact reads of c + X; L = product over the aligned bases of\n"
     "    1 - p for a match, p / 3 for a substitution, W p for an indel, with p the\n"
-    "    base's error probability from its Phred quality (the neighbour's for a\n"
+    "    base's error probability from its Phred quality (the neighbor's for a\n"
     "    deletion).\n"
     "\n"
     "Output:\n"
