@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "match/match_record.h"
 
 namespace velmora_bench {
 
@@ -124,18 +123,31 @@ std::vector<size_t> stratified_sample(const read_batch &batch, size_t per_class)
     return out;
 }
 
+// Brute-force Hamming record, written out from the record's definition:
+// best_index the lowest position at the smallest distance, second_distance
+// the smallest distance above it.
 vorn_match brute_hamming(const seq_list &refs, const std::string &q, uint32_t k) {
-    vorn_match m;
-    velmora::match_reset(&m, VORN_STATUS_NONE);
-    int32_t best_count = 0;
+    vorn_match m{UINT32_MAX, UINT32_MAX, UINT32_MAX, 0, VORN_STATUS_NONE};
+    uint32_t at_best = 0;
     for (size_t i = 0; i < refs.size(); ++i) {
         const std::string &s = refs.seqs[i];
         if (s.size() != q.size()) continue;
         uint32_t d = 0;
         for (size_t j = 0; j < s.size() && d <= k; ++j) d += s[j] != q[j];
-        if (d <= k) velmora::match_apply_hit(&m, static_cast<uint32_t>(i), d, &best_count);
+        if (d > k) continue;
+        ++m.hit_count;
+        if (d < m.best_distance) {
+            m.second_distance = m.best_distance;
+            m.best_distance = d;
+            m.best_index = static_cast<uint32_t>(i);
+            at_best = 1;
+        } else if (d == m.best_distance) {
+            ++at_best;
+        } else if (d < m.second_distance) {
+            m.second_distance = d;
+        }
     }
-    velmora::match_finish(&m, best_count);
+    if (m.hit_count > 0) m.status = at_best >= 2 ? VORN_STATUS_AMBIGUOUS : VORN_STATUS_UNIQUE;
     return m;
 }
 

@@ -11,9 +11,7 @@
 // answered by the index path and by brute force, and the records must agree.
 //
 // Names: idx/<op>/<list>, build/<list>.  Counters: cand/q and verif/q are the
-// vorn_stats counters per query over the whole pool; probes/q and distinct/q
-// are the table lookups the path makes per query and how many distinct keys
-// they use (counted by replaying the enumeration on the first reads).
+// vorn_stats counters per query over the whole pool.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -23,13 +21,10 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
-#include "assign/assign_internal.h"
 #include "bench_data.h"
 #include "bench_registry.h"
-#include "index/index_internal.h"
 #include "velmora.h"
 
 
@@ -40,7 +35,6 @@ constexpr size_t POOL_READS = 32768;
 constexpr size_t CHUNK_READS = 1024;
 constexpr size_t SAMPLE_PER_CLASS = 8;
 constexpr size_t BRUTE_READS = 4;          // reads per brute-force iteration
-constexpr size_t PROBE_COUNT_READS = 2000;  // reads replayed for probes/q
 
 struct list_state {
     std::string name;
@@ -246,114 +240,6 @@ std::string check_op(list_state &s, const vorn_index *ix, op what, int32_t k) {
     return {};
 }
 
-// ---- probe counts ------------------------------------------------------------
-
-struct key_counter {
-    uint64_t probes = 0;
-    std::unordered_set<uint64_t> keys;
-    void add(uint64_t code, uint64_t len) {
-        ++probes;
-        keys.insert(velmora::index_mix(code ^ (len * 0x9e3779b97f4a7c15ull)) ^ len);
-    }
-};
-
-int32_t count_level2(uint64_t code, uint64_t len, void *ctx) noexcept {
-    static_cast<key_counter *>(ctx)->add(code, len);
-    return velmora::VISIT_CONTINUE;
-}
-
-int32_t count_level1(uint64_t code, uint64_t len, void *ctx) noexcept {
-    static_cast<key_counter *>(ctx)->add(code, len);
-    return velmora::index_visit_one_edit_codes(code, len, count_level2, ctx);
-}
-
-// Lookups of the two-edit path for an encodable query: its own key, then
-// each one-edit variant followed by that variant's own one-edit variants.
-void count_k2(uint64_t code, uint64_t len, key_counter *c) {
-    c->add(code, len);
-    velmora::index_visit_one_edit_codes(code, len, count_level1, c);
-}
-
-// Lookups of the one-edit path: own key, substitutions, one deletion-table
-// walk, deletion variants (repeats along a run skipped).
-void count_k1(uint64_t code, uint64_t len, key_counter *c) {
-    c->add(code, len);
-    for (uint64_t p = 0; p < len; ++p)
-        for (uint64_t b = 0; b < 4; ++b)
-            if (b != ((code >> (2 * p)) & 3)) c->add(velmora::dna2_with_base(code, p, b), len);
-    c->add(code, len + 100);  // the deletion-table walk: its own key space
-    uint64_t prev = 0;
-    for (uint64_t p = 0; p < len; ++p) {
-        const uint64_t v = velmora::dna2_delete_base(code, p);
-        if (p > 0 && v == prev) continue;
-        prev = v;
-        c->add(v, len - 1);
-    }
-}
-
-void count_hamming_ball(uint64_t code, uint64_t len, int budget, uint64_t from, key_counter *c) {
-    c->add(code, len);
-    if (budget == 0) return;
-    for (uint64_t p = from; p < len; ++p)
-        for (uint64_t b = 0; b < 4; ++b)
-            if (b != ((code >> (2 * p)) & 3))
-                count_hamming_ball(velmora::dna2_with_base(code, p, b), len, budget - 1, p + 1, c);
-}
-
-// Hamming: k + 1 piece buckets for an encodable query; for unknown bytes,
-// each replacement copy and its substitution variants within k - unknowns.
-void count_hamming(const std::string &read, int32_t k, key_counter *c) {
-    uint64_t code = 0;
-    if (velmora::dna2_code(reinterpret_cast<const uint8_t *>(read.data()), read.size(), &code)) {
-        for (int32_t i = 0; i <= k; ++i) c->add(static_cast<uint64_t>(i), 1000);
-        return;
-    }
-    if (read.size() > velmora::DNA2_MAX_LEN) return;
-    std::vector<size_t> unknown;
-    for (size_t i = 0; i < read.size(); ++i)
-        if (!velmora::dna2_is_base(static_cast<uint8_t>(read[i]))) unknown.push_back(i);
-    if (static_cast<int32_t>(unknown.size()) > k) return;
-    uint64_t base = 0;
-    for (size_t i = 0; i < read.size(); ++i) {
-        const int v = velmora::dna2_base_value(static_cast<uint8_t>(read[i]));
-        if (v > 0) base |= static_cast<uint64_t>(v) << (2 * i);
-    }
-    const uint64_t copies = uint64_t{1} << (2 * unknown.size());
-    for (uint64_t m = 0; m < copies; ++m) {
-        uint64_t cc = base;
-        for (size_t j = 0; j < unknown.size(); ++j)
-            cc = velmora::dna2_with_base(cc, unknown[j], (m >> (2 * j)) & 3);
-        count_hamming_ball(cc, read.size(), k - static_cast<int32_t>(unknown.size()), 0, c);
-    }
-}
-
-// Average lookups and distinct keys per query over the first reads.
-void probe_counters(benchmark::State &state, const list_state &s, op what, int32_t k) {
-    if (!(what == op::assign || what == op::status || what == op::hamming) || k < 1) return;
-    if (what != op::hamming && k > 2) return;
-    const size_t n = std::min(PROBE_COUNT_READS, s.reads.reads.size());
-    double probes = 0, distinct = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const std::string &read = s.reads.reads.seqs[i];
-        key_counter c;
-        if (what == op::hamming) {
-            count_hamming(read, k, &c);
-        } else {
-            uint64_t code = 0;
-            if (!velmora::dna2_code(reinterpret_cast<const uint8_t *>(read.data()), read.size(),
-                                    &code)) {
-                continue;  // unknown-byte paths: not replayed
-            }
-            if (k == 1) count_k1(code, read.size(), &c);
-            else count_k2(code, read.size(), &c);
-        }
-        probes += static_cast<double>(c.probes);
-        distinct += static_cast<double>(c.keys.size());
-    }
-    state.counters["probes/q"] = probes / static_cast<double>(n);
-    state.counters["distinct/q"] = distinct / static_cast<double>(n);
-}
-
 void run_index(benchmark::State &state, const std::string &list, op what, int32_t k,
                uint32_t flags, const std::string &key) {
     list_state &s = list_for(list);
@@ -390,7 +276,6 @@ void run_index(benchmark::State &state, const std::string &list, op what, int32_
         state.counters["cand/q"] = static_cast<double>(st.candidates) / static_cast<double>(pool);
         state.counters["verif/q"] =
             static_cast<double>(st.verifications) / static_cast<double>(pool);
-        probe_counters(state, s, what, k);
     }
 }
 

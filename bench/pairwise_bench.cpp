@@ -1,10 +1,10 @@
-// Pairwise distance: libvelmora's entry points and its internal bounded test
-// against edlib (global mode, distance only), on related pairs (a copy with
+// Pairwise distance: libvelmora's entry points against edlib (global mode, distance only), on related pairs (a copy with
 // about 5% random edits) and unrelated random pairs of the same length.
 //
 // Names: pair/<contender>/<length>/<related|unrelated>; one item is one pair.
-// Contenders: distance (vorn_edit_distance) vs edlib (k = -1); leq_k2,
-// cand_k2 (candidate_distance_within_k) vs edlib_k2; leq_k10, cand_k10 vs
+// Contenders: distance (vorn_edit_distance) vs edlib (k = -1); leq_k2
+// (vorn_edit_distance_leq), match_k2 (the distance within k, from
+// vorn_match_many on one reference) vs edlib_k2; leq_k10, match_k10 vs
 // edlib_k10 with k = 10% of the length; dp (vorn_edit_distance_dp) alone.
 #include <benchmark/benchmark.h>
 #include <edlib.h>
@@ -18,7 +18,6 @@
 
 #include "bench_data.h"
 #include "bench_registry.h"
-#include "distance/distance_internal.h"
 #include "velmora.h"
 
 namespace velmora_bench {
@@ -60,6 +59,17 @@ pair_set make_pairs(size_t len, bool related) {
     return s;
 }
 
+// The distance of a and b when at most k, else UINT32_MAX: one query
+// against a one-reference list, the public form of the bounded test every
+// matcher applies to a candidate.
+uint32_t match_distance(const std::string &a, const std::string &b, int32_t k) {
+    const uint8_t *q = u8(a), *r = u8(b);
+    const size_t ql = a.size(), rl = b.size();
+    vorn_match m;
+    if (vorn_match_many(&q, &ql, 1, &r, &rl, 1, k, &m) != 0) return UINT32_MAX - 1;
+    return m.status == VORN_STATUS_UNIQUE ? m.best_distance : UINT32_MAX;
+}
+
 // Every contender on every pair, against the dynamic programme.
 std::string check_pairs(pair_set &s, size_t len) {
     const int32_t ks[] = {2, k10(len)};
@@ -75,10 +85,7 @@ std::string check_pairs(pair_set &s, size_t len) {
             const bool within = d <= static_cast<uint32_t>(k);
             if (vorn_edit_distance_leq(u8(a), a.size(), u8(b), b.size(), k) != (within ? 1 : 0))
                 return "vorn_edit_distance_leq differs" + at;
-            const int32_t c = velmora::candidate_distance_within_k(u8(a), a.size(), u8(b),
-                                                                   b.size(), k);
-            if (c != (within ? static_cast<int32_t>(d) : -1))
-                return "candidate_distance_within_k differs" + at;
+            if (match_distance(a, b, k) != (within ? d : UINT32_MAX)) return "vorn_match_many differs" + at;
             if (edlib_distance(a, b, k) != (within ? static_cast<int>(d) : -1))
                 return "bounded edlib differs" + at;
         }
@@ -97,7 +104,7 @@ pair_set &pairs_for(size_t len, bool related) {
     return *slot;
 }
 
-enum class contender { distance, edlib, leq, cand, edlib_k, dp };
+enum class contender { distance, edlib, leq, match, edlib_k, dp };
 
 void run_pairs(benchmark::State &state, size_t len, bool related, contender who, int32_t k) {
     pair_set &s = pairs_for(len, related);
@@ -121,9 +128,8 @@ void run_pairs(benchmark::State &state, size_t len, bool related, contender who,
                     sink += static_cast<uint64_t>(
                         vorn_edit_distance_leq(u8(a), a.size(), u8(b), b.size(), k));
                     break;
-                case contender::cand:
-                    sink += static_cast<uint64_t>(velmora::candidate_distance_within_k(
-                        u8(a), a.size(), u8(b), b.size(), k));
+                case contender::match:
+                    sink += match_distance(a, b, k);
                     break;
                 case contender::edlib_k:
                     sink += static_cast<uint64_t>(edlib_distance(a, b, k));
@@ -149,9 +155,9 @@ void register_pairwise() {
     };
     const entry entries[] = {
         {"distance", contender::distance, 0}, {"edlib", contender::edlib, 0},
-        {"leq_k2", contender::leq, 1},        {"cand_k2", contender::cand, 1},
+        {"leq_k2", contender::leq, 1},        {"match_k2", contender::match, 1},
         {"edlib_k2", contender::edlib_k, 1},  {"leq_k10", contender::leq, 2},
-        {"cand_k10", contender::cand, 2},     {"edlib_k10", contender::edlib_k, 2},
+        {"match_k10", contender::match, 2},     {"edlib_k10", contender::edlib_k, 2},
         {"dp", contender::dp, 0},
     };
     for (size_t len : PAIR_LENGTHS) {
