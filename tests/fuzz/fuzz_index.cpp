@@ -10,15 +10,18 @@
 //     path's length window; a query no path serves counts every reference;
 //   - the status-only form: identical to the counting form for k = 0 and 3,
 //     and for k = 1 and 2 the promises an early stop still keeps;
-//   - Hamming assignment, k = 0 to 3, records and counters per route.
+//   - Hamming assignment, k = 0 to 3, records and counters per route;
+//   - the hit listing under both metrics, k = 0 to 3, in full and truncated;
+//   - all of it on an index built with or without the optional tables.
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "fuzz_common.h"
+#include "gen.h"
 
 namespace {
 
@@ -133,7 +136,8 @@ uint64_t assign_counted(const std::string &q, const refs_t &refs, int32_t k) {
 // A/C/G/T query takes up each encodable reference of its length that agrees
 // with it on one of its k + 1 pieces; a query with other bytes reaches only
 // its encodable hits; non-encodable references of the length always count.
-uint64_t hamming_counted(const std::string &q, const refs_t &refs, int32_t k) {
+// Without the piece tables an A/C/G/T query reaches only its hits.
+uint64_t hamming_counted(const std::string &q, const refs_t &refs, int32_t k, bool no_pieces) {
     const size_t L = q.size();
     uint64_t c = 0;
     for (const auto &r : refs) {
@@ -141,7 +145,7 @@ uint64_t hamming_counted(const std::string &q, const refs_t &refs, int32_t k) {
         if (s.size() != L) continue;
         if (L > 32 || !encodable(s)) {
             ++c;
-        } else if (encodable(q)) {
+        } else if (encodable(q) && !no_pieces) {
             const size_t parts = static_cast<size_t>(k) + 1, base = L / parts, extra = L % parts;
             bool agrees = false;
             for (size_t j = 0; j < parts && !agrees; ++j) {
@@ -163,6 +167,7 @@ struct harness {
     const vorn_index *index = nullptr;
     const uint8_t *const *qp = nullptr;
     const size_t *ql = nullptr;
+    uint32_t flags = 0;
 
     [[noreturn]] void fail(const char *what, size_t qi, const vorn_match *got,
                            const vorn_match *want) const {
@@ -327,12 +332,43 @@ struct harness {
                     exact_expect(q.bytes, refs, false, &c);
                     want_count += c;
                 } else {
-                    want_count += hamming_counted(q.bytes, refs, k);
+                    want_count += hamming_counted(q.bytes, refs, k, (flags & VORN_INDEX_NO_PIECES) != 0);
                 }
             }
             char what[96];
             std::snprintf(what, sizeof what, "vorn_index_assign_hamming_stats counters, k=%d", k);
             check_stats(what, stats, want_count);
+        }
+    }
+    // Every reference within k, ordered by distance then position; a short
+    // buffer receives the first ones and the full count.
+    void hit_lists() const {
+        for (size_t i = 0; i < queries.size(); ++i) {
+            const oracle::seq &q = queries[i];
+            if (q.invalid()) continue;
+            for (uint32_t metric : {VORN_METRIC_EDIT, VORN_METRIC_HAMMING}) {
+                for (int32_t k = 0; k <= 3; ++k) {
+                    std::vector<std::pair<uint32_t, uint32_t>> want;
+                    for (size_t r = 0; r < refs.size(); ++r) {
+                        const uint32_t d = metric == VORN_METRIC_EDIT
+                                               ? distance(q.bytes, refs[r].bytes)
+                                               : oracle::hamming(q.bytes, refs[r].bytes);
+                        if (d <= static_cast<uint32_t>(k)) want.push_back({d, uint32_t(r)});
+                    }
+                    std::sort(want.begin(), want.end());
+                    const size_t cap = want.size() > 1 && (i & 1) ? want.size() / 2 : want.size();
+                    std::vector<vorn_hit> got(cap + 1, vorn_hit{7, 7});
+                    size_t n = 99;
+                    if (vorn_index_hits(index, qp[i], ql[i], metric, k, cap ? got.data() : nullptr,
+                                        cap, &n) != 0 ||
+                        n != want.size())
+                        fail("vorn_index_hits count", i, nullptr, nullptr);
+                    for (size_t h = 0; h < cap; ++h)
+                        if (got[h].distance != want[h].first || got[h].ref_index != want[h].second)
+                            fail("vorn_index_hits list", i, nullptr, nullptr);
+                    if (got[cap].ref_index != 7) fail("vorn_index_hits wrote past capacity", i, nullptr, nullptr);
+                }
+            }
         }
     }
 };
@@ -369,7 +405,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fuzz::fail("vorn_index_build accepted a null reference", h.refs, h.queries);
         return 0;
     }
-    vorn_index *index = vorn_index_build(r.ptrs(), r.lens(), r.size());
+    // Read last, so that older corpus inputs keep their meaning.
+    h.flags = in.byte() & 3u;
+    vorn_index *index = vorn_index_build_opts(r.ptrs(), r.lens(), r.size(), h.flags);
     if (index == nullptr) fuzz::fail("vorn_index_build failed", h.refs, h.queries);
     h.index = index;
     h.qp = q.ptrs();
@@ -377,6 +415,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     h.exact_lookups();
     h.edit_assignment();
     h.hamming_assignment();
+    h.hit_lists();
     vorn_index_free(index);
     return 0;
 }

@@ -1,29 +1,19 @@
-// vorn_index_hits against brute force: every reference within k under the
-// metric, in (distance, position) order, whatever route the query takes
-// (exact key, one- and two-edit searches, unknown bytes, long reads, pieces,
-// replacement search, the pass over every reference) and whatever tables the
-// build kept; truncation to the capacity; working memory running out.
+// vorn_index_hits against brute force, whatever route the query takes and
+// whatever tables the build kept, with truncation to the capacity; and the
+// records of an index built without some tables against the full index's
+// (status-only form included): the edit counters do not change either, the
+// Hamming counters may (the replacement search counts only hits).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "oracle.h"
-#include "support/alloc_hooks.h"
 #include "test_util.h"
-#include "velmora.h"
-
-// vorn_hit lives in the global namespace, where lookup finds these.
-inline bool operator==(const vorn_hit &a, const vorn_hit &b) {
-    return a.ref_index == b.ref_index && a.distance == b.distance;
-}
-inline void PrintTo(const vorn_hit &h, std::ostream *os) {
-    *os << "(" << h.ref_index << "," << h.distance << ")";
-}
 
 namespace {
 
+using velmora_test::built_index;
 using velmora_test::rng;
 using velmora_test::seq_batch;
 
@@ -40,15 +30,6 @@ std::vector<vorn_hit> brute(const std::vector<oracle::seq> &refs, const std::str
                      [](const vorn_hit &a, const vorn_hit &b) { return a.distance < b.distance; });
     return out;
 }
-
-struct built {
-    seq_batch batch;
-    vorn_index *index;
-    built(const std::vector<oracle::seq> &refs, uint32_t flags) : batch(refs) {
-        index = vorn_index_build_opts(batch.ptrs(), batch.lens(), batch.size(), flags);
-    }
-    ~built() { vorn_index_free(index); }
-};
 
 // References around seeds of one length (boundary lengths included), with
 // near neighbours, duplicates, N and lower-case bytes; queries from the same
@@ -71,7 +52,7 @@ TEST(IndexHits, EqualBruteForceOnEveryRoute) {
                 queries.push_back(g.mutate(seeds[g.range(0, 2)], unsigned(g.range(0, 3)), g.chance(25) ? 15 : 0,
                                            g.chance(50)));
             for (uint32_t flags = 0; flags < 4; ++flags) {
-                const built b(refs, flags);
+                const built_index b(refs, flags);
                 ASSERT_NE(b.index, nullptr);
                 for (const auto &q : queries) {
                     for (uint32_t metric : {VORN_METRIC_EDIT, VORN_METRIC_HAMMING}) {
@@ -99,7 +80,7 @@ TEST(IndexHits, EqualBruteForceOnEveryRoute) {
 // written, and nothing past them.
 TEST(IndexHits, CapacityTruncates) {
     const std::vector<oracle::seq> refs = velmora_test::as_seqs({"ACGT", "ACGA", "ACGT", "TCGT", "ACG", "GGGG"});
-    const built b(refs, VORN_INDEX_ALL);
+    const built_index b(refs);
     const auto want = brute(refs, "ACGT", VORN_METRIC_EDIT, 1);
     ASSERT_EQ(want.size(), 5u);
     for (size_t capacity : {0u, 1u, 3u, 5u, 8u}) {
@@ -116,74 +97,53 @@ TEST(IndexHits, CapacityTruncates) {
     }
 }
 
-// A query with more hits than the listing keeps inline and more candidates
-// than the candidate set keeps inline: failing each allocation in turn gives
-// -2 with nothing written, or the full list, and never a leak.
-TEST(IndexHits, AllocationFailures) {
-    rng g(velmora_test::test_seed() + 132);
-    const std::string q = g.dna(16);
-    std::vector<oracle::seq> refs;
-    for (int i = 0; i < 150; ++i) refs.push_back({g.mutate(q, 1)});
-    for (int i = 0; i < 60; ++i) refs.push_back({q});
-    for (int i = 0; i < 20; ++i) refs.push_back({g.mutate(q, 1, 30)});
-    for (uint32_t flags = 0; flags < 4; ++flags) {
-        const built b(refs, flags);
-        ASSERT_NE(b.index, nullptr);
-        for (uint32_t metric : {VORN_METRIC_EDIT, VORN_METRIC_HAMMING}) {
-            for (int32_t k : {1, 2, 3}) {
-                SCOPED_TRACE(::testing::Message() << "metric " << metric << " k " << k << " flags " << flags);
-                const auto want = brute(refs, q, metric, uint32_t(k));
-                std::vector<vorn_hit> got(want.size());
-                for (uint64_t fail_at = 1;; ++fail_at) {
-                    std::fill(got.begin(), got.end(), vorn_hit{5, 5});
-                    size_t n = 99;
-                    velmora_test::alloc_arm(fail_at);
-                    const int32_t rc = vorn_index_hits(b.index, velmora_test::bytes(q), q.size(), metric, k,
-                                                       got.data(), got.size(), &n);
-                    const velmora_test::alloc_counters run = velmora_test::alloc_disarm();
-                    EXPECT_EQ(run.live, 0);
-                    if (run.injected) {
-                        ASSERT_EQ(rc, -2);
-                        EXPECT_EQ(n, 0u);
-                        EXPECT_TRUE(std::all_of(got.begin(), got.end(),
-                                                [](const vorn_hit &h) { return h == vorn_hit{5, 5}; }));
-                        continue;
-                    }
-                    ASSERT_EQ(rc, 0);
-                    ASSERT_EQ(n, want.size());
+TEST(BuildOptions, SameRecordsWhateverTablesAreLeftOut) {
+    rng g(velmora_test::test_seed() + 142);
+    using entry_fn = int32_t (*)(const vorn_index *, const uint8_t *const *, const size_t *, size_t, int32_t,
+                                 vorn_match *, vorn_stats *);
+    struct entry {
+        const char *name;
+        entry_fn fn;
+        bool same_counters_without_pieces;
+    };
+    const entry entries[] = {
+        {"assign", vorn_index_assign_stats, true},
+        {"status", vorn_index_assign_status_stats, true},
+        {"hamming", vorn_index_assign_hamming_stats, false},
+    };
+    for (int round = 0; round < 12; ++round) {
+        const size_t len = g.boundary_len(34);
+        std::vector<std::string> seeds = {g.dna(len), g.dna(len), std::string(len, 'C')};
+        std::vector<oracle::seq> refs;
+        for (const auto &s : seeds)
+            for (size_t i = g.range(5, 60); i > 0; --i)
+                refs.push_back({g.mutate(s, unsigned(g.range(0, 3)), g.chance(15) ? 20 : 0, g.chance(50))});
+        std::vector<oracle::seq> queries;
+        for (int i = 0; i < 30; ++i)
+            queries.push_back({g.mutate(seeds[g.range(0, 2)], unsigned(g.range(0, 3)), g.chance(20) ? 15 : 0)});
+        seq_batch rb(refs), qb(queries);
+        vorn_index *full = vorn_index_build(rb.ptrs(), rb.lens(), rb.size());
+        ASSERT_NE(full, nullptr);
+        for (uint32_t flags = 1; flags < 4; ++flags) {
+            vorn_index *part = vorn_index_build_opts(rb.ptrs(), rb.lens(), rb.size(), flags);
+            ASSERT_NE(part, nullptr);
+            for (const entry &e : entries) {
+                for (int32_t k = 0; k <= 3; ++k) {
+                    SCOPED_TRACE(::testing::Message() << e.name << " k " << k << " flags " << flags << " round "
+                                                      << round);
+                    std::vector<vorn_match> want(queries.size()), got(queries.size());
+                    vorn_stats ws{0, 0}, gs{0, 0};
+                    ASSERT_EQ(e.fn(full, qb.ptrs(), qb.lens(), qb.size(), k, want.data(), &ws), 0);
+                    ASSERT_EQ(e.fn(part, qb.ptrs(), qb.lens(), qb.size(), k, got.data(), &gs), 0);
                     ASSERT_EQ(got, want);
-                    break;
+                    if (e.same_counters_without_pieces || (flags & VORN_INDEX_NO_PIECES) == 0) {
+                        EXPECT_EQ(gs, ws);
+                    }
                 }
             }
+            vorn_index_free(part);
         }
-    }
-}
-
-TEST(IndexHits, RejectedArguments) {
-    const built b(velmora_test::as_seqs({"ACGT"}), VORN_INDEX_ALL);
-    vorn_hit h{9, 9};
-    size_t n = 42;
-    const uint8_t *q = velmora_test::bytes("ACGT");
-    struct row {
-        const vorn_index *ix;
-        const uint8_t *q;
-        size_t len;
-        uint32_t metric;
-        int32_t k;
-        vorn_hit *hits;
-        size_t cap;
-        size_t *n;
-    };
-    const row rows[] = {
-        {nullptr, q, 4, VORN_METRIC_EDIT, 1, &h, 1, &n},  {b.index, q, 4, VORN_METRIC_EDIT, 1, &h, 1, nullptr},
-        {b.index, nullptr, 4, VORN_METRIC_EDIT, 1, &h, 1, &n}, {b.index, q, 4, VORN_METRIC_EDIT, 1, nullptr, 1, &n},
-        {b.index, q, 4, VORN_METRIC_EDIT, -1, &h, 1, &n},  {b.index, q, 4, VORN_METRIC_HAMMING, 4, &h, 1, &n},
-        {b.index, q, 4, 2u, 1, &h, 1, &n},
-    };
-    for (const row &r : rows) {
-        EXPECT_EQ(vorn_index_hits(r.ix, r.q, r.len, r.metric, r.k, r.hits, r.cap, r.n), -1);
-        EXPECT_EQ(n, 42u);
-        EXPECT_EQ(h, (vorn_hit{9, 9}));
+        vorn_index_free(full);
     }
 }
 

@@ -6,10 +6,12 @@
 // show as a sanitizer error.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "oracle.h"
@@ -27,10 +29,16 @@ struct outputs {
     vorn_match m[N];
     vorn_assignment a[N];
     vorn_stats st;
+    vorn_hit h[2];
+    size_t n;
+    vorn_rescue_result r;
     outputs() {
         std::memset(m, PATTERN, sizeof m);
         std::memset(a, PATTERN, sizeof a);
         std::memset(&st, PATTERN, sizeof st);
+        std::memset(h, PATTERN, sizeof h);
+        std::memset(&n, PATTERN, sizeof n);
+        std::memset(&r, PATTERN, sizeof r);
     }
     static bool pristine(const void *p, size_t n) {
         const auto *b = static_cast<const uint8_t *>(p);
@@ -38,7 +46,10 @@ struct outputs {
             if (b[i] != PATTERN) return false;
         return true;
     }
-    bool records_untouched() const { return pristine(m, sizeof m) && pristine(a, sizeof a); }
+    bool records_untouched() const {
+        return pristine(m, sizeof m) && pristine(a, sizeof a) && pristine(h, sizeof h) &&
+               pristine(&n, sizeof n) && pristine(&r, sizeof r);
+    }
     bool stats_untouched() const { return pristine(&st, sizeof st); }
 };
 
@@ -250,7 +261,87 @@ std::vector<row> bad_input_rows(const fixture &f) {
             holed h(f, at);
             return builds(h.p, h.l, N);
         }, 0);
+    add("build: more references than 32-bit positions, nothing read",
+        [=](outputs &) { return builds(rp, rl, size_t{0x80000000}); }, 0);
+    add("build: count SIZE_MAX, nothing read", [=](outputs &) { return builds(rp, rl, SIZE_MAX); }, 0);
+    add("build: a length whose copy size wraps", [=](outputs &) {
+        const size_t len = SIZE_MAX;
+        return builds(&A, &len, 1);
+    }, 0);
+    for (uint32_t flags : {4u, 7u, 0x80000000u})
+        add("build_opts: unknown flags " + std::to_string(flags), [=](outputs &) {
+            vorn_index *index = vorn_index_build_opts(rp, rl, nr, flags);
+            vorn_index_free(index);
+            return int64_t{index != nullptr};
+        }, 0);
     add("free: null", [](outputs &) { vorn_index_free(nullptr); return int64_t{0}; }, 0);
+
+    // Hit listing: n_hits and the buffer keep their fill when refused.
+    const auto hits = [=, &f](outputs &o, const vorn_index *ix, const uint8_t *q, size_t len,
+                              uint32_t metric, int32_t k, bool null_hits, size_t cap, bool null_n) {
+        return int64_t{vorn_index_hits(ix, q, len, metric, k, null_hits ? nullptr : o.h, cap,
+                                       null_n ? nullptr : &o.n)};
+    };
+    add("hits: index null", [=](outputs &o) { return hits(o, nullptr, a, 4, VORN_METRIC_EDIT, 1, false, 2, false); }, -1);
+    add("hits: n_hits null", [=, &f](outputs &o) { return hits(o, f.index, a, 4, VORN_METRIC_EDIT, 1, false, 2, true); }, -1);
+    add("hits: query null, length 4", [=, &f](outputs &o) { return hits(o, f.index, nullptr, 4, VORN_METRIC_EDIT, 1, false, 2, false); }, -1);
+    add("hits: buffer null, capacity 2", [=, &f](outputs &o) { return hits(o, f.index, a, 4, VORN_METRIC_EDIT, 1, true, 2, false); }, -1);
+    add("hits: metric 2", [=, &f](outputs &o) { return hits(o, f.index, a, 4, 2, 1, false, 2, false); }, -1);
+    add("hits: edit k -1", [=, &f](outputs &o) { return hits(o, f.index, a, 4, VORN_METRIC_EDIT, -1, false, 2, false); }, -1);
+    add("hits: Hamming k 4", [=, &f](outputs &o) { return hits(o, f.index, a, 4, VORN_METRIC_HAMMING, 4, false, 2, false); }, -1);
+    add("hits: capacity 0, buffer null",
+        [=, &f](outputs &o) { return hits(o, f.index, a, 4, VORN_METRIC_EDIT, 1, true, 0, false); }, 0,
+        effect::custom, [](const outputs &o) {
+            EXPECT_EQ(o.n, 2u);  // ACGT and ACGA within one edit
+            EXPECT_TRUE(outputs::pristine(o.h, sizeof o.h));
+        });
+
+    // One read's decision: each bad field alone is refused, writing nothing.
+    const std::vector<uint64_t> counts(nr, 1);
+    struct rescue_call {
+        const vorn_index *index;
+        const uint8_t *read;
+        const uint64_t *counts;
+        size_t n_counts;
+        vorn_rescue_params p;
+        bool null_params, null_hits, null_n, null_result;
+    };
+    const std::pair<const char *, std::function<void(rescue_call &)>> spoils[] = {
+        {"index null", [](rescue_call &c) { c.index = nullptr; }},
+        {"read null", [](rescue_call &c) { c.read = nullptr; }},
+        {"params null", [](rescue_call &c) { c.null_params = true; }},
+        {"hits null", [](rescue_call &c) { c.null_hits = true; }},
+        {"n_hits null", [](rescue_call &c) { c.null_n = true; }},
+        {"result null", [](rescue_call &c) { c.null_result = true; }},
+        {"metric 2", [](rescue_call &c) { c.p.metric = 2; }},
+        {"k -1", [](rescue_call &c) { c.p.k = -1; }},
+        {"Hamming k 4", [](rescue_call &c) { c.p.metric = VORN_METRIC_HAMMING, c.p.k = 4; }},
+        {"fixed_window 2", [](rescue_call &c) { c.p.fixed_window = 2; }},
+        {"rescue 2", [](rescue_call &c) { c.p.rescue = 2; }},
+        {"counts null", [](rescue_call &c) { c.counts = nullptr; }},
+        {"counts short", [](rescue_call &c) { c.n_counts = 1; }},
+        {"pseudocount -1", [](rescue_call &c) { c.p.prior_pseudocount = -1; }},
+        {"indel weight NaN", [](rescue_call &c) { c.p.indel_weight = NAN; }},
+        {"min posterior 1.5", [](rescue_call &c) { c.p.min_posterior = 1.5; }},
+    };
+    for (const auto &[what, spoil] : spoils)
+        add(std::string("rescue_read: ") + what, [=, &f](outputs &o) {
+            rescue_call c{f.index, a, counts.data(), counts.size(), {}, false, false, false, false};
+            vorn_rescue_params_default(&c.p);
+            spoil(c);
+            return int64_t{vorn_rescue_read(
+                c.index, c.read, nullptr, 4, 4, c.counts, c.n_counts, c.null_params ? nullptr : &c.p,
+                c.null_hits ? nullptr : o.h, 2, c.null_n ? nullptr : &o.n,
+                c.null_result ? nullptr : &o.r)};
+        }, -1);
+    add("rescue_read: the distance rule needs no counts", [=, &f](outputs &o) {
+        vorn_rescue_params p;
+        vorn_rescue_params_default(&p);
+        p.rescue = 0;
+        size_t n = 0;
+        return int64_t{vorn_rescue_read(f.index, a, nullptr, 4, 4, nullptr, 0, &p, nullptr, 0, &n,
+                                        &o.r)};
+    }, 0, effect::custom, [](const outputs &o) { EXPECT_EQ(o.r.status, VORN_STATUS_UNIQUE); });
 
     // Exact lookups, single and batch, byte-exact and case-folded.
     using single_fn = int32_t (*)(const vorn_index *, const uint8_t *, size_t, vorn_match *, vorn_stats *);
