@@ -1,5 +1,5 @@
 // Hamming assignment through the index against brute force: records field by
-// field and the work counters per route, on indexes with and without the
+// field and the work counters per route (model.h), on indexes with and without the
 // piece tables; and the bounded Hamming distance of both internal routes
 // (2-bit codes, byte blocks) against its definition.
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hamming/hamming_internal.h"
+#include "model.h"
 #include "test_util.h"
 
 namespace {
@@ -16,43 +17,6 @@ namespace {
 using oracle::seq;
 using velmora_test::built_index;
 using velmora_test::seq_batch;
-
-bool is_encodable(const std::string &s) { return oracle::encodable(s); }
-
-// Does ref agree with q on at least one of the k + 1 pieces the query is cut
-// into (lengths differing by at most one, longer pieces first)?
-bool agrees_on_a_piece(const std::string &q, const std::string &ref, int k) {
-    const size_t m = static_cast<size_t>(k) + 1, base = q.size() / m, extra = q.size() % m;
-    size_t start = 0;
-    for (size_t j = 0; j < m; ++j) {
-        const size_t len = base + (j < extra ? 1 : 0);
-        if (q.compare(start, len, ref, start, len) == 0) return true;
-        start += len;
-    }
-    return false;
-}
-
-// What one query adds to each counter, written from the route definitions;
-// without the piece tables an A/C/G/T query takes up only its hits.
-uint64_t expected_taken_up(const seq &q, const std::vector<std::string> &refs, int k,
-                           bool no_pieces) {
-    if (q.invalid() || refs.empty()) return 0;
-    const std::string &s = q.bytes;
-    uint64_t n = 0;
-    for (const std::string &r : refs) {
-        if (r.size() != s.size()) continue;
-        if (k == 0) {
-            n += is_encodable(s) ? (r == s) : !is_encodable(r);
-        } else if (s.size() > 32 || !is_encodable(r)) {
-            n += 1;
-        } else if (is_encodable(s) && !no_pieces) {
-            n += agrees_on_a_piece(s, r, k);
-        } else {
-            n += oracle::hamming(s, r) <= static_cast<uint32_t>(k);
-        }
-    }
-    return n;
-}
 
 // References crowded around a few centres: substitution mutants at 0 to 4,
 // duplicates, homopolymers, neighbours one byte longer or shorter, and
@@ -122,8 +86,13 @@ TEST(HammingAssign, MatchesBruteForceOnNeighbourSets) {
                 SCOPED_TRACE(::testing::Message() << "case " << c << " k " << k << " query \""
                                                   << qs[i].bytes << '"');
                 ASSERT_EQ(results[i], oracle::hamming_record(qs[i], ix.refs, uint32_t(k)));
-                const uint64_t taken =
-                    expected_taken_up(qs[i], refs, k, (flags & VORN_INDEX_NO_PIECES) != 0);
+                uint64_t taken = 0;
+                if (qs[i].invalid() || refs.empty()) {
+                } else if (k == 0) {
+                    model::exact_expect(qs[i].bytes, ix.refs, false, &taken);
+                } else {
+                    taken = model::hamming_counted(qs[i].bytes, ix.refs, k, (flags & VORN_INDEX_NO_PIECES) != 0);
+                }
                 vorn_match one;
                 vorn_stats st{};
                 ASSERT_EQ(vorn_index_assign_hamming_stats(ix.index, batch.ptrs() + i,
