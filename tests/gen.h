@@ -37,7 +37,6 @@ public:
     source(const uint8_t *data, size_t size) : data_(data), size_(size), random_(false) {}
     explicit source(uint64_t seed) : gen_(seed), random_(true) {}
 
-    bool empty() const { return !random_ && pos_ >= size_; }
     uint8_t byte() {
         if (random_) return static_cast<uint8_t>(gen_());
         return pos_ < size_ ? data_[pos_++] : 0;
