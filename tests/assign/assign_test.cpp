@@ -139,6 +139,11 @@ void long_reads(rng &g, std::vector<seq> &refs, std::vector<seq> &qs) {
             refs.push_back(seq{g.mutate(r, unsigned(g.range(0, 2)), g.chance(20) ? 25 : 0)});
         }
         if (g.chance(30)) refs.push_back(refs.back());
+        // Two deletions one or two bases apart, where the windows meet.
+        std::string near = q;
+        const size_t p = g.range(0, len - 3);
+        near.erase(p + g.range(1, 2), 1);
+        refs.push_back(seq{near.erase(p, 1)});
     }
     for (int i = 0; i < 6; ++i) refs.push_back(seq{g.noisy(g.range(31, 36), 5)});
 }
