@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "fuzz_common.h"
+#include "gen.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::input in(data, size);

@@ -10,19 +10,23 @@
 //     path's length window; a query no path serves counts every reference;
 //   - the status-only form: identical to the counting form for k = 0 and 3,
 //     and for k = 1 and 2 the promises an early stop still keeps;
-//   - Hamming assignment, k = 0 to 3, records and counters per route.
+//   - Hamming assignment, k = 0 to 3, records and counters per route;
+//   - the hit listing under both metrics, k = 0 to 3, in full and truncated;
+//   - all of it on an index built with or without the optional tables, whose
+//     edit records and counters equal those of the other choice of tables.
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "fuzz_common.h"
+#include "model.h"
 
 namespace {
 
-using refs_t = std::vector<oracle::seq>;
+using model::refs_t;
 
 // The oracle's distance, remembered per pair of contents: an input may hold
 // hundreds of copies of one reference, and every record needs every distance.
@@ -38,131 +42,13 @@ vorn_match edit_record(const oracle::seq &q, const refs_t &refs, int32_t k) {
     return oracle::match_record(q, refs, static_cast<uint32_t>(k), distance);
 }
 
-bool is_acgt(char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T'; }
-
-bool encodable(const std::string &s) {
-    if (s.size() > 32) return false;
-    for (char c : s)
-        if (!is_acgt(c)) return false;
-    return true;
-}
-
-char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-std::string folded(const std::string &s) {
-    std::string t = s;
-    for (auto &c : t) c = fold(c);
-    return t;
-}
-
-size_t foreign_bytes(const std::string &s) {
-    size_t n = 0;
-    for (char c : s) n += !is_acgt(c);
-    return n;
-}
-
-size_t length_gap(size_t a, size_t b) { return a > b ? a - b : b - a; }
-
-// A record from a list of hit positions, all at distance 0 (exact lookups).
-vorn_match exact_record(const std::vector<size_t> &hits) {
-    vorn_match m = oracle::match_none();
-    if (hits.empty()) return m;
-    m.best_index = static_cast<uint32_t>(hits[0]);
-    m.best_distance = 0;
-    m.hit_count = static_cast<uint32_t>(hits.size());
-    m.status = hits.size() >= 2 ? VORN_STATUS_AMBIGUOUS : VORN_STATUS_UNIQUE;
-    return m;
-}
-
-// Exact lookup of one valid query: the record and what each counter gains.
-// Byte-exact: an encodable query is answered by the table (identical
-// references, each counted); any other query compares every non-encodable
-// reference of its length.  Case-folded: every reference equal to the query
-// up to ASCII case is a hit, whichever case either side uses; a query that
-// folds to A/C/G/T counts its table hits and, like any other query, each
-// non-encodable reference of its length.
-vorn_match exact_expect(const std::string &q, const refs_t &refs, bool fold_case,
-                        uint64_t *counted) {
-    std::vector<size_t> hits;
-    uint64_t table = 0, listed = 0;
-    const std::string key = fold_case ? folded(q) : q;
-    for (size_t r = 0; r < refs.size(); ++r) {
-        const std::string &s = refs[r].bytes;
-        if (s.size() != q.size()) continue;
-        const bool equal = (fold_case ? folded(s) : s) == key;
-        if (encodable(s)) {
-            table += equal;
-        } else {
-            ++listed;
-        }
-        if (equal) hits.push_back(r);
-    }
-    if (!encodable(key)) *counted = listed;
-    else *counted = table + (fold_case ? listed : 0);
-    return exact_record(hits);
-}
-
-// What the edit-assignment counters gain for one valid query on a non-empty
-// index.  The index paths reach exactly the encodable references within k
-// (their probe codes are all within k edits of the query) and measure every
-// non-encodable reference within k bytes of the query's length; a query no
-// path serves goes to brute force, which counts every reference.
-uint64_t assign_counted(const std::string &q, const refs_t &refs, int32_t k) {
-    if (k == 0) {
-        uint64_t c = 0;
-        exact_expect(q, refs, false, &c);
-        return c;
-    }
-    bool served = false;
-    if (k == 1) served = q.size() <= 32;
-    if (k == 2) {
-        served = encodable(q) || (q.size() <= 32 && foreign_bytes(q) == 1) ||
-                 ((q.size() == 33 || q.size() == 34) && foreign_bytes(q) == 0);
-    }
-    if (!served) return refs.size();
-    uint64_t c = 0;
-    for (const auto &r : refs) {
-        if (encodable(r.bytes)) c += distance(q, r.bytes) <= static_cast<uint32_t>(k);
-        else c += length_gap(r.bytes.size(), q.size()) <= static_cast<size_t>(k);
-    }
-    return c;
-}
-
-// What the Hamming counters gain for one valid query on a non-empty index,
-// k = 1..3.  Long queries compare every reference of their length; an
-// A/C/G/T query takes up each encodable reference of its length that agrees
-// with it on one of its k + 1 pieces; a query with other bytes reaches only
-// its encodable hits; non-encodable references of the length always count.
-uint64_t hamming_counted(const std::string &q, const refs_t &refs, int32_t k) {
-    const size_t L = q.size();
-    uint64_t c = 0;
-    for (const auto &r : refs) {
-        const std::string &s = r.bytes;
-        if (s.size() != L) continue;
-        if (L > 32 || !encodable(s)) {
-            ++c;
-        } else if (encodable(q)) {
-            const size_t parts = static_cast<size_t>(k) + 1, base = L / parts, extra = L % parts;
-            bool agrees = false;
-            for (size_t j = 0; j < parts && !agrees; ++j) {
-                const size_t len = base + (j < extra ? 1 : 0);
-                const size_t start = j * base + (j < extra ? j : extra);
-                agrees = q.compare(start, len, s, start, len) == 0;
-            }
-            c += agrees;
-        } else {
-            c += oracle::hamming(q, s) <= static_cast<uint32_t>(k);
-        }
-    }
-    return c;
-}
-
 struct harness {
     refs_t refs;
     refs_t queries;
     const vorn_index *index = nullptr;
     const uint8_t *const *qp = nullptr;
     const size_t *ql = nullptr;
+    uint32_t flags = 0;
 
     [[noreturn]] void fail(const char *what, size_t qi, const vorn_match *got,
                            const vorn_match *want) const {
@@ -197,7 +83,7 @@ struct harness {
                 uint64_t counted = 0;
                 vorn_match want = oracle::match_invalid();
                 if (!queries[i].invalid()) {
-                    want = exact_expect(queries[i].bytes, refs, fold_case != 0, &counted);
+                    want = model::exact_expect(queries[i].bytes, refs, fold_case != 0, &counted);
                     if (refs.empty()) counted = 0;
                 }
                 batch_want += counted;
@@ -218,6 +104,23 @@ struct harness {
             }
             check_stats("batch exact lookup counters", batch_stats, batch_want);
         }
+        // Each reference with its letter case flipped: the case-folding
+        // lookup finds it, whichever case either side uses.
+        for (size_t r = 0; r < refs.size() && r < 8; ++r) {
+            std::string flipped = refs[r].bytes;
+            for (char &c : flipped)
+                if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') c = static_cast<char>(c ^ 0x20);
+            uint64_t counted = 0;
+            const vorn_match want = model::exact_expect(flipped, refs, true, &counted);
+            velmora_test::seq_batch one;
+            one.add(flipped);
+            vorn_match got;
+            vorn_stats stats{9, 9};
+            if (vorn_index_lookup_exact_ascii_stats(index, one.ptr(0), one.len(0), &got, &stats) != 0 ||
+                !fuzz::same(got, want))
+                fail("ascii exact lookup of a case-flipped reference", 0, &got, &want);
+            check_stats("ascii exact lookup counters, case-flipped reference", stats, counted);
+        }
     }
 
     void edit_assignment() const {
@@ -237,7 +140,7 @@ struct harness {
                 if (!fuzz::same(plain[i], want)) fail("vorn_index_assign", i, &plain[i], &want);
                 if (!fuzz::same(counted[i], want))
                     fail("vorn_index_assign_stats", i, &counted[i], &want);
-                if (!q.invalid() && !refs.empty()) want_count += assign_counted(q.bytes, refs, k);
+                if (!q.invalid() && !refs.empty()) want_count += model::assign_counted(q.bytes, refs, k, distance);
                 check_status_only(i, k, status[i], want);
             }
             char what[96];
@@ -252,54 +155,15 @@ struct harness {
         }
     }
 
-    // The status-only form stops a query once two references share the best
-    // distance found so far.  Whatever it stops on, it cannot invent a hit,
-    // lose the query altogether or undercut the true best distance; when it
-    // does not stop it is the full search; for k = 1 and A/C/G/T queries its
-    // search runs in distance order, so the status and best match are exact.
+    // The status-only form: the full record for k = 0 and 3, the promises
+    // of an early stop for k = 1 and 2.
     void check_status_only(size_t i, int32_t k, const vorn_match &got,
                            const vorn_match &want) const {
         if (k != 1 && k != 2) {
             if (!fuzz::same(got, want)) fail("vorn_index_assign_status_stats", i, &got, &want);
             return;
         }
-        const oracle::seq &q = queries[i];
-        const char *broken = nullptr;
-        if ((got.status == VORN_STATUS_INVALID) != (want.status == VORN_STATUS_INVALID) ||
-            (got.status == VORN_STATUS_NONE) != (want.status == VORN_STATUS_NONE)) {
-            broken = "status-only form: INVALID or NONE disagrees with brute force";
-        } else if (got.status == VORN_STATUS_INVALID || got.status == VORN_STATUS_NONE) {
-            if (!fuzz::same(got, want)) broken = "status-only form: empty record differs";
-        } else if (got.status == VORN_STATUS_UNIQUE && encodable(q.bytes) && k == 1) {
-            if (got.best_index != want.best_index || got.best_distance != want.best_distance ||
-                want.status != VORN_STATUS_UNIQUE || got.hit_count > want.hit_count)
-                broken = "status-only form, k=1: unique answer differs from brute force";
-        } else if (got.status == VORN_STATUS_UNIQUE) {
-            // A unique answer means the search never stopped early.
-            if (!fuzz::same(got, want)) broken = "status-only form: unique record differs";
-        } else {
-            // Ambiguous: two references at got.best_distance were found.
-            size_t at_best = 0, first = refs.size();
-            for (size_t r = 0; r < refs.size(); ++r) {
-                if (distance(q.bytes, refs[r].bytes) != got.best_distance) continue;
-                ++at_best;
-                if (first == refs.size()) first = r;
-            }
-            if (got.status != VORN_STATUS_AMBIGUOUS || got.best_distance > static_cast<uint32_t>(k) ||
-                got.best_distance < want.best_distance || at_best < 2 || got.hit_count < 2 ||
-                got.hit_count > want.hit_count || got.best_index >= refs.size() ||
-                got.best_index < first ||
-                distance(q.bytes, refs[got.best_index].bytes) != got.best_distance)
-                broken = "status-only form: ambiguous record impossible";
-            if (k == 1 && encodable(q.bytes) &&
-                (got.best_distance != want.best_distance || want.status != VORN_STATUS_AMBIGUOUS))
-                broken = "status-only form, k=1: ambiguous answer differs from brute force";
-        }
-        if (got.status != VORN_STATUS_INVALID && got.status != VORN_STATUS_NONE &&
-            got.second_distance != UINT32_MAX &&
-            (got.second_distance <= got.best_distance ||
-             got.second_distance > static_cast<uint32_t>(k)))
-            broken = "status-only form: second_distance out of range";
+        const char *broken = model::status_only_broken(got, want, queries[i], refs, k, distance);
         if (broken != nullptr) {
             std::fprintf(stderr, "k=%d\n", k);
             fail(broken, i, &got, &want);
@@ -324,15 +188,46 @@ struct harness {
                 if (q.invalid() || refs.empty()) continue;
                 if (k == 0) {
                     uint64_t c = 0;
-                    exact_expect(q.bytes, refs, false, &c);
+                    model::exact_expect(q.bytes, refs, false, &c);
                     want_count += c;
                 } else {
-                    want_count += hamming_counted(q.bytes, refs, k);
+                    want_count += model::hamming_counted(q.bytes, refs, k, (flags & VORN_INDEX_NO_PIECES) != 0);
                 }
             }
             char what[96];
             std::snprintf(what, sizeof what, "vorn_index_assign_hamming_stats counters, k=%d", k);
             check_stats(what, stats, want_count);
+        }
+    }
+    // Every reference within k, ordered by distance then position; a short
+    // buffer receives the first ones and the full count.
+    void hit_lists() const {
+        for (size_t i = 0; i < queries.size(); ++i) {
+            const oracle::seq &q = queries[i];
+            if (q.invalid()) continue;
+            for (uint32_t metric : {VORN_METRIC_EDIT, VORN_METRIC_HAMMING}) {
+                for (int32_t k = 0; k <= 3; ++k) {
+                    std::vector<std::pair<uint32_t, uint32_t>> want;
+                    for (size_t r = 0; r < refs.size(); ++r) {
+                        const uint32_t d = metric == VORN_METRIC_EDIT
+                                               ? distance(q.bytes, refs[r].bytes)
+                                               : oracle::hamming(q.bytes, refs[r].bytes);
+                        if (d <= static_cast<uint32_t>(k)) want.push_back({d, uint32_t(r)});
+                    }
+                    std::sort(want.begin(), want.end());
+                    const size_t cap = want.size() > 1 && (i & 1) ? want.size() / 2 : want.size();
+                    std::vector<vorn_hit> got(cap + 1, vorn_hit{7, 7});
+                    size_t n = 99;
+                    if (vorn_index_hits(index, qp[i], ql[i], metric, k, cap ? got.data() : nullptr,
+                                        cap, &n) != 0 ||
+                        n != want.size())
+                        fail("vorn_index_hits count", i, nullptr, nullptr);
+                    for (size_t h = 0; h < cap; ++h)
+                        if (got[h].distance != want[h].first || got[h].ref_index != want[h].second)
+                            fail("vorn_index_hits list", i, nullptr, nullptr);
+                    if (got[cap].ref_index != 7) fail("vorn_index_hits wrote past capacity", i, nullptr, nullptr);
+                }
+            }
         }
     }
 };
@@ -369,7 +264,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fuzz::fail("vorn_index_build accepted a null reference", h.refs, h.queries);
         return 0;
     }
-    vorn_index *index = vorn_index_build(r.ptrs(), r.lens(), r.size());
+    // Read last, so that older corpus inputs keep their meaning.
+    h.flags = in.byte() & 3u;
+    vorn_index *index = vorn_index_build_opts(r.ptrs(), r.lens(), r.size(), h.flags);
     if (index == nullptr) fuzz::fail("vorn_index_build failed", h.refs, h.queries);
     h.index = index;
     h.qp = q.ptrs();
@@ -377,6 +274,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     h.exact_lookups();
     h.edit_assignment();
     h.hamming_assignment();
+    h.hit_lists();
+    // The same references with the other choice of tables: the same records
+    // from every edit form (status-only included) and the same edit counters.
+    vorn_index *other = vorn_index_build_opts(r.ptrs(), r.lens(), r.size(), h.flags ^ 3u);
+    if (other == nullptr) fuzz::fail("vorn_index_build_opts failed", h.refs, h.queries);
+    for (int32_t k = 1; k <= 2; ++k) {
+        std::vector<vorn_match> a(n_queries), b(n_queries);
+        vorn_stats sa{}, sb{};
+        for (auto fn : {vorn_index_assign_stats, vorn_index_assign_status_stats}) {
+            fn(index, q.ptrs(), q.lens(), n_queries, k, a.data(), &sa);
+            fn(other, q.ptrs(), q.lens(), n_queries, k, b.data(), &sb);
+            for (size_t i = 0; i < n_queries; ++i)
+                if (!fuzz::same(a[i], b[i])) h.fail("records differ with the other tables", i, &a[i], &b[i]);
+            h.check_stats("edit counters with the other tables", sb, sa.candidates);
+        }
+    }
+    vorn_index_free(other);
     vorn_index_free(index);
     return 0;
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_common.h"
+#include "gen.h"
 
 namespace {
 

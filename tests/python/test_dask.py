@@ -9,7 +9,6 @@ import subprocess
 import tempfile
 import unittest
 
-from oracle import rescue_available
 from velmora import fastq
 
 try:
@@ -82,18 +81,6 @@ class OnLocalCluster(unittest.TestCase):
         # Every worker built the index at most once over both calls.
         info = self.client.run(vdask.cache_info)
         self.assertTrue(all(i["builds"] <= 1 for i in info.values()), info)
-
-    def test_rescue_prior_and_outputs_beside_inputs(self):
-        if not rescue_available():
-            self.skipTest("the library's vorn_rescue_read is a stub")
-        got = vdask.assign_files([self.plain], WHITELIST, self.client, compress=True,
-                                 chunk_bytes=os.path.getsize(self.plain) // 3,
-                                 max_edits=1, barcode_length=16)
-        self.assertEqual(got[0]["out"], os.path.join(self.tmp, "lane2.velmora.tsv.gz"))
-        want, summary = self.expected(self.plain, no_rescue=False, fixed_window=False)
-        with gzip.open(got[0]["out"]) as f:
-            self.assertEqual(f.read(), want)
-        self.assertEqual(got[0]["summary"], summary)
 
 
 if __name__ == "__main__":

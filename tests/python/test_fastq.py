@@ -26,7 +26,6 @@ RUNS = [
      {"max_edits": 2, "min_exact": 2, "prior_pseudocount": 0.5, "min_posterior": 0.9,
       "indel_weight": 0.2}),
     (["--max-mismatches", "1"], {"max_mismatches": 1}),
-    (["--max-mismatches", "2", "--no-rescue"], {"max_mismatches": 2, "no_rescue": True}),
 ]
 
 

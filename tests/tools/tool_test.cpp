@@ -1,0 +1,394 @@
+// The velmora tool run as a user runs it, checked on what a user relies on:
+// the columns of the assignment table (every line against brute force on
+// random inputs), the counts and summary files, exit statuses and messages,
+// and which files a run leaves behind.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gen.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string demo_whitelist = std::string(VELMORA_DEMO_DATA) + "/whitelist.txt";
+const std::string demo_reads = std::string(VELMORA_DEMO_DATA) + "/reads.fastq.gz";
+const char table_header[] =
+    "read\tobserved\tstatus\tassigned\tdistance\tsecond_distance\thits\tposterior\tcandidates";
+
+// A directory of its own for each test, removed afterwards.
+struct scratch_dir {
+    fs::path path;
+    scratch_dir() {
+        std::string tmpl = std::string(VELMORA_TOOL_WORK) + "/tool-test-XXXXXX";
+        path = mkdtemp(tmpl.data());
+    }
+    ~scratch_dir() { fs::remove_all(path); }
+    std::string file(const std::string &name) const { return (path / name).string(); }
+    size_t count() const {
+        return static_cast<size_t>(std::distance(fs::directory_iterator(path), fs::directory_iterator()));
+    }
+};
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+void write_file(const std::string &path, const std::string &data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+void write_gzip(const std::string &path, const std::string &data) {
+    gzFile gz = gzopen(path.c_str(), "wb");
+    gzwrite(gz, data.data(), static_cast<unsigned>(data.size()));
+    gzclose(gz);
+}
+std::string read_gzip(const std::string &path) {
+    gzFile gz = gzopen(path.c_str(), "rb");
+    std::string out;
+    char buf[1 << 16];
+    for (int n; (n = gzread(gz, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    gzclose(gz);
+    return out;
+}
+
+std::vector<std::string> split(const std::string &text, char sep) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t at; (at = text.find(sep, start)) != std::string::npos; start = at + 1)
+        out.push_back(text.substr(start, at - start));
+    if (start < text.size() || sep == '\t') out.push_back(text.substr(start));
+    return out;
+}
+
+// A number from the tool's JSON: the value of "key", looked up after the
+// first occurrence of "within" when given; -1 when absent.
+long long json_number(const std::string &json, const std::string &key, const std::string &within = "") {
+    const size_t from = within.empty() ? 0 : json.find("\"" + within + "\":");
+    const size_t at = from == std::string::npos ? from : json.find("\"" + key + "\":", from);
+    return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + key.size() + 3);
+}
+
+struct run_result {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs the tool with stdout and stderr captured through files in dir.
+run_result run_tool(const scratch_dir &dir, const std::vector<std::string> &args,
+                    const std::string &stdin_path = "/dev/null") {
+    const std::string out_path = dir.file(".stdout"), err_path = dir.file(".stderr");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        dup2(open(stdin_path.c_str(), O_RDONLY), 0);
+        std::vector<char *> argv{const_cast<char *>(VELMORA_TOOL)};
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(VELMORA_TOOL, argv.data());
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(out_path),
+                 read_file(err_path)};
+    fs::remove(out_path);
+    fs::remove(err_path);
+    return r;
+}
+
+std::string upper(std::string s) {
+    for (char &c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return s;
+}
+std::string number_or_dash(uint32_t v) { return v == UINT32_MAX ? "-" : std::to_string(v); }
+
+// The table of `assign --no-rescue` on the fixed window [start, start + len)
+// from brute force over the distinct upper-cased entries.
+std::vector<std::string> expected_table(const std::string &fastq, const std::vector<std::string> &wl_in,
+                                        size_t start, size_t len, bool hamming, uint32_t k) {
+    std::vector<std::string> wl;  // read case-insensitively, repeats dropped
+    for (const std::string &e : wl_in)
+        if (std::find(wl.begin(), wl.end(), upper(e)) == wl.end()) wl.push_back(upper(e));
+    const auto dist = [&](const std::string &a, const std::string &b) {
+        return hamming ? oracle::hamming(a, b) : oracle::levenshtein(a, b);
+    };
+    std::vector<std::string> out{table_header};
+    const std::vector<std::string> lines = split(fastq, '\n');
+    for (size_t i = 0; i + 3 < lines.size(); i += 4) {
+        const std::string name = split(lines[i].substr(1), ' ')[0], &seq = lines[i + 1];
+        if (start > seq.size() || len > seq.size() - start) {
+            out.push_back(name + "\t-\tinvalid\t-\t-\t-\t-\t-\t-");
+            continue;
+        }
+        const std::string bc = upper(seq.substr(start, len));
+        const vorn_match m = oracle::match_record(oracle::seq{bc}, velmora_test::as_seqs(wl), k, dist);
+        std::vector<std::pair<uint32_t, size_t>> within;
+        for (size_t e = 0; e < wl.size(); ++e)
+            if (dist(bc, wl[e]) <= k) within.push_back({dist(bc, wl[e]), e});
+        std::sort(within.begin(), within.end());
+        std::string cands;
+        const bool exact_unique = m.status == VORN_STATUS_UNIQUE && m.best_distance == 0;
+        for (size_t c = 0; c < within.size() && c < 8 && !exact_unique; ++c)
+            cands += (c ? "," : "") + wl[within[c].second];
+        const char *status = m.status == VORN_STATUS_NONE ? "none"
+                             : m.status == VORN_STATUS_UNIQUE ? "unique" : "ambiguous";
+        out.push_back(name + "\t" + (bc.empty() ? "-" : bc) + "\t" + status + "\t" +
+                      (m.status == VORN_STATUS_UNIQUE ? wl[m.best_index] : "-") + "\t" +
+                      number_or_dash(m.best_distance) + "\t" + number_or_dash(m.second_distance) +
+                      "\t" + std::to_string(m.hit_count) + "\t-\t" + (cands.empty() ? "-" : cands));
+    }
+    return out;
+}
+
+// A whitelist crowded with near neighbors, duplicates, N and lower case,
+// mostly 16 bases; reads built from it with 0 to 3 edits, some too short.
+void make_inputs(uint64_t seed, std::vector<std::string> *wl, std::string *fastq) {
+    velmora_test::rng g(seed);
+    for (int i = 0; i < 120; ++i) wl->push_back(g.noisy(g.chance(15) ? g.range(15, 17) : 16, 4));
+    for (int i = 0; i < 60; ++i) wl->push_back(g.mutate((*wl)[g.range(0, wl->size() - 1)], 1 + g.chance(50)));
+    for (int i = 0; i < 8; ++i) wl->push_back((*wl)[g.range(0, wl->size() - 1)]);
+    for (std::string &e : *wl) {
+        if (e.empty()) e = "A";
+        for (char &c : e)
+            if (!std::strchr("ACGTNacgtn", c) || c == '\0') c = 'N';  // sequence letters only
+    }
+    for (int i = 0; i < 500; ++i) {
+        std::string seq = g.dna(2) + g.mutate((*wl)[g.range(0, wl->size() - 1)], unsigned(g.range(0, 3))) + g.dna(6);
+        if (g.chance(4)) seq.resize(g.range(0, 17));
+        if (g.chance(10) && !seq.empty()) seq[g.range(0, seq.size() - 1)] = 'n';
+        *fastq += "@r" + std::to_string(i) + (g.chance(50) ? " extra words" : "") + "\n" + seq + "\n+\n" +
+                  std::string(seq.size(), 'I') + "\n";
+    }
+}
+
+TEST(ToolAssign, EveryLineMatchesBruteForce) {
+    for (const bool hamming : {false, true}) {
+        SCOPED_TRACE(hamming ? "hamming" : "edit");
+        scratch_dir dir;
+        std::vector<std::string> wl;
+        std::string fq;
+        make_inputs(hamming ? 2 : 1, &wl, &fq);
+        std::string wl_text = "# crowded\n\n";
+        for (const std::string &e : wl) wl_text += e + "\n";
+        write_gzip(dir.file("wl.gz"), wl_text);
+        write_file(dir.file("r.fq"), fq);
+        const uint32_t k = hamming ? 2 : 1;
+        std::vector<std::string> args = {"assign", "--whitelist", dir.file("wl.gz"), "--reads", dir.file("r.fq"),
+                                         hamming ? "--max-mismatches" : "--max-edits", std::to_string(k),
+                                         "--no-rescue", "--barcode-start", "2", "--barcode-length", "16",
+                                         "--threads", "3", "--batch-size", "23", "--out", dir.file("o.tsv"),
+                                         "--summary", dir.file("s.json")};
+        if (!hamming) args.push_back("--fixed-window");
+        const run_result r = run_tool(dir, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<std::string> want = expected_table(fq, wl, 2, 16, hamming, k);
+        const std::vector<std::string> got = split(read_file(dir.file("o.tsv")), '\n');
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << "line " << i;
+        std::map<std::string, long long> by_status;
+        for (size_t i = 1; i < want.size(); ++i) ++by_status[split(want[i], '\t')[2]];
+        const std::string json = read_file(dir.file("s.json"));
+        EXPECT_EQ(json_number(json, "reads"), static_cast<long long>(want.size() - 1));
+        for (const char *s : {"none", "unique", "ambiguous", "invalid"})
+            EXPECT_EQ(json_number(json, "count", s), by_status[s]) << s;
+        EXPECT_GT(json_number(json, "whitelist_duplicates_dropped"), 0);
+    }
+}
+
+// Thread count, batching, compression and standard streams change nothing;
+// reading standard input leaves no temporary file behind.
+TEST(ToolAssign, SameTableWhateverTheRunShape) {
+    scratch_dir dir;
+    write_file(dir.file("r.fq"), read_gzip(demo_reads));
+    write_gzip(dir.file("wl.txt"), read_file(demo_whitelist));  // gzip behind a plain name
+    const std::vector<std::string> common = {"--max-edits", "1", "--barcode-length", "16"};
+    const auto run = [&](std::vector<std::string> args, const std::string &in = "/dev/null") {
+        args.insert(args.begin(), "assign");
+        args.insert(args.end(), common.begin(), common.end());
+        const run_result r = run_tool(dir, args, in);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    };
+    const std::string reference = run({"--whitelist", demo_whitelist, "--reads", demo_reads});
+    ASSERT_EQ(split(reference, '\n').size(), 20001u);
+    EXPECT_TRUE(run({"--whitelist", dir.file("wl.txt"), "--reads", dir.file("r.fq"), "--threads", "4",
+                     "--batch-size", "37"}) == reference);
+    const size_t before = dir.count();
+    EXPECT_TRUE(run({"--whitelist", demo_whitelist, "--reads", "-", "--out", dir.file("o.tsv.gz")}, demo_reads).empty());
+    EXPECT_TRUE(read_gzip(dir.file("o.tsv.gz")) == reference);
+    EXPECT_EQ(dir.count(), before + 1);
+}
+
+// The default (posterior) run: the table's columns hang together and the
+// counts file and summary agree with it.
+TEST(ToolAssign, RescueOutputsAgreeWithTheTable) {
+    scratch_dir dir;
+    const run_result r = run_tool(dir, {"assign", "--whitelist", demo_whitelist, "--reads", demo_reads, "--max-edits",
+                                        "1", "--out", dir.file("o.tsv"), "--summary", dir.file("s.json"),
+                                        "--counts", dir.file("c.tsv"), "--knee-plot", dir.file("k.svg")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::map<std::string, long long> total;
+    long long unique = 0, with_errors = 0;
+    for (const std::string &line : split(read_file(dir.file("o.tsv")), '\n')) {
+        const std::vector<std::string> f = split(line, '\t');
+        ASSERT_EQ(f.size(), 9u) << line;
+        if (f[2] != "unique") continue;
+        ++unique;
+        ++total[f[3]];
+        if (f[4] == "0" && f[7] == "-") continue;
+        ++with_errors;
+        EXPECT_GE(std::stod(f[7]), 0.975) << line;
+    }
+    EXPECT_GT(with_errors, 0);
+    const std::vector<std::string> counts = split(read_file(dir.file("c.tsv")), '\n');
+    ASSERT_EQ(counts.size(), total.size() + 1);
+    EXPECT_EQ(counts[0], "barcode\texact\trescued\ttotal");
+    for (size_t i = 1; i < counts.size(); ++i) {
+        const std::vector<std::string> f = split(counts[i], '\t');
+        EXPECT_EQ(std::stoll(f[3]), total[f[0]]) << f[0];
+        EXPECT_EQ(std::stoll(f[1]) + std::stoll(f[2]), total[f[0]]) << f[0];
+        if (i > 1) {
+            EXPECT_LE(std::stoll(f[3]), std::stoll(split(counts[i - 1], '\t')[3]));
+        }
+    }
+    const std::string json = read_file(dir.file("s.json"));
+    EXPECT_EQ(json_number(json, "count", "unique"), unique);
+    EXPECT_EQ(json_number(json, "assigned_with_errors"), with_errors);
+    EXPECT_NE(read_file(dir.file("k.svg")).find("</svg>"), std::string::npos);
+}
+
+struct bad_case {
+    const char *label;
+    int status;
+    const char *message;
+    std::string whitelist, reads;
+    std::vector<std::string> options;
+};
+
+// Each bad input gives its exit status and message, writes nothing to
+// standard output, leaves no output or temporary file and keeps a previous
+// output as it was.
+TEST(ToolErrors, BadInputFailsCleanly) {
+    const std::string wl = "ACGTACGT\nTTTTCCCC\n", fq = "@a\nACGTACGT\n+\nIIIIIIII\n";
+    std::string big;
+    for (int i = 0; i < 2000; ++i) big += "@r" + std::to_string(i) + "\nACGTACGTAC\n+\nIIIIIIIIII\n";
+    const std::vector<std::string> e1 = {"--max-edits", "1"};
+    const bad_case cases[] = {
+        {"missing whitelist", 1, "cannot open whitelist", "", fq, e1},
+        {"header without @", 1, "record 2 (line 5): expected a header", wl, fq + "b\nACGT\n+\nIIII\n", e1},
+        {"quality length", 1, "record 2 (line 8): the quality line has 3 characters, the sequence 4", wl,
+         fq + "@b\nACGT\n+\nIII\n", e1},
+        {"truncated record", 1, "record 2 (line 6): truncated", wl, fq + "@b\nACGT\n", e1},
+        {"truncated gzip", 1, "truncated", wl, "gz:" + big, e1},
+        {"whitelist bad line", 1, "line 3: not a sequence: 'ACGT,1'", "ACGT\n# comment\nACGT,1\n", fq, e1},
+        {"empty whitelist", 1, "has no entries", "# only a comment\n", fq, e1},
+        {"both metrics", 2, "--max-edits excludes --max-mismatches", wl, fq,
+         {"--max-edits", "1", "--max-mismatches", "1"}},
+        {"no metric", 2, "is required", wl, fq, {}},
+        {"mismatches 4", 2, "--max-mismatches: Value 4 not in range 0 to 3", wl, fq, {"--max-mismatches", "4"}},
+        {"unknown option", 2, "not expected: --fast", wl, fq, {"--max-edits", "1", "--fast"}},
+        {"mixed lengths", 2, "lengths from 4 to 5: give --barcode-length", "ACGT\nACGTA\n", fq, e1},
+        {"posterior above one", 2, "--min-posterior: value 1.5 is not a number from 0.00 to 1.00", wl, fq,
+         {"--max-edits", "1", "--min-posterior", "1.5"}},
+    };
+    for (const bad_case &c : cases) {
+        SCOPED_TRACE(c.label);
+        scratch_dir dir;
+        if (!c.whitelist.empty()) write_file(dir.file("wl.txt"), c.whitelist);
+        if (c.reads.rfind("gz:", 0) == 0) {
+            write_gzip(dir.file("full.gz"), c.reads.substr(3));
+            const std::string gz = read_file(dir.file("full.gz"));
+            fs::remove(dir.file("full.gz"));
+            write_file(dir.file("r.fq"), gz.substr(0, gz.size() / 2));
+        } else {
+            write_file(dir.file("r.fq"), c.reads);
+        }
+        write_file(dir.file("out.tsv"), "previous\n");
+        std::vector<std::string> args = {"assign", "--whitelist", dir.file("wl.txt"), "--reads", dir.file("r.fq"),
+                                         "--out", dir.file("out.tsv"), "--summary", dir.file("s.json")};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const size_t before = dir.count();
+        const run_result r = run_tool(dir, args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        EXPECT_EQ(dir.count(), before) << "a file was left behind";
+        EXPECT_EQ(read_file(dir.file("out.tsv")), "previous\n");
+    }
+}
+
+// `audit --exact` against all pairs: entries, duplicates and the minimum
+// distance between distinct entries.
+TEST(ToolAudit, FiguresMatchAllPairs) {
+    std::vector<std::string> wl;
+    std::string fq;
+    make_inputs(3, &wl, &fq);
+    wl.resize(100);
+    std::set<std::string> distinct;
+    for (std::string &e : wl) distinct.insert(e = upper(e));
+    for (const bool hamming : {false, true}) {
+        SCOPED_TRACE(hamming ? "hamming" : "edit");
+        const uint32_t k = 2;
+        uint32_t min_d = UINT32_MAX;
+        for (auto a = distinct.begin(); a != distinct.end(); ++a)
+            for (auto b = std::next(a); b != distinct.end(); ++b)
+                min_d = std::min(min_d, hamming ? oracle::hamming(*a, *b) : oracle::levenshtein(*a, *b));
+        scratch_dir dir;
+        std::string text;
+        for (const std::string &e : wl) text += e + "\n";
+        write_file(dir.file("wl.txt"), text);
+        const run_result r = run_tool(dir, {"audit", "--whitelist", dir.file("wl.txt"),
+                                            hamming ? "--max-mismatches" : "--max-edits", std::to_string(k), "--exact",
+                                            "--json", dir.file("a.json")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("minimum distance"), std::string::npos) << r.out;
+        const std::string j = read_file(dir.file("a.json"));
+        EXPECT_EQ(json_number(j, "entries"), 100);
+        EXPECT_EQ(json_number(j, "distinct_entries"), static_cast<long long>(distinct.size()));
+        if (min_d > k) {
+            EXPECT_NE(j.find("\"min_distance\": null"), std::string::npos) << j;
+        } else {
+            EXPECT_EQ(json_number(j, "min_distance"), min_d);
+        }
+    }
+    scratch_dir dir;
+    const run_result r = run_tool(dir, {"audit", "--whitelist", dir.file("none.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot open whitelist"), std::string::npos) << r.err;
+}
+
+TEST(ToolDistance, MatchesTheOracleAndVersion) {
+    scratch_dir dir;
+    velmora_test::rng g(7);
+    for (int i = 0; i < 12; ++i) {
+        const std::string a = g.dna(g.range(0, 40)), b = g.mutate(a, unsigned(g.range(0, 5)));
+        const run_result r = run_tool(dir, {"distance", a, b});
+        EXPECT_EQ(r.out, std::to_string(oracle::levenshtein(a, b)) + "\n") << a << " / " << b;
+    }
+    const run_result v = run_tool(dir, {"--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, "velmora " + std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) +
+                         "." + std::to_string(VELMORA_VERSION_PATCH) + "\n");
+}
+
+}  // namespace
