@@ -91,6 +91,9 @@ inline void expect_index_matches(const vorn_index *idx, const std::vector<std::s
     for (const auto &[key, list] : keys) {
         const key_slot *slot = index_key_find(idx, key.first, key.second);
         ASSERT_NE(slot, nullptr);
+        // The presence filter (a block or two here: all collisions) never
+        // rules out a key the table holds.
+        EXPECT_TRUE(index_filter_may_hold(idx, index_key_hash(key.first, key.second), key.second));
         uint32_t count = 0;
         const uint32_t *r = index_key_refs(idx, slot, &count);
         EXPECT_EQ(std::vector<uint32_t>(r, r + count), list);
