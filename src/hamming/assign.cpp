@@ -198,6 +198,7 @@ void hamming_piece_warm(const vorn_index *ix, const uint8_t *query, size_t len, 
         } else {
             __builtin_prefetch(&t->codes[t->offsets[b]]);
             __builtin_prefetch(&t->meta[t->offsets[b]]);
+            __builtin_prefetch(&t->refs[t->offsets[b]]);
         }
     }
 }
