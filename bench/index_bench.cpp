@@ -296,7 +296,7 @@ double owned(const void *p) { return p == nullptr ? 0.0 : static_cast<double>(ma
 void table_counters(benchmark::State &state, const vorn_index *ix, size_t n) {
     const double per = 1.0 / static_cast<double>(n);
     const double refs = owned(ix->arena) + owned(ix->ref_offsets) + owned(ix->nonenc_refs);
-    const double keys = owned(ix->keys) + owned(ix->key_groups);
+    const double keys = owned(ix->keys) + owned(ix->key_groups) + owned(ix->filter_alloc);
     const double del = owned(ix->del_entries) + owned(ix->del_offsets) + owned(ix->ref_codes);
     double piece = 0;
     for (const auto &t : ix->pieces) piece += owned(t.offsets) + owned(t.codes) + owned(t.refs) + owned(t.meta);

@@ -141,6 +141,7 @@ extern "C" VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT {
     std::free(index->ref_offsets);
     std::free(index->nonenc_refs);
     std::free(index->keys);
+    std::free(index->filter_alloc);
     std::free(index->key_groups);
     std::free(index->del_entries);
     std::free(index->ref_codes);

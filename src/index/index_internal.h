@@ -14,6 +14,15 @@
 //                 then the references from the highest index down (the order
 //                 a reader meets them in).  It serves the code lookups and
 //                 the exact lookups alike.
+//   presence      a blocked Bloom filter over the keys of the key table:
+//                 about one byte per key, so it stays in cache where the key
+//                 table cannot; all of a key's bits lie in one 64-byte block,
+//                 one cache line per test.  With it, enc_lengths (bit L:
+//                 some encodable reference has length L).  A probe for a key
+//                 either rejects costs a cache hit instead of a DRAM miss;
+//                 neither ever rejects a key the table holds, and
+//                 enc_lengths also rejects a deletion-table key whose longer
+//                 length no reference has.
 //   deletion      one 8-byte entry per (encodable reference, base removed),
 //                 bucket-sorted: a 32-bit reference and a tag holding a
 //                 21-bit fingerprint of the variant key, the reference's
@@ -90,6 +99,9 @@ struct vorn_index {
     uint32_t *nonenc_refs;  // ascending
     velmora::key_slot *keys;
     uint64_t key_slot_count;
+    void *filter_alloc;      // owns filter (over-allocated to align it)
+    const uint64_t *filter;  // filter_blocks blocks of 8 words, 64-byte aligned
+    uint64_t filter_blocks;  // a power of two; 0 without the filter
     uint32_t *key_groups;
     velmora::del_entry *del_entries;
     uint64_t *ref_codes;  // code of each encodable reference; only with the deletion table
@@ -245,6 +257,42 @@ static inline const key_slot *index_key_find(const vorn_index *ix, uint64_t code
                                              uint64_t len) noexcept {
     if (ix->key_slot_count == 0) return nullptr;
     return index_key_find_from(ix, index_key_home(ix, code, len), code, len);
+}
+
+// ---- presence filter --------------------------------------------------------
+
+inline constexpr uint32_t INDEX_FILTER_BITS = 5;  // bits set per key
+inline constexpr uint64_t INDEX_FILTER_BLOCK_WORDS = 8;
+
+static inline uint64_t index_filter_block(uint64_t hash, uint64_t blocks) noexcept {
+    return ((hash * INDEX_GOLDEN) >> 32) & (blocks - 1);
+}
+
+// Bit i of a key in its block: 9 bits each from a second product of the hash.
+static inline uint64_t index_filter_bit(uint64_t hash, uint32_t i) noexcept {
+    return ((hash * INDEX_PIECE_KIND_MUL) >> (64 - 9 * (i + 1))) & 511;
+}
+
+// false only when no key (code, len) with this hash is in the key table.
+static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
+                                         uint64_t len) noexcept {
+    if (len >= 64 || ((ix->enc_lengths >> len) & 1) == 0) return false;
+    if (ix->filter_blocks == 0) return true;
+    const uint64_t *block =
+        ix->filter + INDEX_FILTER_BLOCK_WORDS * index_filter_block(hash, ix->filter_blocks);
+    bool all = true;
+    for (uint32_t i = 0; i < INDEX_FILTER_BITS; ++i) {
+        const uint64_t bit = index_filter_bit(hash, i);
+        all &= ((block[bit >> 6] >> (bit & 63)) & 1) != 0;
+    }
+    return all;
+}
+
+static inline void index_filter_prefetch(const vorn_index *ix, uint64_t hash) noexcept {
+    if (ix->filter_blocks != 0) {
+        __builtin_prefetch(ix->filter +
+                           INDEX_FILTER_BLOCK_WORDS * index_filter_block(hash, ix->filter_blocks));
+    }
 }
 
 // The references of a found key, from the highest index down.

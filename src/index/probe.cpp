@@ -160,30 +160,25 @@ int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len
 }
 
 int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    const key_slot *slot = index_key_find(s->index, code, len);
+    const vorn_index *ix = s->index;
+    if (ix->key_slot_count == 0) return VISIT_CONTINUE;
+    const uint64_t h = index_key_hash(code, len);
+    if (!index_filter_may_hold(ix, h, len)) return VISIT_CONTINUE;
+    const key_slot *slot = index_key_find_from(ix, h & (ix->key_slot_count - 1), code, len);
     return slot == nullptr ? VISIT_CONTINUE : probe_slot(s, slot);
 }
 
 int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n) noexcept {
-    const vorn_index *ix = s->index;
-    if (ix->key_slot_count == 0) return VISIT_CONTINUE;
     // Nearly every key of a large index misses the cache; the keys do not
     // depend on each other, so all their slots are requested before the
     // first one is read.
     constexpr size_t BATCH = 64;
-    uint64_t home[BATCH];
+    uint64_t homes[BATCH];
     for (size_t at = 0; at < n; at += BATCH) {
         const size_t m = n - at < BATCH ? n - at : BATCH;
-        for (size_t i = 0; i < m; ++i) {
-            home[i] = index_key_home(ix, codes[at + i], lens[at + i]);
-            __builtin_prefetch(&ix->keys[home[i]]);
-        }
-        for (size_t i = 0; i < m; ++i) {
-            const key_slot *slot = index_key_find_from(ix, home[i], codes[at + i], lens[at + i]);
-            if (slot == nullptr) continue;
-            const int32_t r = probe_slot(s, slot);
-            if (r != VISIT_CONTINUE) return r;
-        }
+        probe_prefetch(s, codes + at, lens + at, m, homes);
+        const int32_t r = probe_walk(s, codes + at, lens + at, homes, m);
+        if (r != VISIT_CONTINUE) return r;
     }
     return VISIT_CONTINUE;
 }
@@ -192,8 +187,20 @@ void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *l
                     uint64_t *homes) noexcept {
     const vorn_index *ix = s->index;
     if (ix->key_slot_count == 0) return;
+    // The filter blocks first (in cache, but their latency overlaps too),
+    // then the slots of the keys the filter lets through; INDEX_NONE marks
+    // a key the filter rejected.
     for (size_t i = 0; i < n; ++i) {
-        homes[i] = index_key_home(ix, codes[i], lens[i]);
+        homes[i] = index_key_hash(codes[i], lens[i]);
+        index_filter_prefetch(ix, homes[i]);
+    }
+    const uint64_t mask = ix->key_slot_count - 1;
+    for (size_t i = 0; i < n; ++i) {
+        if (!index_filter_may_hold(ix, homes[i], lens[i])) {
+            homes[i] = INDEX_NONE;
+            continue;
+        }
+        homes[i] &= mask;
         __builtin_prefetch(&ix->keys[homes[i]]);
     }
 }
@@ -203,6 +210,7 @@ int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
     const vorn_index *ix = s->index;
     if (ix->key_slot_count == 0) return VISIT_CONTINUE;
     for (size_t i = 0; i < n; ++i) {
+        if (homes[i] == INDEX_NONE) continue;
         const key_slot *slot = index_key_find_from(ix, homes[i], codes[i], lens[i]);
         if (slot == nullptr) continue;
         const int32_t r = probe_slot(s, slot);
@@ -213,7 +221,7 @@ int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
 
 void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
-    if (ix->del_bucket_count == 0) return;
+    if (ix->del_bucket_count == 0 || ((ix->enc_lengths >> (len + 1)) & 1) == 0) return;
     const uint64_t b = index_key_hash(code, len) & (ix->del_bucket_count - 1);
     __builtin_prefetch(&ix->del_offsets[b]);
 }
@@ -228,7 +236,9 @@ namespace {
 // stops at the same reference either way.
 int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
-    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0) return VISIT_CONTINUE;
+    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || ((ix->enc_lengths >> (len + 1)) & 1) == 0) {
+        return VISIT_CONTINUE;
+    }
     uint64_t codes[4 * DNA2_MAX_LEN];
     uint8_t lens[4 * DNA2_MAX_LEN];
     size_t n = 0;
@@ -250,8 +260,11 @@ int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) n
     size_t count = 0;
     size_t capacity = 128;
     int32_t result = VISIT_CONTINUE;
+    uint64_t homes[4 * DNA2_MAX_LEN];
+    probe_prefetch(s, codes, lens, n, homes);
     for (size_t i = 0; i < n && result == VISIT_CONTINUE; ++i) {
-        const key_slot *slot = index_key_find(ix, codes[i], lens[i]);
+        if (homes[i] == INDEX_NONE) continue;
+        const key_slot *slot = index_key_find_from(ix, homes[i], codes[i], lens[i]);
         if (slot == nullptr) continue;
         uint32_t c = 0;
         const uint32_t *r = index_key_refs(ix, slot, &c);
@@ -292,7 +305,10 @@ int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) n
 int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
     if ((ix->flags & VORN_INDEX_NO_DELETION) != 0) return probe_longer_by_insertions(s, code, len);
-    if (ix->del_bucket_count == 0) return VISIT_CONTINUE;
+    // No reference of length len + 1: nothing to find (and no bucket to read).
+    if (ix->del_bucket_count == 0 || ((ix->enc_lengths >> (len + 1)) & 1) == 0) {
+        return VISIT_CONTINUE;
+    }
     const uint64_t h = index_key_hash(code, len);
     // Fingerprint and length in one comparison; the position is the low bits.
     const uint32_t want = index_del_tag(index_del_fingerprint(h), len + 1, 0) >> 5;

@@ -121,7 +121,7 @@ int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, si
 
 // The two halves of probe_keys, for a path that requests the slots of all its
 // keys at once and walks them in several groups: homes receives each key's
-// home slot (n at most 256).
+// home slot, or INDEX_NONE when the presence filter rules the key out.
 void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n,
                     uint64_t *homes) noexcept;
 int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,

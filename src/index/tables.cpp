@@ -36,6 +36,35 @@ uint64_t key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcep
     }
 }
 
+// The presence filter over the keys, about one byte per reference (each
+// key's bits in one 64-byte block), and the lengths present.  Zero-filled,
+// over-allocated by one block so that every block sits in one cache line.
+bool index_filter_build(vorn_index *index, const build_scratch *s) noexcept {
+    uint64_t blocks;
+    if (!index_pow2_at_least(s->encodable / 64, &blocks)) return false;
+    size_t bytes;
+    if (!checked_mul(blocks + 1, INDEX_FILTER_BLOCK_WORDS * sizeof(uint64_t), &bytes)) {
+        return false;
+    }
+    index->filter_alloc = std::calloc(1, bytes);
+    if (index->filter_alloc == nullptr) return false;
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(index->filter_alloc) + 63) & ~uintptr_t{63};
+    auto *filter = reinterpret_cast<uint64_t *>(at);
+    index->filter = filter;
+    index->filter_blocks = blocks;
+    for (uint64_t i = 0; i < index->n_refs; ++i) {
+        const uint64_t len = s->lens[i];
+        if (len == BUILD_NOT_ENCODABLE) continue;
+        const uint64_t h = index_key_hash(s->codes[i], len);
+        uint64_t *block = filter + INDEX_FILTER_BLOCK_WORDS * index_filter_block(h, blocks);
+        for (uint32_t b = 0; b < INDEX_FILTER_BITS; ++b) {
+            const uint64_t bit = index_filter_bit(h, b);
+            block[bit >> 6] |= uint64_t{1} << (bit & 63);
+        }
+    }
+    return true;
+}
+
 struct u32_scope {
     uint32_t *p = nullptr;
     ~u32_scope() { std::free(p); }
@@ -46,6 +75,7 @@ struct u32_scope {
 bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
     const uint64_t n = index->n_refs;
     if (s->encodable == 0) return true;
+    if (!index_filter_build(index, s)) return false;
     uint64_t slots;
     if (!index_pow2_at_least(2 * s->encodable + 1, &slots)) return false;
     index->keys = static_cast<key_slot *>(index_alloc_array(slots, sizeof(key_slot)));
