@@ -30,6 +30,15 @@ edit_route edit_route_for(const uint8_t *query, size_t len, bool encodable, int3
     return EDIT_ROUTE_NONE;
 }
 
+int32_t edit_search(const vorn_index *index, const uint8_t *query, size_t len, int32_t k,
+                    edit_route route, uint64_t code, vorn_match *result, vorn_stats *stats,
+                    uint32_t stop_when_ambiguous) noexcept {
+    probe_sink_scope scope;
+    probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats, stop_when_ambiguous,
+                     nullptr);
+    return edit_run_route(&scope.sink, route, code);
+}
+
 int32_t edit_run_route(probe_sink *s, edit_route route, uint64_t code) noexcept {
     int32_t r = VISIT_OUT_OF_MEMORY;
     switch (route) {
@@ -61,9 +70,7 @@ int32_t index_assign_fast_one(const vorn_index *index, const uint8_t *query, siz
     const bool encodable = dna2_code(query, len, &code) != 0;
     const edit_route route = edit_route_for(query, len, encodable, k);
     if (route == EDIT_ROUTE_NONE) return PATH_DECLINED;
-    probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats, 0, nullptr);
-    return edit_run_route(&scope.sink, route, code);
+    return edit_search(index, query, len, k, route, code, result, stats, 0);
 }
 
 }  // namespace velmora

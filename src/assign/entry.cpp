@@ -50,9 +50,7 @@ int32_t index_assign_status_one(const vorn_index *index, const uint8_t *query, s
     const edit_route route = edit_route_for(query, len, encodable, k);
     if (route == EDIT_ROUTE_NONE) return PATH_DECLINED;
     const uint32_t stop = route == EDIT_ROUTE_LONG_READ ? 0 : 1;
-    probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats, stop, nullptr);
-    return edit_run_route(&scope.sink, route, code);
+    return edit_search(index, query, len, k, route, code, result, stats, stop);
 }
 
 // Requests the key-table slot of the next query's own key (its filter block

@@ -92,9 +92,7 @@ int32_t index_assign_neighbor_two_long_read(const vorn_index *index, const uint8
     match_reset(result, VORN_STATUS_NONE);
     if (index->n_refs == 0) return PATH_DONE;
     // The full record is always wanted here: this path never stops early.
-    probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, 2, PROBE_EDIT, result, stats, 0, nullptr);
-    return edit_run_route(&scope.sink, EDIT_ROUTE_LONG_READ, 0);
+    return edit_search(index, query, len, 2, EDIT_ROUTE_LONG_READ, 0, result, stats, 0);
 }
 
 }  // namespace velmora

@@ -73,10 +73,7 @@ int32_t index_assign_neighbor_one_impl(const vorn_index *index, const uint8_t *q
                                        vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
     match_reset(result, VORN_STATUS_NONE);
     if (index->n_refs == 0) return PATH_DONE;
-    probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, 1, PROBE_EDIT, result, stats,
-                     stop_when_ambiguous, nullptr);
-    return edit_run_route(&scope.sink, EDIT_ROUTE_ONE, code);
+    return edit_search(index, query, len, 1, EDIT_ROUTE_ONE, code, result, stats, stop_when_ambiguous);
 }
 
 }  // namespace velmora

@@ -87,21 +87,6 @@ struct k2_found_list {
     k2_found_list &operator=(const k2_found_list &) = delete;
 };
 
-bool k2_found_grow(k2_found_list *l) noexcept {
-    size_t grown;
-    size_t bytes;
-    if (!checked_mul(l->capacity, 2, &grown) || !checked_mul(grown, sizeof(k2_found), &bytes)) {
-        return false;
-    }
-    auto *p = static_cast<k2_found *>(std::malloc(bytes));
-    if (p == nullptr) return false;
-    std::memcpy(p, l->items, l->count * sizeof(k2_found));
-    if (l->items != l->inline_items) std::free(l->items);
-    l->items = p;
-    l->capacity = grown;
-    return true;
-}
-
 // Drops repeated references (a reference can be found by several keys), so
 // that a full list grows only when it holds that many distinct references.
 void k2_found_compact(k2_found_list *l) noexcept {
@@ -117,7 +102,7 @@ void k2_found_compact(k2_found_list *l) noexcept {
 void k2_found_add(k2_found_list *l, uint32_t ref, uint64_t code, uint64_t len) noexcept {
     if (l->failed) return;
     if (l->count == l->capacity) k2_found_compact(l);
-    if (l->count == l->capacity && !k2_found_grow(l)) {
+    if (l->count == l->capacity && !inline_list_grow(l)) {
         l->failed = true;
         return;
     }
@@ -478,10 +463,7 @@ int32_t index_assign_neighbor_two_impl(const vorn_index *index, const uint8_t *q
                                        vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
     match_reset(result, VORN_STATUS_NONE);
     if (index->n_refs == 0) return PATH_DONE;
-    probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, 2, PROBE_EDIT, result, stats,
-                     stop_when_ambiguous, nullptr);
-    return edit_run_route(&scope.sink, EDIT_ROUTE_TWO, code);
+    return edit_search(index, query, len, 2, EDIT_ROUTE_TWO, code, result, stats, stop_when_ambiguous);
 }
 
 }  // namespace velmora

@@ -108,10 +108,7 @@ int32_t index_assign_single_unknown(const vorn_index *index, const uint8_t *quer
     if (!edit_unknown_accepts(query, len, k)) return PATH_DECLINED;
     match_reset(result, VORN_STATUS_NONE);
     if (index->n_refs == 0) return PATH_DONE;
-    probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats,
-                     stop_when_ambiguous, nullptr);
-    return edit_run_route(&scope.sink, route, 0);
+    return edit_search(index, query, len, k, route, 0, result, stats, stop_when_ambiguous);
 }
 
 }  // namespace

@@ -10,21 +10,6 @@
 
 namespace velmora {
 
-bool hit_list_grow(hit_list *l) noexcept {
-    size_t grown;
-    size_t bytes;
-    if (!checked_mul(l->capacity, 2, &grown) || !checked_mul(grown, sizeof(vorn_hit), &bytes)) {
-        return false;
-    }
-    auto *p = static_cast<vorn_hit *>(std::malloc(bytes));
-    if (p == nullptr) return false;
-    std::memcpy(p, l->items, l->count * sizeof(vorn_hit));
-    if (l->items != l->inline_items) std::free(l->items);
-    l->items = p;
-    l->capacity = grown;
-    return true;
-}
-
 void hit_list_free(hit_list *l) noexcept {
     if (l->items != l->inline_items) std::free(l->items);
     hit_list_init(l);

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common.h"
 #include "index/candidate_set.h"
 #include "index/index_internal.h"
 #include "velmora.h"
@@ -44,12 +45,10 @@ static inline void hit_list_init(hit_list *l) noexcept {
     l->capacity = HIT_LIST_INLINE;
 }
 
-// false when the list could not grow.
-bool hit_list_grow(hit_list *l) noexcept;
 void hit_list_free(hit_list *l) noexcept;
 
 static inline bool hit_list_push(hit_list *l, uint32_t ref, uint32_t distance) noexcept {
-    if (l->count == l->capacity && !hit_list_grow(l)) return false;
+    if (l->count == l->capacity && !inline_list_grow(l)) return false;
     l->items[l->count++] = vorn_hit{ref, distance};
     return true;
 }
