@@ -300,6 +300,10 @@ TEST(ToolErrors, BadInputFailsCleanly) {
          fq + "@b\nACGT\n+\nIII\n", e1},
         {"truncated record", 1, "record 2 (line 6): truncated", wl, fq + "@b\nACGT\n", e1},
         {"truncated gzip", 1, "truncated", wl, "gz:" + big, e1},
+        {"damaged gzip member", 1, "after a gzip member", wl, "gzjunk:" + big, e1},
+        {"line too long", 1, "longer than the limit of 20 bytes", wl,
+         fq + "@b\n" + std::string(30, 'A') + "\n+\n" + std::string(30, 'I') + "\n",
+         {"--max-edits", "1", "--max-line-length", "20"}},
         {"whitelist bad line", 1, "line 3: not a sequence: 'ACGT,1'", "ACGT\n# comment\nACGT,1\n", fq, e1},
         {"empty whitelist", 1, "has no entries", "# only a comment\n", fq, e1},
         {"both metrics", 2, "--max-edits excludes --max-mismatches", wl, fq,
@@ -315,7 +319,10 @@ TEST(ToolErrors, BadInputFailsCleanly) {
         SCOPED_TRACE(c.label);
         scratch_dir dir;
         if (!c.whitelist.empty()) write_file(dir.file("wl.txt"), c.whitelist);
-        if (c.reads.rfind("gz:", 0) == 0) {
+        if (c.reads.rfind("gzjunk:", 0) == 0) {
+            write_gzip(dir.file("r.fq"), c.reads.substr(7));
+            write_file(dir.file("r.fq"), read_file(dir.file("r.fq")) + "not gzip");
+        } else if (c.reads.rfind("gz:", 0) == 0) {
             write_gzip(dir.file("full.gz"), c.reads.substr(3));
             const std::string gz = read_file(dir.file("full.gz"));
             fs::remove(dir.file("full.gz"));
@@ -335,6 +342,29 @@ TEST(ToolErrors, BadInputFailsCleanly) {
         EXPECT_EQ(dir.count(), before) << "a file was left behind";
         EXPECT_EQ(read_file(dir.file("out.tsv")), "previous\n");
     }
+}
+
+// Special files as outputs are written in place, never replaced by a renamed
+// file (a device stays a device), and a write that fails is an error that
+// publishes no other output.
+TEST(ToolErrors, SpecialFileOutputs) {
+    scratch_dir dir;
+    write_file(dir.file("wl.txt"), "ACGTACGT\nTTTTCCCC\n");
+    write_file(dir.file("r.fq"), "@a\nACGTACGT\n+\nIIIIIIII\n");
+    const std::vector<std::string> base = {"assign", "--whitelist", dir.file("wl.txt"), "--reads",
+                                           dir.file("r.fq"), "--max-edits", "1", "--summary", dir.file("s.json")};
+    std::vector<std::string> args = base;
+    args.insert(args.end(), {"--out", "/dev/full"});
+    run_result r = run_tool(dir, args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write output '/dev/full'"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir.file("s.json")));
+    args = base;
+    args.insert(args.end(), {"--out", "/dev/null"});
+    r = run_tool(dir, args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_TRUE(fs::exists(dir.file("s.json")));
 }
 
 // `audit --exact` against all pairs: entries, duplicates and the minimum
