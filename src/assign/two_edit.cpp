@@ -365,7 +365,7 @@ uint64_t k2_rank(uint64_t q, uint64_t n, uint64_t r, uint64_t rl) noexcept {
 
 inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexcept {
     const int64_t l = static_cast<int64_t>(n) + delta;
-    return l >= 0 && index_has_length(ix, static_cast<uint64_t>(l));
+    return l >= 0 && l <= static_cast<int64_t>(DNA2_MAX_LEN) && ((ix->enc_lengths >> l) & 1) != 0;
 }
 
 int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
