@@ -648,30 +648,32 @@ def _c_params(params):
         _int(params.quality_offset, "quality_offset", 0, 255))
 
 
-def _lists(queries, references, k):
+def _brute_force(queries, references, k, function, words, extra=()):
+    """Runs the brute-force matcher `function` (vorn_match_many or
+    vorn_assign_many) over every query in slices; returns the flat records
+    of `words` uint32 each."""
     k = _int(k, "k", 0, _MAX_COUNT)
     q = _Batch(queries, "queries")
     r = _Batch(references, "references")
     if r.n > _MAX_COUNT:
         raise ValueError("too many references: %d (at most %d)" % (r.n, _MAX_COUNT))
-    return q, r, k
+    out = array.array(_U32, bytes(4 * words * max(q.n, 1)))
+    rp, rl = r.at(0)
+    entry = getattr(_native.lib(), function)
+
+    def call(first, count):
+        qp, ql = q.at(first)
+        _check(entry(qp, ql, count, rp, rl, r.n, k, *extra,
+                     out.buffer_info()[0] + first * 4 * words), function)
+
+    _sliced(q.n, call)
+    return out[:words * q.n]
 
 
 def match_many(queries: Iterable[SeqLike], references: Iterable[SeqLike], k: int) -> List[Match]:
     """Compares every query with every reference, no index
     (vorn_match_many): a list of Match."""
-    q, r, k = _lists(queries, references, k)
-    out = array.array(_U32, bytes(4 * 5 * max(q.n, 1)))
-    rp, rl = r.at(0)
-    lib = _native.lib()
-
-    def call(first, count):
-        qp, ql = q.at(first)
-        _check(lib.vorn_match_many(qp, ql, count, rp, rl, r.n, k,
-                                   out.buffer_info()[0] + first * 20), "vorn_match_many")
-
-    _sliced(q.n, call)
-    return _matches(out[:5 * q.n])
+    return _matches(_brute_force(queries, references, k, "vorn_match_many", 5))
 
 
 def assign_many(queries: Iterable[SeqLike], references: Iterable[SeqLike], k: int,
@@ -681,18 +683,8 @@ def assign_many(queries: Iterable[SeqLike], references: Iterable[SeqLike], k: in
     query is AMBIGUOUS as soon as two references lie within k."""
     if not isinstance(require_single_hit, bool):
         raise TypeError("require_single_hit must be a bool")
-    q, r, k = _lists(queries, references, k)
-    out = array.array(_U32, bytes(4 * 7 * max(q.n, 1)))
-    rp, rl = r.at(0)
-    lib = _native.lib()
-
-    def call(first, count):
-        qp, ql = q.at(first)
-        _check(lib.vorn_assign_many(qp, ql, count, rp, rl, r.n, k, int(require_single_hit),
-                                    out.buffer_info()[0] + first * 28), "vorn_assign_many")
-
-    _sliced(q.n, call)
-    return _assignments(out[:7 * q.n])
+    return _assignments(_brute_force(queries, references, k, "vorn_assign_many", 7,
+                                     (int(require_single_hit),)))
 
 
 def _operands(a, b):
