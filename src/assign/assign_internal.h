@@ -72,6 +72,12 @@ int32_t edit_search(const vorn_index *index, const uint8_t *query, size_t len, i
 int32_t index_assign_fast_one(const vorn_index *index, const uint8_t *query, size_t len,
                               int32_t k, vorn_match *result, vorn_stats *stats) noexcept;
 
+// Hands a query to the path of its route (PATH_DECLINED for EDIT_ROUTE_NONE);
+// code is the query's 2-bit code when it has one.
+int32_t index_assign_path(const vorn_index *index, const uint8_t *query, size_t len,
+                          edit_route route, uint64_t code, vorn_match *result, vorn_stats *stats,
+                          uint32_t stop_when_ambiguous) noexcept;
+
 int32_t index_assign_neighbor_one_impl(const vorn_index *index, const uint8_t *query,
                                        size_t len, uint64_t code, vorn_match *result,
                                        vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept;

@@ -68,9 +68,32 @@ int32_t index_assign_fast_one(const vorn_index *index, const uint8_t *query, siz
     // (pointer possibly null) is encodable with code 0.
     uint64_t code = 0;
     const bool encodable = dna2_code(query, len, &code) != 0;
-    const edit_route route = edit_route_for(query, len, encodable, k);
-    if (route == EDIT_ROUTE_NONE) return PATH_DECLINED;
-    return edit_search(index, query, len, k, route, code, result, stats, 0);
+    return index_assign_path(index, query, len, edit_route_for(query, len, encodable, k), code,
+                             result, stats, 0);
+}
+
+int32_t index_assign_path(const vorn_index *index, const uint8_t *query, size_t len,
+                          edit_route route, uint64_t code, vorn_match *result, vorn_stats *stats,
+                          uint32_t stop_when_ambiguous) noexcept {
+    switch (route) {
+        case EDIT_ROUTE_ONE:
+            return index_assign_neighbor_one_impl(index, query, len, code, result, stats,
+                                                  stop_when_ambiguous);
+        case EDIT_ROUTE_TWO:
+            return index_assign_neighbor_two_impl(index, query, len, code, result, stats,
+                                                  stop_when_ambiguous);
+        case EDIT_ROUTE_UNKNOWN_ONE:
+            return index_assign_single_unknown_one(index, query, len, result, stats,
+                                                   stop_when_ambiguous);
+        case EDIT_ROUTE_UNKNOWN_TWO:
+            return index_assign_single_unknown_two(index, query, len, result, stats,
+                                                   stop_when_ambiguous);
+        case EDIT_ROUTE_LONG_READ:
+            // Its search order is not by distance, so it never stops early.
+            return index_assign_neighbor_two_long_read(index, query, len, result, stats);
+        case EDIT_ROUTE_NONE: break;
+    }
+    return PATH_DECLINED;
 }
 
 }  // namespace velmora

@@ -47,10 +47,8 @@ int32_t index_assign_status_one(const vorn_index *index, const uint8_t *query, s
     }
     uint64_t code = 0;
     const bool encodable = dna2_code(query, len, &code) != 0;
-    const edit_route route = edit_route_for(query, len, encodable, k);
-    if (route == EDIT_ROUTE_NONE) return PATH_DECLINED;
-    const uint32_t stop = route == EDIT_ROUTE_LONG_READ ? 0 : 1;
-    return edit_search(index, query, len, k, route, code, result, stats, stop);
+    return index_assign_path(index, query, len, edit_route_for(query, len, encodable, k), code,
+                             result, stats, 1);
 }
 
 // Requests the key-table slot of the next query's own key (its filter block
