@@ -1,0 +1,34 @@
+// The per-query de-duplication set against a plain set: it must answer "new"
+// exactly once per position whatever its size, across the move from the
+// inline list to the table and every growth of either, including repeats met
+// just as the list is full.  The index tests meet a few dozen candidates a
+// query, so only this test reaches the table.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+
+#include "gen.h"
+#include "index/candidate_set.h"
+
+namespace {
+
+TEST(CandidateSet, AnswersNewExactlyOncePerPosition) {
+    velmora_test::rng g(velmora_test::test_seed() + 13);
+    for (uint64_t distinct : {1u, 127u, 128u, 129u, 256u, 257u, 512u, 513u, 1024u, 4096u}) {
+        velmora::candidate_seen_scope scope;
+        std::set<uint64_t> seen;
+        // Positions from a range a little wider than the number wanted, so
+        // that repeats come early and late, and the extreme positions.
+        for (uint64_t step = 0; seen.size() < distinct; ++step) {
+            const uint64_t id = step % 97 == 0 ? (step % 2 ? 0 : uint64_t{UINT32_MAX})
+                                               : g.range(0, distinct + distinct / 2);
+            const int32_t want = seen.insert(id).second ? 1 : 0;
+            ASSERT_EQ(velmora::candidate_seen_add(&scope.set, id), want)
+                << "position " << id << " after " << seen.size() << " distinct";
+        }
+        for (uint64_t id : seen) ASSERT_EQ(velmora::candidate_seen_add(&scope.set, id), 0) << id;
+    }
+}
+
+}  // namespace
