@@ -1,8 +1,9 @@
 // The per-query de-duplication set against a plain set: it must answer "new"
 // exactly once per position whatever its size, across the move from the
 // inline list to the table and every growth of either, including repeats met
-// just as the list is full.  The index tests meet a few dozen candidates a
-// query, so only this test reaches the table.
+// just as the list is full.  The index tests that reach the table (many
+// copies of one reference) meet each candidate once: only this test asks it
+// about repeats.
 #include <gtest/gtest.h>
 
 #include <cstdint>
