@@ -62,7 +62,8 @@ edit_route edit_route_for(const uint8_t *query, size_t len, bool encodable, int3
 // or PATH_DECLINED when the search ran out of memory.
 int32_t edit_run_route(probe_sink *s, edit_route route, uint64_t code) noexcept;
 
-// One query along route, on a sink of its own (the record is not reset).
+// One query along route, on a sink of its own: the record starts empty, and
+// an empty index answers NONE without a search.
 int32_t edit_search(const vorn_index *index, const uint8_t *query, size_t len, int32_t k,
                     edit_route route, uint64_t code, vorn_match *result, vorn_stats *stats,
                     uint32_t stop_when_ambiguous) noexcept;

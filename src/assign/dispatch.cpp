@@ -33,6 +33,10 @@ edit_route edit_route_for(const uint8_t *query, size_t len, bool encodable, int3
 int32_t edit_search(const vorn_index *index, const uint8_t *query, size_t len, int32_t k,
                     edit_route route, uint64_t code, vorn_match *result, vorn_stats *stats,
                     uint32_t stop_when_ambiguous) noexcept {
+    if (index->n_refs == 0) {
+        match_reset(result, VORN_STATUS_NONE);
+        return PATH_DONE;
+    }
     probe_sink_scope scope;
     probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats, stop_when_ambiguous,
                      nullptr);

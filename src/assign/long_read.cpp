@@ -89,8 +89,6 @@ int32_t index_assign_neighbor_two_long_read(const vorn_index *index, const uint8
                                             size_t len, vorn_match *result,
                                             vorn_stats *stats) noexcept {
     if (!edit_long_read_accepts(query, len)) return PATH_DECLINED;
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return PATH_DONE;
     // The full record is always wanted here: this path never stops early.
     return edit_search(index, query, len, 2, EDIT_ROUTE_LONG_READ, 0, result, stats, 0);
 }

@@ -71,8 +71,6 @@ int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
 int32_t index_assign_neighbor_one_impl(const vorn_index *index, const uint8_t *query,
                                        size_t len, uint64_t code, vorn_match *result,
                                        vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return PATH_DONE;
     return edit_search(index, query, len, 1, EDIT_ROUTE_ONE, code, result, stats, stop_when_ambiguous);
 }
 

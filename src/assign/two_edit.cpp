@@ -365,7 +365,7 @@ uint64_t k2_rank(uint64_t q, uint64_t n, uint64_t r, uint64_t rl) noexcept {
 
 inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexcept {
     const int64_t l = static_cast<int64_t>(n) + delta;
-    return l >= 0 && l <= static_cast<int64_t>(DNA2_MAX_LEN) && ((ix->enc_lengths >> l) & 1) != 0;
+    return l >= 0 && index_has_length(ix, static_cast<uint64_t>(l));
 }
 
 int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
@@ -461,8 +461,6 @@ int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept {
 int32_t index_assign_neighbor_two_impl(const vorn_index *index, const uint8_t *query,
                                        size_t len, uint64_t code, vorn_match *result,
                                        vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return PATH_DONE;
     return edit_search(index, query, len, 2, EDIT_ROUTE_TWO, code, result, stats, stop_when_ambiguous);
 }
 

@@ -106,8 +106,6 @@ int32_t index_assign_single_unknown(const vorn_index *index, const uint8_t *quer
                                     int32_t k, edit_route route, vorn_match *result,
                                     vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
     if (!edit_unknown_accepts(query, len, k)) return PATH_DECLINED;
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return PATH_DONE;
     return edit_search(index, query, len, k, route, 0, result, stats, stop_when_ambiguous);
 }
 

@@ -273,10 +273,15 @@ static inline uint64_t index_filter_bit(uint64_t hash, uint32_t i) noexcept {
     return ((hash * INDEX_PIECE_KIND_MUL) >> (64 - 9 * (i + 1))) & 511;
 }
 
+// Whether some encodable reference has len bases.
+static inline bool index_has_length(const vorn_index *ix, uint64_t len) noexcept {
+    return len < 64 && ((ix->enc_lengths >> len) & 1) != 0;
+}
+
 // false only when no key (code, len) with this hash is in the key table.
 static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
                                          uint64_t len) noexcept {
-    if (len >= 64 || ((ix->enc_lengths >> len) & 1) == 0) return false;
+    if (!index_has_length(ix, len)) return false;
     if (ix->filter_blocks == 0) return true;
     const uint64_t *block =
         ix->filter + INDEX_FILTER_BLOCK_WORDS * index_filter_block(hash, ix->filter_blocks);

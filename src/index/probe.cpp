@@ -206,7 +206,7 @@ int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
 
 void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
-    if (ix->del_bucket_count == 0 || ((ix->enc_lengths >> (len + 1)) & 1) == 0) return;
+    if (ix->del_bucket_count == 0 || !index_has_length(ix, len + 1)) return;
     const uint64_t b = index_key_hash(code, len) & (ix->del_bucket_count - 1);
     __builtin_prefetch(&ix->del_offsets[b]);
 }
@@ -221,7 +221,7 @@ namespace {
 // stops at the same reference either way.
 int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
-    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || ((ix->enc_lengths >> (len + 1)) & 1) == 0) {
+    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || !index_has_length(ix, len + 1)) {
         return VISIT_CONTINUE;
     }
     uint64_t codes[4 * DNA2_MAX_LEN];
@@ -291,7 +291,7 @@ int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noex
     const vorn_index *ix = s->index;
     if ((ix->flags & VORN_INDEX_NO_DELETION) != 0) return probe_longer_by_insertions(s, code, len);
     // No reference of length len + 1: nothing to find (and no bucket to read).
-    if (ix->del_bucket_count == 0 || ((ix->enc_lengths >> (len + 1)) & 1) == 0) {
+    if (ix->del_bucket_count == 0 || !index_has_length(ix, len + 1)) {
         return VISIT_CONTINUE;
     }
     const uint64_t h = index_key_hash(code, len);
