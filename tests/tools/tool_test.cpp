@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -15,10 +18,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "gen.h"
@@ -91,29 +97,100 @@ struct run_result {
     std::string out, err;
 };
 
-// Runs the tool with stdout and stderr captured through files in dir.
-run_result run_tool(const scratch_dir &dir, const std::vector<std::string> &args,
-                    const std::string &stdin_path = "/dev/null") {
+// How a run starts: standard input from a path ("" closes it), the
+// environment's TMPDIR, a file-size limit.
+struct run_setup {
+    std::string stdin_path = "/dev/null";
+    std::string tmpdir;
+    rlim_t file_size_limit = RLIM_INFINITY;
+    bool close_stdout = false;
+
+    static run_setup input(std::string path, std::string tmp = "") {
+        run_setup s;
+        s.stdin_path = std::move(path);
+        s.tmpdir = std::move(tmp);
+        return s;
+    }
+};
+
+// Starts the tool with stdout and stderr captured through files in dir.
+pid_t spawn_tool(const scratch_dir &dir, const std::vector<std::string> &args, const run_setup &setup = {}) {
     const std::string out_path = dir.file(".stdout"), err_path = dir.file(".stderr");
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        dup2(open(stdin_path.c_str(), O_RDONLY), 0);
+        if (setup.stdin_path.empty()) close(0);
+        else dup2(open(setup.stdin_path.c_str(), O_RDONLY), 0);
+        if (setup.close_stdout) close(1);
+        if (!setup.tmpdir.empty()) setenv("TMPDIR", setup.tmpdir.c_str(), 1);
+        const rlimit limit{setup.file_size_limit, setup.file_size_limit};
+        setrlimit(RLIMIT_FSIZE, &limit);
         std::vector<char *> argv{const_cast<char *>(VELMORA_TOOL)};
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         execv(VELMORA_TOOL, argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Waits for a run; status is 128 + the signal for a run a signal ended.
+run_result finish_tool(const scratch_dir &dir, pid_t pid, long *peak_rss_kb = nullptr) {
     int st = 0;
-    waitpid(pid, &st, 0);
-    run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(out_path),
-                 read_file(err_path)};
+    rusage use{};
+    wait4(pid, &st, 0, &use);
+    if (peak_rss_kb) *peak_rss_kb = use.ru_maxrss;
+    const std::string out_path = dir.file(".stdout"), err_path = dir.file(".stderr");
+    run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(out_path), read_file(err_path)};
     fs::remove(out_path);
     fs::remove(err_path);
     return r;
 }
+
+run_result run_tool(const scratch_dir &dir, const std::vector<std::string> &args,
+                    const std::string &stdin_path = "/dev/null") {
+    return finish_tool(dir, spawn_tool(dir, args, run_setup::input(stdin_path)));
+}
+
+// Feeds data into a FIFO from a thread of its own; hold keeps the FIFO
+// open after the data until release(), so that the reader waits for more.
+class fifo_feed {
+public:
+    fifo_feed(std::string path, std::string data, bool hold = false) : path_(std::move(path)) {
+        mkfifo(path_.c_str(), 0600);
+        thread_ = std::thread([this, data = std::move(data), hold] {
+            const int fd = open(path_.c_str(), O_WRONLY);
+            for (size_t done = 0; fd >= 0 && done < data.size();) {
+                const ssize_t w = write(fd, data.data() + done, data.size() - done);
+                if (w <= 0) break;
+                done += static_cast<size_t>(w);
+            }
+            written_.set_value();
+            if (hold) released_.get_future().wait();
+            if (fd >= 0) close(fd);
+        });
+    }
+    // Returns once the reader has taken all but a pipe buffer of the data.
+    void wait_written() { written_.get_future().wait(); }
+    void release() {
+        if (!released_set_) released_.set_value();
+        released_set_ = true;
+    }
+    ~fifo_feed() {
+        release();
+        // A writer whose reader never came is let go by opening the other end.
+        const int unblock = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+        thread_.join();
+        if (unblock >= 0) close(unblock);
+    }
+
+private:
+    std::string path_;
+    std::promise<void> written_, released_;
+    bool released_set_ = false;
+    std::thread thread_;
+};
 
 std::string upper(std::string s) {
     for (char &c : s)
@@ -237,6 +314,57 @@ TEST(ToolAssign, SameTableWhateverTheRunShape) {
     EXPECT_TRUE(run({"--whitelist", demo_whitelist, "--reads", "-", "--out", dir.file("o.tsv.gz")}, demo_reads).empty());
     EXPECT_TRUE(read_gzip(dir.file("o.tsv.gz")) == reference);
     EXPECT_EQ(dir.count(), before + 1);
+}
+
+// Reads that cannot be read twice (a FIFO; a pipe on standard input, as '-'
+// or as /dev/stdin) are spooled for the two passes: the same table as from
+// the file.  The spool is unlinked from the start, so that even SIGKILL
+// leaves nothing in TMPDIR.
+TEST(ToolInput, ReadsThatCannotBeReadTwiceAreSpooled) {
+    scratch_dir dir;
+    const std::string fq = read_gzip(demo_reads), fifo = dir.file("f"), tmp = dir.file("tmp");
+    fs::create_directory(tmp);
+    const auto args = [&](const std::string &reads) {
+        return std::vector<std::string>{"assign", "--whitelist", demo_whitelist, "--max-edits", "1", "--reads", reads};
+    };
+    const run_result reference = run_tool(dir, args(demo_reads));
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    for (const std::string &reads : {fifo, std::string("/dev/stdin"), std::string("-")}) {
+        SCOPED_TRACE(reads);
+        fifo_feed feed(fifo, fq);
+        const run_result r = finish_tool(dir, spawn_tool(dir, args(reads), run_setup::input(reads == fifo ? "/dev/null" : fifo, tmp)));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out == reference.out) << r.out.size() << " bytes of " << reference.out.size();
+    }
+    fifo_feed feed(fifo, fq.substr(0, fq.size() / 2), true);
+    const pid_t pid = spawn_tool(dir, args("-"), run_setup::input(fifo, tmp));
+    feed.wait_written();
+    EXPECT_TRUE(fs::is_empty(tmp)) << "the spool is visible while it is written";
+    kill(pid, SIGKILL);
+    EXPECT_EQ(finish_tool(dir, pid).status, 128 + SIGKILL);
+    EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+// Repeats are dropped as the whitelist is read: memory follows the distinct
+// entries, not the length of the file (here 6.3 million lines, 2 distinct
+// once case is folded).
+TEST(ToolInput, RepeatedWhitelistEntriesTakeNoMemory) {
+    scratch_dir dir;
+    std::string chunk;
+    for (int i = 0; i < 65536; ++i) chunk += i % 2 ? "ACGTACGTACGTACGT\n" : "acgtacgtacgtacgt\n";
+    gzFile gz = gzopen(dir.file("wl.gz").c_str(), "wb1");
+    for (int i = 0; i < 96; ++i) gzwrite(gz, chunk.data(), static_cast<unsigned>(chunk.size()));
+    gzwrite(gz, "TTTTCCCCGGGGAAAA\n", 17);
+    gzclose(gz);
+    long peak_kb = 0;
+    const run_result r = finish_tool(dir, spawn_tool(dir, {"assign", "--whitelist", dir.file("wl.gz"), "--reads", demo_reads,
+                                                           "--max-edits", "1", "--out", "/dev/null", "--summary",
+                                                           dir.file("s.json")}), &peak_kb);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string json = read_file(dir.file("s.json"));
+    EXPECT_EQ(json_number(json, "whitelist_entries"), 2);
+    EXPECT_EQ(json_number(json, "whitelist_duplicates_dropped"), 96 * 65536 - 1);
+    EXPECT_LT(peak_kb, 100 * 1024);
 }
 
 // The default (posterior) run: the table's columns hang together and the
@@ -365,6 +493,81 @@ TEST(ToolErrors, SpecialFileOutputs) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
     EXPECT_TRUE(fs::exists(dir.file("s.json")));
+}
+
+// Standard streams the tool was started without are errors when named, not
+// an empty input or a lost table.
+TEST(ToolErrors, ClosedStandardStreams) {
+    scratch_dir dir;
+    const std::vector<std::string> base = {"assign", "--whitelist", demo_whitelist, "--max-edits", "1"};
+    struct stream_case {
+        std::vector<std::string> options;
+        run_setup setup;
+        const char *message;
+    };
+    run_setup no_stdout;
+    no_stdout.close_stdout = true;
+    const stream_case cases[] = {
+        {{"--reads", "-"}, run_setup::input(""), "cannot read reads from standard input: it is not open"},
+        {{"--reads", "-", "--no-rescue"}, run_setup::input(""), "cannot read reads file from standard input: it is not open"},
+        {{"--reads", demo_reads}, no_stdout, "cannot write output to standard output: it is not open"},
+    };
+    for (const stream_case &c : cases) {
+        SCOPED_TRACE(c.message);
+        std::vector<std::string> args = base;
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const run_result r = finish_tool(dir, spawn_tool(dir, args, c.setup));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+// A run ended by a signal leaves no temporary output behind, whatever the
+// signal; a file-size limit fails the write like any other write error.
+TEST(ToolErrors, SignalsAndLimitsLeaveNoTemporaries) {
+    const std::string fq = read_gzip(demo_reads);
+    for (const int sig : {SIGTERM, SIGQUIT, SIGALRM, SIGUSR1, SIGPIPE}) {
+        SCOPED_TRACE(strsignal(sig));
+        scratch_dir dir;
+        fifo_feed feed(dir.file("f"), fq.substr(0, fq.size() / 2), true);
+        const pid_t pid = spawn_tool(dir, {"assign", "--whitelist", demo_whitelist, "--reads", dir.file("f"), "--max-edits",
+                                           "1", "--no-rescue", "--threads", "1", "--out", dir.file("o.tsv")});
+        feed.wait_written();  // the table's temporary exists by now
+        kill(pid, sig);
+        EXPECT_EQ(finish_tool(dir, pid).status, 128 + sig);
+        EXPECT_EQ(dir.count(), 1u) << "only the FIFO remains";
+    }
+    scratch_dir dir;
+    run_setup limited;
+    limited.file_size_limit = 1 << 16;
+    const run_result r = finish_tool(dir, spawn_tool(dir, {"assign", "--whitelist", demo_whitelist, "--reads", demo_reads,
+                                                           "--max-edits", "1", "--out", dir.file("o.tsv")},
+                                                     limited));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write output '" + dir.file("o.tsv") + "': File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(dir.count(), 0u);
+}
+
+// Any name the file system takes can be written: names of 255 bytes, and
+// names that are not UTF-8, which the JSON reports carry losslessly.  A name
+// too long fails before any input is read.
+TEST(ToolOutputs, AnyLegalNameIsWritten) {
+    scratch_dir dir;
+    const std::string wl = dir.file("wl\xff\x01.txt"), name = dir.file(std::string(251, 'o'));
+    fs::copy_file(demo_whitelist, wl);
+    run_result r = run_tool(dir, {"assign", "--whitelist", wl, "--reads", demo_reads, "--max-edits", "1", "--out",
+                                  name + ".tsv", "--summary", name + ".jsn"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(split(read_file(name + ".tsv"), '\n').size(), 20001u);
+    EXPECT_NE(read_file(name + ".jsn").find("\"whitelist\": \"" + dir.path.string() + "/wl\\udcff\\u0001.txt\""),
+              std::string::npos);
+    r = run_tool(dir, {"audit", "--whitelist", wl, "--max-edits", "1", "--json", dir.file("a.json")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(read_file(dir.file("a.json")).find("wl\\udcff\\u0001.txt\""), std::string::npos);
+    r = run_tool(dir, {"assign", "--whitelist", dir.file("absent"), "--reads", demo_reads, "--max-edits", "1",
+                       "--summary", name + "x.jsn"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write summary '" + name + "x.jsn': File name too long"), std::string::npos) << r.err;
 }
 
 // `audit --exact` against all pairs: entries, duplicates and the minimum

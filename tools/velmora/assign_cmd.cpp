@@ -26,6 +26,7 @@
 // pointer with a nonzero length, which every assignment entry point answers
 // with the invalid record and no work.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,7 +42,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -728,10 +729,10 @@ std::string summary_json(const assign_options &opt, const whitelist &wl, const a
     j.set("command", "assign");
     j.set("version", std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) +
                          "." + std::to_string(VELMORA_VERSION_PATCH));
-    j.set("whitelist", opt.whitelist_path);
+    j.set("whitelist", json_value::path(opt.whitelist_path));
     j.set("whitelist_entries", wl.size());
     j.set("whitelist_duplicates_dropped", wl.repeats_dropped);
-    j.set("reads_file", opt.reads_path);
+    j.set("reads_file", json_value::path(opt.reads_path));
     j.set("metric", opt.hamming ? "hamming" : "edit");
     j.set("max_distance", opt.k);
     j.set("window", opt.hamming || opt.fixed_window ? "fixed" : "indel");
@@ -819,73 +820,89 @@ uint64_t common_length(const whitelist &wl) {
     return lo;
 }
 
-// Standard input copied to a temporary file, so that it can be read twice.
-// The file is unlinked as soon as it is open and read back through
-// /proc/self/fd, so nothing is left behind however the run ends; without
-// /proc it stays linked, registered for removal on SIGINT and SIGTERM.
-class stdin_copy {
+// Reads that cannot be read twice (standard input, a pipe, a FIFO, a
+// device) copied to a temporary file for the two passes.  The file is
+// unlinked as soon as it exists: the descriptors opened on it first keep it
+// readable, each at an offset of its own, and nothing is left behind however
+// the run ends, SIGKILL included.
+class input_spool {
 public:
-    stdin_copy() {
+    explicit input_spool(const std::string &path) {
+        const std::string name = path == "-" ? "standard input" : "'" + path + "'";
+        owned_fd in;
+        if (path == "-") {
+            if (!standard_stream_open(0))
+                throw data_error("cannot read reads from standard input: it is not open");
+        } else if ((in.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+            fail("cannot open reads file '" + path + "'", errno);
+        }
         const char *dir = std::getenv("TMPDIR");
-        std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/velmora-stdin-XXXXXX";
-        std::vector<char> name(tmpl.begin(), tmpl.end());
-        name.push_back('\0');
-        fd_ = mkstemp(name.data());
-        if (fd_ < 0) fail("cannot create a temporary file in " + directory(tmpl), errno);
-        path_ = name.data();
-        slot_ = register_temp_file(path_);
+        const std::string folder = dir && *dir ? dir : "/tmp";
+        std::string tmpl = folder + "/velmora-spool-XXXXXX";
+        std::vector<char> temp(tmpl.begin(), tmpl.end());
+        temp.push_back('\0');
+        owned_fd out;
+        out.fd = mkstemp(temp.data());
+        if (out.fd < 0) fail("cannot create a temporary file in " + folder, errno);
+        for (owned_fd &r : readers_) r.fd = open(temp.data(), O_RDONLY | O_CLOEXEC);
+        const int open_err = errno;
+        unlink(temp.data());
+        for (const owned_fd &r : readers_)
+            if (r.fd < 0) fail("cannot reopen a temporary file in " + folder, open_err);
+        const int from = path == "-" ? 0 : in.fd;
         std::vector<char> buf(1 << 20);
         for (;;) {
-            const ssize_t got = read(0, buf.data(), buf.size());
+            const ssize_t got = read(from, buf.data(), buf.size());
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) fail("cannot read standard input", errno);
+            if (got < 0) fail("cannot read reads from " + name, errno);
             if (got == 0) break;
             for (ssize_t done = 0; done < got;) {
-                const ssize_t w = ::write(fd_, buf.data() + done, static_cast<size_t>(got - done));
+                const ssize_t w = ::write(out.fd, buf.data() + done, static_cast<size_t>(got - done));
                 if (w < 0 && errno == EINTR) continue;
-                if (w < 0) fail("cannot copy standard input to " + path_, errno);
+                if (w < 0) fail("cannot copy the reads of " + name + " to a temporary file in " + folder, errno);
                 done += w;
             }
         }
-        const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
-        if (access(proc.c_str(), R_OK) == 0) {
-            unlink(path_.c_str());
-            unregister_temp_file(slot_);
-            slot_ = -1;
-            path_ = proc;
-            linked_ = false;
-        }
     }
-    ~stdin_copy() { cleanup(); }
-    stdin_copy(const stdin_copy &) = delete;
-    stdin_copy &operator=(const stdin_copy &) = delete;
-    const std::string &path() const { return path_; }
+
+    // A descriptor on the copy, at its start, for one of the two passes;
+    // the caller owns it.
+    int take_reader() {
+        for (owned_fd &r : readers_)
+            if (r.fd >= 0) return std::exchange(r.fd, -1);
+        throw std::logic_error("more passes over spooled reads than descriptors");
+    }
 
 private:
-    static std::string directory(const std::string &p) { return p.substr(0, p.rfind('/')); }
-    [[noreturn]] void fail(const std::string &what, int err) {
-        cleanup();
+    struct owned_fd {
+        int fd = -1;
+        owned_fd() = default;
+        owned_fd(const owned_fd &) = delete;
+        owned_fd &operator=(const owned_fd &) = delete;
+        ~owned_fd() {
+            if (fd >= 0) close(fd);
+        }
+    };
+    [[noreturn]] static void fail(const std::string &what, int err) {
         throw data_error(what + ": " + std::strerror(err));
     }
-    void cleanup() noexcept {
-        if (linked_ && !path_.empty()) unlink(path_.c_str());
-        unregister_temp_file(slot_);
-        slot_ = -1;
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-    int fd_ = -1;
-    int slot_ = -1;
-    bool linked_ = true;
-    std::string path_;
+    owned_fd readers_[2];
 };
+
+// Whether two passes can read the reads: a regular file can be opened
+// twice.  A path that cannot be examined is left to the reader's own error.
+bool needs_spool(const std::string &path) {
+    struct stat st;
+    if (path == "-") return true;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
 
 // The first pass: reads per whitelist entry whose window matches it exactly
 // (and only it).
-std::vector<uint64_t> count_exact(const std::string &reads_path, const vorn_index *index,
+std::vector<uint64_t> count_exact(const std::string &reads_path, int spool_fd, const vorn_index *index,
                                   const assign_options &opt, size_t n_entries) {
     std::vector<uint64_t> counts(n_entries, 0);
-    fastq_reader in(reads_path, opt.max_line_length, opt.threads > 1);
+    fastq_reader in(reads_path, opt.max_line_length, opt.threads > 1, spool_fd);
     progress_meter progress("reads counted");
     std::string name, seq, windows;
     std::vector<size_t> offs, lens;
@@ -919,20 +936,11 @@ std::vector<uint64_t> count_exact(const std::string &reads_path, const vorn_inde
     return counts;
 }
 
-// Error messages name standard input as '-', not the copy it was read from.
-[[noreturn]] void rethrow_naming_stdin(const data_error &e, const std::string &copy_path) {
-    std::string msg = e.what();
-    const std::string quoted = "'" + copy_path + "'";
-    for (size_t at; !copy_path.empty() && (at = msg.find(quoted)) != std::string::npos;)
-        msg.replace(at, quoted.size(), "'-' (standard input)");
-    throw data_error(msg);
-}
-
 // Reads files above this size (about eight million gzip-compressed reads, or
 // three million uncompressed) get the faster search's table.
 constexpr uint64_t large_run_bytes = uint64_t{256} << 20;
 
-int assign_run(const assign_options &cli_opt, std::string *copy_path) {
+int assign_run(const assign_options &cli_opt) {
     assign_options opt = cli_opt;
     // Every output is checked against the inputs and the other outputs
     // before anything is read.
@@ -941,21 +949,16 @@ int assign_run(const assign_options &cli_opt, std::string *copy_path) {
 
     assign_timing t;
     double t0 = now_seconds();
-    whitelist wl = load_whitelist(opt.whitelist_path, opt.max_line_length);
-    // Reads are upper-cased, so the entries are too; folding comes first so
-    // that entries differing only in case count as repeats.
-    fold_upper(wl.bytes.data(), wl.bytes.size());
-    drop_repeated_entries(&wl);
+    // Reads are upper-cased, so the entries are too.
+    const whitelist wl = load_whitelist(opt.whitelist_path, {.max_line_length = opt.max_line_length});
     if (!opt.has_barcode_length) opt.barcode_length = common_length(wl);
-    std::unique_ptr<stdin_copy> copy;
-    std::string reads_path = opt.reads_path;
-    if (reads_path == "-" && opt.rescue) {
-        copy = std::make_unique<stdin_copy>();
-        reads_path = copy->path();
-        *copy_path = reads_path;
-    }
+    // With the rescue the reads are read twice; what cannot be read again is
+    // spooled first.
+    std::unique_ptr<input_spool> spool;
+    if (opt.rescue && needs_spool(opt.reads_path)) spool = std::make_unique<input_spool>(opt.reads_path);
     // A missing file fails before the build.
-    std::unique_ptr<fastq_reader> in = std::make_unique<fastq_reader>(reads_path, opt.max_line_length, opt.threads > 1);
+    auto in = std::make_unique<fastq_reader>(opt.reads_path, opt.max_line_length, opt.threads > 1,
+                                             spool ? spool->take_reader() : -1);
     warn_about_whitelist(wl, opt);
     t.load = now_seconds() - t0;
 
@@ -980,7 +983,7 @@ int assign_run(const assign_options &cli_opt, std::string *copy_path) {
     std::vector<uint64_t> exact_counts;
     if (opt.rescue) {
         t0 = now_seconds();
-        exact_counts = count_exact(reads_path, index.get(), opt, wl.size());
+        exact_counts = count_exact(opt.reads_path, spool ? spool->take_reader() : -1, index.get(), opt, wl.size());
         t.abundance = now_seconds() - t0;
     }
 
@@ -1101,13 +1104,7 @@ int assign_run(const assign_options &cli_opt, std::string *copy_path) {
 int run_assign(int argc, char **argv) {
     assign_options opt;
     if (parse_assign_options(argc, argv, &opt)) return exit_ok;
-    std::string copy_path;
-    try {
-        return assign_run(opt, &copy_path);
-    } catch (const data_error &e) {
-        if (copy_path.empty()) throw;
-        rethrow_naming_stdin(e, copy_path);
-    }
+    return assign_run(opt);
 }
 
 }  // namespace velmora_tool

@@ -28,7 +28,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "cli.h"
@@ -302,23 +301,16 @@ void tally_kinds(const std::vector<vorn_match> &res, uint64_t *kinds, std::mutex
 
 entry_set distinct_entries(const whitelist &wl) {
     entry_set ent;
-    ent.all = wl.size();
-    std::unordered_map<std::string_view, uint64_t> count;
-    count.reserve(ent.all);
-    for (size_t i = 0; i < ent.all; ++i) {
-        const std::string_view s = wl.entry(i);
-        ++ent.lengths[s.size()];
-        uint64_t &c = count[s];
-        if (++c == 1) ent.seqs.push_back(s);
-        if (c == 2) ++ent.repeated_sequences;
+    ent.all = wl.listed;
+    ent.seqs.resize(wl.size());
+    for (size_t i = 0; i < wl.size(); ++i) {
+        const uint64_t c = wl.multiplicity[i];
+        ent.seqs[i] = wl.entry(i);
+        ent.lengths[ent.seqs[i].size()] += c;
+        ent.repeated_sequences += c >= 2;
         ent.max_multiplicity = std::max(ent.max_multiplicity, c);
     }
-    ent.ptrs.resize(ent.seqs.size());
-    ent.lens.resize(ent.seqs.size());
-    for (size_t i = 0; i < ent.seqs.size(); ++i) {
-        ent.ptrs[i] = reinterpret_cast<const uint8_t *>(ent.seqs[i].data());
-        ent.lens[i] = ent.seqs[i].size();
-    }
+    wl.pointer_arrays(&ent.ptrs, &ent.lens);
     return ent;
 }
 
@@ -716,7 +708,7 @@ json_value json_report(const audit_options &opt, const audit_report &a) {
     auto fixed = [](double v, int decimals) { return std::stod(format_fixed(v, decimals)); };
     json_value j = json_value::object();
     j.set("command", "audit");
-    j.set("whitelist", opt.whitelist_path);
+    j.set("whitelist", json_value::path(opt.whitelist_path));
     j.set("entries", a.entries);
     j.set("distinct_entries", a.distinct);
     j.set("duplicate_entries", a.entries - a.distinct);
@@ -774,7 +766,9 @@ int run_audit(int argc, char **argv) {
     output_target json_target{"--json", "JSON report", opt.json_path};
     plan_outputs({{"--whitelist", opt.whitelist_path}}, {&json_target});
     const double t_start = now_seconds();
-    const whitelist wl = load_whitelist(opt.whitelist_path, opt.max_line_length);
+    const whitelist wl = load_whitelist(
+        opt.whitelist_path,
+        {.max_line_length = opt.max_line_length, .fold_case = false, .count_multiplicity = true});
     const entry_set ent = distinct_entries(wl);
     audit_report report;
     report.entries = ent.all;

@@ -7,8 +7,8 @@
 
 namespace velmora_tool {
 
-fastq_reader::fastq_reader(const std::string &path, uint64_t max_line_length, bool read_ahead)
-    : in_(path, "reads file", max_line_length, read_ahead) {}
+fastq_reader::fastq_reader(const std::string &path, uint64_t max_line_length, bool read_ahead, int fd)
+    : in_(path, "reads file", max_line_length, read_ahead, fd) {}
 
 void fastq_reader::fail(const std::string &problem) const { fail_at(in_.line_number(), problem); }
 

@@ -16,9 +16,9 @@ namespace velmora_tool {
 
 class fastq_reader {
 public:
-    // read_ahead: see line_reader.
+    // read_ahead and fd: see line_reader.
     explicit fastq_reader(const std::string &path, uint64_t max_line_length = default_max_line_length,
-                          bool read_ahead = false);
+                          bool read_ahead = false, int fd = -1);
 
     // Reads the next record: name is the header up to the first space or
     // tab (without '@'), seq the sequence line, qual (may be null) the

@@ -45,22 +45,31 @@ extern "C" void remove_temps_and_exit(int sig) {
     raise(sig);
 }
 
-// A signal the tool started with ignored stays ignored: under nohup
-// (SIGHUP), or as a background job of a script (SIGINT), the caller asked
-// for the run to outlive it, and a handler would turn it back into a kill.
+// Every signal whose default action ends the process, but for the ones that
+// report a fault of the process itself (SIGSEGV, SIGABRT, ...), where the
+// state the handler would read cannot be trusted.
+constexpr int terminating_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGPIPE, SIGALRM,
+                                       SIGUSR1, SIGUSR2,   SIGPOLL, SIGPROF, SIGVTALRM};
+
+}  // namespace
+
 void install_signal_handlers() {
     std::call_once(signal_once, [] {
         struct sigaction sa;
         std::memset(&sa, 0, sizeof sa);
         sa.sa_handler = remove_temps_and_exit;
         sigemptyset(&sa.sa_mask);
-        for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const int sig : terminating_signals) sigaddset(&sa.sa_mask, sig);
+        for (const int sig : terminating_signals) {
             struct sigaction old;
             if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
             sigaction(sig, &sa, nullptr);
         }
+        signal(SIGXFSZ, SIG_IGN);
     });
 }
+
+namespace {
 
 int register_temp(const std::string &path) {
     if (path.size() >= temp_path_max) return -1;
@@ -334,25 +343,29 @@ private:
 };
 
 line_reader::line_reader(const std::string &path, const std::string &what, uint64_t max_line_length,
-                         bool read_ahead_file)
+                         bool read_ahead_file, int fd)
     : path_(path), what_(what), buf_(1 << 20) {
     max_line_ = static_cast<size_t>(std::min<uint64_t>(max_line_length, SIZE_MAX / 2));
-    int fd = -1;
-    if (path == "-") {
+    if (fd >= 0) {
+        // Taken over from the caller: a spooled copy, read under the name of
+        // what it copies.
+    } else if (path == "-") {
+        if (!standard_stream_open(0))
+            throw data_error("cannot read " + what + " from standard input: it is not open");
         fd = fcntl(0, F_DUPFD_CLOEXEC, 3);
         if (fd < 0) throw data_error("cannot read " + what + " from standard input: " + errno_text(errno));
     } else {
         fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             throw data_error("cannot open " + what + " '" + path + "': " + errno_text(errno));
-        struct stat st;
-        if (fstat(fd, &st) == 0) {
-            if (S_ISDIR(st.st_mode)) {
-                close(fd);
-                throw data_error("cannot read " + what + " '" + path + "': is a directory");
-            }
-            if (S_ISREG(st.st_mode)) file_size_ = static_cast<uint64_t>(st.st_size);
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            close(fd);
+            throw data_error("cannot read " + what + " '" + path + "': is a directory");
         }
+        if (S_ISREG(st.st_mode)) file_size_ = static_cast<uint64_t>(st.st_size);
     }
     src_ = std::make_unique<byte_source>(fd, path, what);
     if (read_ahead_file && file_size_ > 0) ahead_ = std::make_unique<read_ahead>(*src_);

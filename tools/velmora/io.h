@@ -49,9 +49,12 @@ public:
     // what names the input in error messages ("reads file", "whitelist").
     // path "-" reads standard input.  Throws data_error when it cannot open.
     // With read_ahead, a nonempty regular file is read and decompressed by a
-    // thread of its own, ahead of the caller.
+    // thread of its own, ahead of the caller.  fd >= 0: read that open
+    // descriptor (owned from now on, even when this throws) from where it
+    // stands, under the name path.
     line_reader(const std::string &path, const std::string &what,
-                uint64_t max_line_length = default_max_line_length, bool read_ahead = false);
+                uint64_t max_line_length = default_max_line_length, bool read_ahead = false,
+                int fd = -1);
     ~line_reader();
     line_reader(const line_reader &) = delete;
     line_reader &operator=(const line_reader &) = delete;
@@ -94,7 +97,8 @@ private:
 // Reads a whole (plain or gzip) file; throws data_error naming it.
 std::string read_whole_file(const std::string &path, const std::string &what);
 
-// Temporary files that SIGINT and SIGTERM must remove: register returns a
+// Temporary files that a terminating signal must remove (the handlers are
+// install_signal_handlers' in tool.h): register returns a
 // slot (-1 when none is free or the path is too long), unregister frees it
 // (-1 is ignored).
 int register_temp_file(const std::string &path);

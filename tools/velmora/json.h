@@ -35,6 +35,12 @@ public:
     json_value &operator=(json_value &&other) noexcept;
     ~json_value();
 
+    // A file name, which may hold any bytes but NUL.  Valid UTF-8 is written
+    // as it is; each byte that is not part of valid UTF-8 is written as the
+    // escape \udcXX (XX the byte's value), the lone surrogate U+DC80 +
+    // (XX - 0x80) by which Python's os.fsdecode carries such bytes, so that
+    // os.fsencode(json.load(f)[key]) gives the name back byte for byte.
+    static json_value path(std::string_view bytes);
     static json_value object();
     static json_value array();
     // Adds or replaces a member of an object.

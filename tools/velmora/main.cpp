@@ -33,6 +33,8 @@ void print_version() {
 
 int main(int argc, char **argv) {
     using namespace velmora_tool;
+    guard_standard_streams();
+    install_signal_handlers();
     if (argc < 2) {
         std::fputs(top_help, stderr);
         return exit_usage_error;

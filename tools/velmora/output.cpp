@@ -107,6 +107,8 @@ void plan_outputs(const std::vector<input_path> &inputs, const std::vector<outpu
         if (!t->requested()) continue;
         t->gzip = ends_with(t->given, ".gz");
         if (t->given == "-") {
+            if (!standard_stream_open(1))
+                throw data_error("cannot write " + t->what + " to standard output: it is not open");
             t->to_stdout = true;
             t->resolved = "-";
         } else {
@@ -119,11 +121,15 @@ void plan_outputs(const std::vector<input_path> &inputs, const std::vector<outpu
             }
             if (!t->direct) {
                 // A temporary file goes next to the target: its directory
-                // must take new files.
+                // must take new files, and the name must be one it can hold.
                 const std::string dir = directory_of(t->resolved);
                 if (access(dir.c_str(), W_OK | X_OK) != 0)
                     throw data_error("cannot write " + t->what + " '" + t->given + "': " +
                                      errno_text(errno));
+                const long name_max = pathconf(dir.c_str(), _PC_NAME_MAX);
+                if (name_max > 0 && base_of(t->resolved).size() > static_cast<size_t>(name_max))
+                    throw data_error("cannot write " + t->what + " '" + t->given + "': " +
+                                     errno_text(ENAMETOOLONG));
             }
         }
         const identity id = identify(t->given == "-" ? "-" : t->resolved, 1);
@@ -165,7 +171,9 @@ output_file::output_file(const output_target &target) : target_(target) {
         fd = open(target_.resolved.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0) fail(errno);
     } else {
-        std::string tmpl = target_.resolved + ".tmp.XXXXXX";
+        // A short name: the target's own name may already be as long as
+        // the file system allows, with no room for a suffix.
+        std::string tmpl = directory_of(target_.resolved) + "/.velmora-XXXXXX";
         std::vector<char> name(tmpl.begin(), tmpl.end());
         name.push_back('\0');
         fd = mkstemp(name.data());

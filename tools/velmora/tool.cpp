@@ -1,4 +1,7 @@
 // Timing and formatting helpers shared by the subcommands.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -20,6 +23,22 @@ unsigned default_thread_count() {
     const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
 }
+
+namespace {
+bool stream_closed[3] = {false, false, false};
+}
+
+void guard_standard_streams() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        stream_closed[fd] = true;
+        // The lowest free descriptor: this one, the ones below being open.
+        const int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (held >= 0 && held != fd) close(held);
+    }
+}
+
+bool standard_stream_open(int fd) { return fd < 0 || fd > 2 || !stream_closed[fd]; }
 
 std::string format_fixed(double value, int decimals) {
     char buf[64];

@@ -43,6 +43,21 @@ double thread_cpu_seconds();
 // Hardware threads, at least 1.
 unsigned default_thread_count();
 
+// Run once at start, before any file is opened: a standard stream the tool
+// was started without (`<&-`) is held open on /dev/null, so that no file the
+// run opens takes its descriptor (a spool or an output read back as if it
+// were standard input); standard_stream_open then says it was closed, and
+// "-" on it is an error instead of an empty input or a lost output.
+void guard_standard_streams();
+bool standard_stream_open(int fd);
+
+// Terminating signals that arrive without a handler must not leave temporary
+// files behind: they are removed and the signal is raised again.  A signal
+// the tool started with ignored stays ignored (nohup, background jobs).
+// SIGXFSZ is ignored, so that a write past a file-size limit fails with EFBIG
+// and takes the ordinary error path.
+void install_signal_handlers();
+
 // A number with a fixed count of decimals, for JSON and summaries.
 std::string format_fixed(double value, int decimals);
 // An integer with thousands separators, for human-readable summaries.

@@ -1,7 +1,8 @@
 // Whitelist loading and index construction.
 #include "whitelist.h"
 
-#include <unordered_set>
+#include <algorithm>
+#include <functional>
 #include <utility>
 
 #include "io.h"
@@ -64,10 +65,48 @@ void whitelist::pointer_arrays(std::vector<const uint8_t *> *ptrs, std::vector<s
     }
 }
 
-whitelist load_whitelist(const std::string &path, uint64_t max_line_length) {
-    line_reader in(path, "whitelist", max_line_length);
+namespace {
+
+// The distinct entries seen so far, by content: open addressing over entry
+// numbers, 4 bytes a slot, at most half full.
+class entry_table {
+public:
+    // The entry equal to the last one of wl, or SIZE_MAX (and the last one
+    // is recorded) when it is new.
+    size_t find_or_add_last(const whitelist &wl) {
+        const size_t last = wl.size() - 1;
+        if (2 * (last + 1) > slots_.size()) grow(wl);
+        const std::string_view e = wl.entry(last);
+        for (size_t i = std::hash<std::string_view>()(e) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i] == 0) {
+                slots_[i] = static_cast<uint32_t>(last + 1);
+                return SIZE_MAX;
+            }
+            if (wl.entry(slots_[i] - 1) == e) return slots_[i] - 1;
+        }
+    }
+
+private:
+    void grow(const whitelist &wl) {
+        std::vector<uint32_t> old = std::move(slots_);
+        slots_.assign(std::max<size_t>(1024, 2 * old.size()), 0);
+        for (const uint32_t s : old) {
+            if (s == 0) continue;
+            size_t i = std::hash<std::string_view>()(wl.entry(s - 1)) & (slots_.size() - 1);
+            while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = s;
+        }
+    }
+    std::vector<uint32_t> slots_;
+};
+
+}  // namespace
+
+whitelist load_whitelist(const std::string &path, const whitelist_reading &how) {
+    line_reader in(path, "whitelist", how.max_line_length);
     whitelist wl;
     wl.offsets.push_back(0);
+    entry_table seen;
     std::string_view raw;
     while (in.next(&raw)) {
         const std::string_view line = trim(raw);
@@ -80,36 +119,28 @@ whitelist load_whitelist(const std::string &path, uint64_t max_line_length) {
                                  ": not a sequence: " + quoted_excerpt(line));
             lower = lower || (c >= 'a' && c <= 'z');
         }
-        if (wl.size() >= 0x7FFFFFFFu)
-            throw data_error("whitelist '" + path + "' has more than 2147483647 entries");
+        ++wl.listed;
         wl.lower_case_entries += lower;
+        const size_t at = wl.bytes.size();
         wl.bytes.append(line);
+        if (how.fold_case && lower)
+            for (size_t i = at; i < wl.bytes.size(); ++i)
+                if (wl.bytes[i] >= 'a' && wl.bytes[i] <= 'z') wl.bytes[i] = static_cast<char>(wl.bytes[i] - 32);
         wl.offsets.push_back(wl.bytes.size());
+        const size_t earlier = seen.find_or_add_last(wl);
+        if (earlier != SIZE_MAX) {
+            wl.bytes.resize(at);
+            wl.offsets.pop_back();
+            ++wl.repeats_dropped;
+            if (how.count_multiplicity) ++wl.multiplicity[earlier];
+            continue;
+        }
+        if (wl.size() > 0x7FFFFFFFu)
+            throw data_error("whitelist '" + path + "' has more than 2147483647 distinct entries");
+        if (how.count_multiplicity) wl.multiplicity.push_back(1);
     }
     if (wl.size() == 0) throw data_error("whitelist '" + path + "' has no entries");
     return wl;
-}
-
-uint64_t drop_repeated_entries(whitelist *wl) {
-    const size_t n = wl->size();
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(n);
-    whitelist out;
-    out.offsets.reserve(n + 1);
-    out.offsets.push_back(0);
-    for (size_t i = 0; i < n; ++i) {
-        const std::string_view e = wl->entry(i);
-        if (!seen.insert(e).second) continue;
-        out.bytes.append(e);
-        out.offsets.push_back(out.bytes.size());
-    }
-    const uint64_t dropped = n - out.size();
-    if (dropped == 0) return 0;
-    // The views in seen point into wl->bytes, which is replaced only now.
-    out.repeats_dropped = wl->repeats_dropped + dropped;
-    out.lower_case_entries = wl->lower_case_entries;  // as the file held them
-    *wl = std::move(out);
-    return dropped;
 }
 
 vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens,

@@ -7,8 +7,9 @@
 //
 // The library handles repeated references correctly, but each copy is a hit
 // that every read near it must count; a list with an entry repeated a million
-// times makes every such read cost a million.  assign therefore drops the
-// repeats first (drop_repeated_entries) and reports against the distinct list.
+// times makes every such read cost a million.  Repeats are therefore dropped
+// as the file is read, so that memory follows the distinct entries, not the
+// length of the file, and the tools work against the distinct list.
 #ifndef VELMORA_TOOL_WHITELIST_H
 #define VELMORA_TOOL_WHITELIST_H
 
@@ -24,10 +25,12 @@
 namespace velmora_tool {
 
 struct whitelist {
-    std::string bytes;                 // every entry, back to back
+    std::string bytes;                 // every distinct entry, back to back
     std::vector<size_t> offsets;       // entry i is bytes[offsets[i], offsets[i + 1])
-    uint64_t lower_case_entries = 0;   // entries with a lower-case letter
-    uint64_t repeats_dropped = 0;      // entries removed by drop_repeated_entries
+    uint64_t listed = 0;               // entries as the file lists them, repeats included
+    uint64_t lower_case_entries = 0;   // listed entries with a lower-case letter
+    uint64_t repeats_dropped = 0;      // listed entries equal to an earlier one
+    std::vector<uint64_t> multiplicity;  // times each distinct entry is listed, when asked for
 
     size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
     std::string_view entry(size_t i) const {
@@ -37,14 +40,18 @@ struct whitelist {
     void pointer_arrays(std::vector<const uint8_t *> *ptrs, std::vector<size_t> *lens) const;
 };
 
-// Loads and checks a whitelist; throws data_error naming the file and line.
-// An empty list (no entries at all) is an error too, and so is a line longer
-// than max_line_length.
-whitelist load_whitelist(const std::string &path, uint64_t max_line_length = default_max_line_length);
+struct whitelist_reading {
+    uint64_t max_line_length = default_max_line_length;
+    // Entries upper-cased, so that they compare as reads do (folded too);
+    // an entry then repeats one that differs from it only in case.
+    bool fold_case = true;
+    bool count_multiplicity = false;
+};
 
-// Removes every entry equal to an earlier one, keeping the first occurrences
-// in their order; adds the count removed to repeats_dropped and returns it.
-uint64_t drop_repeated_entries(whitelist *wl);
+// Loads and checks a whitelist, keeping the first occurrence of each entry in
+// file order; throws data_error naming the file and line.  An empty list (no
+// entries at all) is an error too, and so is a line longer than the limit.
+whitelist load_whitelist(const std::string &path, const whitelist_reading &how = {});
 
 // True for the letters a nucleotide sequence may hold.
 bool is_sequence_byte(unsigned char c);
