@@ -605,9 +605,12 @@ TEST(ToolAudit, FiguresMatchAllPairs) {
         }
     }
     scratch_dir dir;
-    const run_result r = run_tool(dir, {"audit", "--whitelist", dir.file("none.txt")});
+    run_result r = run_tool(dir, {"audit", "--whitelist", dir.file("none.txt")});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot open whitelist"), std::string::npos) << r.err;
+    // A list with ambiguous variants is told that the rescue resolves them.
+    r = run_tool(dir, {"audit", "--whitelist", demo_whitelist, "--max-edits", "1"});
+    EXPECT_NE(r.out.find("velmora assign rescues reads that are ambiguous"), std::string::npos) << r.out;
 }
 
 TEST(ToolDistance, MatchesTheOracleAndVersion) {
@@ -622,6 +625,21 @@ TEST(ToolDistance, MatchesTheOracleAndVersion) {
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out, "velmora " + std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) +
                          "." + std::to_string(VELMORA_VERSION_PATCH) + "\n");
+}
+
+// Each option of a command is described once in its help.
+TEST(ToolHelp, EachOptionDescribedOnce) {
+    scratch_dir dir;
+    for (const char *command : {"assign", "audit"}) {
+        const run_result r = run_tool(dir, {command, "--help"});
+        ASSERT_EQ(r.status, 0);
+        std::set<std::string> seen;
+        for (const std::string &line : split(r.out, '\n')) {
+            const bool option_line = line.rfind("  --", 0) == 0;
+            EXPECT_TRUE(!option_line || seen.insert(split(line.substr(2), ' ')[0]).second) << command << ": " << line;
+        }
+        EXPECT_GT(seen.size(), 5u) << command;
+    }
 }
 
 }  // namespace

@@ -689,6 +689,14 @@ std::string text_report(const audit_options &opt, const audit_report &a) {
                                         percent_text(var.kinds[variant_other], var.examined) + ")");
     row("  closest to their own entry", format_count(var.kinds[variant_back]) + " (" +
                                             percent_text(var.kinds[variant_back], var.examined) + ")");
+    // These figures are the distance rule's; the reads of a run carry more
+    // evidence than the distance.
+    if (var.kinds[variant_ambiguous] > 0 || near.min_distance <= 2)
+        r += "\nThese figures are for the distance rule alone (velmora assign --no-rescue). By\n"
+             "default, velmora assign rescues reads that are ambiguous by distance: it weighs\n"
+             "each candidate by how many reads match it exactly and by the read's base\n"
+             "qualities, and assigns the read when one candidate is clearly the most likely\n"
+             "(README: Rescue by posterior).\n";
     if (opt.verify > 0)
         row("\nbrute-force check", a.verify.mismatches == 0
                                        ? "agrees on " + format_count(opt.verify) + " entries and " +
