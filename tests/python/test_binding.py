@@ -5,6 +5,7 @@ found (or its absence reported with every path tried) and its version is
 the header's."""
 
 import gc
+import math
 import os
 import pickle
 import re
@@ -44,12 +45,35 @@ class BadArguments(unittest.TestCase):
                  ValueError, "exact_counts is required"),
                 (lambda: ix.rescue("ACGT", None, 4, velmora.CountArray(3),
                                    velmora.RescueParams.default()), ValueError, "len(index)"),
+                (lambda: ix.rescue("ACGT", None, 4, None, rule, max_hits=-1), ValueError,
+                 "max_hits must"),
+                (lambda: ix.rescue("ACGT", None, 4, None, rule, max_hits=2 ** 64), ValueError,
+                 "max_hits must"),
+                (lambda: ix.rescue("ACGT", None, 4, None, rule, max_hits=2.0), TypeError,
+                 "max_hits must"),
+                (lambda: ix.hits("A", 1, 1.0), TypeError, "metric must"),
+                (lambda: rule._replace(k=-1), ValueError, "k must"),
+                (lambda: velmora.RescueParams(*rule[:-1], 256), ValueError, "quality_offset must"),
             ]
+            # Each field as RescueParams.default() takes it.
+            cases += [(lambda n=n, v=v: velmora.RescueParams.default(**{n: v}), exc, n + " must")
+                      for n, v, exc in [
+                          ("metric", True, TypeError), ("k", 2 ** 31, ValueError),
+                          ("fixed_window", 2, ValueError), ("rescue", "yes", TypeError),
+                          ("min_exact", 2 ** 64, ValueError),
+                          ("prior_pseudocount", math.inf, ValueError),
+                          ("indel_weight", -0.1, ValueError), ("min_posterior", "0.5", TypeError),
+                          ("min_posterior", math.nan, ValueError),
+                          ("min_posterior", 1.5, ValueError)]]
             for i, (call, exc, text) in enumerate(cases):
                 with self.subTest(case=i, text=text):
                     with self.assertRaises(exc) as ctx:
                         call()
                     self.assertIn(text, str(ctx.exception))
+            # Any max_hits up to C's size_t is fine: the slots are bounded by
+            # the references, not by what the caller allows.
+            self.assertEqual(len(ix.rescue("ACGA", None, 4, None, rule, max_hits=2 ** 64 - 1)[1]),
+                             2)
         self.assertFalse(velmora.edit_distance_leq("", "", -1))  # as in C: no, not an error
 
 
