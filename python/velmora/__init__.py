@@ -36,6 +36,8 @@ import array
 import ctypes
 import enum
 import itertools
+import math
+import numbers
 import operator
 import threading
 import time
@@ -57,6 +59,9 @@ SeqLike = Union[str, bytes, bytearray, memoryview]
 
 _ABSENT = 0xFFFFFFFF
 _MAX_COUNT = 0x7FFFFFFF
+_INT64_MAX = 2 ** 63 - 1
+_UINT64_MAX = 2 ** 64 - 1
+_SIZE_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_size_t)) - 1
 
 
 class Status(enum.IntEnum):
@@ -124,19 +129,7 @@ class Hit(NamedTuple):
     distance: int
 
 
-class RescueParams(NamedTuple):
-    """How Index.rescue decides (vorn_rescue_params).  Start from
-    RescueParams.default() and _replace what differs.
-
-    metric, k: Metric.EDIT (k >= 0) or Metric.HAMMING (0 <= k <= 3);
-    fixed_window: compare only window_len bytes; otherwise (edit metric) the
-    window's end may move by up to k bytes; rescue: decide by posterior
-    (else: a single reference at the best distance); min_exact: a reference
-    is a candidate only with at least this many exact reads;
-    prior_pseudocount: added to every candidate's exact count; indel_weight:
-    cost factor of an inserted or deleted base; min_posterior: the top
-    candidate is assigned at this posterior or above; quality_offset: Phred
-    offset of the quality bytes."""
+class _RescueFields(NamedTuple):
     metric: Metric
     k: int
     fixed_window: bool
@@ -146,6 +139,44 @@ class RescueParams(NamedTuple):
     indel_weight: float
     min_posterior: float
     quality_offset: int
+
+
+class RescueParams(_RescueFields):
+    """How Index.rescue decides (vorn_rescue_params).  Start from
+    RescueParams.default() and _replace what differs.
+
+    metric, k: Metric.EDIT (k >= 0) or Metric.HAMMING (0 <= k <= 3);
+    fixed_window: compare only window_len bytes; otherwise (edit metric) the
+    window's end may move by up to k bytes; rescue: decide by posterior
+    (else: a single reference at the best distance); min_exact: a reference
+    is a candidate only with at least this many exact reads;
+    prior_pseudocount: added to every candidate's exact count (finite,
+    >= 0); indel_weight: cost factor of an inserted or deleted base (finite,
+    >= 0); min_posterior: the top candidate is assigned at this posterior or
+    above (0 to 1); quality_offset: Phred offset of the quality bytes.
+
+    Every value is checked when the parameters are made (construction,
+    _replace, default): TypeError or ValueError naming the field."""
+    __slots__ = ()
+
+    def __new__(cls, metric, k, fixed_window, rescue, min_exact, prior_pseudocount,
+                indel_weight, min_posterior, quality_offset):
+        # Checked here rather than at the call so that a bad value is reported
+        # where it was written, not as a refusal from the library later.
+        metric = _metric(metric)
+        return super().__new__(
+            cls, metric, _int(k, "k", 0, 3 if metric == Metric.HAMMING else _MAX_COUNT),
+            _flag(fixed_window, "fixed_window"), _flag(rescue, "rescue"),
+            _int(min_exact, "min_exact", 0, _UINT64_MAX),
+            _real(prior_pseudocount, "prior_pseudocount", 0.0),
+            _real(indel_weight, "indel_weight", 0.0),
+            _real(min_posterior, "min_posterior", 0.0, 1.0),
+            _int(quality_offset, "quality_offset", 0, 255))
+
+    @classmethod
+    def _make(cls, iterable):
+        # _replace builds through _make, which would bypass __new__.
+        return cls(*iterable)
 
     @classmethod
     def default(cls, **changes) -> "RescueParams":
@@ -290,6 +321,35 @@ def _int(value, name, lo, hi):
     if v < lo or v > hi:
         raise ValueError("%s must be between %d and %d, got %d" % (name, lo, hi, v))
     return v
+
+
+def _real(value, name, lo, hi=None):
+    """value as a float within [lo, hi] (hi None: any finite value from lo
+    up).  An int or a float; a str or a bool is a mistake, not a number."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError("%s must be an int or a float, not %s" % (name, type(value).__name__))
+    try:
+        v = float(value)
+    except OverflowError:
+        v = math.inf
+    if not math.isfinite(v) or v < lo or (hi is not None and v > hi):
+        if hi is None:
+            raise ValueError("%s must be finite and at least %g, got %r" % (name, lo, v))
+        raise ValueError("%s must be between %g and %g, got %r" % (name, lo, hi, v))
+    return v
+
+
+def _flag(value, name):
+    """A yes/no argument: a bool, or the int 0 or 1 as C callers write it."""
+    if isinstance(value, bool):
+        return value
+    try:
+        v = operator.index(value)
+    except TypeError:
+        raise TypeError("%s must be a bool, not %s" % (name, type(value).__name__)) from None
+    if v not in (0, 1):
+        raise ValueError("%s must be a bool (or 0 or 1), got %d" % (name, v))
+    return bool(v)
 
 
 def _check(rc, name):
@@ -549,6 +609,7 @@ class Index:
         RescueParams.  Returns the RescueResult and up to max_hits of the
         references within the bound, ordered as hits() orders them."""
         p = _c_params(params)
+        max_hits = _int(max_hits, "max_hits", 0, _SIZE_MAX)
         r = _sequence(read, "read")
         qv = None if quals is None else _sequence(quals, "quals")
         if qv is not None and len(qv) != len(r):
@@ -563,13 +624,16 @@ class Index:
                 raise ValueError("exact_counts must be a CountArray of len(index) = %d counts"
                                  % self._size)
             counts_addr, n_counts = exact_counts.address, self._size
-        hits = (_native.VornHit * max(max_hits, 1))()
+        # The library lists a reference once, so no more slots than
+        # references can fill, however many the caller allows.
+        capacity = min(max_hits, self._size)
+        hits = (_native.VornHit * max(capacity, 1))()
         n = ctypes.c_size_t(0)
         res = _native.VornRescueResult()
         handle = self._enter()
         try:
             rc = _native.lib().vorn_rescue_read(handle, r, qv, len(r), window_len, counts_addr,
-                                                n_counts, ctypes.byref(p), hits, max_hits,
+                                                n_counts, ctypes.byref(p), hits, capacity,
                                                 ctypes.byref(n), ctypes.byref(res))
         finally:
             self._leave()
@@ -580,7 +644,7 @@ class Index:
                              _none_if_absent(res.distance, res.distance),
                              _none_if_absent(res.second_distance, res.second_distance),
                              res.hit_count, res.posterior),
-                [Hit(h.ref_index, h.distance) for h in hits[:min(n.value, max_hits)]])
+                [Hit(h.ref_index, h.distance) for h in hits[:min(n.value, capacity)]])
 
 
 class CountArray:
@@ -629,8 +693,14 @@ class CountArray:
 
 
 def _metric(metric):
+    if isinstance(metric, bool):
+        raise TypeError("metric must be a Metric, not bool")
     try:
-        return Metric(metric)
+        v = operator.index(metric)
+    except TypeError:
+        raise TypeError("metric must be a Metric, not %s" % type(metric).__name__) from None
+    try:
+        return Metric(v)
     except ValueError:
         raise ValueError("metric must be Metric.EDIT or Metric.HAMMING, got %r" % (metric,)) \
             from None
@@ -639,13 +709,11 @@ def _metric(metric):
 def _c_params(params):
     if not isinstance(params, RescueParams):
         raise TypeError("params must be a RescueParams, not %s" % type(params).__name__)
-    metric = _metric(params.metric)
+    # RescueParams checked every field when it was made.
     return _native.VornRescueParams(
-        metric, _int(params.k, "k", 0, 3 if metric == Metric.HAMMING else _MAX_COUNT),
-        1 if params.fixed_window else 0, 1 if params.rescue else 0,
-        _int(params.min_exact, "min_exact", 0, 2 ** 64 - 1), float(params.prior_pseudocount),
-        float(params.indel_weight), float(params.min_posterior),
-        _int(params.quality_offset, "quality_offset", 0, 255))
+        params.metric, params.k, int(params.fixed_window), int(params.rescue), params.min_exact,
+        params.prior_pseudocount, params.indel_weight, params.min_posterior,
+        params.quality_offset)
 
 
 def _brute_force(queries, references, k, function, words, extra=()):

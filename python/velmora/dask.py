@@ -29,7 +29,7 @@ import threading
 from collections import OrderedDict
 from typing import Dict, List, Optional, Sequence
 
-from . import CountArray, Index
+from . import _INT64_MAX, CountArray, Index, _flag, _int
 from . import fastq
 
 __all__ = ["assign_files", "cache_info", "output_path"]
@@ -151,8 +151,9 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
     Returns, in the order of paths, one dict per file: {"reads": path,
     "out": table path, "summary": velmora.fastq.Summary}."""
     opt = fastq.options(**options)
-    if chunk_bytes < 1:
-        raise ValueError("chunk_bytes must be positive")
+    chunk_bytes = _int(chunk_bytes, "chunk_bytes", 1, _INT64_MAX)
+    compress = _flag(compress, "compress")
+    pool_prior = _flag(pool_prior, "pool_prior")
     paths = [os.path.abspath(p) for p in paths]
     outs = [output_path(p, out_dir, compress) for p in paths]
     if len(set(outs)) != len(outs):

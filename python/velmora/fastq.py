@@ -21,6 +21,7 @@ import zlib
 from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import CountArray, Index, Metric, RescueParams, Status
+from . import _INT64_MAX, _MAX_COUNT, _flag, _int, _real
 
 __all__ = [
     "COLUMNS", "Options", "Summary", "assign_file", "assign_records", "count_exact", "header",
@@ -60,24 +61,29 @@ def options(*, max_edits: Optional[int] = None, max_mismatches: Optional[int] = 
     max_edits=K, --no-rescue no_rescue=True, ...).  Exactly one of
     max_edits and max_mismatches; unset rescue parameters take the
     library's defaults (RescueParams.default())."""
+    # The tool's bounds, checked here so that a bad option fails before
+    # the first pass over the reads.
     if (max_edits is None) == (max_mismatches is None):
         raise ValueError("give exactly one of max_edits and max_mismatches")
     d = RescueParams.default()
     hamming = max_mismatches is not None
-    k = max_mismatches if hamming else max_edits
-    if not isinstance(k, int) or k < 0 or (hamming and k > 3):
-        raise ValueError("max_mismatches must be 0 to 3" if hamming else
-                         "max_edits must be a non-negative int")
-    if barcode_length is not None and barcode_length < 0 or barcode_start < 0:
-        raise ValueError("barcode_start and barcode_length must be non-negative")
-    if batch_size < 1:
-        raise ValueError("batch_size must be at least 1")
-    pick = lambda v, default: default if v is None else v  # noqa: E731
-    return Options(k, hamming, barcode_start, barcode_length, not no_rescue,
-                   pick(min_exact, d.min_exact), float(pick(prior_pseudocount,
-                                                            d.prior_pseudocount)),
-                   float(pick(min_posterior, d.min_posterior)),
-                   float(pick(indel_weight, d.indel_weight)), fixed_window or hamming, batch_size)
+    k = (_int(max_mismatches, "max_mismatches", 0, 3) if hamming
+         else _int(max_edits, "max_edits", 0, _MAX_COUNT))
+    barcode_start = _int(barcode_start, "barcode_start", 0, _INT64_MAX)
+    if barcode_length is not None:
+        barcode_length = _int(barcode_length, "barcode_length", 0, _INT64_MAX)
+    rescue = not _flag(no_rescue, "no_rescue")
+    fixed_window = _flag(fixed_window, "fixed_window")
+    batch_size = _int(batch_size, "batch_size", 1, 1 << 24)
+    return Options(
+        k, hamming, barcode_start, barcode_length, rescue,
+        d.min_exact if min_exact is None else _int(min_exact, "min_exact", 0, _INT64_MAX),
+        d.prior_pseudocount if prior_pseudocount is None
+        else _real(prior_pseudocount, "prior_pseudocount", 0.0, 1e12),
+        d.min_posterior if min_posterior is None
+        else _real(min_posterior, "min_posterior", 0.0, 1.0),
+        d.indel_weight if indel_weight is None else _real(indel_weight, "indel_weight", 0.0, 1e6),
+        fixed_window or hamming, batch_size)
 
 
 def _params(opt: Options) -> RescueParams:
@@ -375,8 +381,9 @@ def assign_file(reads: str, whitelist: str, out: Optional[str] = None, *,
     nothing (the summary is still returned); a name ending in .gz is written
     gzip-compressed.  option_args are those of options(); index, when given,
     must be built over load_whitelist(whitelist)."""
+    opt = options(**option_args)
     entries = load_whitelist(whitelist)
-    opt = with_barcode_length(options(**option_args), entries)
+    opt = with_barcode_length(opt, entries)
     own = index is None
     if own:
         index = Index(entries)

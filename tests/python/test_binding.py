@@ -5,6 +5,7 @@ found (or its absence reported with every path tried) and its version is
 the header's."""
 
 import gc
+import math
 import os
 import pickle
 import re
@@ -14,7 +15,8 @@ import tempfile
 import unittest
 
 import velmora
-from velmora import _native
+from velmora import _native, fastq
+from velmora import dask as vdask  # needs dask only once a cluster is asked for
 
 HEADER = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "include", "velmora.h")
 PACKAGE = os.path.dirname(velmora.__file__)
@@ -44,12 +46,55 @@ class BadArguments(unittest.TestCase):
                  ValueError, "exact_counts is required"),
                 (lambda: ix.rescue("ACGT", None, 4, velmora.CountArray(3),
                                    velmora.RescueParams.default()), ValueError, "len(index)"),
+                (lambda: ix.rescue("ACGT", None, 4, None, rule, max_hits=-1), ValueError,
+                 "max_hits must"),
+                (lambda: ix.rescue("ACGT", None, 4, None, rule, max_hits=2 ** 64), ValueError,
+                 "max_hits must"),
+                (lambda: ix.rescue("ACGT", None, 4, None, rule, max_hits=2.0), TypeError,
+                 "max_hits must"),
+                (lambda: ix.hits("A", 1, 1.0), TypeError, "metric must"),
+                (lambda: rule._replace(k=-1), ValueError, "k must"),
+                (lambda: velmora.RescueParams(*rule[:-1], 256), ValueError, "quality_offset must"),
             ]
+            # Each field as RescueParams.default() takes it, then the tool's
+            # options as velmora.fastq and velmora.dask take them: checked
+            # before the (missing) files are opened.
+            cases += [(lambda n=n, v=v: velmora.RescueParams.default(**{n: v}), exc, n + " must")
+                      for n, v, exc in [
+                          ("metric", True, TypeError), ("k", 2 ** 31, ValueError),
+                          ("fixed_window", 2, ValueError), ("rescue", "yes", TypeError),
+                          ("min_exact", 2 ** 64, ValueError),
+                          ("prior_pseudocount", math.inf, ValueError),
+                          ("indel_weight", -0.1, ValueError), ("min_posterior", "0.5", TypeError),
+                          ("min_posterior", math.nan, ValueError),
+                          ("min_posterior", 1.5, ValueError)]]
+            for n, v, exc in [("max_edits", -1, ValueError), ("max_edits", 2 ** 31, ValueError),
+                              ("max_mismatches", 4, ValueError), ("barcode_start", -1, ValueError),
+                              ("barcode_length", 16.0, TypeError),
+                              ("min_exact", 2 ** 63, ValueError),
+                              ("prior_pseudocount", 1e13, ValueError),
+                              ("indel_weight", 1e7, ValueError),
+                              ("min_posterior", "0.5", TypeError),
+                              ("min_posterior", math.nan, ValueError),
+                              ("batch_size", 2 ** 24 + 1, ValueError),
+                              ("no_rescue", "no", TypeError)]:
+                opts = {n: v} if n.startswith("max_") else {"max_edits": 1, n: v}
+                cases += [(lambda o=opts: fastq.assign_file("no.fq", "no.txt", **o), exc,
+                           n + " must"),
+                          (lambda o=opts: vdask.assign_files(["no.fq"], "no.txt", **o), exc,
+                           n + " must")]
+            cases += [(lambda v=v: vdask.assign_files(["no.fq"], "no.txt", max_edits=1,
+                                                      chunk_bytes=v), exc, "chunk_bytes must")
+                      for v, exc in [(0, ValueError), (1.5, TypeError)]]
             for i, (call, exc, text) in enumerate(cases):
                 with self.subTest(case=i, text=text):
                     with self.assertRaises(exc) as ctx:
                         call()
                     self.assertIn(text, str(ctx.exception))
+            # Any max_hits up to C's size_t is fine: the slots are bounded by
+            # the references, not by what the caller allows.
+            self.assertEqual(len(ix.rescue("ACGA", None, 4, None, rule, max_hits=2 ** 64 - 1)[1]),
+                             2)
         self.assertFalse(velmora.edit_distance_leq("", "", -1))  # as in C: no, not an error
 
 
