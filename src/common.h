@@ -5,9 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
 #ifdef VELMORA_ENABLE_ASSERTIONS
 #include <cstdlib>
@@ -50,24 +48,6 @@ static inline bool checked_add(size_t a, size_t b, size_t *out) noexcept {
 // Byte comparison that tolerates null pointers for length 0 (memcmp does not).
 static inline bool bytes_equal(const uint8_t *a, const uint8_t *b, size_t len) noexcept {
     return len == 0 || std::memcmp(a, b, len) == 0;
-}
-
-// Doubles the capacity of a list that starts in inline storage (members
-// items, inline_items, count, capacity); false, with the list unchanged, when
-// the size would wrap or malloc fails.
-template <class List>
-bool inline_list_grow(List *l) noexcept {
-    using item = typename std::remove_pointer<decltype(l->items)>::type;
-    size_t grown;
-    size_t bytes;
-    if (!checked_mul(l->capacity, 2, &grown) || !checked_mul(grown, sizeof(item), &bytes)) return false;
-    auto *p = static_cast<item *>(std::malloc(bytes));
-    if (p == nullptr) return false;
-    if (l->count != 0) std::memcpy(p, l->items, l->count * sizeof(item));
-    if (l->items != l->inline_items) std::free(l->items);
-    l->items = p;
-    l->capacity = grown;
-    return true;
 }
 
 }  // namespace velmora

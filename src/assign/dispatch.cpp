@@ -37,10 +37,10 @@ int32_t edit_search(const vorn_index *index, const uint8_t *query, size_t len, i
         match_reset(result, VORN_STATUS_NONE);
         return PATH_DONE;
     }
-    probe_sink_scope scope;
-    probe_sink_start(&scope.sink, index, query, len, k, PROBE_EDIT, result, stats, stop_when_ambiguous,
+    probe_sink sink;
+    probe_sink_start(&sink, index, query, len, k, PROBE_EDIT, result, stats, stop_when_ambiguous,
                      nullptr);
-    return edit_run_route(&scope.sink, route, code);
+    return edit_run_route(&sink, route, code);
 }
 
 int32_t edit_run_route(probe_sink *s, edit_route route, uint64_t code) noexcept {

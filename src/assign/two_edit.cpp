@@ -34,11 +34,10 @@
 // References without a code (a unknown byte, or more than 32 bytes) are
 // taken from the non-encodable list within a length window of 2.
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 
 #include "assign/assign_internal.h"
 #include "common.h"
+#include "inline_array.h"
 
 namespace velmora {
 namespace {
@@ -71,42 +70,28 @@ inline uint64_t k2_len(const k2_found &f) noexcept { return f.rank_len & 63; }
 // A reference may be found by more than one route; a full list drops its
 // repeats before it grows, so no query with up to 128 distinct candidates
 // touches the heap, as the header promises.
-constexpr size_t K2_FOUND_INLINE = 256;
-
 struct k2_found_list {
-    k2_found inline_items[K2_FOUND_INLINE];
-    k2_found *items = inline_items;
-    size_t count = 0;
-    size_t capacity = K2_FOUND_INLINE;
+    inline_array<k2_found, 256> items;
     bool failed = false;  // an append could not grow the list
-    k2_found_list() noexcept = default;
-    ~k2_found_list() {
-        if (items != inline_items) std::free(items);
-    }
-    k2_found_list(const k2_found_list &) = delete;
-    k2_found_list &operator=(const k2_found_list &) = delete;
 };
 
 // Drops repeated references (a reference can be found by several keys), so
 // that a full list grows only when it holds that many distinct references.
 void k2_found_compact(k2_found_list *l) noexcept {
-    std::sort(l->items, l->items + l->count,
+    k2_found *items = l->items.data();
+    std::sort(items, items + l->items.size(),
               [](const k2_found &a, const k2_found &b) noexcept { return a.ref < b.ref; });
     size_t kept = 0;
-    for (size_t i = 0; i < l->count; ++i) {
-        if (kept == 0 || l->items[kept - 1].ref != l->items[i].ref) l->items[kept++] = l->items[i];
+    for (size_t i = 0; i < l->items.size(); ++i) {
+        if (kept == 0 || items[kept - 1].ref != items[i].ref) items[kept++] = items[i];
     }
-    l->count = kept;
+    l->items.set_size(kept);
 }
 
 void k2_found_add(k2_found_list *l, uint32_t ref, uint64_t code, uint64_t len) noexcept {
     if (l->failed) return;
-    if (l->count == l->capacity) k2_found_compact(l);
-    if (l->count == l->capacity && !inline_list_grow(l)) {
-        l->failed = true;
-        return;
-    }
-    l->items[l->count++] = k2_found{code, ref, static_cast<uint32_t>(len)};
+    if (l->items.size() == l->items.capacity()) k2_found_compact(l);
+    if (!l->items.push(k2_found{code, ref, static_cast<uint32_t>(len)})) l->failed = true;
 }
 
 // ---- key-table lookups, fetched in batches -----------------------------------
@@ -425,8 +410,8 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     if (found.failed) return VISIT_OUT_OF_MEMORY;
 
     // In the enumeration's order; a reference found twice is taken once.
-    k2_found *items = found.items;
-    const size_t count = found.count;
+    k2_found *items = found.items.data();
+    const size_t count = found.items.size();
     if (count > 1) {
         for (size_t i = 0; i < count; ++i) {
             const uint64_t len = k2_len(items[i]);

@@ -299,8 +299,8 @@ void hamming_assign_one(const vorn_index *index, const uint8_t *query, size_t le
         index_assign_exact_one_impl(index, query, len, result, stats, dna2_code, 0);
         return;
     }
-    probe_sink_scope scope;
-    probe_sink *s = &scope.sink;
+    probe_sink sink;
+    probe_sink *s = &sink;
     probe_sink_start(s, index, query, len, k, PROBE_HAMMING, result, stats, 0, nullptr);
     if (len > DNA2_MAX_LEN || hamming_search(s) != VISIT_CONTINUE) {
         // Whatever a declined route applied is discarded (its counters are

@@ -8,7 +8,6 @@
 // This file sits above both the edit and the Hamming assignment, which it
 // drives; neither of them knows about it.
 #include <algorithm>
-#include <cstdlib>
 
 #include "assign/assign_internal.h"
 #include "common.h"
@@ -20,17 +19,9 @@
 namespace velmora {
 namespace {
 
-struct hit_list_scope {
-    hit_list list;
-    hit_list_scope() noexcept { hit_list_init(&list); }
-    ~hit_list_scope() { hit_list_free(&list); }
-    hit_list_scope(const hit_list_scope &) = delete;
-    hit_list_scope &operator=(const hit_list_scope &) = delete;
-};
-
 // References identical to the query: its key, or the non-encodable ones of
 // its length with the same bytes.
-bool hits_exact(const vorn_index *ix, const uint8_t *query, size_t len, hit_list *list) noexcept {
+bool hits_exact(const vorn_index *ix, const uint8_t *query, size_t len, probe_hits *list) noexcept {
     uint64_t code = 0;
     if (dna2_code(query, len, &code)) {
         const key_slot *slot = index_key_find(ix, code, len);
@@ -38,14 +29,14 @@ bool hits_exact(const vorn_index *ix, const uint8_t *query, size_t len, hit_list
         uint32_t n = 0;
         const uint32_t *refs = index_key_refs(ix, slot, &n);
         for (uint32_t i = 0; i < n; ++i) {
-            if (!hit_list_push(list, refs[i], 0)) return false;
+            if (!list->push(vorn_hit{refs[i], 0})) return false;
         }
         return true;
     }
     for (uint64_t i = 0; i < ix->nonenc_count; ++i) {
         const uint32_t r = ix->nonenc_refs[i];
         if (index_ref_len(ix, r) == len && bytes_equal(index_ref_bytes(ix, r), query, len) &&
-            !hit_list_push(list, r, 0)) {
+            !list->push(vorn_hit{r, 0})) {
             return false;
         }
     }
@@ -54,7 +45,7 @@ bool hits_exact(const vorn_index *ix, const uint8_t *query, size_t len, hit_list
 
 // false when working memory ran out.
 bool hits_collect(const vorn_index *ix, const uint8_t *query, size_t len, uint32_t metric,
-                  int32_t k, hit_list *list, vorn_stats *stats) noexcept {
+                  int32_t k, probe_hits *list, vorn_stats *stats) noexcept {
     if (ix->n_refs == 0) return true;
     vorn_match record;
     if (k == 0) {
@@ -62,8 +53,8 @@ bool hits_collect(const vorn_index *ix, const uint8_t *query, size_t len, uint32
         if (stats != nullptr) index_assign_exact_one_impl(ix, query, len, &record, stats, dna2_code, 0);
         return hits_exact(ix, query, len, list);
     }
-    probe_sink_scope scope;
-    probe_sink *s = &scope.sink;
+    probe_sink sink;
+    probe_sink *s = &sink;
     const uint32_t probe_metric = metric == VORN_METRIC_HAMMING ? PROBE_HAMMING : PROBE_EDIT;
     probe_sink_start(s, ix, query, len, k, probe_metric, &record, stats, 0, list);
     if (metric == VORN_METRIC_HAMMING) {
@@ -86,18 +77,17 @@ bool hits_collect(const vorn_index *ix, const uint8_t *query, size_t len, uint32
 int32_t index_hits_counted(const vorn_index *index, const uint8_t *query, size_t query_len,
                            uint32_t metric, int32_t k, vorn_hit *hits, size_t capacity,
                            size_t *n_hits, vorn_stats *stats) noexcept {
-    hit_list_scope found;
-    hit_list *list = &found.list;
-    if (!hits_collect(index, query, query_len, metric, k, list, stats)) {
+    probe_hits list;
+    if (!hits_collect(index, query, query_len, metric, k, &list, stats)) {
         *n_hits = 0;
         return -2;
     }
-    std::sort(list->items, list->items + list->count, [](const vorn_hit &a, const vorn_hit &b) {
+    std::sort(list.begin(), list.end(), [](const vorn_hit &a, const vorn_hit &b) {
         return a.distance != b.distance ? a.distance < b.distance : a.ref_index < b.ref_index;
     });
-    const size_t written = std::min(list->count, capacity);
-    for (size_t i = 0; i < written; ++i) hits[i] = list->items[i];
-    *n_hits = list->count;
+    const size_t written = std::min(list.size(), capacity);
+    for (size_t i = 0; i < written; ++i) hits[i] = list[i];
+    *n_hits = list.size();
     return 0;
 }
 

@@ -3,7 +3,6 @@
 #include "index/candidate_set.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace velmora {
 namespace {
@@ -28,7 +27,7 @@ uint64_t *candidate_table_build(const candidate_seen_set *set, uint64_t slot_cou
     uint64_t *slots = static_cast<uint64_t *>(std::calloc(slot_count, sizeof(uint64_t)));
     if (slots == nullptr) return nullptr;
     const uint64_t mask = slot_count - 1;
-    for (uint64_t i = 0; i < set->count; ++i) {
+    for (size_t i = 0; i < set->items.size(); ++i) {
         uint64_t s = candidate_slot_hash(set->items[i]) & mask;
         while (slots[s] != 0) s = (s + 1) & mask;
         slots[s] = set->items[i] + 1;
@@ -39,8 +38,9 @@ uint64_t *candidate_table_build(const candidate_seen_set *set, uint64_t slot_cou
 }  // namespace
 
 int32_t candidate_seen_hash_add(candidate_seen_set *set, uint64_t id) noexcept {
-    if (set->slot_count == 0 || 2 * set->count + 2 > set->slot_count) {
-        const uint64_t size = candidate_table_size(4 * set->count + 4);
+    const uint64_t count = set->items.size();
+    if (set->slot_count == 0 || 2 * count + 2 > set->slot_count) {
+        const uint64_t size = candidate_table_size(4 * count + 4);
         uint64_t *slots = candidate_table_build(set, size);
         if (slots == nullptr) return -1;
         std::free(set->slots);
@@ -58,13 +58,14 @@ int32_t candidate_seen_hash_add(candidate_seen_set *set, uint64_t id) noexcept {
 }
 
 int32_t candidate_seen_add(candidate_seen_set *set, uint64_t id) noexcept {
-    if (set->slots == nullptr && set->count < set->capacity) {
-        for (uint64_t i = 0; i < set->count; ++i) {
-            if (set->items[i] == id) return 0;
+    inline_array<uint64_t, CANDIDATE_SEEN_INLINE> &items = set->items;
+    if (set->slots == nullptr && items.size() < items.capacity()) {
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (items[i] == id) return 0;
         }
     } else {
         if (set->slots == nullptr) {
-            const uint64_t size = candidate_table_size(4 * set->count);
+            const uint64_t size = candidate_table_size(4 * items.size());
             uint64_t *slots = candidate_table_build(set, size);
             if (slots == nullptr) return -1;
             set->slots = slots;
@@ -73,24 +74,14 @@ int32_t candidate_seen_add(candidate_seen_set *set, uint64_t id) noexcept {
         const int32_t r = candidate_seen_hash_add(set, id);
         if (r != 1) return r;
     }
-    if (set->count == set->capacity) {
-        // The capacity doubles from 128, far below any size that could wrap.
-        const uint64_t new_capacity = 2 * set->capacity;
-        uint64_t *items = static_cast<uint64_t *>(std::malloc(new_capacity * sizeof(uint64_t)));
-        if (items == nullptr) return -1;
-        std::memcpy(items, set->items, set->count * sizeof(uint64_t));
-        if (set->items != set->inline_items) std::free(set->items);
-        set->items = items;
-        set->capacity = new_capacity;
-    }
-    set->items[set->count++] = id;
-    return 1;
+    return items.push(id) ? 1 : -1;
 }
 
 void candidate_seen_free(candidate_seen_set *set) noexcept {
-    if (set->items != set->inline_items) std::free(set->items);
+    set->items.reset();
     std::free(set->slots);
-    candidate_seen_init(set);
+    set->slots = nullptr;
+    set->slot_count = 0;
 }
 
 }  // namespace velmora

@@ -9,28 +9,26 @@
 #define VELMORA_SRC_INDEX_CANDIDATE_SET_H
 
 #include <cstdint>
+#include <cstdlib>
+
+#include "inline_array.h"
 
 namespace velmora {
 
-inline constexpr uint64_t CANDIDATE_SEEN_INLINE = 128;
+inline constexpr size_t CANDIDATE_SEEN_INLINE = 128;
 
 struct candidate_seen_set {
-    uint64_t inline_items[CANDIDATE_SEEN_INLINE];
-    uint64_t *items;
-    uint64_t *slots;
-    uint64_t count;
-    uint64_t capacity;
-    uint64_t slot_count;
-};
+    // Every recorded position once, in insertion order: the linear search
+    // while the table is absent, and the source the table is rebuilt from.
+    inline_array<uint64_t, CANDIDATE_SEEN_INLINE> items;
+    uint64_t *slots = nullptr;  // null until the inline room is full
+    uint64_t slot_count = 0;
 
-// Puts a fresh record into the empty state.
-static inline void candidate_seen_init(candidate_seen_set *set) noexcept {
-    set->items = set->inline_items;
-    set->slots = nullptr;
-    set->count = 0;
-    set->capacity = CANDIDATE_SEEN_INLINE;
-    set->slot_count = 0;
-}
+    candidate_seen_set() noexcept = default;
+    ~candidate_seen_set() { std::free(slots); }
+    candidate_seen_set(const candidate_seen_set &) = delete;
+    candidate_seen_set &operator=(const candidate_seen_set &) = delete;
+};
 
 // 1: id is new and now recorded; 0: already recorded; -1: out of memory.
 int32_t candidate_seen_add(candidate_seen_set *set, uint64_t id) noexcept;
@@ -38,15 +36,6 @@ int32_t candidate_seen_add(candidate_seen_set *set, uint64_t id) noexcept;
 int32_t candidate_seen_hash_add(candidate_seen_set *set, uint64_t id) noexcept;
 // Releases the heap parts and returns the set to the empty state.
 void candidate_seen_free(candidate_seen_set *set) noexcept;
-
-// RAII guard: frees the set on every way out of a path.
-struct candidate_seen_scope {
-    candidate_seen_set set;
-    candidate_seen_scope() noexcept { candidate_seen_init(&set); }
-    ~candidate_seen_scope() { candidate_seen_free(&set); }
-    candidate_seen_scope(const candidate_seen_scope &) = delete;
-    candidate_seen_scope &operator=(const candidate_seen_scope &) = delete;
-};
 
 }  // namespace velmora
 

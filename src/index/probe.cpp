@@ -1,23 +1,15 @@
 // The candidate pipeline shared by every index path.  See probe.h.
 #include "index/probe.h"
 
-#include <cstdlib>
-#include <cstring>
-
-#include "common.h"
 #include "distance/distance_internal.h"
+#include "inline_array.h"
 #include "match/match_record.h"
 
 namespace velmora {
 
-void hit_list_free(hit_list *l) noexcept {
-    if (l->items != l->inline_items) std::free(l->items);
-    hit_list_init(l);
-}
-
 void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *query,
                       size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
-                      vorn_stats *stats, uint32_t stop_when_ambiguous, hit_list *hits) noexcept {
+                      vorn_stats *stats, uint32_t stop_when_ambiguous, probe_hits *hits) noexcept {
     s->index = index;
     s->query = query;
     s->query_len = query_len;
@@ -240,49 +232,29 @@ int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) n
         }
     }
     // Gather the references; distinct keys hold distinct references.
-    uint32_t inline_refs[128];
-    uint32_t *refs = inline_refs;
-    size_t count = 0;
-    size_t capacity = 128;
-    int32_t result = VISIT_CONTINUE;
+    inline_array<uint32_t, 128> refs;
     uint64_t homes[4 * DNA2_MAX_LEN];
     probe_prefetch(s, codes, lens, n, homes);
-    for (size_t i = 0; i < n && result == VISIT_CONTINUE; ++i) {
+    for (size_t i = 0; i < n; ++i) {
         if (homes[i] == INDEX_NONE) continue;
         const key_slot *slot = index_key_find_from(ix, homes[i], codes[i], lens[i]);
         if (slot == nullptr) continue;
         uint32_t c = 0;
         const uint32_t *r = index_key_refs(ix, slot, &c);
-        if (count + c > capacity) {
-            size_t want = capacity;
-            while (want < count + c) want *= 2;
-            auto *grown = static_cast<uint32_t *>(std::malloc(want * sizeof(uint32_t)));
-            if (grown == nullptr) {
-                result = VISIT_OUT_OF_MEMORY;
-                break;
-            }
-            std::memcpy(grown, refs, count * sizeof(uint32_t));
-            if (refs != inline_refs) std::free(refs);
-            refs = grown;
-            capacity = want;
-        }
-        std::memcpy(refs + count, r, c * sizeof(uint32_t));
-        count += c;
+        if (!refs.append(r, c)) return VISIT_OUT_OF_MEMORY;
     }
-    if (result == VISIT_CONTINUE) {
-        // Insertion sort, descending: the lists are short.
-        for (size_t i = 1; i < count; ++i) {
-            const uint32_t v = refs[i];
-            size_t j = i;
-            for (; j > 0 && refs[j - 1] < v; --j) refs[j] = refs[j - 1];
-            refs[j] = v;
-        }
-        for (size_t i = 0; i < count && result == VISIT_CONTINUE; ++i) {
-            result = probe_take(s, refs[i]);
-        }
+    // Insertion sort, descending: the lists are short.
+    for (size_t i = 1; i < refs.size(); ++i) {
+        const uint32_t v = refs[i];
+        size_t j = i;
+        for (; j > 0 && refs[j - 1] < v; --j) refs[j] = refs[j - 1];
+        refs[j] = v;
     }
-    if (refs != inline_refs) std::free(refs);
-    return result;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        const int32_t result = probe_take(s, refs[i]);
+        if (result != VISIT_CONTINUE) return result;
+    }
+    return VISIT_CONTINUE;
 }
 
 }  // namespace

@@ -15,9 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common.h"
 #include "index/candidate_set.h"
 #include "index/index_internal.h"
+#include "inline_array.h"
 #include "velmora.h"
 
 namespace velmora {
@@ -29,32 +29,12 @@ inline constexpr int32_t VISIT_OUT_OF_MEMORY = -1;
 inline constexpr uint32_t PROBE_EDIT = 0;
 inline constexpr uint32_t PROBE_HAMMING = 1;
 
-// Hits being listed for one query; the first 64 need no heap.
-inline constexpr size_t HIT_LIST_INLINE = 64;
-
-struct hit_list {
-    vorn_hit inline_items[HIT_LIST_INLINE];
-    vorn_hit *items;
-    size_t count;
-    size_t capacity;
-};
-
-static inline void hit_list_init(hit_list *l) noexcept {
-    l->items = l->inline_items;
-    l->count = 0;
-    l->capacity = HIT_LIST_INLINE;
-}
-
-void hit_list_free(hit_list *l) noexcept;
-
-static inline bool hit_list_push(hit_list *l, uint32_t ref, uint32_t distance) noexcept {
-    if (l->count == l->capacity && !inline_list_grow(l)) return false;
-    l->items[l->count++] = vorn_hit{ref, distance};
-    return true;
-}
+// Hits being listed for one query's search; the first 64 need no heap.
+using probe_hits = inline_array<vorn_hit, 64>;
 
 // The state of one query's search.  Paths set it up with probe_sink_start
-// and read the record (and best_count) when they finish.
+// and read the record (and best_count) when they finish; the candidate set
+// is released when the sink goes out of scope.
 struct probe_sink {
     const vorn_index *index;
     const uint8_t *query;
@@ -64,7 +44,7 @@ struct probe_sink {
     uint32_t stop_when_ambiguous;
     vorn_match *result;
     vorn_stats *stats;
-    hit_list *hits;  // null unless listing
+    probe_hits *hits;  // null unless listing
     int32_t best_count;
     // The query's 2-bit code when it has one, so that a reference whose code
     // the probe already holds is measured without reading its bytes.
@@ -76,19 +56,7 @@ struct probe_sink {
 // Resets the record to VORN_STATUS_NONE and the search state to empty.
 void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *query,
                       size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
-                      vorn_stats *stats, uint32_t stop_when_ambiguous, hit_list *hits) noexcept;
-
-// Releases the candidate set; the sink can be started again.
-static inline void probe_sink_end(probe_sink *s) noexcept { candidate_seen_free(&s->seen); }
-
-// RAII over a sink: ends it on every way out of a path.
-struct probe_sink_scope {
-    probe_sink sink;
-    probe_sink_scope() noexcept { candidate_seen_init(&sink.seen); }
-    ~probe_sink_scope() { probe_sink_end(&sink); }
-    probe_sink_scope(const probe_sink_scope &) = delete;
-    probe_sink_scope &operator=(const probe_sink_scope &) = delete;
-};
+                      vorn_stats *stats, uint32_t stop_when_ambiguous, probe_hits *hits) noexcept;
 
 static inline bool probe_settled(const probe_sink *s) noexcept {
     return s->stop_when_ambiguous != 0 && s->best_count >= 2;
@@ -148,7 +116,7 @@ namespace velmora {
 
 static inline int32_t probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
     match_apply_hit(s->result, ref, d, &s->best_count);
-    if (s->hits != nullptr && !hit_list_push(s->hits, ref, d)) return VISIT_OUT_OF_MEMORY;
+    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return VISIT_OUT_OF_MEMORY;
     return VISIT_CONTINUE;
 }
 

@@ -37,10 +37,10 @@ double gap_neighbor_error(const rescue_scratch &s, size_t i) noexcept {
 bool rescue_model_prepare(const rescue_read_model &m, rescue_scratch &s) noexcept {
     // Bases 0 .. longest - 1 are aligned; base `longest` may neighbor a gap.
     const size_t n = m.longest < m.read_len ? m.longest + 1 : m.read_len;
-    if (!s.bases.grow(n)) return false;
+    if (!s.bases.reserve(n)) return false;
     size_t width, rows;
     if (!checked_mul(m.band, 2, &width) || !checked_add(width, 1, &width) ||
-        !checked_mul(width, 2, &rows) || !s.rows.grow(rows))
+        !checked_mul(width, 2, &rows) || !s.rows.reserve(rows))
         return false;
     const double ln10_over_10 = std::log(10.0) / 10.0;
     const rescue_base_logs fallback = base_logs_from_error(std::log(RESCUE_DEFAULT_ERROR));

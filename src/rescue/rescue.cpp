@@ -17,7 +17,8 @@ constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
 // reached through sums taken in another order must not break a tie.
 constexpr double RESCUE_TIE_TOLERANCE = 1e-9;
 
-using hit_list = rescue_buffer<vorn_hit, 64>;
+// The hits of every window of one read.
+using window_hits = inline_array<vorn_hit, 64>;
 
 bool params_acceptable(const vorn_rescue_params &p) noexcept {
     if (p.metric == VORN_METRIC_EDIT) {
@@ -38,7 +39,7 @@ bool params_acceptable(const vorn_rescue_params &p) noexcept {
 // Appends the hits of one window to list, adding the work of its search to
 // stats (may be null).  0, or -2 when memory ran out.
 int32_t collect_window(const vorn_index *index, const uint8_t *read, size_t len,
-                       const vorn_rescue_params &p, hit_list &list, vorn_stats *stats) noexcept {
+                       const vorn_rescue_params &p, window_hits &list, vorn_stats *stats) noexcept {
     size_t room = list.capacity() - list.size();
     size_t n = 0;
     int32_t rc = index_hits_counted(index, read, len, p.metric, p.k, list.data() + list.size(),
@@ -47,7 +48,7 @@ int32_t collect_window(const vorn_index *index, const uint8_t *read, size_t len,
     if (n > room) {
         // The same search again, into a list with room: its work is counted once.
         size_t need;
-        if (!checked_add(list.size(), n, &need) || !list.grow(need)) return -2;
+        if (!checked_add(list.size(), n, &need) || !list.reserve(need)) return -2;
         room = list.capacity() - list.size();
         rc = index_hits_counted(index, read, len, p.metric, p.k, list.data() + list.size(), room,
                                 &n, nullptr);
@@ -63,7 +64,7 @@ bool by_distance(const vorn_hit &a, const vorn_hit &b) noexcept {
 
 // Keeps each reference once, at its least distance over the windows, in
 // ascending (distance, reference).
-void merge_windows(hit_list &list) noexcept {
+void merge_windows(window_hits &list) noexcept {
     vorn_hit *h = list.data();
     std::sort(h, h + list.size(), [](const vorn_hit &a, const vorn_hit &b) {
         return a.ref_index != b.ref_index ? a.ref_index < b.ref_index : a.distance < b.distance;
@@ -76,7 +77,7 @@ void merge_windows(hit_list &list) noexcept {
 }
 
 // Least distance among the hits other than hits[skip].
-uint32_t least_other_distance(const hit_list &list, size_t skip) noexcept {
+uint32_t least_other_distance(const window_hits &list, size_t skip) noexcept {
     for (size_t i = 0; i < list.size(); ++i)
         if (i != skip) return list[i].distance;
     return UINT32_MAX;
@@ -84,7 +85,7 @@ uint32_t least_other_distance(const hit_list &list, size_t skip) noexcept {
 
 // The fields every outcome shares: distance of the best hit, the next larger
 // distance, the count.  Assignment overrides distance and second_distance.
-vorn_rescue_result unassigned_result(const hit_list &list) noexcept {
+vorn_rescue_result unassigned_result(const window_hits &list) noexcept {
     vorn_rescue_result r{VORN_STATUS_NONE, UINT32_MAX, UINT32_MAX, UINT32_MAX,
                          static_cast<uint32_t>(list.size()), 0.0};
     if (list.size() == 0) return r;
@@ -99,7 +100,7 @@ vorn_rescue_result unassigned_result(const hit_list &list) noexcept {
     return r;
 }
 
-void assign_to(vorn_rescue_result &r, const hit_list &list, size_t which) noexcept {
+void assign_to(vorn_rescue_result &r, const window_hits &list, size_t which) noexcept {
     r.status = VORN_STATUS_UNIQUE;
     r.ref_index = list[which].ref_index;
     r.distance = list[which].distance;
@@ -107,7 +108,7 @@ void assign_to(vorn_rescue_result &r, const hit_list &list, size_t which) noexce
 }
 
 // The distance rule: a single reference at the best distance.
-vorn_rescue_result decide_by_distance(const hit_list &list) noexcept {
+vorn_rescue_result decide_by_distance(const window_hits &list) noexcept {
     vorn_rescue_result r = unassigned_result(list);
     if (list.size() == 1 || (list.size() > 1 && list[1].distance > list[0].distance))
         assign_to(r, list, 0);
@@ -118,7 +119,7 @@ vorn_rescue_result decide_by_distance(const hit_list &list) noexcept {
 // had.
 int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &model,
                             const uint64_t *counts, const vorn_rescue_params &p,
-                            const hit_list &list, vorn_rescue_result &out) noexcept {
+                            const window_hits &list, vorn_rescue_result &out) noexcept {
     out = unassigned_result(list);
     rescue_scratch scratch;
     bool prepared = false;
@@ -191,7 +192,7 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
 
     const auto k = static_cast<size_t>(p.k);
     const size_t fixed = std::min(window_len, read_len);
-    hit_list list;
+    window_hits list;
     vorn_stats work{0, 0};
     if (collect_window(index, read, fixed, p, list, stats != nullptr ? &work : nullptr) != 0) {
         *n_hits = 0;

@@ -6,53 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 
 #include "common.h"
+#include "inline_array.h"
 
 namespace velmora {
-
-// An array with inline room for the common read (a barcode, a handful of
-// hits) that moves to the heap only when a read needs more.  grow() keeps the
-// contents; false means no memory, with the contents untouched.
-template <class T, size_t Inline>
-class rescue_buffer {
-public:
-    rescue_buffer() = default;
-    rescue_buffer(const rescue_buffer &) = delete;
-    rescue_buffer &operator=(const rescue_buffer &) = delete;
-    ~rescue_buffer() {
-        if (data_ != inline_) std::free(data_);
-    }
-
-    bool grow(size_t need) noexcept {
-        if (need <= capacity_) return true;
-        size_t bytes;
-        if (!checked_mul(need, sizeof(T), &bytes)) return false;
-        T *p = static_cast<T *>(std::malloc(bytes));
-        if (p == nullptr) return false;
-        std::memcpy(p, data_, size_ * sizeof(T));
-        if (data_ != inline_) std::free(data_);
-        data_ = p;
-        capacity_ = need;
-        return true;
-    }
-
-    T *data() noexcept { return data_; }
-    const T *data() const noexcept { return data_; }
-    T &operator[](size_t i) noexcept { return data_[i]; }
-    const T &operator[](size_t i) const noexcept { return data_[i]; }
-    size_t size() const noexcept { return size_; }
-    size_t capacity() const noexcept { return capacity_; }
-    void set_size(size_t n) noexcept { size_ = n; }
-
-private:
-    T inline_[Inline];
-    T *data_ = inline_;
-    size_t size_ = 0;
-    size_t capacity_ = Inline;
-};
 
 // What the quality model needs to know about one read.
 struct rescue_read_model {
@@ -81,8 +39,8 @@ struct rescue_base_logs {
 // Working memory of the model for one read: the base table and two rows of
 // the banded alignment.
 struct rescue_scratch {
-    rescue_buffer<rescue_base_logs, 64> bases;
-    rescue_buffer<double, 80> rows;
+    inline_array<rescue_base_logs, 64> bases;
+    inline_array<double, 80> rows;
 };
 
 // Prepares scratch for model; false when memory could not be had.

@@ -17,7 +17,7 @@ namespace {
 TEST(CandidateSet, AnswersNewExactlyOncePerPosition) {
     velmora_test::rng g(velmora_test::test_seed() + 13);
     for (uint64_t distinct : {1u, 127u, 128u, 129u, 256u, 257u, 512u, 513u, 1024u, 4096u}) {
-        velmora::candidate_seen_scope scope;
+        velmora::candidate_seen_set set;
         std::set<uint64_t> seen;
         // Positions from a range a little wider than the number wanted, so
         // that repeats come early and late, and the extreme positions.
@@ -25,10 +25,10 @@ TEST(CandidateSet, AnswersNewExactlyOncePerPosition) {
             const uint64_t id = step % 97 == 0 ? (step % 2 ? 0 : uint64_t{UINT32_MAX})
                                                : g.range(0, distinct + distinct / 2);
             const int32_t want = seen.insert(id).second ? 1 : 0;
-            ASSERT_EQ(velmora::candidate_seen_add(&scope.set, id), want)
+            ASSERT_EQ(velmora::candidate_seen_add(&set, id), want)
                 << "position " << id << " after " << seen.size() << " distinct";
         }
-        for (uint64_t id : seen) ASSERT_EQ(velmora::candidate_seen_add(&scope.set, id), 0) << id;
+        for (uint64_t id : seen) ASSERT_EQ(velmora::candidate_seen_add(&set, id), 0) << id;
     }
 }
 

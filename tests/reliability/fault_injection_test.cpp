@@ -208,6 +208,7 @@ struct growth_case {
     std::vector<oracle::seq> queries;
     int32_t k;
     form how;
+    uint32_t flags = VORN_INDEX_ALL;
 };
 
 int32_t run_form(form how, const vorn_index *index, const seq_batch &q, int32_t k,
@@ -246,6 +247,8 @@ std::vector<growth_case> growth_cases() {
         {"one edit: own code", join({others, repeat(Q, n)}), seqs({Q, "ACGT", Q}), 1, form::counting},
         {"one edit: substitution", join({others, repeat("ACGTACGTAA", n)}), seqs({Q, Q}), 1, form::plain},
         {"one edit: deletion table", join({others, repeat(Q + "G", n)}), seqs({Q, Q}), 1, form::counting},
+        {"one edit: insertion keys instead", join({others, repeat(Q + "G", n)}), seqs({Q, Q}), 1,
+         form::counting, VORN_INDEX_NO_DELETION},
         {"one edit: non-encodable scan", join({others, repeat("ACGTNCGTAC", n)}), seqs({Q, Q}), 1,
          form::counting},
         // k = 2, A/C/G/T query: the exact probe, both levels of the
@@ -289,7 +292,7 @@ TEST(FaultInjection, CandidateSetGrowthInEveryPath) {
         SCOPED_TRACE(c.name);
         const std::vector<oracle::seq> refs = velmora_test::as_seqs(c.refs);
         seq_batch r(refs), q(c.queries);
-        vorn_index *index = vorn_index_build(r.ptrs(), r.lens(), r.size());
+        vorn_index *index = vorn_index_build_opts(r.ptrs(), r.lens(), r.size(), c.flags);
         ASSERT_NE(index, nullptr);
         std::vector<vorn_match> want;
         for (const auto &query : c.queries)
