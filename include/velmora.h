@@ -223,9 +223,9 @@ VORN_API int32_t vorn_edit_distance_leq(const uint8_t *a, size_t a_len,
  * The arguments are checked in this order; the first check that applies
  * decides, and a rejected call (-1) writes nothing:
  *   1. out is NULL or k < 0: -1;
- *   2. n_refs exceeds 0x7FFFFFFF: -1 (also when n_queries is 0);
- *   3. n_queries is 0: -1 when n_refs is nonzero and refs or ref_lens is
- *      NULL, else 0; nothing is written;
+ *   2. n_queries is 0: -1 when n_refs is nonzero and refs or ref_lens is
+ *      NULL, else 0, whatever n_refs is; nothing is written;
+ *   3. n_refs exceeds 0x7FFFFFFF: -1;
  *   4. queries or query_lens is NULL: -1;
  *   5. n_refs is nonzero and refs or ref_lens is NULL: -1.
  * Otherwise returns 0 with every record written (with n_refs = 0, refs and
@@ -249,7 +249,8 @@ VORN_API int32_t vorn_match_many(const uint8_t *const *queries, const size_t *qu
  * best distance; 1: ambiguous as soon as two or more references lie within
  * k.  Any other value is rejected.
  * Returns -1, writing nothing, when require_single_hit > 1, k < 0 or out is
- * NULL, and for the same array checks as vorn_match_many(); otherwise 0.
+ * NULL (checked first, also with no queries), then by checks 2 to 5 of
+ * vorn_match_many() in the same order; otherwise 0.
  * An invalid query gets status VORN_STATUS_INVALID and edit_class
  * VORN_EDIT_INVALID.
  */

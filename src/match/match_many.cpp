@@ -15,17 +15,17 @@ namespace {
 enum class batch_check { reject, done, run };
 
 // The argument checks both matchers share, in their documented order.  The
-// caller has already rejected a null out and a negative k.  A reference count
-// no record can hold is refused first, also for an empty batch, so that the
-// answer does not depend on whether there happened to be queries.
+// caller has already rejected a null out and a negative k.  An empty batch
+// reads no reference, so it is answered before the reference count is
+// looked at: callers may pass any count with no queries.
 batch_check match_batch_checks(const uint8_t *const *queries, const size_t *query_lens,
                                size_t n_queries, const uint8_t *const *refs,
                                const size_t *ref_lens, size_t n_refs) noexcept {
-    if (n_refs > SIZE_LIMIT) return batch_check::reject;
     if (n_queries == 0) {
         if (n_refs == 0) return batch_check::done;
         return (refs == nullptr || ref_lens == nullptr) ? batch_check::reject : batch_check::done;
     }
+    if (n_refs > SIZE_LIMIT) return batch_check::reject;
     if (queries == nullptr || query_lens == nullptr) return batch_check::reject;
     if (n_refs == 0) return batch_check::run;
     if (refs == nullptr || ref_lens == nullptr) return batch_check::reject;

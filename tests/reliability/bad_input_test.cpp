@@ -138,7 +138,11 @@ std::vector<row> bad_input_rows(const fixture &f) {
         {"ref_lens null", qp, ql, N, rp, nullptr, nr, 1, -1},
         {"no queries, refs null", nullptr, nullptr, 0, nullptr, rl, nr, 1, -1},
         {"too many references", qp, ql, N, rp, rl, size_t{0x80000000u}, 1, -1},
-        {"too many references, no queries", nullptr, nullptr, 0, rp, rl, size_t{0x80000000u}, 1, -1},
+        // No queries are answered before the count is looked at.
+        {"too many references, no queries", nullptr, nullptr, 0, rp, rl, size_t{0x80000000u}, 1, 0},
+        {"SIZE_MAX references, no queries", nullptr, nullptr, 0, rp, rl, SIZE_MAX, 1, 0},
+        {"too many references, no queries, refs null", nullptr, nullptr, 0, nullptr, rl,
+         size_t{0x80000000u}, 1, -1},
         {"no queries", nullptr, nullptr, 0, rp, rl, nr, 1, 0},
     };
     for (const batch_args &c : brute) {
