@@ -24,6 +24,14 @@ static inline uint64_t hamming_symbol_mask(uint64_t len) noexcept {
                      : 0x1555555555555555ull & ((uint64_t{1} << (2 * len)) - 1);
 }
 
+// Positions at which two codes differ, given their exclusive-or and the
+// symbol mask of their length: a symbol differs when either of its two bits
+// does, so the high bit of each symbol is folded onto the low one.  A
+// popcount: an instruction only in code built for a target that has one.
+static inline uint32_t hamming_code_mismatches(uint64_t x, uint64_t symbols) noexcept {
+    return static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & symbols));
+}
+
 // Number of differing positions when the lengths are equal and it is at most
 // k; -1 otherwise, and -1 for a null pointer with a nonzero length.
 int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,

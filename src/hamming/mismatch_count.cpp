@@ -29,13 +29,6 @@ inline bool hamming_pack_bases(const uint8_t *seq, size_t len, uint64_t *code) n
     return true;
 }
 
-// Positions at which two codes of len bases differ: a symbol differs when
-// either of its two bits does, so fold the high bit onto the low one.
-inline uint32_t hamming_code_distance(uint64_t a, uint64_t b, uint64_t len) noexcept {
-    const uint64_t x = a ^ b;
-    return static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & hamming_symbol_mask(len)));
-}
-
 }  // namespace
 
 int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
@@ -52,7 +45,7 @@ int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t 
         uint64_t ca = 0;
         uint64_t cb = 0;
         if (hamming_pack_bases(a, len, &ca) && hamming_pack_bases(b, len, &cb)) {
-            const uint32_t d = hamming_code_distance(ca, cb, len);
+            const uint32_t d = hamming_code_mismatches(ca ^ cb, hamming_symbol_mask(len));
             return d <= static_cast<uint32_t>(k) ? static_cast<int32_t>(d) : -1;
         }
     }

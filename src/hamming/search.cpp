@@ -42,136 +42,168 @@ struct piece_probe {
     uint64_t last;
 };
 
-// One bucket entry of piece j: counted when it agrees with the query on
-// piece j and on no earlier piece (it was taken up there), applied when
-// within k.  VISIT_OUT_OF_MEMORY when the hit list could not grow.
-__attribute__((always_inline)) inline int32_t hamming_piece_entry(
+// ---- the bucket scan ----------------------------------------------------------
+//
+// One loop for every target, over a lane policy: a step tests `width`
+// consecutive entries of a bucket and returns, as bit masks, the entries it
+// takes up (they agree with the query on piece j and on no earlier piece,
+// where they were taken up already) and, among those, the ones within k.
+// The loop counts the first and applies the second in bucket order; the last
+// entries of a bucket that do not fill a step go one at a time.  It is
+// instantiated once per target and the instantiation for the machine is
+// chosen once.
+
+// One entry per step, on any machine.
+struct piece_lanes_one {
+    static constexpr uint64_t width = 1;
+    __attribute__((always_inline)) static uint32_t taken(
+        const piece_table *t, const piece_probe *probes, uint64_t j, uint64_t e, uint64_t code,
+        uint64_t symbols, int32_t k, uint32_t *near) noexcept {
+        const uint64_t x = t->codes[e] ^ code;
+        if (t->meta[e] != probes[j].meta || (x & probes[j].range) != 0) return 0;
+        bool taken_earlier = false;
+        for (uint64_t jj = 0; jj < j; ++jj) taken_earlier |= (x & probes[jj].range) == 0;
+        if (taken_earlier) return 0;
+        *near = hamming_code_mismatches(x, symbols) <= static_cast<uint32_t>(k) ? 1 : 0;
+        return 1;
+    }
+};
+
+#if defined(__x86_64__)
+#define VELMORA_TARGET_AVX512 __attribute__((target("popcnt,avx512f")))
+
+// Eight entries per step on 512-bit vectors.  Not forced inline: it can be
+// inlined only into code built for the same target, which its instantiation
+// below does (flatten).
+struct piece_lanes_avx512 {
+    static constexpr uint64_t width = 8;
+    VELMORA_TARGET_AVX512 static uint32_t taken(const piece_table *t, const piece_probe *probes,
+                                                uint64_t j, uint64_t e, uint64_t code,
+                                                uint64_t symbols, int32_t k,
+                                                uint32_t *near) noexcept {
+        const __m512i x = _mm512_xor_si512(_mm512_loadu_si512(t->codes + e),
+                                           _mm512_set1_epi64(static_cast<long long>(code)));
+        uint64_t meta_bytes;
+        std::memcpy(&meta_bytes, t->meta + e, 8);
+        // The zero-masking forms: the plain ones start from an undefined
+        // vector, which the compiler warns about.
+        const __m512i entry_meta = _mm512_maskz_cvtepu8_epi64(
+            0xFF, _mm_cvtsi64_si128(static_cast<long long>(meta_bytes)));
+        const __m512i range = _mm512_set1_epi64(static_cast<long long>(probes[j].range));
+        const __m512i meta = _mm512_set1_epi64(static_cast<long long>(probes[j].meta));
+        __mmask8 m = static_cast<__mmask8>(_mm512_testn_epi64_mask(x, range) &
+                                           _mm512_cmpeq_epi64_mask(entry_meta, meta));
+        for (uint64_t jj = 0; jj < j; ++jj) {
+            const __m512i earlier = _mm512_set1_epi64(static_cast<long long>(probes[jj].range));
+            m = static_cast<__mmask8>(m & ~_mm512_testn_epi64_mask(x, earlier));
+        }
+        if (m == 0) return 0;
+        // Within k: clearing the lowest set symbol bit k times leaves 0.
+        const __m512i one = _mm512_set1_epi64(1);
+        __m512i y = _mm512_and_si512(_mm512_or_si512(_mm512_maskz_srli_epi64(0xFF, x, 1), x),
+                                     _mm512_set1_epi64(static_cast<long long>(symbols)));
+        for (int32_t c = 0; c < k; ++c) y = _mm512_and_si512(y, _mm512_sub_epi64(y, one));
+        *near = static_cast<uint32_t>(m & _mm512_testn_epi64_mask(y, y));
+        return m;
+    }
+};
+#endif
+
+// One step at entry e of piece j's bucket; VISIT_OUT_OF_MEMORY when the hit
+// list could not grow.
+template <class Lanes>
+__attribute__((always_inline)) inline int32_t hamming_piece_step(
     probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t j, uint64_t e,
-    uint64_t code, uint64_t symbols, uint64_t *measured) noexcept {
-    const uint64_t x = t->codes[e] ^ code;
-    if (t->meta[e] != probes[j].meta || (x & probes[j].range) != 0) return VISIT_CONTINUE;
-    bool taken_earlier = false;
-    for (uint64_t jj = 0; jj < j; ++jj) taken_earlier |= (x & probes[jj].range) == 0;
-    if (taken_earlier) return VISIT_CONTINUE;
-    *measured += 1;
-    const uint32_t d = static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & symbols));
-    if (d <= static_cast<uint32_t>(s->k)) return probe_apply(s, t->refs[e], d);
+    uint64_t code, uint64_t symbols, int32_t k, uint64_t *measured) noexcept {
+    uint32_t near = 0;
+    const uint32_t taken = Lanes::taken(t, probes, j, e, code, symbols, k, &near);
+    if (taken == 0) return VISIT_CONTINUE;
+    *measured += Lanes::width == 1 ? 1 : static_cast<uint64_t>(__builtin_popcount(taken));
+    while (near != 0) {
+        const uint64_t lane = Lanes::width == 1 ? 0 : static_cast<uint64_t>(__builtin_ctz(near));
+        near &= near - 1;
+        const uint32_t d = hamming_code_mismatches(t->codes[e + lane] ^ code, symbols);
+        if (probe_apply(s, t->refs[e + lane], d) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
+    }
     return VISIT_CONTINUE;
 }
 
-// Adds the entries measured to the counters (counted locally: an increment
-// through the stats pointer per entry would chain every entry on a store
-// and a reload).
-inline int32_t hamming_piece_count(probe_sink *s, uint64_t measured, int32_t result) noexcept {
+template <class Lanes>
+__attribute__((always_inline)) inline int32_t hamming_piece_scan_with(
+    probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
+    uint64_t code) noexcept {
+    const uint64_t symbols = hamming_symbol_mask(s->query_len);
+    const int32_t k = s->k;
+    // Counted locally: an increment through the stats pointer per entry would
+    // chain every entry on a store and a reload.
+    uint64_t measured = 0;
+    int32_t r = VISIT_CONTINUE;
+    for (uint64_t j = 0; j < pieces && r == VISIT_CONTINUE; ++j) {
+        const uint64_t last = probes[j].last;
+        uint64_t e = probes[j].first;
+        for (; last - e >= Lanes::width && r == VISIT_CONTINUE; e += Lanes::width) {
+            r = hamming_piece_step<Lanes>(s, t, probes, j, e, code, symbols, k, &measured);
+        }
+        if constexpr (Lanes::width > 1) {
+            for (; e < last && r == VISIT_CONTINUE; ++e) {
+                r = hamming_piece_step<piece_lanes_one>(s, t, probes, j, e, code, symbols, k,
+                                                        &measured);
+            }
+        }
+    }
     if (s->stats != nullptr) {
         s->stats->candidates += measured;
         s->stats->verifications += measured;
     }
-    return result;
+    return r;
 }
 
-// The bucket scans, written once and compiled twice: with the popcnt
-// instruction where the machine has it, and without (a libgcc call) so the
-// library still runs everywhere; a third, eight entries at a time, where
-// the machine has 512-bit vectors.  The choice is a runtime check rather
-// than an ifunc (target_clones): an ifunc resolver runs while the library is
-// being relocated, before a sanitizer runtime is up, and crashes
-// instrumented builds.
-__attribute__((always_inline)) inline int32_t hamming_piece_scan_body(
+// The instantiations: without popcnt (a libgcc call, so that the library
+// still runs everywhere), with it, and with 512-bit vectors.  flatten pulls
+// every helper into the instantiation, built for its target.
+typedef int32_t (*hamming_piece_scan_fn)(probe_sink *s, const piece_table *t,
+                                         const piece_probe *probes, uint64_t pieces,
+                                         uint64_t code) noexcept;
+
+__attribute__((flatten)) int32_t hamming_piece_scan_baseline(
     probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code) noexcept {
-    const uint64_t symbols = hamming_symbol_mask(s->query_len);
-    uint64_t measured = 0;
-    for (uint64_t j = 0; j < pieces; ++j) {
-        for (uint64_t e = probes[j].first; e < probes[j].last; ++e) {
-            if (hamming_piece_entry(s, t, probes, j, e, code, symbols, &measured) !=
-                VISIT_CONTINUE) {
-                return hamming_piece_count(s, measured, VISIT_OUT_OF_MEMORY);
-            }
-        }
-    }
-    return hamming_piece_count(s, measured, VISIT_CONTINUE);
+    return hamming_piece_scan_with<piece_lanes_one>(s, t, probes, pieces, code);
 }
 
 #if defined(__x86_64__)
-__attribute__((target("popcnt"))) int32_t hamming_piece_scan_popcnt(
+__attribute__((target("popcnt"), flatten)) int32_t hamming_piece_scan_popcnt(
     probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code) noexcept {
-    return hamming_piece_scan_body(s, t, probes, pieces, code);
+    return hamming_piece_scan_with<piece_lanes_one>(s, t, probes, pieces, code);
 }
 
-// Eight entries per step: the same tests as hamming_piece_entry on vectors,
-// then the entries within k applied one by one in bucket order; the last
-// few entries of a bucket go through the entry test itself.
-__attribute__((target("popcnt,avx512f"))) int32_t hamming_piece_scan_wide(
+VELMORA_TARGET_AVX512 __attribute__((flatten)) int32_t hamming_piece_scan_avx512(
     probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code) noexcept {
-    const uint64_t symbols = hamming_symbol_mask(s->query_len);
-    const __m512i query = _mm512_set1_epi64(static_cast<long long>(code));
-    const __m512i symbol_bits = _mm512_set1_epi64(static_cast<long long>(symbols));
-    const __m512i one = _mm512_set1_epi64(1);
-    uint64_t measured = 0;
-    for (uint64_t j = 0; j < pieces; ++j) {
-        const __m512i range = _mm512_set1_epi64(static_cast<long long>(probes[j].range));
-        const __m512i meta = _mm512_set1_epi64(static_cast<long long>(probes[j].meta));
-        uint64_t e = probes[j].first;
-        for (; e + 8 <= probes[j].last; e += 8) {
-            const __m512i x = _mm512_xor_si512(_mm512_loadu_si512(t->codes + e), query);
-            uint64_t meta_bytes;
-            std::memcpy(&meta_bytes, t->meta + e, 8);
-            // The zero-masking forms: the plain ones start from an
-            // undefined vector, which the compiler warns about.
-            const __m512i entry_meta = _mm512_maskz_cvtepu8_epi64(
-                0xFF, _mm_cvtsi64_si128(static_cast<long long>(meta_bytes)));
-            __mmask8 m = static_cast<__mmask8>(_mm512_testn_epi64_mask(x, range) &
-                                               _mm512_cmpeq_epi64_mask(entry_meta, meta));
-            for (uint64_t jj = 0; jj < j; ++jj) {
-                const __m512i earlier = _mm512_set1_epi64(static_cast<long long>(probes[jj].range));
-                m = static_cast<__mmask8>(m & ~_mm512_testn_epi64_mask(x, earlier));
-            }
-            if (m == 0) continue;
-            measured += static_cast<uint64_t>(__builtin_popcount(m));
-            // Within k: clearing the lowest set symbol bit k times leaves 0.
-            __m512i y = _mm512_and_si512(_mm512_or_si512(_mm512_maskz_srli_epi64(0xFF, x, 1), x), symbol_bits);
-            for (int32_t c = 0; c < s->k; ++c) y = _mm512_and_si512(y, _mm512_sub_epi64(y, one));
-            uint32_t near = static_cast<uint32_t>(m & _mm512_testn_epi64_mask(y, y));
-            while (near != 0) {
-                const uint64_t lane = static_cast<uint64_t>(__builtin_ctz(near));
-                near &= near - 1;
-                const uint64_t xe = t->codes[e + lane] ^ code;
-                const uint32_t d =
-                    static_cast<uint32_t>(__builtin_popcountll(((xe >> 1) | xe) & symbols));
-                if (probe_apply(s, t->refs[e + lane], d) != VISIT_CONTINUE) {
-                    return hamming_piece_count(s, measured, VISIT_OUT_OF_MEMORY);
-                }
-            }
-        }
-        for (; e < probes[j].last; ++e) {
-            if (hamming_piece_entry(s, t, probes, j, e, code, symbols, &measured) !=
-                VISIT_CONTINUE) {
-                return hamming_piece_count(s, measured, VISIT_OUT_OF_MEMORY);
-            }
-        }
-    }
-    return hamming_piece_count(s, measured, VISIT_CONTINUE);
-}
-
-// 0: neither instruction set, 1: popcnt, 2: popcnt and 512-bit vectors.
-int cpu_scan_level() noexcept {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("popcnt") == 0) return 0;
-    return __builtin_cpu_supports("avx512f") != 0 ? 2 : 1;
+    return hamming_piece_scan_with<piece_lanes_avx512>(s, t, probes, pieces, code);
 }
 #endif
+
+// The one choice of instantiation, popcnt and vectors alike.  A runtime
+// check rather than an ifunc (target_clones): an ifunc resolver runs while
+// the library is being relocated, before a sanitizer runtime is up, and
+// crashes instrumented builds.
+hamming_piece_scan_fn hamming_piece_scan_select() noexcept {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("popcnt") != 0) {
+        return __builtin_cpu_supports("avx512f") != 0 ? hamming_piece_scan_avx512
+                                                      : hamming_piece_scan_popcnt;
+    }
+#endif
+    return hamming_piece_scan_baseline;
+}
 
 int32_t hamming_piece_scan(probe_sink *s, const piece_table *t, const piece_probe *probes,
                            uint64_t pieces, uint64_t code) noexcept {
-#if defined(__x86_64__)
-    static const int level = cpu_scan_level();
-    if (level == 2) return hamming_piece_scan_wide(s, t, probes, pieces, code);
-    if (level == 1) return hamming_piece_scan_popcnt(s, t, probes, pieces, code);
-#endif
-    return hamming_piece_scan_body(s, t, probes, pieces, code);
+    static const hamming_piece_scan_fn scan = hamming_piece_scan_select();
+    return scan(s, t, probes, pieces, code);
 }
 
 // Requests what the piece stage of a later query will read, without reading
