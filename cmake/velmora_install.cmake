@@ -1,8 +1,8 @@
 # Install rules: the shared library with its SONAME link, the C and C++
 # headers, a pkg-config file, a CMake package (velmora::velmora with a version
 # file) and the Python binding (into the interpreter's site-packages when it
-# lies inside the prefix installed to).  Every generated file locates the prefix from
-# its own position, so an installed tree can be moved as a whole.
+# lies inside the prefix installed to).  Every generated file locates the
+# prefix from its own position, so an installed tree can be moved as a whole.
 include(CMakePackageConfigHelpers)
 
 set(VELMORA_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/velmora"
