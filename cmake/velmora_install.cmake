@@ -1,8 +1,8 @@
 # Install rules: the shared library with its SONAME link, the C and C++
 # headers, a pkg-config file, a CMake package (velmora::velmora with a version
 # file) and the Python binding (into the interpreter's site-packages when it
-# lies inside the prefix).  Every generated file locates the prefix from
-# its own position, so an installed tree can be moved as a whole.
+# lies inside the prefix installed to).  Every generated file locates the
+# prefix from its own position, so an installed tree can be moved as a whole.
 include(CMakePackageConfigHelpers)
 
 set(VELMORA_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/velmora"
@@ -10,22 +10,12 @@ set(VELMORA_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/velmora"
 set(VELMORA_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
     CACHE STRING "Where velmora.pc goes, relative to the prefix")
 include(${PROJECT_SOURCE_DIR}/cmake/velmora_python.cmake)
-if(VELMORA_PYTHON_SITE STREQUAL "")
-  set(_velmora_py_default OFF)
-else()
-  set(_velmora_py_default ON)
-endif()
-option(VELMORA_INSTALL_PYTHON
-  "Install the Python binding into the interpreter's site-packages" ${_velmora_py_default})
-set(VELMORA_INSTALL_PYTHONDIR "${VELMORA_PYTHON_SITE}"
-    CACHE STRING "Where the Python package goes, relative to the prefix")
-if(VELMORA_INSTALL_PYTHON AND VELMORA_INSTALL_PYTHONDIR STREQUAL "")
-  message(FATAL_ERROR "VELMORA_INSTALL_PYTHON is ON but the interpreter's site-packages is "
-                      "not inside CMAKE_INSTALL_PREFIX; set VELMORA_INSTALL_PYTHONDIR")
-endif()
-if(NOT VELMORA_INSTALL_PYTHON)
-  message(STATUS "Python binding not installed by CMake (use: pip install .)")
-endif()
+option(VELMORA_INSTALL_PYTHON "Install the Python binding (see VELMORA_PYTHON_INSTALL_DIR)" ON)
+set(VELMORA_PYTHON_INSTALL_DIR "" CACHE STRING
+    "Where the Python package goes, relative to the prefix or absolute (empty: into the interpreter's site-packages when it lies inside the prefix given at install time)")
+# Before, the directory was decided at configure time and cached under this
+# name; a cached value from then would pin it.
+unset(VELMORA_INSTALL_PYTHONDIR CACHE)
 
 # Path from <prefix>/<from> to <prefix>/<to>, both relative to the prefix;
 # empty when <to> is absolute (then the absolute path is used as it is).
@@ -100,18 +90,18 @@ install(FILES ${PROJECT_BINARY_DIR}/velmora.pc DESTINATION ${VELMORA_INSTALL_PKG
 
 # Python binding: the package sources plus a generated _build_config.py that
 # carries the version and where the library lies relative to the package.
+# Where it goes depends on the prefix, which `cmake --install --prefix` may
+# change, so cmake/velmora_install_python.cmake decides at install time.
 if(VELMORA_INSTALL_PYTHON)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/velmora
-    DESTINATION ${VELMORA_INSTALL_PYTHONDIR}
-    FILES_MATCHING PATTERN "*.py"
-    PATTERN "__pycache__" EXCLUDE)
-  velmora_relative_path(_velmora_py_libdir "${VELMORA_INSTALL_PYTHONDIR}/velmora"
-                        "${CMAKE_INSTALL_LIBDIR}")
-  if(_velmora_py_libdir STREQUAL "")
-    set(_velmora_py_libdir "${CMAKE_INSTALL_FULL_LIBDIR}")
-  endif()
-  velmora_python_build_config(${PROJECT_BINARY_DIR}/python-install/_build_config.py
-                              "${_velmora_py_libdir}")
-  install(FILES ${PROJECT_BINARY_DIR}/python-install/_build_config.py
-    DESTINATION ${VELMORA_INSTALL_PYTHONDIR}/velmora)
+  # The template with the SONAME filled in; the script fills in the library
+  # directory once it knows where the package goes.
+  velmora_python_build_config(${PROJECT_BINARY_DIR}/python-install/_build_config.py.in
+                              "@VELMORA_PY_LIBRARY_DIR@")
+  install(CODE "
+    set(VELMORA_PY_INTERPRETER \"${Python3_EXECUTABLE}\")
+    set(VELMORA_PY_DIR \"${VELMORA_PYTHON_INSTALL_DIR}\")
+    set(VELMORA_PY_SOURCE \"${PROJECT_SOURCE_DIR}/python/velmora\")
+    set(VELMORA_PY_CONFIG \"${PROJECT_BINARY_DIR}/python-install/_build_config.py\")
+    set(VELMORA_PY_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    include(\"${PROJECT_SOURCE_DIR}/cmake/velmora_install_python.cmake\")")
 endif()

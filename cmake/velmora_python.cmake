@@ -10,20 +10,3 @@ if(NOT DEFINED Python3_EXECUTABLE AND EXISTS /usr/bin/python3)
 endif()
 find_package(Python3 COMPONENTS Interpreter)
 
-# Where that interpreter looks for packages (sysconfig's purelib), relative
-# to the install prefix when it lies inside it: installing the binding there
-# makes `import velmora` work with no PYTHONPATH.  Empty when the interpreter
-# would not see the prefix; the Python files are then left out by default
-# and `pip install .` is the way to install the binding.
-set(VELMORA_PYTHON_SITE "")
-if(Python3_Interpreter_FOUND)
-  execute_process(
-    COMMAND ${Python3_EXECUTABLE} -c "import sysconfig; print(sysconfig.get_path('purelib'))"
-    OUTPUT_VARIABLE _velmora_purelib OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _rc)
-  if(_rc EQUAL 0 AND IS_ABSOLUTE "${_velmora_purelib}")
-    file(RELATIVE_PATH _rel "${CMAKE_INSTALL_PREFIX}" "${_velmora_purelib}")
-    if(NOT _rel MATCHES "^\\.\\./" AND NOT _rel STREQUAL "..")
-      set(VELMORA_PYTHON_SITE "${_rel}")
-    endif()
-  endif()
-endif()

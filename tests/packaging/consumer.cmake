@@ -44,13 +44,14 @@ elseif(MODE STREQUAL "pkgconfig")
     message(FATAL_ERROR "velmora.pc gives libdir ${libdir}, expected ${want_libdir}")
   endif()
   separate_arguments(san UNIX_COMMAND "${SAN_FLAGS}")
+  # As the README shows: the library found at run time through an rpath.
   velmora_run("C consumer compile" ${CC} -std=c99 -Wall -Wextra -Wpedantic -Werror ${san}
     "-DEXPECTED_VERSION=\"${version}\"" ${cflags}
-    "${CONSUMER_SOURCE}/consumer.c" ${libs} -o "${build}/consumer_c")
+    "${CONSUMER_SOURCE}/consumer.c" ${libs} "-Wl,-rpath,${libdir}" -o "${build}/consumer_c")
   velmora_run("C++ consumer compile" ${CXX} -std=c++17 -Wall -Wextra -Wpedantic -Werror ${san}
     "-DEXPECTED_VERSION=\"${version}\"" ${cflags}
-    "${CONSUMER_SOURCE}/consumer.cpp" ${libs} -o "${build}/consumer_cxx")
-  set(run_env "LD_LIBRARY_PATH=${libdir}")
+    "${CONSUMER_SOURCE}/consumer.cpp" ${libs} "-Wl,-rpath,${libdir}" -o "${build}/consumer_cxx")
+  set(run_env "")
 else()
   message(FATAL_ERROR "MODE must be cmake or pkgconfig")
 endif()
