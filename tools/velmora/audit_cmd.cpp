@@ -36,11 +36,14 @@
 #include "output.h"
 #include "pool.h"
 #include "progress.h"
-#include "tool.h"
+#include "base.h"
+#include "commands.h"
 #include "velmora.h"
 #include "whitelist.h"
 
 namespace velmora_tool {
+
+using namespace velmora_pipeline;
 
 namespace {
 

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tool.h"
+#include "base.h"
 
 namespace velmora_tool {
+
+using namespace velmora_pipeline;
 
 struct command_line::impl {
     CLI::App app;

@@ -5,10 +5,13 @@
 #include <vector>
 
 #include "cli.h"
-#include "tool.h"
+#include "base.h"
+#include "commands.h"
 #include "velmora.h"
 
 namespace velmora_tool {
+
+using namespace velmora_pipeline;
 
 namespace {
 const char distance_help[] =

@@ -6,7 +6,8 @@
 #include <new>
 #include <string>
 
-#include "tool.h"
+#include "base.h"
+#include "commands.h"
 #include "velmora.h"
 
 namespace {
@@ -32,6 +33,7 @@ void print_version() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    using namespace velmora_pipeline;
     using namespace velmora_tool;
     guard_standard_streams();
     install_signal_handlers();

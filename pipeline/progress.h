@@ -1,13 +1,13 @@
 // A one-line progress meter on standard error, shown only when standard
 // error is a terminal and only once a run has lasted a moment, so short runs
 // and redirected logs stay clean.
-#ifndef VELMORA_TOOL_PROGRESS_H
-#define VELMORA_TOOL_PROGRESS_H
+#ifndef VELMORA_PIPELINE_PROGRESS_H
+#define VELMORA_PIPELINE_PROGRESS_H
 
 #include <cstdint>
 #include <string>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 class progress_meter {
 public:
@@ -30,6 +30,6 @@ private:
     double last_draw_ = 0;
 };
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 task_pool::task_pool(unsigned threads) {
     threads_.reserve(threads);
@@ -52,4 +52,4 @@ void task_pool::run() {
     }
 }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "io.h"
-#include "tool.h"
+#include "base.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 namespace {
 
@@ -150,4 +150,4 @@ vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vec
     return index;
 }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

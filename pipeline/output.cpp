@@ -14,9 +14,9 @@
 #include <cstring>
 
 #include "io.h"
-#include "tool.h"
+#include "base.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 namespace {
 
@@ -313,4 +313,4 @@ void output_group::commit() {
     for (auto &f : files_) f->publish();
 }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

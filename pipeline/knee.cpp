@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 std::vector<knee_point> knee_points(const std::vector<uint64_t> &sorted_desc, size_t max_points) {
     size_t n = 0;
@@ -113,4 +113,4 @@ std::string knee_svg(const std::vector<knee_point> &points, const std::string &t
     return s;
 }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

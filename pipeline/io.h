@@ -11,8 +11,8 @@
 //
 // Output files live in output.h; the registry of temporary files that a
 // signal handler removes lives here with the handlers.
-#ifndef VELMORA_TOOL_IO_H
-#define VELMORA_TOOL_IO_H
+#ifndef VELMORA_PIPELINE_IO_H
+#define VELMORA_PIPELINE_IO_H
 
 #include <cstdint>
 #include <cstdio>
@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tool.h"
+#include "base.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 // Longest line accepted by default, without its newline: far above any read
 // or barcode, far below what a hostile gzip file (gigabytes on one line) can
@@ -104,6 +104,6 @@ std::string read_whole_file(const std::string &path, const std::string &what);
 int register_temp_file(const std::string &path);
 void unregister_temp_file(int slot);
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

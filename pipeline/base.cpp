@@ -9,9 +9,9 @@
 #include <ctime>
 #include <thread>
 
-#include "tool.h"
+#include "base.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 double thread_cpu_seconds() {
     timespec ts;
@@ -57,4 +57,4 @@ std::string format_count(uint64_t value) {
     return out;
 }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

@@ -3,8 +3,8 @@
 // nlohmann-json does the work behind this class: its headers are heavy to
 // compile, so only json.cpp includes them.  Objects keep their keys in the
 // order they were set, so reports read in a fixed, meaningful order.
-#ifndef VELMORA_TOOL_JSON_H
-#define VELMORA_TOOL_JSON_H
+#ifndef VELMORA_PIPELINE_JSON_H
+#define VELMORA_PIPELINE_JSON_H
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 class json_value {
 public:
@@ -63,6 +63,6 @@ private:
     std::unique_ptr<impl> impl_;
 };
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

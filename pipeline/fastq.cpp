@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
-#include "tool.h"
+#include "base.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 fastq_reader::fastq_reader(const std::string &path, uint64_t max_line_length, bool read_ahead, int fd)
     : in_(path, "reads file", max_line_length, read_ahead, fd) {}
@@ -68,4 +68,4 @@ bool fastq_reader::next(std::string *name, std::string *seq, std::string *qual) 
     return true;
 }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

@@ -4,15 +4,15 @@
 // file is never taken for a shorter good one; so does a line above the
 // reader's length limit.  Blank lines are accepted only at the end of the
 // file.
-#ifndef VELMORA_TOOL_FASTQ_H
-#define VELMORA_TOOL_FASTQ_H
+#ifndef VELMORA_PIPELINE_FASTQ_H
+#define VELMORA_PIPELINE_FASTQ_H
 
 #include <cstdint>
 #include <string>
 
 #include "io.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 class fastq_reader {
 public:
@@ -39,6 +39,6 @@ private:
     uint64_t blank_line_ = 0;  // first blank line seen where a header was due
 };
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
-#include "tool.h"
+#include "base.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 namespace {
 constexpr double quiet_seconds = 1.5;   // runs shorter than this show nothing
@@ -46,4 +46,4 @@ void progress_meter::finish() {
     shown_ = false;
 }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

@@ -20,9 +20,9 @@
 #include <thread>
 #include <utility>
 
-#include "tool.h"
+#include "base.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 namespace {
 
@@ -452,4 +452,4 @@ std::string read_whole_file(const std::string &path, const std::string &what) {
 int register_temp_file(const std::string &path) { return register_temp(path); }
 void unregister_temp_file(int slot) { unregister_temp(slot); }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

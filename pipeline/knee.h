@@ -1,14 +1,14 @@
 // The knee plot: reads per barcode against barcode rank, both on log axes.
 // Cells stand out as the plateau of high counts before the drop to the long
 // tail of barcodes that only caught ambient or erroneous reads.
-#ifndef VELMORA_TOOL_KNEE_H
-#define VELMORA_TOOL_KNEE_H
+#ifndef VELMORA_PIPELINE_KNEE_H
+#define VELMORA_PIPELINE_KNEE_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 struct knee_point {
     uint64_t rank;   // 1-based, barcodes ordered by reads, most first
@@ -23,6 +23,6 @@ std::vector<knee_point> knee_points(const std::vector<uint64_t> &sorted_desc, si
 // A self-contained SVG document of the curve, with decade grid lines.
 std::string knee_svg(const std::vector<knee_point> &points, const std::string &title);
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

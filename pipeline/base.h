@@ -1,12 +1,14 @@
-// Shared pieces of the velmora command-line tool: error kinds with their exit
-// statuses, timing, formatting and the subcommand entry points.
+// The read pipeline's common ground: error kinds, timing and formatting.
 //
+// The pipeline is what the velmora command and the Python extension both run
+// over the library: it reads files, decides reads and writes the outputs.
 // The library does no I/O; everything that touches files, terminals or
-// threads lives here.  Errors travel as exceptions up to main(), which prints
-// one line and picks the exit status: 2 for a command line the tool cannot
-// accept, 1 for input data or files it cannot use.
-#ifndef VELMORA_TOOL_H
-#define VELMORA_TOOL_H
+// threads lives here.  Errors travel as exceptions up to the caller: the
+// command prints one line and picks the exit status (2 for a command line or
+// options it cannot accept, 1 for input data or files it cannot use), the
+// Python extension raises.
+#ifndef VELMORA_PIPELINE_BASE_H
+#define VELMORA_PIPELINE_BASE_H
 
 #include <chrono>
 #include <cstdint>
@@ -15,17 +17,17 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 inline constexpr int exit_ok = 0;
 inline constexpr int exit_data_error = 1;
 inline constexpr int exit_usage_error = 2;
 
-// A command line the tool cannot accept (exit status 2).
+// Options the pipeline cannot accept (exit status 2).
 struct usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-// A file or its contents that the tool cannot use (exit status 1).
+// A file or its contents that the pipeline cannot use (exit status 1).
 struct data_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -63,10 +65,6 @@ std::string format_fixed(double value, int decimals);
 // An integer with thousands separators, for human-readable summaries.
 std::string format_count(uint64_t value);
 
-int run_assign(int argc, char **argv);
-int run_audit(int argc, char **argv);
-int run_distance(int argc, char **argv);
-
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 struct json_value::impl {
     nlohmann::ordered_json j;
@@ -154,4 +154,4 @@ std::string json_value::dump() const {
     return out;
 }
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline

@@ -13,8 +13,8 @@
 // plan_outputs() refuses, before any input is read, an output that is one of
 // the inputs or another output: by device and inode for files that exist, by
 // canonical path for files not yet created.
-#ifndef VELMORA_TOOL_OUTPUT_H
-#define VELMORA_TOOL_OUTPUT_H
+#ifndef VELMORA_PIPELINE_OUTPUT_H
+#define VELMORA_PIPELINE_OUTPUT_H
 
 #include <cstdio>
 #include <memory>
@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 // One output as the command line names it, and how it will be written.
 struct output_target {
@@ -95,6 +95,6 @@ private:
     std::vector<std::unique_ptr<output_file>> files_;
 };
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

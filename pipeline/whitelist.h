@@ -10,8 +10,8 @@
 // times makes every such read cost a million.  Repeats are therefore dropped
 // as the file is read, so that memory follows the distinct entries, not the
 // length of the file, and the tools work against the distinct list.
-#ifndef VELMORA_TOOL_WHITELIST_H
-#define VELMORA_TOOL_WHITELIST_H
+#ifndef VELMORA_PIPELINE_WHITELIST_H
+#define VELMORA_PIPELINE_WHITELIST_H
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,7 @@
 #include "io.h"
 #include "velmora.h"
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 struct whitelist {
     std::string bytes;                 // every distinct entry, back to back
@@ -62,6 +62,6 @@ bool is_sequence_byte(unsigned char c);
 vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens,
                         uint32_t flags = VORN_INDEX_ALL);
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

@@ -1,7 +1,7 @@
 // The tool's worker threads: a fixed set that takes submitted tasks in the
 // order they were submitted.
-#ifndef VELMORA_TOOL_POOL_H
-#define VELMORA_TOOL_POOL_H
+#ifndef VELMORA_PIPELINE_POOL_H
+#define VELMORA_PIPELINE_POOL_H
 
 #include <condition_variable>
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace velmora_tool {
+namespace velmora_pipeline {
 
 class task_pool {
 public:
@@ -39,6 +39,6 @@ private:
     std::vector<std::thread> threads_;
 };
 
-}  // namespace velmora_tool
+}  // namespace velmora_pipeline
 
 #endif

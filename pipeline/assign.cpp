@@ -1,0 +1,622 @@
+// The assign job: passes over the reads, batches on worker threads in input
+// order, and the reports.
+//
+// Pipeline of the second pass.  The calling thread parses the FASTQ into
+// batches and writes the finished batches in input order (with N > 1 a
+// thread of its own reads and decompresses the file ahead); N worker threads
+// take batches from a queue, decide them against the one shared, read-only
+// index (each batch has its own arrays, so the workers share nothing but the
+// index and the exact counts) and format their lines.  At most 2N + 2
+// batches are in flight, so memory stays bounded whatever the input size.
+// With one thread everything runs in the calling thread.
+#include "assign.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base.h"
+#include "decide.h"
+#include "fastq.h"
+#include "json.h"
+#include "pool.h"
+#include "progress.h"
+#include "spool.h"
+#include "table.h"
+#include "whitelist.h"
+
+namespace velmora_pipeline {
+
+const char *const status_names[status_slots] = {"none", "unique", "ambiguous", "invalid"};
+
+size_t status_slot(uint32_t status) {
+    switch (status) {
+    case VORN_STATUS_NONE: return 0;
+    case VORN_STATUS_UNIQUE: return 1;
+    case VORN_STATUS_AMBIGUOUS: return 2;
+    default: return 3;
+    }
+}
+
+void assign_counts::add(const assign_counts &o) {
+    reads += o.reads;
+    work.candidates += o.work.candidates;
+    work.verifications += o.work.verifications;
+    for (size_t i = 0; i < status_slots; ++i) status[i] += o.status[i];
+    if (by_best.size() < o.by_best.size()) by_best.resize(o.by_best.size());
+    for (size_t i = 0; i < o.by_best.size(); ++i) by_best[i] += o.by_best[i];
+    exact += o.exact;
+    corrected += o.corrected;
+    ties_broken += o.ties_broken;
+    lower_case_reads += o.lower_case_reads;
+}
+
+namespace {
+
+constexpr uint32_t rescued_bit = 0x80000000u;
+
+double share(uint64_t part, uint64_t whole) {
+    return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
+}
+
+std::string percent(uint64_t part, uint64_t whole) { return format_fixed(100.0 * share(part, whole), 2); }
+
+// A percentage rounded to two decimals, as a JSON number.
+double percent_value(uint64_t part, uint64_t whole) {
+    return static_cast<double>(static_cast<int64_t>(10000.0 * share(part, whole) + 0.5)) / 100.0;
+}
+
+// Upper-cases ASCII letters in place; true when there were lower-case ones.
+bool fold_upper(char *p, size_t n) {
+    bool lower = false;
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] >= 'a' && p[i] <= 'z') {
+            p[i] = static_cast<char>(p[i] - 32);
+            lower = true;
+        }
+    }
+    return lower;
+}
+
+// The barcode tail of a read as both passes take it: window_len bytes from
+// start, plus up to extra bytes after them when the read has them.  False
+// when the window runs past the end of the read.
+bool barcode_tail(const std::string &seq, uint64_t start, uint64_t window_len, uint64_t extra, size_t *len) {
+    const uint64_t n = seq.size();
+    if (start > n || window_len > n - start) return false;
+    *len = static_cast<size_t>(std::min<uint64_t>(n - start, window_len + extra));
+    return true;
+}
+
+// A batch of reads: parsed on the reading thread, decided and formatted on a
+// worker, written on the reading thread.
+struct read_batch {
+    uint64_t seq_no = 0;
+    table_rows rows;                       // names, windows and their tails, as the table needs them
+    std::vector<size_t> qual_off;
+    std::vector<const uint8_t *> windows;  // into rows.arena; null when the window does not fit
+    std::vector<size_t> window_lens;
+    std::vector<const uint8_t *> quals;
+    std::vector<vorn_match> scratch;
+    std::vector<read_decision> decisions;
+    std::vector<uint32_t> assigned;        // entry of each assigned read; top bit: not exact
+    std::string out;
+    assign_counts counts;
+    double decide_seconds = 0;
+    double format_seconds = 0;
+
+    size_t size() const { return rows.size(); }
+    void clear() {
+        rows.clear();
+        qual_off.clear();
+        window_lens.clear();
+        assigned.clear();
+        out.clear();
+        counts = assign_counts();
+    }
+    // Pointers only once the arena has stopped moving.
+    read_windows view() {
+        const size_t n = size();
+        windows.resize(n);
+        quals.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const bool fits = rows.window_off[i] != SIZE_MAX;
+            windows[i] = fits ? reinterpret_cast<const uint8_t *>(rows.arena.data() + rows.window_off[i]) : nullptr;
+            quals[i] = fits ? reinterpret_cast<const uint8_t *>(rows.arena.data() + qual_off[i]) : nullptr;
+        }
+        return {windows.data(), window_lens.data(), rows.tail_len.data(), quals.data(), n};
+    }
+};
+
+class batch_worker {
+public:
+    batch_worker(const decider &d, const whitelist &wl, const assign_options &opt)
+        : decider_(d), wl_(wl), opt_(opt), extra_(d.tail_extra()) {}
+
+    // Reads up to batch_size records into b; false when the input is done.
+    bool fill(fastq_reader &in, read_batch &b, std::string &name, std::string &seq, std::string &qual) const {
+        b.clear();
+        while (b.size() < opt_.batch_size && in.next(&name, &seq, &qual)) {
+            size_t len = 0;
+            const bool fits = barcode_tail(seq, opt_.barcode_start, opt_.barcode_length, extra_, &len);
+            b.rows.add(name, fits ? std::string_view(seq).substr(static_cast<size_t>(opt_.barcode_start), len)
+                                  : std::string_view(),
+                       fits);
+            if (fits) {
+                const size_t at = b.rows.window_off.back();
+                b.counts.lower_case_reads += fold_upper(b.rows.arena.data() + at, len);
+                b.qual_off.push_back(b.rows.arena.size());
+                b.rows.arena.append(qual, static_cast<size_t>(opt_.barcode_start), len);
+            } else {
+                b.qual_off.push_back(SIZE_MAX);
+            }
+            b.window_lens.push_back(fits ? static_cast<size_t>(opt_.barcode_length) : 1);
+        }
+        return b.size() > 0;
+    }
+
+    void process(read_batch &b) const {
+        const double t0 = thread_cpu_seconds();
+        b.decisions.resize(b.size());
+        decider_.decide(b.view(), &b.scratch, b.decisions.data(), &b.counts.work);
+        tally(b);
+        const double t1 = thread_cpu_seconds();
+        b.rows.window_len = opt_.barcode_length;
+        format_rows(b.rows, b.decisions.data(), wl_, opt_.rescue, &b.out);
+        b.decide_seconds = t1 - t0;
+        b.format_seconds = thread_cpu_seconds() - t1;
+    }
+
+private:
+    static void tally(read_batch &b) {
+        assign_counts &c = b.counts;
+        c.reads += b.size();
+        for (const read_decision &d : b.decisions) {
+            const vorn_rescue_result &r = d.result;
+            ++c.status[status_slot(r.status)];
+            if (r.status == VORN_STATUS_INVALID) continue;
+            if (r.distance != UINT32_MAX) {
+                if (c.by_best.size() <= r.distance) c.by_best.resize(size_t{r.distance} + 1);
+                ++c.by_best[r.distance];
+            }
+            if (r.status != VORN_STATUS_UNIQUE) continue;
+            if (d.exact) {
+                ++c.exact;
+                b.assigned.push_back(r.ref_index);
+            } else {
+                ++c.corrected;
+                c.ties_broken += d.tie_broken;
+                b.assigned.push_back(r.ref_index | rescued_bit);
+            }
+        }
+    }
+
+    const decider &decider_;
+    const whitelist &wl_;
+    const assign_options &opt_;
+    uint64_t extra_;
+};
+
+// Batches assigned on the pool's threads and handed back in input order.
+class ordered_batches {
+public:
+    ordered_batches(const batch_worker &a, unsigned threads, size_t max_in_flight)
+        : worker_(a), slots_(max_in_flight, nullptr), pool_(threads) {}
+
+    void submit(read_batch *b) {
+        pool_.submit([this, b] { process(b); });
+    }
+
+    // The batch with sequence number seq_no once it is finished; blocks when
+    // wait is set, else returns null if it is not ready yet.
+    read_batch *take(uint64_t seq_no, bool wait) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        read_batch *&slot = slots_[seq_no % slots_.size()];
+        for (;;) {
+            if (!error_.empty()) throw data_error(error_);
+            if (slot && slot->seq_no == seq_no) {
+                read_batch *b = slot;
+                slot = nullptr;
+                return b;
+            }
+            if (!wait) return nullptr;
+            done_cv_.wait(lock);
+        }
+    }
+
+private:
+    void process(read_batch *b) {
+        std::string err;
+        try {
+            worker_.process(*b);
+        } catch (const std::exception &e) {
+            err = e.what();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!err.empty()) error_ = err;
+            slots_[b->seq_no % slots_.size()] = b;
+        }
+        done_cv_.notify_all();
+    }
+
+    const batch_worker &worker_;
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    std::vector<read_batch *> slots_;
+    std::string error_;
+    task_pool pool_;  // last: its threads are joined before the rest goes
+};
+
+
+void rank_barcodes(barcode_tally *t) {
+    t->order.clear();
+    for (uint32_t i = 0; i < t->exact.size(); ++i)
+        if (t->total(i) > 0) t->order.push_back(i);
+    std::stable_sort(t->order.begin(), t->order.end(),
+                     [t](uint32_t a, uint32_t b) { return t->total(a) > t->total(b); });
+    std::vector<uint64_t> totals(t->order.size());
+    for (size_t r = 0; r < totals.size(); ++r) totals[r] = t->total(t->order[r]);
+    t->knee = knee_points(totals, 200);
+}
+
+std::string counts_table(const whitelist &wl, const barcode_tally &t) {
+    std::string s = "barcode\texact\trescued\ttotal\n";
+    for (const uint32_t i : t.order) {
+        s.append(wl.entry(i));
+        s += "\t" + std::to_string(t.exact[i]) + "\t" + std::to_string(t.rescued[i]) + "\t" +
+             std::to_string(t.total(i)) + "\n";
+    }
+    return s;
+}
+
+// The barcode length when the option is absent: the whitelist's, which all
+// its entries must share.
+uint64_t common_length(const whitelist &wl) {
+    size_t lo = SIZE_MAX, hi = 0;
+    for (size_t i = 0; i < wl.size(); ++i) {
+        lo = std::min(lo, wl.entry(i).size());
+        hi = std::max(hi, wl.entry(i).size());
+    }
+    if (lo != hi)
+        throw usage_error("whitelist entries have lengths from " + std::to_string(lo) + " to " +
+                          std::to_string(hi) + ": give --barcode-length");
+    return lo;
+}
+
+void warn_about_whitelist(const whitelist &wl, const assign_options &opt, const warning_sink &warn) {
+    if (wl.repeats_dropped)
+        warn("warning: " + format_count(wl.repeats_dropped) +
+             " whitelist entries repeat an earlier entry and are dropped; reads are assigned against the " +
+             format_count(wl.size()) + " distinct entries");
+    if (wl.lower_case_entries)
+        warn("warning: " + format_count(wl.lower_case_entries) +
+             " whitelist entries hold lower-case letters, read as upper case");
+    if (!opt.hamming && opt.k > 2)
+        warn("note: with --max-edits above 2 every read is compared with every whitelist entry");
+}
+
+// The first pass: reads per whitelist entry whose window matches it exactly
+// (and only it).
+std::vector<uint64_t> count_exact(const assign_options &opt, int spool_fd, const decider &d, size_t n_entries) {
+    std::vector<uint64_t> counts(n_entries, 0);
+    fastq_reader in(opt.reads_path, opt.max_line_length, opt.threads > 1, spool_fd);
+    progress_meter progress("reads counted");
+    std::string name, seq, windows;
+    std::vector<size_t> offs, lens;
+    std::vector<const uint8_t *> q;
+    std::vector<vorn_match> scratch;
+    for (bool more = true; more;) {
+        windows.clear();
+        offs.clear();
+        while (offs.size() < 8192 && (more = in.next(&name, &seq))) {
+            size_t len = 0;
+            if (!barcode_tail(seq, opt.barcode_start, opt.barcode_length, 0, &len)) continue;
+            offs.push_back(windows.size());
+            windows.append(seq, static_cast<size_t>(opt.barcode_start), len);
+            fold_upper(windows.data() + offs.back(), len);
+        }
+        const size_t n = offs.size();
+        q.resize(n);
+        lens.assign(n, static_cast<size_t>(opt.barcode_length));
+        for (size_t i = 0; i < n; ++i) q[i] = reinterpret_cast<const uint8_t *>(windows.data() + offs[i]);
+        d.count_exact({q.data(), lens.data(), nullptr, nullptr, n}, &scratch, counts.data());
+        const uint64_t size = in.file_size();
+        progress.update(in.records(), size ? share(in.bytes_consumed(), size) : -1.0);
+    }
+    progress.finish();
+    return counts;
+}
+
+// Reads files above this size (about eight million gzip-compressed reads, or
+// three million uncompressed) get the faster search's table.
+constexpr uint64_t large_run_bytes = uint64_t{256} << 20;
+
+}  // namespace
+
+std::string summary_text(const assign_report &report) {
+    const assign_options &opt = report.options;
+    const assign_counts &c = report.counts;
+    const barcode_tally &bt = report.tally;
+    const assign_timing &t = report.timing;
+    const double rate = t.wall > 0 ? static_cast<double>(c.reads) / t.wall : 0;
+    std::string s = "velmora assign: " + format_count(c.reads) + " reads in " +
+                    format_fixed(t.wall, 2) + " s (" + format_count(static_cast<uint64_t>(rate)) +
+                    " reads/s, " + std::to_string(opt.threads) + " thread" +
+                    (opt.threads == 1 ? "" : "s") + "), " +
+                    (opt.hamming ? "max mismatches " : "max edits ") + std::to_string(opt.k) +
+                    (opt.rescue ? ", rescue by posterior" : ", distance rule") +
+                    (opt.hamming || opt.fixed_window ? "" : ", indel windows") + "\n";
+    s += "  index of " + format_count(report.whitelist_entries) + " barcodes built in " + format_fixed(t.build, 2) +
+         " s (whitelist read in " + format_fixed(t.load, 2) + " s";
+    if (t.spool > 0) s += ", reads spooled in " + format_fixed(t.spool, 2) + " s";
+    if (opt.rescue) s += ", exact counts in " + format_fixed(t.abundance, 2) + " s";
+    s += ")\n";
+    char line[160];
+    auto row = [&](const char *label, uint64_t v) {
+        std::snprintf(line, sizeof line, "  %-26s %14s %7s%%\n", label, format_count(v).c_str(),
+                      percent(v, c.reads).c_str());
+        s += line;
+    };
+    row("assigned", c.status[1]);
+    row("  exact", c.exact);
+    row("  with errors", c.corrected);
+    if (opt.rescue) row("    ties broken", c.ties_broken);
+    row("not assigned: ambiguous", c.status[2]);
+    row("not assigned: none", c.status[0]);
+    row("invalid", c.status[3]);
+    for (size_t d = 0; d < c.by_best.size(); ++d) {
+        if (c.by_best[d] == 0) continue;
+        const std::string label = "best distance " + std::to_string(d);
+        row(label.c_str(), c.by_best[d]);
+    }
+    s += "  barcodes with reads: " + format_count(bt.order.size()) + "\n";
+    return s;
+}
+
+std::string summary_json(const assign_report &report) {
+    const assign_options &opt = report.options;
+    const assign_counts &c = report.counts;
+    const barcode_tally &bt = report.tally;
+    const assign_timing &t = report.timing;
+    const double rate = t.wall > 0 ? static_cast<double>(c.reads) / t.wall : 0;
+    json_value j = json_value::object();
+    j.set("command", "assign");
+    j.set("version", std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) +
+                         "." + std::to_string(VELMORA_VERSION_PATCH));
+    j.set("whitelist", json_value::path(opt.whitelist_path));
+    j.set("whitelist_entries", report.whitelist_entries);
+    j.set("whitelist_duplicates_dropped", report.whitelist_repeats_dropped);
+    j.set("reads_file", json_value::path(opt.reads_path));
+    j.set("metric", opt.hamming ? "hamming" : "edit");
+    j.set("max_distance", opt.k);
+    j.set("window", opt.hamming || opt.fixed_window ? "fixed" : "indel");
+    j.set("barcode_start", opt.barcode_start);
+    j.set("barcode_length", opt.barcode_length);
+    j.set("threads", opt.threads);
+    j.set("reads", c.reads);
+    json_value status = json_value::object();
+    for (size_t slot = 0; slot < status_slots; ++slot)
+        status.set(status_names[slot], json_value::object()
+                                           .set("count", c.status[slot])
+                                           .set("percent", percent_value(c.status[slot], c.reads)));
+    j.set("status", status);
+    json_value best = json_value::object();
+    for (size_t d = 0; d < c.by_best.size(); ++d)
+        if (c.by_best[d] != 0) best.set(std::to_string(d), c.by_best[d]);
+    j.set("best_distance", best);
+    json_value rescue = json_value::object();
+    rescue.set("enabled", opt.rescue);
+    if (opt.rescue) {
+        rescue.set("min_exact", opt.min_exact);
+        rescue.set("prior_pseudocount", opt.prior_pseudocount);
+        rescue.set("indel_weight", opt.indel_weight);
+        rescue.set("min_posterior", opt.min_posterior);
+    }
+    rescue.set("assigned_exact", c.exact);
+    rescue.set("assigned_with_errors", c.corrected);
+    rescue.set("ties_broken", c.ties_broken);
+    rescue.set("assigned_percent", percent_value(c.status[1], c.reads));
+    j.set("rescue", rescue);
+    j.set("barcodes_with_reads", bt.order.size());
+    json_value knee = json_value::array();
+    for (const knee_point &p : bt.knee) knee.push(json_value::array().push(p.rank).push(p.reads));
+    j.set("knee", json_value::object().set("axes", json_value::array().push("rank").push("reads")).set("points", knee));
+    j.set("lower_case_reads", c.lower_case_reads);
+    j.set("library_work", json_value::object()
+                              .set("candidates", c.work.candidates)
+                              .set("verifications", c.work.verifications));
+    j.set("reads_per_second", static_cast<double>(static_cast<int64_t>(rate * 10 + 0.5)) / 10);
+    j.set("index_build_seconds", t.build);
+    j.set("wall_seconds", json_value::object()
+                              .set("whitelist_read", t.load)
+                              .set("reads_spool", t.spool)
+                              .set("index_build", t.build)
+                              .set("exact_counts", t.abundance)
+                              .set("reads", t.wall));
+    // Phase costs in thread CPU time, summed over the threads: parsing
+    // (including decompression) and writing on the main thread; on the
+    // workers, assignment (every search of the library, the rescue included)
+    // and the formatting of the table's lines.
+    j.set("cpu_seconds", json_value::object()
+                             .set("parse", t.parse)
+                             .set("assign", t.decide)
+                             .set("format", t.format)
+                             .set("write", t.write));
+    return j.dump() + "\n";
+}
+
+
+assign_report run_assign(const assign_options &options, const warning_sink &warn) {
+    assign_report report;
+    report.options = options;
+    assign_options &opt = report.options;
+    assign_timing &t = report.timing;
+    // Every output is checked against the inputs and the other outputs
+    // before anything is read.
+    plan_outputs({{"--reads", opt.reads_path}, {"--whitelist", opt.whitelist_path}},
+                 {&opt.out, &opt.summary, &opt.counts, &opt.knee});
+
+    double t0 = now_seconds();
+    // Reads are upper-cased, so the entries are too.
+    const whitelist wl = load_whitelist(opt.whitelist_path, {.max_line_length = opt.max_line_length});
+    report.whitelist_entries = wl.size();
+    report.whitelist_repeats_dropped = wl.repeats_dropped;
+    if (!opt.has_barcode_length) opt.barcode_length = common_length(wl);
+    warn_about_whitelist(wl, opt, warn);
+    t.load = now_seconds() - t0;
+
+    // With the rescue the reads are read twice; what cannot be read again is
+    // spooled first.
+    t0 = now_seconds();
+    std::unique_ptr<input_spool> spool;
+    if (opt.rescue && needs_spool(opt.reads_path)) spool = std::make_unique<input_spool>(opt.reads_path);
+    // A missing file fails before the build.
+    auto in = std::make_unique<fastq_reader>(opt.reads_path, opt.max_line_length, opt.threads > 1,
+                                             spool ? spool->take_reader() : -1);
+    t.spool = spool ? now_seconds() - t0 : 0;
+
+    t0 = now_seconds();
+    std::vector<const uint8_t *> ptrs;
+    std::vector<size_t> lens;
+    wl.pointer_arrays(&ptrs, &lens);
+    // The table the metric's search reads (the deletion table for edits, the
+    // piece tables for Hamming) makes the searches of reads with errors faster,
+    // but costs about half a second of build per million entries and 100 bytes
+    // each; on the real list it pays for itself only after several million
+    // reads.  Smaller inputs search the key table alone; the records are the
+    // same either way.
+    const bool large_run = in->file_size() > large_run_bytes;
+    const uint32_t tables = !large_run     ? VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES
+                            : opt.hamming ? VORN_INDEX_NO_DELETION
+                                          : VORN_INDEX_NO_PIECES;
+    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens, tables), vorn_index_free);
+    t.build = now_seconds() - t0;
+
+    std::vector<uint64_t> exact_counts;
+    const decider decide(index.get(), wl.size(), opt, exact_counts);
+    if (opt.rescue) {
+        t0 = now_seconds();
+        exact_counts = count_exact(opt, spool ? spool->take_reader() : -1, decide, wl.size());
+        t.abundance = now_seconds() - t0;
+    }
+
+    output_group outputs;
+    auto table_owned = std::make_unique<output_file>(opt.out);
+    output_file &out = *table_owned;
+    outputs.add(std::move(table_owned));
+    out.write(table_header);
+
+    const batch_worker worker(decide, wl, opt);
+    assign_counts &totals = report.counts;
+    barcode_tally &tally = report.tally;
+    tally.exact.assign(wl.size(), 0);
+    tally.rescued.assign(wl.size(), 0);
+    progress_meter progress("reads");
+    const double start = now_seconds();
+    std::string name, seq, qual;
+
+    auto write_batch = [&](read_batch &b) {
+        const double w0 = thread_cpu_seconds();
+        out.write(b.out);
+        t.write += thread_cpu_seconds() - w0;
+        t.decide += b.decide_seconds;
+        t.format += b.format_seconds;
+        totals.add(b.counts);
+        for (const uint32_t v : b.assigned) {
+            if (v & rescued_bit) ++tally.rescued[v & ~rescued_bit];
+            else ++tally.exact[v];
+        }
+        const uint64_t size = in->file_size();
+        progress.update(totals.reads, size ? share(in->bytes_consumed(), size) : -1.0);
+    };
+    auto timed_fill = [&](read_batch &b) {
+        const double p0 = thread_cpu_seconds();
+        const bool more = worker.fill(*in, b, name, seq, qual);
+        t.parse += thread_cpu_seconds() - p0;
+        return more;
+    };
+
+    if (opt.threads <= 1) {
+        read_batch b;
+        while (timed_fill(b)) {
+            worker.process(b);
+            write_batch(b);
+        }
+    } else {
+        const size_t max_in_flight = 2 * size_t{opt.threads} + 2;
+        std::vector<std::unique_ptr<read_batch>> owned;
+        std::vector<read_batch *> spare;
+        ordered_batches pool(worker, opt.threads, max_in_flight);
+        uint64_t next_seq = 0, next_write = 0;
+        auto write_ready = [&](bool wait) {
+            while (next_write < next_seq) {
+                read_batch *b = pool.take(next_write, wait);
+                if (!b) return;
+                write_batch(*b);
+                spare.push_back(b);
+                ++next_write;
+                wait = false;
+            }
+        };
+        for (;;) {
+            if (next_seq - next_write >= max_in_flight) write_ready(true);
+            if (spare.empty()) {
+                owned.push_back(std::make_unique<read_batch>());
+                spare.push_back(owned.back().get());
+            }
+            read_batch *b = spare.back();
+            if (!timed_fill(*b)) break;
+            spare.pop_back();
+            b->seq_no = next_seq++;
+            pool.submit(b);
+            write_ready(false);
+        }
+        while (next_write < next_seq) write_ready(true);
+    }
+    t.wall = now_seconds() - start;
+    progress.finish();
+    rank_barcodes(&tally);
+
+    // Every output is complete before any is renamed into place.
+    if (opt.summary.requested()) {
+        auto f = std::make_unique<output_file>(opt.summary);
+        f->write(summary_json(report));
+        outputs.add(std::move(f));
+    }
+    if (opt.counts.requested()) {
+        auto f = std::make_unique<output_file>(opt.counts);
+        f->write(counts_table(wl, tally));
+        outputs.add(std::move(f));
+    }
+    if (opt.knee.requested()) {
+        auto f = std::make_unique<output_file>(opt.knee);
+        f->write(knee_svg(tally.knee, "reads per barcode: " + format_count(tally.order.size()) + " barcodes, " +
+                                          format_count(totals.status[1]) + " reads assigned"));
+        outputs.add(std::move(f));
+    }
+    outputs.commit();
+
+    if (totals.lower_case_reads)
+        warn("warning: " + format_count(totals.lower_case_reads) +
+             " reads hold lower-case bases in the barcode; they were read as upper case");
+    return report;
+}
+
+std::string unassigned_warning(const assign_report &report) {
+    const assign_counts &c = report.counts;
+    if (c.reads == 0 || 2 * c.status[1] >= c.reads) return "";
+    return "warning: " + percent(c.reads - c.status[1], c.reads) +
+           "% of reads were not assigned; is the barcode window right? (--barcode-start " +
+           std::to_string(report.options.barcode_start) + ", --barcode-length " +
+           std::to_string(report.options.barcode_length) + ")";
+}
+
+}  // namespace velmora_pipeline

@@ -1,0 +1,117 @@
+// The assign job: every read of a FASTQ file decided against a whitelist,
+// and the table, counts, knee plot and summary written.  The velmora command
+// and the Python extension both run it; it calls the library through its
+// public header only.
+//
+// Two passes over the reads.  The first counts, for every whitelist entry,
+// the reads whose barcode window matches it exactly: how many reads a
+// barcode already has is the best evidence of which of two close entries a
+// read with errors came from.  The second decides every read (decide.h) and
+// writes its line.  With the rescue off there is a single pass and the
+// distance rule decides.
+#ifndef VELMORA_PIPELINE_ASSIGN_H
+#define VELMORA_PIPELINE_ASSIGN_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "io.h"
+#include "knee.h"
+#include "output.h"
+#include "velmora.h"
+
+namespace velmora_pipeline {
+
+struct assign_options {
+    std::string whitelist_path;
+    std::string reads_path;
+    output_target out{"--out", "output", "-"};
+    output_target summary{"--summary", "summary"};
+    output_target counts{"--counts", "counts table"};
+    output_target knee{"--knee-plot", "knee plot"};
+    uint64_t barcode_start = 0;
+    uint64_t barcode_length = 0;
+    bool has_barcode_length = false;  // else the whitelist's common length
+    bool hamming = false;
+    int32_t k = -1;
+    unsigned threads = 1;
+    size_t batch_size = 8192;
+    bool rescue = true;
+    bool fixed_window = false;
+    uint64_t min_exact = 1;
+    double prior_pseudocount = 1;
+    double indel_weight = 0.1;
+    double min_posterior = 0.975;
+    uint64_t max_line_length = default_max_line_length;
+};
+
+inline constexpr size_t status_slots = 4;  // none, unique, ambiguous, invalid
+extern const char *const status_names[status_slots];
+size_t status_slot(uint32_t status);
+
+// What the reads came to, summed over batches.
+struct assign_counts {
+    uint64_t reads = 0;
+    vorn_stats work = {0, 0};  // the library's counters for the fixed-window searches
+    uint64_t status[status_slots] = {0, 0, 0, 0};
+    std::vector<uint64_t> by_best;  // reads by best distance (unique and ambiguous)
+    uint64_t exact = 0;             // exact, unique matches
+    uint64_t corrected = 0;         // assigned with errors
+    uint64_t ties_broken = 0;       // ...of which two or more entries shared the best distance
+    uint64_t lower_case_reads = 0;
+
+    void add(const assign_counts &o);
+};
+
+// Phase times: wall seconds of the phases before the reads, thread CPU
+// seconds of the work on the reads, summed over the threads.
+struct assign_timing {
+    double load = 0, spool = 0, build = 0, abundance = 0, wall = 0;
+    double parse = 0;   // reading, decompressing and parsing the reads
+    double decide = 0;  // the library's searches and the rescue
+    double format = 0;  // the table's lines
+    double write = 0;   // writing (and compressing) the table
+};
+
+// Reads per whitelist entry from the second pass, and what the reports
+// derive from them.
+struct barcode_tally {
+    std::vector<uint64_t> exact, rescued;
+    std::vector<uint32_t> order;  // entries with reads, most reads first
+    std::vector<knee_point> knee;
+    uint64_t total(uint32_t i) const { return exact[i] + rescued[i]; }
+};
+
+struct assign_report {
+    assign_options options;  // as run: the barcode length filled in
+    uint64_t whitelist_entries = 0;
+    uint64_t whitelist_repeats_dropped = 0;
+    assign_counts counts;
+    barcode_tally tally;
+    assign_timing timing;
+    std::vector<std::string> warnings;  // what the caller should show the user
+};
+
+// Receives what the user should be told along the way ("warning: ...",
+// "note: ..."), as soon as it is known.
+using warning_sink = std::function<void(const std::string &)>;
+
+// Runs the job: checks every output against the inputs before anything is
+// read, reads, decides, writes, and publishes the outputs together.  Throws
+// usage_error or data_error; then no output is published.
+assign_report run_assign(const assign_options &options, const warning_sink &warn);
+
+// A warning when most reads stayed unassigned (a wrong window, most often),
+// else empty.
+std::string unassigned_warning(const assign_report &report);
+
+// The summary as the command prints it, and as the --summary JSON.
+std::string summary_text(const assign_report &report);
+std::string summary_json(const assign_report &report);
+
+}  // namespace velmora_pipeline
+
+#endif

@@ -1,0 +1,90 @@
+// The decision for each read: the one place the pipeline asks the library
+// about reads.  Most reads are exact, unique matches: a batch's exact lookup
+// finds them, and the rest of their fixed-window record (which depends only
+// on the entry) is searched once per entry and kept.  Every other read is
+// searched once, by the library's vorn_rescue_read_stats, which lists the
+// entries within the bound (letting the window's end move for indels unless
+// the window is fixed), decides by posterior or by the distance rule, and
+// counts the work of its fixed-window search.
+#ifndef VELMORA_PIPELINE_DECIDE_H
+#define VELMORA_PIPELINE_DECIDE_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "velmora.h"
+
+namespace velmora_pipeline {
+
+struct assign_options;
+
+// Entries listed per read, closest first.
+inline constexpr size_t max_listed_candidates = 8;
+
+struct read_decision {
+    vorn_rescue_result result;  // status, entry, distances, hits, posterior
+    bool exact = false;         // an exact, unique match: nothing was rescued
+    bool tie_broken = false;    // assigned although another entry was as close
+    uint32_t listed = 0;
+    uint32_t candidates[max_listed_candidates];
+};
+
+// The windows of a batch of reads.  A read whose window does not fit has a
+// null window (and a nonzero length): every library entry point answers it
+// with the invalid record and no work.  tail: the window and up to k bases
+// after it, for a window whose end may move; quals: the tail's qualities.
+struct read_windows {
+    const uint8_t *const *window;
+    const size_t *window_len;
+    const size_t *tail_len;
+    const uint8_t *const *quals;
+    size_t n;
+};
+
+class decider {
+public:
+    // exact_counts: reads per entry of the first pass (empty without the
+    // rescue); kept by reference.
+    decider(const vorn_index *index, size_t entries, const assign_options &opt,
+            const std::vector<uint64_t> &exact_counts);
+
+    // Bases after the window a read's tail holds.
+    uint64_t tail_extra() const { return params_.fixed_window ? 0 : static_cast<uint64_t>(params_.k); }
+
+    // The first pass: adds the reads whose window equals one entry.
+    void count_exact(const read_windows &w, std::vector<vorn_match> *scratch, uint64_t *counts) const;
+    // Decides every read of w into out[0, w.n) and adds the library's work
+    // to *work.  Safe to call from several threads at once.  Throws
+    // data_error when the library refuses or runs out of memory.
+    void decide(const read_windows &w, std::vector<vorn_match> *scratch, read_decision *out,
+                vorn_stats *work) const;
+
+private:
+    struct exact_entry {
+        uint32_t second_distance = UINT32_MAX;
+        uint32_t hit_count = 0;
+        vorn_stats work{0, 0};
+    };
+    // Workers racing on one entry store the same values; ready (hit count
+    // + 1) is published last.
+    struct memo_slot {
+        std::atomic<uint32_t> ready{0};
+        std::atomic<uint32_t> second_distance{0};
+        std::atomic<uint32_t> candidates{0};
+        std::atomic<uint32_t> verifications{0};
+    };
+    exact_entry exact_record(uint32_t e, const uint8_t *window, size_t len) const;
+    void lookup(const read_windows &w, std::vector<vorn_match> *scratch) const;
+
+    const vorn_index *index_;
+    const std::vector<uint64_t> &exact_counts_;
+    vorn_rescue_params params_;
+    std::unique_ptr<memo_slot[]> memo_;
+};
+
+}  // namespace velmora_pipeline
+
+#endif

@@ -1,0 +1,36 @@
+// Reads that cannot be read twice (standard input, a pipe, a FIFO, a
+// device) copied to a temporary file, for a job that reads them twice.
+#ifndef VELMORA_PIPELINE_SPOOL_H
+#define VELMORA_PIPELINE_SPOOL_H
+
+#include <string>
+
+namespace velmora_pipeline {
+
+// Whether a job that reads path twice must spool it first: everything but a
+// regular file.  A path that cannot be examined is left to the reader's own
+// error.
+bool needs_spool(const std::string &path);
+
+// The copy is unlinked as soon as it exists: the descriptors opened on it
+// first keep it readable, each at an offset of its own, and nothing is left
+// behind however the run ends, SIGKILL included.  It goes to $TMPDIR (default
+// /tmp).  Throws data_error.
+class input_spool {
+public:
+    explicit input_spool(const std::string &path);
+    ~input_spool();
+    input_spool(const input_spool &) = delete;
+    input_spool &operator=(const input_spool &) = delete;
+
+    // A descriptor on the copy, at its start, for one of the two passes;
+    // the caller owns it.
+    int take_reader();
+
+private:
+    int readers_[2] = {-1, -1};
+};
+
+}  // namespace velmora_pipeline
+
+#endif
