@@ -336,8 +336,23 @@ std::vector<uint64_t> count_exact(const assign_options &opt, int spool_fd, const
 }
 
 // Reads files above this size (about eight million gzip-compressed reads, or
-// three million uncompressed) get the faster search's table.
+// three million uncompressed) get the faster search's table at one error.
 constexpr uint64_t large_run_bytes = uint64_t{256} << 20;
+
+// The index tables worth building, as VORN_INDEX_NO_* flags; the records are
+// the same whichever are built.  The table the metric's search reads (the
+// deletion table for edits, the piece tables for Hamming) makes the searches
+// of reads with errors faster, but costs about half a second of build per
+// million entries and 100 bytes each.  At one error it pays for itself on
+// the real list only after several million reads, so a run builds it when
+// its reads file is that large.  At two or more errors every read with
+// errors costs many times more without it, so it is always built.  Input of
+// unknown size (reads from a pipe read once) decides by the bound alone.
+uint32_t search_tables(const assign_options &opt, uint64_t reads_bytes) {
+    const bool wanted = opt.k >= 2 || reads_bytes > large_run_bytes;
+    if (!wanted) return VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES;
+    return opt.hamming ? VORN_INDEX_NO_DELETION : VORN_INDEX_NO_PIECES;
+}
 
 }  // namespace
 
@@ -487,16 +502,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
     wl.pointer_arrays(&ptrs, &lens);
-    // The table the metric's search reads (the deletion table for edits, the
-    // piece tables for Hamming) makes the searches of reads with errors faster,
-    // but costs about half a second of build per million entries and 100 bytes
-    // each; on the real list it pays for itself only after several million
-    // reads.  Smaller inputs search the key table alone; the records are the
-    // same either way.
-    const bool large_run = in->file_size() > large_run_bytes;
-    const uint32_t tables = !large_run     ? VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES
-                            : opt.hamming ? VORN_INDEX_NO_DELETION
-                                          : VORN_INDEX_NO_PIECES;
+    const uint32_t tables = search_tables(opt, in->file_size());
     std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens, tables), vorn_index_free);
     t.build = now_seconds() - t0;
 
