@@ -35,7 +35,8 @@ from . import fastq
 __all__ = ["assign_files", "cache_info", "output_path"]
 
 # Worker-local cache: content hash -> (Index, entries).  An index of a
-# 737K-entry list takes about 1 GB, so only a couple are kept.
+# 737K-entry list with every table takes about 210 MiB, so only a couple
+# are kept.
 _CACHE_SIZE = int(os.environ.get("VELMORA_DASK_CACHE", "2"))
 _cache: "OrderedDict[str, tuple]" = OrderedDict()
 _cache_lock = threading.Lock()
