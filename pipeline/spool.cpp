@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base.h"
+#include "io.h"
 
 namespace velmora_pipeline {
 
@@ -41,11 +42,7 @@ bool needs_spool(const std::string &path) {
 input_spool::input_spool(const std::string &path) {
     const std::string name = path == "-" ? "standard input" : "'" + path + "'";
     owned_fd in;
-    if (path == "-") {
-        if (!standard_stream_open(0)) throw data_error("cannot read reads from standard input: it is not open");
-    } else if ((in.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-        fail("cannot open reads file '" + path + "'", errno);
-    }
+    in.fd = open_input(path, "reads file");
     const char *dir = std::getenv("TMPDIR");
     const std::string folder = dir && *dir ? dir : "/tmp";
     std::string tmpl = folder + "/velmora-spool-XXXXXX";
@@ -60,10 +57,9 @@ input_spool::input_spool(const std::string &path) {
     unlink(temp.data());
     for (const owned_fd &r : readers)
         if (r.fd < 0) fail("cannot reopen a temporary file in " + folder, open_err);
-    const int from = path == "-" ? 0 : in.fd;
     std::vector<char> buf(1 << 20);
     for (;;) {
-        const ssize_t got = read(from, buf.data(), buf.size());
+        const ssize_t got = read(in.fd, buf.data(), buf.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) fail("cannot read reads from " + name, errno);
         if (got == 0) break;

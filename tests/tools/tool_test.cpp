@@ -508,7 +508,7 @@ TEST(ToolErrors, ClosedStandardStreams) {
     run_setup no_stdout;
     no_stdout.close_stdout = true;
     const stream_case cases[] = {
-        {{"--reads", "-"}, run_setup::input(""), "cannot read reads from standard input: it is not open"},
+        {{"--reads", "-"}, run_setup::input(""), "cannot read reads file from standard input: it is not open"},
         {{"--reads", "-", "--no-rescue"}, run_setup::input(""), "cannot read reads file from standard input: it is not open"},
         {{"--reads", demo_reads}, no_stdout, "cannot write output to standard output: it is not open"},
     };
