@@ -345,6 +345,57 @@ TEST(ToolInput, ReadsThatCannotBeReadTwiceAreSpooled) {
     EXPECT_TRUE(fs::is_empty(tmp));
 }
 
+// The lanes of one library, given as several --reads (here a gzip file and
+// a FIFO, spooled), are one run: the table and every figure of the whole
+// file, the exact counts pooled over the lanes, each input counted, and an
+// error in a lane named by its file and record.
+TEST(ToolInput, LanesAreReadAsOneRun) {
+    scratch_dir dir;
+    const std::string fq = read_gzip(demo_reads), lane1 = dir.file("L1.fq.gz"), lane2 = dir.file("L2");
+    size_t cut = 0;
+    for (int line = 0; line < 4 * 10000; ++line) cut = fq.find('\n', cut) + 1;
+    write_gzip(lane1, fq.substr(0, cut));
+    write_file(dir.file("L2.fq"), fq.substr(cut));
+    const auto run = [&](const std::vector<std::string> &reads, const std::string &tag) {
+        std::vector<std::string> args = {"assign", "--whitelist", demo_whitelist, "--max-edits", "1",
+                                         "--counts", dir.file(tag + ".tsv"), "--summary", dir.file(tag + ".json")};
+        for (const std::string &r : reads) args.insert(args.end(), {"--reads", r});
+        return run_tool(dir, args);
+    };
+    // From the metric to the library's work: every figure but the inputs and the times.
+    const auto figures = [&](const std::string &tag) {
+        const std::string j = read_file(dir.file(tag + ".json"));
+        const size_t from = j.find("\"metric\"");
+        return j.substr(from, j.find("\"reads_per_second\"") - from);
+    };
+    const run_result whole = run({demo_reads}, "whole");
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    run_result r;
+    {
+        fifo_feed feed(lane2, fq.substr(cut));
+        r = run({lane1, lane2}, "lanes");
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == whole.out);
+    EXPECT_EQ(read_file(dir.file("lanes.tsv")), read_file(dir.file("whole.tsv")));
+    EXPECT_EQ(figures("lanes"), figures("whole"));
+    const std::string json = read_file(dir.file("lanes.json"));
+    for (const std::string &lane : {lane1, lane2})
+        EXPECT_EQ(json_number(json.substr(json.find("\"" + lane + "\"")), "reads"), 10000) << lane;
+    EXPECT_NE(r.err.find("10,000 reads from " + lane2 + "\n"), std::string::npos) << r.err;
+    // The second lane alone decides some of its reads otherwise: its rescue
+    // above drew on the first lane's exact counts.
+    const run_result alone = run({dir.file("L2.fq")}, "alone");
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    const std::vector<std::string> all = split(whole.out, '\n'), second = split(alone.out, '\n');
+    ASSERT_EQ(second.size(), 10001u);
+    EXPECT_FALSE(std::equal(second.begin() + 1, second.end(), all.end() - 10000));
+    write_file(dir.file("bad.fq"), "@a\nACGT\n+\nIIII\nb\n");
+    r = run({lane1, dir.file("bad.fq")}, "bad");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("reads file '" + dir.file("bad.fq") + "' record 2 (line 5)"), std::string::npos) << r.err;
+}
+
 // Repeats are dropped as the whitelist is read: memory follows the distinct
 // entries, not the length of the file (here 6.3 million lines, 2 distinct
 // once case is folded).
@@ -437,6 +488,8 @@ TEST(ToolErrors, BadInputFailsCleanly) {
         {"both metrics", 2, "--max-edits excludes --max-mismatches", wl, fq,
          {"--max-edits", "1", "--max-mismatches", "1"}},
         {"no metric", 2, "is required", wl, fq, {}},
+        {"standard input twice", 2, "--reads can name standard input ('-') only once", wl, fq,
+         {"--max-edits", "1", "--reads", "-", "--reads", "-"}},
         {"mismatches 4", 2, "--max-mismatches: Value 4 not in range 0 to 3", wl, fq, {"--max-mismatches", "4"}},
         {"unknown option", 2, "not expected: --fast", wl, fq, {"--max-edits", "1", "--fast"}},
         {"mixed lengths", 2, "lengths from 4 to 5: give --barcode-length", "ACGT\nACGTA\n", fq, e1},
