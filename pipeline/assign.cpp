@@ -373,7 +373,12 @@ std::string summary_text(const assign_report &report) {
                     (opt.hamming || opt.fixed_window ? "" : ", indel windows") + "\n";
     s += "  index of " + format_count(report.whitelist_entries) + " barcodes built in " + format_fixed(t.build, 2) +
          " s (whitelist read in " + format_fixed(t.load, 2) + " s";
-    if (report.spooled) s += ", reads spooled in " + format_fixed(t.spool, 2) + " s";
+    if (report.spooled) {
+        uint64_t bytes = 0;
+        for (const reads_input_report &in : report.inputs) bytes += in.spool_bytes;
+        s += ", reads spooled to " + format_fixed(static_cast<double>(bytes) / 1e6, 1) + " MB in " +
+             format_fixed(t.spool, 2) + " s";
+    }
     if (opt.rescue) s += ", exact counts in " + format_fixed(t.abundance, 2) + " s";
     s += ")\n";
     if (report.inputs.size() > 1)
@@ -419,7 +424,8 @@ std::string summary_json(const assign_report &report) {
     for (const reads_input_report &in : report.inputs)
         inputs.push(json_value::object()
                         .set("path", json_value::path(in.path))
-                        .set("reads", in.reads));
+                        .set("reads", in.reads)
+                        .set("spool_bytes", in.spool_bytes));
     j.set("reads_files", inputs);
     j.set("metric", opt.hamming ? "hamming" : "edit");
     j.set("max_distance", opt.k);
@@ -513,6 +519,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     for (const std::string &p : opt.reads_paths) {
         report.inputs.push_back({p});
         spools.push_back(opt.rescue && needs_spool(p) ? std::make_unique<input_spool>(p) : nullptr);
+        report.inputs.back().spool_bytes = spools.back() ? spools.back()->spooled_bytes() : 0;
         report.spooled |= spools.back() != nullptr;
     }
     t.spool = report.spooled ? now_seconds() - t0 : 0;
@@ -529,8 +536,8 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
     wl.pointer_arrays(&ptrs, &lens);
-    uint64_t reads_bytes = 0;
-    for (size_t i = 0; i < spools.size(); ++i) reads_bytes += in->size(i);
+    uint64_t reads_bytes = 0;  // a spooled input counts at its own size, not its copy's
+    for (size_t i = 0; i < spools.size(); ++i) reads_bytes += spools[i] ? spools[i]->input_bytes() : in->size(i);
     const uint32_t tables = search_tables(opt, reads_bytes);
     std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens, tables), vorn_index_free);
     t.build = now_seconds() - t0;

@@ -90,6 +90,7 @@ struct barcode_tally {
 struct reads_input_report {
     std::string path;
     uint64_t reads = 0;
+    uint64_t spool_bytes = 0;  // the size of its temporary copy; 0: read in place
 };
 
 struct assign_report {

@@ -14,6 +14,7 @@
 
 #include "base.h"
 #include "io.h"
+#include "output.h"
 
 namespace velmora_pipeline {
 
@@ -58,18 +59,28 @@ input_spool::input_spool(const std::string &path) {
     for (const owned_fd &r : readers)
         if (r.fd < 0) fail("cannot reopen a temporary file in " + folder, open_err);
     std::vector<char> buf(1 << 20);
-    for (;;) {
-        const ssize_t got = read(in.fd, buf.data(), buf.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) fail("cannot read reads from " + name, errno);
-        if (got == 0) break;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t w = ::write(out.fd, buf.data() + done, static_cast<size_t>(got - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) fail("cannot copy the reads of " + name + " to a temporary file in " + folder, errno);
-            done += w;
+    auto read_some = [&](size_t at) {
+        for (;;) {
+            const ssize_t got = read(in.fd, buf.data() + at, buf.size() - at);
+            if (got >= 0) return static_cast<size_t>(got);
+            if (errno != EINTR) fail("cannot read reads from " + name, errno);
         }
+    };
+    // The first two bytes tell whether the input is gzip already.
+    size_t have = 0;
+    for (size_t got = 1; have < 2 && got > 0; have += got) got = read_some(have);
+    output_target copy_of("--reads", "the reads of " + name + " to a temporary file", temp.data());
+    copy_of.gzip = !(have >= 2 && static_cast<unsigned char>(buf[0]) == 0x1f &&
+                     static_cast<unsigned char>(buf[1]) == 0x8b);
+    output_file copy(copy_of, std::exchange(out.fd, -1));
+    while (have > 0) {
+        copy.write({buf.data(), have});
+        input_bytes_ += have;
+        have = read_some(0);
     }
+    copy.finish();
+    struct stat st;
+    if (fstat(readers[0].fd, &st) == 0) spooled_bytes_ = static_cast<uint64_t>(st.st_size);
     for (int i = 0; i < 2; ++i) readers_[i] = std::exchange(readers[i].fd, -1);
 }
 

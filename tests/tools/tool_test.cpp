@@ -318,23 +318,30 @@ TEST(ToolAssign, SameTableWhateverTheRunShape) {
 
 // Reads that cannot be read twice (a FIFO; a pipe on standard input, as '-'
 // or as /dev/stdin) are spooled for the two passes: the same table as from
-// the file.  The spool is unlinked from the start, so that even SIGKILL
-// leaves nothing in TMPDIR.
+// the file.  The spool holds plain input gzip-compressed and gzip input as it
+// is; it is unlinked from the start, so that even SIGKILL leaves nothing in
+// TMPDIR.
 TEST(ToolInput, ReadsThatCannotBeReadTwiceAreSpooled) {
     scratch_dir dir;
-    const std::string fq = read_gzip(demo_reads), fifo = dir.file("f"), tmp = dir.file("tmp");
+    const std::string fq = read_gzip(demo_reads), gz = read_file(demo_reads), fifo = dir.file("f"), tmp = dir.file("tmp");
     fs::create_directory(tmp);
     const auto args = [&](const std::string &reads) {
-        return std::vector<std::string>{"assign", "--whitelist", demo_whitelist, "--max-edits", "1", "--reads", reads};
+        return std::vector<std::string>{"assign", "--whitelist", demo_whitelist, "--max-edits", "1", "--reads", reads,
+                                        "--summary", dir.file("s.json")};
     };
     const run_result reference = run_tool(dir, args(demo_reads));
     ASSERT_EQ(reference.status, 0) << reference.err;
-    for (const std::string &reads : {fifo, std::string("/dev/stdin"), std::string("-")}) {
-        SCOPED_TRACE(reads);
-        fifo_feed feed(fifo, fq);
+    const std::pair<std::string, const std::string *> cases[] = {
+        {fifo, &fq}, {"/dev/stdin", &fq}, {"-", &fq}, {fifo, &gz}};
+    for (const auto &[reads, data] : cases) {
+        SCOPED_TRACE(reads + (data == &gz ? " gzip" : " plain"));
+        fifo_feed feed(fifo, *data);
         const run_result r = finish_tool(dir, spawn_tool(dir, args(reads), run_setup::input(reads == fifo ? "/dev/null" : fifo, tmp)));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(r.out == reference.out) << r.out.size() << " bytes of " << reference.out.size();
+        const long long spooled = json_number(read_file(dir.file("s.json")), "spool_bytes");
+        if (data == &gz) EXPECT_EQ(spooled, static_cast<long long>(gz.size()));
+        else EXPECT_TRUE(spooled > 0 && spooled < static_cast<long long>(fq.size() / 2)) << spooled;
     }
     fifo_feed feed(fifo, fq.substr(0, fq.size() / 2), true);
     const pid_t pid = spawn_tool(dir, args("-"), run_setup::input(fifo, tmp));
