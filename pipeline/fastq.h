@@ -29,7 +29,6 @@ public:
     bool next(std::string *name, std::string *seq, std::string *qual = nullptr);
     uint64_t records() const { return records_; }
     uint64_t bytes_consumed() const { return in_.bytes_consumed(); }
-    uint64_t file_size() const { return in_.file_size(); }
 
 private:
     [[noreturn]] void fail(const std::string &problem) const;
