@@ -141,7 +141,7 @@ public:
         : decider_(d), wl_(wl), opt_(opt), extra_(d.tail_extra()) {}
 
     // Reads up to batch_size records into b; false when the input is done.
-    bool fill(fastq_reader &in, read_batch &b, std::string &name, std::string &seq, std::string &qual) const {
+    bool fill(fastq_inputs &in, read_batch &b, std::string &name, std::string &seq, std::string &qual) const {
         b.clear();
         while (b.size() < opt_.batch_size && in.next(&name, &seq, &qual)) {
             size_t len = 0;
@@ -305,9 +305,10 @@ void warn_about_whitelist(const whitelist &wl, const assign_options &opt, const 
 
 // The first pass: reads per whitelist entry whose window matches it exactly
 // (and only it).
-std::vector<uint64_t> count_exact(const assign_options &opt, int spool_fd, const decider &d, size_t n_entries) {
+std::vector<uint64_t> count_exact(const assign_options &opt, std::vector<int> spool_fds, const decider &d,
+                                  size_t n_entries) {
     std::vector<uint64_t> counts(n_entries, 0);
-    fastq_reader in(opt.reads_path, opt.max_line_length, opt.threads > 1, spool_fd);
+    fastq_inputs in(opt.reads_paths, std::move(spool_fds), opt.max_line_length, opt.threads > 1);
     progress_meter progress("reads counted");
     std::string name, seq, windows;
     std::vector<size_t> offs, lens;
@@ -328,15 +329,15 @@ std::vector<uint64_t> count_exact(const assign_options &opt, int spool_fd, const
         lens.assign(n, static_cast<size_t>(opt.barcode_length));
         for (size_t i = 0; i < n; ++i) q[i] = reinterpret_cast<const uint8_t *>(windows.data() + offs[i]);
         d.count_exact({q.data(), lens.data(), nullptr, nullptr, n}, &scratch, counts.data());
-        const uint64_t size = in.file_size();
-        progress.update(in.records(), size ? share(in.bytes_consumed(), size) : -1.0);
+        progress.update(in.records(), in.fraction_read());
     }
     progress.finish();
     return counts;
 }
 
-// Reads files above this size (about eight million gzip-compressed reads, or
-// three million uncompressed) get the faster search's table at one error.
+// Reads inputs above this size in all (about eight million gzip-compressed
+// reads, or three million uncompressed) get the faster search's table at one
+// error.
 constexpr uint64_t large_run_bytes = uint64_t{256} << 20;
 
 // The index tables worth building, as VORN_INDEX_NO_* flags; the records are
@@ -345,9 +346,10 @@ constexpr uint64_t large_run_bytes = uint64_t{256} << 20;
 // of reads with errors faster, but costs about half a second of build per
 // million entries and 100 bytes each.  At one error it pays for itself on
 // the real list only after several million reads, so a run builds it when
-// its reads file is that large.  At two or more errors every read with
-// errors costs many times more without it, so it is always built.  Input of
-// unknown size (reads from a pipe read once) decides by the bound alone.
+// its reads inputs are that large together.  At two or more errors every
+// read with errors costs many times more without it, so it is always built.
+// Input of unknown size (reads from a pipe read once) counts for nothing, so
+// that reads of unknown size alone decide by the bound.
 uint32_t search_tables(const assign_options &opt, uint64_t reads_bytes) {
     const bool wanted = opt.k >= 2 || reads_bytes > large_run_bytes;
     if (!wanted) return VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES;
@@ -371,9 +373,17 @@ std::string summary_text(const assign_report &report) {
                     (opt.hamming || opt.fixed_window ? "" : ", indel windows") + "\n";
     s += "  index of " + format_count(report.whitelist_entries) + " barcodes built in " + format_fixed(t.build, 2) +
          " s (whitelist read in " + format_fixed(t.load, 2) + " s";
-    if (t.spool > 0) s += ", reads spooled in " + format_fixed(t.spool, 2) + " s";
+    if (report.spooled) {
+        uint64_t bytes = 0;
+        for (const reads_input_report &in : report.inputs) bytes += in.spool_bytes;
+        s += ", reads spooled to " + format_fixed(static_cast<double>(bytes) / 1e6, 1) + " MB in " +
+             format_fixed(t.spool, 2) + " s";
+    }
     if (opt.rescue) s += ", exact counts in " + format_fixed(t.abundance, 2) + " s";
     s += ")\n";
+    if (report.inputs.size() > 1)
+        for (const reads_input_report &in : report.inputs)
+            s += "  " + format_count(in.reads) + " reads from " + (in.path == "-" ? "standard input" : in.path) + "\n";
     char line[160];
     auto row = [&](const char *label, uint64_t v) {
         std::snprintf(line, sizeof line, "  %-26s %14s %7s%%\n", label, format_count(v).c_str(),
@@ -409,7 +419,14 @@ std::string summary_json(const assign_report &report) {
     j.set("whitelist", json_value::path(opt.whitelist_path));
     j.set("whitelist_entries", report.whitelist_entries);
     j.set("whitelist_duplicates_dropped", report.whitelist_repeats_dropped);
-    j.set("reads_file", json_value::path(opt.reads_path));
+    j.set("reads_file", json_value::path(opt.reads_paths.front()));
+    json_value inputs = json_value::array();
+    for (const reads_input_report &in : report.inputs)
+        inputs.push(json_value::object()
+                        .set("path", json_value::path(in.path))
+                        .set("reads", in.reads)
+                        .set("spool_bytes", in.spool_bytes));
+    j.set("reads_files", inputs);
     j.set("metric", opt.hamming ? "hamming" : "edit");
     j.set("max_distance", opt.k);
     j.set("window", opt.hamming || opt.fixed_window ? "fixed" : "indel");
@@ -474,10 +491,17 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     report.options = options;
     assign_options &opt = report.options;
     assign_timing &t = report.timing;
+    if (opt.reads_paths.empty()) throw usage_error("--reads is required");
+    const auto stdin_reads = std::count(opt.reads_paths.begin(), opt.reads_paths.end(), "-");
+    if (stdin_reads > 1) throw usage_error("--reads can name standard input ('-') only once");
+    if (stdin_reads > 0 && opt.whitelist_path == "-")
+        throw usage_error("--whitelist and --reads cannot both read standard input");
     // Every output is checked against the inputs and the other outputs
     // before anything is read.
-    plan_outputs({{"--reads", opt.reads_path}, {"--whitelist", opt.whitelist_path}},
-                 {&opt.out, &opt.summary, &opt.counts, &opt.knee});
+    std::vector<input_path> inputs;
+    for (const std::string &p : opt.reads_paths) inputs.push_back({"--reads", p});
+    inputs.push_back({"--whitelist", opt.whitelist_path});
+    plan_outputs(inputs, {&opt.out, &opt.summary, &opt.counts, &opt.knee});
 
     double t0 = now_seconds();
     // Reads are upper-cased, so the entries are too.
@@ -488,21 +512,33 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     warn_about_whitelist(wl, opt, warn);
     t.load = now_seconds() - t0;
 
-    // With the rescue the reads are read twice; what cannot be read again is
-    // spooled first.
+    // With the rescue the reads are read twice; an input that cannot be read
+    // again is spooled first.
     t0 = now_seconds();
-    std::unique_ptr<input_spool> spool;
-    if (opt.rescue && needs_spool(opt.reads_path)) spool = std::make_unique<input_spool>(opt.reads_path);
+    std::vector<std::unique_ptr<input_spool>> spools;
+    for (const std::string &p : opt.reads_paths) {
+        report.inputs.push_back({p});
+        spools.push_back(opt.rescue && needs_spool(p) ? std::make_unique<input_spool>(p) : nullptr);
+        report.inputs.back().spool_bytes = spools.back() ? spools.back()->spooled_bytes() : 0;
+        report.spooled |= spools.back() != nullptr;
+    }
+    t.spool = report.spooled ? now_seconds() - t0 : 0;
+    // A descriptor on each spooled copy for one pass; -1: read in place.
+    auto pass_fds = [&spools] {
+        std::vector<int> fds;
+        for (const auto &sp : spools) fds.push_back(sp ? sp->take_reader() : -1);
+        return fds;
+    };
     // A missing file fails before the build.
-    auto in = std::make_unique<fastq_reader>(opt.reads_path, opt.max_line_length, opt.threads > 1,
-                                             spool ? spool->take_reader() : -1);
-    t.spool = spool ? now_seconds() - t0 : 0;
+    auto in = std::make_unique<fastq_inputs>(opt.reads_paths, pass_fds(), opt.max_line_length, opt.threads > 1);
 
     t0 = now_seconds();
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
     wl.pointer_arrays(&ptrs, &lens);
-    const uint32_t tables = search_tables(opt, in->file_size());
+    uint64_t reads_bytes = 0;  // a spooled input counts at its own size, not its copy's
+    for (size_t i = 0; i < spools.size(); ++i) reads_bytes += spools[i] ? spools[i]->input_bytes() : in->size(i);
+    const uint32_t tables = search_tables(opt, reads_bytes);
     std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens, tables), vorn_index_free);
     t.build = now_seconds() - t0;
 
@@ -510,7 +546,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     const decider decide(index.get(), wl.size(), opt, exact_counts);
     if (opt.rescue) {
         t0 = now_seconds();
-        exact_counts = count_exact(opt, spool ? spool->take_reader() : -1, decide, wl.size());
+        exact_counts = count_exact(opt, pass_fds(), decide, wl.size());
         t.abundance = now_seconds() - t0;
     }
 
@@ -540,8 +576,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
             if (v & rescued_bit) ++tally.rescued[v & ~rescued_bit];
             else ++tally.exact[v];
         }
-        const uint64_t size = in->file_size();
-        progress.update(totals.reads, size ? share(in->bytes_consumed(), size) : -1.0);
+        progress.update(totals.reads, in->fraction_read());
     };
     auto timed_fill = [&](read_batch &b) {
         const double p0 = thread_cpu_seconds();
@@ -589,6 +624,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     }
     t.wall = now_seconds() - start;
     progress.finish();
+    for (size_t i = 0; i < report.inputs.size(); ++i) report.inputs[i].reads = in->records_by_input()[i];
     rank_barcodes(&tally);
 
     // Every output is complete before any is renamed into place.

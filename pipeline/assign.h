@@ -1,13 +1,14 @@
-// The assign job: every read of a FASTQ file decided against a whitelist,
-// and the table, counts, knee plot and summary written.  The velmora command
+// The assign job: every read of one library's FASTQ files (one per lane)
+// decided against a whitelist, and the table, counts, knee plot and summary
+// written.  The velmora command
 // and the Python extension both run it; it calls the library through its
 // public header only.
 //
 // Two passes over the reads.  The first counts, for every whitelist entry,
-// the reads whose barcode window matches it exactly: how many reads a
-// barcode already has is the best evidence of which of two close entries a
-// read with errors came from.  The second decides every read (decide.h) and
-// writes its line.  With the rescue off there is a single pass and the
+// the reads whose barcode window matches it exactly, over all the inputs:
+// how many reads a barcode already has is the best evidence of which of two
+// close entries a read with errors came from.  The second decides every read
+// (decide.h) and writes its line, input after input.  With the rescue off there is a single pass and the
 // distance rule decides.
 #ifndef VELMORA_PIPELINE_ASSIGN_H
 #define VELMORA_PIPELINE_ASSIGN_H
@@ -27,7 +28,7 @@ namespace velmora_pipeline {
 
 struct assign_options {
     std::string whitelist_path;
-    std::string reads_path;
+    std::vector<std::string> reads_paths;  // in the order read; "-" is standard input
     output_target out{"--out", "output", "-"};
     output_target summary{"--summary", "summary"};
     output_target counts{"--counts", "counts table"};
@@ -85,10 +86,19 @@ struct barcode_tally {
     uint64_t total(uint32_t i) const { return exact[i] + rescued[i]; }
 };
 
+// One reads input as it was read.
+struct reads_input_report {
+    std::string path;
+    uint64_t reads = 0;
+    uint64_t spool_bytes = 0;  // the size of its temporary copy; 0: read in place
+};
+
 struct assign_report {
     assign_options options;  // as run: the barcode length filled in
     uint64_t whitelist_entries = 0;
     uint64_t whitelist_repeats_dropped = 0;
+    std::vector<reads_input_report> inputs;
+    bool spooled = false;  // an input was copied to be read twice
     assign_counts counts;
     barcode_tally tally;
     assign_timing timing;

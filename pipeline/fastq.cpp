@@ -1,7 +1,11 @@
 // FASTQ record parser with record- and line-numbered errors.
 #include "fastq.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <utility>
 
 #include "base.h"
 
@@ -66,6 +70,59 @@ bool fastq_reader::next(std::string *name, std::string *seq, std::string *qual) 
     if (qual) qual->assign(line);
     ++records_;
     return true;
+}
+
+fastq_inputs::fastq_inputs(const std::vector<std::string> &paths, std::vector<int> fds, uint64_t max_line_length,
+                           bool read_ahead)
+    : paths_(paths), fds_(std::move(fds)), sizes_(paths.size(), 0), by_input_(paths.size(), 0),
+      max_line_(max_line_length), read_ahead_(read_ahead) {
+    fds_.resize(paths_.size(), -1);
+    try {
+        for (size_t i = 0; i < paths_.size(); ++i) {
+            struct stat st;
+            const bool fifo = fds_[i] < 0 && paths_[i] != "-" && stat(paths_[i].c_str(), &st) == 0 &&
+                              S_ISFIFO(st.st_mode);
+            if (fds_[i] < 0 && !fifo) fds_[i] = open_input(paths_[i], "reads file");
+            if (fds_[i] >= 0 && fstat(fds_[i], &st) == 0 && S_ISREG(st.st_mode))
+                sizes_[i] = static_cast<uint64_t>(st.st_size);
+            else
+                sizes_known_ = false;
+        }
+    } catch (...) {
+        for (const int fd : fds_)
+            if (fd >= 0) close(fd);
+        throw;
+    }
+}
+
+fastq_inputs::~fastq_inputs() {
+    reader_.reset();
+    for (const int fd : fds_)
+        if (fd >= 0) close(fd);
+}
+
+bool fastq_inputs::next(std::string *name, std::string *seq, std::string *qual) {
+    for (;;) {
+        if (!reader_) {
+            if (at_ == paths_.size()) return false;
+            reader_ = std::make_unique<fastq_reader>(paths_[at_], max_line_, read_ahead_, std::exchange(fds_[at_], -1));
+        }
+        if (reader_->next(name, seq, qual)) {
+            ++records_;
+            ++by_input_[at_];
+            return true;
+        }
+        reader_.reset();
+        done_bytes_ += sizes_[at_++];
+    }
+}
+
+double fastq_inputs::fraction_read() const {
+    uint64_t total = 0;
+    for (const uint64_t s : sizes_) total += s;
+    if (!sizes_known_ || total == 0) return -1.0;
+    const uint64_t done = done_bytes_ + (reader_ ? reader_->bytes_consumed() : 0);
+    return static_cast<double>(done) / static_cast<double>(total);
 }
 
 }  // namespace velmora_pipeline

@@ -8,7 +8,9 @@
 #define VELMORA_PIPELINE_FASTQ_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "io.h"
 
@@ -27,7 +29,6 @@ public:
     bool next(std::string *name, std::string *seq, std::string *qual = nullptr);
     uint64_t records() const { return records_; }
     uint64_t bytes_consumed() const { return in_.bytes_consumed(); }
-    uint64_t file_size() const { return in_.file_size(); }
 
 private:
     [[noreturn]] void fail(const std::string &problem) const;
@@ -37,6 +38,47 @@ private:
     line_reader in_;
     uint64_t records_ = 0;
     uint64_t blank_line_ = 0;  // first blank line seen where a header was due
+};
+
+// The records of several inputs (the lanes of one library), one input after
+// another, as one stream.  Every input is opened at construction, so that a
+// missing file fails before any work, except a FIFO: it is opened when its
+// turn comes, since whatever feeds several FIFOs in turn would wait on the
+// first while this waited on a later one.  Errors name the input and the
+// record within it.
+class fastq_inputs {
+public:
+    // fds[i] >= 0: read that descriptor (a spooled copy; owned from now on,
+    // even when this throws) under the name paths[i].  read_ahead: see
+    // line_reader.  Throws data_error.
+    fastq_inputs(const std::vector<std::string> &paths, std::vector<int> fds, uint64_t max_line_length,
+                 bool read_ahead);
+    ~fastq_inputs();
+    fastq_inputs(const fastq_inputs &) = delete;
+    fastq_inputs &operator=(const fastq_inputs &) = delete;
+
+    // As fastq_reader::next, over the inputs in turn.
+    bool next(std::string *name, std::string *seq, std::string *qual = nullptr);
+    // Records read so far, in all and from each input.
+    uint64_t records() const { return records_; }
+    const std::vector<uint64_t> &records_by_input() const { return by_input_; }
+    // The size of input i, 0 when unknown (a pipe, a FIFO).
+    uint64_t size(size_t i) const { return sizes_[i]; }
+    // The share of the inputs read so far, for progress; negative when the
+    // size of one is unknown.
+    double fraction_read() const;
+
+private:
+    std::vector<std::string> paths_;
+    std::vector<int> fds_;
+    std::vector<uint64_t> sizes_, by_input_;
+    uint64_t max_line_;
+    bool read_ahead_;
+    bool sizes_known_ = true;
+    size_t at_ = 0;            // the input being read
+    uint64_t done_bytes_ = 0;  // sizes of the inputs before it
+    uint64_t records_ = 0;
+    std::unique_ptr<fastq_reader> reader_;
 };
 
 }  // namespace velmora_pipeline

@@ -342,14 +342,9 @@ private:
     std::thread thread_;
 };
 
-line_reader::line_reader(const std::string &path, const std::string &what, uint64_t max_line_length,
-                         bool read_ahead_file, int fd)
-    : path_(path), what_(what), buf_(1 << 20) {
-    max_line_ = static_cast<size_t>(std::min<uint64_t>(max_line_length, SIZE_MAX / 2));
-    if (fd >= 0) {
-        // Taken over from the caller: a spooled copy, read under the name of
-        // what it copies.
-    } else if (path == "-") {
+int open_input(const std::string &path, const std::string &what) {
+    int fd;
+    if (path == "-") {
         if (!standard_stream_open(0))
             throw data_error("cannot read " + what + " from standard input: it is not open");
         fd = fcntl(0, F_DUPFD_CLOEXEC, 3);
@@ -360,13 +355,22 @@ line_reader::line_reader(const std::string &path, const std::string &what, uint6
             throw data_error("cannot open " + what + " '" + path + "': " + errno_text(errno));
     }
     struct stat st;
-    if (fstat(fd, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            close(fd);
-            throw data_error("cannot read " + what + " '" + path + "': is a directory");
-        }
-        if (S_ISREG(st.st_mode)) file_size_ = static_cast<uint64_t>(st.st_size);
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        throw data_error("cannot read " + what + " '" + path + "': is a directory");
     }
+    return fd;
+}
+
+line_reader::line_reader(const std::string &path, const std::string &what, uint64_t max_line_length,
+                         bool read_ahead_file, int fd)
+    : path_(path), what_(what), buf_(1 << 20) {
+    max_line_ = static_cast<size_t>(std::min<uint64_t>(max_line_length, SIZE_MAX / 2));
+    // A descriptor taken over from the caller is read under the name of
+    // what it stands for (a spooled copy, an input opened ahead).
+    if (fd < 0) fd = open_input(path, what);
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) file_size_ = static_cast<uint64_t>(st.st_size);
     src_ = std::make_unique<byte_source>(fd, path, what);
     if (read_ahead_file && file_size_ > 0) ahead_ = std::make_unique<read_ahead>(*src_);
 }

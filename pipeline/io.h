@@ -94,6 +94,11 @@ private:
     uint64_t file_size_ = 0;
 };
 
+// Opens an input for reading ("-": standard input), as line_reader does
+// when it is given no descriptor; what names it in errors.  Throws
+// data_error when it cannot be opened or is a directory.
+int open_input(const std::string &path, const std::string &what);
+
 // Reads a whole (plain or gzip) file; throws data_error naming it.
 std::string read_whole_file(const std::string &path, const std::string &what);
 

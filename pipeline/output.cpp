@@ -193,8 +193,18 @@ output_file::output_file(const output_target &target) : target_(target) {
         }
         fchmod(fd, mode);
     }
+    attach(fd);
+}
+
+output_file::output_file(const output_target &target, int fd) : target_(target) {
+    target_.direct = true;
+    attach(fd);
+}
+
+void output_file::attach(int fd) {
     if (target_.gzip) {
-        // Level 1: compressing must keep up with the assignment threads.
+        // Level 1: compressing must keep up with what feeds it (the
+        // assignment threads, or reads arriving to be spooled).
         gzFile gz = gzdopen(fd, "wb1");
         if (!gz) {
             close(fd);

@@ -55,6 +55,9 @@ void plan_outputs(const std::vector<input_path> &inputs, const std::vector<outpu
 class output_file {
 public:
     explicit output_file(const output_target &target);
+    // Writes to fd, a descriptor open on what target names (owned from now
+    // on, even when this throws), in place like a direct output.
+    output_file(const output_target &target, int fd);
     ~output_file();
     output_file(const output_file &) = delete;
     output_file &operator=(const output_file &) = delete;
@@ -70,6 +73,7 @@ public:
     bool renamed_into_place() const { return !target_.direct && !target_.to_stdout; }
 
 private:
+    void attach(int fd);
     void fail(int err);
     void discard() noexcept;
 

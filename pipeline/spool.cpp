@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "base.h"
+#include "io.h"
+#include "output.h"
 
 namespace velmora_pipeline {
 
@@ -41,11 +43,7 @@ bool needs_spool(const std::string &path) {
 input_spool::input_spool(const std::string &path) {
     const std::string name = path == "-" ? "standard input" : "'" + path + "'";
     owned_fd in;
-    if (path == "-") {
-        if (!standard_stream_open(0)) throw data_error("cannot read reads from standard input: it is not open");
-    } else if ((in.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-        fail("cannot open reads file '" + path + "'", errno);
-    }
+    in.fd = open_input(path, "reads file");
     const char *dir = std::getenv("TMPDIR");
     const std::string folder = dir && *dir ? dir : "/tmp";
     std::string tmpl = folder + "/velmora-spool-XXXXXX";
@@ -60,20 +58,29 @@ input_spool::input_spool(const std::string &path) {
     unlink(temp.data());
     for (const owned_fd &r : readers)
         if (r.fd < 0) fail("cannot reopen a temporary file in " + folder, open_err);
-    const int from = path == "-" ? 0 : in.fd;
     std::vector<char> buf(1 << 20);
-    for (;;) {
-        const ssize_t got = read(from, buf.data(), buf.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) fail("cannot read reads from " + name, errno);
-        if (got == 0) break;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t w = ::write(out.fd, buf.data() + done, static_cast<size_t>(got - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) fail("cannot copy the reads of " + name + " to a temporary file in " + folder, errno);
-            done += w;
+    auto read_some = [&](size_t at) {
+        for (;;) {
+            const ssize_t got = read(in.fd, buf.data() + at, buf.size() - at);
+            if (got >= 0) return static_cast<size_t>(got);
+            if (errno != EINTR) fail("cannot read reads from " + name, errno);
         }
+    };
+    // The first two bytes tell whether the input is gzip already.
+    size_t have = 0;
+    for (size_t got = 1; have < 2 && got > 0; have += got) got = read_some(have);
+    output_target copy_of("--reads", "the reads of " + name + " to a temporary file", temp.data());
+    copy_of.gzip = !(have >= 2 && static_cast<unsigned char>(buf[0]) == 0x1f &&
+                     static_cast<unsigned char>(buf[1]) == 0x8b);
+    output_file copy(copy_of, std::exchange(out.fd, -1));
+    while (have > 0) {
+        copy.write({buf.data(), have});
+        input_bytes_ += have;
+        have = read_some(0);
     }
+    copy.finish();
+    struct stat st;
+    if (fstat(readers[0].fd, &st) == 0) spooled_bytes_ = static_cast<uint64_t>(st.st_size);
     for (int i = 0; i < 2; ++i) readers_[i] = std::exchange(readers[i].fd, -1);
 }
 

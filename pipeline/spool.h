@@ -3,6 +3,7 @@
 #ifndef VELMORA_PIPELINE_SPOOL_H
 #define VELMORA_PIPELINE_SPOOL_H
 
+#include <cstdint>
 #include <string>
 
 namespace velmora_pipeline {
@@ -15,7 +16,10 @@ bool needs_spool(const std::string &path);
 // The copy is unlinked as soon as it exists: the descriptors opened on it
 // first keep it readable, each at an offset of its own, and nothing is left
 // behind however the run ends, SIGKILL included.  It goes to $TMPDIR (default
-// /tmp).  Throws data_error.
+// /tmp) and takes at most the gzip size of the input: gzip input is copied as
+// it is, anything else is gzip-compressed at level 1 on the way (the reader
+// detects gzip by content, so the passes read either back alike).  Throws
+// data_error.
 class input_spool {
 public:
     explicit input_spool(const std::string &path);
@@ -26,9 +30,13 @@ public:
     // A descriptor on the copy, at its start, for one of the two passes;
     // the caller owns it.
     int take_reader();
+    // Bytes read from the input, and the size of the copy.
+    uint64_t input_bytes() const { return input_bytes_; }
+    uint64_t spooled_bytes() const { return spooled_bytes_; }
 
 private:
     int readers_[2] = {-1, -1};
+    uint64_t input_bytes_ = 0, spooled_bytes_ = 0;
 };
 
 }  // namespace velmora_pipeline

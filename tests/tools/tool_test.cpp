@@ -318,23 +318,30 @@ TEST(ToolAssign, SameTableWhateverTheRunShape) {
 
 // Reads that cannot be read twice (a FIFO; a pipe on standard input, as '-'
 // or as /dev/stdin) are spooled for the two passes: the same table as from
-// the file.  The spool is unlinked from the start, so that even SIGKILL
-// leaves nothing in TMPDIR.
+// the file.  The spool holds plain input gzip-compressed and gzip input as it
+// is; it is unlinked from the start, so that even SIGKILL leaves nothing in
+// TMPDIR.
 TEST(ToolInput, ReadsThatCannotBeReadTwiceAreSpooled) {
     scratch_dir dir;
-    const std::string fq = read_gzip(demo_reads), fifo = dir.file("f"), tmp = dir.file("tmp");
+    const std::string fq = read_gzip(demo_reads), gz = read_file(demo_reads), fifo = dir.file("f"), tmp = dir.file("tmp");
     fs::create_directory(tmp);
     const auto args = [&](const std::string &reads) {
-        return std::vector<std::string>{"assign", "--whitelist", demo_whitelist, "--max-edits", "1", "--reads", reads};
+        return std::vector<std::string>{"assign", "--whitelist", demo_whitelist, "--max-edits", "1", "--reads", reads,
+                                        "--summary", dir.file("s.json")};
     };
     const run_result reference = run_tool(dir, args(demo_reads));
     ASSERT_EQ(reference.status, 0) << reference.err;
-    for (const std::string &reads : {fifo, std::string("/dev/stdin"), std::string("-")}) {
-        SCOPED_TRACE(reads);
-        fifo_feed feed(fifo, fq);
+    const std::pair<std::string, const std::string *> cases[] = {
+        {fifo, &fq}, {"/dev/stdin", &fq}, {"-", &fq}, {fifo, &gz}};
+    for (const auto &[reads, data] : cases) {
+        SCOPED_TRACE(reads + (data == &gz ? " gzip" : " plain"));
+        fifo_feed feed(fifo, *data);
         const run_result r = finish_tool(dir, spawn_tool(dir, args(reads), run_setup::input(reads == fifo ? "/dev/null" : fifo, tmp)));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(r.out == reference.out) << r.out.size() << " bytes of " << reference.out.size();
+        const long long spooled = json_number(read_file(dir.file("s.json")), "spool_bytes");
+        if (data == &gz) EXPECT_EQ(spooled, static_cast<long long>(gz.size()));
+        else EXPECT_TRUE(spooled > 0 && spooled < static_cast<long long>(fq.size() / 2)) << spooled;
     }
     fifo_feed feed(fifo, fq.substr(0, fq.size() / 2), true);
     const pid_t pid = spawn_tool(dir, args("-"), run_setup::input(fifo, tmp));
@@ -343,6 +350,57 @@ TEST(ToolInput, ReadsThatCannotBeReadTwiceAreSpooled) {
     kill(pid, SIGKILL);
     EXPECT_EQ(finish_tool(dir, pid).status, 128 + SIGKILL);
     EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+// The lanes of one library, given as several --reads (here a gzip file and
+// a FIFO, spooled), are one run: the table and every figure of the whole
+// file, the exact counts pooled over the lanes, each input counted, and an
+// error in a lane named by its file and record.
+TEST(ToolInput, LanesAreReadAsOneRun) {
+    scratch_dir dir;
+    const std::string fq = read_gzip(demo_reads), lane1 = dir.file("L1.fq.gz"), lane2 = dir.file("L2");
+    size_t cut = 0;
+    for (int line = 0; line < 4 * 10000; ++line) cut = fq.find('\n', cut) + 1;
+    write_gzip(lane1, fq.substr(0, cut));
+    write_file(dir.file("L2.fq"), fq.substr(cut));
+    const auto run = [&](const std::vector<std::string> &reads, const std::string &tag) {
+        std::vector<std::string> args = {"assign", "--whitelist", demo_whitelist, "--max-edits", "1",
+                                         "--counts", dir.file(tag + ".tsv"), "--summary", dir.file(tag + ".json")};
+        for (const std::string &r : reads) args.insert(args.end(), {"--reads", r});
+        return run_tool(dir, args);
+    };
+    // From the metric to the library's work: every figure but the inputs and the times.
+    const auto figures = [&](const std::string &tag) {
+        const std::string j = read_file(dir.file(tag + ".json"));
+        const size_t from = j.find("\"metric\"");
+        return j.substr(from, j.find("\"reads_per_second\"") - from);
+    };
+    const run_result whole = run({demo_reads}, "whole");
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    run_result r;
+    {
+        fifo_feed feed(lane2, fq.substr(cut));
+        r = run({lane1, lane2}, "lanes");
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == whole.out);
+    EXPECT_EQ(read_file(dir.file("lanes.tsv")), read_file(dir.file("whole.tsv")));
+    EXPECT_EQ(figures("lanes"), figures("whole"));
+    const std::string json = read_file(dir.file("lanes.json"));
+    for (const std::string &lane : {lane1, lane2})
+        EXPECT_EQ(json_number(json.substr(json.find("\"" + lane + "\"")), "reads"), 10000) << lane;
+    EXPECT_NE(r.err.find("10,000 reads from " + lane2 + "\n"), std::string::npos) << r.err;
+    // The second lane alone decides some of its reads otherwise: its rescue
+    // above drew on the first lane's exact counts.
+    const run_result alone = run({dir.file("L2.fq")}, "alone");
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    const std::vector<std::string> all = split(whole.out, '\n'), second = split(alone.out, '\n');
+    ASSERT_EQ(second.size(), 10001u);
+    EXPECT_FALSE(std::equal(second.begin() + 1, second.end(), all.end() - 10000));
+    write_file(dir.file("bad.fq"), "@a\nACGT\n+\nIIII\nb\n");
+    r = run({lane1, dir.file("bad.fq")}, "bad");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("reads file '" + dir.file("bad.fq") + "' record 2 (line 5)"), std::string::npos) << r.err;
 }
 
 // Repeats are dropped as the whitelist is read: memory follows the distinct
@@ -437,6 +495,8 @@ TEST(ToolErrors, BadInputFailsCleanly) {
         {"both metrics", 2, "--max-edits excludes --max-mismatches", wl, fq,
          {"--max-edits", "1", "--max-mismatches", "1"}},
         {"no metric", 2, "is required", wl, fq, {}},
+        {"standard input twice", 2, "--reads can name standard input ('-') only once", wl, fq,
+         {"--max-edits", "1", "--reads", "-", "--reads", "-"}},
         {"mismatches 4", 2, "--max-mismatches: Value 4 not in range 0 to 3", wl, fq, {"--max-mismatches", "4"}},
         {"unknown option", 2, "not expected: --fast", wl, fq, {"--max-edits", "1", "--fast"}},
         {"mixed lengths", 2, "lengths from 4 to 5: give --barcode-length", "ACGT\nACGTA\n", fq, e1},
@@ -508,7 +568,7 @@ TEST(ToolErrors, ClosedStandardStreams) {
     run_setup no_stdout;
     no_stdout.close_stdout = true;
     const stream_case cases[] = {
-        {{"--reads", "-"}, run_setup::input(""), "cannot read reads from standard input: it is not open"},
+        {{"--reads", "-"}, run_setup::input(""), "cannot read reads file from standard input: it is not open"},
         {{"--reads", "-", "--no-rescue"}, run_setup::input(""), "cannot read reads file from standard input: it is not open"},
         {{"--reads", demo_reads}, no_stdout, "cannot write output to standard output: it is not open"},
     };

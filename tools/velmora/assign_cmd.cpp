@@ -16,14 +16,16 @@ using namespace velmora_pipeline;
 namespace {
 
 const char assign_help[] =
-    "usage: velmora assign --whitelist FILE --reads FILE (--max-edits K | --max-mismatches K)\n"
-    "                      [--barcode-start S] [--barcode-length N] [--out FILE]\n"
+    "usage: velmora assign --whitelist FILE --reads FILE [--reads FILE ...]\n"
+    "                      (--max-edits K | --max-mismatches K) [--barcode-start S]\n"
+    "                      [--barcode-length N] [--out FILE]\n"
     "                      [--summary FILE] [--counts FILE] [--knee-plot FILE.svg]\n"
     "                      [--no-rescue] [--fixed-window] [--min-exact N]\n"
     "                      [--prior-pseudocount X] [--indel-weight W] [--min-posterior P]\n"
     "                      [--threads N] [--batch-size N] [--max-line-length BYTES]\n"
     "\n"
-    "Assigns the barcode of every read of a FASTQ file to a whitelist entry.\n"
+    "Assigns the barcode of every read of a FASTQ file, or of the files of the lanes\n"
+    "of one library, to a whitelist entry.\n"
     "\n"
     "Input:\n"
     "  --whitelist FILE     one barcode per line, plain or gzip; blank lines and lines\n"
@@ -31,9 +33,13 @@ const char assign_help[] =
     "                       repeat an earlier one (reads are assigned against the\n"
     "                       distinct entries)\n"
     "  --reads FILE         FASTQ, plain or gzip (detected by content); '-' reads stdin.\n"
-    "                       With the rescue the reads are read twice: standard input,\n"
-    "                       a pipe or a FIFO is first copied to a temporary file in\n"
-    "                       TMPDIR (default /tmp), deleted from the start\n"
+    "                       Given once per lane (--reads L1.fq.gz --reads L2.fq.gz),\n"
+    "                       the files are read in that order as one run: one table,\n"
+    "                       and the rescue's exact counts pooled over them.  With the\n"
+    "                       rescue the reads are read twice: standard input, a pipe\n"
+    "                       or a FIFO is first copied to a temporary file in TMPDIR\n"
+    "                       (default /tmp), deleted from the start, gzip-compressed\n"
+    "                       (gzip input is copied as it is)\n"
     "  --barcode-start S    0-based position of the barcode in the read (default 0)\n"
     "  --barcode-length N   barcode length (default: the whitelist's, when all entries\n"
     "                       share one length; required when they do not)\n"
@@ -111,7 +117,7 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     uint64_t length = 0;
     uint64_t batch_size = opt->batch_size;
     cl.option("--whitelist", &opt->whitelist_path, true);
-    cl.option("--reads", &opt->reads_path, true);
+    cl.option("--reads", &opt->reads_paths, true);
     cl.option("--out", &out_path);
     cl.option("--summary", &opt->summary.given);
     cl.option("--counts", &opt->counts.given);
@@ -147,8 +153,6 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
         for (const char *o : {"--min-exact", "--prior-pseudocount", "--indel-weight", "--min-posterior"})
             if (cl.count(o)) throw usage_error(std::string(o) + " has no effect with --no-rescue");
     }
-    if (opt->whitelist_path == "-" && opt->reads_path == "-")
-        throw usage_error("--whitelist and --reads cannot both read standard input");
     opt->out.given = out_path.empty() ? "-" : out_path;
     for (output_target *t : {&opt->summary, &opt->counts, &opt->knee})
         if (t->given == "-") throw usage_error(t->option + " needs a file name, not '-'");

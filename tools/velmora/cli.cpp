@@ -38,6 +38,11 @@ void command_line::option(const char *name, std::string *value, bool required) {
     if (required) o->required();
 }
 
+void command_line::option(const char *name, std::vector<std::string> *values, bool required) {
+    CLI::Option *o = impl_->app.add_option(name, *values)->allow_extra_args(false);
+    if (required) o->required();
+}
+
 void command_line::option(const char *name, int32_t *value, int32_t lo, int32_t hi) {
     impl_->app.add_option(name, *value)->check(CLI::Range(lo, hi));
 }

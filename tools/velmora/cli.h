@@ -31,6 +31,9 @@ public:
     void option(const char *name, uint64_t *value, uint64_t lo, uint64_t hi);
     // A floating-point value checked against [lo, hi].
     void option(const char *name, double *value, double lo, double hi);
+    // An option that may be given several times, one value each time; the
+    // values in the order given.
+    void option(const char *name, std::vector<std::string> *values, bool required = false);
     // A flag without a value; *value (when given) is set when it is present.
     void flag(const char *name, bool *value = nullptr);
     // Positional arguments, collected in order.
