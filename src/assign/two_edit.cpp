@@ -104,11 +104,23 @@ struct k2_key_batch {
     uint64_t len;
     size_t count;
     uint64_t codes[K2_KEY_BATCH];
-    uint64_t homes[K2_KEY_BATCH];
+    uint64_t homes[K2_KEY_BATCH];  // the key's hash, then its home slot
 };
 
 void k2_key_flush(k2_key_batch *b) noexcept {
+    // The presence filter rules out nearly every key from a block that stays
+    // in cache; only the keys it lets through cost a slot read.
+    const uint64_t mask = b->ix->key_slot_count - 1;
     for (size_t i = 0; i < b->count; ++i) {
+        if (!index_filter_may_hold(b->ix, b->homes[i], b->len)) {
+            b->homes[i] = INDEX_NONE;
+            continue;
+        }
+        b->homes[i] &= mask;
+        __builtin_prefetch(&b->ix->keys[b->homes[i]]);
+    }
+    for (size_t i = 0; i < b->count; ++i) {
+        if (b->homes[i] == INDEX_NONE) continue;
         const key_slot *slot = index_key_find_from(b->ix, b->homes[i], b->codes[i], b->len);
         if (slot == nullptr) continue;
         uint32_t n = 0;
@@ -118,13 +130,13 @@ void k2_key_flush(k2_key_batch *b) noexcept {
     b->count = 0;
 }
 
-// Requests the key's slot now and reads it when the batch is full, so that
-// the misses of a batch overlap.
+// Requests the key's filter block now and reads it when the batch is full,
+// so that the misses of a batch overlap.
 inline void k2_key_add(k2_key_batch *b, uint64_t code) noexcept {
-    const uint64_t home = index_key_home(b->ix, code, b->len);
-    __builtin_prefetch(&b->ix->keys[home]);
+    const uint64_t hash = index_key_hash(code, b->len);
+    index_filter_prefetch(b->ix, hash);
     b->codes[b->count] = code;
-    b->homes[b->count] = home;
+    b->homes[b->count] = hash;
     if (++b->count == K2_KEY_BATCH) k2_key_flush(b);
 }
 
