@@ -66,13 +66,6 @@ bool hits_search(probe_sink *s, uint32_t metric) noexcept {
     return hits_every_reference(s);
 }
 
-// Whether a window's route serves it; the search over the windows needs to
-// know before it starts on them.
-bool hits_routed(const uint8_t *query, size_t len, int32_t k) noexcept {
-    uint64_t code = 0;
-    return edit_route_for(query, len, dna2_code(query, len, &code) != 0, k) != EDIT_ROUTE_NONE;
-}
-
 }  // namespace
 
 bool index_hits_list(const vorn_index *ix, const uint8_t *query, size_t len, uint32_t metric,
@@ -103,36 +96,53 @@ bool index_hits_windows(const vorn_index *ix, const uint8_t *read, size_t shorte
     if (ix->n_refs == 0) return true;
     probe_windows w;
     probe_windows_start(&w, read, shortest, longest, fixed, at_fixed);
+    // The route of the window of len bytes, and its code.
+    const auto route_of = [&](size_t len, uint64_t *code) {
+        *code = 0;
+        const bool encodable = probe_window_code(w, len, code);
+        return edit_route_for(read, len, encodable, k);
+    };
+    // The other windows' first memory reads are requested now, so that they
+    // overlap the fixed window's search.
+    bool every_routed = true;
+    for (size_t len = shortest; len <= longest; ++len) {
+        uint64_t code;
+        const edit_route route = route_of(len, &code);
+        every_routed &= route != EDIT_ROUTE_NONE;
+        if (len != fixed) edit_warm(ix, route, code, len);
+    }
     vorn_match record;
     probe_sink sink;
     probe_sink *s = &sink;
     probe_sink_start(s, ix, read, fixed, k, PROBE_EDIT, &record, stats, 0, near);
     s->windows = &w;
     // The fixed window's own search, counted as the record's: every
-    // reference it takes up is measured against all the windows.
-    if (!hits_search(s, VORN_METRIC_EDIT)) return false;
+    // reference it takes up is measured against all the windows (brute force
+    // measures every one).
+    uint64_t code;
+    const edit_route fixed_route = route_of(fixed, &code);
+    if (fixed_route == EDIT_ROUTE_NONE ? !hits_every_reference(s)
+                                       : edit_run_route(s, fixed_route, code) != PATH_DONE)
+        return false;
     if (index_hits_exact_unique(*at_fixed)) {
         *exact_unique = true;
         return true;
     }
-    // Brute force measured every reference already.
-    if (!hits_routed(read, fixed, k)) return true;
+    if (fixed_route == EDIT_ROUTE_NONE) return true;
     w.fixed_hits = nullptr;
-    bool every_routed = true;
-    for (size_t len = shortest; len <= longest && every_routed; ++len)
-        every_routed = hits_routed(read, len, k);
     if (!every_routed) {
         // Some window needs every reference: measured once each, from scratch.
         near->set_size(0);
-        probe_sink_retarget(s, read, fixed, &record, nullptr);
+        probe_sink_retarget(s, read, fixed, false, 0, &record, nullptr);
         return hits_every_reference(s);
     }
     // The other windows' routes, sharing the references taken up, so that
     // each is measured once whichever windows reach it.
     for (size_t len = shortest; len <= longest; ++len) {
         if (len == fixed) continue;
-        probe_sink_retarget(s, read, len, &record, nullptr);
-        if (!hits_search(s, VORN_METRIC_EDIT)) return false;
+        const edit_route route = route_of(len, &code);
+        probe_sink_retarget(s, read, len, probe_window_code(w, len, &code), code, &record, nullptr);
+        if (edit_run_route(s, route, code) != PATH_DONE) return false;
     }
     return true;
 }

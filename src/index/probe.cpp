@@ -18,18 +18,20 @@ void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *que
     s->hits = hits;
     s->windows = nullptr;
     candidate_seen_free(&s->seen);
-    probe_sink_retarget(s, query, query_len, result, stats);
+    uint64_t code = 0;
+    const bool encodable = query_len <= DNA2_MAX_LEN && dna2_code(query, query_len, &code);
+    probe_sink_retarget(s, query, query_len, encodable, code, result, stats);
 }
 
-void probe_sink_retarget(probe_sink *s, const uint8_t *query, size_t query_len,
-                         vorn_match *result, vorn_stats *stats) noexcept {
+void probe_sink_retarget(probe_sink *s, const uint8_t *query, size_t query_len, bool encodable,
+                         uint64_t code, vorn_match *result, vorn_stats *stats) noexcept {
     s->query = query;
     s->query_len = query_len;
     s->result = result;
     s->stats = stats;
     s->best_count = 0;
-    s->query_code = 0;
-    s->query_encodable = query_len <= DNA2_MAX_LEN && dna2_code(query, query_len, &s->query_code);
+    s->query_code = encodable ? code : 0;
+    s->query_encodable = encodable;
     match_reset(result, VORN_STATUS_NONE);
 }
 
@@ -270,13 +272,15 @@ void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *l
     // The filter blocks first (in cache, but their latency overlaps too),
     // then the slots of the keys the filter lets through; INDEX_NONE marks
     // a key the filter rejected.
+    // A key of a length no reference has is ruled out before it is hashed.
     for (size_t i = 0; i < n; ++i) {
+        if (!index_has_length(ix, lens[i])) continue;
         homes[i] = index_key_hash(codes[i], lens[i]);
         index_filter_prefetch(ix, homes[i]);
     }
     const uint64_t mask = ix->key_slot_count - 1;
     for (size_t i = 0; i < n; ++i) {
-        if (!index_filter_may_hold(ix, homes[i], lens[i])) {
+        if (!index_has_length(ix, lens[i]) || !index_filter_may_hold(ix, homes[i], lens[i])) {
             homes[i] = INDEX_NONE;
             continue;
         }
