@@ -175,6 +175,14 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
     // An exact unique match is decided on the fixed window alone.
     if (exact_unique) shortest = longest = fixed;
     probe_hits &list = moving && !exact_unique ? near : at_fixed;
+    if (p.rescue == 1 && !exact_unique) {
+        // The posterior reads each hit's count and bytes: requested before
+        // the sort, so that the misses overlap it.
+        for (size_t i = 0; i < list.size(); ++i) {
+            __builtin_prefetch(&exact_counts[list[i].ref_index]);
+            __builtin_prefetch(&index->ref_offsets[list[i].ref_index]);
+        }
+    }
     index_hits_sort(&list);
 
     vorn_rescue_result r;
@@ -187,8 +195,10 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
     } else {
         // A path never strays further from the diagonal than the longer of
         // its two sides, so a band wider than that only costs time.
+        // The references' lengths matter only when the read side is shorter
+        // than k.
         size_t sides = longest;
-        for (size_t i = 0; i < list.size(); ++i)
+        for (size_t i = 0; i < list.size() && sides < k; ++i)
             sides = std::max(sides, index_ref_len(index, list[i].ref_index));
         const rescue_read_model model{read,
                                       quals,
