@@ -64,6 +64,10 @@ enum edit_route : uint32_t {
 };
 edit_route edit_route_for(const uint8_t *query, size_t len, bool encodable, int32_t k) noexcept;
 
+// Requests the deletion-table bucket offsets a two-edit search of an
+// encodable query (code, len) reads, without reading anything.
+void edit_warm_two(const vorn_index *index, uint64_t code, uint64_t len) noexcept;
+
 // The same for a query going along route (code its 2-bit code when it has
 // one), where the route has such a step; nothing otherwise.
 void edit_warm(const vorn_index *index, edit_route route, uint64_t code, uint64_t len) noexcept;

@@ -197,6 +197,35 @@ void k2_keys_two_deletions(k2_key_batch *b, uint64_t code, uint64_t len) noexcep
 // 4 * 31 insertion variants of a query whose references may be two longer.
 constexpr size_t K2_LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
 
+// The deletion-table keys under which the references within two edits of
+// (code, n) that are `grow` (0 to 2) bases longer sit, all of length
+// n + grow - 1: for 0 the query's deletion variants (the indel pairs), for 1
+// the query and its substitution variants, for 2 its insertion variants.
+// Returns their number (at most K2_LONGER_KEYS).
+size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexcept {
+    size_t nkeys = 0;
+    if (grow == 0) {
+        for (uint64_t p = 0; p < n; ++p) {
+            if (k2_first_of_run(code, p)) keys[nkeys++] = dna2_delete_base(code, p);
+        }
+    } else if (grow == 1) {
+        keys[nkeys++] = code;
+        for (uint64_t p = 0; p < n; ++p) {
+            for (uint64_t x = 1; x < 4; ++x) keys[nkeys++] = code ^ (x << (2 * p));
+        }
+    } else {
+        // Inserting b before p repeats inserting it before p - 1 when base
+        // p - 1 is b; only the first of such a run is kept.
+        for (uint64_t p = 0; p <= n; ++p) {
+            for (uint64_t b = 0; b < 4; ++b) {
+                if (p > 0 && ((code >> (2 * p - 2)) & 3) == b) continue;
+                keys[nkeys++] = dna2_insert_base(code, p, b);
+            }
+        }
+    }
+    return nkeys;
+}
+
 // The references one base longer than one of the keys (all of length len)
 // that lose one base to become it.  Bucket offsets, then bucket entries,
 // are requested for all keys before any is read.  A reference within two
@@ -383,9 +412,7 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
             k2_key_flush(&batch);
         }
         if (n > 0) {
-            for (uint64_t p = 0; p < n; ++p) {
-                if (k2_first_of_run(code, p)) keys[nkeys++] = dna2_delete_base(code, p);
-            }
+            nkeys = k2_longer_keys(code, n, 0, keys);
             k2_find_longer(ix, keys, nkeys, n - 1, &code, &found);
         }
     }
@@ -400,23 +427,11 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         k2_key_flush(&batch);
     }
     if (k2_has_length(ix, n, 1)) {
-        nkeys = 0;
-        keys[nkeys++] = code;
-        for (uint64_t p = 0; p < n; ++p) {
-            for (uint64_t x = 1; x < 4; ++x) keys[nkeys++] = code ^ (x << (2 * p));
-        }
+        nkeys = k2_longer_keys(code, n, 1, keys);
         k2_find_longer(ix, keys, nkeys, n, nullptr, &found);
     }
     if (k2_has_length(ix, n, 2)) {
-        // Inserting b before p repeats inserting it before p - 1 when base
-        // p - 1 is b; only the first of such a run is kept.
-        nkeys = 0;
-        for (uint64_t p = 0; p <= n; ++p) {
-            for (uint64_t b = 0; b < 4; ++b) {
-                if (p > 0 && ((code >> (2 * p - 2)) & 3) == b) continue;
-                keys[nkeys++] = dna2_insert_base(code, p, b);
-            }
-        }
+        nkeys = k2_longer_keys(code, n, 2, keys);
         k2_find_longer(ix, keys, nkeys, n + 1, nullptr, &found);
     }
     if (found.failed) return VISIT_OUT_OF_MEMORY;
@@ -447,6 +462,21 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
 }
 
 }  // namespace
+
+void edit_warm_two(const vorn_index *ix, uint64_t code, uint64_t n) noexcept {
+    if (ix->key_slot_count == 0 || (ix->flags & VORN_INDEX_NO_DELETION) != 0 ||
+        ix->del_bucket_count == 0)
+        return;
+    uint64_t keys[K2_LONGER_KEYS];
+    const uint64_t mask = ix->del_bucket_count - 1;
+    for (int grow = 0; grow <= 2; ++grow) {
+        if (!k2_has_length(ix, n, grow) || (grow == 0 && n == 0)) continue;
+        const size_t nkeys = k2_longer_keys(code, n, grow, keys);
+        const uint64_t key_len = n + static_cast<uint64_t>(grow) - 1;
+        for (size_t i = 0; i < nkeys; ++i)
+            __builtin_prefetch(&ix->del_offsets[index_key_hash(keys[i], key_len) & mask]);
+    }
+}
 
 int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept {
     const bool by_length = (s->index->flags & VORN_INDEX_NO_DELETION) == 0;
