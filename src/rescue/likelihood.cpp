@@ -65,6 +65,14 @@ bool rescue_model_prepare(const rescue_read_model &m, rescue_scratch &s) noexcep
     return true;
 }
 
+bool rescue_alignment_possible(const rescue_read_model &m, size_t ref_len) noexcept {
+    // A path to the end cell (i, ref_len) with |i - ref_len| <= band can keep
+    // within the band: the diagonal first, then the gaps.
+    const size_t reach = m.log_indel_weight == NEG_INF ? 0 : m.band;
+    const size_t low = ref_len > reach ? ref_len - reach : 0;
+    return low <= m.longest && m.shortest <= ref_len + reach;
+}
+
 double rescue_log_likelihood(const rescue_read_model &m, rescue_scratch &s, const uint8_t *ref,
                              size_t ref_len) noexcept {
     // Row i holds the alignments of the first i read bases; cell t of a row

@@ -74,10 +74,34 @@ vorn_rescue_result decide_by_distance(const probe_hits &list) noexcept {
 
 // The posterior over the candidates.  -2 when the model's memory could not be
 // had.
+// A reference's prior (exact count plus pseudocount) when it is a candidate,
+// else 0.
+double candidate_prior(const uint64_t *counts, const vorn_rescue_params &p, uint32_t ref) noexcept {
+    if (counts[ref] < p.min_exact) return 0.0;
+    const double prior = static_cast<double>(counts[ref]) + p.prior_pseudocount;
+    return prior > 0.0 ? prior : 0.0;
+}
+
 int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &model,
                             const uint64_t *counts, const vorn_rescue_params &p,
                             const probe_hits &list, vorn_rescue_result &out) noexcept {
     out = unassigned_result(list);
+    // A lone candidate's posterior is 1 whatever its likelihood, as long as
+    // that is not zero, and then nothing ties with it: no alignment needed.
+    size_t lone = SIZE_MAX, candidates = 0;
+    for (size_t i = 0; i < list.size() && candidates < 2; ++i) {
+        if (candidate_prior(counts, p, list[i].ref_index) > 0.0) {
+            lone = i;
+            candidates += 1;
+        }
+    }
+    if (candidates == 0) return 0;
+    if (candidates == 1) {
+        if (!rescue_alignment_possible(model, index_ref_len(index, list[lone].ref_index))) return 0;
+        out.posterior = 1.0;
+        if (out.posterior >= p.min_posterior) assign_to(out, list, lone);
+        return 0;
+    }
     rescue_scratch scratch;
     bool prepared = false;
     size_t top = SIZE_MAX;
@@ -87,9 +111,8 @@ int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &mo
     double sum = 0.0;
     for (size_t i = 0; i < list.size(); ++i) {
         const uint32_t ref = list[i].ref_index;
-        if (counts[ref] < p.min_exact) continue;
-        const double prior = static_cast<double>(counts[ref]) + p.prior_pseudocount;
-        if (!(prior > 0.0)) continue;
+        const double prior = candidate_prior(counts, p, ref);
+        if (prior == 0.0) continue;
         if (!prepared) {
             if (!rescue_model_prepare(model, scratch)) return -2;
             prepared = true;
