@@ -437,6 +437,18 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     if (found.failed) return VISIT_OUT_OF_MEMORY;
 
     // In the enumeration's order; a reference found twice is taken once.
+    // Only the status-only form, which may stop part-way, needs that order:
+    // a full search gives the same record, counters and hits in any order,
+    // so it takes the references by position.
+    if (s->stop_when_ambiguous == 0) {
+        k2_found_compact(&found);
+        for (size_t i = 0; i < found.items.size(); ++i) {
+            const k2_found &f = found.items[i];
+            const int32_t r = probe_take_code(s, f.ref, f.code, k2_len(f));
+            if (r != VISIT_CONTINUE) return r;
+        }
+        return VISIT_CONTINUE;
+    }
     k2_found *items = found.items.data();
     const size_t count = found.items.size();
     if (count > 1) {
