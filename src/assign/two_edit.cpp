@@ -37,6 +37,7 @@
 
 #include "assign/assign_internal.h"
 #include "common.h"
+#include "hamming/hamming_internal.h"
 #include "inline_array.h"
 
 namespace velmora {
@@ -73,6 +74,7 @@ inline uint64_t k2_len(const k2_found &f) noexcept { return f.rank_len & 63; }
 struct k2_found_list {
     inline_array<k2_found, 256> items;
     bool failed = false;  // an append could not grow the list
+    uint64_t len = 0;     // the query's length, for the piece scan's additions
 };
 
 // Drops repeated references (a reference can be found by several keys), so
@@ -263,40 +265,10 @@ void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint6
 
 // ---- the same-length substitutions through the piece table --------------------
 
-void k2_pieces_two_substitutions(const vorn_index *ix, uint64_t code, uint64_t len,
-                                 k2_found_list *out) noexcept {
-    constexpr uint64_t PIECES = 3;
-    const piece_table *t = &ix->pieces[PIECES - 2];
-    if (t->count == 0) return;
-    uint64_t range[PIECES];
-    uint64_t first[PIECES];
-    uint64_t last[PIECES];
-    for (uint64_t j = 0; j < PIECES; ++j) {
-        uint64_t start = 0;
-        uint64_t piece_len = 0;
-        index_piece_bounds(len, PIECES, j, &start, &piece_len);
-        range[j] = piece_len == 0 ? 0 : dna2_mask(piece_len) << (2 * start);
-        first[j] = index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
-                                      index_piece_kind(PIECES, j), t->bucket_count);
-        __builtin_prefetch(&t->offsets[first[j]]);
-    }
-    for (uint64_t j = 0; j < PIECES; ++j) {
-        last[j] = t->offsets[first[j] + 1];
-        first[j] = t->offsets[first[j]];
-        __builtin_prefetch(&t->codes[first[j]]);
-    }
-    for (uint64_t j = 0; j < PIECES; ++j) {
-        const uint8_t meta = index_piece_meta(len, j);
-        for (uint64_t e = first[j]; e < last[j]; ++e) {
-            const uint64_t x = t->codes[e] ^ code;
-            if (t->meta[e] != meta || (x & range[j]) != 0) continue;
-            // Agreeing on an earlier piece means it was listed there.
-            bool earlier = false;
-            for (uint64_t jj = 0; jj < j; ++jj) earlier |= (x & range[jj]) == 0;
-            if (earlier || dna2_mismatches(t->codes[e], code) > 2) continue;
-            k2_found_add(out, t->refs[e], t->codes[e], len);
-        }
-    }
+int32_t k2_add_substituted(void *ctx, uint32_t ref, uint64_t ref_code, uint32_t) noexcept {
+    k2_found_list *out = static_cast<k2_found_list *>(ctx);
+    k2_found_add(out, ref, ref_code, out->len);
+    return VISIT_CONTINUE;
 }
 
 // ---- the order of the enumeration ---------------------------------------------
@@ -405,7 +377,8 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
 
     if (k2_has_length(ix, n, 0)) {
         if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
-            k2_pieces_two_substitutions(ix, code, n, &found);
+            found.len = n;
+            hamming_piece_neighbors(ix, code, n, 2, k2_add_substituted, &found);
         } else {
             k2_key_start(&batch, ix, &found, n);
             k2_keys_two_substitutions(&batch, code, n);
