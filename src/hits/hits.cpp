@@ -5,6 +5,12 @@
 // the key table for k = 0, and a pass over every reference where no route
 // serves the query.  The hits are then ordered by (distance, position).
 //
+// The rescue's windows (the read prefixes its alignments may end at) are
+// searched as one: the fixed window's route first, counted as the record's
+// search, then the other windows' routes on the same sink, so that a
+// reference any of them reaches is taken up once and measured once against
+// every window (index/probe.h), into one list.
+//
 // This file sits above both the edit and the Hamming assignment, which it
 // drives; neither of them knows about it.
 #include <algorithm>

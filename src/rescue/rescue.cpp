@@ -1,6 +1,7 @@
 // Deciding one read's barcode: gather the references within the bound over
-// the read's windows, then apply the distance rule or the posterior over the
-// candidates the abundance rule keeps.
+// the read's windows in one search (hits/hits_internal.h), then apply the
+// distance rule or the posterior over the candidates the abundance rule
+// keeps.
 #include <algorithm>
 #include <cmath>
 #include <limits>
