@@ -44,22 +44,26 @@ bool rescue_model_prepare(const rescue_read_model &m, rescue_scratch &s) noexcep
         return false;
     const double ln10_over_10 = std::log(10.0) / 10.0;
     const rescue_base_logs fallback = base_logs_from_error(std::log(RESCUE_DEFAULT_ERROR));
-    // A read holds few distinct quality bytes: each one's logarithms are
-    // computed once (bit 0..255 of known: already in memo).
-    rescue_base_logs memo[256];
-    uint64_t known[4] = {0, 0, 0, 0};
+    // A read holds few distinct quality bytes: their logarithms are kept in
+    // a small table by the byte's low six bits, tagged with the whole byte
+    // (Phred+33 up to Q41 never collides; a collision only recomputes).
+    constexpr size_t MEMO = 64;
+    rescue_base_logs memo[MEMO];
+    uint16_t tag[MEMO];
+    for (size_t i = 0; i < MEMO; ++i) tag[i] = UINT16_MAX;
     for (size_t i = 0; i < n; ++i) {
         if (m.quals == nullptr) {
             s.bases[i] = fallback;
             continue;
         }
         const uint32_t q = m.quals[i];
-        if (((known[q >> 6] >> (q & 63)) & 1) == 0) {
+        const size_t slot = q & (MEMO - 1);
+        if (tag[slot] != q) {
             const uint32_t phred = q >= m.quality_offset ? q - m.quality_offset : 0;
-            memo[q] = base_logs_from_error(-static_cast<double>(phred) * ln10_over_10);
-            known[q >> 6] |= uint64_t{1} << (q & 63);
+            memo[slot] = base_logs_from_error(-static_cast<double>(phred) * ln10_over_10);
+            tag[slot] = static_cast<uint16_t>(q);
         }
-        s.bases[i] = memo[q];
+        s.bases[i] = memo[slot];
     }
     s.bases.set_size(n);
     return true;
