@@ -111,6 +111,37 @@ read_batch draw_reads(const seq_list &refs, uint64_t seed, size_t n) {
     return out;
 }
 
+rescue_reads draw_rescue_reads(const seq_list &refs, uint64_t seed, size_t n, size_t cells,
+                               size_t tail, const std::function<bool(const std::string &)> &keep) {
+    rng r(seed);
+    rescue_reads out;
+    out.counts.assign(refs.size(), 0);
+    std::vector<size_t> cell;
+    for (size_t c = 0; c < cells; ++c) {
+        cell.push_back(r.below(refs.size()));
+        out.counts[cell.back()] += uint64_t{1} << r.below(13);
+    }
+    while (out.reads.size() < n) {
+        std::string read = refs.seqs[r.below(10) < 9 ? cell[r.below(cell.size())] : r.below(refs.size())];
+        const size_t errors = r.below(3);
+        for (size_t e = 0; e < errors; ++e) {
+            const size_t kind = r.below(4);
+            if (kind < 3) {
+                apply_edit(r, read, static_cast<edit_kind>(kind));
+            } else if (!read.empty()) {
+                read[r.below(read.size())] = 'N';
+            }
+        }
+        read += random_seq(r, tail);
+        std::string quals(read.size(), 'I');
+        for (char &c : quals) c = static_cast<char>(33 + 20 + r.below(21));
+        if (!keep(read)) continue;
+        out.reads.push_back(std::move(read));
+        out.quals.push_back(std::move(quals));
+    }
+    return out;
+}
+
 std::vector<size_t> stratified_sample(const read_batch &batch, size_t per_class) {
     size_t taken[READ_CLASSES] = {};
     std::vector<size_t> out;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,22 @@ struct read_batch {
     std::vector<uint8_t> classes;
 };
 read_batch draw_reads(const seq_list &refs, uint64_t seed, size_t n);
+
+// Reads as vorn_rescue_read sees them in a run.  cells entries of the list
+// get exact counts from 1 to 4096, roughly log-uniform (the rest 0); each
+// read is a cell's entry (nine in ten) or any entry, with 0 to 2 errors of a
+// random kind (substitution, insertion, deletion, N), then a random tail of
+// tail bases for the window's end to move into, and Phred+33 qualities 20 to
+// 40.  Only reads that keep(read) accepts are taken (the benchmarks leave out
+// the exact unique matches, which a run assigns before the rescue), until
+// there are n.
+struct rescue_reads {
+    std::vector<std::string> reads;
+    std::vector<std::string> quals;
+    std::vector<uint64_t> counts;  // per entry of the list
+};
+rescue_reads draw_rescue_reads(const seq_list &refs, uint64_t seed, size_t n, size_t cells,
+                               size_t tail, const std::function<bool(const std::string &)> &keep);
 
 // Indices of a sample of the batch with every class represented: up to
 // per_class reads of each class, in batch order.

@@ -10,6 +10,10 @@
 // timing, a stratified sample of the reads (every class represented) is
 // answered by the index path and by brute force, and the records must agree.
 //
+// The rescue rows (idx/rescue_k1, idx/rescue_k2) time vorn_rescue_read on what
+// the tool hands it: reads that are not exact unique matches (see
+// rescue_pool_for).
+//
 // Names: idx/<op>/<list>, build/<list>.  Counters: cand/q and verif/q are the
 // vorn_stats counters per query over the whole pool.
 #include <benchmark/benchmark.h>
@@ -36,6 +40,15 @@ constexpr size_t CHUNK_READS = 1024;
 constexpr size_t SAMPLE_PER_CLASS = 8;
 constexpr size_t BRUTE_READS = 4;          // reads per brute-force iteration
 
+// Reads for the rescue rows (see draw_rescue_reads), and whether a sample of
+// them agreed with brute force.
+struct rescue_pool {
+    rescue_reads data;
+    size_t window = 0;
+    std::string error;  // "" once the sample agreed
+    bool checked = false;
+};
+
 struct list_state {
     std::string name;
     std::string error;
@@ -46,6 +59,7 @@ struct list_state {
     std::vector<size_t> sample;
     std::map<int32_t, std::vector<vorn_match>> brute;  // per k, on the sample
     std::map<std::string, std::string> checked;        // op -> error ("" = agree)
+    std::map<int32_t, std::unique_ptr<rescue_pool>> rescue;  // per k
 };
 
 // The real list is not part of the repository: its path comes from the
@@ -279,6 +293,132 @@ void run_index(benchmark::State &state, const std::string &list, op what, int32_
     }
 }
 
+// ---- rescue --------------------------------------------------------------------
+
+// Every iteration answers the whole pool: at k = 2 the few reads whose window
+// holds two N, which no route serves, cost most of the time, so a part of
+// the pool would time a share of them that varies.
+constexpr size_t RESCUE_READS = 1024;
+constexpr size_t RESCUE_SAMPLE = 8;
+constexpr size_t RESCUE_TAIL = 12;
+constexpr size_t RESCUE_CELLS = 2000;
+
+// The references within k of some window of the read, at their least
+// distance, in the listing's order: brute force over the list.
+std::vector<vorn_hit> brute_windows(const seq_list &refs, const std::string &read, size_t window,
+                                    int32_t k) {
+    const size_t uk = static_cast<size_t>(k);
+    const size_t hi = std::min(window + uk, read.size());
+    const size_t lo = std::min(window > uk ? window - uk : 0, hi);
+    std::vector<vorn_hit> out;
+    const auto *r = reinterpret_cast<const uint8_t *>(read.data());
+    for (size_t i = 0; i < refs.size(); ++i) {
+        uint32_t best = UINT32_MAX;
+        for (size_t n = lo; n <= hi; ++n) {
+            if (vorn_edit_distance_leq(r, n, refs.ptrs[i], refs.lens[i], k) != 1) continue;
+            best = std::min(best, vorn_edit_distance(r, n, refs.ptrs[i], refs.lens[i]));
+        }
+        if (best != UINT32_MAX) out.push_back(vorn_hit{static_cast<uint32_t>(i), best});
+    }
+    std::sort(out.begin(), out.end(), [](const vorn_hit &a, const vorn_hit &b) {
+        return a.distance != b.distance ? a.distance < b.distance : a.ref_index < b.ref_index;
+    });
+    return out;
+}
+
+// The reads the tool hands the rescue: exact unique matches are left out, as
+// it assigns them before.
+rescue_pool &rescue_pool_for(list_state &s, int32_t k) {
+    auto &slot = s.rescue[k];
+    if (slot) return *slot;
+    slot = std::make_unique<rescue_pool>();
+    rescue_pool &p = *slot;
+    p.window = s.refs.lens[0];
+    p.data = draw_rescue_reads(s.refs, 4242 + s.refs.size(), RESCUE_READS, RESCUE_CELLS,
+                               RESCUE_TAIL, [&](const std::string &read) {
+                                   size_t exact = 0;
+                                   vorn_hit first[2];
+                                   vorn_index_hits(s.index,
+                                                   reinterpret_cast<const uint8_t *>(read.data()),
+                                                   std::min(p.window, read.size()),
+                                                   VORN_METRIC_EDIT, 0, first, 2, &exact);
+                                   return exact != 1;
+                               });
+    return p;
+}
+
+vorn_rescue_params rescue_params(int32_t k) {
+    vorn_rescue_params params;
+    vorn_rescue_params_default(&params);
+    params.k = k;
+    return params;
+}
+
+// One read; stats may be null.
+void rescue_one(const list_state &s, const rescue_pool &p, const vorn_rescue_params &params,
+                size_t i, vorn_hit *hits, size_t capacity, size_t *n_hits,
+                vorn_rescue_result *result, vorn_stats *stats) {
+    const std::string &read = p.data.reads[i];
+    vorn_rescue_read_stats(s.index, reinterpret_cast<const uint8_t *>(read.data()),
+                           reinterpret_cast<const uint8_t *>(p.data.quals[i].data()), read.size(),
+                           p.window, p.data.counts.data(), p.data.counts.size(), &params, hits,
+                           capacity, n_hits, result, stats);
+}
+
+void run_rescue(benchmark::State &state, const std::string &list, int32_t k) {
+    list_state &s = list_for(list);
+    if (!s.error.empty()) {
+        state.SkipWithError(s.error.c_str());
+        return;
+    }
+    rescue_pool &p = rescue_pool_for(s, k);
+    const vorn_rescue_params params = rescue_params(k);
+    if (!p.checked) {
+        p.checked = true;
+        for (size_t i = 0; i < RESCUE_SAMPLE && p.error.empty(); ++i) {
+            vorn_hit hits[64];
+            size_t n = 0;
+            vorn_rescue_result res;
+            rescue_one(s, p, params, i, hits, 64, &n, &res, nullptr);
+            const std::vector<vorn_hit> want = brute_windows(s.refs, p.data.reads[i], p.window, k);
+            bool same = n == want.size();
+            for (size_t j = 0; same && j < std::min<size_t>(n, 64); ++j)
+                same = hits[j].ref_index == want[j].ref_index && hits[j].distance == want[j].distance;
+            if (!same) {
+                p.error = "read " + p.data.reads[i] + ": " + std::to_string(n) + " hits, brute force " +
+                          std::to_string(want.size());
+            }
+        }
+    }
+    if (!p.error.empty()) {
+        state.SkipWithError(p.error.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        for (size_t i = 0; i < p.data.reads.size(); ++i) {
+            vorn_hit hits[8];
+            size_t n = 0;
+            vorn_rescue_result res;
+            rescue_one(s, p, params, i, hits, 8, &n, &res, nullptr);
+            benchmark::DoNotOptimize(res);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(p.data.reads.size()));
+    vorn_stats total{0, 0};
+    for (size_t i = 0; i < p.data.reads.size(); ++i) {
+        vorn_hit hits[8];
+        size_t n = 0;
+        vorn_rescue_result res;
+        vorn_stats one{0, 0};
+        rescue_one(s, p, params, i, hits, 8, &n, &res, &one);
+        total.candidates += one.candidates;
+        total.verifications += one.verifications;
+    }
+    const auto reads = static_cast<double>(p.data.reads.size());
+    state.counters["cand/q"] = static_cast<double>(total.candidates) / reads;
+    state.counters["verif/q"] = static_cast<double>(total.verifications) / reads;
+}
+
 // ---- build -------------------------------------------------------------------
 
 size_t resident_bytes() {
@@ -376,6 +516,15 @@ void register_index() {
             benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) {
                 run_index(st, l, what, k, flags, key);
             })->Unit(benchmark::kMicrosecond);
+        }
+    }
+    for (const char *list : {"rand16_1M", "real737K", "rand28_100K"}) {
+        for (const int32_t k : {1, 2}) {
+            const std::string l = list;
+            benchmark::RegisterBenchmark(
+                (std::string("idx/rescue_k") + std::to_string(k) + "/" + list).c_str(),
+                [=](benchmark::State &st) { run_rescue(st, l, k); })
+                ->Unit(benchmark::kMicrosecond);
         }
     }
     const std::pair<const char *, uint32_t> builds[] = {

@@ -105,7 +105,8 @@ def main():
     for lst in LISTS:
         for op in ("exact_one", "exact_many", "exact_ascii_one", "exact_ascii_many",
                    "assign_k0", "assign_k1", "assign_k2", "status_k1", "status_k2",
-                   "hamming_k1", "hamming_k2", "hamming_k3", "brute_k0", "brute_k1", "brute_k2"):
+                   "hamming_k1", "hamming_k2", "hamming_k3", "rescue_k1", "rescue_k2",
+                   "brute_k0", "brute_k1", "brute_k2"):
             b = med.get("idx/%s/%s" % (op, lst))
             notes = []
             if b:

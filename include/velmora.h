@@ -628,9 +628,10 @@ VORN_API void vorn_rescue_params_default(vorn_rescue_params *params) VORN_NOEXCE
  * not match the index.  Returns -2 when working memory could not be had:
  * *n_hits is then 0 and nothing else is written.
  *
- * Working memory lives on the stack while the windows' hits together number
- * at most 64, the windows end within the read's first 63 bases and k is at
- * most 19; beyond that it is allocated and released within the call.
+ * Working memory lives on the stack while at most 64 references lie within
+ * the bound, the search takes up at most 128, the windows end within the
+ * read's first 63 bases and k is at most 19; beyond that it is allocated and
+ * released within the call.
  * Reentrant; safe on one index from many threads.
  */
 VORN_API int32_t vorn_rescue_read(const vorn_index *index, const uint8_t *read,

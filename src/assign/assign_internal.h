@@ -46,6 +46,12 @@ int32_t edit_search_long_read(probe_sink *s) noexcept;                 // 33/34 
 bool edit_unknown_accepts(const uint8_t *query, size_t len, int32_t k) noexcept;
 bool edit_long_read_accepts(const uint8_t *query, size_t len) noexcept;
 
+// Requests (without reading) the memory a one-edit search of an encodable
+// query (code, len) reads first: the presence-filter blocks of its keys and
+// the deletion-table bucket of its longer references.
+void edit_warm_one(const vorn_index *index, uint64_t code, uint64_t len) noexcept;
+
+
 // Which search serves a query (given its encodability) for k; EDIT_ROUTE_NONE
 // when none does and brute force decides.
 enum edit_route : uint32_t {
@@ -57,6 +63,14 @@ enum edit_route : uint32_t {
     EDIT_ROUTE_LONG_READ,
 };
 edit_route edit_route_for(const uint8_t *query, size_t len, bool encodable, int32_t k) noexcept;
+
+// Requests the deletion-table bucket offsets a two-edit search of an
+// encodable query (code, len) reads, without reading anything.
+void edit_warm_two(const vorn_index *index, uint64_t code, uint64_t len) noexcept;
+
+// The same for a query going along route (code its 2-bit code when it has
+// one), where the route has such a step; nothing otherwise.
+void edit_warm(const vorn_index *index, edit_route route, uint64_t code, uint64_t len) noexcept;
 
 // Runs a route on a started sink; PATH_DONE with the final status written,
 // or PATH_DECLINED when the search ran out of memory.

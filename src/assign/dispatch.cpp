@@ -30,6 +30,11 @@ edit_route edit_route_for(const uint8_t *query, size_t len, bool encodable, int3
     return EDIT_ROUTE_NONE;
 }
 
+void edit_warm(const vorn_index *index, edit_route route, uint64_t code, uint64_t len) noexcept {
+    if (route == EDIT_ROUTE_ONE) edit_warm_one(index, code, len);
+    if (route == EDIT_ROUTE_TWO) edit_warm_two(index, code, len);
+}
+
 int32_t edit_search(const vorn_index *index, const uint8_t *query, size_t len, int32_t k,
                     edit_route route, uint64_t code, vorn_match *result, vorn_stats *stats,
                     uint32_t stop_when_ambiguous) noexcept {

@@ -27,38 +27,45 @@ int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
     uint64_t codes[MAX_KEYS];
     uint8_t lens[MAX_KEYS];
     uint64_t homes[MAX_KEYS];
+    // Keys of a length no reference has are not even formed.
+    const bool same = index_has_length(s->index, len);
     size_t n = 0;
-    codes[n] = code;
-    lens[n++] = static_cast<uint8_t>(len);
-    for (uint64_t p = 0; p < len; ++p) {
-        const uint64_t here = (code >> (2 * p)) & 3;
-        for (uint64_t b = 0; b < 4; ++b) {
-            if (b == here) continue;
-            codes[n] = dna2_with_base(code, p, b);
-            lens[n++] = static_cast<uint8_t>(len);
+    if (same) {
+        codes[n] = code;
+        lens[n++] = static_cast<uint8_t>(len);
+        for (uint64_t p = 0; p < len; ++p) {
+            const uint64_t here = (code >> (2 * p)) & 3;
+            for (uint64_t b = 0; b < 4; ++b) {
+                if (b == here) continue;
+                codes[n] = dna2_with_base(code, p, b);
+                lens[n++] = static_cast<uint8_t>(len);
+            }
         }
     }
+    const size_t own_end = n > 0 ? 1 : 0;
     const size_t same_len_end = n;
-    for (uint64_t p = 0; p < len; ++p) {
-        const uint64_t variant = dna2_delete_base(code, p);
-        if (n > same_len_end && codes[n - 1] == variant) continue;
-        codes[n] = variant;
-        lens[n++] = static_cast<uint8_t>(len - 1);
+    if (len > 0 && index_has_length(s->index, len - 1)) {
+        for (uint64_t p = 0; p < len; ++p) {
+            const uint64_t variant = dna2_delete_base(code, p);
+            if (n > same_len_end && codes[n - 1] == variant) continue;
+            codes[n] = variant;
+            lens[n++] = static_cast<uint8_t>(len - 1);
+        }
     }
 
     // The status-only form usually stops at the own key (an exact match), so
     // it requests the other slots only when it goes on.
     const bool stop = s->stop_when_ambiguous != 0;
-    probe_prefetch(s, codes, lens, stop ? 1 : n, homes);
-    int32_t r = probe_walk(s, codes, lens, homes, 1);
+    probe_prefetch(s, codes, lens, stop ? own_end : n, homes);
+    int32_t r = probe_walk(s, codes, lens, homes, own_end);
     if (r != VISIT_CONTINUE) return r;
     // Every hit of the own key is identical to the query: with one, no later
     // hit can be as close, and the status-only answer is settled.
     if (stop && s->result->best_distance == 0) return VISIT_STOP;
-    if (stop) probe_prefetch(s, codes + 1, lens + 1, n - 1, homes + 1);
+    if (stop) probe_prefetch(s, codes + own_end, lens + own_end, n - own_end, homes + own_end);
     probe_longer_prefetch(s, code, len);
 
-    r = probe_walk(s, codes + 1, lens + 1, homes + 1, same_len_end - 1);
+    r = probe_walk(s, codes + own_end, lens + own_end, homes + own_end, same_len_end - own_end);
     if (r != VISIT_CONTINUE) return r;
     r = probe_longer_references(s, code, len);
     if (r != VISIT_CONTINUE) return r;
@@ -66,6 +73,24 @@ int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
                    n - same_len_end);
     if (r != VISIT_CONTINUE) return r;
     return probe_nonencodable(s, 1, true);
+}
+
+void edit_warm_one(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
+    if (index_has_length(ix, len)) {
+        index_filter_prefetch(ix, index_key_hash(code, len));
+        for (uint64_t p = 0; p < len; ++p) {
+            const uint64_t here = (code >> (2 * p)) & 3;
+            for (uint64_t b = 0; b < 4; ++b) {
+                if (b != here) index_filter_prefetch(ix, index_key_hash(dna2_with_base(code, p, b), len));
+            }
+        }
+    }
+    if (len > 0 && index_has_length(ix, len - 1)) {
+        for (uint64_t p = 0; p < len; ++p)
+            index_filter_prefetch(ix, index_key_hash(dna2_delete_base(code, p), len - 1));
+    }
+    if (ix->del_bucket_count != 0 && index_has_length(ix, len + 1))
+        __builtin_prefetch(&ix->del_offsets[index_key_hash(code, len) & (ix->del_bucket_count - 1)]);
 }
 
 int32_t index_assign_neighbor_one_impl(const vorn_index *index, const uint8_t *query,

@@ -37,6 +37,7 @@
 
 #include "assign/assign_internal.h"
 #include "common.h"
+#include "hamming/hamming_internal.h"
 #include "inline_array.h"
 
 namespace velmora {
@@ -73,6 +74,7 @@ inline uint64_t k2_len(const k2_found &f) noexcept { return f.rank_len & 63; }
 struct k2_found_list {
     inline_array<k2_found, 256> items;
     bool failed = false;  // an append could not grow the list
+    uint64_t len = 0;     // the query's length, for the piece scan's additions
 };
 
 // Drops repeated references (a reference can be found by several keys), so
@@ -104,11 +106,23 @@ struct k2_key_batch {
     uint64_t len;
     size_t count;
     uint64_t codes[K2_KEY_BATCH];
-    uint64_t homes[K2_KEY_BATCH];
+    uint64_t homes[K2_KEY_BATCH];  // the key's hash, then its home slot
 };
 
 void k2_key_flush(k2_key_batch *b) noexcept {
+    // The presence filter rules out nearly every key from a block that stays
+    // in cache; only the keys it lets through cost a slot read.
+    const uint64_t mask = b->ix->key_slot_count - 1;
     for (size_t i = 0; i < b->count; ++i) {
+        if (!index_filter_may_hold(b->ix, b->homes[i], b->len)) {
+            b->homes[i] = INDEX_NONE;
+            continue;
+        }
+        b->homes[i] &= mask;
+        __builtin_prefetch(&b->ix->keys[b->homes[i]]);
+    }
+    for (size_t i = 0; i < b->count; ++i) {
+        if (b->homes[i] == INDEX_NONE) continue;
         const key_slot *slot = index_key_find_from(b->ix, b->homes[i], b->codes[i], b->len);
         if (slot == nullptr) continue;
         uint32_t n = 0;
@@ -118,13 +132,13 @@ void k2_key_flush(k2_key_batch *b) noexcept {
     b->count = 0;
 }
 
-// Requests the key's slot now and reads it when the batch is full, so that
-// the misses of a batch overlap.
+// Requests the key's filter block now and reads it when the batch is full,
+// so that the misses of a batch overlap.
 inline void k2_key_add(k2_key_batch *b, uint64_t code) noexcept {
-    const uint64_t home = index_key_home(b->ix, code, b->len);
-    __builtin_prefetch(&b->ix->keys[home]);
+    const uint64_t hash = index_key_hash(code, b->len);
+    index_filter_prefetch(b->ix, hash);
     b->codes[b->count] = code;
-    b->homes[b->count] = home;
+    b->homes[b->count] = hash;
     if (++b->count == K2_KEY_BATCH) k2_key_flush(b);
 }
 
@@ -185,6 +199,35 @@ void k2_keys_two_deletions(k2_key_batch *b, uint64_t code, uint64_t len) noexcep
 // 4 * 31 insertion variants of a query whose references may be two longer.
 constexpr size_t K2_LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
 
+// The deletion-table keys under which the references within two edits of
+// (code, n) that are `grow` (0 to 2) bases longer sit, all of length
+// n + grow - 1: for 0 the query's deletion variants (the indel pairs), for 1
+// the query and its substitution variants, for 2 its insertion variants.
+// Returns their number (at most K2_LONGER_KEYS).
+size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexcept {
+    size_t nkeys = 0;
+    if (grow == 0) {
+        for (uint64_t p = 0; p < n; ++p) {
+            if (k2_first_of_run(code, p)) keys[nkeys++] = dna2_delete_base(code, p);
+        }
+    } else if (grow == 1) {
+        keys[nkeys++] = code;
+        for (uint64_t p = 0; p < n; ++p) {
+            for (uint64_t x = 1; x < 4; ++x) keys[nkeys++] = code ^ (x << (2 * p));
+        }
+    } else {
+        // Inserting b before p repeats inserting it before p - 1 when base
+        // p - 1 is b; only the first of such a run is kept.
+        for (uint64_t p = 0; p <= n; ++p) {
+            for (uint64_t b = 0; b < 4; ++b) {
+                if (p > 0 && ((code >> (2 * p - 2)) & 3) == b) continue;
+                keys[nkeys++] = dna2_insert_base(code, p, b);
+            }
+        }
+    }
+    return nkeys;
+}
+
 // The references one base longer than one of the keys (all of length len)
 // that lose one base to become it.  Bucket offsets, then bucket entries,
 // are requested for all keys before any is read.  A reference within two
@@ -222,40 +265,10 @@ void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint6
 
 // ---- the same-length substitutions through the piece table --------------------
 
-void k2_pieces_two_substitutions(const vorn_index *ix, uint64_t code, uint64_t len,
-                                 k2_found_list *out) noexcept {
-    constexpr uint64_t PIECES = 3;
-    const piece_table *t = &ix->pieces[PIECES - 2];
-    if (t->count == 0) return;
-    uint64_t range[PIECES];
-    uint64_t first[PIECES];
-    uint64_t last[PIECES];
-    for (uint64_t j = 0; j < PIECES; ++j) {
-        uint64_t start = 0;
-        uint64_t piece_len = 0;
-        index_piece_bounds(len, PIECES, j, &start, &piece_len);
-        range[j] = piece_len == 0 ? 0 : dna2_mask(piece_len) << (2 * start);
-        first[j] = index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
-                                      index_piece_kind(PIECES, j), t->bucket_count);
-        __builtin_prefetch(&t->offsets[first[j]]);
-    }
-    for (uint64_t j = 0; j < PIECES; ++j) {
-        last[j] = t->offsets[first[j] + 1];
-        first[j] = t->offsets[first[j]];
-        __builtin_prefetch(&t->codes[first[j]]);
-    }
-    for (uint64_t j = 0; j < PIECES; ++j) {
-        const uint8_t meta = index_piece_meta(len, j);
-        for (uint64_t e = first[j]; e < last[j]; ++e) {
-            const uint64_t x = t->codes[e] ^ code;
-            if (t->meta[e] != meta || (x & range[j]) != 0) continue;
-            // Agreeing on an earlier piece means it was listed there.
-            bool earlier = false;
-            for (uint64_t jj = 0; jj < j; ++jj) earlier |= (x & range[jj]) == 0;
-            if (earlier || dna2_mismatches(t->codes[e], code) > 2) continue;
-            k2_found_add(out, t->refs[e], t->codes[e], len);
-        }
-    }
+int32_t k2_add_substituted(void *ctx, uint32_t ref, uint64_t ref_code, uint32_t) noexcept {
+    k2_found_list *out = static_cast<k2_found_list *>(ctx);
+    k2_found_add(out, ref, ref_code, out->len);
+    return VISIT_CONTINUE;
 }
 
 // ---- the order of the enumeration ---------------------------------------------
@@ -364,16 +377,15 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
 
     if (k2_has_length(ix, n, 0)) {
         if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
-            k2_pieces_two_substitutions(ix, code, n, &found);
+            found.len = n;
+            hamming_piece_neighbors(ix, code, n, 2, k2_add_substituted, &found);
         } else {
             k2_key_start(&batch, ix, &found, n);
             k2_keys_two_substitutions(&batch, code, n);
             k2_key_flush(&batch);
         }
         if (n > 0) {
-            for (uint64_t p = 0; p < n; ++p) {
-                if (k2_first_of_run(code, p)) keys[nkeys++] = dna2_delete_base(code, p);
-            }
+            nkeys = k2_longer_keys(code, n, 0, keys);
             k2_find_longer(ix, keys, nkeys, n - 1, &code, &found);
         }
     }
@@ -388,28 +400,28 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         k2_key_flush(&batch);
     }
     if (k2_has_length(ix, n, 1)) {
-        nkeys = 0;
-        keys[nkeys++] = code;
-        for (uint64_t p = 0; p < n; ++p) {
-            for (uint64_t x = 1; x < 4; ++x) keys[nkeys++] = code ^ (x << (2 * p));
-        }
+        nkeys = k2_longer_keys(code, n, 1, keys);
         k2_find_longer(ix, keys, nkeys, n, nullptr, &found);
     }
     if (k2_has_length(ix, n, 2)) {
-        // Inserting b before p repeats inserting it before p - 1 when base
-        // p - 1 is b; only the first of such a run is kept.
-        nkeys = 0;
-        for (uint64_t p = 0; p <= n; ++p) {
-            for (uint64_t b = 0; b < 4; ++b) {
-                if (p > 0 && ((code >> (2 * p - 2)) & 3) == b) continue;
-                keys[nkeys++] = dna2_insert_base(code, p, b);
-            }
-        }
+        nkeys = k2_longer_keys(code, n, 2, keys);
         k2_find_longer(ix, keys, nkeys, n + 1, nullptr, &found);
     }
     if (found.failed) return VISIT_OUT_OF_MEMORY;
 
     // In the enumeration's order; a reference found twice is taken once.
+    // Only the status-only form, which may stop part-way, needs that order:
+    // a full search gives the same record, counters and hits in any order,
+    // so it takes the references by position.
+    if (s->stop_when_ambiguous == 0) {
+        k2_found_compact(&found);
+        for (size_t i = 0; i < found.items.size(); ++i) {
+            const k2_found &f = found.items[i];
+            const int32_t r = probe_take_code(s, f.ref, f.code, k2_len(f));
+            if (r != VISIT_CONTINUE) return r;
+        }
+        return VISIT_CONTINUE;
+    }
     k2_found *items = found.items.data();
     const size_t count = found.items.size();
     if (count > 1) {
@@ -435,6 +447,21 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
 }
 
 }  // namespace
+
+void edit_warm_two(const vorn_index *ix, uint64_t code, uint64_t n) noexcept {
+    if (ix->key_slot_count == 0 || (ix->flags & VORN_INDEX_NO_DELETION) != 0 ||
+        ix->del_bucket_count == 0)
+        return;
+    uint64_t keys[K2_LONGER_KEYS];
+    const uint64_t mask = ix->del_bucket_count - 1;
+    for (int grow = 0; grow <= 2; ++grow) {
+        if (!k2_has_length(ix, n, grow) || (grow == 0 && n == 0)) continue;
+        const size_t nkeys = k2_longer_keys(code, n, grow, keys);
+        const uint64_t key_len = n + static_cast<uint64_t>(grow) - 1;
+        for (size_t i = 0; i < nkeys; ++i)
+            __builtin_prefetch(&ix->del_offsets[index_key_hash(keys[i], key_len) & mask]);
+    }
+}
 
 int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept {
     const bool by_length = (s->index->flags & VORN_INDEX_NO_DELETION) == 0;

@@ -57,13 +57,16 @@ int32_t edit_search_unknown_one(probe_sink *s) noexcept {
     const size_t len = s->query_len;
     size_t u = 0;
     if (unknown_byte_count(query, len, &u) == 1) {
+        // The five repairs' slots are requested together, then walked in order.
         const uint64_t base_code = single_unknown_repair_code(query, len, u);
+        uint64_t codes[5];
+        uint8_t lens[5];
         for (uint64_t b = 0; b < 5; ++b) {
-            const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
-                                         : dna2_delete_base(base_code, u);
-            const int32_t r = probe_key(s, probe, b < 4 ? len : len - 1);
-            if (r != VISIT_CONTINUE) return r;
+            codes[b] = b < 4 ? dna2_with_base(base_code, u, b) : dna2_delete_base(base_code, u);
+            lens[b] = static_cast<uint8_t>(b < 4 ? len : len - 1);
         }
+        const int32_t r = probe_keys(s, codes, lens, 5);
+        if (r != VISIT_CONTINUE) return r;
     }
     // Status-only mode ends at the second reference at the best distance.
     // Encodable hits are all at distance 1 here; a scanned reference equal

@@ -27,6 +27,13 @@ uint32_t edit_distance_dp_kernel(const uint8_t *a, size_t a_len, const uint8_t *
 uint32_t edit_distance_bit_parallel(const uint8_t *a, size_t a_len, const uint8_t *b,
                                     size_t b_len) noexcept;
 
+// Edit distances of a (the pattern, 1 to 64 bytes) to the prefixes of b of
+// first to last bytes (b holds at least last bytes), in one pass over
+// b[0, last): *least gets the smallest of them and, when first <= at <= last,
+// *at_value the one to the prefix of at bytes.
+void edit_distance_prefixes(const uint8_t *a, size_t a_len, const uint8_t *b, size_t first,
+                            size_t last, size_t at, uint32_t *least, uint32_t *at_value) noexcept;
+
 // Largest bound the banded kernel takes: its band of 2k + 1 rows fits a word.
 inline constexpr uint32_t BANDED_MAX_K = 31;
 

@@ -64,33 +64,44 @@ inline void match_table_build(uint64_t *table, const uint8_t *a, size_t a_len, c
     }
 }
 
-// One-word pattern (1 to 64 bytes): the whole column in two registers.
+// One-word column (pattern of 1 to 64 bytes) in two registers, and the score
+// of its last row.
+struct one_word_column {
+    uint64_t pv = ~uint64_t{0};  // column 0: D[i][0] = i, every step +1
+    uint64_t mv = 0;
+    uint32_t score;
+};
+
+// Advances the column by one text byte whose match mask is eq; probe is the
+// bit of the pattern's last row.
+inline void one_word_step(one_word_column &c, uint64_t eq, uint64_t probe) noexcept {
+    const uint64_t pv = c.pv, mv = c.mv;
+    const uint64_t xv = eq | mv;
+    const uint64_t sum = (eq & pv) + pv;
+    const uint64_t xh = (sum ^ pv) | eq;
+    const uint64_t mh = pv & xh;
+    // The complement of Ph = Mv | ~(Xh | Pv), and of the shifted
+    // (Ph << 1) | 1, which is just (~Ph) << 1; and Xh | Pv = Sum | Pv | Eq,
+    // with Pv | Eq ready early.  Both take operations off the
+    // loop-carried chain from Pv to the next Pv (7 instead of 11).
+    const uint64_t not_ph = ~mv & (sum | (pv | eq));
+    // Ph and Mh are never both set at one bit: +1, -1 or nothing.
+    c.score += static_cast<uint32_t>((not_ph & probe) == 0);
+    c.score -= static_cast<uint32_t>((mh & probe) != 0);
+    const uint64_t not_phs = not_ph << 1;  // row 0 grows: Ph shifts in a 1
+    c.pv = (mh << 1) | (~xv & not_phs);    // Mh' | ~(Xv | Ph')
+    c.mv = xv & ~not_phs;                  // Xv & Ph'
+}
+
+// One-word pattern (1 to 64 bytes).
 uint32_t myers_one_word(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len) noexcept {
     uint64_t table[MATCH_TABLE_ROWS];
     match_table_build<1>(table, a, a_len, b, b_len);
     const uint64_t probe = uint64_t{1} << (a_len - 1);
-    uint64_t pv = ~uint64_t{0};  // column 0: D[i][0] = i, every step +1
-    uint64_t mv = 0;
-    uint32_t score = static_cast<uint32_t>(a_len);
-    for (size_t j = 0; j < b_len; ++j) {
-        const uint64_t eq = table[b[j]];
-        const uint64_t xv = eq | mv;
-        const uint64_t sum = (eq & pv) + pv;
-        const uint64_t xh = (sum ^ pv) | eq;
-        const uint64_t mh = pv & xh;
-        // The complement of Ph = Mv | ~(Xh | Pv), and of the shifted
-        // (Ph << 1) | 1, which is just (~Ph) << 1; and Xh | Pv = Sum | Pv | Eq,
-        // with Pv | Eq ready early.  Both take operations off the
-        // loop-carried chain from Pv to the next Pv (7 instead of 11).
-        const uint64_t not_ph = ~mv & (sum | (pv | eq));
-        // Ph and Mh are never both set at one bit: +1, -1 or nothing.
-        score += static_cast<uint32_t>((not_ph & probe) == 0);
-        score -= static_cast<uint32_t>((mh & probe) != 0);
-        const uint64_t not_phs = not_ph << 1;  // row 0 grows: Ph shifts in a 1
-        pv = (mh << 1) | (~xv & not_phs);      // Mh' | ~(Xv | Ph')
-        mv = xv & ~not_phs;                    // Xv & Ph'
-    }
-    return score;
+    one_word_column c;
+    c.score = static_cast<uint32_t>(a_len);
+    for (size_t j = 0; j < b_len; ++j) one_word_step(c, table[b[j]], probe);
+    return c.score;
 }
 
 // W-word pattern (65 to 512 bytes).  The table is 256 * W words of the frame.
@@ -264,6 +275,27 @@ extern "C" VORN_API uint32_t vorn_edit_distance_myers64(const uint8_t *a, size_t
 }
 
 namespace velmora {
+
+void edit_distance_prefixes(const uint8_t *a, size_t a_len, const uint8_t *b, size_t first,
+                            size_t last, size_t at, uint32_t *least, uint32_t *at_value) noexcept {
+    VELMORA_ASSERT(a_len >= 1 && a_len <= 64 && first <= last);
+    uint64_t table[MATCH_TABLE_ROWS];
+    match_table_build<1>(table, a, a_len, b, last);
+    const uint64_t probe = uint64_t{1} << (a_len - 1);
+    one_word_column c;
+    c.score = static_cast<uint32_t>(a_len);  // the empty prefix
+    uint32_t low = UINT32_MAX;
+    for (size_t j = 0;; ++j) {
+        // c.score is the distance to the prefix of j bytes.
+        if (j >= first) {
+            if (c.score < low) low = c.score;
+            if (j == at) *at_value = c.score;
+        }
+        if (j == last) break;
+        one_word_step(c, table[b[j]], probe);
+    }
+    *least = low;
+}
 
 uint32_t edit_distance_banded(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
                               uint32_t k) noexcept {

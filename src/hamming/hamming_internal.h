@@ -48,6 +48,22 @@ int32_t hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
 int32_t hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
                                      uint64_t unknown_count) noexcept;
 
+// What a scan of the piece table does with a reference within k
+// substitutions: ref_code is its code, mismatches its distance.
+// VISIT_CONTINUE, or a value that ends the scan and is returned.
+typedef int32_t (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
+                                 uint32_t mismatches) noexcept;
+
+// Every encodable reference of length len within k (1 to 3) substitutions of
+// (code, len), through the piece table of the k + 1 split (which the index
+// must have): k substitutions leave one piece intact, so each such reference
+// sits in the bucket of one of the query's pieces, whose entries carry the
+// whole code.  Each is handed to near once, at the first piece it agrees on;
+// nothing is counted.  The scan is the Hamming route's own, vectorised where
+// the machine allows.
+int32_t hamming_piece_neighbors(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
+                                piece_near_fn near, void *ctx) noexcept;
+
 // Searches one query of at most 32 bytes on a started sink (k from 1 to 3):
 // the encodable route or the unknown-byte route, then the non-encodable
 // references of its length.  VISIT_OUT_OF_MEMORY when the search could not

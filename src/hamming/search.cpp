@@ -109,12 +109,19 @@ struct piece_lanes_avx512 {
 };
 #endif
 
-// One step at entry e of piece j's bucket; VISIT_OUT_OF_MEMORY when the hit
-// list could not grow.
+// Where the entries within k go: a sink's record and hits, or the caller's
+// list of references found (hamming_piece_neighbors).
+struct piece_consumer {
+    piece_near_fn near;
+    void *ctx;
+};
+
+// One step at entry e of piece j's bucket; the first result of the consumer
+// that is not VISIT_CONTINUE.
 template <class Lanes>
 __attribute__((always_inline)) inline int32_t hamming_piece_step(
-    probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t j, uint64_t e,
-    uint64_t code, uint64_t symbols, int32_t k, uint64_t *measured) noexcept {
+    const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t j,
+    uint64_t e, uint64_t code, uint64_t symbols, int32_t k, uint64_t *measured) noexcept {
     uint32_t near = 0;
     const uint32_t taken = Lanes::taken(t, probes, j, e, code, symbols, k, &near);
     if (taken == 0) return VISIT_CONTINUE;
@@ -122,66 +129,67 @@ __attribute__((always_inline)) inline int32_t hamming_piece_step(
     while (near != 0) {
         const uint64_t lane = Lanes::width == 1 ? 0 : static_cast<uint64_t>(__builtin_ctz(near));
         near &= near - 1;
-        const uint32_t d = hamming_code_mismatches(t->codes[e + lane] ^ code, symbols);
-        if (probe_apply(s, t->refs[e + lane], d) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
+        const uint64_t ref_code = t->codes[e + lane];
+        const uint32_t d = hamming_code_mismatches(ref_code ^ code, symbols);
+        const int32_t r = c.near(c.ctx, t->refs[e + lane], ref_code, d);
+        if (r != VISIT_CONTINUE) return r;
     }
     return VISIT_CONTINUE;
 }
 
+// *measured gets the entries taken up (each agrees with the query on a piece).
 template <class Lanes>
 __attribute__((always_inline)) inline int32_t hamming_piece_scan_with(
-    probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
-    uint64_t code) noexcept {
-    const uint64_t symbols = hamming_symbol_mask(s->query_len);
-    const int32_t k = s->k;
-    // Counted locally: an increment through the stats pointer per entry would
-    // chain every entry on a store and a reload.
-    uint64_t measured = 0;
+    const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
+    uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
+    const uint64_t symbols = hamming_symbol_mask(len);
+    // Counted locally: an increment through a pointer per entry would chain
+    // every entry on a store and a reload.
+    uint64_t taken = 0;
     int32_t r = VISIT_CONTINUE;
     for (uint64_t j = 0; j < pieces && r == VISIT_CONTINUE; ++j) {
         const uint64_t last = probes[j].last;
         uint64_t e = probes[j].first;
         for (; last - e >= Lanes::width && r == VISIT_CONTINUE; e += Lanes::width) {
-            r = hamming_piece_step<Lanes>(s, t, probes, j, e, code, symbols, k, &measured);
+            r = hamming_piece_step<Lanes>(c, t, probes, j, e, code, symbols, k, &taken);
         }
         if constexpr (Lanes::width > 1) {
             for (; e < last && r == VISIT_CONTINUE; ++e) {
-                r = hamming_piece_step<piece_lanes_one>(s, t, probes, j, e, code, symbols, k,
-                                                        &measured);
+                r = hamming_piece_step<piece_lanes_one>(c, t, probes, j, e, code, symbols, k,
+                                                        &taken);
             }
         }
     }
-    if (s->stats != nullptr) {
-        s->stats->candidates += measured;
-        s->stats->verifications += measured;
-    }
+    *measured = taken;
     return r;
 }
 
 // The instantiations: without popcnt (a libgcc call, so that the library
 // still runs everywhere), with it, and with 512-bit vectors.  flatten pulls
 // every helper into the instantiation, built for its target.
-typedef int32_t (*hamming_piece_scan_fn)(probe_sink *s, const piece_table *t,
+typedef int32_t (*hamming_piece_scan_fn)(const piece_consumer &c, const piece_table *t,
                                          const piece_probe *probes, uint64_t pieces,
-                                         uint64_t code) noexcept;
+                                         uint64_t code, uint64_t len, int32_t k,
+                                         uint64_t *measured) noexcept;
 
 __attribute__((flatten)) int32_t hamming_piece_scan_baseline(
-    probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
-    uint64_t code) noexcept {
-    return hamming_piece_scan_with<piece_lanes_one>(s, t, probes, pieces, code);
+    const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
+    uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
+    return hamming_piece_scan_with<piece_lanes_one>(c, t, probes, pieces, code, len, k, measured);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("popcnt"), flatten)) int32_t hamming_piece_scan_popcnt(
-    probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
-    uint64_t code) noexcept {
-    return hamming_piece_scan_with<piece_lanes_one>(s, t, probes, pieces, code);
+    const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
+    uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
+    return hamming_piece_scan_with<piece_lanes_one>(c, t, probes, pieces, code, len, k, measured);
 }
 
 VELMORA_TARGET_AVX512 __attribute__((flatten)) int32_t hamming_piece_scan_avx512(
-    probe_sink *s, const piece_table *t, const piece_probe *probes, uint64_t pieces,
-    uint64_t code) noexcept {
-    return hamming_piece_scan_with<piece_lanes_avx512>(s, t, probes, pieces, code);
+    const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
+    uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
+    return hamming_piece_scan_with<piece_lanes_avx512>(c, t, probes, pieces, code, len, k,
+                                                       measured);
 }
 #endif
 
@@ -200,10 +208,11 @@ hamming_piece_scan_fn hamming_piece_scan_select() noexcept {
     return hamming_piece_scan_baseline;
 }
 
-int32_t hamming_piece_scan(probe_sink *s, const piece_table *t, const piece_probe *probes,
-                           uint64_t pieces, uint64_t code) noexcept {
+int32_t hamming_piece_scan(const piece_consumer &c, const piece_table *t,
+                           const piece_probe *probes, uint64_t pieces, uint64_t code,
+                           uint64_t len, int32_t k, uint64_t *measured) noexcept {
     static const hamming_piece_scan_fn scan = hamming_piece_scan_select();
-    return scan(s, t, probes, pieces, code);
+    return scan(c, t, probes, pieces, code, len, k, measured);
 }
 
 // Requests what the piece stage of a later query will read, without reading
@@ -235,14 +244,13 @@ void hamming_piece_warm(const vorn_index *ix, const uint8_t *query, size_t len, 
     }
 }
 
-// Pigeonhole stage of the encodable route: probes the k + 1 pieces of the
-// query code.  The bucket offsets and then the first entries of all pieces
-// are prefetched before any bucket is read, so their misses overlap.
-int32_t hamming_piece_stage(probe_sink *s, uint64_t code) noexcept {
-    const uint64_t len = s->query_len;
-    const uint64_t pieces = static_cast<uint64_t>(s->k) + 1;
-    const piece_table *t = &s->index->pieces[pieces - 2];
-    piece_probe probes[HAMMING_MAX_K + 1];
+// The buckets of the k + 1 pieces of (code, len) in table t, the split's.
+// The bucket offsets and then the first entries of all pieces are
+// prefetched before any bucket is read, so their misses overlap.  Returns
+// the number of pieces.
+uint64_t hamming_piece_probes(const piece_table *t, uint64_t code, uint64_t len, int32_t k,
+                              piece_probe *probes) noexcept {
+    const uint64_t pieces = static_cast<uint64_t>(k) + 1;
     for (uint64_t j = 0; j < pieces; ++j) {
         uint64_t start = 0;
         uint64_t piece_len = 0;
@@ -267,10 +275,41 @@ int32_t hamming_piece_stage(probe_sink *s, uint64_t code) noexcept {
         }
         __builtin_prefetch(&t->meta[probes[j].first]);
     }
-    return hamming_piece_scan(s, t, probes, pieces, code);
+    return pieces;
+}
+
+int32_t hamming_apply_near(void *ctx, uint32_t ref, uint64_t, uint32_t mismatches) noexcept {
+    return probe_apply(static_cast<probe_sink *>(ctx), ref, mismatches);
+}
+
+// Pigeonhole stage of the encodable route: probes the k + 1 pieces of the
+// query code; every entry taken up is counted as measured.
+int32_t hamming_piece_stage(probe_sink *s, uint64_t code) noexcept {
+    const piece_table *t = &s->index->pieces[s->k - 1];
+    piece_probe probes[HAMMING_MAX_K + 1];
+    const uint64_t pieces = hamming_piece_probes(t, code, s->query_len, s->k, probes);
+    uint64_t measured = 0;
+    const int32_t r = hamming_piece_scan(piece_consumer{hamming_apply_near, s}, t, probes, pieces,
+                                         code, s->query_len, s->k, &measured);
+    if (s->stats != nullptr) {
+        s->stats->candidates += measured;
+        s->stats->verifications += measured;
+    }
+    return r == VISIT_CONTINUE ? r : VISIT_OUT_OF_MEMORY;
 }
 
 }  // namespace
+
+int32_t hamming_piece_neighbors(const vorn_index *ix, uint64_t code, uint64_t len, int32_t k,
+                                piece_near_fn near, void *ctx) noexcept {
+    const piece_table *t = &ix->pieces[k - 1];
+    if (t->count == 0) return VISIT_CONTINUE;
+    piece_probe probes[HAMMING_MAX_K + 1];
+    const uint64_t pieces = hamming_piece_probes(t, code, len, k, probes);
+    uint64_t measured = 0;
+    return hamming_piece_scan(piece_consumer{near, ctx}, t, probes, pieces, code, len, k,
+                              &measured);
+}
 
 int32_t hamming_search(probe_sink *s) noexcept {
     const vorn_index *ix = s->index;

@@ -2,6 +2,7 @@
 #include "index/probe.h"
 
 #include "distance/distance_internal.h"
+#include "distance/kernels.h"
 #include "inline_array.h"
 #include "match/match_record.h"
 
@@ -11,19 +12,45 @@ void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *que
                       size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
                       vorn_stats *stats, uint32_t stop_when_ambiguous, probe_hits *hits) noexcept {
     s->index = index;
-    s->query = query;
-    s->query_len = query_len;
     s->k = k;
     s->metric = metric;
     s->stop_when_ambiguous = stop_when_ambiguous;
+    s->hits = hits;
+    s->windows = nullptr;
+    candidate_seen_free(&s->seen);
+    uint64_t code = 0;
+    const bool encodable = query_len <= DNA2_MAX_LEN && dna2_code(query, query_len, &code);
+    probe_sink_retarget(s, query, query_len, encodable, code, result, stats);
+}
+
+void probe_sink_retarget(probe_sink *s, const uint8_t *query, size_t query_len, bool encodable,
+                         uint64_t code, vorn_match *result, vorn_stats *stats) noexcept {
+    s->query = query;
+    s->query_len = query_len;
     s->result = result;
     s->stats = stats;
-    s->hits = hits;
     s->best_count = 0;
-    s->query_code = 0;
-    s->query_encodable = query_len <= DNA2_MAX_LEN && dna2_code(query, query_len, &s->query_code);
-    candidate_seen_free(&s->seen);
+    s->query_code = encodable ? code : 0;
+    s->query_encodable = encodable;
     match_reset(result, VORN_STATUS_NONE);
+}
+
+void probe_windows_start(probe_windows *w, const uint8_t *read, size_t shortest, size_t longest,
+                         size_t fixed, probe_hits *fixed_hits) noexcept {
+    w->read = read;
+    w->shortest = shortest;
+    w->longest = longest;
+    w->fixed = fixed;
+    w->fixed_hits = fixed_hits;
+    w->code = 0;
+    w->encodable = 0;
+    const size_t most = longest < DNA2_MAX_LEN ? longest : DNA2_MAX_LEN;
+    while (w->encodable < most) {
+        const int v = dna2_base_value(read[w->encodable]);
+        if (v < 0) break;
+        w->code |= static_cast<uint64_t>(v) << (2 * w->encodable);
+        ++w->encodable;
+    }
 }
 
 namespace {
@@ -48,24 +75,6 @@ int32_t probe_conclude(probe_sink *s, uint64_t ref, int32_t d) noexcept {
     return VISIT_CONTINUE;
 }
 
-}  // namespace
-
-int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept {
-    const vorn_index *ix = s->index;
-    if (s->stats != nullptr) s->stats->candidates += 1;
-    const int32_t d = probe_bytes_distance(s, index_ref_bytes(ix, ref), index_ref_len(ix, ref));
-    return probe_conclude(s, ref, d);
-}
-
-int32_t probe_take(probe_sink *s, uint64_t ref) noexcept {
-    const int32_t added = candidate_seen_add(&s->seen, ref);
-    if (added < 0) return VISIT_OUT_OF_MEMORY;
-    if (added > 0 && probe_measure(s, ref) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
-    return probe_settled(s) ? VISIT_STOP : VISIT_CONTINUE;
-}
-
-namespace {
-
 // Edit distance of two encodable sequences one base apart in length, when it
 // is 1: deleting the longer one's first differing base must give the shorter
 // (a deletion anywhere in a run of equal bases gives the same sequence).
@@ -79,38 +88,117 @@ bool probe_one_deletion(uint64_t longer, uint64_t shorter, uint64_t shorter_len)
 // decide it; PROBE_UNDECIDED when they do not.
 constexpr int32_t PROBE_UNDECIDED = -100;
 
-int32_t probe_code_distance(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    const uint64_t q = s->query_len;
-    const int64_t k = s->k;
+int32_t code_distance(uint32_t metric, int64_t k, uint64_t query_code, uint64_t q, uint64_t code,
+                      uint64_t len) noexcept {
     if (len == q) {
-        const uint32_t h = dna2_mismatches(s->query_code, code);
-        if (s->metric == PROBE_HAMMING) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
+        const uint32_t h = dna2_mismatches(query_code, code);
+        if (metric == PROBE_HAMMING) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
         // Equal lengths one edit apart differ in one base, so up to two
         // mismatches are that many edits; from three on, shifts may be fewer.
         if (h <= 2) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
         if (k <= 1) return CANDIDATE_FARTHER;
         return PROBE_UNDECIDED;
     }
-    if (s->metric == PROBE_HAMMING) return CANDIDATE_FARTHER;
+    if (metric == PROBE_HAMMING) return CANDIDATE_FARTHER;
     const uint64_t gap = len > q ? len - q : q - len;
     if (gap > static_cast<uint64_t>(k)) return CANDIDATE_FARTHER;
     if (gap == 1) {
-        const bool one = len > q ? probe_one_deletion(code, s->query_code, q)
-                                 : probe_one_deletion(s->query_code, code, len);
+        const bool one = len > q ? probe_one_deletion(code, query_code, q)
+                                 : probe_one_deletion(query_code, code, len);
         if (one) return 1;
         if (k <= 1) return CANDIDATE_FARTHER;
     }
     return PROBE_UNDECIDED;
 }
 
+// The bytes of an encodable reference (len <= 32), for the byte tests.
+const uint8_t *probe_decode(uint64_t code, size_t len, uint8_t *bytes) noexcept {
+    static constexpr uint8_t BASES[4] = {'A', 'C', 'G', 'T'};
+    for (size_t i = 0; i < len; ++i) bytes[i] = BASES[(code >> (2 * i)) & 3];
+    return bytes;
+}
+
+int32_t probe_code_distance(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
+    return code_distance(s->metric, s->k, s->query_code, s->query_len, code, len);
+}
+
+// A reference's distances to the windows of a search over several: at the
+// fixed window and the least over all of them (each a distance within k,
+// CANDIDATE_FARTHER or CANDIDATE_UNMEASURED).
+struct window_distances {
+    int32_t fixed;
+    int32_t least;
+};
+
+void fold_window(window_distances *out, const probe_windows &w, size_t n, int32_t d) noexcept {
+    if (d < 0) return;
+    if (out->least < 0 || d < out->least) out->least = d;
+    if (n == w.fixed) out->fixed = d;
+}
+
+// The reference (bytes, len), or its code when code is not null.  Only the
+// windows within k of its length can be within k; the codes decide most of
+// them, one pass of the bit-parallel kernel over the read the rest (for
+// k = 1 the linear tests of each window are cheaper).
+window_distances probe_window_distances(const probe_sink *s, const uint8_t *bytes, size_t len,
+                                        const uint64_t *code) noexcept {
+    const probe_windows &w = *s->windows;
+    const auto k = static_cast<size_t>(s->k);
+    window_distances out{CANDIDATE_FARTHER, CANDIDATE_FARTHER};
+    const size_t first = len > k && len - k > w.shortest ? len - k : w.shortest;
+    const size_t last = len < w.longest && w.longest - len > k ? len + k : w.longest;
+    if (first > last) return out;
+    if (code != nullptr && last <= w.encodable) {
+        bool decided = true;
+        for (size_t n = first; n <= last && decided; ++n) {
+            const int32_t d = code_distance(PROBE_EDIT, s->k, w.code & dna2_mask(n), n, *code, len);
+            decided = d != PROBE_UNDECIDED;
+            fold_window(&out, w, n, d);
+        }
+        if (decided) return out;
+        out = window_distances{CANDIDATE_FARTHER, CANDIDATE_FARTHER};
+    }
+    uint8_t decoded[DNA2_MAX_LEN];
+    if (code != nullptr) bytes = probe_decode(*code, len, decoded);
+    if (k >= 2 && len >= 1 && len <= 64) {
+        uint32_t least = UINT32_MAX, at_fixed = UINT32_MAX;
+        edit_distance_prefixes(bytes, len, w.read, first, last, w.fixed, &least, &at_fixed);
+        if (least <= k) out.least = static_cast<int32_t>(least);
+        if (at_fixed <= k) out.fixed = static_cast<int32_t>(at_fixed);
+        return out;
+    }
+    for (size_t n = first; n <= last; ++n) {
+        const int32_t d = candidate_distance_within_k(w.read, n, bytes, len, s->k);
+        if (d == CANDIDATE_UNMEASURED) return window_distances{d, d};
+        fold_window(&out, w, n, d);
+    }
+    return out;
+}
+
+// Counts the verification and folds both distances into the sink.
+int32_t probe_conclude_windows(probe_sink *s, uint64_t ref, window_distances d) noexcept {
+    if (s->stats != nullptr) s->stats->verifications += 1;
+    if (d.least == CANDIDATE_UNMEASURED) return VISIT_OUT_OF_MEMORY;  // see probe_conclude
+    const auto r = static_cast<uint32_t>(ref);
+    if (d.fixed >= 0) {
+        const auto at_fixed = static_cast<uint32_t>(d.fixed);
+        match_apply_hit(s->result, r, at_fixed, &s->best_count);
+        probe_hits *fixed_hits = s->windows->fixed_hits;
+        if (fixed_hits != nullptr && !fixed_hits->push(vorn_hit{r, at_fixed})) return VISIT_OUT_OF_MEMORY;
+    }
+    if (d.least >= 0 && !s->hits->push(vorn_hit{r, static_cast<uint32_t>(d.least)}))
+        return VISIT_OUT_OF_MEMORY;
+    return VISIT_CONTINUE;
+}
+
 int32_t probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
     if (s->stats != nullptr) s->stats->candidates += 1;
+    if (s->windows != nullptr)
+        return probe_conclude_windows(s, ref, probe_window_distances(s, nullptr, len, &code));
     int32_t d = s->query_encodable ? probe_code_distance(s, code, len) : PROBE_UNDECIDED;
     if (d == PROBE_UNDECIDED) {
         uint8_t bytes[DNA2_MAX_LEN];
-        static constexpr uint8_t BASES[4] = {'A', 'C', 'G', 'T'};
-        for (uint64_t i = 0; i < len; ++i) bytes[i] = BASES[(code >> (2 * i)) & 3];
-        d = probe_bytes_distance(s, bytes, len);
+        d = probe_bytes_distance(s, probe_decode(code, len, bytes), len);
     }
     return probe_conclude(s, ref, d);
 }
@@ -126,6 +214,23 @@ int32_t probe_slot(probe_sink *s, const key_slot *slot) noexcept {
 }
 
 }  // namespace
+
+int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept {
+    const vorn_index *ix = s->index;
+    if (s->stats != nullptr) s->stats->candidates += 1;
+    const uint8_t *bytes = index_ref_bytes(ix, ref);
+    const size_t len = index_ref_len(ix, ref);
+    if (s->windows != nullptr)
+        return probe_conclude_windows(s, ref, probe_window_distances(s, bytes, len, nullptr));
+    return probe_conclude(s, ref, probe_bytes_distance(s, bytes, len));
+}
+
+int32_t probe_take(probe_sink *s, uint64_t ref) noexcept {
+    const int32_t added = candidate_seen_add(&s->seen, ref);
+    if (added < 0) return VISIT_OUT_OF_MEMORY;
+    if (added > 0 && probe_measure(s, ref) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
+    return probe_settled(s) ? VISIT_STOP : VISIT_CONTINUE;
+}
 
 int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
     const int32_t added = candidate_seen_add(&s->seen, ref);
@@ -167,13 +272,15 @@ void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *l
     // The filter blocks first (in cache, but their latency overlaps too),
     // then the slots of the keys the filter lets through; INDEX_NONE marks
     // a key the filter rejected.
+    // A key of a length no reference has is ruled out before it is hashed.
     for (size_t i = 0; i < n; ++i) {
+        if (!index_has_length(ix, lens[i])) continue;
         homes[i] = index_key_hash(codes[i], lens[i]);
         index_filter_prefetch(ix, homes[i]);
     }
     const uint64_t mask = ix->key_slot_count - 1;
     for (size_t i = 0; i < n; ++i) {
-        if (!index_filter_may_hold(ix, homes[i], lens[i])) {
+        if (!index_has_length(ix, lens[i]) || !index_filter_may_hold(ix, homes[i], lens[i])) {
             homes[i] = INDEX_NONE;
             continue;
         }

@@ -32,6 +32,25 @@ inline constexpr uint32_t PROBE_HAMMING = 1;
 // Hits being listed for one query's search; the first 64 need no heap.
 using probe_hits = inline_array<vorn_hit, 64>;
 
+// The read prefixes a search over several windows measures each reference
+// against (the windows of one read: prefixes of shortest to longest bytes),
+// so that a reference met through any window is measured once for all.
+struct probe_windows {
+    const uint8_t *read;  // at least longest bytes
+    size_t shortest;
+    size_t longest;
+    size_t fixed;         // the window the record follows; shortest..longest
+    uint64_t code;        // 2-bit code of the first `encodable` bytes
+    size_t encodable;     // longest encodable prefix (at most 32 bytes)
+    // Hits within k of the fixed window, with their distance there; null
+    // once only the least distance over the windows matters.
+    probe_hits *fixed_hits;
+};
+
+// Fills w for the prefixes shortest..longest of read, fixed among them.
+void probe_windows_start(probe_windows *w, const uint8_t *read, size_t shortest, size_t longest,
+                         size_t fixed, probe_hits *fixed_hits) noexcept;
+
 // The state of one query's search.  Paths set it up with probe_sink_start
 // and read the record (and best_count) when they finish; the candidate set
 // is released when the sink goes out of scope.
@@ -50,6 +69,10 @@ struct probe_sink {
     // the probe already holds is measured without reading its bytes.
     uint64_t query_code;
     bool query_encodable;
+    // Null for a single query.  Otherwise every reference is measured against
+    // all the windows: the record and fixed_hits follow the fixed one, the
+    // hit list holds the least distance over them.
+    const probe_windows *windows;
     candidate_seen_set seen;
 };
 
@@ -57,6 +80,20 @@ struct probe_sink {
 void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *query,
                       size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
                       vorn_stats *stats, uint32_t stop_when_ambiguous, probe_hits *hits) noexcept;
+
+// Points a started sink at another query (a window of the same read), with
+// its own record and counters; the references taken up so far stay taken,
+// and the hit list goes on.
+// encodable and code say whether the query has a 2-bit code, and which.
+void probe_sink_retarget(probe_sink *s, const uint8_t *query, size_t query_len, bool encodable,
+                         uint64_t code, vorn_match *result, vorn_stats *stats) noexcept;
+
+// Whether the window of len bytes has a 2-bit code, and which (*code).
+static inline bool probe_window_code(const probe_windows &w, size_t len, uint64_t *code) noexcept {
+    if (len > w.encodable) return false;
+    *code = w.code & dna2_mask(len);
+    return true;
+}
 
 static inline bool probe_settled(const probe_sink *s) noexcept {
     return s->stop_when_ambiguous != 0 && s->best_count >= 2;

@@ -44,17 +44,37 @@ bool rescue_model_prepare(const rescue_read_model &m, rescue_scratch &s) noexcep
         return false;
     const double ln10_over_10 = std::log(10.0) / 10.0;
     const rescue_base_logs fallback = base_logs_from_error(std::log(RESCUE_DEFAULT_ERROR));
+    // A read holds few distinct quality bytes: their logarithms are kept in
+    // a small table by the byte's low six bits, tagged with the whole byte
+    // (Phred+33 up to Q41 never collides; a collision only recomputes).
+    constexpr size_t MEMO = 64;
+    rescue_base_logs memo[MEMO];
+    uint16_t tag[MEMO];
+    for (size_t i = 0; i < MEMO; ++i) tag[i] = UINT16_MAX;
     for (size_t i = 0; i < n; ++i) {
         if (m.quals == nullptr) {
             s.bases[i] = fallback;
             continue;
         }
         const uint32_t q = m.quals[i];
-        const uint32_t phred = q >= m.quality_offset ? q - m.quality_offset : 0;
-        s.bases[i] = base_logs_from_error(-static_cast<double>(phred) * ln10_over_10);
+        const size_t slot = q & (MEMO - 1);
+        if (tag[slot] != q) {
+            const uint32_t phred = q >= m.quality_offset ? q - m.quality_offset : 0;
+            memo[slot] = base_logs_from_error(-static_cast<double>(phred) * ln10_over_10);
+            tag[slot] = static_cast<uint16_t>(q);
+        }
+        s.bases[i] = memo[slot];
     }
     s.bases.set_size(n);
     return true;
+}
+
+bool rescue_alignment_possible(const rescue_read_model &m, size_t ref_len) noexcept {
+    // A path to the end cell (i, ref_len) with |i - ref_len| <= band can keep
+    // within the band: the diagonal first, then the gaps.
+    const size_t reach = m.log_indel_weight == NEG_INF ? 0 : m.band;
+    const size_t low = ref_len > reach ? ref_len - reach : 0;
+    return low <= m.longest && m.shortest <= ref_len + reach;
 }
 
 double rescue_log_likelihood(const rescue_read_model &m, rescue_scratch &s, const uint8_t *ref,

@@ -1,6 +1,7 @@
 // Deciding one read's barcode: gather the references within the bound over
-// the read's windows, then apply the distance rule or the posterior over the
-// candidates the abundance rule keeps.
+// the read's windows in one search (hits/hits_internal.h), then apply the
+// distance rule or the posterior over the candidates the abundance rule
+// keeps.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -16,9 +17,6 @@ constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
 // Two log scores closer than this are the same score: the same likelihood
 // reached through sums taken in another order must not break a tie.
 constexpr double RESCUE_TIE_TOLERANCE = 1e-9;
-
-// The hits of every window of one read.
-using window_hits = inline_array<vorn_hit, 64>;
 
 bool params_acceptable(const vorn_rescue_params &p) noexcept {
     if (p.metric == VORN_METRIC_EDIT) {
@@ -36,48 +34,8 @@ bool params_acceptable(const vorn_rescue_params &p) noexcept {
            p.min_posterior >= 0.0 && p.min_posterior <= 1.0;
 }
 
-// Appends the hits of one window to list, adding the work of its search to
-// stats (may be null).  0, or -2 when memory ran out.
-int32_t collect_window(const vorn_index *index, const uint8_t *read, size_t len,
-                       const vorn_rescue_params &p, window_hits &list, vorn_stats *stats) noexcept {
-    size_t room = list.capacity() - list.size();
-    size_t n = 0;
-    int32_t rc = index_hits_counted(index, read, len, p.metric, p.k, list.data() + list.size(),
-                                    room, &n, stats);
-    if (rc != 0) return -2;  // the arguments were checked: only memory can fail
-    if (n > room) {
-        // The same search again, into a list with room: its work is counted once.
-        size_t need;
-        if (!checked_add(list.size(), n, &need) || !list.reserve(need)) return -2;
-        room = list.capacity() - list.size();
-        rc = index_hits_counted(index, read, len, p.metric, p.k, list.data() + list.size(), room,
-                                &n, nullptr);
-        if (rc != 0) return -2;
-    }
-    list.set_size(list.size() + std::min(n, room));
-    return 0;
-}
-
-bool by_distance(const vorn_hit &a, const vorn_hit &b) noexcept {
-    return a.distance != b.distance ? a.distance < b.distance : a.ref_index < b.ref_index;
-}
-
-// Keeps each reference once, at its least distance over the windows, in
-// ascending (distance, reference).
-void merge_windows(window_hits &list) noexcept {
-    vorn_hit *h = list.data();
-    std::sort(h, h + list.size(), [](const vorn_hit &a, const vorn_hit &b) {
-        return a.ref_index != b.ref_index ? a.ref_index < b.ref_index : a.distance < b.distance;
-    });
-    size_t kept = 0;
-    for (size_t i = 0; i < list.size(); ++i)
-        if (kept == 0 || h[kept - 1].ref_index != h[i].ref_index) h[kept++] = h[i];
-    std::sort(h, h + kept, by_distance);
-    list.set_size(kept);
-}
-
 // Least distance among the hits other than hits[skip].
-uint32_t least_other_distance(const window_hits &list, size_t skip) noexcept {
+uint32_t least_other_distance(const probe_hits &list, size_t skip) noexcept {
     for (size_t i = 0; i < list.size(); ++i)
         if (i != skip) return list[i].distance;
     return UINT32_MAX;
@@ -85,7 +43,7 @@ uint32_t least_other_distance(const window_hits &list, size_t skip) noexcept {
 
 // The fields every outcome shares: distance of the best hit, the next larger
 // distance, the count.  Assignment overrides distance and second_distance.
-vorn_rescue_result unassigned_result(const window_hits &list) noexcept {
+vorn_rescue_result unassigned_result(const probe_hits &list) noexcept {
     vorn_rescue_result r{VORN_STATUS_NONE, UINT32_MAX, UINT32_MAX, UINT32_MAX,
                          static_cast<uint32_t>(list.size()), 0.0};
     if (list.size() == 0) return r;
@@ -100,7 +58,7 @@ vorn_rescue_result unassigned_result(const window_hits &list) noexcept {
     return r;
 }
 
-void assign_to(vorn_rescue_result &r, const window_hits &list, size_t which) noexcept {
+void assign_to(vorn_rescue_result &r, const probe_hits &list, size_t which) noexcept {
     r.status = VORN_STATUS_UNIQUE;
     r.ref_index = list[which].ref_index;
     r.distance = list[which].distance;
@@ -108,7 +66,7 @@ void assign_to(vorn_rescue_result &r, const window_hits &list, size_t which) noe
 }
 
 // The distance rule: a single reference at the best distance.
-vorn_rescue_result decide_by_distance(const window_hits &list) noexcept {
+vorn_rescue_result decide_by_distance(const probe_hits &list) noexcept {
     vorn_rescue_result r = unassigned_result(list);
     if (list.size() == 1 || (list.size() > 1 && list[1].distance > list[0].distance))
         assign_to(r, list, 0);
@@ -117,10 +75,34 @@ vorn_rescue_result decide_by_distance(const window_hits &list) noexcept {
 
 // The posterior over the candidates.  -2 when the model's memory could not be
 // had.
+// A reference's prior (exact count plus pseudocount) when it is a candidate,
+// else 0.
+double candidate_prior(const uint64_t *counts, const vorn_rescue_params &p, uint32_t ref) noexcept {
+    if (counts[ref] < p.min_exact) return 0.0;
+    const double prior = static_cast<double>(counts[ref]) + p.prior_pseudocount;
+    return prior > 0.0 ? prior : 0.0;
+}
+
 int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &model,
                             const uint64_t *counts, const vorn_rescue_params &p,
-                            const window_hits &list, vorn_rescue_result &out) noexcept {
+                            const probe_hits &list, vorn_rescue_result &out) noexcept {
     out = unassigned_result(list);
+    // A lone candidate's posterior is 1 whatever its likelihood, as long as
+    // that is not zero, and then nothing ties with it: no alignment needed.
+    size_t lone = SIZE_MAX, candidates = 0;
+    for (size_t i = 0; i < list.size() && candidates < 2; ++i) {
+        if (candidate_prior(counts, p, list[i].ref_index) > 0.0) {
+            lone = i;
+            candidates += 1;
+        }
+    }
+    if (candidates == 0) return 0;
+    if (candidates == 1) {
+        if (!rescue_alignment_possible(model, index_ref_len(index, list[lone].ref_index))) return 0;
+        out.posterior = 1.0;
+        if (out.posterior >= p.min_posterior) assign_to(out, list, lone);
+        return 0;
+    }
     rescue_scratch scratch;
     bool prepared = false;
     size_t top = SIZE_MAX;
@@ -130,9 +112,8 @@ int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &mo
     double sum = 0.0;
     for (size_t i = 0; i < list.size(); ++i) {
         const uint32_t ref = list[i].ref_index;
-        if (counts[ref] < p.min_exact) continue;
-        const double prior = static_cast<double>(counts[ref]) + p.prior_pseudocount;
-        if (!(prior > 0.0)) continue;
+        const double prior = candidate_prior(counts, p, ref);
+        if (prior == 0.0) continue;
         if (!prepared) {
             if (!rescue_model_prepare(model, scratch)) return -2;
             prepared = true;
@@ -192,31 +173,41 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
 
     const auto k = static_cast<size_t>(p.k);
     const size_t fixed = std::min(window_len, read_len);
-    window_hits list;
-    vorn_stats work{0, 0};
-    if (collect_window(index, read, fixed, p, list, stats != nullptr ? &work : nullptr) != 0) {
-        *n_hits = 0;
-        return -2;
-    }
-    const bool exact_unique = list.size() > 0 && list[0].distance == 0 &&
-                              (list.size() == 1 || list[1].distance > 0);
     const bool moving = p.metric == VORN_METRIC_EDIT && p.fixed_window == 0 && k > 0;
-
     // Read prefix lengths an alignment may end at.
     size_t shortest = fixed, longest = fixed;
-    if (moving && !exact_unique) {
+    if (moving) {
         shortest = window_len > k ? window_len - k : 0;
         longest = window_len <= read_len && read_len - window_len >= k ? window_len + k : read_len;
         if (shortest > longest) shortest = longest;
-        for (size_t len = shortest; len <= longest; ++len) {
-            if (len == fixed) continue;
-            if (collect_window(index, read, len, p, list, nullptr) != 0) {
-                *n_hits = 0;
-                return -2;
-            }
-        }
-        merge_windows(list);
     }
+    // One search over every window, with the fixed window's own search, the
+    // one the counters follow, first.
+    probe_hits near, at_fixed;
+    vorn_stats work{0, 0};
+    vorn_stats *counted = stats != nullptr ? &work : nullptr;
+    bool exact_unique = false;
+    const bool found =
+        moving ? index_hits_windows(index, read, shortest, longest, fixed, p.k, &near, &at_fixed,
+                                    &exact_unique, counted)
+               : index_hits_list(index, read, fixed, p.metric, p.k, &at_fixed, counted);
+    if (!found) {
+        *n_hits = 0;
+        return -2;
+    }
+    if (!moving) exact_unique = index_hits_exact_unique(at_fixed);
+    // An exact unique match is decided on the fixed window alone.
+    if (exact_unique) shortest = longest = fixed;
+    probe_hits &list = moving && !exact_unique ? near : at_fixed;
+    if (p.rescue == 1 && !exact_unique) {
+        // The posterior reads each hit's count and bytes: requested before
+        // the sort, so that the misses overlap it.
+        for (size_t i = 0; i < list.size(); ++i) {
+            __builtin_prefetch(&exact_counts[list[i].ref_index]);
+            __builtin_prefetch(&index->ref_offsets[list[i].ref_index]);
+        }
+    }
+    index_hits_sort(&list);
 
     vorn_rescue_result r;
     if (exact_unique) {
@@ -228,8 +219,10 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
     } else {
         // A path never strays further from the diagonal than the longer of
         // its two sides, so a band wider than that only costs time.
+        // The references' lengths matter only when the read side is shorter
+        // than k.
         size_t sides = longest;
-        for (size_t i = 0; i < list.size(); ++i)
+        for (size_t i = 0; i < list.size() && sides < k; ++i)
             sides = std::max(sides, index_ref_len(index, list[i].ref_index));
         const rescue_read_model model{read,
                                       quals,

@@ -46,6 +46,13 @@ struct rescue_scratch {
 // Prepares scratch for model; false when memory could not be had.
 bool rescue_model_prepare(const rescue_read_model &model, rescue_scratch &scratch) noexcept;
 
+// Whether the read has an alignment of nonzero probability with a reference
+// of ref_len bytes, that is whether rescue_log_likelihood() is above -inf:
+// matched and substituted bases always have one (p is above 0 and capped
+// below 1), a gap only with a positive indel weight, so some allowed prefix
+// length must lie within the band of ref_len, or equal it without indels.
+bool rescue_alignment_possible(const rescue_read_model &model, size_t ref_len) noexcept;
+
 // Log-likelihood of the read given the reference (ref, ref_len): the most
 // likely alignment of a read prefix of length shortest..longest with the whole
 // reference, within the band.  -inf when no such alignment has a nonzero

@@ -370,51 +370,57 @@ TEST(FaultInjection, HitListingAndReadDecision) {
     }
 
     // Enough hits, read bases and band to move every buffer of the decision
-    // to the heap.
+    // to the heap: with k = 20 no route serves a window, so every reference is
+    // measured against all of them; with k = 2 the windows' routes share one
+    // candidate set that outgrows its inline room.
     const std::string read = g.dna(80);
-    std::vector<std::string> near;
-    for (size_t i = 0; i < 70; ++i) {
-        std::string s = read.substr(0, 50);
-        for (size_t at : {i % 50, (i * 7 + 3) % 50}) s[at] = s[at] == 'A' ? 'C' : 'A';
-        near.push_back(s);
-    }
-    seq_batch nb(velmora_test::as_seqs(near));
-    vorn_index *index = vorn_index_build(nb.ptrs(), nb.lens(), nb.size());
-    ASSERT_NE(index, nullptr);
-    const std::vector<uint64_t> counts(near.size(), 2);
-    vorn_rescue_params p;
-    vorn_rescue_params_default(&p);
-    p.k = 20;
-    bool counted = false;  // alternates the plain and the counting form
-    const auto decide = [&](vorn_rescue_result *res, size_t *n) {
-        std::vector<vorn_hit> hits(100);
-        vorn_stats st{0, 0};
-        counted = !counted;
-        return counted ? vorn_rescue_read_stats(index, velmora_test::bytes(read), nullptr, read.size(), 50,
-                                                counts.data(), counts.size(), &p, hits.data(), hits.size(),
-                                                n, res, &st)
-                       : vorn_rescue_read(index, velmora_test::bytes(read), nullptr, read.size(), 50,
-                                          counts.data(), counts.size(), &p, hits.data(), hits.size(), n, res);
-    };
-    vorn_rescue_result clean;
-    size_t clean_n = 0;
-    ASSERT_EQ(decide(&clean, &clean_n), 0);
-    ASSERT_EQ(clean_n, near.size());
-    sweep_allocations([&](uint64_t) {
-        vorn_rescue_result res = velmora_test::poisoned<vorn_rescue_result>();
-        size_t n = 99;
-        const int32_t rc = decide(&res, &n);
-        if (alloc_injected()) {
-            EXPECT_EQ(rc, -2);
-            EXPECT_EQ(n, 0u);
-            EXPECT_EQ(res.status, velmora_test::poisoned<vorn_rescue_result>().status);
-        } else {
-            EXPECT_EQ(rc, 0);
-            EXPECT_EQ(res.ref_index, clean.ref_index);
-            EXPECT_EQ(res.posterior, clean.posterior);
+    for (const size_t window : {size_t{50}, size_t{30}}) {
+        std::vector<std::string> near;
+        for (size_t i = 0; i < 140; ++i) {
+            std::string s = read.substr(0, window);
+            for (size_t at : {i % window, (i * 7 + 3) % window}) s[at] = s[at] == 'A' ? 'C' : 'A';
+            near.push_back(s);
         }
-    });
-    vorn_index_free(index);
+        seq_batch nb(velmora_test::as_seqs(near));
+        vorn_index *index = vorn_index_build(nb.ptrs(), nb.lens(), nb.size());
+        ASSERT_NE(index, nullptr);
+        const std::vector<uint64_t> counts(near.size(), 2);
+        vorn_rescue_params p;
+        vorn_rescue_params_default(&p);
+        p.k = window == 50 ? 20 : 2;
+        bool counted = false;  // alternates the plain and the counting form
+        const auto decide = [&](vorn_rescue_result *res, size_t *n) {
+            std::vector<vorn_hit> hits(200);
+            vorn_stats st{0, 0};
+            counted = !counted;
+            return counted ? vorn_rescue_read_stats(index, velmora_test::bytes(read), nullptr, read.size(),
+                                                    window, counts.data(), counts.size(), &p, hits.data(),
+                                                    hits.size(), n, res, &st)
+                           : vorn_rescue_read(index, velmora_test::bytes(read), nullptr, read.size(), window,
+                                              counts.data(), counts.size(), &p, hits.data(), hits.size(), n,
+                                              res);
+        };
+        vorn_rescue_result clean;
+        size_t clean_n = 0;
+        ASSERT_EQ(decide(&clean, &clean_n), 0);
+        ASSERT_GT(clean_n, 64u);
+        sweep_allocations([&](uint64_t) {
+            vorn_rescue_result res = velmora_test::poisoned<vorn_rescue_result>();
+            size_t n = 99;
+            const int32_t rc = decide(&res, &n);
+            if (alloc_injected()) {
+                EXPECT_EQ(rc, -2);
+                EXPECT_EQ(n, 0u);
+                EXPECT_EQ(res.status, velmora_test::poisoned<vorn_rescue_result>().status);
+            } else {
+                EXPECT_EQ(rc, 0);
+                EXPECT_EQ(n, clean_n);
+                EXPECT_EQ(res.ref_index, clean.ref_index);
+                EXPECT_EQ(res.posterior, clean.posterior);
+            }
+        });
+        vorn_index_free(index);
+    }
 }
 
 // The calls that promise to allocate nothing: exact lookups, the Hamming

@@ -176,6 +176,7 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
             p.fixed_window = g.chance(30) ? 1 : 0;
             p.min_exact = g.range(0, 2);
             p.quality_offset = 33;
+            if (g.chance(15)) p.indel_weight = 0.0;  // alignments without gaps only
             const bool with_quals = g.chance(70);
             const size_t capacity = g.range(0, 8);
             const outcome o = run(ix, read, with_quals ? &quals : nullptr, window, counts, p, capacity);
