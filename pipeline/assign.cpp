@@ -280,11 +280,7 @@ std::string counts_table(const whitelist &wl, const barcode_tally &t) {
 // The barcode length when the option is absent: the whitelist's, which all
 // its entries must share.
 uint64_t common_length(const whitelist &wl) {
-    size_t lo = SIZE_MAX, hi = 0;
-    for (size_t i = 0; i < wl.size(); ++i) {
-        lo = std::min(lo, wl.entry(i).size());
-        hi = std::max(hi, wl.entry(i).size());
-    }
+    const size_t lo = wl.min_length, hi = wl.max_length;
     if (lo != hi)
         throw usage_error("whitelist entries have lengths from " + std::to_string(lo) + " to " +
                           std::to_string(hi) + ": give --barcode-length");
@@ -505,7 +501,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
 
     double t0 = now_seconds();
     // Reads are upper-cased, so the entries are too.
-    const whitelist wl = load_whitelist(opt.whitelist_path, {.max_line_length = opt.max_line_length});
+    const whitelist wl = load_whitelist(opt.whitelist_path, {.max_line_length = opt.max_line_length, .compact = true});
     report.whitelist_entries = wl.size();
     report.whitelist_repeats_dropped = wl.repeats_dropped;
     if (!opt.has_barcode_length) opt.barcode_length = common_length(wl);
@@ -533,13 +529,10 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     auto in = std::make_unique<fastq_inputs>(opt.reads_paths, pass_fds(), opt.max_line_length, opt.threads > 1);
 
     t0 = now_seconds();
-    std::vector<const uint8_t *> ptrs;
-    std::vector<size_t> lens;
-    wl.pointer_arrays(&ptrs, &lens);
     uint64_t reads_bytes = 0;  // a spooled input counts at its own size, not its copy's
     for (size_t i = 0; i < spools.size(); ++i) reads_bytes += spools[i] ? spools[i]->input_bytes() : in->size(i);
     const uint32_t tables = search_tables(opt, reads_bytes);
-    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(ptrs, lens, tables), vorn_index_free);
+    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(wl, tables), vorn_index_free);
     t.build = now_seconds() - t0;
 
     std::vector<uint64_t> exact_counts;

@@ -64,6 +64,19 @@ public:
     // gzip data (naming the byte offset), and line_too_long for a line
     // above the limit.
     bool next(std::string_view *line);
+    // The next run of whole lines, each with its newline, as much as the
+    // buffer holds; at the end of input, the last line when it has no
+    // newline.  False at end of input.  For a caller that splits the lines
+    // itself (one pass over the bytes instead of a call per line), who then
+    // checks each line against the limit and counts lines (line_number()
+    // does not); lines_before, the lines the caller has seen, numbers a
+    // line that alone outgrows the limit, which is stopped here.  Not to be
+    // mixed with next().
+    bool next_lines(std::string_view *text, uint64_t lines_before);
+    // Throws line_too_long for the given line.
+    [[noreturn]] void too_long(uint64_t line) const;
+    // The longest line accepted.
+    size_t max_line_length() const { return max_line_; }
     // 1-based number of the line last returned.
     uint64_t line_number() const { return line_number_; }
     // True when the last line returned ended at end of input without a
@@ -78,7 +91,6 @@ public:
 
 private:
     bool fill();
-    [[noreturn]] void too_long(uint64_t line) const;
 
     std::unique_ptr<byte_source> src_;
     std::unique_ptr<read_ahead> ahead_;  // null: read in the caller's thread

@@ -2,6 +2,7 @@
 #include "whitelist.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <utility>
 
@@ -11,14 +12,6 @@
 namespace velmora_pipeline {
 
 namespace {
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 // Shows an offending line in an error message without flooding the terminal
 // or printing control bytes.
@@ -65,82 +58,300 @@ void whitelist::pointer_arrays(std::vector<const uint8_t *> *ptrs, std::vector<s
     }
 }
 
+entry_text::entry_text(uint64_t code, size_t bases) : ext_(nullptr), len_(bases) {
+    static const char letters[4] = {'A', 'C', 'G', 'T'};
+    for (size_t i = 0; i < bases; ++i) buf_[i] = letters[(code >> (2 * i)) & 3];
+}
+
 namespace {
 
-// The distinct entries seen so far, by content: open addressing over entry
-// numbers, 4 bytes a slot, at most half full.
-class entry_table {
-public:
-    // The entry equal to the last one of wl, or SIZE_MAX (and the last one
-    // is recorded) when it is new.
-    size_t find_or_add_last(const whitelist &wl) {
-        const size_t last = wl.size() - 1;
-        if (2 * (last + 1) > slots_.size()) grow(wl);
-        const std::string_view e = wl.entry(last);
-        for (size_t i = std::hash<std::string_view>()(e) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i] == 0) {
-                slots_[i] = static_cast<uint32_t>(last + 1);
-                return SIZE_MAX;
-            }
-            if (wl.entry(slots_[i] - 1) == e) return slots_[i] - 1;
+// What one byte of a whitelist line is, in one table lookup: the base's
+// 2-bit value, and flags.
+constexpr uint8_t byte_base = 3;      // A/C/G/T: 0..3
+constexpr uint8_t byte_acgt = 1 << 2;  // A, C, G or T, either case
+constexpr uint8_t byte_lower = 1 << 3;
+constexpr uint8_t byte_sequence = 1 << 4;  // any letter a sequence may hold
+constexpr uint8_t byte_blank = 1 << 5;
+
+struct byte_classes {
+    uint8_t of[256] = {};
+    constexpr byte_classes() {
+        const char *iupac = "ACGTUNRYSWKMBDHV";
+        for (const char *p = iupac; *p; ++p) {
+            const uint8_t u = static_cast<uint8_t>(*p);
+            of[u] = byte_sequence;
+            of[u + 32] = byte_sequence | byte_lower;
         }
+        const char *acgt = "ACGT";
+        for (uint8_t b = 0; b < 4; ++b) {
+            const uint8_t u = static_cast<uint8_t>(acgt[b]);
+            of[u] |= static_cast<uint8_t>(byte_acgt | b);
+            of[u + 32] |= static_cast<uint8_t>(byte_acgt | b);
+        }
+        for (const char c : {' ', '\t', '\r', '\f', '\v'}) of[static_cast<uint8_t>(c)] = byte_blank;
+    }
+};
+constexpr byte_classes classes;
+
+uint64_t mix64(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    return x ^ (x >> 33);
+}
+
+// Builds a whitelist from its lines, one pass over the decoded bytes.  The
+// list starts packed (when allowed) and moves to the bytes form at the
+// first entry that does not fit it.  Repeats are found through an open
+// addressed table of entry numbers, 4 bytes a slot, at most half full,
+// keyed by the entry's code or bytes.
+class whitelist_builder {
+public:
+    whitelist_builder(const std::string &path, const whitelist_reading &how) : path_(path), how_(how) {
+        packing_ = how.compact && how.fold_case;
+        wl_.offsets.push_back(0);
+        slots_.assign(1024, 0);
+    }
+
+    // One line, without its newline (a CR may end it).
+    void line(const char *s, size_t n, uint64_t number) {
+        while (n > 0 && (classes.of[static_cast<uint8_t>(s[n - 1])] & byte_blank)) --n;
+        while (n > 0 && (classes.of[static_cast<uint8_t>(*s)] & byte_blank)) ++s, --n;
+        if (n == 0 || *s == '#') return;
+        uint8_t all = 0xFF, any = 0;
+        uint64_t code = 0;
+        if (n <= 32) {
+            for (size_t i = 0; i < n; ++i) {
+                const uint8_t c = classes.of[static_cast<uint8_t>(s[i])];
+                all &= c;
+                any |= c;
+                code |= static_cast<uint64_t>(c & byte_base) << (2 * i);
+            }
+        } else {
+            for (size_t i = 0; i < n; ++i) {
+                const uint8_t c = classes.of[static_cast<uint8_t>(s[i])];
+                all &= c;
+                any |= c;
+            }
+        }
+        if (!(all & byte_sequence))
+            throw data_error("whitelist '" + path_ + "' line " + std::to_string(number) +
+                             ": not a sequence: " + quoted_excerpt(std::string_view(s, n)));
+        const bool lower = any & byte_lower;
+        ++wl_.listed;
+        wl_.lower_case_entries += lower;
+        if (packing_ && (!(all & byte_acgt) || n > 32 || (wl_.listed > 1 && n != length_))) unpack();
+        if (packing_) {
+            length_ = n;
+            // Looked up a batch at a time, each slot requested as the line
+            // is read: the table is far larger than the caches, and the
+            // lookups would otherwise wait on memory one after another.
+            const uint64_t h = mix64(code);
+            __builtin_prefetch(&slots_[static_cast<size_t>(h) & (slots_.size() - 1)]);
+            pending_[n_pending_++] = {code, h};
+            if (n_pending_ == pending_batch) flush();
+        } else {
+            add_bytes(s, n, lower);
+        }
+    }
+
+    whitelist finish() {
+        flush();
+        if (size() == 0) throw data_error("whitelist '" + path_ + "' has no entries");
+        if (packing_) {
+            wl_.code_bytes = bytes_per_code();
+            wl_.offsets.clear();
+            wl_.min_length = wl_.max_length = length_;
+        } else {
+            wl_.min_length = SIZE_MAX;
+            for (size_t i = 0; i < size(); ++i) {
+                const size_t len = wl_.offsets[i + 1] - wl_.offsets[i];
+                wl_.min_length = std::min(wl_.min_length, len);
+                wl_.max_length = std::max(wl_.max_length, len);
+            }
+        }
+        wl_.packed.shrink_to_fit();
+        wl_.bytes.shrink_to_fit();
+        wl_.offsets.shrink_to_fit();
+        return std::move(wl_);
     }
 
 private:
-    void grow(const whitelist &wl) {
-        std::vector<uint32_t> old = std::move(slots_);
-        slots_.assign(std::max<size_t>(1024, 2 * old.size()), 0);
-        for (const uint32_t s : old) {
-            if (s == 0) continue;
-            size_t i = std::hash<std::string_view>()(wl.entry(s - 1)) & (slots_.size() - 1);
-            while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
-            slots_[i] = s;
+    size_t size() const { return packing_ ? count_ : wl_.offsets.size() - 1; }
+    size_t bytes_per_code() const { return length_ == 0 ? 1 : (2 * length_ + 7) / 8; }
+    uint64_t code_at(size_t i) const {
+        uint64_t c = 0;
+        const size_t w = bytes_per_code();
+        const uint8_t *p = wl_.packed.data() + i * w;
+        for (size_t b = w; b-- > 0;) c = c << 8 | p[b];
+        return c;
+    }
+    std::string_view bytes_at(size_t i) const {
+        return std::string_view(wl_.bytes.data() + wl_.offsets[i], wl_.offsets[i + 1] - wl_.offsets[i]);
+    }
+    uint64_t hash_of(size_t i) const {
+        return packing_ ? mix64(code_at(i)) : std::hash<std::string_view>()(bytes_at(i));
+    }
+
+    void flush() {
+        for (size_t i = 0; i < n_pending_; ++i) add_code(pending_[i].code, pending_[i].hash);
+        n_pending_ = 0;
+    }
+
+    void add_code(uint64_t code, uint64_t hash) {
+        const size_t slot = find(hash, [&](size_t e) { return code_at(e) == code; });
+        if (repeat(slot)) return;
+        const size_t w = bytes_per_code();
+        for (size_t b = 0; b < w; ++b) wl_.packed.push_back(static_cast<uint8_t>(code >> (8 * b)));
+        added(slot, hash);
+    }
+
+    void add_bytes(const char *s, size_t n, bool lower) {
+        const size_t at = wl_.bytes.size();
+        wl_.bytes.append(s, n);
+        if (how_.fold_case && lower)
+            for (size_t i = at; i < wl_.bytes.size(); ++i)
+                if (wl_.bytes[i] >= 'a' && wl_.bytes[i] <= 'z') wl_.bytes[i] = static_cast<char>(wl_.bytes[i] - 32);
+        const std::string_view e(wl_.bytes.data() + at, n);
+        const uint64_t hash = std::hash<std::string_view>()(e);
+        const size_t slot = find(hash, [&](size_t i) { return bytes_at(i) == e; });
+        if (repeat(slot)) {
+            wl_.bytes.resize(at);
+            return;
+        }
+        wl_.offsets.push_back(wl_.bytes.size());
+        added(slot, hash);
+    }
+
+    // A slot: the high half of the entry's hash, and its number + 1 (0:
+    // free), so that a probe reads an entry only when the hashes agree.
+    static uint64_t slot_value(uint64_t hash, size_t entry) { return (hash >> 32) << 32 | (entry + 1); }
+
+    // The slot holding an entry equal to the new one, or the free slot
+    // where it goes.
+    template <class Equal>
+    size_t find(uint64_t hash, Equal equal) {
+        if (2 * (size() + 1) > slots_.size()) grow();
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+            const uint64_t v = slots_[i];
+            if (static_cast<uint32_t>(v) == 0) return i;
+            if ((v >> 32) == (hash >> 32) && equal(static_cast<uint32_t>(v) - 1)) return i;
         }
     }
-    std::vector<uint32_t> slots_;
+
+    bool repeat(size_t slot) {
+        if (slots_[slot] == 0) return false;
+        ++wl_.repeats_dropped;
+        if (how_.count_multiplicity) ++wl_.multiplicity[static_cast<uint32_t>(slots_[slot]) - 1];
+        return true;
+    }
+
+    void added(size_t slot, uint64_t hash) {
+        const size_t n = size() + (packing_ ? 1 : 0);
+        if (n > 0x7FFFFFFFu)
+            throw data_error("whitelist '" + path_ + "' has more than 2147483647 distinct entries");
+        if (packing_) count_ = n;
+        slots_[slot] = slot_value(hash, n - 1);
+        if (how_.count_multiplicity) wl_.multiplicity.push_back(1);
+    }
+
+    void grow() {
+        slots_.assign(2 * slots_.size(), 0);
+        rehash();
+    }
+
+    void rehash() {
+        std::fill(slots_.begin(), slots_.end(), 0);
+        const size_t mask = slots_.size() - 1, n = size();
+        uint64_t h[pending_batch];
+        for (size_t e0 = 0; e0 < n; e0 += pending_batch) {
+            const size_t m = std::min(pending_batch, n - e0);
+            for (size_t j = 0; j < m; ++j) {
+                h[j] = hash_of(e0 + j);
+                __builtin_prefetch(&slots_[static_cast<size_t>(h[j]) & mask]);
+            }
+            for (size_t j = 0; j < m; ++j) {
+                size_t i = static_cast<size_t>(h[j]) & mask;
+                while (slots_[i] != 0) i = (i + 1) & mask;
+                slots_[i] = slot_value(h[j], e0 + j);
+            }
+        }
+    }
+
+    // The packed entries so far, moved to the bytes form.
+    void unpack() {
+        flush();
+        std::string bytes;
+        bytes.reserve(count_ * length_);
+        for (size_t e = 0; e < count_; ++e) {
+            const entry_text t(code_at(e), length_);
+            bytes.append(t);
+            wl_.offsets.push_back(bytes.size());
+        }
+        wl_.bytes = std::move(bytes);
+        std::vector<uint8_t>().swap(wl_.packed);
+        packing_ = false;
+        rehash();
+    }
+
+    const std::string &path_;
+    const whitelist_reading &how_;
+    whitelist wl_;
+    bool packing_ = false;
+    size_t length_ = 0;  // packed: the entries' length
+    size_t count_ = 0;   // packed: distinct entries
+    std::vector<uint64_t> slots_;  // a power of two, at most half full
+    struct pending_code {
+        uint64_t code, hash;
+    };
+    static constexpr size_t pending_batch = 16;
+    pending_code pending_[pending_batch];
+    size_t n_pending_ = 0;
 };
 
 }  // namespace
 
 whitelist load_whitelist(const std::string &path, const whitelist_reading &how) {
     line_reader in(path, "whitelist", how.max_line_length);
-    whitelist wl;
-    wl.offsets.push_back(0);
-    entry_table seen;
-    std::string_view raw;
-    while (in.next(&raw)) {
-        const std::string_view line = trim(raw);
-        if (line.empty() || line.front() == '#') continue;
-        bool lower = false;
-        for (const char ch : line) {
-            const unsigned char c = static_cast<unsigned char>(ch);
-            if (!is_sequence_byte(c))
-                throw data_error("whitelist '" + path + "' line " + std::to_string(in.line_number()) +
-                                 ": not a sequence: " + quoted_excerpt(line));
-            lower = lower || (c >= 'a' && c <= 'z');
+    whitelist_builder b(path, how);
+    const size_t limit = in.max_line_length();
+    uint64_t number = 0;
+    std::string_view text;
+    while (in.next_lines(&text, number)) {
+        const char *p = text.data();
+        const char *const end = p + text.size();
+        while (p < end) {
+            const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char *stop = nl ? nl : end;
+            size_t len = static_cast<size_t>(stop - p);
+            ++number;
+            if (len > 0 && p[len - 1] == '\r') --len;
+            if (len > limit) in.too_long(number);
+            b.line(p, len, number);
+            p = nl ? nl + 1 : end;
         }
-        ++wl.listed;
-        wl.lower_case_entries += lower;
-        const size_t at = wl.bytes.size();
-        wl.bytes.append(line);
-        if (how.fold_case && lower)
-            for (size_t i = at; i < wl.bytes.size(); ++i)
-                if (wl.bytes[i] >= 'a' && wl.bytes[i] <= 'z') wl.bytes[i] = static_cast<char>(wl.bytes[i] - 32);
-        wl.offsets.push_back(wl.bytes.size());
-        const size_t earlier = seen.find_or_add_last(wl);
-        if (earlier != SIZE_MAX) {
-            wl.bytes.resize(at);
-            wl.offsets.pop_back();
-            ++wl.repeats_dropped;
-            if (how.count_multiplicity) ++wl.multiplicity[earlier];
-            continue;
-        }
-        if (wl.size() > 0x7FFFFFFFu)
-            throw data_error("whitelist '" + path + "' has more than 2147483647 distinct entries");
-        if (how.count_multiplicity) wl.multiplicity.push_back(1);
     }
-    if (wl.size() == 0) throw data_error("whitelist '" + path + "' has no entries");
-    return wl;
+    return b.finish();
+}
+
+vorn_index *build_index(const whitelist &wl, uint32_t flags) {
+    std::vector<const uint8_t *> ptrs;
+    std::vector<size_t> lens;
+    std::string decoded;
+    if (wl.is_packed()) {
+        const size_t n = wl.size(), len = wl.min_length;
+        decoded.reserve(n * len);
+        for (size_t i = 0; i < n; ++i) decoded.append(wl.entry(i));
+        ptrs.resize(n);
+        lens.assign(n, len);
+        const uint8_t *base = reinterpret_cast<const uint8_t *>(decoded.data());
+        for (size_t i = 0; i < n; ++i) ptrs[i] = base + i * len;
+    } else {
+        wl.pointer_arrays(&ptrs, &lens);
+    }
+    return build_index(ptrs, lens, flags);
 }
 
 vorn_index *build_index(const std::vector<const uint8_t *> &ptrs, const std::vector<size_t> &lens,

@@ -308,7 +308,7 @@ entry_set distinct_entries(const whitelist &wl) {
     ent.seqs.resize(wl.size());
     for (size_t i = 0; i < wl.size(); ++i) {
         const uint64_t c = wl.multiplicity[i];
-        ent.seqs[i] = wl.entry(i);
+        ent.seqs[i] = wl.stored_entry(i);
         ent.lengths[ent.seqs[i].size()] += c;
         ent.repeated_sequences += c >= 2;
         ent.max_multiplicity = std::max(ent.max_multiplicity, c);

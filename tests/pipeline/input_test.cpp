@@ -1,0 +1,403 @@
+// The tool's input layer against naive readers: the line reader over plain
+// and multi-member gzip files (ISA-L inflates them; zlib writes them here,
+// so the two decoders meet on every file), and the whitelist reader, whose
+// one pass over the bytes must give what reading line by line gives.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "io.h"
+#include "whitelist.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmora_pipeline::data_error;
+using velmora_pipeline::line_reader;
+using velmora_pipeline::line_too_long;
+using velmora_pipeline::whitelist;
+using velmora_pipeline::whitelist_reading;
+
+struct scratch_dir {
+    fs::path path;
+    scratch_dir() {
+        std::string tmpl = std::string(VELMORA_TEST_WORK) + "/input-test-XXXXXX";
+        path = mkdtemp(tmpl.data());
+    }
+    ~scratch_dir() { fs::remove_all(path); }
+    std::string file(const std::string &name) const { return (path / name).string(); }
+};
+
+void write_file(const std::string &path, const std::string &data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+// One gzip member holding data, at the given level.
+std::string gzip_member(const std::string &data, int level) {
+    z_stream zs{};
+    EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&zs, static_cast<uLong>(data.size())) + 64, '\0');
+    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
+    zs.avail_in = static_cast<uInt>(data.size());
+    zs.next_out = reinterpret_cast<Bytef *>(out.data());
+    zs.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
+// data as gzip members cut at random places (empty members included).
+std::string gzip_members(const std::string &data, std::mt19937_64 &rng, std::vector<size_t> *member_starts) {
+    std::string out;
+    size_t at = 0;
+    do {
+        const size_t left = data.size() - at;
+        const size_t n = rng() % 4 == 0 ? left : std::min<size_t>(left, rng() % (left + 1));
+        member_starts->push_back(out.size());
+        out += gzip_member(data.substr(at, n), static_cast<int>(rng() % 10));
+        at += n;
+    } while (at < data.size());
+    return out;
+}
+
+// What a line reader must return: lines split at '\n', one CR removed.
+std::vector<std::string> naive_lines(const std::string &text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        const bool last = nl == std::string::npos;
+        if (last) nl = text.size();
+        std::string line = text.substr(start, nl - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        out.push_back(line);
+        start = nl + 1;
+    }
+    return out;
+}
+
+std::string random_text(std::mt19937_64 &rng) {
+    std::string text;
+    const size_t lines = rng() % 1500;
+    for (size_t i = 0; i < lines; ++i) {
+        const size_t len = rng() % 400 == 0 ? rng() % 300000 : rng() % 40;
+        for (size_t j = 0; j < len; ++j) text.push_back("ACGTN\r \t#x"[rng() % 10]);
+        if (i + 1 < lines || rng() % 2) text += rng() % 5 == 0 ? "\r\n" : "\n";
+    }
+    return text;
+}
+
+std::vector<std::string> read_lines(const std::string &path, bool ahead) {
+    line_reader in(path, "test input", velmora_pipeline::default_max_line_length, ahead);
+    std::vector<std::string> out;
+    std::string_view line;
+    while (in.next(&line)) out.emplace_back(line);
+    return out;
+}
+
+std::string read_runs(const std::string &path) {
+    line_reader in(path, "test input");
+    std::string out;
+    std::string_view run;
+    while (in.next_lines(&run, 0)) {
+        EXPECT_TRUE(!run.empty());
+        out += run;
+    }
+    return out;
+}
+
+std::string error_of(const std::string &path) {
+    try {
+        read_lines(path, false);
+    } catch (const data_error &e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(LineReader, PlainAndGzipInputMatchNaiveSplitting) {
+    std::mt19937_64 rng(2501);
+    scratch_dir dir;
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        const std::string text = random_text(rng);
+        std::vector<size_t> starts;
+        write_file(dir.file("plain"), text);
+        write_file(dir.file("gz"), gzip_members(text, rng, &starts));
+        const std::vector<std::string> want = naive_lines(text);
+        for (const char *name : {"plain", "gz"}) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(read_lines(dir.file(name), false), want);
+            EXPECT_EQ(read_lines(dir.file(name), true), want);
+            EXPECT_EQ(read_runs(dir.file(name)), text);
+        }
+    }
+}
+
+// Damage anywhere in a multi-member file stops the read with an error that
+// names the file and a byte offset; bytes after the last member are named
+// at the offset where they start.
+TEST(LineReader, DamagedGzipIsAnErrorAtItsOffset) {
+    std::mt19937_64 rng(2502);
+    scratch_dir dir;
+    const std::string path = dir.file("in.gz");
+    for (int round = 0; round < 16; ++round) {
+        SCOPED_TRACE(round);
+        std::string text = random_text(rng);
+        text += "end\n";
+        std::vector<size_t> starts;
+        const std::string gz = gzip_members(text, rng, &starts);
+
+        write_file(path, gz + "junk after the members");
+        EXPECT_NE(error_of(path).find("'" + path + "': unexpected data at byte " + std::to_string(gz.size())),
+                  std::string::npos)
+            << error_of(path);
+
+        write_file(path, gz.substr(0, gz.size() - 1 - rng() % std::min<size_t>(gz.size() - 1, 30)));
+        const std::string truncated = error_of(path);
+        EXPECT_NE(truncated.find("byte "), std::string::npos) << truncated;
+        EXPECT_NE(truncated.find(path), std::string::npos) << truncated;
+
+        // A flipped bit in a member's data, header or trailer.
+        std::string bad = gz;
+        const size_t member = rng() % starts.size();
+        const size_t end = member + 1 < starts.size() ? starts[member + 1] : gz.size();
+        const size_t at = starts[member] + rng() % (end - starts[member]);
+        bad[at] = static_cast<char>(bad[at] ^ (1 << (rng() % 8)));
+        write_file(path, bad);
+        const std::string damaged = error_of(path);
+        // A flip in a header's ignored bytes (modification time, extra
+        // flags, operating system) changes nothing the reader can see.
+        const size_t in_member = at - starts[member];
+        if (in_member >= 4 && in_member < 10 && damaged.empty()) continue;
+        EXPECT_NE(damaged.find("byte "), std::string::npos) << "flip at " << at << ": " << damaged;
+    }
+}
+
+TEST(LineReader, LinesAboveTheLimitAreStopped) {
+    scratch_dir dir;
+    struct {
+        std::string text;
+        uint64_t limit;
+        uint64_t line;  // 0: no error
+    } cases[] = {
+        {"ab\nabcd\nabcde\n", 4, 3},
+        {"ab\nabcd\r\nabc", 4, 0},  // the CR is not counted
+        {"ab\nabcd\nabcde", 4, 3},  // the last line, unterminated
+        {std::string(5u << 20, 'A') + "\n", 1u << 20, 1},  // outgrows the buffer
+        {"A\n" + std::string(3u << 20, 'C'), 3u << 20, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 20));
+        write_file(dir.file("t"), c.text);
+        for (const bool runs : {false, true}) {
+            uint64_t got = 0;
+            try {
+                line_reader in(dir.file("t"), "test input", c.limit);
+                std::string_view v;
+                if (!runs) {
+                    while (in.next(&v)) {
+                    }
+                } else {
+                    // Runs are checked line by line, as the whitelist reader does.
+                    uint64_t n = 0;
+                    while (in.next_lines(&v, n)) {
+                        for (const std::string &l : naive_lines(std::string(v))) {
+                            ++n;
+                            if (l.size() > c.limit) in.too_long(n);
+                        }
+                    }
+                }
+            } catch (const line_too_long &e) {
+                got = e.line;
+            }
+            EXPECT_EQ(got, c.line) << (runs ? "runs" : "lines");
+        }
+    }
+}
+
+// ---------------------------------------------------------------- whitelist
+
+bool sequence_letter(char c) {
+    const char u = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    return std::string_view("ACGTUNRYSWKMBDHV").find(u) != std::string_view::npos && u != 0;
+}
+
+struct naive_whitelist {
+    std::vector<std::string> entries;
+    std::vector<uint64_t> multiplicity;
+    uint64_t listed = 0, lower = 0, repeats = 0;
+    uint64_t bad_line = 0;  // the first line that is not a sequence
+};
+
+// The rules read line by line: blanks and CR trimmed, blank and '#' lines
+// skipped, IUPAC letters either case, repeats dropped keeping the first.
+naive_whitelist naive_read(const std::string &text, bool fold) {
+    naive_whitelist w;
+    std::map<std::string, size_t> seen;
+    uint64_t number = 0;
+    for (std::string line : naive_lines(text)) {
+        ++number;
+        const char *blank = " \t\r\f\v";
+        const size_t a = line.find_first_not_of(blank);
+        if (a == std::string::npos) continue;
+        line = line.substr(a, line.find_last_not_of(blank) - a + 1);
+        if (line[0] == '#') continue;
+        bool lower = false;
+        for (char &c : line) {
+            if (!sequence_letter(c)) {
+                w.bad_line = number;
+                return w;
+            }
+            if (c >= 'a' && c <= 'z') {
+                lower = true;
+                if (fold) c = static_cast<char>(c - 32);
+            }
+        }
+        ++w.listed;
+        w.lower += lower;
+        const auto [it, fresh] = seen.emplace(line, w.entries.size());
+        if (fresh) {
+            w.entries.push_back(line);
+            w.multiplicity.push_back(1);
+        } else {
+            ++w.repeats;
+            ++w.multiplicity[it->second];
+        }
+    }
+    return w;
+}
+
+// A list of length-len A/C/G/T entries with repeats, case changes, blanks,
+// comments and CRs; when breaker is set, one entry that the packed form
+// cannot hold goes in at a random place.
+std::string random_whitelist(std::mt19937_64 &rng, size_t len, const std::string &breaker) {
+    std::vector<std::string> pool(1 + rng() % 400);
+    for (std::string &e : pool)
+        for (size_t j = 0; j < len; ++j) e.push_back("ACGT"[rng() % 4]);
+    const size_t lines = 1 + rng() % 2000;
+    const size_t break_at = rng() % lines;
+    std::string text;
+    for (size_t i = 0; i < lines; ++i) {
+        std::string e = pool[rng() % pool.size()];
+        if (rng() % 8 == 0)
+            for (char &c : e) c = rng() % 2 ? static_cast<char>(c + 32) : c;
+        if (rng() % 20 == 0) text += rng() % 2 ? "# a comment ACGT\n" : " \t\n";
+        if (!breaker.empty() && i == break_at) e = breaker;
+        if (rng() % 10 == 0) e = " \t" + e;
+        if (rng() % 10 == 0) e += " ";
+        text += e;
+        if (i + 1 < lines || rng() % 2) text += rng() % 6 == 0 ? "\r\n" : "\n";
+    }
+    return text;
+}
+
+TEST(Whitelist, OnePassReadMatchesLineByLine) {
+    std::mt19937_64 rng(2503);
+    scratch_dir dir;
+    const std::string breakers[] = {"", "", "ACGN", "acgu", "ACGTACGTACGTACGTACGTACGTACGTACGTA", "AC", "ACGTRY"};
+    for (int round = 0; round < 120; ++round) {
+        SCOPED_TRACE(round);
+        const size_t len = std::vector<size_t>{1, 4, 15, 16, 17, 31, 32}[rng() % 7];
+        const std::string breaker = breakers[rng() % std::size(breakers)];
+        const std::string text = random_whitelist(rng, len, breaker);
+        std::vector<size_t> starts;
+        const bool gz = rng() % 2;
+        write_file(dir.file("wl"), gz ? gzip_members(text, rng, &starts) : text);
+        for (const whitelist_reading how : {whitelist_reading{.compact = true}, whitelist_reading{},
+                                            whitelist_reading{.fold_case = false, .count_multiplicity = true},
+                                            whitelist_reading{.count_multiplicity = true, .compact = true}}) {
+            const naive_whitelist want = naive_read(text, how.fold_case);
+            const whitelist got = velmora_pipeline::load_whitelist(dir.file("wl"), how);
+            ASSERT_EQ(got.size(), want.entries.size());
+            size_t lo = SIZE_MAX, hi = 0;
+            bool packable = how.compact && how.fold_case;
+            for (size_t i = 0; i < got.size(); ++i) {
+                ASSERT_EQ(std::string(got.entry(i)), want.entries[i]) << i;
+                lo = std::min(lo, want.entries[i].size());
+                hi = std::max(hi, want.entries[i].size());
+                packable = packable && want.entries[i].find_first_not_of("ACGT") == std::string::npos;
+            }
+            packable = packable && lo == hi && hi <= 32;
+            EXPECT_EQ(got.is_packed(), packable);
+            if (!got.is_packed()) {
+                for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got.stored_entry(i), want.entries[i]);
+            }
+            EXPECT_EQ(got.min_length, lo);
+            EXPECT_EQ(got.max_length, hi);
+            EXPECT_EQ(got.listed, want.listed);
+            EXPECT_EQ(got.lower_case_entries, want.lower);
+            EXPECT_EQ(got.repeats_dropped, want.repeats);
+            if (how.count_multiplicity) {
+                EXPECT_EQ(got.multiplicity, want.multiplicity);
+            }
+        }
+    }
+}
+
+// The index built from either form finds every entry at its own position.
+TEST(Whitelist, IndexFromEitherFormFindsEveryEntry) {
+    std::mt19937_64 rng(2504);
+    scratch_dir dir;
+    for (const std::string breaker : {"", "ACGTN"}) {
+        const std::string text = random_whitelist(rng, 16, breaker);
+        write_file(dir.file("wl"), text);
+        const whitelist wl = velmora_pipeline::load_whitelist(dir.file("wl"), {.compact = true});
+        EXPECT_EQ(wl.is_packed(), breaker.empty());
+        vorn_index *index = velmora_pipeline::build_index(wl, VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES);
+        for (size_t i = 0; i < wl.size(); ++i) {
+            const std::string e(wl.entry(i));
+            vorn_match m;
+            ASSERT_EQ(vorn_index_lookup_exact_stats(index, reinterpret_cast<const uint8_t *>(e.data()), e.size(),
+                                                    &m, nullptr),
+                      0);
+            EXPECT_EQ(m.status, VORN_STATUS_UNIQUE);
+            EXPECT_EQ(m.best_index, i);
+        }
+        vorn_index_free(index);
+    }
+}
+
+TEST(Whitelist, ErrorsNameTheLine) {
+    scratch_dir dir;
+    struct {
+        std::string text;
+        uint64_t limit;
+        std::string message;
+    } cases[] = {
+        {"ACGT\n# comment\nACGT,1\n", 1000, "line 3: not a sequence: 'ACGT,1'"},
+        {"ACGT\nAC GT\n", 1000, "line 2: not a sequence: 'AC GT'"},
+        {"ACGT\r\n\r\nAC\x01T", 1000, "line 3: not a sequence: 'AC\\x01T'"},
+        {"# only a comment\n\n  \n", 1000, "has no entries"},
+        {"", 1000, "has no entries"},
+        {"ACGT\nACGTACGT\n", 6, "line 2: longer than the limit of 6 bytes"},
+        {"ACGT\n\nACGTACGT", 6, "line 3: longer than the limit of 6 bytes"},
+        {"ACGT\r\nACGTAC\r\n", 6, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        write_file(dir.file("wl"), c.text);
+        std::string got;
+        try {
+            velmora_pipeline::load_whitelist(dir.file("wl"), {.max_line_length = c.limit, .compact = true});
+        } catch (const data_error &e) {
+            got = e.what();
+        }
+        if (c.message.empty()) {
+            EXPECT_EQ(got, "");
+        } else {
+            EXPECT_NE(got.find("whitelist '" + dir.file("wl") + "'"), std::string::npos) << got;
+            EXPECT_NE(got.find(c.message), std::string::npos) << got;
+        }
+    }
+}
+
+}  // namespace
