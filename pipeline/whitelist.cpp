@@ -1,9 +1,13 @@
 // Whitelist loading and index construction.
 #include "whitelist.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <utility>
 
 #include "io.h"
@@ -58,10 +62,28 @@ void whitelist::pointer_arrays(std::vector<const uint8_t *> *ptrs, std::vector<s
     }
 }
 
-entry_text::entry_text(uint64_t code, size_t bases) : ext_(nullptr), len_(bases) {
-    static const char letters[4] = {'A', 'C', 'G', 'T'};
-    for (size_t i = 0; i < bases; ++i) buf_[i] = letters[(code >> (2 * i)) & 3];
+namespace {
+
+// The four bases of each code byte, as text.
+struct byte_bases {
+    char of[256][4] = {};
+    constexpr byte_bases() {
+        for (int b = 0; b < 256; ++b)
+            for (int i = 0; i < 4; ++i) of[b][i] = "ACGT"[(b >> (2 * i)) & 3];
+    }
+};
+constexpr byte_bases bases_of;
+
+// Writes the bases bases of a 2-bit code to out.
+void decode_code(uint64_t code, size_t bases, char *out) {
+    size_t i = 0;
+    for (; i + 4 <= bases; i += 4, code >>= 8) std::memcpy(out + i, bases_of.of[code & 0xFF], 4);
+    for (; i < bases; ++i, code >>= 2) out[i] = "ACGT"[code & 3];
 }
+
+}  // namespace
+
+entry_text::entry_text(uint64_t code, size_t bases) : ext_(nullptr), len_(bases) { decode_code(code, bases, buf_); }
 
 namespace {
 
@@ -93,6 +115,47 @@ struct byte_classes {
 };
 constexpr byte_classes classes;
 
+// The repeat table's slots, zeroed.  Past 2 MB they sit on huge pages
+// where the system grants them: the table is probed at random, and with
+// 4 KB pages nearly every probe of a large list also misses the TLB.
+class slot_array {
+public:
+    slot_array() = default;
+    explicit slot_array(size_t n) : n_(n) {
+        constexpr size_t huge = size_t{2} << 20;
+        const size_t bytes = n * sizeof(uint64_t);
+        void *p = nullptr;
+        if (bytes >= huge) {
+            p = std::aligned_alloc(huge, (bytes + huge - 1) / huge * huge);
+            if (p) madvise(p, bytes, MADV_HUGEPAGE);
+        } else {
+            p = std::malloc(bytes);
+        }
+        if (!p) throw std::bad_alloc();
+        std::memset(p, 0, bytes);
+        p_ = static_cast<uint64_t *>(p);
+    }
+    ~slot_array() { std::free(p_); }
+    slot_array(const slot_array &) = delete;
+    slot_array &operator=(slot_array &&o) noexcept {
+        swap(o);
+        return *this;
+    }
+    void swap(slot_array &o) noexcept {
+        std::swap(p_, o.p_);
+        std::swap(n_, o.n_);
+    }
+    size_t size() const { return n_; }
+    uint64_t &operator[](size_t i) { return p_[i]; }
+    uint64_t *begin() { return p_; }
+    uint64_t *end() { return p_ + n_; }
+
+private:
+    uint64_t *p_ = nullptr;
+    size_t n_ = 0;
+};
+
+
 uint64_t mix64(uint64_t x) {
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdull;
@@ -111,7 +174,7 @@ public:
     whitelist_builder(const std::string &path, const whitelist_reading &how) : path_(path), how_(how) {
         packing_ = how.compact && how.fold_case;
         wl_.offsets.push_back(0);
-        slots_.assign(1024, 0);
+        slots_ = slot_array(1024);
     }
 
     // One line, without its newline (a CR may end it).
@@ -224,9 +287,13 @@ private:
         added(slot, hash);
     }
 
-    // A slot: the high half of the entry's hash, and its number + 1 (0:
-    // free), so that a probe reads an entry only when the hashes agree.
-    static uint64_t slot_value(uint64_t hash, size_t entry) { return (hash >> 32) << 32 | (entry + 1); }
+    // A slot: the low half of the entry's hash, and its number + 1 (0:
+    // free).  A probe reads an entry only when the hashes agree, and the
+    // table doubles without hashing anything again (the slot holds the bits
+    // that place it, as the table never exceeds 2^32 slots).
+    static uint64_t slot_value(uint64_t hash, size_t entry) {
+        return uint64_t{static_cast<uint32_t>(hash)} << 32 | (entry + 1);
+    }
 
     // The slot holding an entry equal to the new one, or the free slot
     // where it goes.
@@ -237,7 +304,7 @@ private:
         for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
             const uint64_t v = slots_[i];
             if (static_cast<uint32_t>(v) == 0) return i;
-            if ((v >> 32) == (hash >> 32) && equal(static_cast<uint32_t>(v) - 1)) return i;
+            if ((v >> 32) == static_cast<uint32_t>(hash) && equal(static_cast<uint32_t>(v) - 1)) return i;
         }
     }
 
@@ -257,13 +324,22 @@ private:
         if (how_.count_multiplicity) wl_.multiplicity.push_back(1);
     }
 
+    // Old slots in order go to new homes in nearly the same order: two
+    // streams through memory instead of a random write per entry.
     void grow() {
-        slots_.assign(2 * slots_.size(), 0);
-        rehash();
+        slot_array old = slot_array(2 * slots_.size());
+        old.swap(slots_);
+        const size_t mask = slots_.size() - 1;
+        for (const uint64_t v : old) {
+            if (v == 0) continue;
+            size_t i = static_cast<size_t>(v >> 32) & mask;
+            while (slots_[i] != 0) i = (i + 1) & mask;
+            slots_[i] = v;
+        }
     }
 
     void rehash() {
-        std::fill(slots_.begin(), slots_.end(), 0);
+        std::fill(slots_.begin(), slots_.end(), uint64_t{0});
         const size_t mask = slots_.size() - 1, n = size();
         uint64_t h[pending_batch];
         for (size_t e0 = 0; e0 < n; e0 += pending_batch) {
@@ -302,7 +378,7 @@ private:
     bool packing_ = false;
     size_t length_ = 0;  // packed: the entries' length
     size_t count_ = 0;   // packed: distinct entries
-    std::vector<uint64_t> slots_;  // a power of two, at most half full
+    slot_array slots_;  // a power of two, at most half full
     struct pending_code {
         uint64_t code, hash;
     };
@@ -342,8 +418,8 @@ vorn_index *build_index(const whitelist &wl, uint32_t flags) {
     std::string decoded;
     if (wl.is_packed()) {
         const size_t n = wl.size(), len = wl.min_length;
-        decoded.reserve(n * len);
-        for (size_t i = 0; i < n; ++i) decoded.append(wl.entry(i));
+        decoded.resize(n * len);
+        for (size_t i = 0; i < n; ++i) decode_code(wl.code(i), len, decoded.data() + i * len);
         ptrs.resize(n);
         lens.assign(n, len);
         const uint8_t *base = reinterpret_cast<const uint8_t *>(decoded.data());

@@ -343,6 +343,33 @@ TEST(Whitelist, OnePassReadMatchesLineByLine) {
     }
 }
 
+// A list whose repeat table outgrows 2 MB (huge pages, where granted) and
+// doubles several times while repeats keep arriving.
+TEST(Whitelist, LargeListKeepsFirstOccurrences) {
+    std::mt19937_64 rng(2505);
+    scratch_dir dir;
+    std::string text;
+    std::vector<std::string> listed;
+    for (int i = 0; i < 300000; ++i) {
+        std::string e;
+        if (i > 0 && rng() % 4 == 0) {
+            e = listed[rng() % listed.size()];
+        } else {
+            for (int j = 0; j < 16; ++j) e.push_back("ACGT"[rng() % 4]);
+        }
+        listed.push_back(e);
+        text += e + "\n";
+    }
+    write_file(dir.file("wl"), text);
+    const naive_whitelist want = naive_read(text, true);
+    const whitelist got = velmora_pipeline::load_whitelist(dir.file("wl"), {.count_multiplicity = true, .compact = true});
+    ASSERT_TRUE(got.is_packed());
+    ASSERT_EQ(got.size(), want.entries.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(std::string(got.entry(i)), want.entries[i]) << i;
+    EXPECT_EQ(got.multiplicity, want.multiplicity);
+    EXPECT_EQ(got.repeats_dropped, want.repeats);
+}
+
 // The index built from either form finds every entry at its own position.
 TEST(Whitelist, IndexFromEitherFormFindsEveryEntry) {
     std::mt19937_64 rng(2504);
