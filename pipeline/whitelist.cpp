@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -117,31 +118,34 @@ constexpr byte_classes classes;
 
 // The repeat table's slots, zeroed.  Past 2 MB they sit on huge pages
 // where the system grants them: the table is probed at random, and with
-// 4 KB pages nearly every probe of a large list also misses the TLB.
+// 4 KB pages nearly every probe of a large list also misses the TLB.  The
+// block comes from malloc either way (aligned by hand past 2 MB), so that
+// one failure path serves both sizes.
 class slot_array {
 public:
     slot_array() = default;
     explicit slot_array(size_t n) : n_(n) {
         constexpr size_t huge = size_t{2} << 20;
         const size_t bytes = n * sizeof(uint64_t);
-        void *p = nullptr;
-        if (bytes >= huge) {
-            p = std::aligned_alloc(huge, (bytes + huge - 1) / huge * huge);
-            if (p) madvise(p, bytes, MADV_HUGEPAGE);
-        } else {
-            p = std::malloc(bytes);
+        const bool large = bytes >= huge;
+        base_ = std::malloc(large ? bytes + huge : bytes);
+        if (!base_) throw std::bad_alloc();
+        uintptr_t at = reinterpret_cast<uintptr_t>(base_);
+        if (large) {
+            at = (at + huge - 1) & ~uintptr_t{huge - 1};
+            madvise(reinterpret_cast<void *>(at), bytes, MADV_HUGEPAGE);
         }
-        if (!p) throw std::bad_alloc();
-        std::memset(p, 0, bytes);
-        p_ = static_cast<uint64_t *>(p);
+        p_ = reinterpret_cast<uint64_t *>(at);
+        std::memset(p_, 0, bytes);
     }
-    ~slot_array() { std::free(p_); }
+    ~slot_array() { std::free(base_); }
     slot_array(const slot_array &) = delete;
     slot_array &operator=(slot_array &&o) noexcept {
         swap(o);
         return *this;
     }
     void swap(slot_array &o) noexcept {
+        std::swap(base_, o.base_);
         std::swap(p_, o.p_);
         std::swap(n_, o.n_);
     }
@@ -151,10 +155,10 @@ public:
     uint64_t *end() { return p_ + n_; }
 
 private:
+    void *base_ = nullptr;
     uint64_t *p_ = nullptr;
     size_t n_ = 0;
 };
-
 
 uint64_t mix64(uint64_t x) {
     x ^= x >> 33;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "io.h"
+#include "support/alloc_hooks.h"
 #include "whitelist.h"
 
 namespace {
@@ -368,6 +369,30 @@ TEST(Whitelist, LargeListKeepsFirstOccurrences) {
     for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(std::string(got.entry(i)), want.entries[i]) << i;
     EXPECT_EQ(got.multiplicity, want.multiplicity);
     EXPECT_EQ(got.repeats_dropped, want.repeats);
+}
+
+// The repeat table's blocks (below and past the 2 MB of huge pages) failing
+// one after another: the read stops with bad_alloc and leaves nothing.
+TEST(Whitelist, RepeatTableAllocationFailures) {
+    std::mt19937_64 rng(2506);
+    scratch_dir dir;
+    std::string text;
+    for (int i = 0; i < 140000; ++i) {
+        for (int j = 0; j < 16; ++j) text.push_back("ACGT"[rng() % 4]);
+        text += "\n";
+    }
+    write_file(dir.file("wl"), text);
+    const size_t want = naive_read(text, true).entries.size();
+    const uint64_t runs = velmora_test::alloc_fault_sweep([&](uint64_t) {
+        try {
+            const whitelist wl = velmora_pipeline::load_whitelist(dir.file("wl"), {.compact = true});
+            EXPECT_FALSE(velmora_test::alloc_injected());
+            EXPECT_EQ(wl.size(), want);
+        } catch (const std::bad_alloc &) {
+            EXPECT_TRUE(velmora_test::alloc_injected());
+        }
+    });
+    EXPECT_GE(runs, 10u);  // 1024 slots doubled to 2^19
 }
 
 // The index built from either form finds every entry at its own position.
