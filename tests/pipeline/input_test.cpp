@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fastq.h"
 #include "io.h"
 #include "support/alloc_hooks.h"
 #include "whitelist.h"
@@ -221,6 +222,65 @@ TEST(LineReader, LinesAboveTheLimitAreStopped) {
                 got = e.line;
             }
             EXPECT_EQ(got, c.line) << (runs ? "runs" : "lines");
+        }
+    }
+}
+
+// FASTQ records with names cut at a space or tab anywhere, and sequence
+// lines with a byte outside 0x21-0x7e anywhere: the reader returns what a
+// byte-by-byte reading gives, or stops at the first such byte.
+TEST(FastqReader, NamesAndSequenceBytesMatchNaiveReading) {
+    std::mt19937_64 rng(2507);
+    scratch_dir dir;
+    const std::string odd = std::string("\x00\x01\x09\x0a\x20\x7f\x80\xff", 8);
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE(round);
+        std::string text, want_error;
+        std::vector<std::string> names, seqs;
+        const int records = 1 + static_cast<int>(rng() % 4);
+        for (int r = 0; r < records && want_error.empty(); ++r) {
+            std::string name, seq;
+            for (size_t j = rng() % 40; j > 0; --j) name.push_back(static_cast<char>('!' + 1 + rng() % 90));
+            if (rng() % 2) name.insert(rng() % (name.size() + 1), rng() % 2 ? " x" : "\ty");
+            for (size_t j = rng() % 40; j > 0; --j) seq.push_back("ACGTN!~"[rng() % 7]);
+            if (rng() % 4 == 0 && !seq.empty()) {
+                const char c = odd[rng() % odd.size()];
+                if (c != '\n') seq[rng() % seq.size()] = c;
+            }
+            text += "@" + name + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
+            for (const char ch : seq) {
+                const unsigned char c = static_cast<unsigned char>(ch);
+                if (c < 0x21 || c > 0x7e) {
+                    char hex[8];
+                    std::snprintf(hex, sizeof hex, "0x%02x", c);
+                    want_error = std::string("record ") + std::to_string(r + 1) + " (line " +
+                                 std::to_string(4 * r + 2) + "): the sequence line holds the byte " + hex;
+                    break;
+                }
+            }
+            names.push_back(name.substr(0, std::min(name.find(' '), name.find('\t'))));
+            seqs.push_back(seq);
+        }
+        write_file(dir.file("r.fq"), text);
+        velmora_pipeline::fastq_reader in(dir.file("r.fq"), velmora_pipeline::default_max_line_length);
+        std::string name, seq, qual, error;
+        size_t got = 0;
+        try {
+            while (in.next(&name, &seq, &qual)) {
+                ASSERT_LT(got, names.size());
+                EXPECT_EQ(name, names[got]);
+                EXPECT_EQ(seq, seqs[got]);
+                ++got;
+            }
+        } catch (const data_error &e) {
+            error = e.what();
+        }
+        if (want_error.empty()) {
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(got, names.size());
+        } else {
+            EXPECT_NE(error.find(want_error), std::string::npos) << error << " / " << want_error;
+            EXPECT_EQ(got, names.size() - 1);
         }
     }
 }
