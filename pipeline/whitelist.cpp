@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -119,7 +120,7 @@ constexpr byte_classes classes;
 // The repeat table's slots, zeroed.  Past 2 MB they sit on huge pages
 // where the system grants them: the table is probed at random, and with
 // 4 KB pages nearly every probe of a large list also misses the TLB.  The
-// block comes from malloc either way (aligned by hand past 2 MB), so that
+// block comes from calloc either way (aligned by hand past 2 MB), so that
 // one failure path serves both sizes.
 class slot_array {
 public:
@@ -128,7 +129,9 @@ public:
         constexpr size_t huge = size_t{2} << 20;
         const size_t bytes = n * sizeof(uint64_t);
         const bool large = bytes >= huge;
-        base_ = std::malloc(large ? bytes + huge : bytes);
+        // calloc: a large block comes from the system already zeroed, page
+        // by page as it is first touched, with no pass over it here.
+        base_ = std::calloc(large ? bytes + huge : bytes, 1);
         if (!base_) throw std::bad_alloc();
         uintptr_t at = reinterpret_cast<uintptr_t>(base_);
         if (large) {
@@ -136,7 +139,6 @@ public:
             madvise(reinterpret_cast<void *>(at), bytes, MADV_HUGEPAGE);
         }
         p_ = reinterpret_cast<uint64_t *>(at);
-        std::memset(p_, 0, bytes);
     }
     ~slot_array() { std::free(base_); }
     slot_array(const slot_array &) = delete;
@@ -419,14 +421,14 @@ whitelist load_whitelist(const std::string &path, const whitelist_reading &how) 
 vorn_index *build_index(const whitelist &wl, uint32_t flags) {
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
-    std::string decoded;
+    std::unique_ptr<char[]> decoded;  // not zeroed first: every byte is written
     if (wl.is_packed()) {
         const size_t n = wl.size(), len = wl.min_length;
-        decoded.resize(n * len);
-        for (size_t i = 0; i < n; ++i) decode_code(wl.code(i), len, decoded.data() + i * len);
+        decoded.reset(new char[n * len]);
+        for (size_t i = 0; i < n; ++i) decode_code(wl.code(i), len, decoded.get() + i * len);
         ptrs.resize(n);
         lens.assign(n, len);
-        const uint8_t *base = reinterpret_cast<const uint8_t *>(decoded.data());
+        const uint8_t *base = reinterpret_cast<const uint8_t *>(decoded.get());
         for (size_t i = 0; i < n; ++i) ptrs[i] = base + i * len;
     } else {
         wl.pointer_arrays(&ptrs, &lens);
