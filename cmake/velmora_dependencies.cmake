@@ -24,7 +24,7 @@ macro(_velmora_require found option what deb)
 endmacro()
 
 if(VELMORA_BUILD_TOOLS)
-  # ISA-L inflates gzip input (several times faster than zlib); zlib
+  # ISA-L inflates gzip input (about twice as fast as zlib); zlib
   # compresses the gzip outputs and the spool; CLI11 (arguments) and
   # nlohmann-json (JSON reports) are header-only: needed to build the tool,
   # not to run it.

@@ -97,9 +97,9 @@ void unregister_temp(int slot) {
 // ---------------------------------------------------------------- input
 
 // The decoded bytes of a file: passed through when plain, inflated member by
-// member when it starts with the gzip magic.  Inflation is ISA-L's, several
-// times faster than zlib's on reads (BENCHMARKS.md); its state is one
-// allocation, made when the input turns out to be gzip.
+// member when it starts with the gzip magic.  Inflation is ISA-L's, about
+// twice as fast as zlib's on reads and lists (BENCHMARKS.md); its state is
+// one allocation, made when the input turns out to be gzip.
 class byte_source {
 public:
     byte_source(int fd, std::string path, std::string what)
