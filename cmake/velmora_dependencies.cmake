@@ -35,6 +35,22 @@ if(VELMORA_BUILD_TOOLS)
   _velmora_require(nlohmann_json_FOUND VELMORA_BUILD_TOOLS "nlohmann-json 3" nlohmann-json3-dev)
 endif()
 
+if(VELMORA_BUILD_PYTHON)
+  # The extension runs the tool's pipeline, so it needs the tool's libraries
+  # as well as pybind11 and the headers of the interpreter it is built for.
+  include(${PROJECT_SOURCE_DIR}/cmake/velmora_python.cmake)
+  find_package(Python3 COMPONENTS Interpreter Development.Module)
+  find_package(ZLIB)
+  find_package(nlohmann_json 3 CONFIG QUIET)
+  find_package(Threads REQUIRED)
+  set(PYBIND11_FINDPYTHON ON)
+  find_package(pybind11 2.6 CONFIG QUIET)
+  _velmora_require(Python3_Development.Module_FOUND VELMORA_BUILD_PYTHON "Python 3 headers" python3-dev)
+  _velmora_require(pybind11_FOUND VELMORA_BUILD_PYTHON "pybind11" pybind11-dev)
+  _velmora_require(ZLIB_FOUND VELMORA_BUILD_PYTHON "zlib" zlib1g-dev)
+  _velmora_require(nlohmann_json_FOUND VELMORA_BUILD_PYTHON "nlohmann-json 3" nlohmann-json3-dev)
+endif()
+
 if(VELMORA_BUILD_TESTS)
   find_package(GTest)
   find_package(Threads REQUIRED)

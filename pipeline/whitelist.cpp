@@ -103,7 +103,7 @@ private:
 }  // namespace
 
 whitelist load_whitelist(const std::string &path, const whitelist_reading &how) {
-    line_reader in(path, "whitelist", how.max_line_length);
+    line_reader in(path, "whitelist", how.max_line_length, false, how.fd);
     whitelist wl;
     wl.offsets.push_back(0);
     entry_table seen;

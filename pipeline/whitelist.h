@@ -46,6 +46,9 @@ struct whitelist_reading {
     // an entry then repeats one that differs from it only in case.
     bool fold_case = true;
     bool count_multiplicity = false;
+    // >= 0: read this open descriptor (owned from then on, even when loading
+    // fails) from where it stands, under the name of the path given.
+    int fd = -1;
 };
 
 // Loads and checks a whitelist, keeping the first occurrence of each entry in
