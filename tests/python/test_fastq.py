@@ -2,6 +2,7 @@
 tables), and the reader's contract: record boundaries, gzip, bad records."""
 
 import gzip
+import json
 import os
 import shutil
 import subprocess
@@ -43,16 +44,40 @@ class AgreesWithTheTool(unittest.TestCase):
                     ext = ".tsv.gz" if i == 0 else ".tsv"
                     tool_out = os.path.join(tmp, "tool%d%s" % (i, ext))
                     py_out = os.path.join(tmp, "py%d%s" % (i, ext))
+                    extra = ("summary.json", "counts.tsv", "knee.svg")
                     r = subprocess.run([TOOL, "assign", "--whitelist", WHITELIST, "--reads", READS,
                                         "--barcode-length", "16", "--threads", "2",
-                                        "--out", tool_out] + flags,
+                                        "--out", tool_out, "--summary", tmp + "/tool-summary.json",
+                                        "--counts", tmp + "/tool-counts.tsv",
+                                        "--knee-plot", tmp + "/tool-knee.svg"] + flags,
                                        capture_output=True, text=True)
                     self.assertEqual(r.returncode, 0, r.stderr)
                     summary = fastq.assign_file(READS, WHITELIST, py_out, barcode_length=16,
-                                                **opts)
+                                                threads=2, summary=tmp + "/py-summary.json",
+                                                counts=tmp + "/py-counts.tsv",
+                                                knee_plot=tmp + "/py-knee.svg", **opts)
                     with open(tool_out, "rb") as a, open(py_out, "rb") as b:
                         self.assertEqual(a.read(), b.read())
+                    for name in extra:
+                        a, b = (read_output(os.path.join(tmp, who + "-" + name))
+                                for who in ("tool", "py"))
+                        self.assertEqual(a, b, name)
                     self.assertEqual(summary.reads, 20000)
+
+
+# Fields of the summary that measure time, not the run.
+TIMING = ("wall_seconds", "cpu_seconds", "reads_per_second", "index_build_seconds")
+
+
+def read_output(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if path.endswith(".json"):
+        report = json.loads(data)
+        for key in TIMING:
+            report.pop(key)
+        return report
+    return data
 
 
 def fastq_text(records):
