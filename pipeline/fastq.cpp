@@ -92,7 +92,7 @@ fastq_inputs::fastq_inputs(const std::vector<std::string> &paths, std::vector<in
                 sizes_[i] = static_cast<uint64_t>(st.st_size);
             else
                 sizes_known_ = false;
-            if (!ranges_[i].whole()) enter_range(i);
+            if (!ranges_[i].whole_bytes()) enter_range(i);
         }
     } catch (...) {
         for (const int fd : fds_)
@@ -131,9 +131,11 @@ bool fastq_inputs::next(std::string *name, std::string *seq, std::string *qual) 
             if (at_ == paths_.size()) return false;
             const input_range &r = ranges_[at_];
             reader_ = std::make_unique<fastq_reader>(paths_[at_], max_line_, read_ahead_, std::exchange(fds_[at_], -1),
-                                                     r.whole() ? UINT64_MAX : r.end - r.start);
+                                                     r.whole_bytes() ? UINT64_MAX : r.end - r.start);
+            while (reader_->records() < r.skip && reader_->next(name, seq, qual)) {
+            }
         }
-        if (reader_->next(name, seq, qual)) {
+        if (by_input_[at_] < ranges_[at_].take && reader_->next(name, seq, qual)) {
             ++records_;
             ++by_input_[at_];
             return true;

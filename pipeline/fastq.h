@@ -40,12 +40,17 @@ private:
     uint64_t blank_line_ = 0;  // first blank line seen where a header was due
 };
 
-// Bytes [start, end) of a plain FASTQ file, cut at record starts
-// (record_starts); the whole input by default.
+// Part of an input: bytes [start, end) of a plain FASTQ file, cut at record
+// starts (record_starts), and within them the records from number skip on,
+// at most take of them.  A gzip file, which cannot be entered in the middle,
+// is cut by records only: the skipped records are read and checked, not
+// returned.  The whole input by default.
 struct input_range {
     uint64_t start = 0;
     uint64_t end = UINT64_MAX;
-    bool whole() const { return start == 0 && end == UINT64_MAX; }
+    uint64_t skip = 0;
+    uint64_t take = UINT64_MAX;
+    bool whole_bytes() const { return start == 0 && end == UINT64_MAX; }
 };
 
 // Offsets cutting a plain FASTQ file into about `parts` pieces at record

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -122,10 +123,17 @@ py::bytes counts_to(const std::vector<uint64_t> &v) {
     return py::bytes(reinterpret_cast<const char *>(v.data()), v.size() * sizeof(uint64_t));
 }
 
-std::vector<input_range> range_of(uint64_t start, std::optional<uint64_t> end) {
+// A shard as Python gives it: (start, end, skip, take), bytes [start, end)
+// of a plain file and the records from skip on, at most take (None: no
+// bound).
+using shard = std::tuple<uint64_t, std::optional<uint64_t>, uint64_t, std::optional<uint64_t>>;
+
+std::vector<input_range> range_of(const shard &s) {
     input_range r;
-    r.start = start;
-    r.end = end ? *end : UINT64_MAX;
+    r.start = std::get<0>(s);
+    r.end = std::get<1>(s).value_or(UINT64_MAX);
+    r.skip = std::get<2>(s);
+    r.take = std::get<3>(s).value_or(UINT64_MAX);
     return {r};
 }
 
@@ -237,27 +245,28 @@ PYBIND11_MODULE(_pipeline_ext, m) {
 
     m.def(
         "count",
-        [](const py_reference &ref, const py::dict &d, const std::string &path, uint64_t start,
-           std::optional<uint64_t> end) {
+        [](const py_reference &ref, const py::dict &d, const std::string &path, const shard &part) {
             const assign_options opt = options_from(d);
             check_shard(opt);
             std::vector<uint64_t> counts;
+            uint64_t records = 0;
             {
                 py::gil_scoped_release nogil;
                 const std::vector<uint64_t> none;
                 const decider decide(ref.get().index.get(), ref.size(), opt, none);
-                fastq_inputs in({path}, {}, opt.max_line_length, false, range_of(start, end));
+                fastq_inputs in({path}, {}, opt.max_line_length, false, range_of(part));
                 counts = count_exact(opt, in, decide, ref.size());
+                records = in.records();
             }
-            return counts_to(counts);
+            return py::make_tuple(counts_to(counts), records);
         },
-        "The first pass over one shard: exact, unique matches per entry, as bytes of uint64.");
+        "The first pass over one shard: (exact, unique matches per entry as bytes of uint64, "
+        "records read).");
 
     m.def(
         "assign",
-        [](const py_reference &ref, const py::dict &d, const std::string &path, uint64_t start,
-           std::optional<uint64_t> end, std::optional<py::bytes> counts_bytes, const std::string &out_path,
-           bool header) {
+        [](const py_reference &ref, const py::dict &d, const std::string &path, const shard &part,
+           std::optional<py::bytes> counts_bytes, const std::string &out_path, bool header) {
             assign_options opt = options_from(d);
             check_shard(opt);
             std::vector<uint64_t> counts;
@@ -269,7 +278,7 @@ PYBIND11_MODULE(_pipeline_ext, m) {
             {
                 py::gil_scoped_release nogil;
                 const decider decide(ref.get().index.get(), ref.size(), opt, counts);
-                fastq_inputs in({path}, {}, opt.max_line_length, false, range_of(start, end));
+                fastq_inputs in({path}, {}, opt.max_line_length, false, range_of(part));
                 output_target target("out", "output", out_path);
                 output_group outputs;
                 output_file *out = nullptr;

@@ -9,7 +9,8 @@ cluster (python3-dask, python3-distributed).
 Every task runs the `velmora assign` command's native pipeline
 (velmora._pipeline) on one shard: a whole file, or a byte range of a plain
 FASTQ file cut at record starts, so that one big file keeps every worker
-busy.  A run has the command's two passes: the first counts, per shard, the
+busy (a large gzip file, which cannot be entered in the middle, is counted
+whole and then assigned in shards of records).  A run has the command's two passes: the first counts, per shard, the
 reads that match each whitelist entry exactly (the abundance prior of the
 rescue); the counts are summed per file, or over all files (pool_prior=True,
 for the lanes of one library, as one command run over them all), and handed
@@ -114,18 +115,28 @@ def _cuts(path: str, chunk_bytes: int) -> List[int]:
     return p.record_starts(os.fsencode(path), max(1, -(-size // chunk_bytes)))
 
 
-def _count(wl, tables, path, start, end, nopt) -> bytes:
+# A shard: (start, end, skip, take), bytes [start, end) of a plain file and
+# the records from number skip on, at most take (None: no bound).
+_WHOLE = (0, None, 0, None)
+
+
+def _count(wl, tables, path, shard, nopt):
+    """(exact counts as bytes, records read) of one shard."""
     ref = _reference(wl, tables, nopt["max_line_length"])
-    return fastq._pipeline().count(ref, nopt, os.fsencode(path), start, end)
+    return fastq._pipeline().count(ref, nopt, os.fsencode(path), shard)
 
 
-def _sum(*parts: bytes) -> bytes:
-    return fastq._pipeline().sum_counts(list(parts))
+def _records(counted) -> int:
+    return counted[1]
 
 
-def _assign(wl, tables, path, start, end, counts, nopt, out, header) -> fastq.Summary:
+def _sum(*counted) -> bytes:
+    return fastq._pipeline().sum_counts([c[0] for c in counted])
+
+
+def _assign(wl, tables, path, shard, counts, nopt, out, header) -> fastq.Summary:
     ref = _reference(wl, tables, nopt["max_line_length"])
-    c = fastq._pipeline().assign(ref, nopt, os.fsencode(path), start, end, counts,
+    c = fastq._pipeline().assign(ref, nopt, os.fsencode(path), shard, counts,
                                  os.fsencode(out), header)
     return fastq.Summary._from_counts(c)
 
@@ -236,16 +247,18 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
         cut_futures = client.map(_cuts, paths, chunk_bytes=chunk_bytes, pure=False)
         futures += cut_futures
         cuts = client.gather(cut_futures)
-        # A file in one piece is read whole: gzip files only so.
-        ranges = [[(0, None)] if len(c) <= 2 else
-                  [(c[i], c[i + 1]) for i in range(len(c) - 1)] for c in cuts]
-        tables = p.search_tables(fastq._native_options(opt), sum(c[-1] for c in cuts))
+        # Plain files are cut into shards by bytes at record starts; gzip
+        # files (and small ones) are counted whole.
+        shards = [[_WHOLE] if len(c) <= 2 else
+                  [(c[i], c[i + 1], 0, None) for i in range(len(c) - 1)] for c in cuts]
+        sizes = [c[-1] for c in cuts]
+        tables = p.search_tables(fastq._native_options(opt), sum(sizes))
         nopt = fastq._native_options(opt)
 
         counts: List = [None] * len(paths)
         if opt.rescue:
-            per_file = [[client.submit(_count, wl_future, tables, path, s, e, nopt, pure=False)
-                         for s, e in rs] for path, rs in zip(paths, ranges)]
+            per_file = [[client.submit(_count, wl_future, tables, path, sh, nopt, pure=False)
+                         for sh in shs] for path, shs in zip(paths, shards)]
             futures += [f for fs in per_file for f in fs]
             if pool_prior:
                 everything = client.submit(_sum, *[f for fs in per_file for f in fs], pure=False)
@@ -254,21 +267,34 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
             else:
                 counts = [client.submit(_sum, *fs, pure=False) for fs in per_file]
                 futures += counts
+            # A large gzip file is assigned in shards of records: the
+            # counting pass told how many it holds.  (Each such shard reads
+            # the records before its own, which costs little beside deciding
+            # them.)
+            big = [i for i, (shs, size) in enumerate(zip(shards, sizes))
+                   if shs == [_WHOLE] and size > chunk_bytes]
+            if big:
+                n = client.gather([client.submit(_records, per_file[i][0], pure=False)
+                                   for i in big])
+                for i, records in zip(big, n):
+                    m = -(-sizes[i] // chunk_bytes)
+                    take = max(1, -(-records // m))
+                    shards[i] = [(0, None, j, take if j + take < records else None)
+                                 for j in range(0, max(records, 1), take)]
 
         finals = []
-        for path, out, rs, c in zip(paths, outs, ranges, counts):
-            if len(rs) == 1:
-                s, e = rs[0]
+        for path, out, shs, c in zip(paths, outs, shards, counts):
+            if len(shs) == 1:
                 parts_of.append([])
-                finals.append(client.submit(_assign, wl_future, tables, path, s, e, c, nopt,
+                finals.append(client.submit(_assign, wl_future, tables, path, shs[0], c, nopt,
                                             out, True, pure=False))
                 continue
             head, tail = os.path.split(out)
             parts = [os.path.join(head, ".%s.velmora-%s.part%d" % (tail, token, i))
-                     for i in range(len(rs))]
+                     for i in range(len(shs))]
             parts_of.append(parts)
-            sums = [client.submit(_assign, wl_future, tables, path, s, e, c, nopt, part, False,
-                                  pure=False) for (s, e), part in zip(rs, parts)]
+            sums = [client.submit(_assign, wl_future, tables, path, sh, c, nopt, part, False,
+                                  pure=False) for sh, part in zip(shs, parts)]
             futures += sums
             finals.append(client.submit(_concat, out, parts, *sums, pure=False))
         futures += finals

@@ -96,7 +96,9 @@ class OnLocalCluster(unittest.TestCase):
         return read(out)
 
     def test_tool_fastq_and_dask_agree(self):
-        size = os.path.getsize(self.lanes[1])
+        # Both lanes are cut: the plain one by bytes, the gzip one (with the
+        # rescue) by records.
+        size = min(map(os.path.getsize, self.lanes))
         for flags, opts in RUNS:
             for pooled in (False, True):
                 with self.subTest(flags=" ".join(flags), pooled=pooled):
