@@ -14,6 +14,8 @@ Rows (best of --repeat runs, wall seconds and reads per second):
   dask per-file priors           one call over all files, per-file priors
   tool --threads T, pooled       one command run with every file as --reads
   dask pooled prior              one call, pool_prior=True
+  tool --threads T, one file     one command run over the files joined into one gzip
+  dask one file                  that file cut into shards of --chunk-mb
 """
 
 import argparse
@@ -45,12 +47,19 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--chunk-mb", type=int, default=32)
     args = ap.parse_args()
     reads = [os.path.abspath(r) for r in args.reads]
     n_first = count_reads(reads[0])
     n_all = n_first + sum(count_reads(r) for r in reads[1:])
     tmp = tempfile.mkdtemp()
     k = ["--max-edits", str(args.max_edits)]
+    # The gzip files one after another are one gzip file of several members.
+    joined_reads = os.path.join(tmp, "joined.fastq.gz")
+    with open(joined_reads, "wb") as out:
+        for r in reads:
+            with open(r, "rb") as f:
+                shutil.copyfileobj(f, out)
 
     def tool(paths, out, threads):
         cmd = [args.tool, "assign", "--whitelist", args.whitelist, "--out", out,
@@ -85,6 +94,15 @@ def main():
         vdask.assign_files(reads, args.whitelist, client, out_dir=dask_out,
                            max_edits=args.max_edits)
 
+    def tool_one():
+        tool([joined_reads], os.path.join(tmp, "to.tsv"), args.threads)
+
+    one_out = os.path.join(tmp, "dask-one")
+
+    def dask_one():
+        vdask.assign_files([joined_reads], args.whitelist, client, out_dir=one_out,
+                           chunk_bytes=args.chunk_mb << 20, max_edits=args.max_edits)
+
     def dask_pooled():
         vdask.assign_files(reads, args.whitelist, client, out_dir=pooled_out, pool_prior=True,
                            max_edits=args.max_edits)
@@ -94,7 +112,9 @@ def main():
             ("tool --threads %d, per file" % args.threads, tool_per_file, n_all),
             ("dask per-file priors", dask_per_file, n_all),
             ("tool --threads %d, pooled" % args.threads, tool_pooled, n_all),
-            ("dask pooled prior", dask_pooled, n_all)]
+            ("dask pooled prior", dask_pooled, n_all),
+            ("tool --threads %d, one file" % args.threads, tool_one, n_all),
+            ("dask one file", dask_one, n_all)]
     best = {name: float("inf") for name, _, _ in rows}
     for _ in range(args.repeat):
         for name, fn, _ in rows:
@@ -115,6 +135,7 @@ def main():
                 data = f.read()
             out.write(data if i == 0 else data.split(b"\n", 1)[1])
     checks.append(same(os.path.join(tmp, "tp.tsv"), joined))
+    checks.append(same(os.path.join(tmp, "to.tsv"), vdask.output_path(joined_reads, one_out)))
     client.close()
     cluster.close()
     shutil.rmtree(tmp)
@@ -124,8 +145,9 @@ def main():
         print("%-34s %9.2f %12s" % (name, best[name], format(int(n / best[name]), ",")))
     names = [r[0] for r in rows]
     print("fastq / tool time: %.2f" % (best[names[1]] / best[names[0]]))
-    print("dask / tool reads per second, per file: %.2f; pooled: %.2f"
-          % (best[names[2]] / best[names[3]], best[names[4]] / best[names[5]]))
+    print("dask / tool reads per second, per file: %.2f; pooled: %.2f; one file: %.2f"
+          % (best[names[2]] / best[names[3]], best[names[4]] / best[names[5]],
+             best[names[6]] / best[names[7]]))
     print("outputs identical: %s" % all(checks))
 
 

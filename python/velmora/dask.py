@@ -268,16 +268,17 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
                 counts = [client.submit(_sum, *fs, pure=False) for fs in per_file]
                 futures += counts
             # A large gzip file is assigned in shards of records: the
-            # counting pass told how many it holds.  (Each such shard reads
-            # the records before its own, which costs little beside deciding
-            # them.)
+            # counting pass told how many it holds.  Each such shard reads
+            # (without deciding) the records before its own, so there are no
+            # more of them than the cluster has threads.
             big = [i for i, (shs, size) in enumerate(zip(shards, sizes))
                    if shs == [_WHOLE] and size > chunk_bytes]
             if big:
                 n = client.gather([client.submit(_records, per_file[i][0], pure=False)
                                    for i in big])
+                threads = max(1, sum(client.nthreads().values()))
                 for i, records in zip(big, n):
-                    m = -(-sizes[i] // chunk_bytes)
+                    m = min(-(-sizes[i] // chunk_bytes), threads)
                     take = max(1, -(-records // m))
                     shards[i] = [(0, None, j, take if j + take < records else None)
                                  for j in range(0, max(records, 1), take)]
