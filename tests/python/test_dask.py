@@ -9,9 +9,9 @@ import os
 import shutil
 import subprocess
 import tempfile
-import threading
 import unittest
 
+from oracle import at_once
 from velmora import fastq
 
 try:
@@ -134,20 +134,9 @@ class OnLocalCluster(unittest.TestCase):
     def test_calls_writing_the_same_outputs_at_once(self):
         d = os.path.join(self.tmp, "same")
         size = os.path.getsize(self.lanes[1])
-        errors = []
-
-        def run():
-            try:
-                vdask.assign_files(self.lanes[1:], self.wl, self.client, out_dir=d,
-                                   chunk_bytes=size // 3, max_edits=1)
-            except Exception as e:  # reported below
-                errors.append(e)
-        threads = [threading.Thread(target=run) for _ in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        self.assertEqual(errors, [])
+        self.assertEqual(at_once(lambda: vdask.assign_files(
+            self.lanes[1:], self.wl, self.client, out_dir=d, chunk_bytes=size // 3,
+            max_edits=1), 2), [])
         want = os.path.join(self.tmp, "same-want.tsv")
         fastq.assign_file(self.lanes[1], self.wl, want, max_edits=1)
         self.assertEqual(read(os.path.join(d, "lane2.velmora.tsv")), read(want))
