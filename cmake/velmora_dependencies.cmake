@@ -23,11 +23,11 @@ macro(_velmora_require found option what deb)
   endif()
 endmacro()
 
-if(VELMORA_BUILD_TOOLS)
-  # ISA-L inflates gzip input (about twice as fast as zlib); zlib
-  # compresses the gzip outputs and the spool; CLI11 (arguments) and
-  # nlohmann-json (JSON reports) are header-only: needed to build the tool,
-  # not to run it.
+if(VELMORA_BUILD_TOOLS OR VELMORA_BUILD_PYTHON)
+  # The read pipeline, which the tool and the Python extension both run:
+  # ISA-L inflates gzip input (about twice as fast as zlib); zlib compresses
+  # the gzip outputs and the spool; nlohmann-json (header-only) writes the
+  # JSON reports.
   find_package(ZLIB)
   find_path(VELMORA_ISAL_INCLUDE_DIR isa-l/igzip_lib.h)
   find_library(VELMORA_ISAL_LIBRARY NAMES isal)
@@ -37,14 +37,33 @@ if(VELMORA_BUILD_TOOLS)
       IMPORTED_LOCATION "${VELMORA_ISAL_LIBRARY}"
       INTERFACE_INCLUDE_DIRECTORIES "${VELMORA_ISAL_INCLUDE_DIR}")
   endif()
-  find_package(CLI11 CONFIG QUIET)
   find_package(nlohmann_json 3 CONFIG QUIET)
   find_package(Threads REQUIRED)
-  _velmora_require(ZLIB_FOUND VELMORA_BUILD_TOOLS "zlib" zlib1g-dev)
-  _velmora_require(VELMORA_ISAL_INCLUDE_DIR VELMORA_BUILD_TOOLS "ISA-L's igzip header" libisal-dev)
-  _velmora_require(VELMORA_ISAL_LIBRARY VELMORA_BUILD_TOOLS "the ISA-L library" libisal-dev)
+  foreach(_part TOOLS PYTHON)
+    if(VELMORA_BUILD_${_part})
+      _velmora_require(ZLIB_FOUND VELMORA_BUILD_${_part} "zlib" zlib1g-dev)
+      _velmora_require(VELMORA_ISAL_INCLUDE_DIR VELMORA_BUILD_${_part} "ISA-L's igzip header" libisal-dev)
+      _velmora_require(VELMORA_ISAL_LIBRARY VELMORA_BUILD_${_part} "the ISA-L library" libisal-dev)
+      _velmora_require(nlohmann_json_FOUND VELMORA_BUILD_${_part} "nlohmann-json 3" nlohmann-json3-dev)
+    endif()
+  endforeach()
+endif()
+
+if(VELMORA_BUILD_TOOLS)
+  # CLI11 (arguments) is header-only: needed to build the tool, not to run it.
+  find_package(CLI11 CONFIG QUIET)
   _velmora_require(CLI11_FOUND VELMORA_BUILD_TOOLS "CLI11" libcli11-dev)
-  _velmora_require(nlohmann_json_FOUND VELMORA_BUILD_TOOLS "nlohmann-json 3" nlohmann-json3-dev)
+endif()
+
+if(VELMORA_BUILD_PYTHON)
+  # The extension: pybind11 and the headers of the interpreter it is built
+  # for.
+  include(${PROJECT_SOURCE_DIR}/cmake/velmora_python.cmake)
+  find_package(Python3 COMPONENTS Interpreter Development.Module)
+  set(PYBIND11_FINDPYTHON ON)
+  find_package(pybind11 2.6 CONFIG QUIET)
+  _velmora_require(Python3_Development.Module_FOUND VELMORA_BUILD_PYTHON "Python 3 headers" python3-dev)
+  _velmora_require(pybind11_FOUND VELMORA_BUILD_PYTHON "pybind11" pybind11-dev)
 endif()
 
 if(VELMORA_BUILD_TESTS)

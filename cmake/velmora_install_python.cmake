@@ -8,6 +8,7 @@
 #   VELMORA_PY_SOURCE       python/velmora in the source tree
 #   VELMORA_PY_CONFIG       _build_config.py to write (its template: the same name + .in)
 #   VELMORA_PY_LIBDIR       the library directory, relative to the prefix or absolute
+#   VELMORA_PY_EXTENSION    the built velmora._pipeline_ext module (empty: not built)
 # file(INSTALL) adds DESTDIR itself.
 
 # `cmake --install --prefix` may give a relative prefix, which the install
@@ -54,3 +55,7 @@ configure_file("${VELMORA_PY_CONFIG}.in" "${VELMORA_PY_CONFIG}" @ONLY)
 file(GLOB _sources "${VELMORA_PY_SOURCE}/*.py")
 list(FILTER _sources EXCLUDE REGEX "/_build_config\\.py$")
 file(INSTALL DESTINATION "${_pkg}" TYPE FILE FILES ${_sources} "${VELMORA_PY_CONFIG}")
+if(VELMORA_PY_EXTENSION)
+  # No RPATH to set: velmora._pipeline loads the library before the module.
+  file(INSTALL DESTINATION "${_pkg}" TYPE SHARED_LIBRARY FILES "${VELMORA_PY_EXTENSION}")
+endif()

@@ -267,25 +267,6 @@ void rank_barcodes(barcode_tally *t) {
     t->knee = knee_points(totals, 200);
 }
 
-std::string counts_table(const whitelist &wl, const barcode_tally &t) {
-    std::string s = "barcode\texact\trescued\ttotal\n";
-    for (const uint32_t i : t.order) {
-        s.append(wl.entry(i));
-        s += "\t" + std::to_string(t.exact[i]) + "\t" + std::to_string(t.rescued[i]) + "\t" +
-             std::to_string(t.total(i)) + "\n";
-    }
-    return s;
-}
-
-// The barcode length when the option is absent: the whitelist's, which all
-// its entries must share.
-uint64_t common_length(const whitelist &wl) {
-    const size_t lo = wl.min_length, hi = wl.max_length;
-    if (lo != hi)
-        throw usage_error("whitelist entries have lengths from " + std::to_string(lo) + " to " +
-                          std::to_string(hi) + ": give --barcode-length");
-    return lo;
-}
 
 void warn_about_whitelist(const whitelist &wl, const assign_options &opt, const warning_sink &warn) {
     if (wl.repeats_dropped)
@@ -299,12 +280,43 @@ void warn_about_whitelist(const whitelist &wl, const assign_options &opt, const 
         warn("note: with --max-edits above 2 every read is compared with every whitelist entry");
 }
 
-// The first pass: reads per whitelist entry whose window matches it exactly
-// (and only it).
-std::vector<uint64_t> count_exact(const assign_options &opt, std::vector<int> spool_fds, const decider &d,
-                                  size_t n_entries) {
+// Reads inputs above this size in all (about eight million gzip-compressed
+// reads, or three million uncompressed) get the faster search's table at one
+// error.
+constexpr uint64_t large_run_bytes = uint64_t{256} << 20;
+
+}  // namespace
+
+void fill_barcode_length(assign_options *opt, const whitelist &wl) {
+    if (opt->has_barcode_length) return;
+    const size_t lo = wl.min_length, hi = wl.max_length;
+    if (lo != hi)
+        throw usage_error("whitelist entries have lengths from " + std::to_string(lo) + " to " +
+                          std::to_string(hi) + ": give --barcode-length");
+    opt->barcode_length = lo;
+}
+
+// The table the metric's search reads (the deletion table for edits, the
+// piece tables for Hamming) makes the searches of reads with errors faster,
+// but costs about half a second of build per million entries and 100 bytes
+// each.  At one error it pays for itself on the real list only after
+// several million reads, so a run builds it when its reads inputs are that
+// large together.  At two or more errors every read with errors costs many
+// times more without it, so it is always built.  Input of unknown size
+// (reads from a pipe read once) counts for nothing, so that reads of
+// unknown size alone decide by the bound.
+uint32_t search_tables(const assign_options &opt, uint64_t reads_bytes) {
+    const bool wanted = opt.k >= 2 || reads_bytes > large_run_bytes;
+    if (!wanted) return VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES;
+    return opt.hamming ? VORN_INDEX_NO_DELETION : VORN_INDEX_NO_PIECES;
+}
+
+void build_reference_index(reference *ref, uint32_t tables) {
+    ref->index.reset(build_index(ref->list, tables));
+}
+
+std::vector<uint64_t> count_exact(const assign_options &opt, fastq_inputs &in, const decider &d, size_t n_entries) {
     std::vector<uint64_t> counts(n_entries, 0);
-    fastq_inputs in(opt.reads_paths, std::move(spool_fds), opt.max_line_length, opt.threads > 1);
     progress_meter progress("reads counted");
     std::string name, seq, windows;
     std::vector<size_t> offs, lens;
@@ -331,28 +343,90 @@ std::vector<uint64_t> count_exact(const assign_options &opt, std::vector<int> sp
     return counts;
 }
 
-// Reads inputs above this size in all (about eight million gzip-compressed
-// reads, or three million uncompressed) get the faster search's table at one
-// error.
-constexpr uint64_t large_run_bytes = uint64_t{256} << 20;
+void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &decide, const whitelist &wl,
+                  output_file *out, assign_report *report) {
+    const batch_worker worker(decide, wl, opt);
+    assign_counts &totals = report->counts;
+    barcode_tally &tally = report->tally;
+    assign_timing &t = report->timing;
+    tally.exact.assign(wl.size(), 0);
+    tally.rescued.assign(wl.size(), 0);
+    progress_meter progress("reads");
+    const double start = now_seconds();
+    std::string name, seq, qual;
 
-// The index tables worth building, as VORN_INDEX_NO_* flags; the records are
-// the same whichever are built.  The table the metric's search reads (the
-// deletion table for edits, the piece tables for Hamming) makes the searches
-// of reads with errors faster, but costs about half a second of build per
-// million entries and 100 bytes each.  At one error it pays for itself on
-// the real list only after several million reads, so a run builds it when
-// its reads inputs are that large together.  At two or more errors every
-// read with errors costs many times more without it, so it is always built.
-// Input of unknown size (reads from a pipe read once) counts for nothing, so
-// that reads of unknown size alone decide by the bound.
-uint32_t search_tables(const assign_options &opt, uint64_t reads_bytes) {
-    const bool wanted = opt.k >= 2 || reads_bytes > large_run_bytes;
-    if (!wanted) return VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES;
-    return opt.hamming ? VORN_INDEX_NO_DELETION : VORN_INDEX_NO_PIECES;
+    auto write_batch = [&](read_batch &b) {
+        const double w0 = thread_cpu_seconds();
+        if (out) out->write(b.out);
+        t.write += thread_cpu_seconds() - w0;
+        t.decide += b.decide_seconds;
+        t.format += b.format_seconds;
+        totals.add(b.counts);
+        for (const uint32_t v : b.assigned) {
+            if (v & rescued_bit) ++tally.rescued[v & ~rescued_bit];
+            else ++tally.exact[v];
+        }
+        progress.update(totals.reads, in.fraction_read());
+    };
+    auto timed_fill = [&](read_batch &b) {
+        const double p0 = thread_cpu_seconds();
+        const bool more = worker.fill(in, b, name, seq, qual);
+        t.parse += thread_cpu_seconds() - p0;
+        return more;
+    };
+
+    if (opt.threads <= 1) {
+        read_batch b;
+        while (timed_fill(b)) {
+            worker.process(b);
+            write_batch(b);
+        }
+    } else {
+        const size_t max_in_flight = 2 * size_t{opt.threads} + 2;
+        std::vector<std::unique_ptr<read_batch>> owned;
+        std::vector<read_batch *> spare;
+        ordered_batches pool(worker, opt.threads, max_in_flight);
+        uint64_t next_seq = 0, next_write = 0;
+        auto write_ready = [&](bool wait) {
+            while (next_write < next_seq) {
+                read_batch *b = pool.take(next_write, wait);
+                if (!b) return;
+                write_batch(*b);
+                spare.push_back(b);
+                ++next_write;
+                wait = false;
+            }
+        };
+        for (;;) {
+            if (next_seq - next_write >= max_in_flight) write_ready(true);
+            if (spare.empty()) {
+                owned.push_back(std::make_unique<read_batch>());
+                spare.push_back(owned.back().get());
+            }
+            read_batch *b = spare.back();
+            if (!timed_fill(*b)) break;
+            spare.pop_back();
+            b->seq_no = next_seq++;
+            pool.submit(b);
+            write_ready(false);
+        }
+        while (next_write < next_seq) write_ready(true);
+    }
+    t.wall = now_seconds() - start;
+    progress.finish();
+    rank_barcodes(&tally);
 }
 
-}  // namespace
+std::string counts_table(const whitelist &wl, const barcode_tally &t) {
+    std::string s = "barcode\texact\trescued\ttotal\n";
+    for (const uint32_t i : t.order) {
+        s.append(wl.entry(i));
+        s += "\t" + std::to_string(t.exact[i]) + "\t" + std::to_string(t.rescued[i]) + "\t" +
+             std::to_string(t.total(i)) + "\n";
+    }
+    return s;
+}
+
 
 std::string summary_text(const assign_report &report) {
     const assign_options &opt = report.options;
@@ -501,10 +575,12 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
 
     double t0 = now_seconds();
     // Reads are upper-cased, so the entries are too.
-    const whitelist wl = load_whitelist(opt.whitelist_path, {.max_line_length = opt.max_line_length, .compact = true});
+    reference ref;
+    ref.list = load_whitelist(opt.whitelist_path, {.max_line_length = opt.max_line_length, .compact = true});
+    const whitelist &wl = ref.list;
     report.whitelist_entries = wl.size();
     report.whitelist_repeats_dropped = wl.repeats_dropped;
-    if (!opt.has_barcode_length) opt.barcode_length = common_length(wl);
+    fill_barcode_length(&opt, wl);
     warn_about_whitelist(wl, opt, warn);
     t.load = now_seconds() - t0;
 
@@ -531,94 +607,29 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     t0 = now_seconds();
     uint64_t reads_bytes = 0;  // a spooled input counts at its own size, not its copy's
     for (size_t i = 0; i < spools.size(); ++i) reads_bytes += spools[i] ? spools[i]->input_bytes() : in->size(i);
-    const uint32_t tables = search_tables(opt, reads_bytes);
-    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index(build_index(wl, tables), vorn_index_free);
+    build_reference_index(&ref, search_tables(opt, reads_bytes));
     t.build = now_seconds() - t0;
 
     std::vector<uint64_t> exact_counts;
-    const decider decide(index.get(), wl.size(), opt, exact_counts);
+    const decider decide(ref.index.get(), wl.size(), opt, exact_counts);
     if (opt.rescue) {
         t0 = now_seconds();
-        exact_counts = count_exact(opt, pass_fds(), decide, wl.size());
+        fastq_inputs first(opt.reads_paths, pass_fds(), opt.max_line_length, opt.threads > 1);
+        exact_counts = count_exact(opt, first, decide, wl.size());
         t.abundance = now_seconds() - t0;
     }
 
     output_group outputs;
-    auto table_owned = std::make_unique<output_file>(opt.out);
-    output_file &out = *table_owned;
-    outputs.add(std::move(table_owned));
-    out.write(table_header);
-
-    const batch_worker worker(decide, wl, opt);
-    assign_counts &totals = report.counts;
-    barcode_tally &tally = report.tally;
-    tally.exact.assign(wl.size(), 0);
-    tally.rescued.assign(wl.size(), 0);
-    progress_meter progress("reads");
-    const double start = now_seconds();
-    std::string name, seq, qual;
-
-    auto write_batch = [&](read_batch &b) {
-        const double w0 = thread_cpu_seconds();
-        out.write(b.out);
-        t.write += thread_cpu_seconds() - w0;
-        t.decide += b.decide_seconds;
-        t.format += b.format_seconds;
-        totals.add(b.counts);
-        for (const uint32_t v : b.assigned) {
-            if (v & rescued_bit) ++tally.rescued[v & ~rescued_bit];
-            else ++tally.exact[v];
-        }
-        progress.update(totals.reads, in->fraction_read());
-    };
-    auto timed_fill = [&](read_batch &b) {
-        const double p0 = thread_cpu_seconds();
-        const bool more = worker.fill(*in, b, name, seq, qual);
-        t.parse += thread_cpu_seconds() - p0;
-        return more;
-    };
-
-    if (opt.threads <= 1) {
-        read_batch b;
-        while (timed_fill(b)) {
-            worker.process(b);
-            write_batch(b);
-        }
-    } else {
-        const size_t max_in_flight = 2 * size_t{opt.threads} + 2;
-        std::vector<std::unique_ptr<read_batch>> owned;
-        std::vector<read_batch *> spare;
-        ordered_batches pool(worker, opt.threads, max_in_flight);
-        uint64_t next_seq = 0, next_write = 0;
-        auto write_ready = [&](bool wait) {
-            while (next_write < next_seq) {
-                read_batch *b = pool.take(next_write, wait);
-                if (!b) return;
-                write_batch(*b);
-                spare.push_back(b);
-                ++next_write;
-                wait = false;
-            }
-        };
-        for (;;) {
-            if (next_seq - next_write >= max_in_flight) write_ready(true);
-            if (spare.empty()) {
-                owned.push_back(std::make_unique<read_batch>());
-                spare.push_back(owned.back().get());
-            }
-            read_batch *b = spare.back();
-            if (!timed_fill(*b)) break;
-            spare.pop_back();
-            b->seq_no = next_seq++;
-            pool.submit(b);
-            write_ready(false);
-        }
-        while (next_write < next_seq) write_ready(true);
+    output_file *out = nullptr;
+    if (opt.out.requested()) {
+        auto table = std::make_unique<output_file>(opt.out);
+        out = table.get();
+        outputs.add(std::move(table));
+        out->write(table_header);
     }
-    t.wall = now_seconds() - start;
-    progress.finish();
+    assign_reads(opt, *in, decide, wl, out, &report);
     for (size_t i = 0; i < report.inputs.size(); ++i) report.inputs[i].reads = in->records_by_input()[i];
-    rank_barcodes(&tally);
+    const barcode_tally &tally = report.tally;
 
     // Every output is complete before any is renamed into place.
     if (opt.summary.requested()) {
@@ -634,13 +645,13 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     if (opt.knee.requested()) {
         auto f = std::make_unique<output_file>(opt.knee);
         f->write(knee_svg(tally.knee, "reads per barcode: " + format_count(tally.order.size()) + " barcodes, " +
-                                          format_count(totals.status[1]) + " reads assigned"));
+                                          format_count(report.counts.status[1]) + " reads assigned"));
         outputs.add(std::move(f));
     }
     outputs.commit();
 
-    if (totals.lower_case_reads)
-        warn("warning: " + format_count(totals.lower_case_reads) +
+    if (report.counts.lower_case_reads)
+        warn("warning: " + format_count(report.counts.lower_case_reads) +
              " reads hold lower-case bases in the barcode; they were read as upper case");
     return report;
 }

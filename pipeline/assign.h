@@ -19,10 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "decide.h"
+#include "fastq.h"
 #include "io.h"
 #include "knee.h"
 #include "output.h"
 #include "velmora.h"
+#include "whitelist.h"
 
 namespace velmora_pipeline {
 
@@ -108,6 +111,36 @@ struct assign_report {
 // Receives what the user should be told along the way ("warning: ...",
 // "note: ..."), as soon as it is known.
 using warning_sink = std::function<void(const std::string &)>;
+
+// A whitelist and its index: what the passes share, read-only.
+struct reference {
+    whitelist list;
+    std::unique_ptr<vorn_index, void (*)(vorn_index *)> index{nullptr, vorn_index_free};
+};
+
+// The barcode length when the option is absent: the whitelist's, which all
+// its entries must then share (usage_error otherwise).
+void fill_barcode_length(assign_options *opt, const whitelist &wl);
+
+// The index tables worth building for a run of reads_bytes of reads inputs
+// (0: unknown), as VORN_INDEX_NO_* flags; the records are the same whichever
+// are built.
+uint32_t search_tables(const assign_options &opt, uint64_t reads_bytes);
+// Builds ref->index over ref->list; data_error when out of memory.
+void build_reference_index(reference *ref, uint32_t tables);
+
+// The first pass over in: reads per whitelist entry whose window matches it
+// exactly (and only it).
+std::vector<uint64_t> count_exact(const assign_options &opt, fastq_inputs &in, const decider &d, size_t n_entries);
+
+// The second pass over in: decides every read, writes its line to out (null:
+// nothing is written) and fills report's counts, tally and read timings.
+// opt.barcode_length must be filled in.
+void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &d, const whitelist &wl,
+                  output_file *out, assign_report *report);
+
+// The --counts table.
+std::string counts_table(const whitelist &wl, const barcode_tally &t);
 
 // Runs the job: checks every output against the inputs before anything is
 // read, reads, decides, writes, and publishes the outputs together.  Throws

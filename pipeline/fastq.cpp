@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -13,8 +15,9 @@
 
 namespace velmora_pipeline {
 
-fastq_reader::fastq_reader(const std::string &path, uint64_t max_line_length, bool read_ahead, int fd)
-    : in_(path, "reads file", max_line_length, read_ahead, fd) {}
+fastq_reader::fastq_reader(const std::string &path, uint64_t max_line_length, bool read_ahead, int fd,
+                           uint64_t byte_limit)
+    : in_(path, "reads file", max_line_length, read_ahead, fd, byte_limit) {}
 
 void fastq_reader::fail(const std::string &problem) const { fail_at(in_.line_number(), problem); }
 
@@ -129,10 +132,11 @@ bool fastq_reader::next(std::string *name, std::string *seq, std::string *qual) 
 }
 
 fastq_inputs::fastq_inputs(const std::vector<std::string> &paths, std::vector<int> fds, uint64_t max_line_length,
-                           bool read_ahead)
-    : paths_(paths), fds_(std::move(fds)), sizes_(paths.size(), 0), by_input_(paths.size(), 0),
-      max_line_(max_line_length), read_ahead_(read_ahead) {
+                           bool read_ahead, std::vector<input_range> ranges)
+    : paths_(paths), fds_(std::move(fds)), ranges_(std::move(ranges)), sizes_(paths.size(), 0),
+      by_input_(paths.size(), 0), max_line_(max_line_length), read_ahead_(read_ahead) {
     fds_.resize(paths_.size(), -1);
+    ranges_.resize(paths_.size());
     try {
         for (size_t i = 0; i < paths_.size(); ++i) {
             struct stat st;
@@ -143,12 +147,31 @@ fastq_inputs::fastq_inputs(const std::vector<std::string> &paths, std::vector<in
                 sizes_[i] = static_cast<uint64_t>(st.st_size);
             else
                 sizes_known_ = false;
+            if (!ranges_[i].whole_bytes()) enter_range(i);
         }
     } catch (...) {
         for (const int fd : fds_)
             if (fd >= 0) close(fd);
         throw;
     }
+}
+
+// Places input i's descriptor at the start of its range, which must lie in
+// a plain regular file, and names the range for messages.
+void fastq_inputs::enter_range(size_t i) {
+    const input_range r = ranges_[i];
+    const std::string where = "reads file '" + paths_[i] + "'";
+    if (fds_[i] < 0 || (sizes_[i] == 0 && r.start > 0) || r.start > r.end || r.start > sizes_[i])
+        throw data_error(where + ": cannot read bytes " + std::to_string(r.start) + " to " +
+                         (r.end == UINT64_MAX ? std::string("the end") : std::to_string(r.end)) +
+                         " of it (not a regular file of that size)");
+    unsigned char magic[2];
+    if (pread(fds_[i], magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b)
+        throw data_error(where + " is gzip-compressed: it can only be read as a whole");
+    if (lseek(fds_[i], static_cast<off_t>(r.start), SEEK_SET) < 0)
+        throw data_error(where + ": " + std::strerror(errno));
+    sizes_[i] = std::min(r.end, sizes_[i]) - r.start;
+    paths_[i] += " (bytes from " + std::to_string(r.start) + ")";
 }
 
 fastq_inputs::~fastq_inputs() {
@@ -161,9 +184,13 @@ bool fastq_inputs::next(std::string *name, std::string *seq, std::string *qual) 
     for (;;) {
         if (!reader_) {
             if (at_ == paths_.size()) return false;
-            reader_ = std::make_unique<fastq_reader>(paths_[at_], max_line_, read_ahead_, std::exchange(fds_[at_], -1));
+            const input_range &r = ranges_[at_];
+            reader_ = std::make_unique<fastq_reader>(paths_[at_], max_line_, read_ahead_, std::exchange(fds_[at_], -1),
+                                                     r.whole_bytes() ? UINT64_MAX : r.end - r.start);
+            while (reader_->records() < r.skip && reader_->next(name, seq, qual)) {
+            }
         }
-        if (reader_->next(name, seq, qual)) {
+        if (by_input_[at_] < ranges_[at_].take && reader_->next(name, seq, qual)) {
             ++records_;
             ++by_input_[at_];
             return true;
@@ -171,6 +198,96 @@ bool fastq_inputs::next(std::string *name, std::string *seq, std::string *qual) 
         reader_.reset();
         done_bytes_ += sizes_[at_++];
     }
+}
+
+namespace {
+
+// Up to five whole lines of fd from offset (the last may lack its newline
+// at the end of the file), without their newlines.
+std::vector<std::string> lines_at(int fd, uint64_t offset, const std::string &path) {
+    std::string text;
+    char buf[1 << 16];
+    size_t newlines = 0;
+    while (newlines < 5) {
+        const ssize_t got = pread(fd, buf, sizeof buf, static_cast<off_t>(offset + text.size()));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw data_error("cannot read reads file '" + path + "': " + std::strerror(errno));
+        }
+        if (got == 0) break;
+        newlines += static_cast<size_t>(std::count(buf, buf + got, '\n'));
+        text.append(buf, static_cast<size_t>(got));
+        if (text.size() > default_max_line_length * 5)
+            throw data_error("reads file '" + path + "': no record start found near byte " +
+                             std::to_string(offset) + " (lines above the length limit)");
+    }
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (lines.size() < 5 && at < text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(at, nl - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        at = nl + 1;
+    }
+    return lines;
+}
+
+// Length of the line of fd that starts at offset, its newline included.
+uint64_t line_length_at(int fd, uint64_t offset, const std::string &path) {
+    char buf[1 << 16];
+    uint64_t n = 0;
+    for (;;) {
+        const ssize_t got = pread(fd, buf, sizeof buf, static_cast<off_t>(offset + n));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw data_error("cannot read reads file '" + path + "': " + std::strerror(errno));
+        }
+        if (got == 0) return n;
+        const void *nl = std::memchr(buf, '\n', static_cast<size_t>(got));
+        if (nl) return n + static_cast<uint64_t>(static_cast<const char *>(nl) - buf) + 1;
+        n += static_cast<uint64_t>(got);
+    }
+}
+
+// The first record start at or after offset (the file size when none).
+uint64_t record_start_after(int fd, uint64_t offset, uint64_t size, const std::string &path) {
+    uint64_t pos = offset;
+    // A line begun before offset belongs to the record before.
+    if (pos > 0) pos += line_length_at(fd, pos - 1, path) - 1;
+    while (pos < size) {
+        const std::vector<std::string> l = lines_at(fd, pos, path);
+        if (l.size() >= 4 && !l[0].empty() && l[0][0] == '@' && !l[2].empty() && l[2][0] == '+' &&
+            l[1].size() == l[3].size() && (l.size() == 4 || (!l[4].empty() && l[4][0] == '@')))
+            return pos;
+        pos += line_length_at(fd, pos, path);
+    }
+    return size;
+}
+
+}  // namespace
+
+std::vector<uint64_t> record_starts(const std::string &path, uint64_t parts) {
+    const int fd = open_input(path, "reads file");
+    struct closer {
+        int fd;
+        ~closer() { close(fd); }
+    } guard{fd};
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        throw data_error("reads file '" + path + "' is not a regular file: it can only be read as a whole");
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    unsigned char magic[2];
+    const bool gzip = pread(fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+    std::vector<uint64_t> cuts{0};
+    if (!gzip && size > 0)
+        for (uint64_t i = 1; i < parts; ++i) {
+            const uint64_t at = record_start_after(fd, size / parts * i + size % parts * i / parts, size, path);
+            if (at > cuts.back() && at < size) cuts.push_back(at);
+        }
+    cuts.push_back(size);
+    return cuts;
 }
 
 double fastq_inputs::fraction_read() const {

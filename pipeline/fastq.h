@@ -18,9 +18,9 @@ namespace velmora_pipeline {
 
 class fastq_reader {
 public:
-    // read_ahead and fd: see line_reader.
+    // read_ahead, fd and byte_limit: see line_reader.
     explicit fastq_reader(const std::string &path, uint64_t max_line_length = default_max_line_length,
-                          bool read_ahead = false, int fd = -1);
+                          bool read_ahead = false, int fd = -1, uint64_t byte_limit = UINT64_MAX);
 
     // Reads the next record: name is the header up to the first space or
     // tab (without '@'), seq the sequence line, qual (may be null) the
@@ -40,6 +40,28 @@ private:
     uint64_t blank_line_ = 0;  // first blank line seen where a header was due
 };
 
+// Part of an input: bytes [start, end) of a plain FASTQ file, cut at record
+// starts (record_starts), and within them the records from number skip on,
+// at most take of them.  A gzip file, which cannot be entered in the middle,
+// is cut by records only: the skipped records are read and checked, not
+// returned.  The whole input by default.
+struct input_range {
+    uint64_t start = 0;
+    uint64_t end = UINT64_MAX;
+    uint64_t skip = 0;
+    uint64_t take = UINT64_MAX;
+    bool whole_bytes() const { return start == 0 && end == UINT64_MAX; }
+};
+
+// Offsets cutting a plain FASTQ file into about `parts` pieces at record
+// starts: 0, ..., the file size, strictly increasing.  A gzip file (which
+// cannot be entered in the middle) or an empty one is one piece.  A line
+// starting with '@' may be a quality line, so a header is taken only where
+// the line two below starts with '+', the sequence and quality lines have
+// the same length and the next header (or the end of the file) follows.
+// Throws data_error naming the file.
+std::vector<uint64_t> record_starts(const std::string &path, uint64_t parts);
+
 // The records of several inputs (the lanes of one library), one input after
 // another, as one stream.  Every input is opened at construction, so that a
 // missing file fails before any work, except a FIFO: it is opened when its
@@ -50,9 +72,10 @@ class fastq_inputs {
 public:
     // fds[i] >= 0: read that descriptor (a spooled copy; owned from now on,
     // even when this throws) under the name paths[i].  read_ahead: see
-    // line_reader.  Throws data_error.
+    // line_reader.  ranges[i], when given, limits input i (a plain regular
+    // file) to a byte range; errors then name the range.  Throws data_error.
     fastq_inputs(const std::vector<std::string> &paths, std::vector<int> fds, uint64_t max_line_length,
-                 bool read_ahead);
+                 bool read_ahead, std::vector<input_range> ranges = {});
     ~fastq_inputs();
     fastq_inputs(const fastq_inputs &) = delete;
     fastq_inputs &operator=(const fastq_inputs &) = delete;
@@ -69,8 +92,10 @@ public:
     double fraction_read() const;
 
 private:
+    void enter_range(size_t i);
     std::vector<std::string> paths_;
     std::vector<int> fds_;
+    std::vector<input_range> ranges_;
     std::vector<uint64_t> sizes_, by_input_;
     uint64_t max_line_;
     bool read_ahead_;

@@ -367,8 +367,8 @@ int open_input(const std::string &path, const std::string &what) {
 }
 
 line_reader::line_reader(const std::string &path, const std::string &what, uint64_t max_line_length,
-                         bool read_ahead_file, int fd)
-    : path_(path), what_(what), buf_(1 << 20) {
+                         bool read_ahead_file, int fd, uint64_t byte_limit)
+    : path_(path), what_(what), buf_(1 << 20), left_(byte_limit) {
     max_line_ = static_cast<size_t>(std::min<uint64_t>(max_line_length, SIZE_MAX / 2));
     // A descriptor taken over from the caller is read under the name of
     // what it stands for (a spooled copy, an input opened ahead).
@@ -404,13 +404,14 @@ bool line_reader::fill() {
     // next() stops a line above max_line_ + 1 bytes (room for a CR) before
     // the buffer is full, so the buffer never grows past max_line_ + 2.
     if (end_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, max_line_ + 2));
-    const size_t got = ahead_ ? ahead_->read(buf_.data() + end_, buf_.size() - end_)
-                              : src_->read(buf_.data() + end_, buf_.size() - end_);
+    const size_t room = static_cast<size_t>(std::min<uint64_t>(buf_.size() - end_, left_));
+    const size_t got = room == 0 ? 0 : ahead_ ? ahead_->read(buf_.data() + end_, room) : src_->read(buf_.data() + end_, room);
     if (got == 0) {
         eof_ = true;
         return false;
     }
     end_ += got;
+    left_ -= got;
     return true;
 }
 

@@ -51,10 +51,11 @@ public:
     // With read_ahead, a nonempty regular file is read and decompressed by a
     // thread of its own, ahead of the caller.  fd >= 0: read that open
     // descriptor (owned from now on, even when this throws) from where it
-    // stands, under the name path.
+    // stands, under the name path.  byte_limit: decoded bytes read at most
+    // (a byte range of a plain file, with fd placed at its start).
     line_reader(const std::string &path, const std::string &what,
                 uint64_t max_line_length = default_max_line_length, bool read_ahead = false,
-                int fd = -1);
+                int fd = -1, uint64_t byte_limit = UINT64_MAX);
     ~line_reader();
     line_reader(const line_reader &) = delete;
     line_reader &operator=(const line_reader &) = delete;
@@ -104,6 +105,7 @@ private:
     bool unterminated_ = false;
     uint64_t line_number_ = 0;
     uint64_t file_size_ = 0;
+    uint64_t left_;  // bytes still allowed
 };
 
 // Opens an input for reading ("-": standard input), as line_reader does

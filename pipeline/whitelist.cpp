@@ -396,7 +396,7 @@ private:
 }  // namespace
 
 whitelist load_whitelist(const std::string &path, const whitelist_reading &how) {
-    line_reader in(path, "whitelist", how.max_line_length);
+    line_reader in(path, "whitelist", how.max_line_length, false, how.fd);
     whitelist_builder b(path, how);
     const size_t limit = in.max_line_length();
     uint64_t number = 0;

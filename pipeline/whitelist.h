@@ -98,6 +98,9 @@ struct whitelist_reading {
     bool count_multiplicity = false;
     // The packed form allowed (with fold_case), when the entries fit it.
     bool compact = false;
+    // >= 0: read this open descriptor (owned from then on, even when loading
+    // fails) from where it stands, under the name of the path given.
+    int fd = -1;
 };
 
 // Loads and checks a whitelist, keeping the first occurrence of each entry in

@@ -6,39 +6,50 @@ cluster (python3-dask, python3-distributed).
     client = Client("tcp://scheduler:8786")
     results = assign_files(paths, "whitelist.txt.gz", client, out_dir="out", max_edits=1)
 
-The work is cut into tasks of one file or of a byte range of a plain FASTQ
-file (cut at record starts).  Every worker builds the whitelist's index
-once, the first time a task needs it, and keeps it in a worker-local cache
-keyed by the whitelist's content hash; later tasks, and later calls with the
-same whitelist, reuse it.  The whitelist travels to each worker once (as
-bytes, broadcast), so the workers need not see the client's file system for
-it; the reads and the output folder must be visible to the workers.
+Every task runs the `velmora assign` command's native pipeline
+(velmora._pipeline) on one shard: a whole file, or a byte range of a plain
+FASTQ file cut at record starts, so that one big file keeps every worker
+busy (a large gzip file, which cannot be entered in the middle, is counted
+whole and then assigned in shards of records).  A run has the command's two passes: the first counts, per shard, the
+reads that match each whitelist entry exactly (the abundance prior of the
+rescue); the counts are summed per file, or over all files (pool_prior=True,
+for the lanes of one library, as one command run over them all), and handed
+to the second pass, which assigns and writes.  Each file's table is
+byte-identical to the command's on that file (with pool_prior, the tables
+together are the command's table over all the files).
 
-A run has two distributed passes, as the tool has two passes over a file:
-the first counts the exact matches per whitelist entry (the abundance prior
-of the rescue), per file or pooled over all files (pool_prior=True); the
-sums are sent to the tasks of the second pass, which assign and write.
-Every output is byte-identical to `velmora assign` (and to
-velmora.fastq.assign_file) on that file.
+Every worker loads the whitelist and builds its index once, the first time a
+task needs it, and keeps it in a worker-local cache keyed by the whitelist's
+content hash and the index tables; later tasks and later calls reuse it.  The
+whitelist travels to each worker once, so the workers need not see the
+client's file system for it; the reads and the output folder must be visible
+to the workers.
+
+Outputs are written like the command's: to a temporary file in the output
+folder, renamed into place once complete.  The output folder is created (or
+refused) before any work starts; when a task fails, the call raises its
+error (which names the file), the shards' part files are removed, and no
+incomplete table is published.
 """
 
-import array
 import hashlib
 import os
 import threading
+import time
+import uuid
 from collections import OrderedDict
 from typing import Dict, List, Optional, Sequence
 
-from . import _INT64_MAX, CountArray, Index, _flag, _int
+from . import _INT64_MAX, _flag, _int
 from . import fastq
 
 __all__ = ["assign_files", "cache_info", "output_path"]
 
-# Worker-local cache: content hash -> (Index, entries).  An index of a
-# 737K-entry list with every table takes about 210 MiB, so only a couple
-# are kept.
+# Worker-local cache: (content hash, tables) -> velmora._pipeline.Reference.
+# An index of a 737K-entry list with every table takes about 210 MiB, so
+# only a couple are kept.
 _CACHE_SIZE = int(os.environ.get("VELMORA_DASK_CACHE", "2"))
-_cache: "OrderedDict[str, tuple]" = OrderedDict()
+_cache: "OrderedDict[tuple, object]" = OrderedDict()
 _cache_lock = threading.Lock()
 _builds = 0
 
@@ -49,17 +60,31 @@ def cache_info() -> Dict[str, int]:
         return {"builds": _builds, "cached": len(_cache)}
 
 
-def _index_for(key: str, whitelist: bytes):
+class _Whitelist:
+    """The whitelist's bytes as they travel to the workers.  Its repr is
+    short, so that a failed task's report never prints the list."""
+
+    def __init__(self, data: bytes, name: bytes):
+        self.data = data
+        self.name = name
+        self.key = hashlib.sha256(data).hexdigest()
+
+    def __repr__(self):
+        return "<whitelist %s, %d bytes, sha256 %s>" % (
+            os.fsdecode(self.name), len(self.data), self.key[:12])
+
+
+def _reference(wl: _Whitelist, tables: int, max_line_length: int):
     global _builds
+    key = (wl.key, tables, max_line_length)
     with _cache_lock:  # one build per key even with several worker threads
         got = _cache.get(key)
         if got is None:
-            entries = fastq.parse_whitelist(whitelist)
-            got = (Index(entries), entries)
+            got = fastq._pipeline().Reference(wl.data, wl.name, tables, max_line_length)
             _builds += 1
             _cache[key] = got
             while len(_cache) > _CACHE_SIZE:
-                _cache.popitem(last=False)[1][0].close()
+                _cache.popitem(last=False)
         else:
             _cache.move_to_end(key)
         return got
@@ -79,59 +104,88 @@ def output_path(reads: str, out_dir: Optional[str] = None, compress: bool = Fals
 
 # --- tasks (run on the workers) --------------------------------------------
 
-def _boundaries(path: str, chunk_bytes: int) -> List[int]:
-    size = os.path.getsize(path)
-    return fastq.record_boundaries(path, max(1, -(-size // chunk_bytes)))
+def _cuts(path: str, chunk_bytes: int) -> List[int]:
+    """Record starts cutting the file into shards of about chunk_bytes;
+    opening it here makes a missing input fail before any pass."""
+    p = fastq._pipeline()
+    try:
+        size = os.path.getsize(path)
+    except OSError:
+        size = 0  # record_starts names the problem
+    return p.record_starts(os.fsencode(path), max(1, -(-size // chunk_bytes)))
 
 
-def _count(key, whitelist, path, start, end, opt) -> bytes:
-    index, _ = _index_for(key, whitelist)
-    counts = fastq.count_exact(fastq.read_fastq(path, start, end), index, opt)
-    return counts.tobytes()
+# A shard: (start, end, skip, take), bytes [start, end) of a plain file and
+# the records from number skip on, at most take (None: no bound).
+_WHOLE = (0, None, 0, None)
 
 
-def _sum(*parts: bytes) -> bytes:
-    total = array.array("Q", parts[0])
-    for p in parts[1:]:
-        a = array.array("Q", p)
-        for i, v in enumerate(a):
-            if v:
-                total[i] += v
-    return total.tobytes()
+def _count(wl, tables, path, shard, nopt):
+    """(exact counts as bytes, records read) of one shard."""
+    ref = _reference(wl, tables, nopt["max_line_length"])
+    return fastq._pipeline().count(ref, nopt, os.fsencode(path), shard)
 
 
-def _assign(key, whitelist, path, start, end, counts, opt, part) -> fastq.Summary:
-    index, entries = _index_for(key, whitelist)
-    c = None if counts is None else CountArray(counts)
-    with open(part, "wb") as f:
-        return fastq.assign_records(fastq.read_fastq(path, start, end), index, entries, c,
-                                    opt, f)
+def _records(counted) -> int:
+    return counted[1]
+
+
+def _sum(*counted) -> bytes:
+    return fastq._pipeline().sum_counts([c[0] for c in counted])
+
+
+def _assign(wl, tables, path, shard, counts, nopt, out, header) -> fastq.Summary:
+    ref = _reference(wl, tables, nopt["max_line_length"])
+    c = fastq._pipeline().assign(ref, nopt, os.fsencode(path), shard, counts,
+                                 os.fsencode(out), header)
+    return fastq.Summary._from_counts(c)
 
 
 def _concat(out: str, parts: Sequence[str], *summaries: fastq.Summary) -> fastq.Summary:
-    tmp = out + ".tmp%d" % os.getpid()
     try:
-        with fastq._create(tmp, out.endswith(".gz")) as f:
-            f.write(fastq.header())
-            for p in parts:
-                with open(p, "rb") as src:
-                    while True:
-                        block = src.read(1 << 20)
-                        if not block:
-                            break
-                        f.write(block)
-        os.replace(tmp, out)
+        fastq._pipeline().concat(os.fsencode(out), [os.fsencode(p) for p in parts])
     finally:
-        for p in list(parts) + [tmp]:
-            if os.path.exists(p):
-                os.unlink(p)
+        _remove(parts)
     total = fastq.Summary.empty()
     for s in summaries:
         total = total + s
     return total
 
 
+def _remove(paths: Sequence[str]) -> None:
+    for p in paths:
+        try:
+            os.unlink(p)
+        except FileNotFoundError:
+            pass
+
+
 # --- the client side -------------------------------------------------------
+
+def _check_out_dir(out_dir: str) -> None:
+    """Creates the output folder, or raises naming it, before any work."""
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+    except OSError as e:
+        raise OSError(e.errno, "cannot create the output folder %r: %s"
+                      % (out_dir, e.strerror)) from None
+    if not os.access(out_dir, os.W_OK | os.X_OK):
+        raise PermissionError("cannot write to the output folder %r" % out_dir)
+
+
+def _settle(client, futures, timeout: float = 600.0) -> None:
+    """After a failure: cancels what has not started and waits until no
+    task of the call is still running, so that nothing writes after the
+    clean-up."""
+    client.cancel(futures)
+    keys = {f.key for f in futures}
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        running = client.processing()
+        if not any(k in keys for ks in running.values() for k in ks):
+            return
+        time.sleep(0.1)
+
 
 def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
                  out_dir: Optional[str] = None, compress: bool = False,
@@ -142,12 +196,13 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
 
     client: a distributed.Client (None: the current client, else a
     LocalCluster for the duration of the call).  out_dir: folder for the
-    tables (None: beside each input); names from output_path().
-    compress: gzip the tables.  chunk_bytes: plain files larger than this
-    are cut at record starts into tasks of about this size (gzip files are
-    one task each).  pool_prior: count the abundance prior over all files
-    together instead of per file (lanes of one library).  options: those of
-    velmora.fastq.options (max_edits=1, barcode_length=16, ...).
+    tables, created when missing (None: beside each input); names from
+    output_path().  compress: gzip the tables.  chunk_bytes: plain files
+    larger than this are cut at record starts into shards of about this size
+    (gzip files are one shard each).  pool_prior: count the abundance prior
+    over all files together instead of per file (lanes of one library).
+    options: those of velmora.fastq.options (max_edits=1,
+    barcode_length=16, ...); threads is the threads each task uses.
 
     Returns, in the order of paths, one dict per file: {"reads": path,
     "out": table path, "summary": velmora.fastq.Summary}."""
@@ -155,14 +210,27 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
     chunk_bytes = _int(chunk_bytes, "chunk_bytes", 1, _INT64_MAX)
     compress = _flag(compress, "compress")
     pool_prior = _flag(pool_prior, "pool_prior")
-    paths = [os.path.abspath(p) for p in paths]
+    paths = [os.path.abspath(os.fsdecode(p)) for p in paths]
+    if not paths:
+        return []
     outs = [output_path(p, out_dir, compress) for p in paths]
     if len(set(outs)) != len(outs):
         raise ValueError("two inputs would write the same output: %s" % outs)
+    clash = set(map(os.path.realpath, outs)) & set(map(os.path.realpath, paths))
+    if clash:
+        raise ValueError("an output would replace its input: %s" % sorted(clash))
+    # The whitelist is checked (and the barcode length taken from it) before
+    # any task runs.
     with open(whitelist, "rb") as f:
-        wl_bytes = f.read()
-    key = hashlib.sha256(wl_bytes).hexdigest()
-    opt = fastq.with_barcode_length(opt, fastq.parse_whitelist(wl_bytes))
+        wl = _Whitelist(f.read(), os.fsencode(whitelist))
+    p = fastq._pipeline()
+    opt = opt._replace(barcode_length=p.barcode_length(wl.data, wl.name, opt.max_line_length,
+                                                       opt.barcode_length))
+    if out_dir is not None:
+        _check_out_dir(out_dir)
+    else:
+        for d in sorted(set(map(os.path.dirname, outs))):
+            _check_out_dir(d)
 
     own = None
     if client is None:
@@ -171,30 +239,79 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
             client = distributed.get_client()
         except ValueError:
             own = client = distributed.Client(distributed.LocalCluster())
+    token = uuid.uuid4().hex
+    futures = []
+    parts_of: List[List[str]] = []
     try:
-        wl = client.scatter(wl_bytes, broadcast=True, hash=False)
-        cuts = client.gather(client.map(_boundaries, paths, chunk_bytes=chunk_bytes,
-                                        pure=False))
-        ranges = [[(c[i], c[i + 1]) for i in range(len(c) - 1)] for c in cuts]
+        wl_future = client.scatter(wl, broadcast=True, hash=False)
+        cut_futures = client.map(_cuts, paths, chunk_bytes=chunk_bytes, pure=False)
+        futures += cut_futures
+        cuts = client.gather(cut_futures)
+        # Plain files are cut into shards by bytes at record starts; gzip
+        # files (and small ones) are counted whole.
+        shards = [[_WHOLE] if len(c) <= 2 else
+                  [(c[i], c[i + 1], 0, None) for i in range(len(c) - 1)] for c in cuts]
+        sizes = [c[-1] for c in cuts]
+        tables = p.search_tables(fastq._native_options(opt), sum(sizes))
+        nopt = fastq._native_options(opt)
 
         counts: List = [None] * len(paths)
         if opt.rescue:
-            per_file = [[client.submit(_count, key, wl, p, s, e, opt, pure=False)
-                         for s, e in rs] for p, rs in zip(paths, ranges)]
+            per_file = [[client.submit(_count, wl_future, tables, path, sh, nopt, pure=False)
+                         for sh in shs] for path, shs in zip(paths, shards)]
+            futures += [f for fs in per_file for f in fs]
             if pool_prior:
-                everything = client.submit(_sum, *[f for fs in per_file for f in fs],
-                                           pure=False)
+                everything = client.submit(_sum, *[f for fs in per_file for f in fs], pure=False)
                 counts = [everything] * len(paths)
+                futures.append(everything)
             else:
                 counts = [client.submit(_sum, *fs, pure=False) for fs in per_file]
+                futures += counts
+            # A large gzip file is assigned in shards of records: the
+            # counting pass told how many it holds.  Each such shard reads
+            # (without deciding) the records before its own, so there are no
+            # more of them than the cluster has threads.
+            big = [i for i, (shs, size) in enumerate(zip(shards, sizes))
+                   if shs == [_WHOLE] and size > chunk_bytes]
+            if big:
+                n = client.gather([client.submit(_records, per_file[i][0], pure=False)
+                                   for i in big])
+                threads = max(1, sum(client.nthreads().values()))
+                for i, records in zip(big, n):
+                    m = min(-(-sizes[i] // chunk_bytes), threads)
+                    take = max(1, -(-records // m))
+                    shards[i] = [(0, None, j, take if j + take < records else None)
+                                 for j in range(0, max(records, 1), take)]
 
         finals = []
-        for p, out, rs, c in zip(paths, outs, ranges, counts):
-            parts = ["%s.part%d.%d" % (out, os.getpid(), i) for i in range(len(rs))]
-            sums = [client.submit(_assign, key, wl, p, s, e, c, opt, part, pure=False)
-                    for (s, e), part in zip(rs, parts)]
+        for path, out, shs, c in zip(paths, outs, shards, counts):
+            if len(shs) == 1:
+                parts_of.append([])
+                finals.append(client.submit(_assign, wl_future, tables, path, shs[0], c, nopt,
+                                            out, True, pure=False))
+                continue
+            head, tail = os.path.split(out)
+            parts = [os.path.join(head, ".%s.velmora-%s.part%d" % (tail, token, i))
+                     for i in range(len(shs))]
+            parts_of.append(parts)
+            sums = [client.submit(_assign, wl_future, tables, path, sh, c, nopt, part, False,
+                                  pure=False) for sh, part in zip(shs, parts)]
+            futures += sums
             finals.append(client.submit(_concat, out, parts, *sums, pure=False))
+        futures += finals
         summaries = client.gather(finals)
+    except BaseException:
+        # Nothing of a failed call stays behind: its part files go, on a
+        # worker (which sees the output folder) and here when visible.
+        _settle(client, futures)
+        leftovers = [q for parts in parts_of for q in parts]
+        if leftovers:
+            try:
+                client.submit(_remove, leftovers, pure=False).result()
+            except Exception:  # the original error matters more
+                pass
+            _remove(leftovers)
+        raise
     finally:
         if own is not None:
             cluster = own.cluster

@@ -5,7 +5,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
 # Each case: name | configure options | packages named | switches named.
 set(cases
   "cli11|-DVELMORA_BUILD_TESTS=OFF,-DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON|libcli11-dev|-DVELMORA_BUILD_TOOLS=OFF"
-  "all-but-cli11|-DCMAKE_DISABLE_FIND_PACKAGE_ZLIB=ON,-DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON,-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON,-DCMAKE_DISABLE_FIND_PACKAGE_Python3=ON|zlib1g-dev,nlohmann-json3-dev,libgtest-dev,python3|-DVELMORA_BUILD_TOOLS=OFF,-DVELMORA_BUILD_TESTS=OFF")
+  "all-but-cli11|-DCMAKE_DISABLE_FIND_PACKAGE_ZLIB=ON,-DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON,-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON,-DCMAKE_DISABLE_FIND_PACKAGE_Python3=ON|zlib1g-dev,nlohmann-json3-dev,libgtest-dev,python3,python3-dev|-DVELMORA_BUILD_TOOLS=OFF,-DVELMORA_BUILD_PYTHON=OFF,-DVELMORA_BUILD_TESTS=OFF"
+  "pybind11|-DVELMORA_BUILD_TESTS=OFF,-DVELMORA_BUILD_PYTHON=ON,-DCMAKE_DISABLE_FIND_PACKAGE_pybind11=ON|pybind11-dev|-DVELMORA_BUILD_PYTHON=OFF")
 
 # The message's list between "<before>" and the next ")", as a sorted list.
 function(words_after out text before)

@@ -112,3 +112,21 @@ def rescue_available():
         except RuntimeError:
             return False
     return True
+
+
+def at_once(call, times):
+    """Runs call() in `times` threads at once; the exceptions they raised."""
+    import threading
+    errors = []
+
+    def run():
+        try:
+            call()
+        except Exception as e:  # returned to the test
+            errors.append(e)
+    threads = [threading.Thread(target=run) for _ in range(times)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors

@@ -1,6 +1,8 @@
-"""velmora.dask on a LocalCluster of two worker processes: the tables equal
-the single-process ones byte for byte, whether a file is one task or cut
-into byte ranges, and each worker builds the index once."""
+"""The tool, velmora.fastq and velmora.dask (a LocalCluster of two worker
+processes) on the same messy inputs: every output byte the same, whether a
+file is one task or cut into byte ranges, with pooled and per-file priors.
+And how a Dask call fails: before any work when it can, naming the file,
+leaving nothing behind."""
 
 import gzip
 import os
@@ -9,6 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
+from oracle import at_once
 from velmora import fastq
 
 try:
@@ -18,9 +21,52 @@ except ImportError:
     distributed = None
 
 DATA = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "data")
-WHITELIST = os.path.join(DATA, "whitelist.txt")
 TOOL = os.environ.get("VELMORA_TOOL")
-OPTIONS = {"max_edits": 1, "barcode_length": 16, "no_rescue": True, "fixed_window": True}
+
+# (tool flags, the same as options)
+RUNS = [
+    (["--max-edits", "1"], {"max_edits": 1}),
+    (["--max-edits", "2", "--no-rescue"], {"max_edits": 2, "no_rescue": True}),
+    (["--max-mismatches", "1"], {"max_mismatches": 1}),
+]
+
+
+def messy_inputs(tmp):
+    """A whitelist with a repeated entry, the same entry in lower case,
+    comments, blank lines and CRLF; two lanes of reads with N, lower-case
+    bases and reads shorter than the window, the first gzip in several
+    members, the second plain."""
+    with open(os.path.join(DATA, "whitelist.txt"), "rb") as f:
+        entries = f.read().split()
+    listed = [b"# barcodes", b""] + entries + [entries[3], entries[5].lower() + b"\r"]
+    wl = os.path.join(tmp, "wl.txt")
+    with open(wl, "wb") as f:
+        f.write(b"\n".join(listed) + b"\n")
+    with gzip.open(os.path.join(DATA, "reads.fastq.gz")) as f:
+        lines = f.read().split(b"\n")
+    records = [lines[i:i + 4] for i in range(0, len(lines) - 3, 4)][:6000]
+    out = []
+    for i, (head, seq, sep, qual) in enumerate(records):
+        if i % 97 == 0:
+            seq, qual = seq[:10], qual[:10]          # shorter than the window
+        elif i % 31 == 0:
+            seq = seq[:5] + b"N" + seq[6:]
+        elif i % 29 == 0:
+            seq = seq[:8].lower() + seq[8:]
+        out.append(b"\n".join((head, seq, sep, qual)) + b"\n")
+    lane1 = os.path.join(tmp, "lane1.fastq.gz")
+    with open(lane1, "wb") as f:
+        for k in range(0, 3000, 1000):  # three gzip members
+            f.write(gzip.compress(b"".join(out[k:k + 1000])))
+    lane2 = os.path.join(tmp, "lane2.fq")
+    with open(lane2, "wb") as f:
+        f.write(b"".join(out[3000:]))
+    return wl, [lane1, lane2]
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 @unittest.skipIf(distributed is None, "SKIPPED: dask/distributed not installed")
@@ -31,12 +77,7 @@ class OnLocalCluster(unittest.TestCase):
                                                processes=True, dashboard_address=None)
         cls.client = distributed.Client(cls.cluster)
         cls.tmp = tempfile.mkdtemp()
-        # One gzip file (one task) and one plain file (cut into ranges).
-        cls.gz = os.path.join(cls.tmp, "lane1.fastq.gz")
-        shutil.copy(os.path.join(DATA, "reads.fastq.gz"), cls.gz)
-        cls.plain = os.path.join(cls.tmp, "lane2.fq")
-        with gzip.open(cls.gz) as src, open(cls.plain, "wb") as dst:
-            dst.write(src.read())
+        cls.wl, cls.lanes = messy_inputs(cls.tmp)
 
     @classmethod
     def tearDownClass(cls):
@@ -44,43 +85,104 @@ class OnLocalCluster(unittest.TestCase):
         cls.cluster.close()
         shutil.rmtree(cls.tmp)
 
-    def expected(self, path, **extra):
-        """The single-process table (the tool's when it is built: they are
-        the same bytes, see test_fastq) and velmora.fastq's summary."""
-        opts = dict(OPTIONS, **extra)
-        out = os.path.join(self.tmp, "want.tsv")
-        summary = fastq.assign_file(path, WHITELIST, out, **opts)
-        if TOOL and os.path.exists(TOOL):
-            flags = ["--max-edits", str(opts["max_edits"]), "--barcode-length",
-                     str(opts["barcode_length"])]
-            flags += ["--no-rescue"] if opts.get("no_rescue") else []
-            flags += ["--fixed-window"] if opts.get("fixed_window") else []
-            subprocess.run([TOOL, "assign", "--whitelist", WHITELIST, "--reads", path,
-                            "--out", out] + flags, check=True, capture_output=True)
-        with open(out, "rb") as f:
-            return f.read(), summary
+    def tool(self, flags, reads, out):
+        if not (TOOL and os.path.exists(TOOL)):
+            return None
+        args = [TOOL, "assign", "--whitelist", self.wl, "--out", out] + flags
+        for r in reads:
+            args += ["--reads", r]
+        r = subprocess.run(args, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return read(out)
 
-    def test_identical_to_single_process(self):
-        out_dir = os.path.join(self.tmp, "out")
-        os.mkdir(out_dir)
-        size = os.path.getsize(self.plain)
-        for chunk in (size // 5, size * 2):
-            with self.subTest(chunk=chunk):
-                got = vdask.assign_files([self.gz, self.plain], WHITELIST, self.client,
-                                         out_dir=out_dir, chunk_bytes=chunk, **OPTIONS)
-                self.assertEqual([g["out"] for g in got],
-                                 [os.path.join(out_dir, "lane1.velmora.tsv"),
-                                  os.path.join(out_dir, "lane2.velmora.tsv")])
-                for g, path in zip(got, (self.gz, self.plain)):
-                    want, summary = self.expected(path)
-                    with open(g["out"], "rb") as f:
-                        self.assertEqual(f.read(), want)
-                    self.assertEqual(g["summary"], summary)
-                self.assertEqual(sorted(os.listdir(out_dir)),
-                                 ["lane1.velmora.tsv", "lane2.velmora.tsv"])  # no parts left
-        # Every worker built the index at most once over both calls.
+    def test_tool_fastq_and_dask_agree(self):
+        # Both lanes are cut: the plain one by bytes, the gzip one (with the
+        # rescue) by records.
+        size = min(map(os.path.getsize, self.lanes))
+        for flags, opts in RUNS:
+            for pooled in (False, True):
+                with self.subTest(flags=" ".join(flags), pooled=pooled):
+                    d = tempfile.mkdtemp(dir=self.tmp)
+                    got = vdask.assign_files(self.lanes, self.wl, self.client, out_dir=d,
+                                             chunk_bytes=size // 4, pool_prior=pooled, **opts)
+                    tables = [read(g["out"]) for g in got]
+                    # No part files, only the tables.
+                    self.assertEqual(sorted(os.listdir(d)),
+                                     ["lane1.velmora.tsv", "lane2.velmora.tsv"])
+                    if pooled:
+                        want = os.path.join(d, "want.tsv")
+                        s = fastq.assign_file(self.lanes, self.wl, want, **opts)
+                        joined = tables[0] + tables[1].split(b"\n", 1)[1]
+                        self.assertEqual(joined, read(want))
+                        self.assertEqual(got[0]["summary"] + got[1]["summary"], s)
+                        tool = self.tool(flags, self.lanes, os.path.join(d, "tool.tsv"))
+                        if tool is not None:
+                            self.assertEqual(tool, joined)
+                        continue
+                    for lane, table, g in zip(self.lanes, tables, got):
+                        want = os.path.join(d, "want.tsv")
+                        s = fastq.assign_file(lane, self.wl, want, **opts)
+                        self.assertEqual(table, read(want))
+                        self.assertEqual(g["summary"], s)
+                        tool = self.tool(flags, [lane], os.path.join(d, "tool.tsv"))
+                        if tool is not None:
+                            self.assertEqual(tool, table)
+        # Every worker built each index it needed once over all the calls.
         info = self.client.run(vdask.cache_info)
-        self.assertTrue(all(i["builds"] <= 1 for i in info.values()), info)
+        self.assertTrue(all(i["builds"] <= 3 for i in info.values()), info)
+
+    def test_calls_writing_the_same_outputs_at_once(self):
+        d = os.path.join(self.tmp, "same")
+        size = os.path.getsize(self.lanes[1])
+        self.assertEqual(at_once(lambda: vdask.assign_files(
+            self.lanes[1:], self.wl, self.client, out_dir=d, chunk_bytes=size // 3,
+            max_edits=1), 2), [])
+        want = os.path.join(self.tmp, "same-want.tsv")
+        fastq.assign_file(self.lanes[1], self.wl, want, max_edits=1)
+        self.assertEqual(read(os.path.join(d, "lane2.velmora.tsv")), read(want))
+        self.assertEqual(os.listdir(d), ["lane2.velmora.tsv"])
+
+    def test_failures(self):
+        bad = os.path.join(self.tmp, "bad.fq")
+        with open(self.lanes[1], "rb") as f:
+            text = f.read()
+        # A damaged record far into the file: its shard fails after the
+        # others have written their parts.
+        cut = len(text) * 3 // 4
+        cut = text.index(b"\n@", cut) + 1
+        with open(bad, "wb") as f:
+            f.write(text[:cut] + b"garbage\n" + text[cut:])
+        missing = os.path.join(self.tmp, "nowhere.fq")
+        cases = [
+            ([missing], missing, fastq.DataError),
+            ([self.lanes[0], bad], bad, fastq.DataError),
+        ]
+        for paths, named, error in cases:
+            with self.subTest(named=named):
+                d = os.path.join(self.tmp, "fail-" + os.path.basename(named))
+                with self.assertRaises(error) as caught:
+                    vdask.assign_files(paths, self.wl, self.client, out_dir=d,
+                                       chunk_bytes=len(text) // 5, max_edits=1)
+                message = str(caught.exception)
+                self.assertIn(named, message)
+                self.assertNotIn("CGTAC", message)  # no whitelist bytes
+                left = [n for n in os.listdir(d) if "velmora" in n and "lane1" not in n]
+                self.assertEqual(left, [])
+        # The output folder is created when missing, refused when it cannot be.
+        nested = os.path.join(self.tmp, "a", "b")
+        vdask.assign_files(self.lanes[:1], self.wl, self.client, out_dir=nested, max_edits=1)
+        self.assertEqual(os.listdir(nested), ["lane1.velmora.tsv"])
+        blocker = os.path.join(self.tmp, "file")
+        open(blocker, "w").close()
+        with self.assertRaisesRegex(OSError, "output folder"):
+            vdask.assign_files(self.lanes[:1], self.wl, self.client,
+                               out_dir=os.path.join(blocker, "x"), max_edits=1)
+        # A whitelist the tool refuses fails before any task.
+        csv = os.path.join(self.tmp, "wl.csv")
+        with open(csv, "wb") as f:
+            f.write(b"barcode,n\nACGT,1\n")
+        with self.assertRaisesRegex(fastq.DataError, "not a sequence"):
+            vdask.assign_files(self.lanes[:1], csv, self.client, out_dir=nested, max_edits=1)
 
 
 if __name__ == "__main__":

@@ -2,13 +2,14 @@
 tables), and the reader's contract: record boundaries, gzip, bad records."""
 
 import gzip
+import json
 import os
 import shutil
 import subprocess
 import tempfile
 import unittest
 
-from oracle import rescue_available
+from oracle import at_once, rescue_available
 from velmora import fastq
 
 DATA = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "data")
@@ -42,16 +43,40 @@ class AgreesWithTheTool(unittest.TestCase):
                     ext = ".tsv.gz" if i == 0 else ".tsv"
                     tool_out = os.path.join(tmp, "tool%d%s" % (i, ext))
                     py_out = os.path.join(tmp, "py%d%s" % (i, ext))
+                    extra = ("summary.json", "counts.tsv", "knee.svg")
                     r = subprocess.run([TOOL, "assign", "--whitelist", WHITELIST, "--reads", READS,
                                         "--barcode-length", "16", "--threads", "2",
-                                        "--out", tool_out] + flags,
+                                        "--out", tool_out, "--summary", tmp + "/tool-summary.json",
+                                        "--counts", tmp + "/tool-counts.tsv",
+                                        "--knee-plot", tmp + "/tool-knee.svg"] + flags,
                                        capture_output=True, text=True)
                     self.assertEqual(r.returncode, 0, r.stderr)
                     summary = fastq.assign_file(READS, WHITELIST, py_out, barcode_length=16,
-                                                **opts)
+                                                threads=2, summary=tmp + "/py-summary.json",
+                                                counts=tmp + "/py-counts.tsv",
+                                                knee_plot=tmp + "/py-knee.svg", **opts)
                     with open(tool_out, "rb") as a, open(py_out, "rb") as b:
                         self.assertEqual(a.read(), b.read())
+                    for name in extra:
+                        a, b = (read_output(os.path.join(tmp, who + "-" + name))
+                                for who in ("tool", "py"))
+                        self.assertEqual(a, b, name)
                     self.assertEqual(summary.reads, 20000)
+
+
+# Fields of the summary that measure time, not the run.
+TIMING = ("wall_seconds", "cpu_seconds", "reads_per_second", "index_build_seconds")
+
+
+def read_output(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if path.endswith(".json"):
+        report = json.loads(data)
+        for key in TIMING:
+            report.pop(key)
+        return report
+    return data
 
 
 def fastq_text(records):
@@ -61,42 +86,75 @@ def fastq_text(records):
 class Reader(unittest.TestCase):
     def test_boundaries_fall_on_records(self):
         # Quality lines starting with '@' and '+' must not be taken for
-        # headers or separators; every cut must yield the records in order.
+        # headers or separators.
         recs = [(b"r%d" % i, b"ACGT" * (i % 5 + 1), (b"@+" * 20)[:4 * (i % 5 + 1)])
                 for i in range(200)]
+        text = fastq_text(recs)
+        starts = {0}
+        for r in recs:
+            starts.add(max(starts) + len(fastq_text([r])))
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "r.fq")
             with open(path, "wb") as f:
-                f.write(fastq_text(recs))
+                f.write(text)
             for parts in (1, 2, 7, 50, 1000):
                 cuts = fastq.record_boundaries(path, parts)
                 self.assertEqual(cuts[0], 0)
-                self.assertEqual(cuts[-1], os.path.getsize(path))
-                got = [r for s, e in zip(cuts, cuts[1:]) for r in fastq.read_fastq(path, s, e)]
-                self.assertEqual(got, recs, parts)
+                self.assertEqual(cuts[-1], len(text))
+                self.assertEqual(cuts, sorted(set(cuts)))
+                self.assertLessEqual(set(cuts), starts, parts)
+                self.assertGreaterEqual(len(cuts), min(parts, 200) // 2, parts)
             gz = path + ".gz"
-            with open(path, "rb") as src, gzip.open(gz, "wb") as dst:
-                half = src.read()
-                dst.write(half)
-            self.assertEqual(fastq.record_boundaries(gz, 4), [0, None])
-            self.assertEqual(list(fastq.read_fastq(gz)), recs)
+            with gzip.open(gz, "wb") as dst:
+                dst.write(text)
+            self.assertEqual(fastq.record_boundaries(gz, 4), [0, os.path.getsize(gz)])
 
-    def test_bad_records(self):
+    def test_bad_input_is_refused_naming_it(self):
+        # What the command refuses, velmora.fastq refuses with its message.
         cases = [
             (b"ACGT\nACGT\n+\nIIII\n", "header line"),
             (b"@r\nACGT\n-\nIIII\n", "separator"),
             (b"@r\nACGT\n+\nIII\n", "quality line has 3"),
             (b"@r\nACGT\n", "truncated"),
             (b"@r\nACGT\n+\nIIII\n\n@s\nA\n+\nI\n", "blank line"),
+            (b"@r\nAC\tT\n+\nIIII\n", "byte 0x09"),
+            (b"@r\nAC\0T\n+\nIIII\n", "byte 0x00"),
+            (b"@r\n" + b"A" * 300 + b"\n+\n" + b"I" * 300 + b"\n", "longer than the limit"),
         ]
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "bad.fq")
+            wl = os.path.join(tmp, "wl.txt")
+            with open(wl, "wb") as f:
+                f.write(b"ACGT\n")
             for text, message in cases:
                 with self.subTest(message=message):
                     with open(path, "wb") as f:
                         f.write(text)
-                    with self.assertRaisesRegex(ValueError, message):
-                        list(fastq.read_fastq(path))
+                    with self.assertRaisesRegex(fastq.DataError, message) as caught:
+                        fastq.assign_file(path, wl, os.path.join(tmp, "out.tsv"),
+                                          max_edits=1, max_line_length=100)
+                    self.assertIn(path, str(caught.exception))
+                    self.assertFalse(os.path.exists(os.path.join(tmp, "out.tsv")))
+            for listed, message in [(b"barcode,count\nACGT,3\n", "line 1: not a sequence"),
+                                    (b"# nothing\n\n", "no entries")]:
+                with self.subTest(message=message):
+                    with open(wl, "wb") as f:
+                        f.write(listed)
+                    with self.assertRaisesRegex(fastq.DataError, message):
+                        fastq.assign_file(path, wl, max_edits=1)
+
+    def test_calls_writing_one_output_at_once(self):
+        # Two calls in one process publishing the same table: each writes a
+        # temporary of its own, so the table is whole whichever wins.
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "t.tsv")
+            self.assertEqual(at_once(lambda: fastq.assign_file(
+                READS, WHITELIST, out, max_edits=1, threads=2), 3), [])
+            want = os.path.join(tmp, "want.tsv")
+            fastq.assign_file(READS, WHITELIST, want, max_edits=1)
+            with open(out, "rb") as a, open(want, "rb") as b:
+                self.assertEqual(a.read(), b.read())
+            self.assertEqual(sorted(os.listdir(tmp)), ["t.tsv", "want.tsv"])
 
 
 if __name__ == "__main__":

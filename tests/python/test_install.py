@@ -53,9 +53,19 @@ class VenvInstall(unittest.TestCase):
             site = run(py, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))").strip()
             self.assertEqual(os.path.dirname(lib), os.path.join(site, "velmora"))
             # Removing the source tree must not matter.
+            data = os.path.join(tmp, "data")
+            shutil.copytree(os.path.join(src, "examples", "data"), data)
             shutil.rmtree(src)
             self.assertEqual(run(py, "-c", "import velmora; print(velmora.edit_distance("
                                            "'ACGT', 'AGT'))").strip(), "1")
+            # The pipeline's extension came with it, beside the library.
+            reads, ext = run(py, "-c", "from velmora import fastq, _pipeline, _pipeline_ext\n"
+                                       "s = fastq.assign_file(%r, %r, max_edits=1)\n"
+                                       "print(s.reads, _pipeline_ext.__file__)\n"
+                             % (os.path.join(data, "reads.fastq.gz"),
+                                os.path.join(data, "whitelist.txt"))).split()
+            self.assertEqual(reads, "20000")
+            self.assertEqual(os.path.dirname(ext), os.path.join(site, "velmora"))
 
 
 if __name__ == "__main__":
