@@ -265,6 +265,20 @@ void rank_barcodes(barcode_tally *t) {
     std::vector<uint64_t> totals(t->order.size());
     for (size_t r = 0; r < totals.size(); ++r) totals[r] = t->total(t->order[r]);
     t->knee = knee_points(totals, 200);
+    for (knee_point &p : t->knee) {
+        p.exact = t->exact[t->order[p.rank - 1]];
+        p.rescued = t->rescued[t->order[p.rank - 1]];
+    }
+}
+
+std::string cells_list(const whitelist &wl, const barcode_tally &t, const cell_call &c) {
+    std::string s;
+    for (const uint32_t i : t.order) {
+        if (!c.found || t.total(i) < c.threshold) break;
+        s.append(wl.entry(i));
+        s.push_back('\n');
+    }
+    return s;
 }
 
 
@@ -473,6 +487,12 @@ std::string summary_text(const assign_report &report) {
         row(label.c_str(), c.by_best[d]);
     }
     s += "  barcodes with reads: " + format_count(bt.order.size()) + "\n";
+    const cell_call &cells = report.cells;
+    if (cells.found)
+        s += "  cells: " + format_count(cells.cells) + " (" + format_count(cells.threshold) +
+             " reads or more), holding " + percent(cells.reads_in_cells, c.status[1]) + "% of the assigned reads\n";
+    else if (!bt.order.empty())
+        s += "  cells: none called (reads per barcode show no valley between ambient and cells)\n";
     return s;
 }
 
@@ -529,8 +549,19 @@ std::string summary_json(const assign_report &report) {
     j.set("rescue", rescue);
     j.set("barcodes_with_reads", bt.order.size());
     json_value knee = json_value::array();
-    for (const knee_point &p : bt.knee) knee.push(json_value::array().push(p.rank).push(p.reads));
-    j.set("knee", json_value::object().set("axes", json_value::array().push("rank").push("reads")).set("points", knee));
+    for (const knee_point &p : bt.knee)
+        knee.push(json_value::array().push(p.rank).push(p.reads).push(p.exact).push(p.rescued));
+    j.set("knee", json_value::object()
+                      .set("axes", json_value::array().push("rank").push("reads").push("exact").push("rescued"))
+                      .set("points", knee));
+    const cell_call &cells = report.cells;
+    json_value cj = json_value::object();
+    cj.set("found", cells.found);
+    cj.set("threshold", cells.threshold);
+    cj.set("cells", cells.cells);
+    cj.set("reads_in_cells", cells.reads_in_cells);
+    cj.set("reads_in_cells_percent", percent_value(cells.reads_in_cells, c.status[1]));
+    j.set("cells", cj);
     j.set("lower_case_reads", c.lower_case_reads);
     j.set("library_work", json_value::object()
                               .set("candidates", c.work.candidates)
@@ -571,7 +602,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     std::vector<input_path> inputs;
     for (const std::string &p : opt.reads_paths) inputs.push_back({"--reads", p});
     inputs.push_back({"--whitelist", opt.whitelist_path});
-    plan_outputs(inputs, {&opt.out, &opt.summary, &opt.counts, &opt.knee});
+    plan_outputs(inputs, {&opt.out, &opt.summary, &opt.counts, &opt.knee, &opt.cells});
 
     double t0 = now_seconds();
     // Reads are upper-cased, so the entries are too.
@@ -630,6 +661,11 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     assign_reads(opt, *in, decide, wl, out, &report);
     for (size_t i = 0; i < report.inputs.size(); ++i) report.inputs[i].reads = in->records_by_input()[i];
     const barcode_tally &tally = report.tally;
+    {
+        std::vector<uint64_t> totals(tally.order.size());
+        for (size_t r = 0; r < totals.size(); ++r) totals[r] = tally.total(tally.order[r]);
+        report.cells = call_cells(totals);
+    }
 
     // Every output is complete before any is renamed into place.
     if (opt.summary.requested()) {
@@ -644,8 +680,15 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     }
     if (opt.knee.requested()) {
         auto f = std::make_unique<output_file>(opt.knee);
-        f->write(knee_svg(tally.knee, "reads per barcode: " + format_count(tally.order.size()) + " barcodes, " +
-                                          format_count(report.counts.status[1]) + " reads assigned"));
+        f->write(knee_svg(tally.knee,
+                          "reads per barcode: " + format_count(tally.order.size()) + " barcodes, " +
+                              format_count(report.counts.status[1]) + " reads assigned",
+                          report.cells.found ? report.cells.threshold : 0));
+        outputs.add(std::move(f));
+    }
+    if (opt.cells.requested()) {
+        auto f = std::make_unique<output_file>(opt.cells);
+        f->write(cells_list(wl, tally, report.cells));
         outputs.add(std::move(f));
     }
     outputs.commit();

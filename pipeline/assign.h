@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "cells.h"
 #include "decide.h"
 #include "fastq.h"
 #include "io.h"
@@ -36,6 +37,7 @@ struct assign_options {
     output_target summary{"--summary", "summary"};
     output_target counts{"--counts", "counts table"};
     output_target knee{"--knee-plot", "knee plot"};
+    output_target cells{"--cells", "cells list"};
     uint64_t barcode_start = 0;
     uint64_t barcode_length = 0;
     bool has_barcode_length = false;  // else the whitelist's common length
@@ -104,6 +106,7 @@ struct assign_report {
     bool spooled = false;  // an input was copied to be read twice
     assign_counts counts;
     barcode_tally tally;
+    cell_call cells;
     assign_timing timing;
     std::vector<std::string> warnings;  // what the caller should show the user
 };

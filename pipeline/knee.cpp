@@ -56,7 +56,7 @@ std::string decade_label(int e) {
 
 }  // namespace
 
-std::string knee_svg(const std::vector<knee_point> &points, const std::string &title) {
+std::string knee_svg(const std::vector<knee_point> &points, const std::string &title, uint64_t threshold) {
     const double width = 640, height = 440, left = 70, right = 20, top = 40, bottom = 60;
     const double pw = width - left - right, ph = height - top - bottom;
     uint64_t max_rank = 1, max_reads = 1;
@@ -99,12 +99,40 @@ std::string knee_svg(const std::vector<knee_point> &points, const std::string &t
     s += "<text transform=\"translate(18 " + num(top + ph / 2) +
          ") rotate(-90)\" text-anchor=\"middle\">reads per barcode</text>\n";
     if (!points.empty()) {
-        s += "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"2\" points=\"";
-        for (size_t i = 0; i < points.size(); ++i) {
-            if (i) s.push_back(' ');
-            s += num(x(static_cast<double>(points[i].rank))) + "," + num(y(static_cast<double>(points[i].reads)));
+        // A series on the log axes; a point with no reads of its kind is
+        // left out (log 0), cutting the line there.
+        auto series = [&](uint64_t knee_point::*field, const char *colour, const char *extra) {
+            std::string pts;
+            for (const knee_point &p : points) {
+                if (p.*field == 0) continue;
+                if (!pts.empty()) pts.push_back(' ');
+                pts += num(x(static_cast<double>(p.rank))) + "," + num(y(static_cast<double>(p.*field)));
+            }
+            if (pts.empty()) return;
+            s += std::string("<polyline fill=\"none\" stroke=\"") + colour + "\" " + extra + " points=\"" + pts +
+                 "\"/>\n";
+        };
+        series(&knee_point::exact, "#7a9a3a", "stroke-width=\"1.5\"");
+        series(&knee_point::rescued, "#c0504d", "stroke-width=\"1.5\"");
+        series(&knee_point::reads, "#1f5fa8", "stroke-width=\"2\"");
+        std::string legend = "<g font-size=\"11\">\n";
+        const double lx = left + pw - 150;
+        const char *const names[] = {"all reads", "exact", "rescued"};
+        const char *const colours[] = {"#1f5fa8", "#7a9a3a", "#c0504d"};
+        for (int i = 0; i < 3; ++i) {
+            const double ly = top + 14 + 15 * i;
+            legend += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly - 4) + "\" x2=\"" + num(lx + 20) + "\" y2=\"" +
+                      num(ly - 4) + "\" stroke=\"" + colours[i] + "\" stroke-width=\"2\"/>\n";
+            legend += "<text x=\"" + num(lx + 26) + "\" y=\"" + num(ly) + "\">" + names[i] + "</text>\n";
         }
-        s += "\"/>\n";
+        if (threshold > 0 && threshold <= max_reads) {
+            const double ty = y(static_cast<double>(threshold));
+            s += "<line x1=\"" + num(left) + "\" y1=\"" + num(ty) + "\" x2=\"" + num(left + pw) + "\" y2=\"" +
+                 num(ty) + "\" stroke=\"#555\" stroke-dasharray=\"6 4\"/>\n";
+            s += "<text x=\"" + num(left + 6) + "\" y=\"" + num(ty - 5) + "\" font-size=\"11\">cells: " +
+                 std::to_string(threshold) + " reads or more</text>\n";
+        }
+        s += legend + "</g>\n";
     } else {
         s += "<text x=\"" + num(left + pw / 2) + "\" y=\"" + num(top + ph / 2) +
              "\" text-anchor=\"middle\">no barcode has reads</text>\n";

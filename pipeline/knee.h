@@ -13,6 +13,8 @@ namespace velmora_pipeline {
 struct knee_point {
     uint64_t rank;   // 1-based, barcodes ordered by reads, most first
     uint64_t reads;
+    uint64_t exact = 0;    // of reads: the barcode's exact and rescued reads
+    uint64_t rescued = 0;
 };
 
 // Points of the curve for per-barcode read counts sorted in descending
@@ -20,8 +22,10 @@ struct knee_point {
 // max_points of them, always the first and the last barcode with reads.
 std::vector<knee_point> knee_points(const std::vector<uint64_t> &sorted_desc, size_t max_points);
 
-// A self-contained SVG document of the curve, with decade grid lines.
-std::string knee_svg(const std::vector<knee_point> &points, const std::string &title);
+// A self-contained SVG document of the curve, with decade grid lines: all
+// reads, and exact and rescued reads apart; threshold > 0 draws the cells'
+// threshold (reads per barcode) across it.
+std::string knee_svg(const std::vector<knee_point> &points, const std::string &title, uint64_t threshold = 0);
 
 }  // namespace velmora_pipeline
 

@@ -50,6 +50,7 @@ assign_options options_from(const py::dict &d) {
     o.summary.given = take<std::string>(d, "summary", "");
     o.counts.given = take<std::string>(d, "counts", "");
     o.knee.given = take<std::string>(d, "knee_plot", "");
+    o.cells.given = take<std::string>(d, "cells", "");
     o.barcode_start = take<uint64_t>(d, "barcode_start", 0);
     if (d.contains("barcode_length") && !d["barcode_length"].is_none()) {
         o.barcode_length = d["barcode_length"].cast<uint64_t>();

@@ -171,12 +171,14 @@ def header() -> bytes:
 
 def assign_file(reads: Union[str, Sequence[str]], whitelist: str, out: Optional[str] = None, *,
                 summary: Optional[str] = None, counts: Optional[str] = None,
-                knee_plot: Optional[str] = None, index=None, **option_args) -> Summary:
+                knee_plot: Optional[str] = None, cells: Optional[str] = None, index=None,
+                **option_args) -> Summary:
     """`velmora assign --reads READS --whitelist WHITELIST --out OUT`: both
     passes over the reads (plain or gzip FASTQ; a list of paths: the lanes of
     one library, the prior pooled over them and the table lane by lane).
     out None writes no table (the summary is still returned); summary,
-    counts and knee_plot are the --summary, --counts and --knee-plot files.
+    counts, knee_plot and cells are the --summary, --counts, --knee-plot and
+    --cells files.
     option_args are those of options(), threads included.  Warnings the
     command would print are issued as RuntimeWarning.  index is accepted for
     compatibility and not used: the pipeline builds the index it needs."""
@@ -194,7 +196,8 @@ def assign_file(reads: Union[str, Sequence[str]], whitelist: str, out: Optional[
         out=b"" if out is None else _path(out, "out"),
         summary=b"" if summary is None else _path(summary, "summary"),
         counts=b"" if counts is None else _path(counts, "counts"),
-        knee_plot=b"" if knee_plot is None else _path(knee_plot, "knee_plot"))
+        knee_plot=b"" if knee_plot is None else _path(knee_plot, "knee_plot"),
+        cells=b"" if cells is None else _path(cells, "cells"))
     report, messages = _pipeline().run(args)
     for m in messages:
         warnings.warn(m, RuntimeWarning, stacklevel=2)

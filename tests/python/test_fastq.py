@@ -43,18 +43,20 @@ class AgreesWithTheTool(unittest.TestCase):
                     ext = ".tsv.gz" if i == 0 else ".tsv"
                     tool_out = os.path.join(tmp, "tool%d%s" % (i, ext))
                     py_out = os.path.join(tmp, "py%d%s" % (i, ext))
-                    extra = ("summary.json", "counts.tsv", "knee.svg")
+                    extra = ("summary.json", "counts.tsv", "knee.svg", "cells.txt")
                     r = subprocess.run([TOOL, "assign", "--whitelist", WHITELIST, "--reads", READS,
                                         "--barcode-length", "16", "--threads", "2",
                                         "--out", tool_out, "--summary", tmp + "/tool-summary.json",
                                         "--counts", tmp + "/tool-counts.tsv",
-                                        "--knee-plot", tmp + "/tool-knee.svg"] + flags,
+                                        "--knee-plot", tmp + "/tool-knee.svg",
+                                        "--cells", tmp + "/tool-cells.txt"] + flags,
                                        capture_output=True, text=True)
                     self.assertEqual(r.returncode, 0, r.stderr)
                     summary = fastq.assign_file(READS, WHITELIST, py_out, barcode_length=16,
                                                 threads=2, summary=tmp + "/py-summary.json",
                                                 counts=tmp + "/py-counts.tsv",
-                                                knee_plot=tmp + "/py-knee.svg", **opts)
+                                                knee_plot=tmp + "/py-knee.svg",
+                                                cells=tmp + "/py-cells.txt", **opts)
                     with open(tool_out, "rb") as a, open(py_out, "rb") as b:
                         self.assertEqual(a.read(), b.read())
                     for name in extra:

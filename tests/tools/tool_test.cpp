@@ -431,7 +431,8 @@ TEST(ToolAssign, RescueOutputsAgreeWithTheTable) {
     scratch_dir dir;
     const run_result r = run_tool(dir, {"assign", "--whitelist", demo_whitelist, "--reads", demo_reads, "--max-edits",
                                         "1", "--out", dir.file("o.tsv"), "--summary", dir.file("s.json"),
-                                        "--counts", dir.file("c.tsv"), "--knee-plot", dir.file("k.svg")});
+                                        "--counts", dir.file("c.tsv"), "--knee-plot", dir.file("k.svg"),
+                                        "--cells", dir.file("cells.txt")});
     ASSERT_EQ(r.status, 0) << r.err;
     std::map<std::string, long long> total;
     long long unique = 0, with_errors = 0;
@@ -460,7 +461,22 @@ TEST(ToolAssign, RescueOutputsAgreeWithTheTable) {
     const std::string json = read_file(dir.file("s.json"));
     EXPECT_EQ(json_number(json, "count", "unique"), unique);
     EXPECT_EQ(json_number(json, "assigned_with_errors"), with_errors);
-    EXPECT_NE(read_file(dir.file("k.svg")).find("</svg>"), std::string::npos);
+    // The cells are the counted barcodes down to the threshold, in order.
+    const long long threshold = json_number(json, "threshold");
+    std::string cells;
+    long long in_cells = 0;
+    for (size_t i = 1; i < counts.size(); ++i) {
+        const std::vector<std::string> f = split(counts[i], '\t');
+        if (std::stoll(f[3]) < threshold) break;
+        cells += f[0] + "\n";
+        in_cells += std::stoll(f[3]);
+    }
+    EXPECT_GT(threshold, 1);
+    EXPECT_EQ(read_file(dir.file("cells.txt")), cells);
+    EXPECT_EQ(json_number(json, "reads_in_cells"), in_cells);
+    const std::string svg = read_file(dir.file("k.svg"));
+    EXPECT_NE(svg.find("cells: " + std::to_string(threshold) + " reads or more"), std::string::npos);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
 }
 
 struct bad_case {

@@ -20,6 +20,7 @@ const char assign_help[] =
     "                      (--max-edits K | --max-mismatches K) [--barcode-start S]\n"
     "                      [--barcode-length N] [--out FILE]\n"
     "                      [--summary FILE] [--counts FILE] [--knee-plot FILE.svg]\n"
+    "                      [--cells FILE]\n"
     "                      [--no-rescue] [--fixed-window] [--min-exact N]\n"
     "                      [--prior-pseudocount X] [--indel-weight W] [--min-posterior P]\n"
     "                      [--threads N] [--batch-size N] [--max-line-length BYTES]\n"
@@ -79,7 +80,11 @@ const char assign_help[] =
     "  --out FILE           the table (default or '-': standard output)\n"
     "  --summary FILE       the summary as JSON, knee curve included\n"
     "  --counts FILE        reads per barcode, most first: barcode, exact, rescued, total\n"
-    "  --knee-plot FILE     reads per barcode against barcode rank, log-log, as SVG\n"
+    "  --knee-plot FILE     reads per barcode against barcode rank, log-log, as SVG:\n"
+    "                       all reads, exact and rescued apart, and the cells' threshold\n"
+    "  --cells FILE         the barcodes called cells, one per line, most reads first:\n"
+    "                       those above the valley between the ambient and the cell\n"
+    "                       modes of log reads per barcode (see the README)\n"
     "  A name ending in .gz is written gzip-compressed.  A new path or a regular file\n"
     "  is written to a temporary file, renamed into place once every output is\n"
     "  complete; a FIFO or device is written directly; a symlink's target is replaced.\n"
@@ -122,6 +127,7 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     cl.option("--summary", &opt->summary.given);
     cl.option("--counts", &opt->counts.given);
     cl.option("--knee-plot", &opt->knee.given);
+    cl.option("--cells", &opt->cells.given);
     cl.option("--barcode-start", &opt->barcode_start, 0, uint64_t{INT64_MAX});
     cl.option("--barcode-length", &length, 0, uint64_t{INT64_MAX});
     cl.option("--max-edits", &edits, 0, INT32_MAX);
@@ -154,7 +160,7 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
             if (cl.count(o)) throw usage_error(std::string(o) + " has no effect with --no-rescue");
     }
     opt->out.given = out_path.empty() ? "-" : out_path;
-    for (output_target *t : {&opt->summary, &opt->counts, &opt->knee})
+    for (output_target *t : {&opt->summary, &opt->counts, &opt->knee, &opt->cells})
         if (t->given == "-") throw usage_error(t->option + " needs a file name, not '-'");
     if (cl.count("--threads") == 0) opt->threads = default_thread_count();
     return false;
