@@ -18,8 +18,9 @@
 
 namespace velmora {
 
-int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
-    const uint64_t len = s->query_len;
+int32_t edit_search_one(probe_sink *s, const query_facts &q) noexcept {
+    const uint64_t code = q.code;
+    const uint64_t len = q.len;
     // All keys in probing order: own, substitutions, deletions.  Deleting
     // base p or base p' gives the same sequence only when every base from p
     // to p' is equal, so repeated deletions come in a row and are dropped.
@@ -55,7 +56,7 @@ int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
 
     // The status-only form usually stops at the own key (an exact match), so
     // it requests the other slots only when it goes on.
-    const bool stop = s->stop_when_ambiguous != 0;
+    const bool stop = s->stop_when_ambiguous;
     probe_prefetch(s, codes, lens, stop ? own_end : n, homes);
     int32_t r = probe_walk(s, codes, lens, homes, own_end);
     if (r != VISIT_CONTINUE) return r;
@@ -75,7 +76,9 @@ int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
     return probe_nonencodable(s, 1, true);
 }
 
-void edit_warm_one(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
+void edit_warm_one(const vorn_index *ix, const query_facts &q) noexcept {
+    const uint64_t code = q.code;
+    const uint64_t len = q.len;
     if (index_has_length(ix, len)) {
         index_filter_prefetch(ix, index_key_hash(code, len));
         for (uint64_t p = 0; p < len; ++p) {
@@ -91,12 +94,6 @@ void edit_warm_one(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
     }
     if (ix->del_bucket_count != 0 && index_has_length(ix, len + 1))
         __builtin_prefetch(&ix->del_offsets[index_key_hash(code, len) & (ix->del_bucket_count - 1)]);
-}
-
-int32_t index_assign_neighbor_one_impl(const vorn_index *index, const uint8_t *query,
-                                       size_t len, uint64_t code, vorn_match *result,
-                                       vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
-    return edit_search(index, query, len, 1, EDIT_ROUTE_ONE, code, result, stats, stop_when_ambiguous);
 }
 
 }  // namespace velmora

@@ -413,7 +413,7 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     // Only the status-only form, which may stop part-way, needs that order:
     // a full search gives the same record, counters and hits in any order,
     // so it takes the references by position.
-    if (s->stop_when_ambiguous == 0) {
+    if (!s->stop_when_ambiguous) {
         k2_found_compact(&found);
         for (size_t i = 0; i < found.items.size(); ++i) {
             const k2_found &f = found.items[i];
@@ -448,7 +448,9 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
 
 }  // namespace
 
-void edit_warm_two(const vorn_index *ix, uint64_t code, uint64_t n) noexcept {
+void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
+    const uint64_t code = q.code;
+    const uint64_t n = q.len;
     if (ix->key_slot_count == 0 || (ix->flags & VORN_INDEX_NO_DELETION) != 0 ||
         ix->del_bucket_count == 0)
         return;
@@ -463,17 +465,12 @@ void edit_warm_two(const vorn_index *ix, uint64_t code, uint64_t n) noexcept {
     }
 }
 
-int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept {
+int32_t edit_search_two(probe_sink *s, const query_facts &q) noexcept {
+    const uint64_t code = q.code;
     const bool by_length = (s->index->flags & VORN_INDEX_NO_DELETION) == 0;
     const int32_t r = by_length ? edit_search_two_by_length(s, code) : edit_search_two_walk(s, code);
     if (r != VISIT_CONTINUE) return r;
     return probe_nonencodable(s, 2, true);
-}
-
-int32_t index_assign_neighbor_two_impl(const vorn_index *index, const uint8_t *query,
-                                       size_t len, uint64_t code, vorn_match *result,
-                                       vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
-    return edit_search(index, query, len, 2, EDIT_ROUTE_TWO, code, result, stats, stop_when_ambiguous);
 }
 
 }  // namespace velmora

@@ -64,14 +64,21 @@ typedef int32_t (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
 int32_t hamming_piece_neighbors(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
                                 piece_near_fn near, void *ctx) noexcept;
 
-// Searches one query of at most 32 bytes on a started sink (k from 1 to 3):
-// the encodable route or the unknown-byte route, then the non-encodable
+// The routes of a query of at most 32 bytes (k from 1 to 3): an A/C/G/T
+// query through the piece table (or its neighborhood in the key table), a
+// query with unknown bytes by the replacement search; then the non-encodable
 // references of its length.  VISIT_OUT_OF_MEMORY when the search could not
-// finish; the caller then scans instead.
-int32_t hamming_search(probe_sink *s) noexcept;
+// finish.
+int32_t hamming_search_code(probe_sink *s, const query_facts &q) noexcept;
+int32_t hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept;
 
-// Every reference of the query's length, in ascending order.
-int32_t hamming_full_scan(probe_sink *s) noexcept;
+// Requests what the piece stage of a later query (code, len) will read,
+// without reading anything that is not yet in cache: its bucket offsets
+// (step 0), or, once those have arrived, the first lines of its buckets
+// (step 1).  A batch runs these a query or two ahead, so that a query's two
+// dependent misses overlap the work on the ones before it.
+void hamming_piece_warm(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
+                        int step) noexcept;
 
 }  // namespace velmora
 

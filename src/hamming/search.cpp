@@ -18,7 +18,8 @@
 //                   bytes, which no table covers, and the fallback when the
 //                   candidate set cannot grow.  It needs no memory, so the
 //                   function never fails once the arguments are accepted.
-// Whatever the route, the record is the one brute force would give.
+// Whatever the route, the record is the one brute force would give.  The
+// route table (search/search.h) picks between them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -215,16 +216,12 @@ int32_t hamming_piece_scan(const piece_consumer &c, const piece_table *t,
     return scan(c, t, probes, pieces, code, len, k, measured);
 }
 
-// Requests what the piece stage of a later query will read, without reading
-// anything that is not yet in cache: its bucket offsets (step 0), or, once
-// those have arrived, the first lines of its buckets (step 1).  A batch runs
-// these a query or two ahead, so that a query's two dependent misses overlap
-// the work on the ones before it.  Nothing is recorded or counted.
-void hamming_piece_warm(const vorn_index *ix, const uint8_t *query, size_t len, int32_t k,
+}  // namespace
+
+// Nothing is recorded or counted.
+void hamming_piece_warm(const vorn_index *ix, uint64_t code, uint64_t len, int32_t k,
                         int step) noexcept {
-    uint64_t code = 0;
     if (k < 1 || len > DNA2_MAX_LEN || (ix->flags & VORN_INDEX_NO_PIECES) != 0) return;
-    if (query == nullptr || !dna2_code(query, len, &code)) return;
     const uint64_t pieces = static_cast<uint64_t>(k) + 1;
     const piece_table *t = &ix->pieces[pieces - 2];
     if (t->count == 0) return;
@@ -243,6 +240,8 @@ void hamming_piece_warm(const vorn_index *ix, const uint8_t *query, size_t len, 
         }
     }
 }
+
+namespace {
 
 // The buckets of the k + 1 pieces of (code, len) in table t, the split's.
 // The bucket offsets and then the first entries of all pieces are
@@ -311,100 +310,30 @@ int32_t hamming_piece_neighbors(const vorn_index *ix, uint64_t code, uint64_t le
                               &measured);
 }
 
-int32_t hamming_search(probe_sink *s) noexcept {
+int32_t hamming_search_code(probe_sink *s, const query_facts &q) noexcept {
     const vorn_index *ix = s->index;
-    const size_t len = s->query_len;
-    uint64_t code = 0;
-    // The empty query (possibly a null pointer) is encodable with code 0.
-    if (len == 0 || dna2_code(s->query, len, &code)) {
-        // The piece tables hold encodable references only and the list only
-        // the others, so no reference can be met twice.
-        int32_t r = VISIT_CONTINUE;
-        if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
-            if (ix->pieces[0].count != 0) r = hamming_piece_stage(s, code);
-        } else {
-            r = hamming_probe_neighborhood(s, code, len, s->k);
-        }
-        if (r != VISIT_CONTINUE) return r;
-        return probe_nonencodable(s, 0, false);
+    // The piece tables hold encodable references only and the list only
+    // the others, so no reference can be met twice.
+    int32_t r = VISIT_CONTINUE;
+    if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
+        if (ix->pieces[0].count != 0) r = hamming_piece_stage(s, q.code);
+    } else {
+        r = hamming_probe_neighborhood(s, q.code, q.len, s->k);
     }
+    if (r != VISIT_CONTINUE) return r;
+    return probe_nonencodable(s, 0, false);
+}
 
-    uint64_t positions[HAMMING_MAX_K] = {0, 0, 0};
-    uint64_t unknown_count = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (dna2_is_base(s->query[i])) continue;
-        if (unknown_count < HAMMING_MAX_K) positions[unknown_count] = i;
-        unknown_count += 1;
-    }
+int32_t hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept {
     // More unknown bytes than k: every one of them mismatches an encodable
     // reference, so none can be within k and the search is skipped.
-    if (unknown_count <= static_cast<uint64_t>(s->k) &&
-        hamming_unknown_replacements(s, positions, unknown_count) != VISIT_CONTINUE) {
-        return VISIT_OUT_OF_MEMORY;
+    if (q.unknown <= static_cast<uint32_t>(s->k)) {
+        uint64_t positions[HAMMING_MAX_K];
+        for (uint32_t i = 0; i < q.unknown; ++i) positions[i] = q.unknown_at[i];
+        if (hamming_unknown_replacements(s, positions, q.unknown) != VISIT_CONTINUE)
+            return VISIT_OUT_OF_MEMORY;
     }
     return probe_nonencodable(s, 0, true);
 }
 
-int32_t hamming_full_scan(probe_sink *s) noexcept {
-    const vorn_index *ix = s->index;
-    for (uint64_t r = 0; r < ix->n_refs; ++r) {
-        if (index_ref_len(ix, r) != s->query_len) continue;
-        if (probe_measure(s, r) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
-    }
-    return VISIT_CONTINUE;
-}
-
-namespace {
-
-void hamming_assign_one(const vorn_index *index, const uint8_t *query, size_t len, int32_t k,
-                        vorn_match *result, vorn_stats *stats) noexcept {
-    if (query == nullptr && len != 0) {
-        match_reset_invalid(result);
-        return;
-    }
-    if (index->n_refs == 0) {
-        match_reset(result, VORN_STATUS_NONE);
-        return;
-    }
-    if (k == 0) {
-        index_assign_exact_one_impl(index, query, len, result, stats, dna2_code, 0);
-        return;
-    }
-    probe_sink sink;
-    probe_sink *s = &sink;
-    probe_sink_start(s, index, query, len, k, PROBE_HAMMING, result, stats, 0, nullptr);
-    if (len > DNA2_MAX_LEN || hamming_search(s) != VISIT_CONTINUE) {
-        // Whatever a declined route applied is discarded (its counters are
-        // not rolled back); the scan needs no memory.
-        probe_sink_start(s, index, query, len, k, PROBE_HAMMING, result, stats, 0, nullptr);
-        hamming_full_scan(s);
-    }
-    match_finish(result, s->best_count);
-}
-
-}  // namespace
 }  // namespace velmora
-
-extern "C" VORN_API int32_t vorn_index_assign_hamming_stats(
-    const vorn_index *index, const uint8_t *const *queries, const size_t *query_lens,
-    size_t n_queries, int32_t k, vorn_match *results, vorn_stats *stats) VORN_NOEXCEPT {
-    // Compared unsigned, so every negative k is rejected as well.
-    if (static_cast<uint32_t>(k) > static_cast<uint32_t>(velmora::HAMMING_MAX_K)) return -1;
-    if (index == nullptr || results == nullptr) return -1;
-    if (n_queries > 0 && (queries == nullptr || query_lens == nullptr)) return -1;
-
-    if (stats != nullptr) {
-        stats->candidates = 0;
-        stats->verifications = 0;
-    }
-    for (size_t i = 0; i < n_queries; ++i) {
-        if (i + 2 < n_queries) {
-            velmora::hamming_piece_warm(index, queries[i + 2], query_lens[i + 2], k, 0);
-        }
-        if (i + 1 < n_queries) {
-            velmora::hamming_piece_warm(index, queries[i + 1], query_lens[i + 1], k, 1);
-        }
-        velmora::hamming_assign_one(index, queries[i], query_lens[i], k, &results[i], stats);
-    }
-    return 0;
-}

@@ -8,9 +8,31 @@
 
 namespace velmora {
 
-void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *query,
-                      size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
-                      vorn_stats *stats, uint32_t stop_when_ambiguous, probe_hits *hits) noexcept {
+void query_facts_of(query_facts *f, const uint8_t *bytes, size_t len) noexcept {
+    f->bytes = bytes;
+    f->len = len;
+    f->code = 0;
+    f->unknown = 0;
+    // Past 34 bytes no route looks at the bytes: no code, no long read.
+    const size_t scanned = len <= DNA2_MAX_LEN + 2 ? len : 0;
+    for (size_t i = 0; i < scanned; ++i) {
+        const int v = dna2_base_value(bytes[i]);
+        if (v >= 0) {
+            if (i < DNA2_MAX_LEN) f->code |= static_cast<uint64_t>(v) << (2 * i);
+            continue;
+        }
+        if (f->unknown < 3) f->unknown_at[f->unknown] = i;
+        f->unknown += 1;
+    }
+    const bool bases = len == scanned && f->unknown == 0;
+    f->encodable = bases && len <= DNA2_MAX_LEN;
+    f->long_read = bases && len > DNA2_MAX_LEN;
+    if (!f->encodable) f->code = 0;
+}
+
+void probe_sink_start(probe_sink *s, const vorn_index *index, const query_facts &query, int32_t k,
+                      uint32_t metric, vorn_match *result, vorn_stats *stats,
+                      bool stop_when_ambiguous, probe_hits *hits) noexcept {
     s->index = index;
     s->k = k;
     s->metric = metric;
@@ -18,9 +40,7 @@ void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *que
     s->hits = hits;
     s->windows = nullptr;
     candidate_seen_free(&s->seen);
-    uint64_t code = 0;
-    const bool encodable = query_len <= DNA2_MAX_LEN && dna2_code(query, query_len, &code);
-    probe_sink_retarget(s, query, query_len, encodable, code, result, stats);
+    probe_sink_retarget(s, query.bytes, query.len, query.encodable, query.code, result, stats);
 }
 
 void probe_sink_retarget(probe_sink *s, const uint8_t *query, size_t query_len, bool encodable,
@@ -57,7 +77,7 @@ namespace {
 
 // The path's bounded test on a reference's bytes: Hamming or edit distance.
 int32_t probe_bytes_distance(const probe_sink *s, const uint8_t *bytes, size_t len) noexcept {
-    if (s->metric == PROBE_HAMMING) {
+    if (s->metric == VORN_METRIC_HAMMING) {
         return len == s->query_len
                    ? same_length_hamming_distance_within_k(s->query, bytes, len, s->k)
                    : CANDIDATE_FARTHER;
@@ -92,14 +112,14 @@ int32_t code_distance(uint32_t metric, int64_t k, uint64_t query_code, uint64_t 
                       uint64_t len) noexcept {
     if (len == q) {
         const uint32_t h = dna2_mismatches(query_code, code);
-        if (metric == PROBE_HAMMING) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
+        if (metric == VORN_METRIC_HAMMING) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
         // Equal lengths one edit apart differ in one base, so up to two
         // mismatches are that many edits; from three on, shifts may be fewer.
         if (h <= 2) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
         if (k <= 1) return CANDIDATE_FARTHER;
         return PROBE_UNDECIDED;
     }
-    if (metric == PROBE_HAMMING) return CANDIDATE_FARTHER;
+    if (metric == VORN_METRIC_HAMMING) return CANDIDATE_FARTHER;
     const uint64_t gap = len > q ? len - q : q - len;
     if (gap > static_cast<uint64_t>(k)) return CANDIDATE_FARTHER;
     if (gap == 1) {
@@ -151,7 +171,7 @@ window_distances probe_window_distances(const probe_sink *s, const uint8_t *byte
     if (code != nullptr && last <= w.encodable) {
         bool decided = true;
         for (size_t n = first; n <= last && decided; ++n) {
-            const int32_t d = code_distance(PROBE_EDIT, s->k, w.code & dna2_mask(n), n, *code, len);
+            const int32_t d = code_distance(VORN_METRIC_EDIT, s->k, w.code & dna2_mask(n), n, *code, len);
             decided = d != PROBE_UNDECIDED;
             fold_window(&out, w, n, d);
         }
@@ -386,6 +406,31 @@ int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noex
         if (dna2_delete_base(ref_code, d.tag & 31) != code) continue;
         const int32_t r = probe_take_code(s, d.ref, ref_code, len + 1);
         if (r != VISIT_CONTINUE) return r;
+    }
+    return VISIT_CONTINUE;
+}
+
+int32_t probe_every_reference(probe_sink *s) noexcept {
+    const vorn_index *ix = s->index;
+    if (s->metric == VORN_METRIC_HAMMING || s->windows != nullptr) {
+        for (uint64_t r = 0; r < ix->n_refs; ++r) {
+            if (s->metric == VORN_METRIC_HAMMING && index_ref_len(ix, r) != s->query_len) continue;
+            if (probe_measure(s, r) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
+        }
+        return VISIT_CONTINUE;
+    }
+    // Brute force examines every reference once, which is what it counts.
+    if (s->stats != nullptr) {
+        s->stats->candidates += ix->n_refs;
+        s->stats->verifications += ix->n_refs;
+    }
+    for (uint64_t r = 0; r < ix->n_refs; ++r) {
+        const int32_t d = candidate_distance_within_k(s->query, s->query_len, index_ref_bytes(ix, r),
+                                                      index_ref_len(ix, r), s->k);
+        if (d == CANDIDATE_UNMEASURED) return VISIT_OUT_OF_MEMORY;
+        if (d >= 0 && probe_apply(s, static_cast<uint32_t>(r), static_cast<uint32_t>(d)) !=
+                          VISIT_CONTINUE)
+            return VISIT_OUT_OF_MEMORY;
     }
     return VISIT_CONTINUE;
 }

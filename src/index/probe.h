@@ -26,11 +26,22 @@ inline constexpr int32_t VISIT_CONTINUE = 0;
 inline constexpr int32_t VISIT_STOP = 1;
 inline constexpr int32_t VISIT_OUT_OF_MEMORY = -1;
 
-inline constexpr uint32_t PROBE_EDIT = 0;
-inline constexpr uint32_t PROBE_HAMMING = 1;
-
 // Hits being listed for one query's search; the first 64 need no heap.
 using probe_hits = inline_array<vorn_hit, 64>;
+
+// What a search needs to know about a query, worked out in one pass over its
+// bytes before any route is chosen.
+struct query_facts {
+    const uint8_t *bytes;  // null only when len is 0
+    size_t len;
+    uint64_t code;         // the 2-bit code when encodable, else 0
+    bool encodable;        // at most 32 bytes, upper-case A/C/G/T only
+    bool long_read;        // 33 or 34 bytes, upper-case A/C/G/T only
+    uint32_t unknown;      // bytes other than A/C/G/T (counted for len <= 34)
+    size_t unknown_at[3];  // positions of the first three of them
+};
+
+void query_facts_of(query_facts *f, const uint8_t *bytes, size_t len) noexcept;
 
 // The read prefixes a search over several windows measures each reference
 // against (the windows of one read: prefixes of shortest to longest bytes),
@@ -59,8 +70,8 @@ struct probe_sink {
     const uint8_t *query;
     size_t query_len;
     int32_t k;
-    uint32_t metric;
-    uint32_t stop_when_ambiguous;
+    uint32_t metric;  // VORN_METRIC_*
+    bool stop_when_ambiguous;
     vorn_match *result;
     vorn_stats *stats;
     probe_hits *hits;  // null unless listing
@@ -77,9 +88,10 @@ struct probe_sink {
 };
 
 // Resets the record to VORN_STATUS_NONE and the search state to empty.
-void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *query,
-                      size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
-                      vorn_stats *stats, uint32_t stop_when_ambiguous, probe_hits *hits) noexcept;
+// metric is a VORN_METRIC_* code.
+void probe_sink_start(probe_sink *s, const vorn_index *index, const query_facts &query, int32_t k,
+                      uint32_t metric, vorn_match *result, vorn_stats *stats,
+                      bool stop_when_ambiguous, probe_hits *hits) noexcept;
 
 // Points a started sink at another query (a window of the same read), with
 // its own record and counters; the references taken up so far stay taken,
@@ -96,7 +108,7 @@ static inline bool probe_window_code(const probe_windows &w, size_t len, uint64_
 }
 
 static inline bool probe_settled(const probe_sink *s) noexcept {
-    return s->stop_when_ambiguous != 0 && s->best_count >= 2;
+    return s->stop_when_ambiguous && s->best_count >= 2;
 }
 
 // Folds a hit into the record and the hit list.
@@ -139,6 +151,11 @@ void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noe
 // first); through the deletion table, or, when the build left it out, the
 // insertion variants of the code in the key table.
 int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept;
+
+// The full scan: every reference the metric allows (Hamming: those of the
+// query's length), in ascending order.  VISIT_OUT_OF_MEMORY also when a
+// distance could not be computed, which leaves a record invalid.
+int32_t probe_every_reference(probe_sink *s) noexcept;
 
 // The non-encodable references whose length differs from the query's by at
 // most window, in ascending order; through the candidate set (probe_take) or,
