@@ -9,27 +9,28 @@
 //
 // Walking the enumeration itself probes about 17,800 keys for 16 bases,
 // three times as many as it has distinct keys, and nearly all of them absent.
-// With the deletion table, the references are found by the length they have
-// instead, each length by its cheapest route, and only lengths some
-// reference has are searched:
+// The references are found by the length they have instead, each length by
+// its cheapest route, and only lengths some reference has are searched:
 //   same length, substitutions   the piece table of thirds (two mismatches
 //                                leave one third intact), or every code
 //                                within two substitutions in the key table;
-//   same length, indel pair      the deletion table under each deletion
-//                                variant (both lose one base to the same
-//                                sequence);
+//   same length, indel pair      the references one base longer than a
+//                                deletion variant (both lose one base to the
+//                                same sequence);
 //   one base shorter             each deletion variant and its substitution
 //                                variants, in the key table;
 //   two bases shorter            each two-deletion variant, in the key table;
-//   one base longer              the deletion table under the query and its
-//                                substitution variants;
-//   two bases longer             the deletion table under each insertion
-//                                variant.
-// The references found are then ordered by their key's position in the
-// enumeration and taken in that order, so the record, the counters and the
-// point where the status-only form stops are those of the walk.  An index
-// without the deletion table walks the enumeration (its keys of one first-
-// level variant fetched together).
+//   one base longer              the references one base longer than the
+//                                query or one of its substitution variants;
+//   two bases longer             the references one base longer than an
+//                                insertion variant.
+// "One base longer than a key" is a deletion-table lookup under the key, or,
+// in a build without that table, the key's insertion variants in the key
+// table.  A full search takes the references found by position: its record,
+// counters and hits do not depend on the order.  The status-only form stops
+// part-way, so it orders them by their key's position in the enumeration,
+// which keeps the point where it stops, and so its record and counters, the
+// same as walking the enumeration would.
 //
 // References without a code (a unknown byte, or more than 32 bytes) are
 // taken from the non-encodable list within a length window of 2.
@@ -42,19 +43,6 @@
 
 namespace velmora {
 namespace {
-
-int32_t two_edit_first_level(uint64_t code, uint64_t len, void *ctx) noexcept {
-    return k2_probe_around(static_cast<probe_sink *>(ctx), code, len, true);
-}
-
-int32_t edit_search_two_walk(probe_sink *s, uint64_t code) noexcept {
-    const uint64_t len = s->query_len;
-    int32_t r = probe_key(s, code, len);
-    if (r != VISIT_CONTINUE) return r;
-    // Two references equal to the query settle the status-only answer (the
-    // step above stopped); a single exact match does not.
-    return index_visit_one_edit_codes(code, len, two_edit_first_level, s);
-}
 
 // ---- the references found ----------------------------------------------------
 
@@ -103,6 +91,7 @@ constexpr size_t K2_KEY_BATCH = 64;
 struct k2_key_batch {
     const vorn_index *ix;
     k2_found_list *out;
+    const uint64_t *near;  // see k2_find_longer
     uint64_t len;
     size_t count;
     uint64_t codes[K2_KEY_BATCH];
@@ -127,6 +116,7 @@ void k2_key_flush(k2_key_batch *b) noexcept {
         if (slot == nullptr) continue;
         uint32_t n = 0;
         const uint32_t *refs = index_key_refs(b->ix, slot, &n);
+        if (b->near != nullptr && dna2_mismatches(slot->code, *b->near) <= 2) continue;
         for (uint32_t j = 0; j < n; ++j) k2_found_add(b->out, refs[j], slot->code, slot->len);
     }
     b->count = 0;
@@ -143,9 +133,10 @@ inline void k2_key_add(k2_key_batch *b, uint64_t code) noexcept {
 }
 
 void k2_key_start(k2_key_batch *b, const vorn_index *ix, k2_found_list *out,
-                  uint64_t len) noexcept {
+                  uint64_t len, const uint64_t *near = nullptr) noexcept {
     b->ix = ix;
     b->out = out;
+    b->near = near;
     b->len = len;
     b->count = 0;
 }
@@ -193,7 +184,17 @@ void k2_keys_two_deletions(k2_key_batch *b, uint64_t code, uint64_t len) noexcep
     }
 }
 
-// ---- deletion-table lookups ---------------------------------------------------
+// Each insertion variant of (code, len) once: inserting b before p repeats
+// inserting it before p - 1 when base p - 1 is b.
+void k2_keys_insertions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
+    for (uint64_t p = 0; p <= len; ++p) {
+        for (uint64_t x = 0; x < 4; ++x) {
+            if (p == 0 || ((code >> (2 * p - 2)) & 3) != x) k2_key_add(b, dna2_insert_base(code, p, x));
+        }
+    }
+}
+
+// ---- the references one base longer than a key ----------------------------------
 
 // At most 1 + 3 * 32 keys: the query and its substitution variants, or the
 // 4 * 31 insertion variants of a query whose references may be two longer.
@@ -217,7 +218,8 @@ size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexc
         }
     } else {
         // Inserting b before p repeats inserting it before p - 1 when base
-        // p - 1 is b; only the first of such a run is kept.
+        // p - 1 is b; only the first of such a run is kept (as in
+        // k2_keys_insertions).
         for (uint64_t p = 0; p <= n; ++p) {
             for (uint64_t b = 0; b < 4; ++b) {
                 if (p > 0 && ((code >> (2 * p - 2)) & 3) == b) continue;
@@ -229,12 +231,21 @@ size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexc
 }
 
 // The references one base longer than one of the keys (all of length len)
-// that lose one base to become it.  Bucket offsets, then bucket entries,
-// are requested for all keys before any is read.  A reference within two
-// substitutions of near (when given) is left out: the substitution route
-// lists it already, and an exact match would otherwise come once per key.
+// that lose one base to become it: through the deletion table, or, when the
+// build left it out, the keys' insertion variants in the key table.  Bucket
+// offsets, then bucket entries, are requested for all keys before any is
+// read.  A reference within two substitutions of near (when given) is left
+// out: the substitution route lists it already, and an exact match would
+// otherwise come once per key.
 void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
                     const uint64_t *near, k2_found_list *out) noexcept {
+    if ((ix->flags & VORN_INDEX_NO_DELETION) != 0) {
+        k2_key_batch batch;
+        k2_key_start(&batch, ix, out, len + 1, near);
+        for (size_t i = 0; i < n; ++i) k2_keys_insertions(&batch, codes[i], len);
+        k2_key_flush(&batch);
+        return;
+    }
     uint64_t hashes[K2_LONGER_KEYS];
     uint64_t first[K2_LONGER_KEYS];
     uint64_t last[K2_LONGER_KEYS];
@@ -467,8 +478,7 @@ void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
 
 int32_t edit_search_two(probe_sink *s, const query_facts &q) noexcept {
     const uint64_t code = q.code;
-    const bool by_length = (s->index->flags & VORN_INDEX_NO_DELETION) == 0;
-    const int32_t r = by_length ? edit_search_two_by_length(s, code) : edit_search_two_walk(s, code);
+    const int32_t r = edit_search_two_by_length(s, code);
     if (r != VISIT_CONTINUE) return r;
     return probe_nonencodable(s, 2, true);
 }
