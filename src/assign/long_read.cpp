@@ -61,17 +61,16 @@ int32_t edit_search_long_read(probe_sink *s, const query_facts &q) noexcept {
             if (r != VISIT_CONTINUE) return r;
         }
     } else {
-        uint64_t codes[LONG_READ_MAX_LEN - 1];
-        uint8_t lens[LONG_READ_MAX_LEN - 1];
+        key_batch batch;
+        key_batch_start(&batch, s->index, probe_visit_take, s);
         for (uint64_t p1 = 0; p1 < LONG_READ_MAX_LEN; ++p1) {
-            size_t n = 0;
             for (uint64_t p2 = p1 + 1; p2 < LONG_READ_MAX_LEN; ++p2) {
-                codes[n] = long_read_drop_two(window, p1, p2);
-                lens[n++] = static_cast<uint8_t>(DNA2_MAX_LEN);
+                const int32_t r = key_batch_add(&batch, long_read_drop_two(window, p1, p2), DNA2_MAX_LEN);
+                if (r != VISIT_CONTINUE) return r;
             }
-            const int32_t r = probe_keys(s, codes, lens, n);
-            if (r != VISIT_CONTINUE) return r;
         }
+        const int32_t r = key_batch_flush(&batch);
+        if (r != VISIT_CONTINUE) return r;
     }
     return probe_nonencodable(s, 2, true);
 }

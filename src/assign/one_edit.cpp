@@ -24,54 +24,45 @@ int32_t edit_search_one(probe_sink *s, const query_facts &q) noexcept {
     // All keys in probing order: own, substitutions, deletions.  Deleting
     // base p or base p' gives the same sequence only when every base from p
     // to p' is equal, so repeated deletions come in a row and are dropped.
-    constexpr size_t MAX_KEYS = 1 + 4 * DNA2_MAX_LEN;
-    uint64_t codes[MAX_KEYS];
-    uint8_t lens[MAX_KEYS];
-    uint64_t homes[MAX_KEYS];
     // Keys of a length no reference has are not even formed.
-    const bool same = index_has_length(s->index, len);
-    size_t n = 0;
-    if (same) {
-        codes[n] = code;
-        lens[n++] = static_cast<uint8_t>(len);
+    key_batch batch;
+    key_batch_start(&batch, s->index, probe_visit_take, s, KEY_BATCH_MAX);
+    if (index_has_length(s->index, len)) {
+        (void)key_batch_add(&batch, code, len);
         for (uint64_t p = 0; p < len; ++p) {
             const uint64_t here = (code >> (2 * p)) & 3;
             for (uint64_t b = 0; b < 4; ++b) {
-                if (b == here) continue;
-                codes[n] = dna2_with_base(code, p, b);
-                lens[n++] = static_cast<uint8_t>(len);
+                if (b != here) (void)key_batch_add(&batch, dna2_with_base(code, p, b), len);
             }
         }
     }
-    const size_t own_end = n > 0 ? 1 : 0;
-    const size_t same_len_end = n;
+    const size_t own_end = batch.count > 0 ? 1 : 0;
+    const size_t same_len_end = batch.count;
     if (len > 0 && index_has_length(s->index, len - 1)) {
         for (uint64_t p = 0; p < len; ++p) {
             const uint64_t variant = dna2_delete_base(code, p);
-            if (n > same_len_end && codes[n - 1] == variant) continue;
-            codes[n] = variant;
-            lens[n++] = static_cast<uint8_t>(len - 1);
+            if (batch.count > same_len_end && batch.codes[batch.count - 1] == variant) continue;
+            (void)key_batch_add(&batch, variant, len - 1);
         }
     }
 
     // The status-only form usually stops at the own key (an exact match), so
     // it requests the other slots only when it goes on.
     const bool stop = s->stop_when_ambiguous;
-    probe_prefetch(s, codes, lens, stop ? own_end : n, homes);
-    int32_t r = probe_walk(s, codes, lens, homes, own_end);
+    key_batch_request(&batch, 0, stop ? own_end : batch.count);
+    int32_t r = key_batch_walk(&batch, 0, own_end);
     if (r != VISIT_CONTINUE) return r;
     // Every hit of the own key is identical to the query: with one, no later
     // hit can be as close, and the status-only answer is settled.
     if (stop && s->result->best_distance == 0) return VISIT_STOP;
-    if (stop) probe_prefetch(s, codes + own_end, lens + own_end, n - own_end, homes + own_end);
-    probe_longer_prefetch(s, code, len);
+    if (stop) key_batch_request(&batch, own_end, batch.count);
+    index_longer_prefetch(s->index, code, len);
 
-    r = probe_walk(s, codes + own_end, lens + own_end, homes + own_end, same_len_end - own_end);
+    r = key_batch_walk(&batch, own_end, same_len_end);
     if (r != VISIT_CONTINUE) return r;
     r = probe_longer_references(s, code, len);
     if (r != VISIT_CONTINUE) return r;
-    r = probe_walk(s, codes + same_len_end, lens + same_len_end, homes + same_len_end,
-                   n - same_len_end);
+    r = key_batch_walk(&batch, same_len_end, batch.count);
     if (r != VISIT_CONTINUE) return r;
     return probe_nonencodable(s, 1, true);
 }

@@ -84,61 +84,20 @@ void k2_found_add(k2_found_list *l, uint32_t ref, uint64_t code, uint64_t len) n
     if (!l->items.push(k2_found{code, ref, static_cast<uint32_t>(len)})) l->failed = true;
 }
 
-// ---- key-table lookups, fetched in batches -----------------------------------
+// ---- the references found through the key and deletion tables -----------------
 
-constexpr size_t K2_KEY_BATCH = 64;
-
-struct k2_key_batch {
-    const vorn_index *ix;
+// Collects what a table walk finds.  A reference within two substitutions of
+// near (when given) is left out: the substitution route lists it already,
+// and an exact match would otherwise come once per key.
+struct k2_collector {
     k2_found_list *out;
-    const uint64_t *near;  // see k2_find_longer
-    uint64_t len;
-    size_t count;
-    uint64_t codes[K2_KEY_BATCH];
-    uint64_t homes[K2_KEY_BATCH];  // the key's hash, then its home slot
+    const uint64_t *near;
 };
 
-void k2_key_flush(k2_key_batch *b) noexcept {
-    // The presence filter rules out nearly every key from a block that stays
-    // in cache; only the keys it lets through cost a slot read.
-    const uint64_t mask = b->ix->key_slot_count - 1;
-    for (size_t i = 0; i < b->count; ++i) {
-        if (!index_filter_may_hold(b->ix, b->homes[i], b->len)) {
-            b->homes[i] = INDEX_NONE;
-            continue;
-        }
-        b->homes[i] &= mask;
-        __builtin_prefetch(&b->ix->keys[b->homes[i]]);
-    }
-    for (size_t i = 0; i < b->count; ++i) {
-        if (b->homes[i] == INDEX_NONE) continue;
-        const key_slot *slot = index_key_find_from(b->ix, b->homes[i], b->codes[i], b->len);
-        if (slot == nullptr) continue;
-        uint32_t n = 0;
-        const uint32_t *refs = index_key_refs(b->ix, slot, &n);
-        if (b->near != nullptr && dna2_mismatches(slot->code, *b->near) <= 2) continue;
-        for (uint32_t j = 0; j < n; ++j) k2_found_add(b->out, refs[j], slot->code, slot->len);
-    }
-    b->count = 0;
-}
-
-// Requests the key's filter block now and reads it when the batch is full,
-// so that the misses of a batch overlap.
-inline void k2_key_add(k2_key_batch *b, uint64_t code) noexcept {
-    const uint64_t hash = index_key_hash(code, b->len);
-    index_filter_prefetch(b->ix, hash);
-    b->codes[b->count] = code;
-    b->homes[b->count] = hash;
-    if (++b->count == K2_KEY_BATCH) k2_key_flush(b);
-}
-
-void k2_key_start(k2_key_batch *b, const vorn_index *ix, k2_found_list *out,
-                  uint64_t len, const uint64_t *near = nullptr) noexcept {
-    b->ix = ix;
-    b->out = out;
-    b->near = near;
-    b->len = len;
-    b->count = 0;
+int32_t k2_collect(void *ctx, uint32_t ref, uint64_t code, uint64_t len) noexcept {
+    const k2_collector *c = static_cast<const k2_collector *>(ctx);
+    if (c->near == nullptr || dna2_mismatches(code, *c->near) > 2) k2_found_add(c->out, ref, code, len);
+    return VISIT_CONTINUE;
 }
 
 // Deleting p gives the same sequence as deleting p - 1 when both bases are
@@ -148,48 +107,38 @@ inline bool k2_first_of_run(uint64_t code, uint64_t p) noexcept {
 }
 
 // Every code within two substitutions of (code, len), the code included.
-void k2_keys_two_substitutions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
-    k2_key_add(b, code);
+void k2_keys_two_substitutions(key_batch *b, uint64_t code, uint64_t len) noexcept {
+    (void)key_batch_add(b, code, len);
     for (uint64_t p = 0; p < len; ++p) {
         for (uint64_t x = 1; x < 4; ++x) {
             const uint64_t once = code ^ (x << (2 * p));
-            k2_key_add(b, once);
+            (void)key_batch_add(b, once, len);
             for (uint64_t p2 = p + 1; p2 < len; ++p2) {
-                for (uint64_t y = 1; y < 4; ++y) k2_key_add(b, once ^ (y << (2 * p2)));
+                for (uint64_t y = 1; y < 4; ++y) (void)key_batch_add(b, once ^ (y << (2 * p2)), len);
             }
         }
     }
 }
 
 // Each deletion variant and its substitution variants (one base shorter).
-void k2_keys_deletion_substitution(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
+void k2_keys_deletion_substitution(key_batch *b, uint64_t code, uint64_t len) noexcept {
     for (uint64_t p = 0; p < len; ++p) {
         if (!k2_first_of_run(code, p)) continue;
         const uint64_t d = dna2_delete_base(code, p);
-        k2_key_add(b, d);
+        (void)key_batch_add(b, d, len - 1);
         for (uint64_t p2 = 0; p2 + 1 < len; ++p2) {
-            for (uint64_t y = 1; y < 4; ++y) k2_key_add(b, d ^ (y << (2 * p2)));
+            for (uint64_t y = 1; y < 4; ++y) (void)key_batch_add(b, d ^ (y << (2 * p2)), len - 1);
         }
     }
 }
 
 // Each two-deletion variant (two bases shorter).
-void k2_keys_two_deletions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
+void k2_keys_two_deletions(key_batch *b, uint64_t code, uint64_t len) noexcept {
     for (uint64_t p = 0; p < len; ++p) {
         if (!k2_first_of_run(code, p)) continue;
         const uint64_t d = dna2_delete_base(code, p);
         for (uint64_t p2 = 0; p2 + 1 < len; ++p2) {
-            if (k2_first_of_run(d, p2)) k2_key_add(b, dna2_delete_base(d, p2));
-        }
-    }
-}
-
-// Each insertion variant of (code, len) once: inserting b before p repeats
-// inserting it before p - 1 when base p - 1 is b.
-void k2_keys_insertions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
-    for (uint64_t p = 0; p <= len; ++p) {
-        for (uint64_t x = 0; x < 4; ++x) {
-            if (p == 0 || ((code >> (2 * p - 2)) & 3) != x) k2_key_add(b, dna2_insert_base(code, p, x));
+            if (k2_first_of_run(d, p2)) (void)key_batch_add(b, dna2_delete_base(d, p2), len - 2);
         }
     }
 }
@@ -199,6 +148,14 @@ void k2_keys_insertions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
 // At most 1 + 3 * 32 keys: the query and its substitution variants, or the
 // 4 * 31 insertion variants of a query whose references may be two longer.
 constexpr size_t K2_LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
+
+// The references one base longer than one of the keys (all of length len)
+// that lose one base to become it, into found.
+void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
+                    const uint64_t *near, k2_found_list *found) noexcept {
+    k2_collector c{found, near};
+    (void)index_longer_references(ix, codes, n, len, k2_collect, &c);
+}
 
 // The deletion-table keys under which the references within two edits of
 // (code, n) that are `grow` (0 to 2) bases longer sit, all of length
@@ -218,8 +175,7 @@ size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexc
         }
     } else {
         // Inserting b before p repeats inserting it before p - 1 when base
-        // p - 1 is b; only the first of such a run is kept (as in
-        // k2_keys_insertions).
+        // p - 1 is b; only the first of such a run is kept.
         for (uint64_t p = 0; p <= n; ++p) {
             for (uint64_t b = 0; b < 4; ++b) {
                 if (p > 0 && ((code >> (2 * p - 2)) & 3) == b) continue;
@@ -228,50 +184,6 @@ size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexc
         }
     }
     return nkeys;
-}
-
-// The references one base longer than one of the keys (all of length len)
-// that lose one base to become it: through the deletion table, or, when the
-// build left it out, the keys' insertion variants in the key table.  Bucket
-// offsets, then bucket entries, are requested for all keys before any is
-// read.  A reference within two substitutions of near (when given) is left
-// out: the substitution route lists it already, and an exact match would
-// otherwise come once per key.
-void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
-                    const uint64_t *near, k2_found_list *out) noexcept {
-    if ((ix->flags & VORN_INDEX_NO_DELETION) != 0) {
-        k2_key_batch batch;
-        k2_key_start(&batch, ix, out, len + 1, near);
-        for (size_t i = 0; i < n; ++i) k2_keys_insertions(&batch, codes[i], len);
-        k2_key_flush(&batch);
-        return;
-    }
-    uint64_t hashes[K2_LONGER_KEYS];
-    uint64_t first[K2_LONGER_KEYS];
-    uint64_t last[K2_LONGER_KEYS];
-    if (ix->del_bucket_count == 0) return;
-    const uint64_t mask = ix->del_bucket_count - 1;
-    for (size_t i = 0; i < n; ++i) {
-        hashes[i] = index_key_hash(codes[i], len);
-        __builtin_prefetch(&ix->del_offsets[hashes[i] & mask]);
-    }
-    for (size_t i = 0; i < n; ++i) {
-        const uint64_t b = hashes[i] & mask;
-        first[i] = ix->del_offsets[b];
-        last[i] = ix->del_offsets[b + 1];
-        __builtin_prefetch(&ix->del_entries[first[i]]);
-    }
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t want = index_del_tag(index_del_fingerprint(hashes[i]), len + 1, 0) >> 5;
-        for (uint64_t e = first[i]; e < last[i]; ++e) {
-            const del_entry &d = ix->del_entries[e];
-            if ((d.tag >> 5) != want) continue;
-            const uint64_t ref_code = ix->ref_codes[d.ref];
-            if (dna2_delete_base(ref_code, d.tag & 31) != codes[i]) continue;
-            if (near != nullptr && dna2_mismatches(ref_code, *near) <= 2) continue;
-            k2_found_add(out, d.ref, ref_code, len + 1);
-        }
-    }
 }
 
 // ---- the same-length substitutions through the piece table --------------------
@@ -289,14 +201,6 @@ constexpr uint64_t K2_NOWHERE = UINT64_MAX;
 // (a rank stays below 2^18: at most 1 + 8 * 33 first-level variants).
 constexpr uint64_t K2_LEVEL_STRIDE = 512;
 
-// The shorter sequence is the longer one with one base deleted: deleting the
-// longer one's first differing base must give it.
-inline bool k2_one_deletion(uint64_t longer, uint64_t shorter, uint64_t shorter_len) noexcept {
-    const uint64_t x = (longer ^ shorter) & dna2_mask(shorter_len);
-    const uint64_t p = x == 0 ? shorter_len : static_cast<uint64_t>(__builtin_ctzll(x)) / 2;
-    return dna2_delete_base(longer, p) == shorter;
-}
-
 // Position of (r, rl) in the list of v: v itself (0), then its one-edit
 // variants in index_visit_one_edit_codes order; K2_NOWHERE when absent.
 uint64_t k2_position_around(uint64_t v, uint64_t vl, uint64_t r, uint64_t rl) noexcept {
@@ -310,14 +214,14 @@ uint64_t k2_position_around(uint64_t v, uint64_t vl, uint64_t r, uint64_t rl) no
         return 1 + 3 * p + (b > here ? b - 1 : b);
     }
     if (rl + 1 == vl) {
-        if (!k2_one_deletion(v, r, rl)) return K2_NOWHERE;
+        if (!dna2_one_deletion(v, r, rl)) return K2_NOWHERE;
         for (uint64_t p = 0; p < vl; ++p) {
             if (dna2_delete_base(v, p) == r) return 1 + 3 * vl + p;
         }
         return K2_NOWHERE;
     }
     if (rl == vl + 1 && vl < DNA2_MAX_LEN) {
-        if (!k2_one_deletion(r, v, vl)) return K2_NOWHERE;
+        if (!dna2_one_deletion(r, v, vl)) return K2_NOWHERE;
         for (uint64_t p = 0; p <= vl; ++p) {
             for (uint64_t b = 0; b < 4; ++b) {
                 if (dna2_insert_base(v, p, b) == r) return 1 + 4 * vl + 4 * p + b;
@@ -382,7 +286,9 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     const uint64_t n = s->query_len;
     if (ix->key_slot_count == 0) return VISIT_CONTINUE;  // no encodable reference
     k2_found_list found;
-    k2_key_batch batch;
+    k2_collector all{&found, nullptr};
+    key_batch batch;
+    key_batch_start(&batch, ix, k2_collect, &all);
     uint64_t keys[K2_LONGER_KEYS];
     size_t nkeys = 0;
 
@@ -391,9 +297,8 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
             found.len = n;
             hamming_piece_neighbors(ix, code, n, 2, k2_add_substituted, &found);
         } else {
-            k2_key_start(&batch, ix, &found, n);
             k2_keys_two_substitutions(&batch, code, n);
-            k2_key_flush(&batch);
+            (void)key_batch_flush(&batch);
         }
         if (n > 0) {
             nkeys = k2_longer_keys(code, n, 0, keys);
@@ -401,14 +306,12 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         }
     }
     if (n >= 1 && k2_has_length(ix, n, -1)) {
-        k2_key_start(&batch, ix, &found, n - 1);
         k2_keys_deletion_substitution(&batch, code, n);
-        k2_key_flush(&batch);
+        (void)key_batch_flush(&batch);
     }
     if (n >= 2 && k2_has_length(ix, n, -2)) {
-        k2_key_start(&batch, ix, &found, n - 2);
         k2_keys_two_deletions(&batch, code, n);
-        k2_key_flush(&batch);
+        (void)key_batch_flush(&batch);
     }
     if (k2_has_length(ix, n, 1)) {
         nkeys = k2_longer_keys(code, n, 1, keys);

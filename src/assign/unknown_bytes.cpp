@@ -46,13 +46,11 @@ int32_t edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept {
     if (q.unknown == 1) {
         // The five repairs' slots are requested together, then walked in order.
         const uint64_t base_code = single_unknown_repair_code(query, len, u);
-        uint64_t codes[5];
-        uint8_t lens[5];
-        for (uint64_t b = 0; b < 5; ++b) {
-            codes[b] = b < 4 ? dna2_with_base(base_code, u, b) : dna2_delete_base(base_code, u);
-            lens[b] = static_cast<uint8_t>(b < 4 ? len : len - 1);
-        }
-        const int32_t r = probe_keys(s, codes, lens, 5);
+        key_batch batch;
+        key_batch_start(&batch, s->index, probe_visit_take, s);
+        for (uint64_t b = 0; b < 4; ++b) (void)key_batch_add(&batch, dna2_with_base(base_code, u, b), len);
+        (void)key_batch_add(&batch, dna2_delete_base(base_code, u), len - 1);
+        const int32_t r = key_batch_flush(&batch);
         if (r != VISIT_CONTINUE) return r;
     }
     // Status-only mode ends at the second reference at the best distance.

@@ -46,37 +46,19 @@ int32_t index_visit_one_edit_codes(uint64_t code, uint64_t len, edit_code_visito
 
 namespace {
 
-// The keys of one code and its one-edit variants: at most 1 + 3L + L +
-// 4(L + 1) for L <= 31, and 1 + 4L for L = 32 (no insertions there).
-constexpr size_t K2_BATCH_KEYS = 1 + 8 * DNA2_MAX_LEN;
-
-struct k2_key_batch {
-    uint64_t codes[K2_BATCH_KEYS];
-    uint8_t lens[K2_BATCH_KEYS];
-    size_t count;
-};
-
-int32_t k2_collect_key(uint64_t code, uint64_t len, void *ctx) noexcept {
-    k2_key_batch *batch = static_cast<k2_key_batch *>(ctx);
-    VELMORA_ASSERT(batch->count < K2_BATCH_KEYS);
-    if (batch->count >= K2_BATCH_KEYS) return VISIT_OUT_OF_MEMORY;
-    batch->codes[batch->count] = code;
-    batch->lens[batch->count] = static_cast<uint8_t>(len);
-    batch->count += 1;
-    return VISIT_CONTINUE;
+int32_t k2_add_key(uint64_t code, uint64_t len, void *batch) noexcept {
+    return key_batch_add(static_cast<key_batch *>(batch), code, len);
 }
 
 }  // namespace
 
 int32_t k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept {
     if (s->index->key_slot_count == 0) return VISIT_CONTINUE;  // nothing to find by code
-    k2_key_batch batch;
-    batch.count = 0;
-    if (with_self) k2_collect_key(code, len, &batch);
-    if (index_visit_one_edit_codes(code, len, k2_collect_key, &batch) != VISIT_CONTINUE) {
-        return VISIT_OUT_OF_MEMORY;
-    }
-    return probe_keys(s, batch.codes, batch.lens, batch.count);
+    key_batch batch;
+    key_batch_start(&batch, s->index, probe_visit_take, s);
+    int32_t r = with_self ? key_batch_add(&batch, code, len) : VISIT_CONTINUE;
+    if (r == VISIT_CONTINUE) r = index_visit_one_edit_codes(code, len, k2_add_key, &batch);
+    return r != VISIT_CONTINUE ? r : key_batch_flush(&batch);
 }
 
 }  // namespace velmora

@@ -226,11 +226,8 @@ void hamming_piece_warm(const vorn_index *ix, uint64_t code, uint64_t len, int32
     const piece_table *t = &ix->pieces[pieces - 2];
     if (t->count == 0) return;
     for (uint64_t j = 0; j < pieces; ++j) {
-        uint64_t start = 0;
-        uint64_t piece_len = 0;
-        index_piece_bounds(len, pieces, j, &start, &piece_len);
-        const uint64_t b = index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
-                                              index_piece_kind(pieces, j), t->bucket_count);
+        uint64_t range;
+        const uint64_t b = index_piece_bucket_of(code, len, pieces, j, t->bucket_count, &range);
         if (step == 0) {
             __builtin_prefetch(&t->offsets[b]);
         } else {
@@ -251,14 +248,9 @@ uint64_t hamming_piece_probes(const piece_table *t, uint64_t code, uint64_t len,
                               piece_probe *probes) noexcept {
     const uint64_t pieces = static_cast<uint64_t>(k) + 1;
     for (uint64_t j = 0; j < pieces; ++j) {
-        uint64_t start = 0;
-        uint64_t piece_len = 0;
-        index_piece_bounds(len, pieces, j, &start, &piece_len);
         probes[j].meta = index_piece_meta(len, j);
-        // A zero-length piece has an empty range: everyone agrees on it.
-        probes[j].range = piece_len == 0 ? 0 : dna2_mask(piece_len) << (2 * start);
-        probes[j].first = index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
-                                             index_piece_kind(pieces, j), t->bucket_count);
+        probes[j].first =
+            index_piece_bucket_of(code, len, pieces, j, t->bucket_count, &probes[j].range);
         __builtin_prefetch(&t->offsets[probes[j].first]);
     }
     for (uint64_t j = 0; j < pieces; ++j) {

@@ -23,38 +23,14 @@
 namespace velmora {
 namespace {
 
-// Codes go out in batches whose slots are fetched together (probe_keys).
-inline constexpr size_t HAMMING_PROBE_BATCH = 64;
-
-struct probe_batch {
-    probe_sink *sink;
-    uint8_t len;
-    size_t count;
-    uint64_t codes[HAMMING_PROBE_BATCH];
-    uint8_t lens[HAMMING_PROBE_BATCH];
-};
-
-int32_t batch_flush(probe_batch *b) noexcept {
-    const size_t n = b->count;
-    b->count = 0;
-    return probe_keys(b->sink, b->codes, b->lens, n);
-}
-
-inline int32_t batch_add(probe_batch *b, uint64_t code) noexcept {
-    b->codes[b->count] = code;
-    b->lens[b->count] = b->len;
-    b->count += 1;
-    return b->count == HAMMING_PROBE_BATCH ? batch_flush(b) : VISIT_CONTINUE;
-}
-
 // Every code with exactly `left` more substitutions at positions from p on.
-int32_t substitute_from(probe_batch *b, uint64_t code, const uint8_t *base_at, size_t len,
+int32_t substitute_from(key_batch *b, uint64_t code, const uint8_t *base_at, size_t len,
                         size_t from, int32_t left) noexcept {
     for (size_t p = from; p < len; ++p) {
         for (uint64_t x = 0; x < 4; ++x) {
             if (x == base_at[p]) continue;
             const uint64_t c = dna2_with_base(code, p, x);
-            if (batch_add(b, c) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
+            if (key_batch_add(b, c, len) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
             if (left > 1 && substitute_from(b, c, base_at, len, p + 1, left - 1) != VISIT_CONTINUE) {
                 return VISIT_OUT_OF_MEMORY;
             }
@@ -70,15 +46,13 @@ int32_t hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
     if (len == 0 || budget <= 0) return probe_key(s, code, len);
     uint8_t base_at[DNA2_MAX_LEN];
     for (size_t p = 0; p < len; ++p) base_at[p] = static_cast<uint8_t>((code >> (2 * p)) & 3);
-    probe_batch batch;
-    batch.sink = s;
-    batch.len = static_cast<uint8_t>(len);
-    batch.count = 0;
-    if (batch_add(&batch, code) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
+    key_batch batch;
+    key_batch_start(&batch, s->index, probe_visit_take, s);
+    if (key_batch_add(&batch, code, len) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
     if (substitute_from(&batch, code, base_at, len, 0, budget) != VISIT_CONTINUE) {
         return VISIT_OUT_OF_MEMORY;
     }
-    return batch_flush(&batch);
+    return key_batch_flush(&batch);
 }
 
 int32_t hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,

@@ -95,15 +95,6 @@ int32_t probe_conclude(probe_sink *s, uint64_t ref, int32_t d) noexcept {
     return VISIT_CONTINUE;
 }
 
-// Edit distance of two encodable sequences one base apart in length, when it
-// is 1: deleting the longer one's first differing base must give the shorter
-// (a deletion anywhere in a run of equal bases gives the same sequence).
-bool probe_one_deletion(uint64_t longer, uint64_t shorter, uint64_t shorter_len) noexcept {
-    const uint64_t x = (longer ^ shorter) & dna2_mask(shorter_len);
-    const uint64_t p = x == 0 ? shorter_len : static_cast<uint64_t>(__builtin_ctzll(x)) / 2;
-    return dna2_delete_base(longer, p) == shorter;
-}
-
 // The bounded distance the byte test would give, from the codes where they
 // decide it; PROBE_UNDECIDED when they do not.
 constexpr int32_t PROBE_UNDECIDED = -100;
@@ -123,8 +114,8 @@ int32_t code_distance(uint32_t metric, int64_t k, uint64_t query_code, uint64_t 
     const uint64_t gap = len > q ? len - q : q - len;
     if (gap > static_cast<uint64_t>(k)) return CANDIDATE_FARTHER;
     if (gap == 1) {
-        const bool one = len > q ? probe_one_deletion(code, query_code, q)
-                                 : probe_one_deletion(query_code, code, len);
+        const bool one = len > q ? dna2_one_deletion(code, query_code, q)
+                                 : dna2_one_deletion(query_code, code, len);
         if (one) return 1;
         if (k <= 1) return CANDIDATE_FARTHER;
     }
@@ -223,11 +214,13 @@ int32_t probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t 
     return probe_conclude(s, ref, d);
 }
 
-int32_t probe_slot(probe_sink *s, const key_slot *slot) noexcept {
+// Every reference of a found key, in the key's order.
+int32_t visit_slot(const vorn_index *ix, const key_slot *slot, ref_visitor visit,
+                   void *ctx) noexcept {
     uint32_t count = 0;
-    const uint32_t *refs = index_key_refs(s->index, slot, &count);
+    const uint32_t *refs = index_key_refs(ix, slot, &count);
     for (uint32_t i = 0; i < count; ++i) {
-        const int32_t r = probe_take_code(s, refs[i], slot->code, slot->len);
+        const int32_t r = visit(ctx, refs[i], slot->code, slot->len);
         if (r != VISIT_CONTINUE) return r;
     }
     return VISIT_CONTINUE;
@@ -261,116 +254,156 @@ int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len
     return probe_settled(s) ? VISIT_STOP : VISIT_CONTINUE;
 }
 
+int32_t probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noexcept {
+    return probe_take_code(static_cast<probe_sink *>(sink), ref, code, len);
+}
+
 int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
     if (ix->key_slot_count == 0) return VISIT_CONTINUE;
     const uint64_t h = index_key_hash(code, len);
     if (!index_filter_may_hold(ix, h, len)) return VISIT_CONTINUE;
     const key_slot *slot = index_key_find_from(ix, h & (ix->key_slot_count - 1), code, len);
-    return slot == nullptr ? VISIT_CONTINUE : probe_slot(s, slot);
+    return slot == nullptr ? VISIT_CONTINUE : visit_slot(ix, slot, probe_visit_take, s);
 }
 
-int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n) noexcept {
-    // Nearly every key of a large index misses the cache; the keys do not
-    // depend on each other, so all their slots are requested before the
-    // first one is read.
-    constexpr size_t BATCH = 64;
-    uint64_t homes[BATCH];
-    for (size_t at = 0; at < n; at += BATCH) {
-        const size_t m = n - at < BATCH ? n - at : BATCH;
-        probe_prefetch(s, codes + at, lens + at, m, homes);
-        const int32_t r = probe_walk(s, codes + at, lens + at, homes, m);
-        if (r != VISIT_CONTINUE) return r;
-    }
-    return VISIT_CONTINUE;
+// ---- the key batch --------------------------------------------------------------
+
+void key_batch_start(key_batch *b, const vorn_index *index, ref_visitor visit, void *ctx,
+                     size_t limit) noexcept {
+    b->index = index;
+    b->visit = visit;
+    b->ctx = ctx;
+    b->count = 0;
+    b->limit = limit;
 }
 
-void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n,
-                    uint64_t *homes) noexcept {
-    const vorn_index *ix = s->index;
-    if (ix->key_slot_count == 0) return;
-    // The filter blocks first (in cache, but their latency overlaps too),
-    // then the slots of the keys the filter lets through; INDEX_NONE marks
-    // a key the filter rejected.
-    // A key of a length no reference has is ruled out before it is hashed.
-    for (size_t i = 0; i < n; ++i) {
-        if (!index_has_length(ix, lens[i])) continue;
-        homes[i] = index_key_hash(codes[i], lens[i]);
-        index_filter_prefetch(ix, homes[i]);
-    }
+void key_batch_request(key_batch *b, size_t from, size_t to) noexcept {
+    const vorn_index *ix = b->index;
     const uint64_t mask = ix->key_slot_count - 1;
-    for (size_t i = 0; i < n; ++i) {
-        if (!index_has_length(ix, lens[i]) || !index_filter_may_hold(ix, homes[i], lens[i])) {
-            homes[i] = INDEX_NONE;
+    for (size_t i = from; i < to; ++i) {
+        if (b->homes[i] == INDEX_NONE) continue;
+        if (!index_filter_may_hold(ix, b->homes[i], b->lens[i])) {
+            b->homes[i] = INDEX_NONE;
             continue;
         }
-        homes[i] &= mask;
-        __builtin_prefetch(&ix->keys[homes[i]]);
+        b->homes[i] &= mask;
+        __builtin_prefetch(&ix->keys[b->homes[i]]);
     }
 }
 
-int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
-                   const uint64_t *homes, size_t n) noexcept {
-    const vorn_index *ix = s->index;
-    if (ix->key_slot_count == 0) return VISIT_CONTINUE;
-    for (size_t i = 0; i < n; ++i) {
-        if (homes[i] == INDEX_NONE) continue;
-        const key_slot *slot = index_key_find_from(ix, homes[i], codes[i], lens[i]);
+int32_t key_batch_walk(key_batch *b, size_t from, size_t to) noexcept {
+    const vorn_index *ix = b->index;
+    for (size_t i = from; i < to; ++i) {
+        if (b->homes[i] == INDEX_NONE) continue;
+        const key_slot *slot = index_key_find_from(ix, b->homes[i], b->codes[i], b->lens[i]);
         if (slot == nullptr) continue;
-        const int32_t r = probe_slot(s, slot);
+        const int32_t r = visit_slot(ix, slot, b->visit, b->ctx);
         if (r != VISIT_CONTINUE) return r;
     }
     return VISIT_CONTINUE;
 }
 
-void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    const vorn_index *ix = s->index;
+int32_t key_batch_flush(key_batch *b) noexcept {
+    key_batch_request(b, 0, b->count);
+    const int32_t r = key_batch_walk(b, 0, b->count);
+    b->count = 0;
+    return r;
+}
+
+// ---- the deletion table ---------------------------------------------------------
+
+void index_longer_prefetch(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
     if (ix->del_bucket_count == 0 || !index_has_length(ix, len + 1)) return;
-    const uint64_t b = index_key_hash(code, len) & (ix->del_bucket_count - 1);
-    __builtin_prefetch(&ix->del_offsets[b]);
+    __builtin_prefetch(&ix->del_offsets[index_key_hash(code, len) & (ix->del_bucket_count - 1)]);
 }
 
 namespace {
 
-// Without the deletion table: the references one base longer are the ones
-// whose key is an insertion variant of the query's.  They are gathered and
-// taken in the order the deletion table would give, highest reference first
-// (a reference's first entry there is its last base removed, and the
-// entries run from the highest reference down), so the status-only form
-// stops at the same reference either way.
-int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    const vorn_index *ix = s->index;
-    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || !index_has_length(ix, len + 1)) {
-        return VISIT_CONTINUE;
-    }
-    uint64_t codes[4 * DNA2_MAX_LEN];
-    uint8_t lens[4 * DNA2_MAX_LEN];
-    size_t n = 0;
-    for (uint64_t p = 0; p <= len; ++p) {
-        for (uint64_t b = 0; b < 4; ++b) {
-            const uint64_t v = dna2_insert_base(code, p, b);
-            // Inserting next to an equal base repeats the previous variant.
-            bool repeat = false;
-            for (size_t j = 0; j < n && !repeat; ++j) repeat = codes[j] == v;
-            if (repeat) continue;
-            codes[n] = v;
-            lens[n] = static_cast<uint8_t>(len + 1);
-            ++n;
+// At most 1 + 3 * 32 keys: the query and its substitution variants, or the
+// 4 * 31 insertion variants of a query whose references may be two longer.
+constexpr size_t LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
+
+// Without the deletion table: the references one base longer than a key are
+// those whose key is an insertion variant of it.  Inserting b before p
+// repeats inserting it before p - 1 when base p - 1 is b, so only the first
+// of such a run is looked up.
+int32_t longer_by_insertions(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
+                             ref_visitor visit, void *ctx) noexcept {
+    key_batch batch;
+    key_batch_start(&batch, ix, visit, ctx);
+    for (size_t i = 0; i < n; ++i) {
+        for (uint64_t p = 0; p <= len; ++p) {
+            for (uint64_t x = 0; x < 4; ++x) {
+                if (p > 0 && ((codes[i] >> (2 * p - 2)) & 3) == x) continue;
+                const int32_t r = key_batch_add(&batch, dna2_insert_base(codes[i], p, x), len + 1);
+                if (r != VISIT_CONTINUE) return r;
+            }
         }
     }
-    // Gather the references; distinct keys hold distinct references.
-    inline_array<uint32_t, 128> refs;
-    uint64_t homes[4 * DNA2_MAX_LEN];
-    probe_prefetch(s, codes, lens, n, homes);
+    return key_batch_flush(&batch);
+}
+
+}  // namespace
+
+int32_t index_longer_references(const vorn_index *ix, const uint64_t *codes, size_t n,
+                                uint64_t len, ref_visitor visit, void *ctx) noexcept {
+    // No reference of length len + 1: nothing to find (and no bucket to read).
+    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || !index_has_length(ix, len + 1))
+        return VISIT_CONTINUE;
+    if ((ix->flags & VORN_INDEX_NO_DELETION) != 0)
+        return longer_by_insertions(ix, codes, n, len, visit, ctx);
+    VELMORA_ASSERT(n <= LONGER_KEYS);
+    uint64_t hashes[LONGER_KEYS];
+    uint64_t first[LONGER_KEYS];
+    uint64_t last[LONGER_KEYS];
+    const uint64_t mask = ix->del_bucket_count - 1;
     for (size_t i = 0; i < n; ++i) {
-        if (homes[i] == INDEX_NONE) continue;
-        const key_slot *slot = index_key_find_from(ix, homes[i], codes[i], lens[i]);
-        if (slot == nullptr) continue;
-        uint32_t c = 0;
-        const uint32_t *r = index_key_refs(ix, slot, &c);
-        if (!refs.append(r, c)) return VISIT_OUT_OF_MEMORY;
+        hashes[i] = index_key_hash(codes[i], len);
+        __builtin_prefetch(&ix->del_offsets[hashes[i] & mask]);
     }
-    // Insertion sort, descending: the lists are short.
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t b = hashes[i] & mask;
+        first[i] = ix->del_offsets[b];
+        last[i] = ix->del_offsets[b + 1];
+        if (last[i] > first[i]) __builtin_prefetch(&ix->del_entries[last[i] - 1]);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        // Fingerprint and length in one comparison; the position is the low bits.
+        const uint32_t want = index_del_tag(index_del_fingerprint(hashes[i]), len + 1, 0) >> 5;
+        for (uint64_t e = last[i]; e > first[i]; --e) {
+            const del_entry &d = ix->del_entries[e - 1];
+            if ((d.tag >> 5) != want) continue;
+            const uint64_t ref_code = ix->ref_codes[d.ref];
+            if (dna2_delete_base(ref_code, d.tag & 31) != codes[i]) continue;
+            const int32_t r = visit(ctx, d.ref, ref_code, len + 1);
+            if (r != VISIT_CONTINUE) return r;
+        }
+    }
+    return VISIT_CONTINUE;
+}
+
+namespace {
+
+using ref_list = inline_array<uint32_t, 128>;
+
+int32_t collect_ref(void *list, uint32_t ref, uint64_t, uint64_t) noexcept {
+    return static_cast<ref_list *>(list)->push(ref) ? VISIT_CONTINUE : VISIT_OUT_OF_MEMORY;
+}
+
+}  // namespace
+
+int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept {
+    const vorn_index *ix = s->index;
+    if ((ix->flags & VORN_INDEX_NO_DELETION) == 0)
+        return index_longer_references(ix, &code, 1, len, probe_visit_take, s);
+    // The insertion variants find the references in key order; they are
+    // taken in the deletion table's order, highest reference first (distinct
+    // keys hold distinct references), so the status-only form stops at the
+    // same reference either way.
+    ref_list refs;
+    const int32_t found = index_longer_references(ix, &code, 1, len, collect_ref, &refs);
+    if (found != VISIT_CONTINUE) return found;
     for (size_t i = 1; i < refs.size(); ++i) {
         const uint32_t v = refs[i];
         size_t j = i;
@@ -378,33 +411,7 @@ int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) n
         refs[j] = v;
     }
     for (size_t i = 0; i < refs.size(); ++i) {
-        const int32_t result = probe_take(s, refs[i]);
-        if (result != VISIT_CONTINUE) return result;
-    }
-    return VISIT_CONTINUE;
-}
-
-}  // namespace
-
-int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    const vorn_index *ix = s->index;
-    if ((ix->flags & VORN_INDEX_NO_DELETION) != 0) return probe_longer_by_insertions(s, code, len);
-    // No reference of length len + 1: nothing to find (and no bucket to read).
-    if (ix->del_bucket_count == 0 || !index_has_length(ix, len + 1)) {
-        return VISIT_CONTINUE;
-    }
-    const uint64_t h = index_key_hash(code, len);
-    // Fingerprint and length in one comparison; the position is the low bits.
-    const uint32_t want = index_del_tag(index_del_fingerprint(h), len + 1, 0) >> 5;
-    const uint64_t b = h & (ix->del_bucket_count - 1);
-    const uint64_t first = ix->del_offsets[b];
-    // Newest entry first: highest reference, and within one its last base.
-    for (uint64_t e = ix->del_offsets[b + 1]; e > first; --e) {
-        const del_entry &d = ix->del_entries[e - 1];
-        if ((d.tag >> 5) != want) continue;
-        const uint64_t ref_code = ix->ref_codes[d.ref];
-        if (dna2_delete_base(ref_code, d.tag & 31) != code) continue;
-        const int32_t r = probe_take_code(s, d.ref, ref_code, len + 1);
+        const int32_t r = probe_take(s, refs[i]);
         if (r != VISIT_CONTINUE) return r;
     }
     return VISIT_CONTINUE;

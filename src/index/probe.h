@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common.h"
 #include "index/candidate_set.h"
 #include "index/index_internal.h"
 #include "inline_array.h"
@@ -130,26 +131,78 @@ int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len
 // Every reference of one key of the key table, in the key's order.
 int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept;
 
-// Several keys: their slots are fetched together, then each key is walked in
-// the listed order, exactly as probing them one at a time.  The walk stops at
-// the first step that does not continue.
-int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n) noexcept;
+// What a table walk does with each reference it finds (code and len are the
+// reference's): take it up on a sink (probe_visit_take, ctx the sink), or
+// collect it.  Anything but VISIT_CONTINUE ends the walk and is returned.
+typedef int32_t (*ref_visitor)(void *ctx, uint32_t ref, uint64_t code, uint64_t len) noexcept;
 
-// The two halves of probe_keys, for a path that requests the slots of all its
-// keys at once and walks them in several groups: homes receives each key's
-// home slot, or INDEX_NONE when the presence filter rules the key out.
-void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n,
-                    uint64_t *homes) noexcept;
-int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
-                   const uint64_t *homes, size_t n) noexcept;
+int32_t probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noexcept;
 
-// Requests the deletion-table bucket that probe_longer_references will read.
-void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept;
+// ---- the key batch ------------------------------------------------------------
+// Keys of the key table, walked in the order they were added.  Nearly every
+// key of a large index misses the cache and the keys do not depend on each
+// other, so a key's filter block is requested as it is added, and the slots
+// of all the keys the filter lets through before the first one is read.  A
+// key of a length no reference has is ruled out before it is hashed.
+
+// One key and the one-edit variants of a code of at most 32 bases.
+inline constexpr size_t KEY_BATCH_MAX = 1 + 8 * DNA2_MAX_LEN;
+// Keys a batch gathers before it walks them, unless its user walks it.
+inline constexpr size_t KEY_BATCH_AHEAD = 64;
+
+struct key_batch {
+    const vorn_index *index;
+    ref_visitor visit;
+    void *ctx;
+    size_t count;
+    size_t limit;  // the batch walks itself once it holds this many keys
+    uint64_t codes[KEY_BATCH_MAX];
+    uint64_t homes[KEY_BATCH_MAX];  // the key's hash, then its home slot or INDEX_NONE
+    uint8_t lens[KEY_BATCH_MAX];
+};
+
+void key_batch_start(key_batch *b, const vorn_index *index, ref_visitor visit, void *ctx,
+                     size_t limit = KEY_BATCH_AHEAD) noexcept;
+
+// Requests the slots of keys [from, to).
+void key_batch_request(key_batch *b, size_t from, size_t to) noexcept;
+
+// Walks keys [from, to), whose slots were requested, in order.
+int32_t key_batch_walk(key_batch *b, size_t from, size_t to) noexcept;
+
+// Requests and walks every key held, and empties the batch.
+int32_t key_batch_flush(key_batch *b) noexcept;
+
+// Adds a key; a batch at its limit is flushed.
+static inline int32_t key_batch_add(key_batch *b, uint64_t code, uint64_t len) noexcept {
+    VELMORA_ASSERT(b->count < KEY_BATCH_MAX);
+    b->codes[b->count] = code;
+    b->lens[b->count] = static_cast<uint8_t>(len);
+    if (index_has_length(b->index, len)) {
+        b->homes[b->count] = index_key_hash(code, len);
+        index_filter_prefetch(b->index, b->homes[b->count]);
+    } else {
+        b->homes[b->count] = INDEX_NONE;
+    }
+    return ++b->count == b->limit ? key_batch_flush(b) : VISIT_CONTINUE;
+}
+
+// ---- the deletion table ---------------------------------------------------------
+
+// Requests the deletion-table bucket index_longer_references reads for (code, len).
+void index_longer_prefetch(const vorn_index *index, uint64_t code, uint64_t len) noexcept;
+
+// The references one base longer than one of the n keys (all of length len)
+// that lose one base to become it, handed to visit: through the deletion
+// table (bucket offsets, then entries, requested for every key before any is
+// read; each bucket from its newest entry, the highest reference first), or,
+// when the build left the table out, through the keys' insertion variants in
+// the key table.  A reference may be handed over more than once.
+int32_t index_longer_references(const vorn_index *index, const uint64_t *codes, size_t n,
+                                uint64_t len, ref_visitor visit, void *ctx) noexcept;
 
 // The references one base longer than (code, len) that lose one base to
-// become it, in the order the deletion table keeps them (highest reference
-// first); through the deletion table, or, when the build left it out, the
-// insertion variants of the code in the key table.
+// become it, taken up from the highest reference down.
 int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept;
 
 // The full scan: every reference the metric allows (Hamming: those of the
