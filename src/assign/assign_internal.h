@@ -14,28 +14,28 @@
 
 namespace velmora {
 
-typedef int32_t (*edit_code_visitor)(uint64_t code, uint64_t len, void *ctx);
+typedef step (*edit_code_visitor)(uint64_t code, uint64_t len, void *ctx);
 
 // Calls visitor for every one-edit variant of (code, len): substitutions,
 // deletions, then insertions while the result fits 32 bases.  Returns the
 // first nonzero visitor result, else 0.
-int32_t index_visit_one_edit_codes(uint64_t code, uint64_t len, edit_code_visitor visitor,
+step index_visit_one_edit_codes(uint64_t code, uint64_t len, edit_code_visitor visitor,
                                    void *ctx) noexcept;
 
 // Probes the one-edit variants of (code, len), preceded by the key itself
 // when with_self, in enumeration order: one step of the two-edit searches.
-int32_t k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept;
+step k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept;
 
 // ---- routes -------------------------------------------------------------------
 // Each takes a sink started for the query and bound (search/search.h), runs
-// its probes and returns VISIT_CONTINUE or VISIT_STOP (search over), or
-// VISIT_OUT_OF_MEMORY.
+// its probes and returns step::go_on or step::stop (search over), or
+// step::out_of_memory.
 
-int32_t edit_search_one(probe_sink *s, const query_facts &q) noexcept;          // A/C/G/T, k = 1
-int32_t edit_search_two(probe_sink *s, const query_facts &q) noexcept;          // A/C/G/T, k = 2
-int32_t edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept;  // unknown bytes, k = 1
-int32_t edit_search_unknown_two(probe_sink *s, const query_facts &q) noexcept;  // one unknown byte, k = 2
-int32_t edit_search_long_read(probe_sink *s, const query_facts &q) noexcept;    // 33/34 bases, k = 2
+step edit_search_one(probe_sink *s, const query_facts &q) noexcept;          // A/C/G/T, k = 1
+step edit_search_two(probe_sink *s, const query_facts &q) noexcept;          // A/C/G/T, k = 2
+step edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept;  // unknown bytes, k = 1
+step edit_search_unknown_two(probe_sink *s, const query_facts &q) noexcept;  // one unknown byte, k = 2
+step edit_search_long_read(probe_sink *s, const query_facts &q) noexcept;    // 33/34 bases, k = 2
 
 // Request (without reading) the memory the one- and two-edit searches of an
 // A/C/G/T query read first: the presence-filter blocks of its one-edit keys,

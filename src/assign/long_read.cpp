@@ -50,27 +50,27 @@ inline uint64_t long_read_drop_two(const uint64_t window[3], uint64_t p1, uint64
 
 }  // namespace
 
-int32_t edit_search_long_read(probe_sink *s, const query_facts &q) noexcept {
+step edit_search_long_read(probe_sink *s, const query_facts &q) noexcept {
     uint64_t window[3];
     long_read_windows(q.bytes, q.len, window);
     if (s->query_len == LONG_READ_MIN_LEN) {
         for (uint64_t p = 0; p < LONG_READ_MIN_LEN; ++p) {
             // A 32-base code has no insertion variants, so this probes the
             // code, its substitutions (32 bases) and deletions (31 bases).
-            const int32_t r = k2_probe_around(s, long_read_drop_one(window, p), DNA2_MAX_LEN, true);
-            if (r != VISIT_CONTINUE) return r;
+            const step r = k2_probe_around(s, long_read_drop_one(window, p), DNA2_MAX_LEN, true);
+            if (r != step::go_on) return r;
         }
     } else {
         key_batch batch;
         key_batch_start(&batch, s->index, probe_visit_take, s);
         for (uint64_t p1 = 0; p1 < LONG_READ_MAX_LEN; ++p1) {
             for (uint64_t p2 = p1 + 1; p2 < LONG_READ_MAX_LEN; ++p2) {
-                const int32_t r = key_batch_add(&batch, long_read_drop_two(window, p1, p2), DNA2_MAX_LEN);
-                if (r != VISIT_CONTINUE) return r;
+                const step r = key_batch_add(&batch, long_read_drop_two(window, p1, p2), DNA2_MAX_LEN);
+                if (r != step::go_on) return r;
             }
         }
-        const int32_t r = key_batch_flush(&batch);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = key_batch_flush(&batch);
+        if (r != step::go_on) return r;
     }
     return probe_nonencodable(s, 2, true);
 }

@@ -18,7 +18,7 @@
 
 namespace velmora {
 
-int32_t edit_search_one(probe_sink *s, const query_facts &q) noexcept {
+step edit_search_one(probe_sink *s, const query_facts &q) noexcept {
     const uint64_t code = q.code;
     const uint64_t len = q.len;
     // All keys in probing order: own, substitutions, deletions.  Deleting
@@ -50,20 +50,20 @@ int32_t edit_search_one(probe_sink *s, const query_facts &q) noexcept {
     // it requests the other slots only when it goes on.
     const bool stop = s->stop_when_ambiguous;
     key_batch_request(&batch, 0, stop ? own_end : batch.count);
-    int32_t r = key_batch_walk(&batch, 0, own_end);
-    if (r != VISIT_CONTINUE) return r;
+    step r = key_batch_walk(&batch, 0, own_end);
+    if (r != step::go_on) return r;
     // Every hit of the own key is identical to the query: with one, no later
     // hit can be as close, and the status-only answer is settled.
-    if (stop && s->result->best_distance == 0) return VISIT_STOP;
+    if (stop && s->result->best_distance == 0) return step::stop;
     if (stop) key_batch_request(&batch, own_end, batch.count);
     index_longer_prefetch(s->index, code, len);
 
     r = key_batch_walk(&batch, own_end, same_len_end);
-    if (r != VISIT_CONTINUE) return r;
+    if (r != step::go_on) return r;
     r = probe_longer_references(s, code, len);
-    if (r != VISIT_CONTINUE) return r;
+    if (r != step::go_on) return r;
     r = key_batch_walk(&batch, same_len_end, batch.count);
-    if (r != VISIT_CONTINUE) return r;
+    if (r != step::go_on) return r;
     return probe_nonencodable(s, 1, true);
 }
 

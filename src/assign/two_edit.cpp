@@ -94,10 +94,10 @@ struct k2_collector {
     const uint64_t *near;
 };
 
-int32_t k2_collect(void *ctx, uint32_t ref, uint64_t code, uint64_t len) noexcept {
+step k2_collect(void *ctx, uint32_t ref, uint64_t code, uint64_t len) noexcept {
     const k2_collector *c = static_cast<const k2_collector *>(ctx);
     if (c->near == nullptr || dna2_mismatches(code, *c->near) > 2) k2_found_add(c->out, ref, code, len);
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 // Deleting p gives the same sequence as deleting p - 1 when both bases are
@@ -188,10 +188,10 @@ size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexc
 
 // ---- the same-length substitutions through the piece table --------------------
 
-int32_t k2_add_substituted(void *ctx, uint32_t ref, uint64_t ref_code, uint32_t) noexcept {
+step k2_add_substituted(void *ctx, uint32_t ref, uint64_t ref_code, uint32_t) noexcept {
     k2_found_list *out = static_cast<k2_found_list *>(ctx);
     k2_found_add(out, ref, ref_code, out->len);
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 // ---- the order of the enumeration ---------------------------------------------
@@ -281,10 +281,10 @@ inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexc
     return l >= 0 && index_has_length(ix, static_cast<uint64_t>(l));
 }
 
-int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
+step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     const vorn_index *ix = s->index;
     const uint64_t n = s->query_len;
-    if (ix->key_slot_count == 0) return VISIT_CONTINUE;  // no encodable reference
+    if (ix->key_slot_count == 0) return step::go_on;  // no encodable reference
     k2_found_list found;
     k2_collector all{&found, nullptr};
     key_batch batch;
@@ -321,7 +321,7 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         nkeys = k2_longer_keys(code, n, 2, keys);
         k2_find_longer(ix, keys, nkeys, n + 1, nullptr, &found);
     }
-    if (found.failed) return VISIT_OUT_OF_MEMORY;
+    if (found.failed) return step::out_of_memory;
 
     // In the enumeration's order; a reference found twice is taken once.
     // Only the status-only form, which may stop part-way, needs that order:
@@ -331,10 +331,10 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         k2_found_compact(&found);
         for (size_t i = 0; i < found.items.size(); ++i) {
             const k2_found &f = found.items[i];
-            const int32_t r = probe_take_code(s, f.ref, f.code, k2_len(f));
-            if (r != VISIT_CONTINUE) return r;
+            const step r = probe_take_code(s, f.ref, f.code, k2_len(f));
+            if (r != step::go_on) return r;
         }
-        return VISIT_CONTINUE;
+        return step::go_on;
     }
     k2_found *items = found.items.data();
     const size_t count = found.items.size();
@@ -354,10 +354,10 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     }
     for (size_t i = 0; i < count; ++i) {
         if (i > 0 && items[i - 1].ref == items[i].ref) continue;
-        const int32_t r = probe_take_code(s, items[i].ref, items[i].code, k2_len(items[i]));
-        if (r != VISIT_CONTINUE) return r;
+        const step r = probe_take_code(s, items[i].ref, items[i].code, k2_len(items[i]));
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 }  // namespace
@@ -379,10 +379,10 @@ void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
     }
 }
 
-int32_t edit_search_two(probe_sink *s, const query_facts &q) noexcept {
+step edit_search_two(probe_sink *s, const query_facts &q) noexcept {
     const uint64_t code = q.code;
-    const int32_t r = edit_search_two_by_length(s, code);
-    if (r != VISIT_CONTINUE) return r;
+    const step r = edit_search_two_by_length(s, code);
+    if (r != step::go_on) return r;
     return probe_nonencodable(s, 2, true);
 }
 

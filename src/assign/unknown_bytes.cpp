@@ -39,7 +39,7 @@ uint64_t single_unknown_repair_code(const uint8_t *query, size_t len, size_t u) 
 
 }  // namespace
 
-int32_t edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept {
+step edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept {
     const uint8_t *query = q.bytes;
     const size_t len = q.len;
     const size_t u = q.unknown_at[0];
@@ -50,8 +50,8 @@ int32_t edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept {
         key_batch_start(&batch, s->index, probe_visit_take, s);
         for (uint64_t b = 0; b < 4; ++b) (void)key_batch_add(&batch, dna2_with_base(base_code, u, b), len);
         (void)key_batch_add(&batch, dna2_delete_base(base_code, u), len - 1);
-        const int32_t r = key_batch_flush(&batch);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = key_batch_flush(&batch);
+        if (r != step::go_on) return r;
     }
     // Status-only mode ends at the second reference at the best distance.
     // Encodable hits are all at distance 1 here; a scanned reference equal
@@ -60,7 +60,7 @@ int32_t edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept {
     return probe_nonencodable(s, 1, true);
 }
 
-int32_t edit_search_unknown_two(probe_sink *s, const query_facts &q) noexcept {
+step edit_search_unknown_two(probe_sink *s, const query_facts &q) noexcept {
     const uint8_t *query = q.bytes;
     const size_t len = q.len;
     const size_t u = q.unknown_at[0];
@@ -71,10 +71,10 @@ int32_t edit_search_unknown_two(probe_sink *s, const query_facts &q) noexcept {
         const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
                                      : dna2_delete_base(base_code, u);
         const uint64_t probe_len = b < 4 ? len : len - 1;
-        int32_t r = probe_key(s, probe, probe_len);
-        if (r != VISIT_CONTINUE) return r;
+        step r = probe_key(s, probe, probe_len);
+        if (r != step::go_on) return r;
         r = k2_probe_around(s, probe, probe_len, false);
-        if (r != VISIT_CONTINUE) return r;
+        if (r != step::go_on) return r;
     }
     return probe_nonencodable(s, 2, true);
 }

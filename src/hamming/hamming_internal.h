@@ -39,19 +39,19 @@ int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t 
 
 // Probes every code within budget (0 to 3) substitutions of (code, len),
 // each once, through the key table.
-int32_t hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
+step hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
                                     int32_t budget) noexcept;
 
 // Replacement search of a query with unknown bytes (positions ascending,
 // unknown_count <= k): every replacement of the unknown bytes by bases, then
 // every code within k - unknown_count substitutions of it.
-int32_t hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
+step hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
                                      uint64_t unknown_count) noexcept;
 
 // What a scan of the piece table does with a reference within k
 // substitutions: ref_code is its code, mismatches its distance.
-// VISIT_CONTINUE, or a value that ends the scan and is returned.
-typedef int32_t (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
+// step::go_on, or a value that ends the scan and is returned.
+typedef step (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
                                  uint32_t mismatches) noexcept;
 
 // Every encodable reference of length len within k (1 to 3) substitutions of
@@ -61,16 +61,16 @@ typedef int32_t (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
 // whole code.  Each is handed to near once, at the first piece it agrees on;
 // nothing is counted.  The scan is the Hamming route's own, vectorised where
 // the machine allows.
-int32_t hamming_piece_neighbors(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
+step hamming_piece_neighbors(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
                                 piece_near_fn near, void *ctx) noexcept;
 
 // The routes of a query of at most 32 bytes (k from 1 to 3): an A/C/G/T
 // query through the piece table (or its neighborhood in the key table), a
 // query with unknown bytes by the replacement search; then the non-encodable
-// references of its length.  VISIT_OUT_OF_MEMORY when the search could not
+// references of its length.  step::out_of_memory when the search could not
 // finish.
-int32_t hamming_search_code(probe_sink *s, const query_facts &q) noexcept;
-int32_t hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept;
+step hamming_search_code(probe_sink *s, const query_facts &q) noexcept;
+step hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept;
 
 // Requests what the piece stage of a later query (code, len) will read,
 // without reading anything that is not yet in cache: its bucket offsets

@@ -118,44 +118,44 @@ struct piece_consumer {
 };
 
 // One step at entry e of piece j's bucket; the first result of the consumer
-// that is not VISIT_CONTINUE.
+// that is not step::go_on.
 template <class Lanes>
-__attribute__((always_inline)) inline int32_t hamming_piece_step(
+__attribute__((always_inline)) inline step hamming_piece_step(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t j,
     uint64_t e, uint64_t code, uint64_t symbols, int32_t k, uint64_t *measured) noexcept {
     uint32_t near = 0;
     const uint32_t taken = Lanes::taken(t, probes, j, e, code, symbols, k, &near);
-    if (taken == 0) return VISIT_CONTINUE;
+    if (taken == 0) return step::go_on;
     *measured += Lanes::width == 1 ? 1 : static_cast<uint64_t>(__builtin_popcount(taken));
     while (near != 0) {
         const uint64_t lane = Lanes::width == 1 ? 0 : static_cast<uint64_t>(__builtin_ctz(near));
         near &= near - 1;
         const uint64_t ref_code = t->codes[e + lane];
         const uint32_t d = hamming_code_mismatches(ref_code ^ code, symbols);
-        const int32_t r = c.near(c.ctx, t->refs[e + lane], ref_code, d);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = c.near(c.ctx, t->refs[e + lane], ref_code, d);
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 // *measured gets the entries taken up (each agrees with the query on a piece).
 template <class Lanes>
-__attribute__((always_inline)) inline int32_t hamming_piece_scan_with(
+__attribute__((always_inline)) inline step hamming_piece_scan_with(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
     const uint64_t symbols = hamming_symbol_mask(len);
     // Counted locally: an increment through a pointer per entry would chain
     // every entry on a store and a reload.
     uint64_t taken = 0;
-    int32_t r = VISIT_CONTINUE;
-    for (uint64_t j = 0; j < pieces && r == VISIT_CONTINUE; ++j) {
+    step r = step::go_on;
+    for (uint64_t j = 0; j < pieces && r == step::go_on; ++j) {
         const uint64_t last = probes[j].last;
         uint64_t e = probes[j].first;
-        for (; last - e >= Lanes::width && r == VISIT_CONTINUE; e += Lanes::width) {
+        for (; last - e >= Lanes::width && r == step::go_on; e += Lanes::width) {
             r = hamming_piece_step<Lanes>(c, t, probes, j, e, code, symbols, k, &taken);
         }
         if constexpr (Lanes::width > 1) {
-            for (; e < last && r == VISIT_CONTINUE; ++e) {
+            for (; e < last && r == step::go_on; ++e) {
                 r = hamming_piece_step<piece_lanes_one>(c, t, probes, j, e, code, symbols, k,
                                                         &taken);
             }
@@ -168,25 +168,25 @@ __attribute__((always_inline)) inline int32_t hamming_piece_scan_with(
 // The instantiations: without popcnt (a libgcc call, so that the library
 // still runs everywhere), with it, and with 512-bit vectors.  flatten pulls
 // every helper into the instantiation, built for its target.
-typedef int32_t (*hamming_piece_scan_fn)(const piece_consumer &c, const piece_table *t,
+typedef step (*hamming_piece_scan_fn)(const piece_consumer &c, const piece_table *t,
                                          const piece_probe *probes, uint64_t pieces,
                                          uint64_t code, uint64_t len, int32_t k,
                                          uint64_t *measured) noexcept;
 
-__attribute__((flatten)) int32_t hamming_piece_scan_baseline(
+__attribute__((flatten)) step hamming_piece_scan_baseline(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
     return hamming_piece_scan_with<piece_lanes_one>(c, t, probes, pieces, code, len, k, measured);
 }
 
 #if defined(__x86_64__)
-__attribute__((target("popcnt"), flatten)) int32_t hamming_piece_scan_popcnt(
+__attribute__((target("popcnt"), flatten)) step hamming_piece_scan_popcnt(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
     return hamming_piece_scan_with<piece_lanes_one>(c, t, probes, pieces, code, len, k, measured);
 }
 
-VELMORA_TARGET_AVX512 __attribute__((flatten)) int32_t hamming_piece_scan_avx512(
+VELMORA_TARGET_AVX512 __attribute__((flatten)) step hamming_piece_scan_avx512(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
     return hamming_piece_scan_with<piece_lanes_avx512>(c, t, probes, pieces, code, len, k,
@@ -209,7 +209,7 @@ hamming_piece_scan_fn hamming_piece_scan_select() noexcept {
     return hamming_piece_scan_baseline;
 }
 
-int32_t hamming_piece_scan(const piece_consumer &c, const piece_table *t,
+step hamming_piece_scan(const piece_consumer &c, const piece_table *t,
                            const piece_probe *probes, uint64_t pieces, uint64_t code,
                            uint64_t len, int32_t k, uint64_t *measured) noexcept {
     static const hamming_piece_scan_fn scan = hamming_piece_scan_select();
@@ -269,32 +269,32 @@ uint64_t hamming_piece_probes(const piece_table *t, uint64_t code, uint64_t len,
     return pieces;
 }
 
-int32_t hamming_apply_near(void *ctx, uint32_t ref, uint64_t, uint32_t mismatches) noexcept {
+step hamming_apply_near(void *ctx, uint32_t ref, uint64_t, uint32_t mismatches) noexcept {
     return probe_apply(static_cast<probe_sink *>(ctx), ref, mismatches);
 }
 
 // Pigeonhole stage of the encodable route: probes the k + 1 pieces of the
 // query code; every entry taken up is counted as measured.
-int32_t hamming_piece_stage(probe_sink *s, uint64_t code) noexcept {
+step hamming_piece_stage(probe_sink *s, uint64_t code) noexcept {
     const piece_table *t = &s->index->pieces[s->k - 1];
     piece_probe probes[HAMMING_MAX_K + 1];
     const uint64_t pieces = hamming_piece_probes(t, code, s->query_len, s->k, probes);
     uint64_t measured = 0;
-    const int32_t r = hamming_piece_scan(piece_consumer{hamming_apply_near, s}, t, probes, pieces,
+    const step r = hamming_piece_scan(piece_consumer{hamming_apply_near, s}, t, probes, pieces,
                                          code, s->query_len, s->k, &measured);
     if (s->stats != nullptr) {
         s->stats->candidates += measured;
         s->stats->verifications += measured;
     }
-    return r == VISIT_CONTINUE ? r : VISIT_OUT_OF_MEMORY;
+    return r == step::go_on ? r : step::out_of_memory;
 }
 
 }  // namespace
 
-int32_t hamming_piece_neighbors(const vorn_index *ix, uint64_t code, uint64_t len, int32_t k,
+step hamming_piece_neighbors(const vorn_index *ix, uint64_t code, uint64_t len, int32_t k,
                                 piece_near_fn near, void *ctx) noexcept {
     const piece_table *t = &ix->pieces[k - 1];
-    if (t->count == 0) return VISIT_CONTINUE;
+    if (t->count == 0) return step::go_on;
     piece_probe probes[HAMMING_MAX_K + 1];
     const uint64_t pieces = hamming_piece_probes(t, code, len, k, probes);
     uint64_t measured = 0;
@@ -302,28 +302,28 @@ int32_t hamming_piece_neighbors(const vorn_index *ix, uint64_t code, uint64_t le
                               &measured);
 }
 
-int32_t hamming_search_code(probe_sink *s, const query_facts &q) noexcept {
+step hamming_search_code(probe_sink *s, const query_facts &q) noexcept {
     const vorn_index *ix = s->index;
     // The piece tables hold encodable references only and the list only
     // the others, so no reference can be met twice.
-    int32_t r = VISIT_CONTINUE;
+    step r = step::go_on;
     if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
         if (ix->pieces[0].count != 0) r = hamming_piece_stage(s, q.code);
     } else {
         r = hamming_probe_neighborhood(s, q.code, q.len, s->k);
     }
-    if (r != VISIT_CONTINUE) return r;
+    if (r != step::go_on) return r;
     return probe_nonencodable(s, 0, false);
 }
 
-int32_t hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept {
+step hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept {
     // More unknown bytes than k: every one of them mismatches an encodable
     // reference, so none can be within k and the search is skipped.
     if (q.unknown <= static_cast<uint32_t>(s->k)) {
         uint64_t positions[HAMMING_MAX_K];
         for (uint32_t i = 0; i < q.unknown; ++i) positions[i] = q.unknown_at[i];
-        if (hamming_unknown_replacements(s, positions, q.unknown) != VISIT_CONTINUE)
-            return VISIT_OUT_OF_MEMORY;
+        if (hamming_unknown_replacements(s, positions, q.unknown) != step::go_on)
+            return step::out_of_memory;
     }
     return probe_nonencodable(s, 0, true);
 }

@@ -31,7 +31,7 @@ bool index_hits_list(const vorn_index *ix, const uint8_t *query, size_t len, uin
     probe_sink sink;
     probe_sink_start(&sink, ix, q, k, metric, &record, stats, false, list);
     return (route != nullptr ? route->run(&sink, q) : probe_every_reference(&sink)) ==
-           VISIT_CONTINUE;
+           step::go_on;
 }
 
 bool index_hits_exact_unique(const probe_hits &list) noexcept {
@@ -71,7 +71,7 @@ bool index_hits_windows(const vorn_index *ix, const uint8_t *read, size_t shorte
     // reference it takes up is measured against all the windows (brute force
     // measures every one).
     if ((fixed_route == nullptr ? probe_every_reference(s) : fixed_route->run(s, q)) !=
-        VISIT_CONTINUE)
+        step::go_on)
         return false;
     if (index_hits_exact_unique(*at_fixed)) {
         *exact_unique = true;
@@ -83,7 +83,7 @@ bool index_hits_windows(const vorn_index *ix, const uint8_t *read, size_t shorte
         // Some window needs every reference: measured once each, from scratch.
         near->set_size(0);
         probe_sink_retarget(s, read, fixed, false, 0, &record, nullptr);
-        return probe_every_reference(s) == VISIT_CONTINUE;
+        return probe_every_reference(s) == step::go_on;
     }
     // The other windows' routes, sharing the references taken up, so that
     // each is measured once whichever windows reach it.
@@ -91,7 +91,7 @@ bool index_hits_windows(const vorn_index *ix, const uint8_t *read, size_t shorte
         if (len == fixed) continue;
         const search_route *route = facts_of(len, &q);
         probe_sink_retarget(s, read, len, q.encodable, q.code, &record, nullptr);
-        if (route->run(s, q) != VISIT_CONTINUE) return false;
+        if (route->run(s, q) != step::go_on) return false;
     }
     return true;
 }

@@ -86,13 +86,13 @@ int32_t probe_bytes_distance(const probe_sink *s, const uint8_t *bytes, size_t l
 }
 
 // Counts the verification and folds its outcome into the sink.
-int32_t probe_conclude(probe_sink *s, uint64_t ref, int32_t d) noexcept {
+step probe_conclude(probe_sink *s, uint64_t ref, int32_t d) noexcept {
     if (s->stats != nullptr) s->stats->verifications += 1;
     if (d >= 0) return probe_apply(s, static_cast<uint32_t>(ref), static_cast<uint32_t>(d));
     // A distance that could not be computed is no hit in a record; a listing
     // cannot leave it out silently.
-    if (d != CANDIDATE_FARTHER && s->hits != nullptr) return VISIT_OUT_OF_MEMORY;
-    return VISIT_CONTINUE;
+    if (d != CANDIDATE_FARTHER && s->hits != nullptr) return step::out_of_memory;
+    return step::go_on;
 }
 
 // The bounded distance the byte test would give, from the codes where they
@@ -187,22 +187,22 @@ window_distances probe_window_distances(const probe_sink *s, const uint8_t *byte
 }
 
 // Counts the verification and folds both distances into the sink.
-int32_t probe_conclude_windows(probe_sink *s, uint64_t ref, window_distances d) noexcept {
+step probe_conclude_windows(probe_sink *s, uint64_t ref, window_distances d) noexcept {
     if (s->stats != nullptr) s->stats->verifications += 1;
-    if (d.least == CANDIDATE_UNMEASURED) return VISIT_OUT_OF_MEMORY;  // see probe_conclude
+    if (d.least == CANDIDATE_UNMEASURED) return step::out_of_memory;  // see probe_conclude
     const auto r = static_cast<uint32_t>(ref);
     if (d.fixed >= 0) {
         const auto at_fixed = static_cast<uint32_t>(d.fixed);
         match_apply_hit(s->result, r, at_fixed, &s->best_count);
         probe_hits *fixed_hits = s->windows->fixed_hits;
-        if (fixed_hits != nullptr && !fixed_hits->push(vorn_hit{r, at_fixed})) return VISIT_OUT_OF_MEMORY;
+        if (fixed_hits != nullptr && !fixed_hits->push(vorn_hit{r, at_fixed})) return step::out_of_memory;
     }
     if (d.least >= 0 && !s->hits->push(vorn_hit{r, static_cast<uint32_t>(d.least)}))
-        return VISIT_OUT_OF_MEMORY;
-    return VISIT_CONTINUE;
+        return step::out_of_memory;
+    return step::go_on;
 }
 
-int32_t probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
+step probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
     if (s->stats != nullptr) s->stats->candidates += 1;
     if (s->windows != nullptr)
         return probe_conclude_windows(s, ref, probe_window_distances(s, nullptr, len, &code));
@@ -215,20 +215,20 @@ int32_t probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t 
 }
 
 // Every reference of a found key, in the key's order.
-int32_t visit_slot(const vorn_index *ix, const key_slot *slot, ref_visitor visit,
+step visit_slot(const vorn_index *ix, const key_slot *slot, ref_visitor visit,
                    void *ctx) noexcept {
     uint32_t count = 0;
     const uint32_t *refs = index_key_refs(ix, slot, &count);
     for (uint32_t i = 0; i < count; ++i) {
-        const int32_t r = visit(ctx, refs[i], slot->code, slot->len);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = visit(ctx, refs[i], slot->code, slot->len);
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 }  // namespace
 
-int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept {
+step probe_measure(probe_sink *s, uint64_t ref) noexcept {
     const vorn_index *ix = s->index;
     if (s->stats != nullptr) s->stats->candidates += 1;
     const uint8_t *bytes = index_ref_bytes(ix, ref);
@@ -238,33 +238,33 @@ int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept {
     return probe_conclude(s, ref, probe_bytes_distance(s, bytes, len));
 }
 
-int32_t probe_take(probe_sink *s, uint64_t ref) noexcept {
+step probe_take(probe_sink *s, uint64_t ref) noexcept {
     const int32_t added = candidate_seen_add(&s->seen, ref);
-    if (added < 0) return VISIT_OUT_OF_MEMORY;
-    if (added > 0 && probe_measure(s, ref) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
-    return probe_settled(s) ? VISIT_STOP : VISIT_CONTINUE;
+    if (added < 0) return step::out_of_memory;
+    if (added > 0 && probe_measure(s, ref) != step::go_on) return step::out_of_memory;
+    return probe_settled(s) ? step::stop : step::go_on;
 }
 
-int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
+step probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
     const int32_t added = candidate_seen_add(&s->seen, ref);
-    if (added < 0) return VISIT_OUT_OF_MEMORY;
-    if (added > 0 && probe_measure_code(s, ref, code, len) != VISIT_CONTINUE) {
-        return VISIT_OUT_OF_MEMORY;
+    if (added < 0) return step::out_of_memory;
+    if (added > 0 && probe_measure_code(s, ref, code, len) != step::go_on) {
+        return step::out_of_memory;
     }
-    return probe_settled(s) ? VISIT_STOP : VISIT_CONTINUE;
+    return probe_settled(s) ? step::stop : step::go_on;
 }
 
-int32_t probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noexcept {
+step probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noexcept {
     return probe_take_code(static_cast<probe_sink *>(sink), ref, code, len);
 }
 
-int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
+step probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
-    if (ix->key_slot_count == 0) return VISIT_CONTINUE;
+    if (ix->key_slot_count == 0) return step::go_on;
     const uint64_t h = index_key_hash(code, len);
-    if (!index_filter_may_hold(ix, h, len)) return VISIT_CONTINUE;
+    if (!index_filter_may_hold(ix, h, len)) return step::go_on;
     const key_slot *slot = index_key_find_from(ix, h & (ix->key_slot_count - 1), code, len);
-    return slot == nullptr ? VISIT_CONTINUE : visit_slot(ix, slot, probe_visit_take, s);
+    return slot == nullptr ? step::go_on : visit_slot(ix, slot, probe_visit_take, s);
 }
 
 // ---- the key batch --------------------------------------------------------------
@@ -292,21 +292,21 @@ void key_batch_request(key_batch *b, size_t from, size_t to) noexcept {
     }
 }
 
-int32_t key_batch_walk(key_batch *b, size_t from, size_t to) noexcept {
+step key_batch_walk(key_batch *b, size_t from, size_t to) noexcept {
     const vorn_index *ix = b->index;
     for (size_t i = from; i < to; ++i) {
         if (b->homes[i] == INDEX_NONE) continue;
         const key_slot *slot = index_key_find_from(ix, b->homes[i], b->codes[i], b->lens[i]);
         if (slot == nullptr) continue;
-        const int32_t r = visit_slot(ix, slot, b->visit, b->ctx);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = visit_slot(ix, slot, b->visit, b->ctx);
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
-int32_t key_batch_flush(key_batch *b) noexcept {
+step key_batch_flush(key_batch *b) noexcept {
     key_batch_request(b, 0, b->count);
-    const int32_t r = key_batch_walk(b, 0, b->count);
+    const step r = key_batch_walk(b, 0, b->count);
     b->count = 0;
     return r;
 }
@@ -328,7 +328,7 @@ constexpr size_t LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
 // those whose key is an insertion variant of it.  Inserting b before p
 // repeats inserting it before p - 1 when base p - 1 is b, so only the first
 // of such a run is looked up.
-int32_t longer_by_insertions(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
+step longer_by_insertions(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
                              ref_visitor visit, void *ctx) noexcept {
     key_batch batch;
     key_batch_start(&batch, ix, visit, ctx);
@@ -336,8 +336,8 @@ int32_t longer_by_insertions(const vorn_index *ix, const uint64_t *codes, size_t
         for (uint64_t p = 0; p <= len; ++p) {
             for (uint64_t x = 0; x < 4; ++x) {
                 if (p > 0 && ((codes[i] >> (2 * p - 2)) & 3) == x) continue;
-                const int32_t r = key_batch_add(&batch, dna2_insert_base(codes[i], p, x), len + 1);
-                if (r != VISIT_CONTINUE) return r;
+                const step r = key_batch_add(&batch, dna2_insert_base(codes[i], p, x), len + 1);
+                if (r != step::go_on) return r;
             }
         }
     }
@@ -346,11 +346,11 @@ int32_t longer_by_insertions(const vorn_index *ix, const uint64_t *codes, size_t
 
 }  // namespace
 
-int32_t index_longer_references(const vorn_index *ix, const uint64_t *codes, size_t n,
+step index_longer_references(const vorn_index *ix, const uint64_t *codes, size_t n,
                                 uint64_t len, ref_visitor visit, void *ctx) noexcept {
     // No reference of length len + 1: nothing to find (and no bucket to read).
     if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || !index_has_length(ix, len + 1))
-        return VISIT_CONTINUE;
+        return step::go_on;
     if ((ix->flags & VORN_INDEX_NO_DELETION) != 0)
         return longer_by_insertions(ix, codes, n, len, visit, ctx);
     VELMORA_ASSERT(n <= LONGER_KEYS);
@@ -376,24 +376,24 @@ int32_t index_longer_references(const vorn_index *ix, const uint64_t *codes, siz
             if ((d.tag >> 5) != want) continue;
             const uint64_t ref_code = ix->ref_codes[d.ref];
             if (dna2_delete_base(ref_code, d.tag & 31) != codes[i]) continue;
-            const int32_t r = visit(ctx, d.ref, ref_code, len + 1);
-            if (r != VISIT_CONTINUE) return r;
+            const step r = visit(ctx, d.ref, ref_code, len + 1);
+            if (r != step::go_on) return r;
         }
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 namespace {
 
 using ref_list = inline_array<uint32_t, 128>;
 
-int32_t collect_ref(void *list, uint32_t ref, uint64_t, uint64_t) noexcept {
-    return static_cast<ref_list *>(list)->push(ref) ? VISIT_CONTINUE : VISIT_OUT_OF_MEMORY;
+step collect_ref(void *list, uint32_t ref, uint64_t, uint64_t) noexcept {
+    return static_cast<ref_list *>(list)->push(ref) ? step::go_on : step::out_of_memory;
 }
 
 }  // namespace
 
-int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept {
+step probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
     if ((ix->flags & VORN_INDEX_NO_DELETION) == 0)
         return index_longer_references(ix, &code, 1, len, probe_visit_take, s);
@@ -402,8 +402,8 @@ int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noex
     // keys hold distinct references), so the status-only form stops at the
     // same reference either way.
     ref_list refs;
-    const int32_t found = index_longer_references(ix, &code, 1, len, collect_ref, &refs);
-    if (found != VISIT_CONTINUE) return found;
+    const step found = index_longer_references(ix, &code, 1, len, collect_ref, &refs);
+    if (found != step::go_on) return found;
     for (size_t i = 1; i < refs.size(); ++i) {
         const uint32_t v = refs[i];
         size_t j = i;
@@ -411,20 +411,20 @@ int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noex
         refs[j] = v;
     }
     for (size_t i = 0; i < refs.size(); ++i) {
-        const int32_t r = probe_take(s, refs[i]);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = probe_take(s, refs[i]);
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
-int32_t probe_every_reference(probe_sink *s) noexcept {
+step probe_every_reference(probe_sink *s) noexcept {
     const vorn_index *ix = s->index;
     if (s->metric == VORN_METRIC_HAMMING || s->windows != nullptr) {
         for (uint64_t r = 0; r < ix->n_refs; ++r) {
             if (s->metric == VORN_METRIC_HAMMING && index_ref_len(ix, r) != s->query_len) continue;
-            if (probe_measure(s, r) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
+            if (probe_measure(s, r) != step::go_on) return step::out_of_memory;
         }
-        return VISIT_CONTINUE;
+        return step::go_on;
     }
     // Brute force examines every reference once, which is what it counts.
     if (s->stats != nullptr) {
@@ -434,15 +434,15 @@ int32_t probe_every_reference(probe_sink *s) noexcept {
     for (uint64_t r = 0; r < ix->n_refs; ++r) {
         const int32_t d = candidate_distance_within_k(s->query, s->query_len, index_ref_bytes(ix, r),
                                                       index_ref_len(ix, r), s->k);
-        if (d == CANDIDATE_UNMEASURED) return VISIT_OUT_OF_MEMORY;
+        if (d == CANDIDATE_UNMEASURED) return step::out_of_memory;
         if (d >= 0 && probe_apply(s, static_cast<uint32_t>(r), static_cast<uint32_t>(d)) !=
-                          VISIT_CONTINUE)
-            return VISIT_OUT_OF_MEMORY;
+                          step::go_on)
+            return step::out_of_memory;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
-int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept {
+step probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept {
     const vorn_index *ix = s->index;
     const size_t q = s->query_len;
     for (uint64_t i = 0; i < ix->nonenc_count; ++i) {
@@ -450,10 +450,10 @@ int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexc
         const size_t len = index_ref_len(ix, r);
         const size_t gap = len > q ? len - q : q - len;
         if (gap > window) continue;
-        const int32_t v = through_set ? probe_take(s, r) : probe_measure(s, r);
-        if (v != VISIT_CONTINUE) return v;
+        const step v = through_set ? probe_take(s, r) : probe_measure(s, r);
+        if (v != step::go_on) return v;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 }  // namespace velmora

@@ -5,10 +5,6 @@
 // (edit or Hamming distance) and folds the hit into the record, and into the
 // hit list when the caller is listing hits.  It stops early once the
 // status-only form has its answer.
-//
-// Return protocol of every step: VISIT_CONTINUE, VISIT_STOP (the status-only
-// search is settled) or VISIT_OUT_OF_MEMORY (the candidate set or the hit
-// list could not grow; the path declines).
 #ifndef VELMORA_SRC_INDEX_PROBE_H
 #define VELMORA_SRC_INDEX_PROBE_H
 
@@ -23,9 +19,10 @@
 
 namespace velmora {
 
-inline constexpr int32_t VISIT_CONTINUE = 0;
-inline constexpr int32_t VISIT_STOP = 1;
-inline constexpr int32_t VISIT_OUT_OF_MEMORY = -1;
+// What every step of a search returns: go on, stop (the status-only form is
+// settled, or a consumer has what it wanted), or out of memory (the candidate
+// set or the hit list could not grow; a record falls back on the full scan).
+enum class step : int32_t { go_on, stop, out_of_memory };
 
 // Hits being listed for one query's search; the first 64 need no heap.
 using probe_hits = inline_array<vorn_hit, 64>;
@@ -113,30 +110,30 @@ static inline bool probe_settled(const probe_sink *s) noexcept {
 }
 
 // Folds a hit into the record and the hit list.
-static inline int32_t probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept;
+static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept;
 
 // Counts, measures and applies a reference the query meets for the first
 // time (no candidate set involved).
-int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept;
+step probe_measure(probe_sink *s, uint64_t ref) noexcept;
 
-// The candidate set, then probe_measure for a new reference; VISIT_STOP when
+// The candidate set, then probe_measure for a new reference; step::stop when
 // the search is settled afterwards (new reference or not).
-int32_t probe_take(probe_sink *s, uint64_t ref) noexcept;
+step probe_take(probe_sink *s, uint64_t ref) noexcept;
 
 // probe_take for an encodable reference whose code and length the caller
 // holds (a key-table slot, a confirmed deletion entry): the same record and
 // counters, measured from the code instead of the arena.
-int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept;
+step probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept;
 
 // Every reference of one key of the key table, in the key's order.
-int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept;
+step probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept;
 
 // What a table walk does with each reference it finds (code and len are the
 // reference's): take it up on a sink (probe_visit_take, ctx the sink), or
-// collect it.  Anything but VISIT_CONTINUE ends the walk and is returned.
-typedef int32_t (*ref_visitor)(void *ctx, uint32_t ref, uint64_t code, uint64_t len) noexcept;
+// collect it.  Anything but step::go_on ends the walk and is returned.
+typedef step (*ref_visitor)(void *ctx, uint32_t ref, uint64_t code, uint64_t len) noexcept;
 
-int32_t probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noexcept;
+step probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noexcept;
 
 // ---- the key batch ------------------------------------------------------------
 // Keys of the key table, walked in the order they were added.  Nearly every
@@ -168,13 +165,13 @@ void key_batch_start(key_batch *b, const vorn_index *index, ref_visitor visit, v
 void key_batch_request(key_batch *b, size_t from, size_t to) noexcept;
 
 // Walks keys [from, to), whose slots were requested, in order.
-int32_t key_batch_walk(key_batch *b, size_t from, size_t to) noexcept;
+step key_batch_walk(key_batch *b, size_t from, size_t to) noexcept;
 
 // Requests and walks every key held, and empties the batch.
-int32_t key_batch_flush(key_batch *b) noexcept;
+step key_batch_flush(key_batch *b) noexcept;
 
 // Adds a key; a batch at its limit is flushed.
-static inline int32_t key_batch_add(key_batch *b, uint64_t code, uint64_t len) noexcept {
+static inline step key_batch_add(key_batch *b, uint64_t code, uint64_t len) noexcept {
     VELMORA_ASSERT(b->count < KEY_BATCH_MAX);
     b->codes[b->count] = code;
     b->lens[b->count] = static_cast<uint8_t>(len);
@@ -184,7 +181,7 @@ static inline int32_t key_batch_add(key_batch *b, uint64_t code, uint64_t len) n
     } else {
         b->homes[b->count] = INDEX_NONE;
     }
-    return ++b->count == b->limit ? key_batch_flush(b) : VISIT_CONTINUE;
+    return ++b->count == b->limit ? key_batch_flush(b) : step::go_on;
 }
 
 // ---- the deletion table ---------------------------------------------------------
@@ -198,22 +195,22 @@ void index_longer_prefetch(const vorn_index *index, uint64_t code, uint64_t len)
 // read; each bucket from its newest entry, the highest reference first), or,
 // when the build left the table out, through the keys' insertion variants in
 // the key table.  A reference may be handed over more than once.
-int32_t index_longer_references(const vorn_index *index, const uint64_t *codes, size_t n,
+step index_longer_references(const vorn_index *index, const uint64_t *codes, size_t n,
                                 uint64_t len, ref_visitor visit, void *ctx) noexcept;
 
 // The references one base longer than (code, len) that lose one base to
 // become it, taken up from the highest reference down.
-int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept;
+step probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept;
 
 // The full scan: every reference the metric allows (Hamming: those of the
-// query's length), in ascending order.  VISIT_OUT_OF_MEMORY also when a
+// query's length), in ascending order.  step::out_of_memory also when a
 // distance could not be computed, which leaves a record invalid.
-int32_t probe_every_reference(probe_sink *s) noexcept;
+step probe_every_reference(probe_sink *s) noexcept;
 
 // The non-encodable references whose length differs from the query's by at
 // most window, in ascending order; through the candidate set (probe_take) or,
 // when no other route can have met them, measured directly.
-int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept;
+step probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept;
 
 }  // namespace velmora
 
@@ -221,10 +218,10 @@ int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexc
 
 namespace velmora {
 
-static inline int32_t probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
+static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
     match_apply_hit(s->result, ref, d, &s->best_count);
-    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return VISIT_OUT_OF_MEMORY;
-    return VISIT_CONTINUE;
+    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return step::out_of_memory;
+    return step::go_on;
 }
 
 }  // namespace velmora

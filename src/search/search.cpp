@@ -34,7 +34,7 @@ query_kind kind_of(const query_facts &q) noexcept {
 // k = 0 under either metric: the references identical to the query, which
 // are those of its key, or, for a query without a code, among the
 // non-encodable references of its length.
-int32_t search_exact(probe_sink *s, const query_facts &q) noexcept {
+step search_exact(probe_sink *s, const query_facts &q) noexcept {
     if (q.encodable) return probe_key(s, q.code, q.len);
     return probe_nonencodable(s, 0, false);
 }
@@ -85,15 +85,15 @@ void search_record(const vorn_index *index, const query_facts &q, uint32_t metri
     probe_sink sink;
     probe_sink_start(&sink, index, q, k, metric, result, stats,
                      stop_when_ambiguous && route != nullptr && route->may_stop, nullptr);
-    int32_t r = route != nullptr ? route->run(&sink, q) : probe_every_reference(&sink);
-    if (r == VISIT_OUT_OF_MEMORY && route != nullptr) {
+    step r = route != nullptr ? route->run(&sink, q) : probe_every_reference(&sink);
+    if (r == step::out_of_memory && route != nullptr) {
         // Whatever the route applied is discarded (its counters are not rolled
         // back); the full scan needs no memory.
         probe_sink_start(&sink, index, q, k, metric, result, stats, false, nullptr);
         r = probe_every_reference(&sink);
     }
     // Only a distance that could not be computed stops the full scan.
-    if (r == VISIT_OUT_OF_MEMORY) {
+    if (r == step::out_of_memory) {
         match_reset_invalid(result);
         return;
     }

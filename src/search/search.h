@@ -16,12 +16,12 @@
 namespace velmora {
 
 // What a route is and may do.  run takes a started sink and returns
-// VISIT_CONTINUE or VISIT_STOP (search over) or VISIT_OUT_OF_MEMORY; warm
+// step::go_on or step::stop (search over) or step::out_of_memory; warm
 // requests (without reading) the memory its first probes will read, or is
 // null.  may_stop is false for a route whose order is so far from distance
 // order that the status-only form never stops it.
 struct search_route {
-    int32_t (*run)(probe_sink *s, const query_facts &q) noexcept;
+    step (*run)(probe_sink *s, const query_facts &q) noexcept;
     void (*warm)(const vorn_index *index, const query_facts &q) noexcept;
     bool may_stop;
 };
