@@ -12,40 +12,19 @@
 // scans, and the k = 2 path declines.
 //
 // Every candidate is measured against the real query (unknown byte included),
-// so the recorded distances are exact.  The repairs are derived from one
-// encoded stack copy of the query; nothing is allocated while the candidates
-// stay within the set's inline storage.
-#include <cstring>
-
+// so the recorded distances are exact.  The repairs are derived from the
+// query's code with A at the unknown byte (its facts); nothing is allocated
+// while the candidates stay within the set's inline storage.
 #include "assign/assign_internal.h"
 #include "common.h"
 
 namespace velmora {
-namespace {
-
-// Code of the query with A at the unknown position u (the other repairs are
-// one base swap or one deletion away from it).  The query holds exactly one
-// unknown byte and at most 32 bytes, so the copy always encodes.
-uint64_t single_unknown_repair_code(const uint8_t *query, size_t len, size_t u) noexcept {
-    uint8_t copy[DNA2_MAX_LEN];
-    std::memcpy(copy, query, len);
-    copy[u] = 'A';
-    uint64_t code = 0;
-    const int ok = dna2_code(copy, len, &code);
-    (void)ok;
-    VELMORA_ASSERT(ok == 1);
-    return code;
-}
-
-}  // namespace
-
 step edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept {
-    const uint8_t *query = q.bytes;
     const size_t len = q.len;
     const size_t u = q.unknown_at[0];
     if (q.unknown == 1) {
         // The five repairs' slots are requested together, then walked in order.
-        const uint64_t base_code = single_unknown_repair_code(query, len, u);
+        const uint64_t base_code = q.code;
         key_batch batch;
         key_batch_start(&batch, s->index, probe_visit_take, s);
         for (uint64_t b = 0; b < 4; ++b) (void)key_batch_add(&batch, dna2_with_base(base_code, u, b), len);
@@ -61,12 +40,11 @@ step edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept {
 }
 
 step edit_search_unknown_two(probe_sink *s, const query_facts &q) noexcept {
-    const uint8_t *query = q.bytes;
     const size_t len = q.len;
     const size_t u = q.unknown_at[0];
     // Each repair costs the unknown byte one edit, so one more edit is left:
     // the repair's own key, then its one-edit variants.
-    const uint64_t base_code = single_unknown_repair_code(query, len, u);
+    const uint64_t base_code = q.code;
     for (uint64_t b = 0; b < 5; ++b) {
         const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
                                      : dna2_delete_base(base_code, u);

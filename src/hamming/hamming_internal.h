@@ -42,11 +42,10 @@ int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t 
 step hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
                                     int32_t budget) noexcept;
 
-// Replacement search of a query with unknown bytes (positions ascending,
-// unknown_count <= k): every replacement of the unknown bytes by bases, then
-// every code within k - unknown_count substitutions of it.
-step hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
-                                     uint64_t unknown_count) noexcept;
+// Replacement search of a query of at most 32 bytes with at most k unknown
+// bytes: every replacement of the unknown bytes by bases, then every code
+// within k - unknown substitutions of it.
+step hamming_unknown_replacements(probe_sink *s, const query_facts &q) noexcept;
 
 // What a scan of the piece table does with a reference within k
 // substitutions: ref_code is its code, mismatches its distance.

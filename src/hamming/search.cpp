@@ -319,12 +319,8 @@ step hamming_search_code(probe_sink *s, const query_facts &q) noexcept {
 step hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept {
     // More unknown bytes than k: every one of them mismatches an encodable
     // reference, so none can be within k and the search is skipped.
-    if (q.unknown <= static_cast<uint32_t>(s->k)) {
-        uint64_t positions[HAMMING_MAX_K];
-        for (uint32_t i = 0; i < q.unknown; ++i) positions[i] = q.unknown_at[i];
-        if (hamming_unknown_replacements(s, positions, q.unknown) != step::go_on)
-            return step::out_of_memory;
-    }
+    if (q.unknown <= static_cast<uint32_t>(s->k) && hamming_unknown_replacements(s, q) != step::go_on)
+        return step::out_of_memory;
     return probe_nonencodable(s, 0, true);
 }
 

@@ -55,24 +55,18 @@ step hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
     return key_batch_flush(&batch);
 }
 
-step hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
-                                     uint64_t unknown_count) noexcept {
-    const size_t len = s->query_len;
-    // The code of the query with A at every unknown position; replacement r
-    // puts base (r >> 2d) & 3 at the d-th unknown position, the first one
-    // changing slowest.
-    uint64_t code = 0;
-    for (size_t i = 0; i < len; ++i) {
-        const int v = dna2_base_value(s->query[i]);
-        if (v > 0) code |= static_cast<uint64_t>(v) << (2 * i);
-    }
+step hamming_unknown_replacements(probe_sink *s, const query_facts &q) noexcept {
+    const size_t len = q.len;
+    const uint64_t unknown_count = q.unknown;
+    // Replacement r puts base (r >> 2d) & 3 at the d-th unknown position of
+    // the query's code (A at each), the first one changing slowest.
     const uint64_t copies = uint64_t{1} << (2 * unknown_count);
     const int32_t budget = s->k - static_cast<int32_t>(unknown_count);
     for (uint64_t r = 0; r < copies; ++r) {
-        uint64_t c = code;
+        uint64_t c = q.code;
         for (uint64_t d = 0; d < unknown_count; ++d) {
             const uint64_t base = (r >> (2 * (unknown_count - 1 - d))) & 3;
-            c = dna2_with_base(c, positions[d], base);
+            c = dna2_with_base(c, q.unknown_at[d], base);
         }
         if (hamming_probe_neighborhood(s, c, len, budget) != step::go_on) {
             return step::out_of_memory;

@@ -27,7 +27,6 @@ void query_facts_of(query_facts *f, const uint8_t *bytes, size_t len) noexcept {
     const bool bases = len == scanned && f->unknown == 0;
     f->encodable = bases && len <= DNA2_MAX_LEN;
     f->long_read = bases && len > DNA2_MAX_LEN;
-    if (!f->encodable) f->code = 0;
 }
 
 void probe_sink_start(probe_sink *s, const vorn_index *index, const query_facts &query, int32_t k,

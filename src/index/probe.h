@@ -32,7 +32,10 @@ using probe_hits = inline_array<vorn_hit, 64>;
 struct query_facts {
     const uint8_t *bytes;  // null only when len is 0
     size_t len;
-    uint64_t code;         // the 2-bit code when encodable, else 0
+    // The 2-bit code of the first 32 bytes with A in place of each unknown
+    // byte: the query's code when it is encodable, and the code every
+    // replacement of its unknown bytes starts from when it is not.
+    uint64_t code;
     bool encodable;        // at most 32 bytes, upper-case A/C/G/T only
     bool long_read;        // 33 or 34 bytes, upper-case A/C/G/T only
     uint32_t unknown;      // bytes other than A/C/G/T (counted for len <= 34)
