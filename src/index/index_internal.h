@@ -303,10 +303,8 @@ static inline bool index_has_length(const vorn_index *ix, uint64_t len) noexcept
     return len < 64 && ((ix->enc_lengths >> len) & 1) != 0;
 }
 
-// false only when no key (code, len) with this hash is in the key table.
-static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
-                                         uint64_t len) noexcept {
-    if (!index_has_length(ix, len)) return false;
+// false only when no key with this hash is in the key table.
+static inline bool index_filter_may_hold_hash(const vorn_index *ix, uint64_t hash) noexcept {
     if (ix->filter_blocks == 0) return true;
     const uint64_t *block =
         ix->filter + INDEX_FILTER_BLOCK_WORDS * index_filter_block(hash, ix->filter_blocks);
@@ -316,6 +314,12 @@ static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
         all &= ((block[bit >> 6] >> (bit & 63)) & 1) != 0;
     }
     return all;
+}
+
+// false only when no key (code, len) with this hash is in the key table.
+static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
+                                         uint64_t len) noexcept {
+    return index_has_length(ix, len) && index_filter_may_hold_hash(ix, hash);
 }
 
 static inline void index_filter_prefetch(const vorn_index *ix, uint64_t hash) noexcept {
@@ -345,6 +349,12 @@ static inline const uint32_t *index_key_refs(const vorn_index *ix, const key_slo
 void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, size_t len,
                                  vorn_match *result, vorn_stats *stats, dna2_code_fn code_fn,
                                  uint32_t fold_case) noexcept;
+
+// The same for a query whose code the caller holds (encoded says whether the
+// encoder accepted it).
+void index_exact_one_coded(const vorn_index *index, const uint8_t *query, size_t len,
+                           bool encoded, uint64_t code, vorn_match *result, vorn_stats *stats,
+                           uint32_t fold_case) noexcept;
 
 }  // namespace velmora
 

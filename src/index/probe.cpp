@@ -8,27 +8,6 @@
 
 namespace velmora {
 
-void query_facts_of(query_facts *f, const uint8_t *bytes, size_t len) noexcept {
-    f->bytes = bytes;
-    f->len = len;
-    f->code = 0;
-    f->unknown = 0;
-    // Past 34 bytes no route looks at the bytes: no code, no long read.
-    const size_t scanned = len <= DNA2_MAX_LEN + 2 ? len : 0;
-    for (size_t i = 0; i < scanned; ++i) {
-        const int v = dna2_base_value(bytes[i]);
-        if (v >= 0) {
-            if (i < DNA2_MAX_LEN) f->code |= static_cast<uint64_t>(v) << (2 * i);
-            continue;
-        }
-        if (f->unknown < 3) f->unknown_at[f->unknown] = i;
-        f->unknown += 1;
-    }
-    const bool bases = len == scanned && f->unknown == 0;
-    f->encodable = bases && len <= DNA2_MAX_LEN;
-    f->long_read = bases && len > DNA2_MAX_LEN;
-}
-
 void probe_sink_start(probe_sink *s, const vorn_index *index, const query_facts &query, int32_t k,
                       uint32_t metric, vorn_match *result, vorn_stats *stats,
                       bool stop_when_ambiguous, probe_hits *hits) noexcept {
@@ -281,8 +260,9 @@ void key_batch_request(key_batch *b, size_t from, size_t to) noexcept {
     const vorn_index *ix = b->index;
     const uint64_t mask = ix->key_slot_count - 1;
     for (size_t i = from; i < to; ++i) {
+        // The length was tested when the key was added.
         if (b->homes[i] == INDEX_NONE) continue;
-        if (!index_filter_may_hold(ix, b->homes[i], b->lens[i])) {
+        if (!index_filter_may_hold_hash(ix, b->homes[i])) {
             b->homes[i] = INDEX_NONE;
             continue;
         }

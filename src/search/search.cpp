@@ -39,14 +39,21 @@ step search_exact(probe_sink *s, const query_facts &q) noexcept {
     return probe_nonencodable(s, 0, false);
 }
 
-constexpr search_route EXACT{search_exact, nullptr, true};
-constexpr search_route EDIT_ONE{edit_search_one, edit_warm_one, true};
-constexpr search_route EDIT_UNKNOWN_ONE{edit_search_unknown_one, nullptr, true};
-constexpr search_route EDIT_TWO{edit_search_two, edit_warm_two, true};
-constexpr search_route EDIT_UNKNOWN_TWO{edit_search_unknown_two, nullptr, true};
-constexpr search_route EDIT_LONG_READ{edit_search_long_read, nullptr, false};
-constexpr search_route HAMMING_CODE{hamming_search_code, nullptr, true};
-constexpr search_route HAMMING_UNKNOWN{hamming_search_unknown, nullptr, true};
+// The same into a plain record, which the exact lookup writes at the cost of
+// one slot read, without a sink's set-up or a candidate set.
+void exact_record(const vorn_index *index, const query_facts &q, vorn_match *result,
+                  vorn_stats *stats) noexcept {
+    index_exact_one_coded(index, q.bytes, q.len, q.encodable, q.code, result, stats, 0);
+}
+
+constexpr search_route EXACT{search_exact, exact_record, nullptr, true};
+constexpr search_route EDIT_ONE{edit_search_one, nullptr, edit_warm_one, true};
+constexpr search_route EDIT_UNKNOWN_ONE{edit_search_unknown_one, nullptr, nullptr, true};
+constexpr search_route EDIT_TWO{edit_search_two, nullptr, edit_warm_two, true};
+constexpr search_route EDIT_UNKNOWN_TWO{edit_search_unknown_two, nullptr, nullptr, true};
+constexpr search_route EDIT_LONG_READ{edit_search_long_read, nullptr, nullptr, false};
+constexpr search_route HAMMING_CODE{hamming_search_code, nullptr, nullptr, true};
+constexpr search_route HAMMING_UNKNOWN{hamming_search_unknown, nullptr, nullptr, true};
 
 constexpr size_t MAX_K = 3;
 
@@ -82,6 +89,10 @@ void search_record(const vorn_index *index, const query_facts &q, uint32_t metri
         return;
     }
     const search_route *route = search_route_for(metric, k, q);
+    if (route != nullptr && route->record != nullptr) {
+        route->record(index, q, result, stats);
+        return;
+    }
     probe_sink sink;
     probe_sink_start(&sink, index, q, k, metric, result, stats,
                      stop_when_ambiguous && route != nullptr && route->may_stop, nullptr);

@@ -16,12 +16,15 @@
 namespace velmora {
 
 // What a route is and may do.  run takes a started sink and returns
-// step::go_on or step::stop (search over) or step::out_of_memory; warm
-// requests (without reading) the memory its first probes will read, or is
-// null.  may_stop is false for a route whose order is so far from distance
-// order that the status-only form never stops it.
+// step::go_on or step::stop (search over) or step::out_of_memory; record,
+// when not null, writes a plain record (no hit list, no early stop) without
+// a sink; warm requests (without reading) the memory its first probes will
+// read, or is null.  may_stop is false for a route whose order is so far
+// from distance order that the status-only form never stops it.
 struct search_route {
     step (*run)(probe_sink *s, const query_facts &q) noexcept;
+    void (*record)(const vorn_index *index, const query_facts &q, vorn_match *result,
+                   vorn_stats *stats) noexcept;
     void (*warm)(const vorn_index *index, const query_facts &q) noexcept;
     bool may_stop;
 };
