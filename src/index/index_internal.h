@@ -350,11 +350,11 @@ void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, 
                                  vorn_match *result, vorn_stats *stats, dna2_code_fn code_fn,
                                  uint32_t fold_case) noexcept;
 
-// The same for a query whose code the caller holds (encoded says whether the
-// encoder accepted it).
+// The byte-exact lookup of a query whose code the caller holds (encoded says
+// whether the strict encoder accepts the query).
 void index_exact_one_coded(const vorn_index *index, const uint8_t *query, size_t len,
-                           bool encoded, uint64_t code, vorn_match *result, vorn_stats *stats,
-                           uint32_t fold_case) noexcept;
+                           bool encoded, uint64_t code, vorn_match *result,
+                           vorn_stats *stats) noexcept;
 
 }  // namespace velmora
 

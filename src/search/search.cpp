@@ -43,7 +43,7 @@ step search_exact(probe_sink *s, const query_facts &q) noexcept {
 // one slot read, without a sink's set-up or a candidate set.
 void exact_record(const vorn_index *index, const query_facts &q, vorn_match *result,
                   vorn_stats *stats) noexcept {
-    index_exact_one_coded(index, q.bytes, q.len, q.encodable, q.code, result, stats, 0);
+    index_exact_one_coded(index, q.bytes, q.len, q.encodable, q.code, result, stats);
 }
 
 constexpr search_route EXACT{search_exact, exact_record, nullptr, true};
