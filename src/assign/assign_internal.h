@@ -1,5 +1,5 @@
 // Internal pieces of the edit-tolerant index assignment: its routes and the
-// code enumeration they share.  Every route runs on a probe_sink
+// one-edit key enumeration they share.  Every route runs on a probe_sink
 // (index/probe.h), so the same code fills a record, counts the work and, for
 // vorn_index_hits, lists the hits.
 #ifndef VELMORA_SRC_ASSIGN_INTERNAL_H
@@ -14,16 +14,18 @@
 
 namespace velmora {
 
-typedef step (*edit_code_visitor)(uint64_t code, uint64_t len, void *ctx);
+// Adds to b the keys within one edit of (code, len), in probing order: the
+// key itself (with_self), its substitutions, its deletions, then, with
+// with_insertions and while the result fits 32 bases, its insertions.  A
+// deletion or insertion that repeats the one before it is left out, and so
+// are the keys of lengths no reference has.  Returns where the deletions
+// start.  b must be able to take them all (its limit KEY_BATCH_MAX).
+size_t edit_one_keys(key_batch *b, uint64_t code, uint64_t len, bool with_self,
+                     bool with_insertions) noexcept;
 
-// Calls visitor for every one-edit variant of (code, len): substitutions,
-// deletions, then insertions while the result fits 32 bases.  Returns the
-// first nonzero visitor result, else 0.
-step index_visit_one_edit_codes(uint64_t code, uint64_t len, edit_code_visitor visitor,
-                                   void *ctx) noexcept;
-
-// Probes the one-edit variants of (code, len), preceded by the key itself
-// when with_self, in enumeration order: one step of the two-edit searches.
+// Probes the keys within one edit of (code, len), preceded by the key itself
+// when with_self, in that order: one step of the searches of queries that
+// one edit of their own leaves within one more.
 step k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept;
 
 // ---- routes -------------------------------------------------------------------

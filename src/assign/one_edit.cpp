@@ -18,33 +18,48 @@
 
 namespace velmora {
 
-step edit_search_one(probe_sink *s, const query_facts &q) noexcept {
-    const uint64_t code = q.code;
-    const uint64_t len = q.len;
-    // All keys in probing order: own, substitutions, deletions.  Deleting
-    // base p or base p' gives the same sequence only when every base from p
-    // to p' is equal, so repeated deletions come in a row and are dropped.
-    // Keys of a length no reference has are not even formed.
-    key_batch batch;
-    key_batch_start(&batch, s->index, probe_visit_take, s, KEY_BATCH_MAX);
-    if (index_has_length(s->index, len)) {
-        (void)key_batch_add(&batch, code, len);
+size_t edit_one_keys(key_batch *b, uint64_t code, uint64_t len, bool with_self,
+                     bool with_insertions) noexcept {
+    const vorn_index *ix = b->index;
+    if (index_has_length(ix, len)) {
+        if (with_self) (void)key_batch_add(b, code, len);
         for (uint64_t p = 0; p < len; ++p) {
             const uint64_t here = (code >> (2 * p)) & 3;
-            for (uint64_t b = 0; b < 4; ++b) {
-                if (b != here) (void)key_batch_add(&batch, dna2_with_base(code, p, b), len);
+            for (uint64_t x = 0; x < 4; ++x) {
+                if (x != here) (void)key_batch_add(b, dna2_with_base(code, p, x), len);
             }
         }
     }
-    const size_t own_end = batch.count > 0 ? 1 : 0;
-    const size_t same_len_end = batch.count;
-    if (len > 0 && index_has_length(s->index, len - 1)) {
+    const size_t deletions = b->count;
+    // Deleting base p gives the same sequence as deleting p - 1 when the two
+    // are equal; inserting x before p the same as before p - 1 when base
+    // p - 1 is x.  Only the first of such a run is looked up.
+    if (len > 0 && index_has_length(ix, len - 1)) {
         for (uint64_t p = 0; p < len; ++p) {
-            const uint64_t variant = dna2_delete_base(code, p);
-            if (batch.count > same_len_end && batch.codes[batch.count - 1] == variant) continue;
-            (void)key_batch_add(&batch, variant, len - 1);
+            if (p == 0 || ((code >> (2 * p)) & 3) != ((code >> (2 * p - 2)) & 3))
+                (void)key_batch_add(b, dna2_delete_base(code, p), len - 1);
         }
     }
+    if (with_insertions && len < DNA2_MAX_LEN && index_has_length(ix, len + 1)) {
+        for (uint64_t p = 0; p <= len; ++p) {
+            for (uint64_t x = 0; x < 4; ++x) {
+                if (p == 0 || ((code >> (2 * p - 2)) & 3) != x)
+                    (void)key_batch_add(b, dna2_insert_base(code, p, x), len + 1);
+            }
+        }
+    }
+    return deletions;
+}
+
+step edit_search_one(probe_sink *s, const query_facts &q) noexcept {
+    const uint64_t code = q.code;
+    const uint64_t len = q.len;
+    // Own, substitutions, deletions, walked in that order; the references one
+    // base longer come between substitutions and deletions.
+    key_batch batch;
+    key_batch_start(&batch, s->index, probe_visit_take, s, KEY_BATCH_MAX);
+    const size_t same_len_end = edit_one_keys(&batch, code, len, true, false);
+    const size_t own_end = same_len_end > 0 ? 1 : 0;
 
     // The status-only form usually stops at the own key (an exact match), so
     // it requests the other slots only when it goes on.
@@ -68,23 +83,18 @@ step edit_search_one(probe_sink *s, const query_facts &q) noexcept {
 }
 
 void edit_warm_one(const vorn_index *ix, const query_facts &q) noexcept {
-    const uint64_t code = q.code;
-    const uint64_t len = q.len;
-    if (index_has_length(ix, len)) {
-        index_filter_prefetch(ix, index_key_hash(code, len));
-        for (uint64_t p = 0; p < len; ++p) {
-            const uint64_t here = (code >> (2 * p)) & 3;
-            for (uint64_t b = 0; b < 4; ++b) {
-                if (b != here) index_filter_prefetch(ix, index_key_hash(dna2_with_base(code, p, b), len));
-            }
-        }
-    }
-    if (len > 0 && index_has_length(ix, len - 1)) {
-        for (uint64_t p = 0; p < len; ++p)
-            index_filter_prefetch(ix, index_key_hash(dna2_delete_base(code, p), len - 1));
-    }
-    if (ix->del_bucket_count != 0 && index_has_length(ix, len + 1))
-        __builtin_prefetch(&ix->del_offsets[index_key_hash(code, len) & (ix->del_bucket_count - 1)]);
+    // Adding the keys requests their filter blocks; nothing is walked.
+    key_batch batch;
+    key_batch_start(&batch, ix, probe_visit_take, nullptr, KEY_BATCH_MAX);
+    edit_one_keys(&batch, q.code, q.len, true, false);
+    index_longer_prefetch(ix, q.code, q.len);
+}
+
+step k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept {
+    key_batch batch;
+    key_batch_start(&batch, s->index, probe_visit_take, s, KEY_BATCH_MAX);
+    edit_one_keys(&batch, code, len, with_self, true);
+    return key_batch_flush(&batch);
 }
 
 }  // namespace velmora

@@ -202,7 +202,8 @@ constexpr uint64_t K2_NOWHERE = UINT64_MAX;
 constexpr uint64_t K2_LEVEL_STRIDE = 512;
 
 // Position of (r, rl) in the list of v: v itself (0), then its one-edit
-// variants in index_visit_one_edit_codes order; K2_NOWHERE when absent.
+// variants in the order of edit_one_keys, repeats included; K2_NOWHERE when
+// absent.
 uint64_t k2_position_around(uint64_t v, uint64_t vl, uint64_t r, uint64_t rl) noexcept {
     if (rl == vl) {
         const uint32_t m = dna2_mismatches(v, r);
