@@ -296,7 +296,8 @@ step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     if (k2_has_length(ix, n, 0)) {
         if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
             found.len = n;
-            hamming_piece_neighbors(ix, code, n, 2, k2_add_substituted, &found);
+            uint64_t taken = 0;
+            hamming_piece_neighbors(ix, code, n, 2, k2_add_substituted, &found, &taken);
         } else {
             k2_keys_two_substitutions(&batch, code, n);
             (void)key_batch_flush(&batch);

@@ -58,10 +58,11 @@ typedef step (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
 // must have): k substitutions leave one piece intact, so each such reference
 // sits in the bucket of one of the query's pieces, whose entries carry the
 // whole code.  Each is handed to near once, at the first piece it agrees on;
-// nothing is counted.  The scan is the Hamming route's own, vectorised where
-// the machine allows.
+// *taken gets the number of entries taken up (each agrees with the query on
+// a piece).  The scan is the Hamming route's own, vectorised where the
+// machine allows.
 step hamming_piece_neighbors(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
-                                piece_near_fn near, void *ctx) noexcept;
+                             piece_near_fn near, void *ctx, uint64_t *taken) noexcept;
 
 // The routes of a query of at most 32 bytes (k from 1 to 3): an A/C/G/T
 // query through the piece table (or its neighborhood in the key table), a

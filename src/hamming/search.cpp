@@ -273,33 +273,16 @@ step hamming_apply_near(void *ctx, uint32_t ref, uint64_t, uint32_t mismatches) 
     return probe_apply(static_cast<probe_sink *>(ctx), ref, mismatches);
 }
 
-// Pigeonhole stage of the encodable route: probes the k + 1 pieces of the
-// query code; every entry taken up is counted as measured.
-step hamming_piece_stage(probe_sink *s, uint64_t code) noexcept {
-    const piece_table *t = &s->index->pieces[s->k - 1];
-    piece_probe probes[HAMMING_MAX_K + 1];
-    const uint64_t pieces = hamming_piece_probes(t, code, s->query_len, s->k, probes);
-    uint64_t measured = 0;
-    const step r = hamming_piece_scan(piece_consumer{hamming_apply_near, s}, t, probes, pieces,
-                                         code, s->query_len, s->k, &measured);
-    if (s->stats != nullptr) {
-        s->stats->candidates += measured;
-        s->stats->verifications += measured;
-    }
-    return r == step::go_on ? r : step::out_of_memory;
-}
-
 }  // namespace
 
 step hamming_piece_neighbors(const vorn_index *ix, uint64_t code, uint64_t len, int32_t k,
-                                piece_near_fn near, void *ctx) noexcept {
+                             piece_near_fn near, void *ctx, uint64_t *taken) noexcept {
     const piece_table *t = &ix->pieces[k - 1];
+    *taken = 0;
     if (t->count == 0) return step::go_on;
     piece_probe probes[HAMMING_MAX_K + 1];
     const uint64_t pieces = hamming_piece_probes(t, code, len, k, probes);
-    uint64_t measured = 0;
-    return hamming_piece_scan(piece_consumer{near, ctx}, t, probes, pieces, code, len, k,
-                              &measured);
+    return hamming_piece_scan(piece_consumer{near, ctx}, t, probes, pieces, code, len, k, taken);
 }
 
 step hamming_search_code(probe_sink *s, const query_facts &q) noexcept {
@@ -308,7 +291,15 @@ step hamming_search_code(probe_sink *s, const query_facts &q) noexcept {
     // the others, so no reference can be met twice.
     step r = step::go_on;
     if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
-        if (ix->pieces[0].count != 0) r = hamming_piece_stage(s, q.code);
+        // Pigeonhole over the k + 1 pieces: every entry taken up is counted
+        // as measured.
+        uint64_t taken = 0;
+        r = hamming_piece_neighbors(ix, q.code, q.len, s->k, hamming_apply_near, s, &taken);
+        if (s->stats != nullptr) {
+            s->stats->candidates += taken;
+            s->stats->verifications += taken;
+        }
+        if (r != step::go_on) r = step::out_of_memory;
     } else {
         r = hamming_probe_neighborhood(s, q.code, q.len, s->k);
     }
