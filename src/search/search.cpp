@@ -1,5 +1,6 @@
-// The route table, the full scan and the batch entry points of the edit,
-// status-only and Hamming assignment.  See search/search.h.
+// The route table, the record a query's search writes, and the batch entry
+// points of the edit, status-only and Hamming assignment.  See
+// search/search.h; the full scan is probe_every_reference (index/probe.h).
 //
 //   metric   k     query                              route
 //   any      0     any                                its key, or the non-encodable
@@ -22,7 +23,14 @@ namespace velmora {
 namespace {
 
 // The kinds of query the routes tell apart.
-enum query_kind : uint32_t { KIND_CODE, KIND_ONE_UNKNOWN, KIND_UNKNOWNS, KIND_LONG_READ, KIND_OTHER, KIND_COUNT };
+enum query_kind : uint32_t {
+    KIND_CODE,         // A/C/G/T, at most 32 bytes
+    KIND_ONE_UNKNOWN,  // at most 32 bytes, one of them unknown
+    KIND_UNKNOWNS,     // at most 32 bytes, several unknown
+    KIND_LONG_READ,    // 33 or 34 bases
+    KIND_OTHER,
+    KIND_COUNT
+};
 
 query_kind kind_of(const query_facts &q) noexcept {
     if (q.encodable) return KIND_CODE;
