@@ -288,15 +288,18 @@ VORN_API vorn_index *vorn_index_build(const uint8_t *const *refs, const size_t *
  * vorn_index_build_opts() is vorn_index_build() with a choice of tables:
  * flags is VORN_INDEX_ALL or an OR of VORN_INDEX_NO_* bits.  A table left out
  * saves its memory and build time; every entry point still gives the same
- * records (the status-only form included), by another route whose work the
- * vorn_stats counters count:
+ * records, by another route whose work the vorn_stats counters count.  The
+ * status-only form gives the same statuses; when a build examines the
+ * references in another order, its best_index may name another reference at
+ * the same best distance (and its hit_count, second_distance and counters
+ * cover what that build examined before it stopped).
  *
  *   VORN_INDEX_NO_DELETION  the deletion table (one entry per reference base)
- *       finds, for k = 1 and an A/C/G/T query, the references one base
- *       longer.  Without it the query's insertion variants are looked up in
- *       the code table instead.  Same references, measured and counted once
- *       each, so the counters do not change.  vorn_index_assign_hamming_stats
- *       never reads this table.
+ *       finds, for k = 1 and 2 and an A/C/G/T query, the references one base
+ *       longer than a code.  Without it the code's insertion variants are
+ *       looked up in the code table instead.  Same references, measured and
+ *       counted once each, so the counters do not change.
+ *       vorn_index_assign_hamming_stats never reads this table.
  *   VORN_INDEX_NO_PIECES  the piece tables (halves, thirds, quarters of each
  *       reference) serve vorn_index_assign_hamming_stats for A/C/G/T queries
  *       of at most 32 bytes: every reference of the query's length that
@@ -304,7 +307,9 @@ VORN_API vorn_index *vorn_index_build(const uint8_t *const *refs, const size_t *
  *       every code within k substitutions of the query is looked up in the
  *       code table (1 + 3L lookups for k = 1, about 4.5 L^2 for k = 2 and
  *       4.5 L^3 for k = 3), and only the references found, which are exactly
- *       the hits, are counted.  The edit entry points never read these tables.
+ *       the hits, are counted.  The edit entry points read only the thirds,
+ *       for the references within two substitutions at k = 2, and count
+ *       only those that are hits either way, so their counters do not change.
  *
  * Memory, for a list of 16-base references: about 330 bytes per reference
  * with every table, under 200 with either table left out, and about 60 with

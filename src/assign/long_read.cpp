@@ -20,22 +20,19 @@
 namespace velmora {
 namespace {
 
-inline constexpr size_t LONG_READ_MIN_LEN = 33;
-inline constexpr size_t LONG_READ_MAX_LEN = 34;
+inline constexpr size_t LONG_READ_MIN_LEN = DNA2_MAX_LEN + 1;
+inline constexpr size_t LONG_READ_MAX_LEN = DNA2_MAX_LEN + 2;
 
 // Codes of the 32-base windows starting at 0, 1 and 2 (the last only when the
-// query has 34 bases).  false when a byte is not an upper-case base.
-bool long_read_windows(const uint8_t *query, size_t len, uint64_t window[3]) noexcept {
+// query has 34 bases) of a query of upper-case bases only.
+void long_read_windows(const uint8_t *query, size_t len, uint64_t window[3]) noexcept {
     window[0] = window[1] = window[2] = 0;
     for (size_t i = 0; i < len; ++i) {
-        const int v = dna2_base_value(query[i]);
-        if (v < 0) return false;
-        const uint64_t b = static_cast<uint64_t>(v);
+        const auto b = static_cast<uint64_t>(dna2_base_value(query[i]));
         for (size_t w = 0; w < 3; ++w) {
             if (i >= w && i - w < DNA2_MAX_LEN) window[w] |= b << (2 * (i - w));
         }
     }
-    return true;
 }
 
 // Code of the query without base p (33-base query).
@@ -53,44 +50,29 @@ inline uint64_t long_read_drop_two(const uint64_t window[3], uint64_t p1, uint64
 
 }  // namespace
 
-bool edit_long_read_accepts(const uint8_t *query, size_t len) noexcept {
+step edit_search_long_read(probe_sink *s, const query_facts &q) noexcept {
     uint64_t window[3];
-    return len >= LONG_READ_MIN_LEN && len <= LONG_READ_MAX_LEN && query != nullptr &&
-           long_read_windows(query, len, window);
-}
-
-int32_t edit_search_long_read(probe_sink *s) noexcept {
-    uint64_t window[3];
-    long_read_windows(s->query, s->query_len, window);
+    long_read_windows(q.bytes, q.len, window);
     if (s->query_len == LONG_READ_MIN_LEN) {
         for (uint64_t p = 0; p < LONG_READ_MIN_LEN; ++p) {
             // A 32-base code has no insertion variants, so this probes the
             // code, its substitutions (32 bases) and deletions (31 bases).
-            const int32_t r = k2_probe_around(s, long_read_drop_one(window, p), DNA2_MAX_LEN, true);
-            if (r != VISIT_CONTINUE) return r;
+            const step r = k2_probe_around(s, long_read_drop_one(window, p), DNA2_MAX_LEN, true);
+            if (r != step::go_on) return r;
         }
     } else {
-        uint64_t codes[LONG_READ_MAX_LEN - 1];
-        uint8_t lens[LONG_READ_MAX_LEN - 1];
+        key_batch batch;
+        key_batch_start(&batch, s->index, probe_visit_take, s);
         for (uint64_t p1 = 0; p1 < LONG_READ_MAX_LEN; ++p1) {
-            size_t n = 0;
             for (uint64_t p2 = p1 + 1; p2 < LONG_READ_MAX_LEN; ++p2) {
-                codes[n] = long_read_drop_two(window, p1, p2);
-                lens[n++] = static_cast<uint8_t>(DNA2_MAX_LEN);
+                const step r = key_batch_add(&batch, long_read_drop_two(window, p1, p2), DNA2_MAX_LEN);
+                if (r != step::go_on) return r;
             }
-            const int32_t r = probe_keys(s, codes, lens, n);
-            if (r != VISIT_CONTINUE) return r;
         }
+        const step r = key_batch_flush(&batch);
+        if (r != step::go_on) return r;
     }
     return probe_nonencodable(s, 2, true);
-}
-
-int32_t index_assign_neighbor_two_long_read(const vorn_index *index, const uint8_t *query,
-                                            size_t len, vorn_match *result,
-                                            vorn_stats *stats) noexcept {
-    if (!edit_long_read_accepts(query, len)) return PATH_DECLINED;
-    // The full record is always wanted here: this path never stops early.
-    return edit_search(index, query, len, 2, EDIT_ROUTE_LONG_READ, 0, result, stats, 0);
 }
 
 }  // namespace velmora

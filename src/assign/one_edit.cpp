@@ -18,85 +18,83 @@
 
 namespace velmora {
 
-int32_t edit_search_one(probe_sink *s, uint64_t code) noexcept {
-    const uint64_t len = s->query_len;
-    // All keys in probing order: own, substitutions, deletions.  Deleting
-    // base p or base p' gives the same sequence only when every base from p
-    // to p' is equal, so repeated deletions come in a row and are dropped.
-    constexpr size_t MAX_KEYS = 1 + 4 * DNA2_MAX_LEN;
-    uint64_t codes[MAX_KEYS];
-    uint8_t lens[MAX_KEYS];
-    uint64_t homes[MAX_KEYS];
-    // Keys of a length no reference has are not even formed.
-    const bool same = index_has_length(s->index, len);
-    size_t n = 0;
-    if (same) {
-        codes[n] = code;
-        lens[n++] = static_cast<uint8_t>(len);
+size_t edit_one_keys(key_batch *b, uint64_t code, uint64_t len, bool with_self,
+                     bool with_insertions) noexcept {
+    const vorn_index *ix = b->index;
+    if (index_has_length(ix, len)) {
+        if (with_self) (void)key_batch_add(b, code, len);
         for (uint64_t p = 0; p < len; ++p) {
             const uint64_t here = (code >> (2 * p)) & 3;
-            for (uint64_t b = 0; b < 4; ++b) {
-                if (b == here) continue;
-                codes[n] = dna2_with_base(code, p, b);
-                lens[n++] = static_cast<uint8_t>(len);
+            for (uint64_t x = 0; x < 4; ++x) {
+                if (x != here) (void)key_batch_add(b, dna2_with_base(code, p, x), len);
             }
         }
     }
-    const size_t own_end = n > 0 ? 1 : 0;
-    const size_t same_len_end = n;
-    if (len > 0 && index_has_length(s->index, len - 1)) {
+    const size_t deletions = b->count;
+    // Deleting base p gives the same sequence as deleting p - 1 when the two
+    // are equal; inserting x before p the same as before p - 1 when base
+    // p - 1 is x.  Only the first of such a run is looked up.
+    if (len > 0 && index_has_length(ix, len - 1)) {
         for (uint64_t p = 0; p < len; ++p) {
-            const uint64_t variant = dna2_delete_base(code, p);
-            if (n > same_len_end && codes[n - 1] == variant) continue;
-            codes[n] = variant;
-            lens[n++] = static_cast<uint8_t>(len - 1);
+            if (p == 0 || ((code >> (2 * p)) & 3) != ((code >> (2 * p - 2)) & 3))
+                (void)key_batch_add(b, dna2_delete_base(code, p), len - 1);
         }
     }
+    if (with_insertions && len < DNA2_MAX_LEN && index_has_length(ix, len + 1)) {
+        for (uint64_t p = 0; p <= len; ++p) {
+            for (uint64_t x = 0; x < 4; ++x) {
+                if (p == 0 || ((code >> (2 * p - 2)) & 3) != x)
+                    (void)key_batch_add(b, dna2_insert_base(code, p, x), len + 1);
+            }
+        }
+    }
+    return deletions;
+}
+
+step edit_search_one(probe_sink *s, const query_facts &q) noexcept {
+    const uint64_t code = q.code;
+    const uint64_t len = q.len;
+    // Own, substitutions, deletions, walked in that order; the references one
+    // base longer come between substitutions and deletions.
+    key_batch batch;
+    key_batch_start(&batch, s->index, probe_visit_take, s, KEY_BATCH_MAX);
+    const size_t same_len_end = edit_one_keys(&batch, code, len, true, false);
+    const size_t own_end = same_len_end > 0 ? 1 : 0;
 
     // The status-only form usually stops at the own key (an exact match), so
     // it requests the other slots only when it goes on.
-    const bool stop = s->stop_when_ambiguous != 0;
-    probe_prefetch(s, codes, lens, stop ? own_end : n, homes);
-    int32_t r = probe_walk(s, codes, lens, homes, own_end);
-    if (r != VISIT_CONTINUE) return r;
+    const bool stop = s->stop_when_ambiguous;
+    key_batch_request(&batch, 0, stop ? own_end : batch.count);
+    step r = key_batch_walk(&batch, 0, own_end);
+    if (r != step::go_on) return r;
     // Every hit of the own key is identical to the query: with one, no later
     // hit can be as close, and the status-only answer is settled.
-    if (stop && s->result->best_distance == 0) return VISIT_STOP;
-    if (stop) probe_prefetch(s, codes + own_end, lens + own_end, n - own_end, homes + own_end);
-    probe_longer_prefetch(s, code, len);
+    if (stop && s->result->best_distance == 0) return step::stop;
+    if (stop) key_batch_request(&batch, own_end, batch.count);
+    index_longer_prefetch(s->index, code, len);
 
-    r = probe_walk(s, codes + own_end, lens + own_end, homes + own_end, same_len_end - own_end);
-    if (r != VISIT_CONTINUE) return r;
+    r = key_batch_walk(&batch, own_end, same_len_end);
+    if (r != step::go_on) return r;
     r = probe_longer_references(s, code, len);
-    if (r != VISIT_CONTINUE) return r;
-    r = probe_walk(s, codes + same_len_end, lens + same_len_end, homes + same_len_end,
-                   n - same_len_end);
-    if (r != VISIT_CONTINUE) return r;
+    if (r != step::go_on) return r;
+    r = key_batch_walk(&batch, same_len_end, batch.count);
+    if (r != step::go_on) return r;
     return probe_nonencodable(s, 1, true);
 }
 
-void edit_warm_one(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
-    if (index_has_length(ix, len)) {
-        index_filter_prefetch(ix, index_key_hash(code, len));
-        for (uint64_t p = 0; p < len; ++p) {
-            const uint64_t here = (code >> (2 * p)) & 3;
-            for (uint64_t b = 0; b < 4; ++b) {
-                if (b != here) index_filter_prefetch(ix, index_key_hash(dna2_with_base(code, p, b), len));
-            }
-        }
-    }
-    if (len > 0 && index_has_length(ix, len - 1)) {
-        for (uint64_t p = 0; p < len; ++p)
-            index_filter_prefetch(ix, index_key_hash(dna2_delete_base(code, p), len - 1));
-    }
-    if (ix->del_bucket_count != 0 && index_has_length(ix, len + 1))
-        __builtin_prefetch(&ix->del_offsets[index_key_hash(code, len) & (ix->del_bucket_count - 1)]);
+void edit_warm_one(const vorn_index *ix, const query_facts &q) noexcept {
+    // Adding the keys requests their filter blocks; nothing is walked.
+    key_batch batch;
+    key_batch_start(&batch, ix, probe_visit_take, nullptr, KEY_BATCH_MAX);
+    edit_one_keys(&batch, q.code, q.len, true, false);
+    index_longer_prefetch(ix, q.code, q.len);
 }
 
-int32_t index_assign_neighbor_one_impl(const vorn_index *index, const uint8_t *query,
-                                       size_t len, uint64_t code, vorn_match *result,
-                                       vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
-    return edit_search(index, query, len, 1, EDIT_ROUTE_ONE, code, result, stats, stop_when_ambiguous);
+step k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept {
+    key_batch batch;
+    key_batch_start(&batch, s->index, probe_visit_take, s, KEY_BATCH_MAX);
+    edit_one_keys(&batch, code, len, with_self, true);
+    return key_batch_flush(&batch);
 }
 
 }  // namespace velmora

@@ -9,27 +9,28 @@
 //
 // Walking the enumeration itself probes about 17,800 keys for 16 bases,
 // three times as many as it has distinct keys, and nearly all of them absent.
-// With the deletion table, the references are found by the length they have
-// instead, each length by its cheapest route, and only lengths some
-// reference has are searched:
+// The references are found by the length they have instead, each length by
+// its cheapest route, and only lengths some reference has are searched:
 //   same length, substitutions   the piece table of thirds (two mismatches
 //                                leave one third intact), or every code
 //                                within two substitutions in the key table;
-//   same length, indel pair      the deletion table under each deletion
-//                                variant (both lose one base to the same
-//                                sequence);
+//   same length, indel pair      the references one base longer than a
+//                                deletion variant (both lose one base to the
+//                                same sequence);
 //   one base shorter             each deletion variant and its substitution
 //                                variants, in the key table;
 //   two bases shorter            each two-deletion variant, in the key table;
-//   one base longer              the deletion table under the query and its
-//                                substitution variants;
-//   two bases longer             the deletion table under each insertion
-//                                variant.
-// The references found are then ordered by their key's position in the
-// enumeration and taken in that order, so the record, the counters and the
-// point where the status-only form stops are those of the walk.  An index
-// without the deletion table walks the enumeration (its keys of one first-
-// level variant fetched together).
+//   one base longer              the references one base longer than the
+//                                query or one of its substitution variants;
+//   two bases longer             the references one base longer than an
+//                                insertion variant.
+// "One base longer than a key" is a deletion-table lookup under the key, or,
+// in a build without that table, the key's insertion variants in the key
+// table.  A full search takes the references found by position: its record,
+// counters and hits do not depend on the order.  The status-only form stops
+// part-way, so it orders them by their key's position in the enumeration,
+// which keeps the point where it stops, and so its record and counters, the
+// same as walking the enumeration would.
 //
 // References without a code (a unknown byte, or more than 32 bytes) are
 // taken from the non-encodable list within a length window of 2.
@@ -42,19 +43,6 @@
 
 namespace velmora {
 namespace {
-
-int32_t two_edit_first_level(uint64_t code, uint64_t len, void *ctx) noexcept {
-    return k2_probe_around(static_cast<probe_sink *>(ctx), code, len, true);
-}
-
-int32_t edit_search_two_walk(probe_sink *s, uint64_t code) noexcept {
-    const uint64_t len = s->query_len;
-    int32_t r = probe_key(s, code, len);
-    if (r != VISIT_CONTINUE) return r;
-    // Two references equal to the query settle the status-only answer (the
-    // step above stopped); a single exact match does not.
-    return index_visit_one_edit_codes(code, len, two_edit_first_level, s);
-}
 
 // ---- the references found ----------------------------------------------------
 
@@ -96,58 +84,20 @@ void k2_found_add(k2_found_list *l, uint32_t ref, uint64_t code, uint64_t len) n
     if (!l->items.push(k2_found{code, ref, static_cast<uint32_t>(len)})) l->failed = true;
 }
 
-// ---- key-table lookups, fetched in batches -----------------------------------
+// ---- the references found through the key and deletion tables -----------------
 
-constexpr size_t K2_KEY_BATCH = 64;
-
-struct k2_key_batch {
-    const vorn_index *ix;
+// Collects what a table walk finds.  A reference within two substitutions of
+// near (when given) is left out: the substitution route lists it already,
+// and an exact match would otherwise come once per key.
+struct k2_collector {
     k2_found_list *out;
-    uint64_t len;
-    size_t count;
-    uint64_t codes[K2_KEY_BATCH];
-    uint64_t homes[K2_KEY_BATCH];  // the key's hash, then its home slot
+    const uint64_t *near;
 };
 
-void k2_key_flush(k2_key_batch *b) noexcept {
-    // The presence filter rules out nearly every key from a block that stays
-    // in cache; only the keys it lets through cost a slot read.
-    const uint64_t mask = b->ix->key_slot_count - 1;
-    for (size_t i = 0; i < b->count; ++i) {
-        if (!index_filter_may_hold(b->ix, b->homes[i], b->len)) {
-            b->homes[i] = INDEX_NONE;
-            continue;
-        }
-        b->homes[i] &= mask;
-        __builtin_prefetch(&b->ix->keys[b->homes[i]]);
-    }
-    for (size_t i = 0; i < b->count; ++i) {
-        if (b->homes[i] == INDEX_NONE) continue;
-        const key_slot *slot = index_key_find_from(b->ix, b->homes[i], b->codes[i], b->len);
-        if (slot == nullptr) continue;
-        uint32_t n = 0;
-        const uint32_t *refs = index_key_refs(b->ix, slot, &n);
-        for (uint32_t j = 0; j < n; ++j) k2_found_add(b->out, refs[j], slot->code, slot->len);
-    }
-    b->count = 0;
-}
-
-// Requests the key's filter block now and reads it when the batch is full,
-// so that the misses of a batch overlap.
-inline void k2_key_add(k2_key_batch *b, uint64_t code) noexcept {
-    const uint64_t hash = index_key_hash(code, b->len);
-    index_filter_prefetch(b->ix, hash);
-    b->codes[b->count] = code;
-    b->homes[b->count] = hash;
-    if (++b->count == K2_KEY_BATCH) k2_key_flush(b);
-}
-
-void k2_key_start(k2_key_batch *b, const vorn_index *ix, k2_found_list *out,
-                  uint64_t len) noexcept {
-    b->ix = ix;
-    b->out = out;
-    b->len = len;
-    b->count = 0;
+step k2_collect(void *ctx, uint32_t ref, uint64_t code, uint64_t len) noexcept {
+    const k2_collector *c = static_cast<const k2_collector *>(ctx);
+    if (c->near == nullptr || dna2_mismatches(code, *c->near) > 2) k2_found_add(c->out, ref, code, len);
+    return step::go_on;
 }
 
 // Deleting p gives the same sequence as deleting p - 1 when both bases are
@@ -157,47 +107,55 @@ inline bool k2_first_of_run(uint64_t code, uint64_t p) noexcept {
 }
 
 // Every code within two substitutions of (code, len), the code included.
-void k2_keys_two_substitutions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
-    k2_key_add(b, code);
+void k2_keys_two_substitutions(key_batch *b, uint64_t code, uint64_t len) noexcept {
+    (void)key_batch_add(b, code, len);
     for (uint64_t p = 0; p < len; ++p) {
         for (uint64_t x = 1; x < 4; ++x) {
             const uint64_t once = code ^ (x << (2 * p));
-            k2_key_add(b, once);
+            (void)key_batch_add(b, once, len);
             for (uint64_t p2 = p + 1; p2 < len; ++p2) {
-                for (uint64_t y = 1; y < 4; ++y) k2_key_add(b, once ^ (y << (2 * p2)));
+                for (uint64_t y = 1; y < 4; ++y) (void)key_batch_add(b, once ^ (y << (2 * p2)), len);
             }
         }
     }
 }
 
 // Each deletion variant and its substitution variants (one base shorter).
-void k2_keys_deletion_substitution(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
+void k2_keys_deletion_substitution(key_batch *b, uint64_t code, uint64_t len) noexcept {
     for (uint64_t p = 0; p < len; ++p) {
         if (!k2_first_of_run(code, p)) continue;
         const uint64_t d = dna2_delete_base(code, p);
-        k2_key_add(b, d);
+        (void)key_batch_add(b, d, len - 1);
         for (uint64_t p2 = 0; p2 + 1 < len; ++p2) {
-            for (uint64_t y = 1; y < 4; ++y) k2_key_add(b, d ^ (y << (2 * p2)));
+            for (uint64_t y = 1; y < 4; ++y) (void)key_batch_add(b, d ^ (y << (2 * p2)), len - 1);
         }
     }
 }
 
 // Each two-deletion variant (two bases shorter).
-void k2_keys_two_deletions(k2_key_batch *b, uint64_t code, uint64_t len) noexcept {
+void k2_keys_two_deletions(key_batch *b, uint64_t code, uint64_t len) noexcept {
     for (uint64_t p = 0; p < len; ++p) {
         if (!k2_first_of_run(code, p)) continue;
         const uint64_t d = dna2_delete_base(code, p);
         for (uint64_t p2 = 0; p2 + 1 < len; ++p2) {
-            if (k2_first_of_run(d, p2)) k2_key_add(b, dna2_delete_base(d, p2));
+            if (k2_first_of_run(d, p2)) (void)key_batch_add(b, dna2_delete_base(d, p2), len - 2);
         }
     }
 }
 
-// ---- deletion-table lookups ---------------------------------------------------
+// ---- the references one base longer than a key ----------------------------------
 
 // At most 1 + 3 * 32 keys: the query and its substitution variants, or the
 // 4 * 31 insertion variants of a query whose references may be two longer.
 constexpr size_t K2_LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
+
+// The references one base longer than one of the keys (all of length len)
+// that lose one base to become it, into found.
+void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
+                    const uint64_t *near, k2_found_list *found) noexcept {
+    k2_collector c{found, near};
+    (void)index_longer_references(ix, codes, n, len, k2_collect, &c);
+}
 
 // The deletion-table keys under which the references within two edits of
 // (code, n) that are `grow` (0 to 2) bases longer sit, all of length
@@ -228,47 +186,12 @@ size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexc
     return nkeys;
 }
 
-// The references one base longer than one of the keys (all of length len)
-// that lose one base to become it.  Bucket offsets, then bucket entries,
-// are requested for all keys before any is read.  A reference within two
-// substitutions of near (when given) is left out: the substitution route
-// lists it already, and an exact match would otherwise come once per key.
-void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
-                    const uint64_t *near, k2_found_list *out) noexcept {
-    uint64_t hashes[K2_LONGER_KEYS];
-    uint64_t first[K2_LONGER_KEYS];
-    uint64_t last[K2_LONGER_KEYS];
-    if (ix->del_bucket_count == 0) return;
-    const uint64_t mask = ix->del_bucket_count - 1;
-    for (size_t i = 0; i < n; ++i) {
-        hashes[i] = index_key_hash(codes[i], len);
-        __builtin_prefetch(&ix->del_offsets[hashes[i] & mask]);
-    }
-    for (size_t i = 0; i < n; ++i) {
-        const uint64_t b = hashes[i] & mask;
-        first[i] = ix->del_offsets[b];
-        last[i] = ix->del_offsets[b + 1];
-        __builtin_prefetch(&ix->del_entries[first[i]]);
-    }
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t want = index_del_tag(index_del_fingerprint(hashes[i]), len + 1, 0) >> 5;
-        for (uint64_t e = first[i]; e < last[i]; ++e) {
-            const del_entry &d = ix->del_entries[e];
-            if ((d.tag >> 5) != want) continue;
-            const uint64_t ref_code = ix->ref_codes[d.ref];
-            if (dna2_delete_base(ref_code, d.tag & 31) != codes[i]) continue;
-            if (near != nullptr && dna2_mismatches(ref_code, *near) <= 2) continue;
-            k2_found_add(out, d.ref, ref_code, len + 1);
-        }
-    }
-}
-
 // ---- the same-length substitutions through the piece table --------------------
 
-int32_t k2_add_substituted(void *ctx, uint32_t ref, uint64_t ref_code, uint32_t) noexcept {
+step k2_add_substituted(void *ctx, uint32_t ref, uint64_t ref_code, uint32_t) noexcept {
     k2_found_list *out = static_cast<k2_found_list *>(ctx);
     k2_found_add(out, ref, ref_code, out->len);
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 // ---- the order of the enumeration ---------------------------------------------
@@ -278,16 +201,9 @@ constexpr uint64_t K2_NOWHERE = UINT64_MAX;
 // (a rank stays below 2^18: at most 1 + 8 * 33 first-level variants).
 constexpr uint64_t K2_LEVEL_STRIDE = 512;
 
-// The shorter sequence is the longer one with one base deleted: deleting the
-// longer one's first differing base must give it.
-inline bool k2_one_deletion(uint64_t longer, uint64_t shorter, uint64_t shorter_len) noexcept {
-    const uint64_t x = (longer ^ shorter) & dna2_mask(shorter_len);
-    const uint64_t p = x == 0 ? shorter_len : static_cast<uint64_t>(__builtin_ctzll(x)) / 2;
-    return dna2_delete_base(longer, p) == shorter;
-}
-
 // Position of (r, rl) in the list of v: v itself (0), then its one-edit
-// variants in index_visit_one_edit_codes order; K2_NOWHERE when absent.
+// variants in the order of edit_one_keys, repeats included; K2_NOWHERE when
+// absent.
 uint64_t k2_position_around(uint64_t v, uint64_t vl, uint64_t r, uint64_t rl) noexcept {
     if (rl == vl) {
         const uint32_t m = dna2_mismatches(v, r);
@@ -299,14 +215,14 @@ uint64_t k2_position_around(uint64_t v, uint64_t vl, uint64_t r, uint64_t rl) no
         return 1 + 3 * p + (b > here ? b - 1 : b);
     }
     if (rl + 1 == vl) {
-        if (!k2_one_deletion(v, r, rl)) return K2_NOWHERE;
+        if (!dna2_one_deletion(v, r, rl)) return K2_NOWHERE;
         for (uint64_t p = 0; p < vl; ++p) {
             if (dna2_delete_base(v, p) == r) return 1 + 3 * vl + p;
         }
         return K2_NOWHERE;
     }
     if (rl == vl + 1 && vl < DNA2_MAX_LEN) {
-        if (!k2_one_deletion(r, v, vl)) return K2_NOWHERE;
+        if (!dna2_one_deletion(r, v, vl)) return K2_NOWHERE;
         for (uint64_t p = 0; p <= vl; ++p) {
             for (uint64_t b = 0; b < 4; ++b) {
                 if (dna2_insert_base(v, p, b) == r) return 1 + 4 * vl + 4 * p + b;
@@ -366,23 +282,25 @@ inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexc
     return l >= 0 && index_has_length(ix, static_cast<uint64_t>(l));
 }
 
-int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
+step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     const vorn_index *ix = s->index;
     const uint64_t n = s->query_len;
-    if (ix->key_slot_count == 0) return VISIT_CONTINUE;  // no encodable reference
+    if (ix->key_slot_count == 0) return step::go_on;  // no encodable reference
     k2_found_list found;
-    k2_key_batch batch;
+    k2_collector all{&found, nullptr};
+    key_batch batch;
+    key_batch_start(&batch, ix, k2_collect, &all);
     uint64_t keys[K2_LONGER_KEYS];
     size_t nkeys = 0;
 
     if (k2_has_length(ix, n, 0)) {
         if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
             found.len = n;
-            hamming_piece_neighbors(ix, code, n, 2, k2_add_substituted, &found);
+            uint64_t taken = 0;
+            hamming_piece_neighbors(ix, code, n, 2, k2_add_substituted, &found, &taken);
         } else {
-            k2_key_start(&batch, ix, &found, n);
             k2_keys_two_substitutions(&batch, code, n);
-            k2_key_flush(&batch);
+            (void)key_batch_flush(&batch);
         }
         if (n > 0) {
             nkeys = k2_longer_keys(code, n, 0, keys);
@@ -390,14 +308,12 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         }
     }
     if (n >= 1 && k2_has_length(ix, n, -1)) {
-        k2_key_start(&batch, ix, &found, n - 1);
         k2_keys_deletion_substitution(&batch, code, n);
-        k2_key_flush(&batch);
+        (void)key_batch_flush(&batch);
     }
     if (n >= 2 && k2_has_length(ix, n, -2)) {
-        k2_key_start(&batch, ix, &found, n - 2);
         k2_keys_two_deletions(&batch, code, n);
-        k2_key_flush(&batch);
+        (void)key_batch_flush(&batch);
     }
     if (k2_has_length(ix, n, 1)) {
         nkeys = k2_longer_keys(code, n, 1, keys);
@@ -407,20 +323,20 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         nkeys = k2_longer_keys(code, n, 2, keys);
         k2_find_longer(ix, keys, nkeys, n + 1, nullptr, &found);
     }
-    if (found.failed) return VISIT_OUT_OF_MEMORY;
+    if (found.failed) return step::out_of_memory;
 
     // In the enumeration's order; a reference found twice is taken once.
     // Only the status-only form, which may stop part-way, needs that order:
     // a full search gives the same record, counters and hits in any order,
     // so it takes the references by position.
-    if (s->stop_when_ambiguous == 0) {
+    if (!s->stop_when_ambiguous) {
         k2_found_compact(&found);
         for (size_t i = 0; i < found.items.size(); ++i) {
             const k2_found &f = found.items[i];
-            const int32_t r = probe_take_code(s, f.ref, f.code, k2_len(f));
-            if (r != VISIT_CONTINUE) return r;
+            const step r = probe_take_code(s, f.ref, f.code, k2_len(f));
+            if (r != step::go_on) return r;
         }
-        return VISIT_CONTINUE;
+        return step::go_on;
     }
     k2_found *items = found.items.data();
     const size_t count = found.items.size();
@@ -440,15 +356,17 @@ int32_t edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     }
     for (size_t i = 0; i < count; ++i) {
         if (i > 0 && items[i - 1].ref == items[i].ref) continue;
-        const int32_t r = probe_take_code(s, items[i].ref, items[i].code, k2_len(items[i]));
-        if (r != VISIT_CONTINUE) return r;
+        const step r = probe_take_code(s, items[i].ref, items[i].code, k2_len(items[i]));
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 }  // namespace
 
-void edit_warm_two(const vorn_index *ix, uint64_t code, uint64_t n) noexcept {
+void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
+    const uint64_t code = q.code;
+    const uint64_t n = q.len;
     if (ix->key_slot_count == 0 || (ix->flags & VORN_INDEX_NO_DELETION) != 0 ||
         ix->del_bucket_count == 0)
         return;
@@ -463,17 +381,11 @@ void edit_warm_two(const vorn_index *ix, uint64_t code, uint64_t n) noexcept {
     }
 }
 
-int32_t edit_search_two(probe_sink *s, uint64_t code) noexcept {
-    const bool by_length = (s->index->flags & VORN_INDEX_NO_DELETION) == 0;
-    const int32_t r = by_length ? edit_search_two_by_length(s, code) : edit_search_two_walk(s, code);
-    if (r != VISIT_CONTINUE) return r;
+step edit_search_two(probe_sink *s, const query_facts &q) noexcept {
+    const uint64_t code = q.code;
+    const step r = edit_search_two_by_length(s, code);
+    if (r != step::go_on) return r;
     return probe_nonencodable(s, 2, true);
-}
-
-int32_t index_assign_neighbor_two_impl(const vorn_index *index, const uint8_t *query,
-                                       size_t len, uint64_t code, vorn_match *result,
-                                       vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
-    return edit_search(index, query, len, 2, EDIT_ROUTE_TWO, code, result, stats, stop_when_ambiguous);
 }
 
 }  // namespace velmora

@@ -12,61 +12,25 @@
 // scans, and the k = 2 path declines.
 //
 // Every candidate is measured against the real query (unknown byte included),
-// so the recorded distances are exact.  The repairs are derived from one
-// encoded stack copy of the query; nothing is allocated while the candidates
-// stay within the set's inline storage.
-#include <cstring>
-
+// so the recorded distances are exact.  The repairs are derived from the
+// query's code with A at the unknown byte (its facts); nothing is allocated
+// while the candidates stay within the set's inline storage.
 #include "assign/assign_internal.h"
 #include "common.h"
 
 namespace velmora {
-namespace {
-
-// Number of unknown bytes of query[0, len); *last gets the position of the
-// last one.
-size_t unknown_byte_count(const uint8_t *query, size_t len, size_t *last) noexcept {
-    size_t count = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (!dna2_is_base(query[i])) {
-            ++count;
-            *last = i;
-        }
-    }
-    return count;
-}
-
-// Code of the query with A at the unknown position u (the other repairs are
-// one base swap or one deletion away from it).  The query holds exactly one
-// unknown byte and at most 32 bytes, so the copy always encodes.
-uint64_t single_unknown_repair_code(const uint8_t *query, size_t len, size_t u) noexcept {
-    uint8_t copy[DNA2_MAX_LEN];
-    std::memcpy(copy, query, len);
-    copy[u] = 'A';
-    uint64_t code = 0;
-    const int ok = dna2_code(copy, len, &code);
-    (void)ok;
-    VELMORA_ASSERT(ok == 1);
-    return code;
-}
-
-}  // namespace
-
-int32_t edit_search_unknown_one(probe_sink *s) noexcept {
-    const uint8_t *query = s->query;
-    const size_t len = s->query_len;
-    size_t u = 0;
-    if (unknown_byte_count(query, len, &u) == 1) {
+step edit_search_unknown_one(probe_sink *s, const query_facts &q) noexcept {
+    const size_t len = q.len;
+    const size_t u = q.unknown_at[0];
+    if (q.unknown == 1) {
         // The five repairs' slots are requested together, then walked in order.
-        const uint64_t base_code = single_unknown_repair_code(query, len, u);
-        uint64_t codes[5];
-        uint8_t lens[5];
-        for (uint64_t b = 0; b < 5; ++b) {
-            codes[b] = b < 4 ? dna2_with_base(base_code, u, b) : dna2_delete_base(base_code, u);
-            lens[b] = static_cast<uint8_t>(b < 4 ? len : len - 1);
-        }
-        const int32_t r = probe_keys(s, codes, lens, 5);
-        if (r != VISIT_CONTINUE) return r;
+        const uint64_t base_code = q.code;
+        key_batch batch;
+        key_batch_start(&batch, s->index, probe_visit_take, s);
+        for (uint64_t b = 0; b < 4; ++b) (void)key_batch_add(&batch, dna2_with_base(base_code, u, b), len);
+        (void)key_batch_add(&batch, dna2_delete_base(base_code, u), len - 1);
+        const step r = key_batch_flush(&batch);
+        if (r != step::go_on) return r;
     }
     // Status-only mode ends at the second reference at the best distance.
     // Encodable hits are all at distance 1 here; a scanned reference equal
@@ -75,57 +39,22 @@ int32_t edit_search_unknown_one(probe_sink *s) noexcept {
     return probe_nonencodable(s, 1, true);
 }
 
-int32_t edit_search_unknown_two(probe_sink *s) noexcept {
-    const uint8_t *query = s->query;
-    const size_t len = s->query_len;
-    size_t u = 0;
-    unknown_byte_count(query, len, &u);
+step edit_search_unknown_two(probe_sink *s, const query_facts &q) noexcept {
+    const size_t len = q.len;
+    const size_t u = q.unknown_at[0];
     // Each repair costs the unknown byte one edit, so one more edit is left:
     // the repair's own key, then its one-edit variants.
-    const uint64_t base_code = single_unknown_repair_code(query, len, u);
+    const uint64_t base_code = q.code;
     for (uint64_t b = 0; b < 5; ++b) {
         const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
                                      : dna2_delete_base(base_code, u);
         const uint64_t probe_len = b < 4 ? len : len - 1;
-        int32_t r = probe_key(s, probe, probe_len);
-        if (r != VISIT_CONTINUE) return r;
+        step r = probe_key(s, probe, probe_len);
+        if (r != step::go_on) return r;
         r = k2_probe_around(s, probe, probe_len, false);
-        if (r != VISIT_CONTINUE) return r;
+        if (r != step::go_on) return r;
     }
     return probe_nonencodable(s, 2, true);
-}
-
-bool edit_unknown_accepts(const uint8_t *query, size_t len, int32_t k) noexcept {
-    if (query == nullptr || len == 0 || len > DNA2_MAX_LEN) return false;
-    size_t u = 0;
-    const size_t unknown = unknown_byte_count(query, len, &u);
-    return k == 1 ? unknown > 0 : unknown == 1;
-}
-
-namespace {
-
-// Both bounds share the route's set-up; only k and the route differ.
-int32_t index_assign_single_unknown(const vorn_index *index, const uint8_t *query, size_t len,
-                                    int32_t k, edit_route route, vorn_match *result,
-                                    vorn_stats *stats, uint32_t stop_when_ambiguous) noexcept {
-    if (!edit_unknown_accepts(query, len, k)) return PATH_DECLINED;
-    return edit_search(index, query, len, k, route, 0, result, stats, stop_when_ambiguous);
-}
-
-}  // namespace
-
-int32_t index_assign_single_unknown_one(const vorn_index *index, const uint8_t *query,
-                                        size_t len, vorn_match *result, vorn_stats *stats,
-                                        uint32_t stop_when_ambiguous) noexcept {
-    return index_assign_single_unknown(index, query, len, 1, EDIT_ROUTE_UNKNOWN_ONE, result, stats,
-                                       stop_when_ambiguous);
-}
-
-int32_t index_assign_single_unknown_two(const vorn_index *index, const uint8_t *query,
-                                        size_t len, vorn_match *result, vorn_stats *stats,
-                                        uint32_t stop_when_ambiguous) noexcept {
-    return index_assign_single_unknown(index, query, len, 2, EDIT_ROUTE_UNKNOWN_TWO, result, stats,
-                                       stop_when_ambiguous);
 }
 
 }  // namespace velmora

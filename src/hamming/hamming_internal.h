@@ -39,19 +39,18 @@ int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t 
 
 // Probes every code within budget (0 to 3) substitutions of (code, len),
 // each once, through the key table.
-int32_t hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
+step hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
                                     int32_t budget) noexcept;
 
-// Replacement search of a query with unknown bytes (positions ascending,
-// unknown_count <= k): every replacement of the unknown bytes by bases, then
-// every code within k - unknown_count substitutions of it.
-int32_t hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
-                                     uint64_t unknown_count) noexcept;
+// Replacement search of a query of at most 32 bytes with at most k unknown
+// bytes: every replacement of the unknown bytes by bases, then every code
+// within k - unknown substitutions of it.
+step hamming_unknown_replacements(probe_sink *s, const query_facts &q) noexcept;
 
 // What a scan of the piece table does with a reference within k
 // substitutions: ref_code is its code, mismatches its distance.
-// VISIT_CONTINUE, or a value that ends the scan and is returned.
-typedef int32_t (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
+// step::go_on, or a value that ends the scan and is returned.
+typedef step (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
                                  uint32_t mismatches) noexcept;
 
 // Every encodable reference of length len within k (1 to 3) substitutions of
@@ -59,19 +58,27 @@ typedef int32_t (*piece_near_fn)(void *ctx, uint32_t ref, uint64_t ref_code,
 // must have): k substitutions leave one piece intact, so each such reference
 // sits in the bucket of one of the query's pieces, whose entries carry the
 // whole code.  Each is handed to near once, at the first piece it agrees on;
-// nothing is counted.  The scan is the Hamming route's own, vectorised where
-// the machine allows.
-int32_t hamming_piece_neighbors(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
-                                piece_near_fn near, void *ctx) noexcept;
+// *taken gets the number of entries taken up (each agrees with the query on
+// a piece).  The scan is the Hamming route's own, vectorised where the
+// machine allows.
+step hamming_piece_neighbors(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
+                             piece_near_fn near, void *ctx, uint64_t *taken) noexcept;
 
-// Searches one query of at most 32 bytes on a started sink (k from 1 to 3):
-// the encodable route or the unknown-byte route, then the non-encodable
-// references of its length.  VISIT_OUT_OF_MEMORY when the search could not
-// finish; the caller then scans instead.
-int32_t hamming_search(probe_sink *s) noexcept;
+// The routes of a query of at most 32 bytes (k from 1 to 3): an A/C/G/T
+// query through the piece table (or its neighborhood in the key table), a
+// query with unknown bytes by the replacement search; then the non-encodable
+// references of its length.  step::out_of_memory when the search could not
+// finish.
+step hamming_search_code(probe_sink *s, const query_facts &q) noexcept;
+step hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept;
 
-// Every reference of the query's length, in ascending order.
-int32_t hamming_full_scan(probe_sink *s) noexcept;
+// Requests what the piece stage of a later query (code, len) will read,
+// without reading anything that is not yet in cache: its bucket offsets
+// (step 0), or, once those have arrived, the first lines of its buckets
+// (step 1).  A batch runs these a query or two ahead, so that a query's two
+// dependent misses overlap the work on the ones before it.
+void hamming_piece_warm(const vorn_index *index, uint64_t code, uint64_t len, int32_t k,
+                        int step) noexcept;
 
 }  // namespace velmora
 

@@ -18,7 +18,8 @@
 //                   bytes, which no table covers, and the fallback when the
 //                   candidate set cannot grow.  It needs no memory, so the
 //                   function never fails once the arguments are accepted.
-// Whatever the route, the record is the one brute force would give.
+// Whatever the route, the record is the one brute force would give.  The
+// route table (search/search.h) picks between them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -117,44 +118,44 @@ struct piece_consumer {
 };
 
 // One step at entry e of piece j's bucket; the first result of the consumer
-// that is not VISIT_CONTINUE.
+// that is not step::go_on.
 template <class Lanes>
-__attribute__((always_inline)) inline int32_t hamming_piece_step(
+__attribute__((always_inline)) inline step hamming_piece_step(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t j,
     uint64_t e, uint64_t code, uint64_t symbols, int32_t k, uint64_t *measured) noexcept {
     uint32_t near = 0;
     const uint32_t taken = Lanes::taken(t, probes, j, e, code, symbols, k, &near);
-    if (taken == 0) return VISIT_CONTINUE;
+    if (taken == 0) return step::go_on;
     *measured += Lanes::width == 1 ? 1 : static_cast<uint64_t>(__builtin_popcount(taken));
     while (near != 0) {
         const uint64_t lane = Lanes::width == 1 ? 0 : static_cast<uint64_t>(__builtin_ctz(near));
         near &= near - 1;
         const uint64_t ref_code = t->codes[e + lane];
         const uint32_t d = hamming_code_mismatches(ref_code ^ code, symbols);
-        const int32_t r = c.near(c.ctx, t->refs[e + lane], ref_code, d);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = c.near(c.ctx, t->refs[e + lane], ref_code, d);
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 // *measured gets the entries taken up (each agrees with the query on a piece).
 template <class Lanes>
-__attribute__((always_inline)) inline int32_t hamming_piece_scan_with(
+__attribute__((always_inline)) inline step hamming_piece_scan_with(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
     const uint64_t symbols = hamming_symbol_mask(len);
     // Counted locally: an increment through a pointer per entry would chain
     // every entry on a store and a reload.
     uint64_t taken = 0;
-    int32_t r = VISIT_CONTINUE;
-    for (uint64_t j = 0; j < pieces && r == VISIT_CONTINUE; ++j) {
+    step r = step::go_on;
+    for (uint64_t j = 0; j < pieces && r == step::go_on; ++j) {
         const uint64_t last = probes[j].last;
         uint64_t e = probes[j].first;
-        for (; last - e >= Lanes::width && r == VISIT_CONTINUE; e += Lanes::width) {
+        for (; last - e >= Lanes::width && r == step::go_on; e += Lanes::width) {
             r = hamming_piece_step<Lanes>(c, t, probes, j, e, code, symbols, k, &taken);
         }
         if constexpr (Lanes::width > 1) {
-            for (; e < last && r == VISIT_CONTINUE; ++e) {
+            for (; e < last && r == step::go_on; ++e) {
                 r = hamming_piece_step<piece_lanes_one>(c, t, probes, j, e, code, symbols, k,
                                                         &taken);
             }
@@ -167,25 +168,25 @@ __attribute__((always_inline)) inline int32_t hamming_piece_scan_with(
 // The instantiations: without popcnt (a libgcc call, so that the library
 // still runs everywhere), with it, and with 512-bit vectors.  flatten pulls
 // every helper into the instantiation, built for its target.
-typedef int32_t (*hamming_piece_scan_fn)(const piece_consumer &c, const piece_table *t,
+typedef step (*hamming_piece_scan_fn)(const piece_consumer &c, const piece_table *t,
                                          const piece_probe *probes, uint64_t pieces,
                                          uint64_t code, uint64_t len, int32_t k,
                                          uint64_t *measured) noexcept;
 
-__attribute__((flatten)) int32_t hamming_piece_scan_baseline(
+__attribute__((flatten)) step hamming_piece_scan_baseline(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
     return hamming_piece_scan_with<piece_lanes_one>(c, t, probes, pieces, code, len, k, measured);
 }
 
 #if defined(__x86_64__)
-__attribute__((target("popcnt"), flatten)) int32_t hamming_piece_scan_popcnt(
+__attribute__((target("popcnt"), flatten)) step hamming_piece_scan_popcnt(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
     return hamming_piece_scan_with<piece_lanes_one>(c, t, probes, pieces, code, len, k, measured);
 }
 
-VELMORA_TARGET_AVX512 __attribute__((flatten)) int32_t hamming_piece_scan_avx512(
+VELMORA_TARGET_AVX512 __attribute__((flatten)) step hamming_piece_scan_avx512(
     const piece_consumer &c, const piece_table *t, const piece_probe *probes, uint64_t pieces,
     uint64_t code, uint64_t len, int32_t k, uint64_t *measured) noexcept {
     return hamming_piece_scan_with<piece_lanes_avx512>(c, t, probes, pieces, code, len, k,
@@ -208,32 +209,25 @@ hamming_piece_scan_fn hamming_piece_scan_select() noexcept {
     return hamming_piece_scan_baseline;
 }
 
-int32_t hamming_piece_scan(const piece_consumer &c, const piece_table *t,
+step hamming_piece_scan(const piece_consumer &c, const piece_table *t,
                            const piece_probe *probes, uint64_t pieces, uint64_t code,
                            uint64_t len, int32_t k, uint64_t *measured) noexcept {
     static const hamming_piece_scan_fn scan = hamming_piece_scan_select();
     return scan(c, t, probes, pieces, code, len, k, measured);
 }
 
-// Requests what the piece stage of a later query will read, without reading
-// anything that is not yet in cache: its bucket offsets (step 0), or, once
-// those have arrived, the first lines of its buckets (step 1).  A batch runs
-// these a query or two ahead, so that a query's two dependent misses overlap
-// the work on the ones before it.  Nothing is recorded or counted.
-void hamming_piece_warm(const vorn_index *ix, const uint8_t *query, size_t len, int32_t k,
+}  // namespace
+
+// Nothing is recorded or counted.
+void hamming_piece_warm(const vorn_index *ix, uint64_t code, uint64_t len, int32_t k,
                         int step) noexcept {
-    uint64_t code = 0;
     if (k < 1 || len > DNA2_MAX_LEN || (ix->flags & VORN_INDEX_NO_PIECES) != 0) return;
-    if (query == nullptr || !dna2_code(query, len, &code)) return;
     const uint64_t pieces = static_cast<uint64_t>(k) + 1;
     const piece_table *t = &ix->pieces[pieces - 2];
     if (t->count == 0) return;
     for (uint64_t j = 0; j < pieces; ++j) {
-        uint64_t start = 0;
-        uint64_t piece_len = 0;
-        index_piece_bounds(len, pieces, j, &start, &piece_len);
-        const uint64_t b = index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
-                                              index_piece_kind(pieces, j), t->bucket_count);
+        uint64_t range;
+        const uint64_t b = index_piece_bucket_of(code, len, pieces, j, t->bucket_count, &range);
         if (step == 0) {
             __builtin_prefetch(&t->offsets[b]);
         } else {
@@ -244,6 +238,8 @@ void hamming_piece_warm(const vorn_index *ix, const uint8_t *query, size_t len, 
     }
 }
 
+namespace {
+
 // The buckets of the k + 1 pieces of (code, len) in table t, the split's.
 // The bucket offsets and then the first entries of all pieces are
 // prefetched before any bucket is read, so their misses overlap.  Returns
@@ -252,14 +248,9 @@ uint64_t hamming_piece_probes(const piece_table *t, uint64_t code, uint64_t len,
                               piece_probe *probes) noexcept {
     const uint64_t pieces = static_cast<uint64_t>(k) + 1;
     for (uint64_t j = 0; j < pieces; ++j) {
-        uint64_t start = 0;
-        uint64_t piece_len = 0;
-        index_piece_bounds(len, pieces, j, &start, &piece_len);
         probes[j].meta = index_piece_meta(len, j);
-        // A zero-length piece has an empty range: everyone agrees on it.
-        probes[j].range = piece_len == 0 ? 0 : dna2_mask(piece_len) << (2 * start);
-        probes[j].first = index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
-                                             index_piece_kind(pieces, j), t->bucket_count);
+        probes[j].first =
+            index_piece_bucket_of(code, len, pieces, j, t->bucket_count, &probes[j].range);
         __builtin_prefetch(&t->offsets[probes[j].first]);
     }
     for (uint64_t j = 0; j < pieces; ++j) {
@@ -278,133 +269,50 @@ uint64_t hamming_piece_probes(const piece_table *t, uint64_t code, uint64_t len,
     return pieces;
 }
 
-int32_t hamming_apply_near(void *ctx, uint32_t ref, uint64_t, uint32_t mismatches) noexcept {
+step hamming_apply_near(void *ctx, uint32_t ref, uint64_t, uint32_t mismatches) noexcept {
     return probe_apply(static_cast<probe_sink *>(ctx), ref, mismatches);
 }
 
-// Pigeonhole stage of the encodable route: probes the k + 1 pieces of the
-// query code; every entry taken up is counted as measured.
-int32_t hamming_piece_stage(probe_sink *s, uint64_t code) noexcept {
-    const piece_table *t = &s->index->pieces[s->k - 1];
-    piece_probe probes[HAMMING_MAX_K + 1];
-    const uint64_t pieces = hamming_piece_probes(t, code, s->query_len, s->k, probes);
-    uint64_t measured = 0;
-    const int32_t r = hamming_piece_scan(piece_consumer{hamming_apply_near, s}, t, probes, pieces,
-                                         code, s->query_len, s->k, &measured);
-    if (s->stats != nullptr) {
-        s->stats->candidates += measured;
-        s->stats->verifications += measured;
-    }
-    return r == VISIT_CONTINUE ? r : VISIT_OUT_OF_MEMORY;
-}
-
 }  // namespace
 
-int32_t hamming_piece_neighbors(const vorn_index *ix, uint64_t code, uint64_t len, int32_t k,
-                                piece_near_fn near, void *ctx) noexcept {
+step hamming_piece_neighbors(const vorn_index *ix, uint64_t code, uint64_t len, int32_t k,
+                             piece_near_fn near, void *ctx, uint64_t *taken) noexcept {
     const piece_table *t = &ix->pieces[k - 1];
-    if (t->count == 0) return VISIT_CONTINUE;
+    *taken = 0;
+    if (t->count == 0) return step::go_on;
     piece_probe probes[HAMMING_MAX_K + 1];
     const uint64_t pieces = hamming_piece_probes(t, code, len, k, probes);
-    uint64_t measured = 0;
-    return hamming_piece_scan(piece_consumer{near, ctx}, t, probes, pieces, code, len, k,
-                              &measured);
+    return hamming_piece_scan(piece_consumer{near, ctx}, t, probes, pieces, code, len, k, taken);
 }
 
-int32_t hamming_search(probe_sink *s) noexcept {
+step hamming_search_code(probe_sink *s, const query_facts &q) noexcept {
     const vorn_index *ix = s->index;
-    const size_t len = s->query_len;
-    uint64_t code = 0;
-    // The empty query (possibly a null pointer) is encodable with code 0.
-    if (len == 0 || dna2_code(s->query, len, &code)) {
-        // The piece tables hold encodable references only and the list only
-        // the others, so no reference can be met twice.
-        int32_t r = VISIT_CONTINUE;
-        if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
-            if (ix->pieces[0].count != 0) r = hamming_piece_stage(s, code);
-        } else {
-            r = hamming_probe_neighborhood(s, code, len, s->k);
+    // The piece tables hold encodable references only and the list only
+    // the others, so no reference can be met twice.
+    step r = step::go_on;
+    if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
+        // Pigeonhole over the k + 1 pieces: every entry taken up is counted
+        // as measured.
+        uint64_t taken = 0;
+        r = hamming_piece_neighbors(ix, q.code, q.len, s->k, hamming_apply_near, s, &taken);
+        if (s->stats != nullptr) {
+            s->stats->candidates += taken;
+            s->stats->verifications += taken;
         }
-        if (r != VISIT_CONTINUE) return r;
-        return probe_nonencodable(s, 0, false);
+        if (r != step::go_on) r = step::out_of_memory;
+    } else {
+        r = hamming_probe_neighborhood(s, q.code, q.len, s->k);
     }
+    if (r != step::go_on) return r;
+    return probe_nonencodable(s, 0, false);
+}
 
-    uint64_t positions[HAMMING_MAX_K] = {0, 0, 0};
-    uint64_t unknown_count = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (dna2_is_base(s->query[i])) continue;
-        if (unknown_count < HAMMING_MAX_K) positions[unknown_count] = i;
-        unknown_count += 1;
-    }
+step hamming_search_unknown(probe_sink *s, const query_facts &q) noexcept {
     // More unknown bytes than k: every one of them mismatches an encodable
     // reference, so none can be within k and the search is skipped.
-    if (unknown_count <= static_cast<uint64_t>(s->k) &&
-        hamming_unknown_replacements(s, positions, unknown_count) != VISIT_CONTINUE) {
-        return VISIT_OUT_OF_MEMORY;
-    }
+    if (q.unknown <= static_cast<uint32_t>(s->k) && hamming_unknown_replacements(s, q) != step::go_on)
+        return step::out_of_memory;
     return probe_nonencodable(s, 0, true);
 }
 
-int32_t hamming_full_scan(probe_sink *s) noexcept {
-    const vorn_index *ix = s->index;
-    for (uint64_t r = 0; r < ix->n_refs; ++r) {
-        if (index_ref_len(ix, r) != s->query_len) continue;
-        if (probe_measure(s, r) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
-    }
-    return VISIT_CONTINUE;
-}
-
-namespace {
-
-void hamming_assign_one(const vorn_index *index, const uint8_t *query, size_t len, int32_t k,
-                        vorn_match *result, vorn_stats *stats) noexcept {
-    if (query == nullptr && len != 0) {
-        match_reset_invalid(result);
-        return;
-    }
-    if (index->n_refs == 0) {
-        match_reset(result, VORN_STATUS_NONE);
-        return;
-    }
-    if (k == 0) {
-        index_assign_exact_one_impl(index, query, len, result, stats, dna2_code, 0);
-        return;
-    }
-    probe_sink sink;
-    probe_sink *s = &sink;
-    probe_sink_start(s, index, query, len, k, PROBE_HAMMING, result, stats, 0, nullptr);
-    if (len > DNA2_MAX_LEN || hamming_search(s) != VISIT_CONTINUE) {
-        // Whatever a declined route applied is discarded (its counters are
-        // not rolled back); the scan needs no memory.
-        probe_sink_start(s, index, query, len, k, PROBE_HAMMING, result, stats, 0, nullptr);
-        hamming_full_scan(s);
-    }
-    match_finish(result, s->best_count);
-}
-
-}  // namespace
 }  // namespace velmora
-
-extern "C" VORN_API int32_t vorn_index_assign_hamming_stats(
-    const vorn_index *index, const uint8_t *const *queries, const size_t *query_lens,
-    size_t n_queries, int32_t k, vorn_match *results, vorn_stats *stats) VORN_NOEXCEPT {
-    // Compared unsigned, so every negative k is rejected as well.
-    if (static_cast<uint32_t>(k) > static_cast<uint32_t>(velmora::HAMMING_MAX_K)) return -1;
-    if (index == nullptr || results == nullptr) return -1;
-    if (n_queries > 0 && (queries == nullptr || query_lens == nullptr)) return -1;
-
-    if (stats != nullptr) {
-        stats->candidates = 0;
-        stats->verifications = 0;
-    }
-    for (size_t i = 0; i < n_queries; ++i) {
-        if (i + 2 < n_queries) {
-            velmora::hamming_piece_warm(index, queries[i + 2], query_lens[i + 2], k, 0);
-        }
-        if (i + 1 < n_queries) {
-            velmora::hamming_piece_warm(index, queries[i + 1], query_lens[i + 1], k, 1);
-        }
-        velmora::hamming_assign_one(index, queries[i], query_lens[i], k, &results[i], stats);
-    }
-    return 0;
-}

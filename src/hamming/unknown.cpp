@@ -23,88 +23,56 @@
 namespace velmora {
 namespace {
 
-// Codes go out in batches whose slots are fetched together (probe_keys).
-inline constexpr size_t HAMMING_PROBE_BATCH = 64;
-
-struct probe_batch {
-    probe_sink *sink;
-    uint8_t len;
-    size_t count;
-    uint64_t codes[HAMMING_PROBE_BATCH];
-    uint8_t lens[HAMMING_PROBE_BATCH];
-};
-
-int32_t batch_flush(probe_batch *b) noexcept {
-    const size_t n = b->count;
-    b->count = 0;
-    return probe_keys(b->sink, b->codes, b->lens, n);
-}
-
-inline int32_t batch_add(probe_batch *b, uint64_t code) noexcept {
-    b->codes[b->count] = code;
-    b->lens[b->count] = b->len;
-    b->count += 1;
-    return b->count == HAMMING_PROBE_BATCH ? batch_flush(b) : VISIT_CONTINUE;
-}
-
 // Every code with exactly `left` more substitutions at positions from p on.
-int32_t substitute_from(probe_batch *b, uint64_t code, const uint8_t *base_at, size_t len,
+step substitute_from(key_batch *b, uint64_t code, const uint8_t *base_at, size_t len,
                         size_t from, int32_t left) noexcept {
     for (size_t p = from; p < len; ++p) {
         for (uint64_t x = 0; x < 4; ++x) {
             if (x == base_at[p]) continue;
             const uint64_t c = dna2_with_base(code, p, x);
-            if (batch_add(b, c) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
-            if (left > 1 && substitute_from(b, c, base_at, len, p + 1, left - 1) != VISIT_CONTINUE) {
-                return VISIT_OUT_OF_MEMORY;
+            if (key_batch_add(b, c, len) != step::go_on) return step::out_of_memory;
+            if (left > 1 && substitute_from(b, c, base_at, len, p + 1, left - 1) != step::go_on) {
+                return step::out_of_memory;
             }
         }
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 }  // namespace
 
-int32_t hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
+step hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
                                     int32_t budget) noexcept {
     if (len == 0 || budget <= 0) return probe_key(s, code, len);
     uint8_t base_at[DNA2_MAX_LEN];
     for (size_t p = 0; p < len; ++p) base_at[p] = static_cast<uint8_t>((code >> (2 * p)) & 3);
-    probe_batch batch;
-    batch.sink = s;
-    batch.len = static_cast<uint8_t>(len);
-    batch.count = 0;
-    if (batch_add(&batch, code) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
-    if (substitute_from(&batch, code, base_at, len, 0, budget) != VISIT_CONTINUE) {
-        return VISIT_OUT_OF_MEMORY;
+    key_batch batch;
+    key_batch_start(&batch, s->index, probe_visit_take, s);
+    if (key_batch_add(&batch, code, len) != step::go_on) return step::out_of_memory;
+    if (substitute_from(&batch, code, base_at, len, 0, budget) != step::go_on) {
+        return step::out_of_memory;
     }
-    return batch_flush(&batch);
+    return key_batch_flush(&batch);
 }
 
-int32_t hamming_unknown_replacements(probe_sink *s, const uint64_t *positions,
-                                     uint64_t unknown_count) noexcept {
-    const size_t len = s->query_len;
-    // The code of the query with A at every unknown position; replacement r
-    // puts base (r >> 2d) & 3 at the d-th unknown position, the first one
-    // changing slowest.
-    uint64_t code = 0;
-    for (size_t i = 0; i < len; ++i) {
-        const int v = dna2_base_value(s->query[i]);
-        if (v > 0) code |= static_cast<uint64_t>(v) << (2 * i);
-    }
+step hamming_unknown_replacements(probe_sink *s, const query_facts &q) noexcept {
+    const size_t len = q.len;
+    const uint64_t unknown_count = q.unknown;
+    // Replacement r puts base (r >> 2d) & 3 at the d-th unknown position of
+    // the query's code (A at each), the first one changing slowest.
     const uint64_t copies = uint64_t{1} << (2 * unknown_count);
     const int32_t budget = s->k - static_cast<int32_t>(unknown_count);
     for (uint64_t r = 0; r < copies; ++r) {
-        uint64_t c = code;
+        uint64_t c = q.code;
         for (uint64_t d = 0; d < unknown_count; ++d) {
             const uint64_t base = (r >> (2 * (unknown_count - 1 - d))) & 3;
-            c = dna2_with_base(c, positions[d], base);
+            c = dna2_with_base(c, q.unknown_at[d], base);
         }
-        if (hamming_probe_neighborhood(s, c, len, budget) != VISIT_CONTINUE) {
-            return VISIT_OUT_OF_MEMORY;
+        if (hamming_probe_neighborhood(s, c, len, budget) != step::go_on) {
+            return step::out_of_memory;
         }
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 }  // namespace velmora

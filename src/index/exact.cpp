@@ -118,14 +118,16 @@ int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *
 
 }  // namespace
 
-void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, size_t len,
-                                 vorn_match *result, vorn_stats *stats, dna2_code_fn code_fn,
-                                 uint32_t fold_case) noexcept {
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return;
+namespace {
 
-    uint64_t code = 0;
-    if (code_fn(query, len, &code)) {
+// The lookup once the record is reset and the index known not to be empty;
+// inlined into both entry points below.
+__attribute__((always_inline)) inline void exact_one(const vorn_index *index,
+                                                     const uint8_t *query, size_t len,
+                                                     bool encoded, uint64_t code,
+                                                     vorn_match *result, vorn_stats *stats,
+                                                     uint32_t fold_case) noexcept {
+    if (encoded) {
         const key_slot *slot = index_key_find(index, code, len);
         if (slot != nullptr) {
             uint32_t n = 0;
@@ -147,6 +149,26 @@ void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, 
     // best distance.
     index_scan_nonencodable(index, query, len, result, stats, fold_case);
     match_finish(result, static_cast<int32_t>(result->hit_count));
+}
+
+}  // namespace
+
+void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, size_t len,
+                                 vorn_match *result, vorn_stats *stats, dna2_code_fn code_fn,
+                                 uint32_t fold_case) noexcept {
+    match_reset(result, VORN_STATUS_NONE);
+    if (index->n_refs == 0) return;
+    uint64_t code = 0;
+    const bool encoded = code_fn(query, len, &code) != 0;
+    exact_one(index, query, len, encoded, code, result, stats, fold_case);
+}
+
+void index_exact_one_coded(const vorn_index *index, const uint8_t *query, size_t len,
+                           bool encoded, uint64_t code, vorn_match *result,
+                           vorn_stats *stats) noexcept {
+    match_reset(result, VORN_STATUS_NONE);
+    if (index->n_refs == 0) return;
+    exact_one(index, query, len, encoded, code, result, stats, 0);
 }
 
 }  // namespace velmora

@@ -173,6 +173,16 @@ static inline uint64_t dna2_insert_base(uint64_t code, uint64_t p, uint64_t b) n
     return low | high | (b << (2 * p));
 }
 
+// Whether the shorter sequence (shorter_len bases) is the longer one with one
+// base deleted: deleting the longer one's first differing base must give it
+// (a deletion anywhere in a run of equal bases gives the same sequence).
+static inline bool dna2_one_deletion(uint64_t longer, uint64_t shorter,
+                                     uint64_t shorter_len) noexcept {
+    const uint64_t x = (longer ^ shorter) & dna2_mask(shorter_len);
+    const uint64_t p = x == 0 ? shorter_len : static_cast<uint64_t>(__builtin_ctzll(x)) / 2;
+    return dna2_delete_base(longer, p) == shorter;
+}
+
 // Number of positions at which two codes hold different bases (a SWAR
 // count: a popcount builtin would be a library call on baseline x86-64).
 static inline uint32_t dna2_mismatches(uint64_t a, uint64_t b) noexcept {
@@ -230,6 +240,21 @@ static inline uint64_t index_piece_kind(uint64_t m, uint64_t i) noexcept {
     return 4 * (m - 2) + i;
 }
 
+// Bucket of piece j of the split of (code, len) into m pieces, in a table of
+// bucket_count buckets; *range gets the piece's bits in a code (none for a
+// zero-length piece, on which every code agrees).  The build and the search
+// both place a piece here, so they cannot disagree on a bucket.
+static inline uint64_t index_piece_bucket_of(uint64_t code, uint64_t len, uint64_t m,
+                                             uint64_t j, uint64_t bucket_count,
+                                             uint64_t *range) noexcept {
+    uint64_t start = 0;
+    uint64_t piece_len = 0;
+    index_piece_bounds(len, m, j, &start, &piece_len);
+    *range = piece_len == 0 ? 0 : dna2_mask(piece_len) << (2 * start);
+    return index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
+                              index_piece_kind(m, j), bucket_count);
+}
+
 static inline uint8_t index_piece_meta(uint64_t ref_len, uint64_t position) noexcept {
     return static_cast<uint8_t>(ref_len | (position << 6));
 }
@@ -278,10 +303,8 @@ static inline bool index_has_length(const vorn_index *ix, uint64_t len) noexcept
     return len < 64 && ((ix->enc_lengths >> len) & 1) != 0;
 }
 
-// false only when no key (code, len) with this hash is in the key table.
-static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
-                                         uint64_t len) noexcept {
-    if (!index_has_length(ix, len)) return false;
+// false only when no key with this hash is in the key table.
+static inline bool index_filter_may_hold_hash(const vorn_index *ix, uint64_t hash) noexcept {
     if (ix->filter_blocks == 0) return true;
     const uint64_t *block =
         ix->filter + INDEX_FILTER_BLOCK_WORDS * index_filter_block(hash, ix->filter_blocks);
@@ -291,6 +314,12 @@ static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
         all &= ((block[bit >> 6] >> (bit & 63)) & 1) != 0;
     }
     return all;
+}
+
+// false only when no key (code, len) with this hash is in the key table.
+static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
+                                         uint64_t len) noexcept {
+    return index_has_length(ix, len) && index_filter_may_hold_hash(ix, hash);
 }
 
 static inline void index_filter_prefetch(const vorn_index *ix, uint64_t hash) noexcept {
@@ -320,6 +349,12 @@ static inline const uint32_t *index_key_refs(const vorn_index *ix, const key_slo
 void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, size_t len,
                                  vorn_match *result, vorn_stats *stats, dna2_code_fn code_fn,
                                  uint32_t fold_case) noexcept;
+
+// The byte-exact lookup of a query whose code the caller holds (encoded says
+// whether the strict encoder accepts the query).
+void index_exact_one_coded(const vorn_index *index, const uint8_t *query, size_t len,
+                           bool encoded, uint64_t code, vorn_match *result,
+                           vorn_stats *stats) noexcept;
 
 }  // namespace velmora
 

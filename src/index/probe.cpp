@@ -8,9 +8,9 @@
 
 namespace velmora {
 
-void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *query,
-                      size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
-                      vorn_stats *stats, uint32_t stop_when_ambiguous, probe_hits *hits) noexcept {
+void probe_sink_start(probe_sink *s, const vorn_index *index, const query_facts &query, int32_t k,
+                      uint32_t metric, vorn_match *result, vorn_stats *stats,
+                      bool stop_when_ambiguous, probe_hits *hits) noexcept {
     s->index = index;
     s->k = k;
     s->metric = metric;
@@ -18,9 +18,7 @@ void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *que
     s->hits = hits;
     s->windows = nullptr;
     candidate_seen_free(&s->seen);
-    uint64_t code = 0;
-    const bool encodable = query_len <= DNA2_MAX_LEN && dna2_code(query, query_len, &code);
-    probe_sink_retarget(s, query, query_len, encodable, code, result, stats);
+    probe_sink_retarget(s, query.bytes, query.len, query.encodable, query.code, result, stats);
 }
 
 void probe_sink_retarget(probe_sink *s, const uint8_t *query, size_t query_len, bool encodable,
@@ -57,7 +55,7 @@ namespace {
 
 // The path's bounded test on a reference's bytes: Hamming or edit distance.
 int32_t probe_bytes_distance(const probe_sink *s, const uint8_t *bytes, size_t len) noexcept {
-    if (s->metric == PROBE_HAMMING) {
+    if (s->metric == VORN_METRIC_HAMMING) {
         return len == s->query_len
                    ? same_length_hamming_distance_within_k(s->query, bytes, len, s->k)
                    : CANDIDATE_FARTHER;
@@ -66,22 +64,13 @@ int32_t probe_bytes_distance(const probe_sink *s, const uint8_t *bytes, size_t l
 }
 
 // Counts the verification and folds its outcome into the sink.
-int32_t probe_conclude(probe_sink *s, uint64_t ref, int32_t d) noexcept {
+step probe_conclude(probe_sink *s, uint64_t ref, int32_t d) noexcept {
     if (s->stats != nullptr) s->stats->verifications += 1;
     if (d >= 0) return probe_apply(s, static_cast<uint32_t>(ref), static_cast<uint32_t>(d));
     // A distance that could not be computed is no hit in a record; a listing
     // cannot leave it out silently.
-    if (d != CANDIDATE_FARTHER && s->hits != nullptr) return VISIT_OUT_OF_MEMORY;
-    return VISIT_CONTINUE;
-}
-
-// Edit distance of two encodable sequences one base apart in length, when it
-// is 1: deleting the longer one's first differing base must give the shorter
-// (a deletion anywhere in a run of equal bases gives the same sequence).
-bool probe_one_deletion(uint64_t longer, uint64_t shorter, uint64_t shorter_len) noexcept {
-    const uint64_t x = (longer ^ shorter) & dna2_mask(shorter_len);
-    const uint64_t p = x == 0 ? shorter_len : static_cast<uint64_t>(__builtin_ctzll(x)) / 2;
-    return dna2_delete_base(longer, p) == shorter;
+    if (d != CANDIDATE_FARTHER && s->hits != nullptr) return step::out_of_memory;
+    return step::go_on;
 }
 
 // The bounded distance the byte test would give, from the codes where they
@@ -92,19 +81,19 @@ int32_t code_distance(uint32_t metric, int64_t k, uint64_t query_code, uint64_t 
                       uint64_t len) noexcept {
     if (len == q) {
         const uint32_t h = dna2_mismatches(query_code, code);
-        if (metric == PROBE_HAMMING) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
+        if (metric == VORN_METRIC_HAMMING) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
         // Equal lengths one edit apart differ in one base, so up to two
         // mismatches are that many edits; from three on, shifts may be fewer.
         if (h <= 2) return h <= k ? static_cast<int32_t>(h) : CANDIDATE_FARTHER;
         if (k <= 1) return CANDIDATE_FARTHER;
         return PROBE_UNDECIDED;
     }
-    if (metric == PROBE_HAMMING) return CANDIDATE_FARTHER;
+    if (metric == VORN_METRIC_HAMMING) return CANDIDATE_FARTHER;
     const uint64_t gap = len > q ? len - q : q - len;
     if (gap > static_cast<uint64_t>(k)) return CANDIDATE_FARTHER;
     if (gap == 1) {
-        const bool one = len > q ? probe_one_deletion(code, query_code, q)
-                                 : probe_one_deletion(query_code, code, len);
+        const bool one = len > q ? dna2_one_deletion(code, query_code, q)
+                                 : dna2_one_deletion(query_code, code, len);
         if (one) return 1;
         if (k <= 1) return CANDIDATE_FARTHER;
     }
@@ -151,7 +140,7 @@ window_distances probe_window_distances(const probe_sink *s, const uint8_t *byte
     if (code != nullptr && last <= w.encodable) {
         bool decided = true;
         for (size_t n = first; n <= last && decided; ++n) {
-            const int32_t d = code_distance(PROBE_EDIT, s->k, w.code & dna2_mask(n), n, *code, len);
+            const int32_t d = code_distance(VORN_METRIC_EDIT, s->k, w.code & dna2_mask(n), n, *code, len);
             decided = d != PROBE_UNDECIDED;
             fold_window(&out, w, n, d);
         }
@@ -176,22 +165,22 @@ window_distances probe_window_distances(const probe_sink *s, const uint8_t *byte
 }
 
 // Counts the verification and folds both distances into the sink.
-int32_t probe_conclude_windows(probe_sink *s, uint64_t ref, window_distances d) noexcept {
+step probe_conclude_windows(probe_sink *s, uint64_t ref, window_distances d) noexcept {
     if (s->stats != nullptr) s->stats->verifications += 1;
-    if (d.least == CANDIDATE_UNMEASURED) return VISIT_OUT_OF_MEMORY;  // see probe_conclude
+    if (d.least == CANDIDATE_UNMEASURED) return step::out_of_memory;  // see probe_conclude
     const auto r = static_cast<uint32_t>(ref);
     if (d.fixed >= 0) {
         const auto at_fixed = static_cast<uint32_t>(d.fixed);
         match_apply_hit(s->result, r, at_fixed, &s->best_count);
         probe_hits *fixed_hits = s->windows->fixed_hits;
-        if (fixed_hits != nullptr && !fixed_hits->push(vorn_hit{r, at_fixed})) return VISIT_OUT_OF_MEMORY;
+        if (fixed_hits != nullptr && !fixed_hits->push(vorn_hit{r, at_fixed})) return step::out_of_memory;
     }
     if (d.least >= 0 && !s->hits->push(vorn_hit{r, static_cast<uint32_t>(d.least)}))
-        return VISIT_OUT_OF_MEMORY;
-    return VISIT_CONTINUE;
+        return step::out_of_memory;
+    return step::go_on;
 }
 
-int32_t probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
+step probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
     if (s->stats != nullptr) s->stats->candidates += 1;
     if (s->windows != nullptr)
         return probe_conclude_windows(s, ref, probe_window_distances(s, nullptr, len, &code));
@@ -203,19 +192,21 @@ int32_t probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t 
     return probe_conclude(s, ref, d);
 }
 
-int32_t probe_slot(probe_sink *s, const key_slot *slot) noexcept {
+// Every reference of a found key, in the key's order.
+step visit_slot(const vorn_index *ix, const key_slot *slot, ref_visitor visit,
+                   void *ctx) noexcept {
     uint32_t count = 0;
-    const uint32_t *refs = index_key_refs(s->index, slot, &count);
+    const uint32_t *refs = index_key_refs(ix, slot, &count);
     for (uint32_t i = 0; i < count; ++i) {
-        const int32_t r = probe_take_code(s, refs[i], slot->code, slot->len);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = visit(ctx, refs[i], slot->code, slot->len);
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 }  // namespace
 
-int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept {
+step probe_measure(probe_sink *s, uint64_t ref) noexcept {
     const vorn_index *ix = s->index;
     if (s->stats != nullptr) s->stats->candidates += 1;
     const uint8_t *bytes = index_ref_bytes(ix, ref);
@@ -225,132 +216,173 @@ int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept {
     return probe_conclude(s, ref, probe_bytes_distance(s, bytes, len));
 }
 
-int32_t probe_take(probe_sink *s, uint64_t ref) noexcept {
+step probe_take(probe_sink *s, uint64_t ref) noexcept {
     const int32_t added = candidate_seen_add(&s->seen, ref);
-    if (added < 0) return VISIT_OUT_OF_MEMORY;
-    if (added > 0 && probe_measure(s, ref) != VISIT_CONTINUE) return VISIT_OUT_OF_MEMORY;
-    return probe_settled(s) ? VISIT_STOP : VISIT_CONTINUE;
+    if (added < 0) return step::out_of_memory;
+    if (added > 0 && probe_measure(s, ref) != step::go_on) return step::out_of_memory;
+    return probe_settled(s) ? step::stop : step::go_on;
 }
 
-int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
+step probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept {
     const int32_t added = candidate_seen_add(&s->seen, ref);
-    if (added < 0) return VISIT_OUT_OF_MEMORY;
-    if (added > 0 && probe_measure_code(s, ref, code, len) != VISIT_CONTINUE) {
-        return VISIT_OUT_OF_MEMORY;
+    if (added < 0) return step::out_of_memory;
+    if (added > 0 && probe_measure_code(s, ref, code, len) != step::go_on) {
+        return step::out_of_memory;
     }
-    return probe_settled(s) ? VISIT_STOP : VISIT_CONTINUE;
+    return probe_settled(s) ? step::stop : step::go_on;
 }
 
-int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
+step probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noexcept {
+    return probe_take_code(static_cast<probe_sink *>(sink), ref, code, len);
+}
+
+step probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
-    if (ix->key_slot_count == 0) return VISIT_CONTINUE;
+    if (ix->key_slot_count == 0) return step::go_on;
     const uint64_t h = index_key_hash(code, len);
-    if (!index_filter_may_hold(ix, h, len)) return VISIT_CONTINUE;
+    if (!index_filter_may_hold(ix, h, len)) return step::go_on;
     const key_slot *slot = index_key_find_from(ix, h & (ix->key_slot_count - 1), code, len);
-    return slot == nullptr ? VISIT_CONTINUE : probe_slot(s, slot);
+    return slot == nullptr ? step::go_on : visit_slot(ix, slot, probe_visit_take, s);
 }
 
-int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n) noexcept {
-    // Nearly every key of a large index misses the cache; the keys do not
-    // depend on each other, so all their slots are requested before the
-    // first one is read.
-    constexpr size_t BATCH = 64;
-    uint64_t homes[BATCH];
-    for (size_t at = 0; at < n; at += BATCH) {
-        const size_t m = n - at < BATCH ? n - at : BATCH;
-        probe_prefetch(s, codes + at, lens + at, m, homes);
-        const int32_t r = probe_walk(s, codes + at, lens + at, homes, m);
-        if (r != VISIT_CONTINUE) return r;
-    }
-    return VISIT_CONTINUE;
+// ---- the key batch --------------------------------------------------------------
+
+void key_batch_start(key_batch *b, const vorn_index *index, ref_visitor visit, void *ctx,
+                     size_t limit) noexcept {
+    b->index = index;
+    b->visit = visit;
+    b->ctx = ctx;
+    b->count = 0;
+    b->limit = limit;
 }
 
-void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n,
-                    uint64_t *homes) noexcept {
-    const vorn_index *ix = s->index;
-    if (ix->key_slot_count == 0) return;
-    // The filter blocks first (in cache, but their latency overlaps too),
-    // then the slots of the keys the filter lets through; INDEX_NONE marks
-    // a key the filter rejected.
-    // A key of a length no reference has is ruled out before it is hashed.
-    for (size_t i = 0; i < n; ++i) {
-        if (!index_has_length(ix, lens[i])) continue;
-        homes[i] = index_key_hash(codes[i], lens[i]);
-        index_filter_prefetch(ix, homes[i]);
-    }
+void key_batch_request(key_batch *b, size_t from, size_t to) noexcept {
+    const vorn_index *ix = b->index;
     const uint64_t mask = ix->key_slot_count - 1;
-    for (size_t i = 0; i < n; ++i) {
-        if (!index_has_length(ix, lens[i]) || !index_filter_may_hold(ix, homes[i], lens[i])) {
-            homes[i] = INDEX_NONE;
+    for (size_t i = from; i < to; ++i) {
+        // The length was tested when the key was added.
+        if (b->homes[i] == INDEX_NONE) continue;
+        if (!index_filter_may_hold_hash(ix, b->homes[i])) {
+            b->homes[i] = INDEX_NONE;
             continue;
         }
-        homes[i] &= mask;
-        __builtin_prefetch(&ix->keys[homes[i]]);
+        b->homes[i] &= mask;
+        __builtin_prefetch(&ix->keys[b->homes[i]]);
     }
 }
 
-int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
-                   const uint64_t *homes, size_t n) noexcept {
-    const vorn_index *ix = s->index;
-    if (ix->key_slot_count == 0) return VISIT_CONTINUE;
-    for (size_t i = 0; i < n; ++i) {
-        if (homes[i] == INDEX_NONE) continue;
-        const key_slot *slot = index_key_find_from(ix, homes[i], codes[i], lens[i]);
+step key_batch_walk(key_batch *b, size_t from, size_t to) noexcept {
+    const vorn_index *ix = b->index;
+    for (size_t i = from; i < to; ++i) {
+        if (b->homes[i] == INDEX_NONE) continue;
+        const key_slot *slot = index_key_find_from(ix, b->homes[i], b->codes[i], b->lens[i]);
         if (slot == nullptr) continue;
-        const int32_t r = probe_slot(s, slot);
-        if (r != VISIT_CONTINUE) return r;
+        const step r = visit_slot(ix, slot, b->visit, b->ctx);
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
-void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    const vorn_index *ix = s->index;
+step key_batch_flush(key_batch *b) noexcept {
+    key_batch_request(b, 0, b->count);
+    const step r = key_batch_walk(b, 0, b->count);
+    b->count = 0;
+    return r;
+}
+
+// ---- the deletion table ---------------------------------------------------------
+
+void index_longer_prefetch(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
     if (ix->del_bucket_count == 0 || !index_has_length(ix, len + 1)) return;
-    const uint64_t b = index_key_hash(code, len) & (ix->del_bucket_count - 1);
-    __builtin_prefetch(&ix->del_offsets[b]);
+    __builtin_prefetch(&ix->del_offsets[index_key_hash(code, len) & (ix->del_bucket_count - 1)]);
 }
 
 namespace {
 
-// Without the deletion table: the references one base longer are the ones
-// whose key is an insertion variant of the query's.  They are gathered and
-// taken in the order the deletion table would give, highest reference first
-// (a reference's first entry there is its last base removed, and the
-// entries run from the highest reference down), so the status-only form
-// stops at the same reference either way.
-int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    const vorn_index *ix = s->index;
-    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || !index_has_length(ix, len + 1)) {
-        return VISIT_CONTINUE;
-    }
-    uint64_t codes[4 * DNA2_MAX_LEN];
-    uint8_t lens[4 * DNA2_MAX_LEN];
-    size_t n = 0;
-    for (uint64_t p = 0; p <= len; ++p) {
-        for (uint64_t b = 0; b < 4; ++b) {
-            const uint64_t v = dna2_insert_base(code, p, b);
-            // Inserting next to an equal base repeats the previous variant.
-            bool repeat = false;
-            for (size_t j = 0; j < n && !repeat; ++j) repeat = codes[j] == v;
-            if (repeat) continue;
-            codes[n] = v;
-            lens[n] = static_cast<uint8_t>(len + 1);
-            ++n;
+// At most 1 + 3 * 32 keys: the query and its substitution variants, or the
+// 4 * 31 insertion variants of a query whose references may be two longer.
+constexpr size_t LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
+
+// Without the deletion table: the references one base longer than a key are
+// those whose key is an insertion variant of it.  Inserting b before p
+// repeats inserting it before p - 1 when base p - 1 is b, so only the first
+// of such a run is looked up.
+step longer_by_insertions(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
+                             ref_visitor visit, void *ctx) noexcept {
+    key_batch batch;
+    key_batch_start(&batch, ix, visit, ctx);
+    for (size_t i = 0; i < n; ++i) {
+        for (uint64_t p = 0; p <= len; ++p) {
+            for (uint64_t x = 0; x < 4; ++x) {
+                if (p > 0 && ((codes[i] >> (2 * p - 2)) & 3) == x) continue;
+                const step r = key_batch_add(&batch, dna2_insert_base(codes[i], p, x), len + 1);
+                if (r != step::go_on) return r;
+            }
         }
     }
-    // Gather the references; distinct keys hold distinct references.
-    inline_array<uint32_t, 128> refs;
-    uint64_t homes[4 * DNA2_MAX_LEN];
-    probe_prefetch(s, codes, lens, n, homes);
+    return key_batch_flush(&batch);
+}
+
+}  // namespace
+
+step index_longer_references(const vorn_index *ix, const uint64_t *codes, size_t n,
+                                uint64_t len, ref_visitor visit, void *ctx) noexcept {
+    // No reference of length len + 1: nothing to find (and no bucket to read).
+    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || !index_has_length(ix, len + 1))
+        return step::go_on;
+    if ((ix->flags & VORN_INDEX_NO_DELETION) != 0)
+        return longer_by_insertions(ix, codes, n, len, visit, ctx);
+    VELMORA_ASSERT(n <= LONGER_KEYS);
+    uint64_t hashes[LONGER_KEYS];
+    uint64_t first[LONGER_KEYS];
+    uint64_t last[LONGER_KEYS];
+    const uint64_t mask = ix->del_bucket_count - 1;
     for (size_t i = 0; i < n; ++i) {
-        if (homes[i] == INDEX_NONE) continue;
-        const key_slot *slot = index_key_find_from(ix, homes[i], codes[i], lens[i]);
-        if (slot == nullptr) continue;
-        uint32_t c = 0;
-        const uint32_t *r = index_key_refs(ix, slot, &c);
-        if (!refs.append(r, c)) return VISIT_OUT_OF_MEMORY;
+        hashes[i] = index_key_hash(codes[i], len);
+        __builtin_prefetch(&ix->del_offsets[hashes[i] & mask]);
     }
-    // Insertion sort, descending: the lists are short.
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t b = hashes[i] & mask;
+        first[i] = ix->del_offsets[b];
+        last[i] = ix->del_offsets[b + 1];
+        if (last[i] > first[i]) __builtin_prefetch(&ix->del_entries[last[i] - 1]);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        // Fingerprint and length in one comparison; the position is the low bits.
+        const uint32_t want = index_del_tag(index_del_fingerprint(hashes[i]), len + 1, 0) >> 5;
+        for (uint64_t e = last[i]; e > first[i]; --e) {
+            const del_entry &d = ix->del_entries[e - 1];
+            if ((d.tag >> 5) != want) continue;
+            const uint64_t ref_code = ix->ref_codes[d.ref];
+            if (dna2_delete_base(ref_code, d.tag & 31) != codes[i]) continue;
+            const step r = visit(ctx, d.ref, ref_code, len + 1);
+            if (r != step::go_on) return r;
+        }
+    }
+    return step::go_on;
+}
+
+namespace {
+
+using ref_list = inline_array<uint32_t, 128>;
+
+step collect_ref(void *list, uint32_t ref, uint64_t, uint64_t) noexcept {
+    return static_cast<ref_list *>(list)->push(ref) ? step::go_on : step::out_of_memory;
+}
+
+}  // namespace
+
+step probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept {
+    const vorn_index *ix = s->index;
+    if ((ix->flags & VORN_INDEX_NO_DELETION) == 0)
+        return index_longer_references(ix, &code, 1, len, probe_visit_take, s);
+    // The insertion variants find the references in key order; they are
+    // taken in the deletion table's order, highest reference first (distinct
+    // keys hold distinct references), so the status-only form stops at the
+    // same reference either way.
+    ref_list refs;
+    const step found = index_longer_references(ix, &code, 1, len, collect_ref, &refs);
+    if (found != step::go_on) return found;
     for (size_t i = 1; i < refs.size(); ++i) {
         const uint32_t v = refs[i];
         size_t j = i;
@@ -358,39 +390,38 @@ int32_t probe_longer_by_insertions(probe_sink *s, uint64_t code, uint64_t len) n
         refs[j] = v;
     }
     for (size_t i = 0; i < refs.size(); ++i) {
-        const int32_t result = probe_take(s, refs[i]);
-        if (result != VISIT_CONTINUE) return result;
+        const step r = probe_take(s, refs[i]);
+        if (r != step::go_on) return r;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
-}  // namespace
-
-int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept {
+step probe_every_reference(probe_sink *s) noexcept {
     const vorn_index *ix = s->index;
-    if ((ix->flags & VORN_INDEX_NO_DELETION) != 0) return probe_longer_by_insertions(s, code, len);
-    // No reference of length len + 1: nothing to find (and no bucket to read).
-    if (ix->del_bucket_count == 0 || !index_has_length(ix, len + 1)) {
-        return VISIT_CONTINUE;
+    if (s->metric == VORN_METRIC_HAMMING || s->windows != nullptr) {
+        for (uint64_t r = 0; r < ix->n_refs; ++r) {
+            if (s->metric == VORN_METRIC_HAMMING && index_ref_len(ix, r) != s->query_len) continue;
+            if (probe_measure(s, r) != step::go_on) return step::out_of_memory;
+        }
+        return step::go_on;
     }
-    const uint64_t h = index_key_hash(code, len);
-    // Fingerprint and length in one comparison; the position is the low bits.
-    const uint32_t want = index_del_tag(index_del_fingerprint(h), len + 1, 0) >> 5;
-    const uint64_t b = h & (ix->del_bucket_count - 1);
-    const uint64_t first = ix->del_offsets[b];
-    // Newest entry first: highest reference, and within one its last base.
-    for (uint64_t e = ix->del_offsets[b + 1]; e > first; --e) {
-        const del_entry &d = ix->del_entries[e - 1];
-        if ((d.tag >> 5) != want) continue;
-        const uint64_t ref_code = ix->ref_codes[d.ref];
-        if (dna2_delete_base(ref_code, d.tag & 31) != code) continue;
-        const int32_t r = probe_take_code(s, d.ref, ref_code, len + 1);
-        if (r != VISIT_CONTINUE) return r;
+    // Brute force examines every reference once, which is what it counts.
+    if (s->stats != nullptr) {
+        s->stats->candidates += ix->n_refs;
+        s->stats->verifications += ix->n_refs;
     }
-    return VISIT_CONTINUE;
+    for (uint64_t r = 0; r < ix->n_refs; ++r) {
+        const int32_t d = candidate_distance_within_k(s->query, s->query_len, index_ref_bytes(ix, r),
+                                                      index_ref_len(ix, r), s->k);
+        if (d == CANDIDATE_UNMEASURED) return step::out_of_memory;
+        if (d >= 0 && probe_apply(s, static_cast<uint32_t>(r), static_cast<uint32_t>(d)) !=
+                          step::go_on)
+            return step::out_of_memory;
+    }
+    return step::go_on;
 }
 
-int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept {
+step probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept {
     const vorn_index *ix = s->index;
     const size_t q = s->query_len;
     for (uint64_t i = 0; i < ix->nonenc_count; ++i) {
@@ -398,10 +429,10 @@ int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexc
         const size_t len = index_ref_len(ix, r);
         const size_t gap = len > q ? len - q : q - len;
         if (gap > window) continue;
-        const int32_t v = through_set ? probe_take(s, r) : probe_measure(s, r);
-        if (v != VISIT_CONTINUE) return v;
+        const step v = through_set ? probe_take(s, r) : probe_measure(s, r);
+        if (v != step::go_on) return v;
     }
-    return VISIT_CONTINUE;
+    return step::go_on;
 }
 
 }  // namespace velmora

@@ -5,16 +5,13 @@
 // (edit or Hamming distance) and folds the hit into the record, and into the
 // hit list when the caller is listing hits.  It stops early once the
 // status-only form has its answer.
-//
-// Return protocol of every step: VISIT_CONTINUE, VISIT_STOP (the status-only
-// search is settled) or VISIT_OUT_OF_MEMORY (the candidate set or the hit
-// list could not grow; the path declines).
 #ifndef VELMORA_SRC_INDEX_PROBE_H
 #define VELMORA_SRC_INDEX_PROBE_H
 
 #include <cstddef>
 #include <cstdint>
 
+#include "common.h"
 #include "index/candidate_set.h"
 #include "index/index_internal.h"
 #include "inline_array.h"
@@ -22,15 +19,30 @@
 
 namespace velmora {
 
-inline constexpr int32_t VISIT_CONTINUE = 0;
-inline constexpr int32_t VISIT_STOP = 1;
-inline constexpr int32_t VISIT_OUT_OF_MEMORY = -1;
-
-inline constexpr uint32_t PROBE_EDIT = 0;
-inline constexpr uint32_t PROBE_HAMMING = 1;
+// What every step of a search returns: go on, stop (the status-only form is
+// settled, or a consumer has what it wanted), or out of memory (the candidate
+// set or the hit list could not grow; a record falls back on the full scan).
+enum class step : int32_t { go_on, stop, out_of_memory };
 
 // Hits being listed for one query's search; the first 64 need no heap.
 using probe_hits = inline_array<vorn_hit, 64>;
+
+// What a search needs to know about a query, worked out in one pass over its
+// bytes before any route is chosen.
+struct query_facts {
+    const uint8_t *bytes;  // null only when len is 0
+    size_t len;
+    // The 2-bit code of the first 32 bytes with A in place of each unknown
+    // byte: the query's code when it is encodable, and the code every
+    // replacement of its unknown bytes starts from when it is not.
+    uint64_t code;
+    bool encodable;        // at most 32 bytes, upper-case A/C/G/T only
+    bool long_read;        // 33 or 34 bytes, upper-case A/C/G/T only
+    uint32_t unknown;      // bytes other than A/C/G/T (counted for len <= 34)
+    size_t unknown_at[3];  // positions of the first three of them
+};
+
+void query_facts_of(query_facts *f, const uint8_t *bytes, size_t len) noexcept;
 
 // The read prefixes a search over several windows measures each reference
 // against (the windows of one read: prefixes of shortest to longest bytes),
@@ -59,8 +71,8 @@ struct probe_sink {
     const uint8_t *query;
     size_t query_len;
     int32_t k;
-    uint32_t metric;
-    uint32_t stop_when_ambiguous;
+    uint32_t metric;  // VORN_METRIC_*
+    bool stop_when_ambiguous;
     vorn_match *result;
     vorn_stats *stats;
     probe_hits *hits;  // null unless listing
@@ -77,9 +89,10 @@ struct probe_sink {
 };
 
 // Resets the record to VORN_STATUS_NONE and the search state to empty.
-void probe_sink_start(probe_sink *s, const vorn_index *index, const uint8_t *query,
-                      size_t query_len, int32_t k, uint32_t metric, vorn_match *result,
-                      vorn_stats *stats, uint32_t stop_when_ambiguous, probe_hits *hits) noexcept;
+// metric is a VORN_METRIC_* code.
+void probe_sink_start(probe_sink *s, const vorn_index *index, const query_facts &query, int32_t k,
+                      uint32_t metric, vorn_match *result, vorn_stats *stats,
+                      bool stop_when_ambiguous, probe_hits *hits) noexcept;
 
 // Points a started sink at another query (a window of the same read), with
 // its own record and counters; the references taken up so far stay taken,
@@ -96,54 +109,111 @@ static inline bool probe_window_code(const probe_windows &w, size_t len, uint64_
 }
 
 static inline bool probe_settled(const probe_sink *s) noexcept {
-    return s->stop_when_ambiguous != 0 && s->best_count >= 2;
+    return s->stop_when_ambiguous && s->best_count >= 2;
 }
 
 // Folds a hit into the record and the hit list.
-static inline int32_t probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept;
+static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept;
 
 // Counts, measures and applies a reference the query meets for the first
 // time (no candidate set involved).
-int32_t probe_measure(probe_sink *s, uint64_t ref) noexcept;
+step probe_measure(probe_sink *s, uint64_t ref) noexcept;
 
-// The candidate set, then probe_measure for a new reference; VISIT_STOP when
+// The candidate set, then probe_measure for a new reference; step::stop when
 // the search is settled afterwards (new reference or not).
-int32_t probe_take(probe_sink *s, uint64_t ref) noexcept;
+step probe_take(probe_sink *s, uint64_t ref) noexcept;
 
 // probe_take for an encodable reference whose code and length the caller
 // holds (a key-table slot, a confirmed deletion entry): the same record and
 // counters, measured from the code instead of the arena.
-int32_t probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept;
+step probe_take_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len) noexcept;
 
 // Every reference of one key of the key table, in the key's order.
-int32_t probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept;
+step probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept;
 
-// Several keys: their slots are fetched together, then each key is walked in
-// the listed order, exactly as probing them one at a time.  The walk stops at
-// the first step that does not continue.
-int32_t probe_keys(probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n) noexcept;
+// What a table walk does with each reference it finds (code and len are the
+// reference's): take it up on a sink (probe_visit_take, ctx the sink), or
+// collect it.  Anything but step::go_on ends the walk and is returned.
+typedef step (*ref_visitor)(void *ctx, uint32_t ref, uint64_t code, uint64_t len) noexcept;
 
-// The two halves of probe_keys, for a path that requests the slots of all its
-// keys at once and walks them in several groups: homes receives each key's
-// home slot, or INDEX_NONE when the presence filter rules the key out.
-void probe_prefetch(const probe_sink *s, const uint64_t *codes, const uint8_t *lens, size_t n,
-                    uint64_t *homes) noexcept;
-int32_t probe_walk(probe_sink *s, const uint64_t *codes, const uint8_t *lens,
-                   const uint64_t *homes, size_t n) noexcept;
+step probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noexcept;
 
-// Requests the deletion-table bucket that probe_longer_references will read.
-void probe_longer_prefetch(const probe_sink *s, uint64_t code, uint64_t len) noexcept;
+// ---- the key batch ------------------------------------------------------------
+// Keys of the key table, walked in the order they were added.  Nearly every
+// key of a large index misses the cache and the keys do not depend on each
+// other, so a key's filter block is requested as it is added, and the slots
+// of all the keys the filter lets through before the first one is read.  A
+// key of a length no reference has is ruled out before it is hashed.
+
+// One key and the one-edit variants of a code of at most 32 bases.
+inline constexpr size_t KEY_BATCH_MAX = 1 + 8 * DNA2_MAX_LEN;
+// Keys a batch gathers before it walks them, unless its user walks it.
+inline constexpr size_t KEY_BATCH_AHEAD = 64;
+
+struct key_batch {
+    const vorn_index *index;
+    ref_visitor visit;
+    void *ctx;
+    size_t count;
+    size_t limit;  // the batch walks itself once it holds this many keys
+    uint64_t codes[KEY_BATCH_MAX];
+    uint64_t homes[KEY_BATCH_MAX];  // the key's hash, then its home slot or INDEX_NONE
+    uint8_t lens[KEY_BATCH_MAX];
+};
+
+void key_batch_start(key_batch *b, const vorn_index *index, ref_visitor visit, void *ctx,
+                     size_t limit = KEY_BATCH_AHEAD) noexcept;
+
+// Requests the slots of keys [from, to).
+void key_batch_request(key_batch *b, size_t from, size_t to) noexcept;
+
+// Walks keys [from, to), whose slots were requested, in order.
+step key_batch_walk(key_batch *b, size_t from, size_t to) noexcept;
+
+// Requests and walks every key held, and empties the batch.
+step key_batch_flush(key_batch *b) noexcept;
+
+// Adds a key; a batch at its limit is flushed.
+static inline step key_batch_add(key_batch *b, uint64_t code, uint64_t len) noexcept {
+    VELMORA_ASSERT(b->count < KEY_BATCH_MAX);
+    b->codes[b->count] = code;
+    b->lens[b->count] = static_cast<uint8_t>(len);
+    if (index_has_length(b->index, len)) {
+        b->homes[b->count] = index_key_hash(code, len);
+        index_filter_prefetch(b->index, b->homes[b->count]);
+    } else {
+        b->homes[b->count] = INDEX_NONE;
+    }
+    return ++b->count == b->limit ? key_batch_flush(b) : step::go_on;
+}
+
+// ---- the deletion table ---------------------------------------------------------
+
+// Requests the deletion-table bucket index_longer_references reads for (code, len).
+void index_longer_prefetch(const vorn_index *index, uint64_t code, uint64_t len) noexcept;
+
+// The references one base longer than one of the n keys (all of length len)
+// that lose one base to become it, handed to visit: through the deletion
+// table (bucket offsets, then entries, requested for every key before any is
+// read; each bucket from its newest entry, the highest reference first), or,
+// when the build left the table out, through the keys' insertion variants in
+// the key table.  A reference may be handed over more than once.
+step index_longer_references(const vorn_index *index, const uint64_t *codes, size_t n,
+                                uint64_t len, ref_visitor visit, void *ctx) noexcept;
 
 // The references one base longer than (code, len) that lose one base to
-// become it, in the order the deletion table keeps them (highest reference
-// first); through the deletion table, or, when the build left it out, the
-// insertion variants of the code in the key table.
-int32_t probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept;
+// become it, taken up from the highest reference down.
+step probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcept;
+
+// The full scan: every reference the metric allows (Hamming: those of the
+// query's length), in ascending order.  step::out_of_memory also when a
+// distance could not be computed, which leaves a record invalid.
+step probe_every_reference(probe_sink *s) noexcept;
 
 // The non-encodable references whose length differs from the query's by at
 // most window, in ascending order; through the candidate set (probe_take) or,
 // when no other route can have met them, measured directly.
-int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept;
+step probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept;
 
 }  // namespace velmora
 
@@ -151,10 +221,10 @@ int32_t probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexc
 
 namespace velmora {
 
-static inline int32_t probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
+static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
     match_apply_hit(s->result, ref, d, &s->best_count);
-    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return VISIT_OUT_OF_MEMORY;
-    return VISIT_CONTINUE;
+    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return step::out_of_memory;
+    return step::go_on;
 }
 
 }  // namespace velmora

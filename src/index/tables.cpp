@@ -212,12 +212,8 @@ bool index_piece_tables_build(vorn_index *index, const build_scratch *s) noexcep
                 const uint64_t len = s->lens[i];
                 if (len == BUILD_NOT_ENCODABLE) continue;
                 for (uint64_t j = 0; j < m; ++j) {
-                    uint64_t start;
-                    uint64_t piece_len;
-                    index_piece_bounds(len, m, j, &start, &piece_len);
-                    const uint64_t b =
-                        index_piece_bucket(dna2_extract(s->codes[i], start, piece_len), piece_len,
-                                           index_piece_kind(m, j), buckets);
+                    uint64_t range;
+                    const uint64_t b = index_piece_bucket_of(s->codes[i], len, m, j, buckets, &range);
                     if (pass == 0) {
                         t.offsets[b + 1] += 1;
                         continue;
