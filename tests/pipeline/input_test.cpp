@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fastq.h"
+#include "files.h"
 #include "io.h"
 #include "support/alloc_hooks.h"
 #include "whitelist.h"
@@ -26,19 +27,10 @@ using velmora_pipeline::line_reader;
 using velmora_pipeline::whitelist;
 using velmora_pipeline::whitelist_reading;
 
-struct scratch_dir {
-    fs::path path;
-    scratch_dir() {
-        std::string tmpl = std::string(VELMORA_TEST_WORK) + "/input-test-XXXXXX";
-        path = mkdtemp(tmpl.data());
-    }
-    ~scratch_dir() { fs::remove_all(path); }
-    std::string file(const std::string &name) const { return (path / name).string(); }
+struct scratch_dir : velmora_test::scratch_dir {
+    scratch_dir() : velmora_test::scratch_dir(VELMORA_TEST_WORK) {}
 };
-
-void write_file(const std::string &path, const std::string &data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
+using velmora_test::write_file;
 
 // One gzip member holding data, at the given level.
 std::string gzip_member(const std::string &data, int level) {

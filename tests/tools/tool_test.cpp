@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "files.h"
 #include "gen.h"
 
 namespace {
@@ -39,28 +40,12 @@ const char table_header[] =
     "read\tobserved\tstatus\tassigned\tdistance\tsecond_distance\thits\tposterior\tcandidates";
 
 // A directory of its own for each test, removed afterwards.
-struct scratch_dir {
-    fs::path path;
-    scratch_dir() {
-        std::string tmpl = std::string(VELMORA_TOOL_WORK) + "/tool-test-XXXXXX";
-        path = mkdtemp(tmpl.data());
-    }
-    ~scratch_dir() { fs::remove_all(path); }
-    std::string file(const std::string &name) const { return (path / name).string(); }
-    size_t count() const {
-        return static_cast<size_t>(std::distance(fs::directory_iterator(path), fs::directory_iterator()));
-    }
+struct scratch_dir : velmora_test::scratch_dir {
+    scratch_dir() : velmora_test::scratch_dir(VELMORA_TOOL_WORK) {}
 };
+using velmora_test::read_file;
+using velmora_test::write_file;
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-void write_file(const std::string &path, const std::string &data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
 void write_gzip(const std::string &path, const std::string &data) {
     gzFile gz = gzopen(path.c_str(), "wb");
     gzwrite(gz, data.data(), static_cast<unsigned>(data.size()));
