@@ -7,6 +7,7 @@
 #define VELMORA_TESTS_MODEL_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,43 @@ void assign_count_bounds(const std::string &q, const refs_t &refs, int32_t k, Di
     for (const auto &r : refs) *least += distance(q, r.bytes) <= static_cast<uint32_t>(k);
 }
 
+// What the full edit assignment measures at k = 1 or 2 for a query of at most
+// 32 bytes that has a code or one foreign byte (false for any other query):
+// a reference with a code reaches the search only through codes within k
+// edits of the query's (with a foreign byte: within k - 1 edits of one of its
+// five repairs, the byte made A, C, G or T, or removed), so exactly those
+// are measured; the references without a code are scanned by length, k bytes
+// either way.
+template <class Dist>
+bool coded_query_counted(const std::string &q, const refs_t &refs, int32_t k, Dist distance,
+                         uint64_t *counted) {
+    std::vector<std::string> repairs;
+    size_t foreign = 0, at = 0;
+    for (size_t i = 0; i < q.size(); ++i)
+        if (!is_acgt(q[i])) ++foreign, at = i;
+    if (q.size() > 32 || foreign > 1) return false;
+    uint32_t within = static_cast<uint32_t>(k);
+    if (foreign == 0) {
+        repairs.push_back(q);
+    } else {
+        for (const char b : std::string("ACGT")) repairs.push_back(q.substr(0, at) + b + q.substr(at + 1));
+        repairs.push_back(q.substr(0, at) + q.substr(at + 1));
+        --within;
+    }
+    const size_t window = static_cast<size_t>(k);
+    *counted = 0;
+    for (const auto &r : refs) {
+        if (!encodable(r.bytes)) {
+            *counted += r.bytes.size() <= q.size() + window && q.size() <= r.bytes.size() + window;
+            continue;
+        }
+        bool reached = false;
+        for (const std::string &f : repairs) reached |= distance(f, r.bytes) <= within;
+        *counted += reached;
+    }
+    return true;
+}
+
 // What the Hamming counters gain for one valid query on a non-empty index,
 // k = 1..3.  Long queries compare every reference of their length; an
 // A/C/G/T query takes up each encodable reference of its length that agrees
@@ -166,6 +204,89 @@ const char *status_only_broken(const vorn_match &got, const vorn_match &want, co
          got.second_distance > static_cast<uint32_t>(k)))
         broken = "status-only form: second_distance out of range";
     return broken;
+}
+
+// The one-edit variants of an A/C/G/T sequence in the enumeration order that
+// the status-only two-edit search follows: substitutions (position by
+// position, bases A, C, G, T less the one there), then deletions, then
+// insertions (position 0 to the end, A to T; none past 32 bases).  Repeats
+// are kept.
+inline std::vector<std::string> one_edit_variants(const std::string &s) {
+    std::vector<std::string> out;
+    static const char bases[] = "ACGT";
+    for (size_t p = 0; p < s.size(); ++p)
+        for (const char b : std::string(bases))
+            if (b != s[p]) out.push_back(s.substr(0, p) + b + s.substr(p + 1));
+    for (size_t p = 0; p < s.size(); ++p) out.push_back(s.substr(0, p) + s.substr(p + 1));
+    if (s.size() < 32)
+        for (size_t p = 0; p <= s.size(); ++p)
+            for (const char b : std::string(bases)) out.push_back(s.substr(0, p) + b + s.substr(p));
+    return out;
+}
+
+// The status-only two-edit search of an A/C/G/T query of at most 32 bases,
+// as its documentation orders it: the query's own code, then each one-edit
+// variant followed at once by all of its own one-edit variants, each code
+// naming its references from the highest position down, then the
+// references that have no code within two bases of the query's length; every
+// reference measured once, the search stopping when two references share
+// the best distance.  *examined gets the number of references measured.
+template <class Dist>
+vorn_match status_only_two_edits(const std::string &q, const refs_t &refs, Dist distance,
+                                 uint64_t *examined) {
+    vorn_match m = oracle::match_none();
+    std::vector<bool> seen(refs.size());
+    uint32_t best_count = 0;
+    *examined = 0;
+    auto measure = [&](size_t r) {
+        if (seen[r]) return;
+        seen[r] = true;
+        ++*examined;
+        const uint32_t d = distance(q, refs[r].bytes);
+        if (d > 2) return;
+        ++m.hit_count;
+        if (d < m.best_distance) {
+            m.second_distance = m.best_distance;
+            m.best_distance = d;
+            m.best_index = static_cast<uint32_t>(r);
+            best_count = 1;
+        } else if (d == m.best_distance) {
+            if (r < m.best_index) m.best_index = static_cast<uint32_t>(r);
+            ++best_count;
+        } else if (d < m.second_distance) {
+            m.second_distance = d;
+        }
+    };
+    std::map<std::string, std::vector<size_t>> holding;  // highest position first
+    for (size_t r = refs.size(); r-- > 0;)
+        if (encodable(refs[r].bytes)) holding[refs[r].bytes].push_back(r);
+    // True once the search stops.
+    auto look_up = [&](const std::string &code) {
+        auto it = holding.find(code);
+        if (it == holding.end()) return false;
+        for (const size_t r : it->second) {
+            measure(r);
+            if (best_count >= 2) return true;
+        }
+        return false;
+    };
+    bool stopped = look_up(q);
+    for (const std::string &v : one_edit_variants(q)) {
+        if (stopped) break;
+        stopped = look_up(v);
+        for (const std::string &w : one_edit_variants(v)) {
+            if (stopped) break;
+            stopped = look_up(w);
+        }
+    }
+    for (size_t r = 0; r < refs.size() && !stopped; ++r) {
+        const std::string &s = refs[r].bytes;
+        if (encodable(s) || s.size() + 2 < q.size() || q.size() + 2 < s.size()) continue;
+        measure(r);
+        stopped = best_count >= 2;
+    }
+    if (m.hit_count > 0) m.status = best_count >= 2 ? VORN_STATUS_AMBIGUOUS : VORN_STATUS_UNIQUE;
+    return m;
 }
 
 }  // namespace model

@@ -145,9 +145,11 @@ void k2_keys_two_deletions(key_batch *b, uint64_t code, uint64_t len) noexcept {
 
 // ---- the references one base longer than a key ----------------------------------
 
-// At most 1 + 3 * 32 keys: the query and its substitution variants, or the
-// 4 * 31 insertion variants of a query whose references may be two longer.
-constexpr size_t K2_LONGER_KEYS = 4 * DNA2_MAX_LEN + 4;
+// The most keys one call makes.  The references sought have a code, so at
+// most 32 bases: one longer than a query of at most 31 (the query and its
+// 3 * 31 substitution variants), or two longer than one of at most 30 (4 + 3
+// * 30 insertion variants, a run's repeats left out).
+constexpr size_t K2_LONGER_KEYS = 1 + 3 * (DNA2_MAX_LEN - 1);
 
 // The references one base longer than one of the keys (all of length len)
 // that lose one base to become it, into found.
@@ -162,16 +164,22 @@ void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint6
 // n + grow - 1: for 0 the query's deletion variants (the indel pairs), for 1
 // the query and its substitution variants, for 2 its insertion variants.
 // Returns their number (at most K2_LONGER_KEYS).
-size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexcept {
+size_t k2_longer_keys(uint64_t code, uint64_t n, int grow,
+                      uint64_t (&keys)[K2_LONGER_KEYS]) noexcept {
     size_t nkeys = 0;
+    // The count above leaves no key out; the check keeps a wrong count from
+    // writing past the array.
+    auto put = [&](uint64_t key) noexcept {
+        if (nkeys < K2_LONGER_KEYS) keys[nkeys++] = key;
+    };
     if (grow == 0) {
         for (uint64_t p = 0; p < n; ++p) {
-            if (k2_first_of_run(code, p)) keys[nkeys++] = dna2_delete_base(code, p);
+            if (k2_first_of_run(code, p)) put(dna2_delete_base(code, p));
         }
     } else if (grow == 1) {
-        keys[nkeys++] = code;
+        put(code);
         for (uint64_t p = 0; p < n; ++p) {
-            for (uint64_t x = 1; x < 4; ++x) keys[nkeys++] = code ^ (x << (2 * p));
+            for (uint64_t x = 1; x < 4; ++x) put(code ^ (x << (2 * p)));
         }
     } else {
         // Inserting b before p repeats inserting it before p - 1 when base
@@ -179,7 +187,7 @@ size_t k2_longer_keys(uint64_t code, uint64_t n, int grow, uint64_t *keys) noexc
         for (uint64_t p = 0; p <= n; ++p) {
             for (uint64_t b = 0; b < 4; ++b) {
                 if (p > 0 && ((code >> (2 * p - 2)) & 3) == b) continue;
-                keys[nkeys++] = dna2_insert_base(code, p, b);
+                put(dna2_insert_base(code, p, b));
             }
         }
     }

@@ -279,6 +279,10 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
                 EXPECT_EQ(o.r.status, want.empty() ? VORN_STATUS_NONE : VORN_STATUS_AMBIGUOUS);
                 EXPECT_EQ(o.r.ref_index, UINT32_MAX);
                 EXPECT_EQ(o.r.distance, want.empty() ? UINT32_MAX : want[0].distance);
+                uint32_t next = UINT32_MAX;
+                for (const auto &h : want)
+                    if (h.distance > want[0].distance) next = std::min(next, h.distance);
+                EXPECT_EQ(o.r.second_distance, next);
             } else {
                 EXPECT_EQ(o.r.status, VORN_STATUS_UNIQUE);
                 EXPECT_EQ(o.r.ref_index, want[pick].ref_index);
