@@ -60,7 +60,9 @@ else()
   file(REAL_PATH "${PY_LIB}" want_lib)
   expect("library loaded by the Python package" "${py_lib}" "${want_lib}")
   expect("Python edit_distance" "${py_distance}" "1")
-  # The pipeline's module comes with the package and finds the installed library.
+endif()
+# The pipeline's module comes with the package and finds the installed library.
+if(PY_SITE AND PYTHON_EXTENSION)
   velmora_run("python extension import" ${CMAKE_COMMAND} -E env ${env} ${PYTHON} -c
     "import velmora._pipeline as p\nprint(len(p.TABLE_HEADER) > 0)")
   expect("Python extension" "${VELMORA_RUN_OUTPUT}" "True\n")
