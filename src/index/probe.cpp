@@ -1,6 +1,8 @@
 // The candidate pipeline shared by every index path.  See probe.h.
 #include "index/probe.h"
 
+#include <algorithm>
+
 #include "distance/distance_internal.h"
 #include "distance/kernels.h"
 #include "inline_array.h"
@@ -135,7 +137,7 @@ window_distances probe_window_distances(const probe_sink *s, const uint8_t *byte
     const auto k = static_cast<size_t>(s->k);
     window_distances out{CANDIDATE_FARTHER, CANDIDATE_FARTHER};
     const size_t first = len > k && len - k > w.shortest ? len - k : w.shortest;
-    const size_t last = len < w.longest && w.longest - len > k ? len + k : w.longest;
+    const size_t last = std::min(len + k, w.longest);
     if (first > last) return out;
     if (code != nullptr && last <= w.encodable) {
         bool decided = true;

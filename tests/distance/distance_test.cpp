@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "distance/distance_internal.h"
+#include "distance/kernels.h"
 #include "test_util.h"
 
 namespace {
@@ -70,6 +71,17 @@ void expect_all_agree(const std::string &a, const std::string &b, uint32_t d, bo
         const int32_t want = within ? di : velmora::CANDIDATE_FARTHER;
         ASSERT_EQ(velmora::candidate_distance_within_k(pa, la, pb, lb, k), want) << "k=" << k;
         ASSERT_EQ(velmora::candidate_distance_within_k(pb, lb, pa, la, k), want) << "k=" << k;
+        // The bounded kernels say "farther" as exactly k + 1.
+        const uint32_t bound = static_cast<uint32_t>(k);
+        const uint32_t capped = within ? d : bound + 1;
+        if (la >= 1 && la <= velmora::BIT_PARALLEL_MAX_PATTERN && k >= 1 &&
+            bound <= velmora::BANDED_MAX_K) {
+            ASSERT_EQ(velmora::edit_distance_banded(pa, la, pb, lb, bound), capped) << "k=" << k;
+        }
+        if (la >= 1 && lb >= 1 && bound < UINT32_MAX) {
+            ASSERT_EQ(velmora::edit_distance_blocked_within(pa, la, pb, lb, bound), capped)
+                << "k=" << k;
+        }
     }
     if (la + 1 == lb || lb + 1 == la) {
         const bool a_longer = la > lb;
