@@ -232,10 +232,19 @@ std::vector<row> bad_input_rows(const fixture &f) {
     for (const single_fn fn : {vorn_index_lookup_exact_stats, vorn_index_lookup_exact_ascii_stats}) {
         add("exact one: index null", [=](outputs &o) { return fn(nullptr, a, 4, o.m, &o.st); }, -1);
         add("exact one: result null", [=](outputs &o) { return fn(ix, a, 4, nullptr, &o.st); }, -1);
-        add("exact one: null query, length 3", [=](outputs &o) { return fn(ix, nullptr, 3, o.m, &o.st); }, 0,
-            [](const outputs &o) {
-                EXPECT_EQ(o.m[0], oracle::match_invalid());
-                EXPECT_EQ(o.st, (vorn_stats{0, 0}));
+        for (size_t len : {1, 3})
+            add("exact one: null query, length " + std::to_string(len),
+                [=](outputs &o) { return fn(ix, nullptr, len, o.m, &o.st); }, 0, [](const outputs &o) {
+                    EXPECT_EQ(o.m[0], oracle::match_invalid());
+                    EXPECT_EQ(o.st, (vorn_stats{0, 0}));
+                });
+        add("exact one: null query, length 0, is the empty query",
+            [=](outputs &o) { return fn(ix, nullptr, 0, o.m, &o.st); }, 0, [=](const outputs &o) {
+                vorn_match want;
+                vorn_stats st;
+                ASSERT_EQ(fn(ix, a, 0, &want, &st), 0);
+                EXPECT_EQ(o.m[0], want);
+                EXPECT_EQ(o.st, st);
             });
         add("exact one: empty index", [=](outputs &o) { return fn(empty, a, 4, o.m, &o.st); }, 0,
             [](const outputs &o) {
