@@ -159,7 +159,11 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
     SCOPED_TRACE(seed);
     rng g(seed);
     for (int round = 0; round < 30; ++round) {
-        const std::vector<oracle::seq> rs = velmora_test::near_neighbor_refs(g, 4, 30, 36);
+        std::vector<oracle::seq> rs = velmora_test::near_neighbor_refs(g, 4, 30, 36);
+        if (round % 3 == 2) {  // references across the prefix kernel's 64-base word
+            const std::string seed = g.dna(g.range(62, 66));
+            for (int i = 0; i < 8; ++i) rs.push_back(oracle::seq{g.mutate(seed, static_cast<unsigned>(g.range(0, 3)))});
+        }
         built_index ix(rs);
         std::vector<uint64_t> counts;
         for (size_t i = 0; i < rs.size(); ++i) counts.push_back(g.chance(40) ? 0 : g.range(1, 300));
