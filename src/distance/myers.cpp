@@ -52,6 +52,8 @@ inline void match_table_build(uint64_t *table, const uint8_t *a, size_t a_len, c
     if (a_len + b_len <= LAZY_CLEAR_LIMIT) {
         for (size_t j = 0; j < b_len; ++j)
             for (size_t w = 0; w < W; ++w) table[size_t{b[j]} * W + w] = 0;
+        // The rows of a's bytes too: they are or-ed into below, and a row b
+        // never reads must not be read uninitialised either.
         for (size_t p = 0; p < a_len; ++p)
             for (size_t w = 0; w < W; ++w) table[size_t{a[p]} * W + w] = 0;
     } else {

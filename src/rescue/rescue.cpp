@@ -73,8 +73,6 @@ vorn_rescue_result decide_by_distance(const probe_hits &list) noexcept {
     return r;
 }
 
-// The posterior over the candidates.  -2 when the model's memory could not be
-// had.
 // A reference's prior (exact count plus pseudocount) when it is a candidate,
 // else 0.
 double candidate_prior(const uint64_t *counts, const vorn_rescue_params &p, uint32_t ref) noexcept {
@@ -83,9 +81,11 @@ double candidate_prior(const uint64_t *counts, const vorn_rescue_params &p, uint
     return prior > 0.0 ? prior : 0.0;
 }
 
-int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &model,
-                            const uint64_t *counts, const vorn_rescue_params &p,
-                            const probe_hits &list, vorn_rescue_result &out) noexcept {
+// The posterior over the candidates.  false when the model's memory could not
+// be had.
+bool decide_by_posterior(const vorn_index *index, const rescue_read_model &model,
+                         const uint64_t *counts, const vorn_rescue_params &p,
+                         const probe_hits &list, vorn_rescue_result &out) noexcept {
     out = unassigned_result(list);
     // A lone candidate's posterior is 1 whatever its likelihood, as long as
     // that is not zero, and then nothing ties with it: no alignment needed.
@@ -96,12 +96,12 @@ int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &mo
             candidates += 1;
         }
     }
-    if (candidates == 0) return 0;
+    if (candidates == 0) return true;
     if (candidates == 1) {
-        if (!rescue_alignment_possible(model, index_ref_len(index, list[lone].ref_index))) return 0;
+        if (!rescue_alignment_possible(model, index_ref_len(index, list[lone].ref_index))) return true;
         out.posterior = 1.0;
         if (out.posterior >= p.min_posterior) assign_to(out, list, lone);
-        return 0;
+        return true;
     }
     rescue_scratch scratch;
     bool prepared = false;
@@ -115,7 +115,7 @@ int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &mo
         const double prior = candidate_prior(counts, p, ref);
         if (prior == 0.0) continue;
         if (!prepared) {
-            if (!rescue_model_prepare(model, scratch)) return -2;
+            if (!rescue_model_prepare(model, scratch)) return false;
             prepared = true;
         }
         const double score =
@@ -132,11 +132,11 @@ int32_t decide_by_posterior(const vorn_index *index, const rescue_read_model &mo
             if (score > runner_up) runner_up = score;
         }
     }
-    if (top == SIZE_MAX) return 0;
+    if (top == SIZE_MAX) return true;
     out.posterior = 1.0 / sum;
     const bool tie = runner_up >= top_score - RESCUE_TIE_TOLERANCE;
     if (!tie && out.posterior >= p.min_posterior) assign_to(out, list, top);
-    return 0;
+    return true;
 }
 
 }  // namespace
@@ -232,7 +232,7 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
                                       p.metric == VORN_METRIC_HAMMING ? 0 : std::min(k, sides),
                                       p.indel_weight > 0.0 ? std::log(p.indel_weight) : NEG_INF,
                                       p.quality_offset};
-        if (decide_by_posterior(index, model, exact_counts, p, list, r) != 0) {
+        if (!decide_by_posterior(index, model, exact_counts, p, list, r)) {
             *n_hits = 0;
             return -2;
         }
