@@ -14,9 +14,10 @@ namespace velmora_pipeline {
 
 class bam_writer {
 public:
-    // target: planned by plan_outputs; command_line goes into the @PG line.
-    // Throws data_error.
-    bam_writer(const output_target &target, const std::string &command_line);
+    // target: planned by plan_outputs; command_line goes into the @PG line;
+    // threads > 1: compress on that many threads of htslib's own.  Throws
+    // data_error.
+    bam_writer(const output_target &target, const std::string &command_line, unsigned threads = 1);
     ~bam_writer();
     bam_writer(const bam_writer &) = delete;
     bam_writer &operator=(const bam_writer &) = delete;

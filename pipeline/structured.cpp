@@ -603,7 +603,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         outputs.add(std::move(f));
     }
     std::unique_ptr<bam_writer> bam;
-    if (opt.out_bam.requested()) bam = std::make_unique<bam_writer>(opt.out_bam, opt.command_line);
+    if (opt.out_bam.requested()) bam = std::make_unique<bam_writer>(opt.out_bam, opt.command_line, opt.threads);
 
     // Cell identities as they come, numbered in order of appearance.
     std::unordered_map<std::string, uint32_t> ids;
