@@ -466,8 +466,17 @@ std::string summary_text(const assign_report &report) {
                     (opt.hamming ? "max mismatches " : "max edits ") + std::to_string(opt.k) +
                     (opt.rescue ? ", rescue by posterior" : ", distance rule") +
                     (opt.hamming || opt.fixed_window ? "" : ", indel windows") + "\n";
-    s += "  index of " + format_count(report.whitelist_entries) + " barcodes built in " + format_fixed(t.build, 2) +
-         " s (whitelist read in " + format_fixed(t.load, 2) + " s";
+    // A run over read structures may index several lists.
+    std::string entries = format_count(report.whitelist_entries);
+    std::vector<std::string> lists;
+    for (const segment_report &sr : report.segments) {
+        if (std::find(lists.begin(), lists.end(), sr.whitelist) != lists.end()) continue;
+        entries = (lists.empty() ? "" : entries + " + ") + format_count(sr.whitelist_entries);
+        lists.push_back(sr.whitelist);
+    }
+    s += std::string(lists.size() > 1 ? "  indexes of " : "  index of ") + entries + " barcodes built in " +
+         format_fixed(t.build, 2) +
+         " s (whitelist" + (lists.size() > 1 ? "s" : "") + " read in " + format_fixed(t.load, 2) + " s";
     if (report.spooled) {
         uint64_t bytes = 0;
         for (const reads_input_report &in : report.inputs) bytes += in.spool_bytes;
