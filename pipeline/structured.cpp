@@ -121,6 +121,19 @@ std::pair<size_t, size_t> clamp_slice(const read_segment &seg, size_t len) {
     return {start, end};
 }
 
+// The files of a lane the first pass reads: those that hold a barcode or
+// can be too short for their structure.  The others (a read 2 "+T") are read
+// once, by the second pass, and need no spool.
+std::vector<size_t> counted_files(const run_layout &L) {
+    std::vector<size_t> files;
+    for (size_t j = 0; j < L.reads.size(); ++j) {
+        bool counted = L.reads[j].min_length > 0;
+        for (const barcode_slot &s : L.slots) counted |= s.read == j;
+        if (counted) files.push_back(j);
+    }
+    return files;
+}
+
 // One barcode segment's windows of a batch, as the single-window job holds
 // them: the table's rows (upper-cased windows and their tails), qualities.
 struct slot_batch {
@@ -200,6 +213,7 @@ public:
                    const std::vector<std::unique_ptr<decider>> &deciders)
         : opt_(opt), L_(L), lists_(lists), deciders_(deciders) {
         for (const barcode_slot &s : L.slots) extra_.push_back(s.movable ? deciders[0]->tail_extra() : 0);
+        with_templates_ = !opt.out_fastq.empty() || opt.out_bam.requested();
     }
 
     // Reads the next batch of reads; false at the end.
@@ -213,10 +227,13 @@ public:
             b.arena.append(recs_[0].name);
             uint32_t short_read = 0;
             for (size_t j = 0; j < files; ++j) {
+                // The reads themselves only for the template outputs.
                 b.rec_off.push_back(b.arena.size());
                 b.rec_len.push_back(recs_[j].seq.size());
-                b.arena.append(recs_[j].seq);
-                b.arena.append(recs_[j].qual);
+                if (with_templates_) {
+                    b.arena.append(recs_[j].seq);
+                    b.arena.append(recs_[j].qual);
+                }
                 if (short_read == 0 && recs_[j].seq.size() < L_.reads[j].min_length)
                     short_read = static_cast<uint32_t>(j + 1);
             }
@@ -262,9 +279,13 @@ public:
         b.format_seconds = thread_cpu_seconds() - t1;
     }
 
-    // The first pass: exact matches of every slot's window, counted into
-    // counts[slot][entry].
+    // The first pass over the counted files: exact matches of every slot's
+    // window, counted into counts[slot][entry].  Mates are checked again by
+    // the second pass, which reads every file.
     void count_exact(parallel_fastq &in, std::vector<std::vector<uint64_t>> &counts) {
+        const std::vector<size_t> files = counted_files(L_);
+        std::vector<size_t> at(L_.reads.size(), 0);  // a file's stream in this pass
+        for (size_t k = 0; k < files.size(); ++k) at[files[k]] = k;
         progress_meter progress("reads counted");
         const size_t n_slots = L_.slots.size();
         std::vector<std::string> windows(n_slots);
@@ -281,12 +302,12 @@ public:
             for (size_t got = 0; got < 8192 && (more = in.next(recs_)); ++got) {
                 ++reads;
                 bool covered = true;
-                for (size_t j = 0; j < L_.reads.size(); ++j) covered &= recs_[j].seq.size() >= L_.reads[j].min_length;
+                for (const size_t j : files) covered &= recs_[at[j]].seq.size() >= L_.reads[j].min_length;
                 if (!covered) continue;
                 for (size_t s = 0; s < n_slots; ++s) {
                     const barcode_slot &slot = L_.slots[s];
                     offs[s].push_back(windows[s].size());
-                    windows[s].append(recs_[slot.read].seq, static_cast<size_t>(slot.seg.offset),
+                    windows[s].append(recs_[at[slot.read]].seq, static_cast<size_t>(slot.seg.offset),
                                       static_cast<size_t>(slot.seg.length));
                     fold_upper(windows[s].data() + offs[s].back(), static_cast<size_t>(slot.seg.length));
                 }
@@ -354,7 +375,7 @@ private:
 
     // The table's lines, each read's tags and the tagged template reads.
     void format(rs_batch &b) const {
-        const size_t n = b.size(), n_slots = L_.slots.size(), files = L_.reads.size();
+        const size_t n = b.size(), n_slots = L_.slots.size();
         for (size_t s = 0; s < n_slots; ++s) {
             slot_batch &sb = b.slots[s];
             sb.rows.window_len = L_.slots[s].seg.length;
@@ -392,6 +413,7 @@ private:
                 }
                 b.table.push_back('\n');
             }
+            if (!with_templates_) continue;
             // The SAM tags of the read.
             b.tag_off.push_back(b.tags.size());
             if (!cell.empty()) b.tags += "\tCB:Z:" + cell;
@@ -424,7 +446,6 @@ private:
                 out.push_back('\n');
             }
         }
-        (void)files;
     }
 
     // The raw bases (or qualities) of segment seg of file r of read i.
@@ -466,6 +487,7 @@ private:
     const std::vector<std::unique_ptr<run_list>> &lists_;
     const std::vector<std::unique_ptr<decider>> &deciders_;
     std::vector<uint64_t> extra_;
+    bool with_templates_ = false;
     std::vector<fastq_record> recs_;
 };
 
@@ -536,8 +558,11 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     // Every file that cannot be read twice is spooled once.
     t0 = now_seconds();
     std::map<std::string, std::unique_ptr<input_spool>> spools;
-    for (const std::string &p : all_paths)
-        if (opt.rescue && needs_spool(p) && !spools.count(p)) spools[p] = std::make_unique<input_spool>(p);
+    const std::vector<size_t> counted = counted_files(L);
+    for (const auto &lane : lanes)
+        for (const size_t j : counted)
+            if (opt.rescue && needs_spool(lane[j]) && !spools.count(lane[j]))
+                spools[lane[j]] = std::make_unique<input_spool>(lane[j]);
     report.spooled = !spools.empty();
     t.spool = report.spooled ? now_seconds() - t0 : 0;
     for (size_t l = 0; l < lanes.size(); ++l) {
@@ -546,9 +571,9 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             if (spools.count(p)) in.spool_bytes += spools[p]->spooled_bytes();
         report.inputs.push_back(in);
     }
-    auto open_pass = [&] {
+    auto open_pass = [&](const std::vector<size_t> &which) {
         std::vector<std::unique_ptr<fastq_inputs>> streams;
-        for (size_t j = 0; j < files; ++j) {
+        for (const size_t j : which) {
             std::vector<std::string> paths;
             std::vector<int> fds;
             for (const auto &lane : lanes) {
@@ -561,7 +586,9 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         }
         return std::make_unique<parallel_fastq>(std::move(streams));
     };
-    auto in = open_pass();
+    std::vector<size_t> every_file(files);
+    for (size_t j = 0; j < files; ++j) every_file[j] = j;
+    auto in = open_pass(every_file);
 
     t0 = now_seconds();
     uint64_t reads_bytes = 0;
@@ -583,7 +610,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     if (opt.rescue) {
         t0 = now_seconds();
         for (size_t s = 0; s < L.slots.size(); ++s) exact_counts[s].assign(lists[L.slots[s].list]->ref.list.size(), 0);
-        auto first = open_pass();
+        auto first = open_pass(counted);
         job.count_exact(*first, exact_counts);
         t.abundance = now_seconds() - t0;
     }
