@@ -12,12 +12,10 @@
 #include "assign.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,7 +24,7 @@
 #include "decide.h"
 #include "fastq.h"
 #include "json.h"
-#include "pool.h"
+#include "ordered.h"
 #include "progress.h"
 #include "spool.h"
 #include "table.h"
@@ -208,56 +206,6 @@ private:
     uint64_t extra_;
 };
 
-// Batches assigned on the pool's threads and handed back in input order.
-class ordered_batches {
-public:
-    ordered_batches(const batch_worker &a, unsigned threads, size_t max_in_flight)
-        : worker_(a), slots_(max_in_flight, nullptr), pool_(threads) {}
-
-    void submit(read_batch *b) {
-        pool_.submit([this, b] { process(b); });
-    }
-
-    // The batch with sequence number seq_no once it is finished; blocks when
-    // wait is set, else returns null if it is not ready yet.
-    read_batch *take(uint64_t seq_no, bool wait) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        read_batch *&slot = slots_[seq_no % slots_.size()];
-        for (;;) {
-            if (!error_.empty()) throw data_error(error_);
-            if (slot && slot->seq_no == seq_no) {
-                read_batch *b = slot;
-                slot = nullptr;
-                return b;
-            }
-            if (!wait) return nullptr;
-            done_cv_.wait(lock);
-        }
-    }
-
-private:
-    void process(read_batch *b) {
-        std::string err;
-        try {
-            worker_.process(*b);
-        } catch (const std::exception &e) {
-            err = e.what();
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!err.empty()) error_ = err;
-            slots_[b->seq_no % slots_.size()] = b;
-        }
-        done_cv_.notify_all();
-    }
-
-    const batch_worker &worker_;
-    std::mutex mutex_;
-    std::condition_variable done_cv_;
-    std::vector<read_batch *> slots_;
-    std::string error_;
-    task_pool pool_;  // last: its threads are joined before the rest goes
-};
 
 
 }  // namespace
@@ -399,43 +347,8 @@ void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &de
         return more;
     };
 
-    if (opt.threads <= 1) {
-        read_batch b;
-        while (timed_fill(b)) {
-            worker.process(b);
-            write_batch(b);
-        }
-    } else {
-        const size_t max_in_flight = 2 * size_t{opt.threads} + 2;
-        std::vector<std::unique_ptr<read_batch>> owned;
-        std::vector<read_batch *> spare;
-        ordered_batches pool(worker, opt.threads, max_in_flight);
-        uint64_t next_seq = 0, next_write = 0;
-        auto write_ready = [&](bool wait) {
-            while (next_write < next_seq) {
-                read_batch *b = pool.take(next_write, wait);
-                if (!b) return;
-                write_batch(*b);
-                spare.push_back(b);
-                ++next_write;
-                wait = false;
-            }
-        };
-        for (;;) {
-            if (next_seq - next_write >= max_in_flight) write_ready(true);
-            if (spare.empty()) {
-                owned.push_back(std::make_unique<read_batch>());
-                spare.push_back(owned.back().get());
-            }
-            read_batch *b = spare.back();
-            if (!timed_fill(*b)) break;
-            spare.pop_back();
-            b->seq_no = next_seq++;
-            pool.submit(b);
-            write_ready(false);
-        }
-        while (next_write < next_seq) write_ready(true);
-    }
+    run_in_order<read_batch>(
+        opt.threads, timed_fill, [&worker](read_batch &b) { worker.process(b); }, write_batch);
     t.wall = now_seconds() - start;
     progress.finish();
     rank_barcodes(&tally);

@@ -1,6 +1,7 @@
 // Batches processed on worker threads and handed back in input order, with
-// a bounded number in flight: the driver of the read-structure job's second
-// pass (the single-window job keeps its own copy of this loop in assign.cpp).
+// a bounded number in flight: the driver of both jobs' second pass.  The
+// calling thread parses and writes; at most 2N + 2 batches are in flight, so
+// memory stays bounded whatever the input size.
 #ifndef VELMORA_PIPELINE_ORDERED_H
 #define VELMORA_PIPELINE_ORDERED_H
 
