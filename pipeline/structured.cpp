@@ -324,6 +324,17 @@ public:
         progress.finish();
     }
 
+    // The template segments of file r of read i, back to back.
+    void append_template(const rs_batch &b, size_t i, size_t r, bool qual, std::string &out) const {
+        const size_t files = L_.reads.size();
+        const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
+        for (const read_segment &seg : L_.reads[r].segments) {
+            if (seg.kind != 'T') continue;
+            const auto [start, end] = clamp_slice(seg, len);
+            out.append(b.arena, off + (qual ? len : 0) + start, end - start);
+        }
+    }
+
 private:
     const whitelist &list_of(size_t s) const { return lists_[L_.slots[s].list]->ref.list; }
 
@@ -469,19 +480,6 @@ private:
         }
     }
 
-    // The template segments of file r of read i, back to back.
-public:
-    void append_template(const rs_batch &b, size_t i, size_t r, bool qual, std::string &out) const {
-        const size_t files = L_.reads.size();
-        const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
-        for (const read_segment &seg : L_.reads[r].segments) {
-            if (seg.kind != 'T') continue;
-            const auto [start, end] = clamp_slice(seg, len);
-            out.append(b.arena, off + (qual ? len : 0) + start, end - start);
-        }
-    }
-
-private:
     const assign_options &opt_;
     const run_layout &L_;
     const std::vector<std::unique_ptr<run_list>> &lists_;
