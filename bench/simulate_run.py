@@ -30,7 +30,10 @@ insertion pushes the last base out, a deletion pulls one more in.
 The truth TSV has a header line and one line per read: read name, true
 barcode, error class, origin (cell or ambient), error positions in the true
 barcode (comma-separated, '-' for exact).  The same seed gives the same
-bytes.  Only the Python standard library is used.
+bytes.  --read2-out also writes a read 2 per read (--read2-length random
+template bases, same name, "2:N:0:1"), from a random stream of its own, so
+that read 1 and the truth are the same bytes with or without it.  Only the
+Python standard library is used.
 """
 
 import argparse
@@ -208,8 +211,11 @@ def draw_sources(rng, whitelist, args):
     return sources, cum
 
 
-def simulate(args, whitelist, reads_out, truth_out):
+def simulate(args, whitelist, reads_out, truth_out, read2_out=None):
     rng = random.Random(args.seed)
+    rng2 = random.Random(args.seed ^ 0x2222)
+    r2_len = args.read2_length
+    r2_qual = "F" * r2_len
     bc_len = args.barcode_length
     if any(len(e) != bc_len for e in whitelist):
         raise ValueError("every whitelist entry must have %d bases" % bc_len)
@@ -232,6 +238,8 @@ def simulate(args, whitelist, reads_out, truth_out):
         name = "VM01:7:H3KSIM:1:%d:%d:%d" % (1101 + i // tile_reads, 1000 + i % tile_reads,
                                              1000 + rng.randrange(30000))
         reads_out.write("@%s 1:N:0:1\n%s\n+\n%s\n" % (name, seq, qual))
+        if read2_out is not None:
+            read2_out.write("@%s 2:N:0:1\n%s\n+\n%s\n" % (name, "".join(rng2.choices(BASES, k=r2_len)), r2_qual))
         truth_out.write("%s\t%s\t%s\t%s\t%s\n" % (name, barcode, kind, origin,
                                                   ",".join(map(str, positions)) or "-"))
         counts[(origin, kind)] = counts.get((origin, kind), 0) + 1
@@ -257,6 +265,8 @@ def build_parser():
     p.add_argument("--whitelist-out", help="write the synthesised list here")
     p.add_argument("--reads-out", required=True, help="FASTQ to write (.gz: gzip)")
     p.add_argument("--truth-out", required=True, help="truth TSV to write (.gz: gzip)")
+    p.add_argument("--read2-out", help="also write a read 2 per read here (.gz: gzip)")
+    p.add_argument("--read2-length", type=int, default=90, help="bases of read 2 (90)")
     p.add_argument("--reads", type=int, default=1000000, help="reads to simulate (1000000)")
     p.add_argument("--cells", type=int, default=3000, help="entries holding a cell (3000)")
     p.add_argument("--cell-sigma", type=float, default=1.0,
@@ -289,9 +299,13 @@ def main(argv=None):
             whitelist = read_whitelist(args.whitelist)
         reads_out, reads_raw = open_output(args.reads_out, args.compress_level)
         truth_out, truth_raw = open_output(args.truth_out, args.compress_level)
+        read2_out, read2_raw = (open_output(args.read2_out, args.compress_level) if args.read2_out
+                                else (None, None))
         with reads_out, truth_out:
-            counts = simulate(args, whitelist, reads_out, truth_out)
-        for raw in (reads_raw, truth_raw):
+            counts = simulate(args, whitelist, reads_out, truth_out, read2_out)
+        if read2_out is not None:
+            read2_out.close()
+        for raw in (reads_raw, truth_raw, read2_raw):
             if raw:
                 raw.close()
     except (OSError, ValueError) as e:

@@ -12,12 +12,10 @@
 #include "assign.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,7 +24,7 @@
 #include "decide.h"
 #include "fastq.h"
 #include "json.h"
-#include "pool.h"
+#include "ordered.h"
 #include "progress.h"
 #include "spool.h"
 #include "table.h"
@@ -56,6 +54,7 @@ void assign_counts::add(const assign_counts &o) {
     corrected += o.corrected;
     ties_broken += o.ties_broken;
     lower_case_reads += o.lower_case_reads;
+    short_reads += o.short_reads;
 }
 
 namespace {
@@ -73,7 +72,8 @@ double percent_value(uint64_t part, uint64_t whole) {
     return static_cast<double>(static_cast<int64_t>(10000.0 * share(part, whole) + 0.5)) / 100.0;
 }
 
-// Upper-cases ASCII letters in place; true when there were lower-case ones.
+}  // namespace
+
 bool fold_upper(char *p, size_t n) {
     bool lower = false;
     for (size_t i = 0; i < n; ++i) {
@@ -84,6 +84,8 @@ bool fold_upper(char *p, size_t n) {
     }
     return lower;
 }
+
+namespace {
 
 // The barcode tail of a read as both passes take it: window_len bytes from
 // start, plus up to extra bytes after them when the read has them.  False
@@ -204,57 +206,9 @@ private:
     uint64_t extra_;
 };
 
-// Batches assigned on the pool's threads and handed back in input order.
-class ordered_batches {
-public:
-    ordered_batches(const batch_worker &a, unsigned threads, size_t max_in_flight)
-        : worker_(a), slots_(max_in_flight, nullptr), pool_(threads) {}
 
-    void submit(read_batch *b) {
-        pool_.submit([this, b] { process(b); });
-    }
 
-    // The batch with sequence number seq_no once it is finished; blocks when
-    // wait is set, else returns null if it is not ready yet.
-    read_batch *take(uint64_t seq_no, bool wait) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        read_batch *&slot = slots_[seq_no % slots_.size()];
-        for (;;) {
-            if (!error_.empty()) throw data_error(error_);
-            if (slot && slot->seq_no == seq_no) {
-                read_batch *b = slot;
-                slot = nullptr;
-                return b;
-            }
-            if (!wait) return nullptr;
-            done_cv_.wait(lock);
-        }
-    }
-
-private:
-    void process(read_batch *b) {
-        std::string err;
-        try {
-            worker_.process(*b);
-        } catch (const std::exception &e) {
-            err = e.what();
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!err.empty()) error_ = err;
-            slots_[b->seq_no % slots_.size()] = b;
-        }
-        done_cv_.notify_all();
-    }
-
-    const batch_worker &worker_;
-    std::mutex mutex_;
-    std::condition_variable done_cv_;
-    std::vector<read_batch *> slots_;
-    std::string error_;
-    task_pool pool_;  // last: its threads are joined before the rest goes
-};
-
+}  // namespace
 
 void rank_barcodes(barcode_tally *t) {
     t->order.clear();
@@ -271,11 +225,13 @@ void rank_barcodes(barcode_tally *t) {
     }
 }
 
-std::string cells_list(const whitelist &wl, const barcode_tally &t, const cell_call &c) {
+std::string cells_list(const whitelist &wl, const barcode_tally &t, const cell_call &c,
+                       const std::vector<std::string> &names) {
     std::string s;
     for (const uint32_t i : t.order) {
         if (!c.found || t.total(i) < c.threshold) break;
-        s.append(wl.entry(i));
+        if (names.empty()) s.append(wl.entry(i));
+        else s.append(names[i]);
         s.push_back('\n');
     }
     return s;
@@ -293,6 +249,8 @@ void warn_about_whitelist(const whitelist &wl, const assign_options &opt, const 
     if (!opt.hamming && opt.k > 2)
         warn("note: with --max-edits above 2 every read is compared with every whitelist entry");
 }
+
+namespace {
 
 // Reads inputs above this size in all (about eight million gzip-compressed
 // reads, or three million uncompressed) get the faster search's table at one
@@ -389,52 +347,18 @@ void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &de
         return more;
     };
 
-    if (opt.threads <= 1) {
-        read_batch b;
-        while (timed_fill(b)) {
-            worker.process(b);
-            write_batch(b);
-        }
-    } else {
-        const size_t max_in_flight = 2 * size_t{opt.threads} + 2;
-        std::vector<std::unique_ptr<read_batch>> owned;
-        std::vector<read_batch *> spare;
-        ordered_batches pool(worker, opt.threads, max_in_flight);
-        uint64_t next_seq = 0, next_write = 0;
-        auto write_ready = [&](bool wait) {
-            while (next_write < next_seq) {
-                read_batch *b = pool.take(next_write, wait);
-                if (!b) return;
-                write_batch(*b);
-                spare.push_back(b);
-                ++next_write;
-                wait = false;
-            }
-        };
-        for (;;) {
-            if (next_seq - next_write >= max_in_flight) write_ready(true);
-            if (spare.empty()) {
-                owned.push_back(std::make_unique<read_batch>());
-                spare.push_back(owned.back().get());
-            }
-            read_batch *b = spare.back();
-            if (!timed_fill(*b)) break;
-            spare.pop_back();
-            b->seq_no = next_seq++;
-            pool.submit(b);
-            write_ready(false);
-        }
-        while (next_write < next_seq) write_ready(true);
-    }
+    run_in_order<read_batch>(
+        opt.threads, timed_fill, [&worker](read_batch &b) { worker.process(b); }, write_batch);
     t.wall = now_seconds() - start;
     progress.finish();
     rank_barcodes(&tally);
 }
 
-std::string counts_table(const whitelist &wl, const barcode_tally &t) {
+std::string counts_table(const whitelist &wl, const barcode_tally &t, const std::vector<std::string> &names) {
     std::string s = "barcode\texact\trescued\ttotal\n";
     for (const uint32_t i : t.order) {
-        s.append(wl.entry(i));
+        if (names.empty()) s.append(wl.entry(i));
+        else s.append(names[i]);
         s += "\t" + std::to_string(t.exact[i]) + "\t" + std::to_string(t.rescued[i]) + "\t" +
              std::to_string(t.total(i)) + "\n";
     }
@@ -455,8 +379,17 @@ std::string summary_text(const assign_report &report) {
                     (opt.hamming ? "max mismatches " : "max edits ") + std::to_string(opt.k) +
                     (opt.rescue ? ", rescue by posterior" : ", distance rule") +
                     (opt.hamming || opt.fixed_window ? "" : ", indel windows") + "\n";
-    s += "  index of " + format_count(report.whitelist_entries) + " barcodes built in " + format_fixed(t.build, 2) +
-         " s (whitelist read in " + format_fixed(t.load, 2) + " s";
+    // A run over read structures may index several lists.
+    std::string entries = format_count(report.whitelist_entries);
+    std::vector<std::string> lists;
+    for (const segment_report &sr : report.segments) {
+        if (std::find(lists.begin(), lists.end(), sr.whitelist) != lists.end()) continue;
+        entries = (lists.empty() ? "" : entries + " + ") + format_count(sr.whitelist_entries);
+        lists.push_back(sr.whitelist);
+    }
+    s += std::string(lists.size() > 1 ? "  indexes of " : "  index of ") + entries + " barcodes built in " +
+         format_fixed(t.build, 2) +
+         " s (whitelist" + (lists.size() > 1 ? "s" : "") + " read in " + format_fixed(t.load, 2) + " s";
     if (report.spooled) {
         uint64_t bytes = 0;
         for (const reads_input_report &in : report.inputs) bytes += in.spool_bytes;
@@ -481,6 +414,15 @@ std::string summary_text(const assign_report &report) {
     row("not assigned: ambiguous", c.status[2]);
     row("not assigned: none", c.status[0]);
     row("invalid", c.status[3]);
+    if (!report.segments.empty()) {
+        row("  shorter than structure", c.short_reads);
+        for (const segment_report &sr : report.segments) {
+            const std::string label = "segment " + sr.name + " assigned";
+            std::snprintf(line, sizeof line, "  %-26s %14s %7s%%\n", label.c_str(), format_count(sr.status[1]).c_str(),
+                          percent(sr.status[1], c.reads).c_str());
+            s += line;
+        }
+    }
     for (size_t d = 0; d < c.by_best.size(); ++d) {
         if (c.by_best[d] == 0) continue;
         const std::string label = "best distance " + std::to_string(d);
@@ -520,8 +462,29 @@ std::string summary_json(const assign_report &report) {
     j.set("metric", opt.hamming ? "hamming" : "edit");
     j.set("max_distance", opt.k);
     j.set("window", opt.hamming || opt.fixed_window ? "fixed" : "indel");
-    j.set("barcode_start", opt.barcode_start);
-    j.set("barcode_length", opt.barcode_length);
+    if (report.segments.empty()) {
+        j.set("barcode_start", opt.barcode_start);
+        j.set("barcode_length", opt.barcode_length);
+    } else {
+        json_value rs = json_value::array();
+        for (const std::string &text : opt.read_structures) rs.push(text);
+        j.set("read_structures", rs);
+        json_value segs = json_value::array();
+        for (const segment_report &sr : report.segments) {
+            json_value st = json_value::object();
+            for (size_t slot = 0; slot < status_slots; ++slot) st.set(status_names[slot], sr.status[slot]);
+            segs.push(json_value::object()
+                          .set("name", sr.name)
+                          .set("read", sr.read + 1)
+                          .set("offset", sr.offset)
+                          .set("length", sr.length)
+                          .set("whitelist", json_value::path(sr.whitelist))
+                          .set("whitelist_entries", sr.whitelist_entries)
+                          .set("status", st));
+        }
+        j.set("segments", segs);
+        j.set("short_reads", c.short_reads);
+    }
     j.set("threads", opt.threads);
     j.set("reads", c.reads);
     json_value status = json_value::object();
@@ -587,11 +550,47 @@ std::string summary_json(const assign_report &report) {
 }
 
 
+void write_reports(const assign_report &report, const whitelist &wl, output_group *outputs) {
+    const assign_options &opt = report.options;
+    const barcode_tally &tally = report.tally;
+    if (opt.summary.requested()) {
+        auto f = std::make_unique<output_file>(opt.summary);
+        f->write(summary_json(report));
+        outputs->add(std::move(f));
+    }
+    if (opt.counts.requested()) {
+        auto f = std::make_unique<output_file>(opt.counts);
+        f->write(counts_table(wl, tally, report.identities));
+        outputs->add(std::move(f));
+    }
+    if (opt.knee.requested()) {
+        auto f = std::make_unique<output_file>(opt.knee);
+        f->write(knee_svg(tally.knee,
+                          "reads per barcode: " + format_count(tally.order.size()) + " barcodes, " +
+                              format_count(report.counts.status[1]) + " reads assigned",
+                          report.cells.found ? report.cells.threshold : 0));
+        outputs->add(std::move(f));
+    }
+    if (opt.cells.requested()) {
+        auto f = std::make_unique<output_file>(opt.cells);
+        f->write(cells_list(wl, tally, report.cells, report.identities));
+        outputs->add(std::move(f));
+    }
+}
+
 assign_report run_assign(const assign_options &options, const warning_sink &warn) {
     assign_report report;
     report.options = options;
     assign_options &opt = report.options;
     assign_timing &t = report.timing;
+    if (!opt.read_structures.empty()) {
+        run_structured(&report, warn);
+        return report;
+    }
+    if (opt.whitelist_paths.size() > 1) throw usage_error("several --whitelist need --read-structure");
+    if (!opt.out_fastq.empty() || opt.out_bam.requested())
+        throw usage_error(std::string(opt.out_fastq.empty() ? "--out-bam" : "--out-fastq") +
+                          " needs --read-structure (the template segments to write)");
     if (opt.reads_paths.empty()) throw usage_error("--reads is required");
     const auto stdin_reads = std::count(opt.reads_paths.begin(), opt.reads_paths.end(), "-");
     if (stdin_reads > 1) throw usage_error("--reads can name standard input ('-') only once");
@@ -668,29 +667,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     }
 
     // Every output is complete before any is renamed into place.
-    if (opt.summary.requested()) {
-        auto f = std::make_unique<output_file>(opt.summary);
-        f->write(summary_json(report));
-        outputs.add(std::move(f));
-    }
-    if (opt.counts.requested()) {
-        auto f = std::make_unique<output_file>(opt.counts);
-        f->write(counts_table(wl, tally));
-        outputs.add(std::move(f));
-    }
-    if (opt.knee.requested()) {
-        auto f = std::make_unique<output_file>(opt.knee);
-        f->write(knee_svg(tally.knee,
-                          "reads per barcode: " + format_count(tally.order.size()) + " barcodes, " +
-                              format_count(report.counts.status[1]) + " reads assigned",
-                          report.cells.found ? report.cells.threshold : 0));
-        outputs.add(std::move(f));
-    }
-    if (opt.cells.requested()) {
-        auto f = std::make_unique<output_file>(opt.cells);
-        f->write(cells_list(wl, tally, report.cells));
-        outputs.add(std::move(f));
-    }
+    write_reports(report, wl, &outputs);
     outputs.commit();
 
     if (report.counts.lower_case_reads)
@@ -702,6 +679,9 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
 std::string unassigned_warning(const assign_report &report) {
     const assign_counts &c = report.counts;
     if (c.reads == 0 || 2 * c.status[1] >= c.reads) return "";
+    if (!report.segments.empty())
+        return "warning: " + percent(c.reads - c.status[1], c.reads) +
+               "% of reads were not assigned; are the read structures right?";
     return "warning: " + percent(c.reads - c.status[1], c.reads) +
            "% of reads were not assigned; is the barcode window right? (--barcode-start " +
            std::to_string(report.options.barcode_start) + ", --barcode-length " +

@@ -33,6 +33,15 @@ namespace velmora_pipeline {
 struct assign_options {
     std::string whitelist_path;
     std::vector<std::string> reads_paths;  // in the order read; "-" is standard input
+    // With read structures: one per file of a lane, in order; then each
+    // reads_paths entry is a lane, its files comma-separated, and
+    // whitelist_paths holds one whitelist for every barcode segment or one
+    // per barcode segment in order (whitelist_path is its first).
+    std::vector<std::string> read_structures;
+    std::vector<std::string> whitelist_paths;
+    std::vector<output_target> out_fastq;  // one per read holding template segments
+    output_target out_bam{"--out-bam", "unaligned BAM"};
+    std::string command_line;              // for the BAM header's @PG line
     output_target out{"--out", "output", "-"};
     output_target summary{"--summary", "summary"};
     output_target counts{"--counts", "counts table"};
@@ -68,6 +77,7 @@ struct assign_counts {
     uint64_t corrected = 0;         // assigned with errors
     uint64_t ties_broken = 0;       // ...of which two or more entries shared the best distance
     uint64_t lower_case_reads = 0;
+    uint64_t short_reads = 0;       // shorter than their read structure
 
     void add(const assign_counts &o);
 };
@@ -98,6 +108,16 @@ struct reads_input_report {
     uint64_t spool_bytes = 0;  // the size of its temporary copy; 0: read in place
 };
 
+// A barcode segment of a read-structure run, and what its reads came to.
+struct segment_report {
+    std::string name;       // C1, C2, B1: kind and ordinal within the kind
+    size_t read = 0;        // which file of a lane holds it
+    uint64_t offset = 0, length = 0;
+    std::string whitelist;
+    uint64_t whitelist_entries = 0;
+    uint64_t status[status_slots] = {0, 0, 0, 0};
+};
+
 struct assign_report {
     assign_options options;  // as run: the barcode length filled in
     uint64_t whitelist_entries = 0;
@@ -109,6 +129,10 @@ struct assign_report {
     cell_call cells;
     assign_timing timing;
     std::vector<std::string> warnings;  // what the caller should show the user
+    // Read-structure runs: the barcode segments, and the cell identities
+    // that tally counts (the corrected C segments joined by '-').
+    std::vector<segment_report> segments;
+    std::vector<std::string> identities;
 };
 
 // Receives what the user should be told along the way ("warning: ...",
@@ -142,8 +166,24 @@ std::vector<uint64_t> count_exact(const assign_options &opt, fastq_inputs &in, c
 void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &d, const whitelist &wl,
                   output_file *out, assign_report *report);
 
-// The --counts table.
-std::string counts_table(const whitelist &wl, const barcode_tally &t);
+// The --counts table; names[i] names tally entry i (an entry of wl when
+// names is empty).
+std::string counts_table(const whitelist &wl, const barcode_tally &t, const std::vector<std::string> &names = {});
+std::string cells_list(const whitelist &wl, const barcode_tally &t, const cell_call &c,
+                       const std::vector<std::string> &names = {});
+// Orders the entries with reads (most first, ties by index) and draws the
+// knee curve.
+void rank_barcodes(barcode_tally *t);
+void warn_about_whitelist(const whitelist &wl, const assign_options &opt, const warning_sink &warn);
+// Upper-cases ASCII letters in place; true when there were lower-case ones.
+bool fold_upper(char *p, size_t n);
+
+// The job over read structures (structured.cpp): paired and index reads,
+// several barcode segments, tagged FASTQ and BAM out.  run_assign hands over
+// to it when read_structures is not empty; report->options is the options.
+void run_structured(assign_report *report, const warning_sink &warn);
+// The published outputs of any run: summary, counts, knee plot, cells.
+void write_reports(const assign_report &report, const whitelist &wl, output_group *outputs);
 
 // Runs the job: checks every output against the inputs before anything is
 // read, reads, decides, writes, and publishes the outputs together.  Throws

@@ -298,4 +298,67 @@ double fastq_inputs::fraction_read() const {
     return static_cast<double>(done) / static_cast<double>(total);
 }
 
+std::string_view mate_name(std::string_view name) {
+    const size_t n = name.size();
+    if (n >= 2 && name[n - 2] == '/' && name[n - 1] >= '0' && name[n - 1] <= '9') return name.substr(0, n - 2);
+    return name;
+}
+
+parallel_fastq::parallel_fastq(std::vector<std::unique_ptr<fastq_inputs>> streams) : streams_(std::move(streams)) {}
+
+// Stream `has` holds a record of lane `lane` that stream `ended` has no mate
+// for: that file of the lane ended first.
+void parallel_fastq::unmatched(size_t has, size_t ended, size_t lane) const {
+    const fastq_inputs &h = *streams_[has];
+    throw data_error("reads file '" + h.path(lane) + "' record " + std::to_string(h.records_by_input()[lane]) +
+                     " has no mate: reads file '" + streams_[ended]->path(lane) + "' ends after " +
+                     std::to_string(streams_[ended]->records_by_input()[lane]) +
+                     " records (the files of a lane must hold the same reads)");
+}
+
+bool parallel_fastq::next(std::vector<fastq_record> &recs) {
+    const size_t n = streams_.size();
+    recs.resize(n);
+    bool any = false, all = true;
+    for (size_t j = 0; j < n; ++j) {
+        const bool got = streams_[j]->next(&recs[j].name, &recs[j].seq, &recs[j].qual);
+        any |= got;
+        all &= got;
+    }
+    if (!any) return false;
+    // A stream in an earlier lane than another holds a record whose mate's
+    // file has already ended.
+    size_t lo = 0, hi = 0;
+    for (size_t j = 0; j < n; ++j) {
+        const size_t at = streams_[j]->current_input();
+        if (at < streams_[lo]->current_input()) lo = j;
+        if (at > streams_[hi]->current_input()) hi = j;
+    }
+    if (!all || streams_[lo]->current_input() != streams_[hi]->current_input()) {
+        const size_t lane = streams_[lo]->current_input();
+        for (size_t j = 0; j < n; ++j)
+            if (streams_[j]->current_input() != lane) unmatched(lo, j, lane);
+    }
+    const std::string_view first = mate_name(recs[0].name);
+    for (size_t j = 1; j < n; ++j) {
+        if (mate_name(recs[j].name) == first) continue;
+        const fastq_inputs &a = *streams_[0], &b = *streams_[j];
+        const size_t lane = a.current_input();
+        throw data_error("reads files '" + a.path(lane) + "' and '" + b.path(lane) + "' disagree at record " +
+                         std::to_string(a.records_by_input()[lane]) + ": read '" + recs[0].name + "' against '" +
+                         recs[j].name + "' (the files of a lane must hold the same reads in the same order)");
+    }
+    return true;
+}
+
+double parallel_fastq::fraction_read() const {
+    double sum = 0;
+    for (const auto &s : streams_) {
+        const double f = s->fraction_read();
+        if (f < 0) return -1.0;
+        sum += f;
+    }
+    return streams_.empty() ? -1.0 : sum / static_cast<double>(streams_.size());
+}
+
 }  // namespace velmora_pipeline

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io.h"
@@ -90,6 +91,9 @@ public:
     // The share of the inputs read so far, for progress; negative when the
     // size of one is unknown.
     double fraction_read() const;
+    // The input the last record came from, and an input's name.
+    size_t current_input() const { return at_; }
+    const std::string &path(size_t i) const { return paths_[i]; }
 
 private:
     void enter_range(size_t i);
@@ -105,6 +109,35 @@ private:
     uint64_t records_ = 0;
     std::unique_ptr<fastq_reader> reader_;
 };
+
+struct fastq_record {
+    std::string name, seq, qual;
+};
+
+// The parallel files of each lane (read 1, read 2, index reads), read in
+// step: one record from each stream per call.  Their records must be the
+// same reads in the same order: the names must agree up to a '/1', '/2'
+// (any '/' and one digit) suffix, and every file of a lane must end with its
+// mates.  Either fault is a data_error naming the file and the record.
+class parallel_fastq {
+public:
+    // streams[j]: the files of read j, one per lane in lane order.
+    explicit parallel_fastq(std::vector<std::unique_ptr<fastq_inputs>> streams);
+
+    // Fills recs[0, streams) with the next read's records; false at the end
+    // of every stream.
+    bool next(std::vector<fastq_record> &recs);
+    fastq_inputs &stream(size_t j) { return *streams_[j]; }
+    size_t streams() const { return streams_.size(); }
+    double fraction_read() const;
+
+private:
+    [[noreturn]] void unmatched(size_t has, size_t ended, size_t lane) const;
+    std::vector<std::unique_ptr<fastq_inputs>> streams_;
+};
+
+// A read name as mates share it: without a trailing '/' and digit.
+std::string_view mate_name(std::string_view name);
 
 }  // namespace velmora_pipeline
 

@@ -318,3 +318,44 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
             own.close()
             cluster.close()
     return [{"reads": p, "out": o, "summary": s} for p, o, s in zip(paths, outs, summaries)]
+
+
+def _assign_run(lanes, whitelist, out, kwargs) -> fastq.Summary:
+    return fastq.assign_file(lanes, whitelist, out, **kwargs)
+
+
+def assign_lanes(lanes: Sequence[Sequence[str]], whitelist, out: Optional[str], client=None, *,
+                 read_structure: Sequence[str], **kwargs) -> fastq.Summary:
+    """A run over read structures (paired or index reads, several barcode
+    segments) as one Dask task: velmora.fastq.assign_file(lanes, whitelist,
+    out, read_structure=..., **kwargs) on a worker, which must see the reads
+    and the outputs.  The parallel files of a lane are not cut into shards:
+    byte offsets of read 1 say nothing of where read 2's mates lie, and every
+    segment's prior pools all the lanes, so the run is the command's run on
+    one worker (its threads option sets the worker's threads).  Returns the
+    run's velmora.fastq.Summary."""
+    if not read_structure:
+        raise ValueError("read_structure: give one per file of a lane (assign_files takes single files)")
+    fastq.options(**{k: v for k, v in kwargs.items()
+                     if k not in ("summary", "counts", "knee_plot", "cells", "out_fastq", "out_bam")})
+    kwargs = dict(kwargs, read_structure=list(read_structure))
+    lanes = [[os.path.abspath(os.fsdecode(f)) for f in ([lane] if isinstance(lane, (str, bytes)) else lane)]
+             for lane in lanes]
+    if isinstance(whitelist, (str, bytes, os.PathLike)):
+        whitelist = os.path.abspath(os.fsdecode(whitelist))
+    else:
+        whitelist = [os.path.abspath(os.fsdecode(w)) for w in whitelist]
+    own = None
+    if client is None:
+        import distributed
+        try:
+            client = distributed.get_client()
+        except ValueError:
+            own = client = distributed.Client(distributed.LocalCluster())
+    try:
+        return client.submit(_assign_run, lanes, whitelist, out, kwargs, pure=False).result()
+    finally:
+        if own is not None:
+            cluster = own.cluster
+            own.close()
+            cluster.close()

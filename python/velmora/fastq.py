@@ -25,7 +25,7 @@ whose message names the file, the record and the line.
 import json
 import os
 import warnings
-from typing import Dict, List, NamedTuple, Optional, Sequence, Union
+from typing import Dict, List, NamedTuple, Optional, Sequence
 
 from . import RescueParams
 from . import _INT64_MAX, _MAX_COUNT, _flag, _int, _real
@@ -169,9 +169,11 @@ def header() -> bytes:
     return "\t".join(COLUMNS).encode("ascii") + b"\n"
 
 
-def assign_file(reads: Union[str, Sequence[str]], whitelist: str, out: Optional[str] = None, *,
+def assign_file(reads, whitelist, out: Optional[str] = None, *,
                 summary: Optional[str] = None, counts: Optional[str] = None,
                 knee_plot: Optional[str] = None, cells: Optional[str] = None, index=None,
+                read_structure: Optional[Sequence[str]] = None,
+                out_fastq: Optional[Sequence[str]] = None, out_bam: Optional[str] = None,
                 **option_args) -> Summary:
     """`velmora assign --reads READS --whitelist WHITELIST --out OUT`: both
     passes over the reads (plain or gzip FASTQ; a list of paths: the lanes of
@@ -181,18 +183,48 @@ def assign_file(reads: Union[str, Sequence[str]], whitelist: str, out: Optional[
     --cells files.
     option_args are those of options(), threads included.  Warnings the
     command would print are issued as RuntimeWarning.  index is accepted for
-    compatibility and not used: the pipeline builds the index it needs."""
+    compatibility and not used: the pipeline builds the index it needs.
+
+    read_structure (--read-structure, once per file of a lane) makes each
+    item of reads a lane: a sequence of its parallel files (read 1, read 2,
+    ...), one per structure; whitelist may then be a sequence, one per
+    barcode segment or one for all; out_fastq (a sequence, one per file
+    holding template segments) and out_bam are --out-fastq and --out-bam."""
     opt = options(**option_args)
     if index is not None:
         warnings.warn("assign_file ignores index: the pipeline builds its own",
                       DeprecationWarning, stacklevel=2)
     if isinstance(reads, (str, bytes, os.PathLike)):
         reads = [reads]
-    paths = [_path(r, "reads") for r in reads]
+    structured = {}
+    if read_structure is not None:
+        if isinstance(read_structure, (str, bytes)):
+            read_structure = [read_structure]
+        structured["read_structures"] = [_path(r, "read_structure") for r in read_structure]
+        lanes = []
+        for lane in reads:
+            files = [lane] if isinstance(lane, (str, bytes, os.PathLike)) else list(lane)
+            files = [_path(f, "reads") for f in files]
+            if any(b"," in f for f in files):
+                raise ValueError("reads: with read structures a file name cannot hold a comma")
+            lanes.append(b",".join(files))
+        paths = lanes
+        lists = [whitelist] if isinstance(whitelist, (str, bytes, os.PathLike)) else list(whitelist)
+        if not lists:
+            raise ValueError("whitelist: give at least one file")
+        structured["whitelists"] = [_path(w, "whitelist") for w in lists]
+        whitelist = lists[0]
+        structured["out_fastq"] = [_path(f, "out_fastq") for f in (out_fastq or [])]
+        structured["out_bam"] = b"" if out_bam is None else _path(out_bam, "out_bam")
+        structured["command_line"] = b"velmora.fastq.assign_file"
+    else:
+        if out_fastq or out_bam is not None:
+            raise ValueError("out_fastq and out_bam need read_structure (the template segments to write)")
+        paths = [_path(r, "reads") for r in reads]
     if not paths:
         raise ValueError("reads: give at least one FASTQ file")
     args = _native_options(
-        opt, whitelist=_path(whitelist, "whitelist"), reads=paths,
+        opt, whitelist=_path(whitelist, "whitelist"), reads=paths, **structured,
         out=b"" if out is None else _path(out, "out"),
         summary=b"" if summary is None else _path(summary, "summary"),
         counts=b"" if counts is None else _path(counts, "counts"),

@@ -131,6 +131,29 @@ class OnLocalCluster(unittest.TestCase):
         info = self.client.run(vdask.cache_info)
         self.assertTrue(all(i["builds"] <= 3 for i in info.values()), info)
 
+    def test_paired_lanes_as_one_task(self):
+        # Read 2 beside each lane: the run on a worker is the command's run.
+        d = tempfile.mkdtemp(dir=self.tmp)
+        lanes = []
+        for n, lane in enumerate(self.lanes):
+            opener = gzip.open if lane.endswith(".gz") else open
+            with opener(lane, "rb") as f:
+                lines = f.read().split(b"\n")
+            r2 = os.path.join(d, "r2_%d.fq" % n)
+            with open(r2, "wb") as f:
+                for i in range(0, len(lines) - 3, 4):
+                    f.write(lines[i].split(b" ")[0] + b"\nACGTTGCA\n+\nIIIIIIII\n")
+            lanes.append((lane, r2))
+        want, got = os.path.join(d, "want.tsv"), os.path.join(d, "got.tsv")
+        opts = {"read_structure": ["16C12M", "+T"], "max_edits": 1}
+        s = fastq.assign_file(lanes, self.wl, want, out_fastq=[want + ".fq"], **opts)
+        g = vdask.assign_lanes(lanes, self.wl, got, self.client, out_fastq=[got + ".fq"], **opts)
+        self.assertEqual(g, s)
+        self.assertEqual(read(got), read(want))
+        self.assertEqual(read(got + ".fq"), read(want + ".fq"))
+        with self.assertRaises(ValueError):
+            vdask.assign_lanes(lanes, self.wl, got, self.client, read_structure=[], max_edits=1)
+
     def test_calls_writing_the_same_outputs_at_once(self):
         d = os.path.join(self.tmp, "same")
         size = os.path.getsize(self.lanes[1])

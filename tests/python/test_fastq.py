@@ -85,6 +85,61 @@ def fastq_text(records):
     return b"".join(b"@%s extra\n%s\n+\n%s\n" % r for r in records)
 
 
+class PairedAgreesWithTheTool(unittest.TestCase):
+    """Read structures and paired lanes: assign_file's outputs are the
+    tool's, byte for byte."""
+
+    @unittest.skipUnless(TOOL and os.path.exists(TOOL), "velmora tool not built")
+    def test_paired_lanes_same_outputs_as_the_tool(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            # Read 2 beside the demo reads, in two lanes; the cell split in
+            # two segments of the whitelist's halves.
+            with gzip.open(READS, "rt") as f:
+                lines = f.read().split("\n")
+            lanes = []
+            for lane, (lo, hi) in enumerate(((0, 12000), (12000, 20000))):
+                r1 = os.path.join(tmp, "L%d_R1.fq" % lane)
+                r2 = os.path.join(tmp, "L%d_R2.fq.gz" % lane)
+                with open(r1, "w") as a, gzip.open(r2, "wt") as b:
+                    for i in range(lo, hi):
+                        name = lines[4 * i].split(" ")[0]
+                        a.write("\n".join(lines[4 * i:4 * i + 4]) + "\n")
+                        b.write("%s/2\n%s\n+\n%s\n" % (name, "ACGT" * (i % 7 + 1), "I" * 4 * (i % 7 + 1)))
+                lanes.append((r1, r2))
+            halves = []
+            with open(WHITELIST) as f:
+                entries = [e.strip() for e in f if e.strip()]
+            for n, (lo, hi) in enumerate(((0, 8), (8, 16))):
+                path = os.path.join(tmp, "half%d.txt" % n)
+                with open(path, "w") as f:
+                    f.write("\n".join(sorted({e[lo:hi] for e in entries})) + "\n")
+                halves.append(path)
+            outs = ("t.tsv", "counts.tsv", "cells.txt", "r2.fq.gz")
+            args = [TOOL, "assign", "--read-structure", "8C8C12M", "--read-structure", "+T",
+                    "--whitelist", halves[0], "--whitelist", halves[1], "--max-edits", "1",
+                    "--threads", "2"]
+            for lane in lanes:
+                args += ["--reads", ",".join(lane)]
+            tool = [os.path.join(tmp, "tool-" + o) for o in outs]
+            r = subprocess.run(args + ["--out", tool[0], "--counts", tool[1], "--cells", tool[2],
+                                       "--out-fastq", tool[3]], capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            py = [os.path.join(tmp, "py-" + o) for o in outs]
+            summary = fastq.assign_file(lanes, halves, py[0], counts=py[1], cells=py[2],
+                                        out_fastq=[py[3]], read_structure=["8C8C12M", "+T"],
+                                        max_edits=1, threads=2)
+            self.assertEqual(summary.reads, 20000)
+            for a, b in zip(tool, py):
+                with open(a, "rb") as fa, open(b, "rb") as fb:
+                    self.assertTrue(fa.read() == fb.read(), b)
+            with open(py[0]) as f:
+                self.assertTrue(f.readline().startswith("read\tstatus\tcell\tfailed_segment\t"))
+
+    def test_template_outputs_need_a_read_structure(self):
+        with self.assertRaises(ValueError):
+            fastq.assign_file(READS, WHITELIST, None, out_bam="x.bam", max_edits=1)
+
+
 class Reader(unittest.TestCase):
     def test_boundaries_fall_on_records(self):
         # Quality lines starting with '@' and '+' must not be taken for

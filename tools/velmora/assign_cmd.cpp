@@ -19,6 +19,11 @@ const char assign_help[] =
     "usage: velmora assign --whitelist FILE --reads FILE [--reads FILE ...]\n"
     "                      (--max-edits K | --max-mismatches K) [--barcode-start S]\n"
     "                      [--barcode-length N] [--out FILE]\n"
+    "       velmora assign --read-structure RS [--read-structure RS ...]\n"
+    "                      --whitelist FILE [--whitelist FILE ...]\n"
+    "                      --reads R1[,R2...] [--reads R1[,R2...] ...]\n"
+    "                      (--max-edits K | --max-mismatches K) [--out FILE]\n"
+    "                      [--out-fastq FILE ...] [--out-bam FILE]\n"
     "                      [--summary FILE] [--counts FILE] [--knee-plot FILE.svg]\n"
     "                      [--cells FILE]\n"
     "                      [--no-rescue] [--fixed-window] [--min-exact N]\n"
@@ -44,6 +49,23 @@ const char assign_help[] =
     "  --barcode-start S    0-based position of the barcode in the read (default 0)\n"
     "  --barcode-length N   barcode length (default: the whitelist's, when all entries\n"
     "                       share one length; required when they do not)\n"
+    "\n"
+    "Read structures (instead of --barcode-start/--barcode-length):\n"
+    "  --read-structure RS  the layout of one file of a lane, once per file in order:\n"
+    "                       segments of a length and a kind, C cell barcode, B sample\n"
+    "                       barcode, M UMI, T template, S skip; '+' for the rest of\n"
+    "                       the read, last only (--read-structure 16C12M\n"
+    "                       --read-structure +T; a split-pool read 8C30S8C30S8C10M).\n"
+    "                       Bases past the last segment are ignored; a read shorter\n"
+    "                       than its structure is invalid.  A barcode's window may\n"
+    "                       move by K when it is followed by M, S, T or the read's end\n"
+    "  With read structures, each --reads is a lane: its files comma-separated, one\n"
+    "  per structure (--reads L1_R1.fq.gz,L1_R2.fq.gz --reads L2_R1.fq.gz,...).  The\n"
+    "  files of a lane must hold the same reads in the same order (names compared up\n"
+    "  to a '/1', '/2' suffix).  --whitelist is given once for every barcode segment\n"
+    "  (C and B), or once per barcode segment in order.  Each segment is corrected on\n"
+    "  its own and has its own exact counts; a read is assigned when every barcode\n"
+    "  segment is, and its cell is its corrected C segments joined by '-'.\n"
     "  --max-line-length N  longest line accepted in the reads or the whitelist, in\n"
     "                       bytes (default 67108864); a longer one is an error\n"
     "\n"
@@ -85,6 +107,17 @@ const char assign_help[] =
     "  --cells FILE         the barcodes called cells, one per line, most reads first:\n"
     "                       those above the valley between the ambient and the cell\n"
     "                       modes of log reads per barcode (see the README)\n"
+    "  --out-fastq FILE     with read structures: the template (T) bases of each read,\n"
+    "                       once per file holding T segments, in order; the header\n"
+    "                       holds the read name, then tab-separated SAM tags: CB:Z:\n"
+    "                       corrected cell barcode (assigned reads only), CR:Z: and\n"
+    "                       CY:Z: raw cell barcode and its qualities, UR:Z: and UY:Z:\n"
+    "                       the UMI, BC:Z: and QT:Z: the sample barcode (segments\n"
+    "                       joined by '-', their qualities by ' '), as minimap2 -y\n"
+    "                       and bwa mem -C copy them into SAM records\n"
+    "  --out-bam FILE       with read structures: unaligned BAM, one unmapped record\n"
+    "                       per template read with the same tags (paired flags with\n"
+    "                       two files holding T segments), input order\n"
     "  A name ending in .gz is written gzip-compressed.  A new path or a regular file\n"
     "  is written to a temporary file, renamed into place once every output is\n"
     "  complete; a FIFO or device is written directly; a symlink's target is replaced.\n"
@@ -106,6 +139,11 @@ const char assign_help[] =
     "  hits             entries within K\n"
     "  posterior        the top candidate's posterior\n"
     "  candidates       entries within K, closest first, at most 8, comma-separated\n"
+    "With several barcode segments the table is: read, status (of the read: unique\n"
+    "when every segment is), cell, failed_segment (the first segment not assigned,\n"
+    "e.g. C2, or R2 when read 2 is shorter than its structure; '-' when assigned),\n"
+    "then the columns above from observed to candidates for each segment, named\n"
+    "observed_C1, status_C1, ... observed_C2, ...\n"
     "A '-' marks an absent value.  Exact, unique matches are not rescued: their\n"
     "distances and hits are those of the fixed window, with no posterior and no\n"
     "candidates listed.  Lower-case bases in reads are read as upper case (with a\n"
@@ -121,7 +159,11 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     int32_t edits = -1, mismatches = -1;
     uint64_t length = 0;
     uint64_t batch_size = opt->batch_size;
-    cl.option("--whitelist", &opt->whitelist_path, true);
+    cl.option("--whitelist", &opt->whitelist_paths, true);
+    cl.option("--read-structure", &opt->read_structures);
+    std::vector<std::string> fastq_paths;
+    cl.option("--out-fastq", &fastq_paths);
+    cl.option("--out-bam", &opt->out_bam.given);
     cl.option("--reads", &opt->reads_paths, true);
     cl.option("--out", &out_path);
     cl.option("--summary", &opt->summary.given);
@@ -144,6 +186,10 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     cl.option("--max-line-length", &opt->max_line_length, 1, uint64_t(max_line_length_option_max));
     if (cl.parse(argc, argv)) return true;
     opt->batch_size = static_cast<size_t>(batch_size);
+    opt->whitelist_path = opt->whitelist_paths.front();
+    if (opt->whitelist_paths.size() == 1 && opt->read_structures.empty()) opt->whitelist_paths.clear();
+    for (const std::string &p : fastq_paths) opt->out_fastq.emplace_back("--out-fastq", "tagged FASTQ", p);
+    for (int i = 0; i < argc; ++i) opt->command_line += (i ? " " : "") + std::string(argv[i]);
 
     if (cl.count("--max-edits") == 0 && cl.count("--max-mismatches") == 0)
         throw usage_error("one of --max-edits K or --max-mismatches K is required");

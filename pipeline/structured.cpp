@@ -1,0 +1,732 @@
+// The assign job over read structures: the reads of a lane come as parallel
+// files (read 1, read 2, index reads), each laid out by its read structure,
+// and a read's cell is the combination of its C segments, each corrected on
+// its own whitelist's index.
+//
+// It runs the single-window job's two passes per segment: the first counts,
+// for every barcode segment, the reads whose window matches one entry of its
+// list exactly (each segment its own prior, even where two segments share a
+// list: a round-1 barcode's count says nothing of its use in round 2); the
+// second decides every segment of every read with the same decider the
+// single-window job uses, so that a structure with one C segment decides
+// exactly as --barcode-start/--barcode-length do.  Then a read is assigned
+// when every barcode segment (C and B) is; its cell identity is the corrected
+// C segments joined by '-'.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "assign.h"
+#include "bam.h"
+#include "base.h"
+#include "decide.h"
+#include "fastq.h"
+#include "ordered.h"
+#include "progress.h"
+#include "spool.h"
+#include "structure.h"
+#include "table.h"
+#include "whitelist.h"
+
+namespace velmora_pipeline {
+
+namespace {
+
+// A barcode segment of the run's layout.
+struct barcode_slot {
+    std::string name;  // C1, C2, B1
+    size_t read = 0;   // the file of a lane holding it
+    read_segment seg;
+    bool movable = false;  // followed by bases that are no barcode: its window's end may move
+    size_t list = 0;       // into the run's whitelists
+};
+
+struct run_layout {
+    std::vector<read_structure> reads;
+    std::vector<barcode_slot> slots;
+    std::vector<size_t> cells;  // slots of kind C, in order
+    std::vector<size_t> samples;  // slots of kind B
+    std::vector<std::pair<size_t, read_segment>> umis;
+    std::vector<size_t> template_reads;  // reads holding T segments, in order
+    std::vector<std::string> lists;      // distinct whitelist paths
+};
+
+run_layout plan_layout(const assign_options &opt) {
+    run_layout L;
+    for (const std::string &text : opt.read_structures) L.reads.push_back(parse_read_structure(text));
+    size_t n_cell = 0, n_sample = 0;
+    for (size_t r = 0; r < L.reads.size(); ++r) {
+        const std::vector<read_segment> &segs = L.reads[r].segments;
+        bool has_template = false;
+        for (size_t k = 0; k < segs.size(); ++k) {
+            const read_segment &seg = segs[k];
+            if (seg.kind == 'M') L.umis.push_back({r, seg});
+            has_template |= seg.kind == 'T';
+            if (!seg.barcode()) continue;
+            if (seg.rest)
+                throw usage_error("read structure '" + L.reads[r].text +
+                                  "': a barcode segment needs a length, not '+'");
+            barcode_slot s;
+            s.name = seg.kind + std::to_string(seg.kind == 'C' ? ++n_cell : ++n_sample);
+            s.read = r;
+            s.seg = seg;
+            s.movable = k + 1 == segs.size() || !segs[k + 1].barcode();
+            (seg.kind == 'C' ? L.cells : L.samples).push_back(L.slots.size());
+            L.slots.push_back(s);
+        }
+        if (has_template) L.template_reads.push_back(r);
+    }
+    if (L.cells.empty()) throw usage_error("the read structures hold no cell barcode segment (C)");
+    const std::vector<std::string> &wls = opt.whitelist_paths;
+    if (wls.size() != 1 && wls.size() != L.slots.size())
+        throw usage_error("--whitelist is given " + std::to_string(wls.size()) + " times for " +
+                          std::to_string(L.slots.size()) +
+                          " barcode segments: give one for all, or one per segment in order");
+    for (size_t i = 0; i < L.slots.size(); ++i) {
+        const std::string &path = wls[wls.size() == 1 ? 0 : i];
+        const auto at = std::find(L.lists.begin(), L.lists.end(), path);
+        L.slots[i].list = static_cast<size_t>(at - L.lists.begin());
+        if (at == L.lists.end()) L.lists.push_back(path);
+    }
+    if (!opt.out_fastq.empty() && opt.out_fastq.size() != L.template_reads.size())
+        throw usage_error("--out-fastq is given " + std::to_string(opt.out_fastq.size()) + " times for " +
+                          std::to_string(L.template_reads.size()) +
+                          " reads holding template (T) segments: give one per such read, in order");
+    if (opt.out_bam.requested() && L.template_reads.empty())
+        throw usage_error("--out-bam needs a template (T) segment in the read structures");
+    if (opt.out_bam.requested() && L.template_reads.size() > 2)
+        throw usage_error("--out-bam takes at most two reads holding template segments (a pair)");
+    return L;
+}
+
+std::vector<std::string> split_lane(const std::string &lane) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t at; (at = lane.find(',', start)) != std::string::npos; start = at + 1)
+        out.push_back(lane.substr(start, at - start));
+    out.push_back(lane.substr(start));
+    return out;
+}
+
+// The bytes of segment seg of a read of len bases that the read holds.
+std::pair<size_t, size_t> clamp_slice(const read_segment &seg, size_t len) {
+    const size_t start = static_cast<size_t>(std::min<uint64_t>(seg.offset, len));
+    const size_t end = seg.rest ? len : static_cast<size_t>(std::min<uint64_t>(seg.offset + seg.length, len));
+    return {start, end};
+}
+
+// The files of a lane the first pass reads: those that hold a barcode or
+// can be too short for their structure.  The others (a read 2 "+T") are read
+// once, by the second pass, and need no spool.
+std::vector<size_t> counted_files(const run_layout &L) {
+    std::vector<size_t> files;
+    for (size_t j = 0; j < L.reads.size(); ++j) {
+        bool counted = L.reads[j].min_length > 0;
+        for (const barcode_slot &s : L.slots) counted |= s.read == j;
+        if (counted) files.push_back(j);
+    }
+    return files;
+}
+
+// One barcode segment's windows of a batch, as the single-window job holds
+// them: the table's rows (upper-cased windows and their tails), qualities.
+struct slot_batch {
+    table_rows rows;
+    std::vector<size_t> qual_off;
+    std::vector<size_t> window_lens;
+    std::vector<const uint8_t *> windows, quals;
+    std::vector<vorn_match> scratch;
+    std::vector<read_decision> decisions;
+    std::string lines;
+
+    void clear() {
+        rows.clear();
+        qual_off.clear();
+        window_lens.clear();
+        lines.clear();
+    }
+    read_windows view() {
+        const size_t n = rows.size();
+        windows.resize(n);
+        quals.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const bool fits = rows.window_off[i] != SIZE_MAX;
+            windows[i] = fits ? reinterpret_cast<const uint8_t *>(rows.arena.data() + rows.window_off[i]) : nullptr;
+            quals[i] = fits ? reinterpret_cast<const uint8_t *>(rows.arena.data() + qual_off[i]) : nullptr;
+        }
+        return {windows.data(), window_lens.data(), rows.tail_len.data(), quals.data(), n};
+    }
+};
+
+struct rs_batch {
+    uint64_t seq_no = 0;
+    std::string arena;  // per read: its name, then each file's sequence and quality
+    std::vector<size_t> name_off, name_len;
+    std::vector<size_t> rec_off, rec_len;  // [read * files + file]: the sequence; its quality follows
+    std::vector<uint32_t> short_read;      // 0, or 1 + the first file whose read is shorter than its structure
+    std::vector<slot_batch> slots;
+    std::string table;
+    std::vector<std::string> fastq;        // per template read
+    std::string tags;                      // per read: its SAM tags, each after a tab
+    std::vector<size_t> tag_off;
+    std::vector<std::string> keys;         // cell identity of each assigned read
+    std::vector<uint8_t> key_exact;
+    assign_counts counts;
+    std::vector<std::array<uint64_t, status_slots>> slot_status;
+    double parse_seconds = 0, decide_seconds = 0, format_seconds = 0;
+
+    size_t size() const { return name_off.size(); }
+    void clear(size_t n_slots, size_t n_templates) {
+        arena.clear();
+        name_off.clear();
+        name_len.clear();
+        rec_off.clear();
+        rec_len.clear();
+        short_read.clear();
+        slots.resize(n_slots);
+        for (slot_batch &s : slots) s.clear();
+        table.clear();
+        fastq.assign(n_templates, std::string());
+        tags.clear();
+        tag_off.clear();
+        keys.clear();
+        key_exact.clear();
+        counts = assign_counts();
+        slot_status.assign(n_slots, {0, 0, 0, 0});
+    }
+};
+
+// A whitelist of the run with its index.
+struct run_list {
+    reference ref;
+};
+
+class structured_job {
+public:
+    structured_job(const assign_options &opt, const run_layout &L, const std::vector<std::unique_ptr<run_list>> &lists,
+                   const std::vector<std::unique_ptr<decider>> &deciders)
+        : opt_(opt), L_(L), lists_(lists), deciders_(deciders) {
+        for (const barcode_slot &s : L.slots) extra_.push_back(s.movable ? deciders[0]->tail_extra() : 0);
+        with_templates_ = !opt.out_fastq.empty() || opt.out_bam.requested();
+    }
+
+    // Reads the next batch of reads; false at the end.
+    bool fill(parallel_fastq &in, rs_batch &b) {
+        b.clear(L_.slots.size(), L_.template_reads.size());
+        const size_t files = L_.reads.size();
+        const bool one_slot = L_.slots.size() == 1;
+        while (b.size() < opt_.batch_size && in.next(recs_)) {
+            b.name_off.push_back(b.arena.size());
+            b.name_len.push_back(recs_[0].name.size());
+            b.arena.append(recs_[0].name);
+            uint32_t short_read = 0;
+            for (size_t j = 0; j < files; ++j) {
+                // The reads themselves only for the template outputs.
+                b.rec_off.push_back(b.arena.size());
+                b.rec_len.push_back(recs_[j].seq.size());
+                if (with_templates_) {
+                    b.arena.append(recs_[j].seq);
+                    b.arena.append(recs_[j].qual);
+                }
+                if (short_read == 0 && recs_[j].seq.size() < L_.reads[j].min_length)
+                    short_read = static_cast<uint32_t>(j + 1);
+            }
+            b.short_read.push_back(short_read);
+            bool lower = false;
+            for (size_t s = 0; s < L_.slots.size(); ++s) {
+                const barcode_slot &slot = L_.slots[s];
+                const std::string &seq = recs_[slot.read].seq;
+                slot_batch &sb = b.slots[s];
+                const std::string_view name = one_slot ? std::string_view(recs_[0].name) : std::string_view();
+                if (short_read != 0) {
+                    sb.rows.add(name, std::string_view(), false);
+                    sb.qual_off.push_back(SIZE_MAX);
+                    sb.window_lens.push_back(1);
+                    continue;
+                }
+                const size_t start = static_cast<size_t>(slot.seg.offset);
+                const size_t tail = static_cast<size_t>(
+                    std::min<uint64_t>(seq.size() - slot.seg.offset, slot.seg.length + extra_[s]));
+                sb.rows.add(name, std::string_view(seq).substr(start, tail), true);
+                lower |= fold_upper(sb.rows.arena.data() + sb.rows.window_off.back(), tail);
+                sb.qual_off.push_back(sb.rows.arena.size());
+                sb.rows.arena.append(recs_[slot.read].qual, start, tail);
+                sb.window_lens.push_back(static_cast<size_t>(slot.seg.length));
+            }
+            b.counts.lower_case_reads += lower;
+        }
+        return b.size() > 0;
+    }
+
+    void process(rs_batch &b) const {
+        const double t0 = thread_cpu_seconds();
+        const size_t n = b.size(), n_slots = L_.slots.size();
+        for (size_t s = 0; s < n_slots; ++s) {
+            slot_batch &sb = b.slots[s];
+            sb.decisions.resize(n);
+            deciders_[s]->decide(sb.view(), &sb.scratch, sb.decisions.data(), &b.counts.work);
+        }
+        tally(b);
+        const double t1 = thread_cpu_seconds();
+        format(b);
+        b.decide_seconds = t1 - t0;
+        b.format_seconds = thread_cpu_seconds() - t1;
+    }
+
+    // The first pass over the counted files: exact matches of every slot's
+    // window, counted into counts[slot][entry].  Mates are checked again by
+    // the second pass, which reads every file.
+    void count_exact(parallel_fastq &in, std::vector<std::vector<uint64_t>> &counts) {
+        const std::vector<size_t> files = counted_files(L_);
+        std::vector<size_t> at(L_.reads.size(), 0);  // a file's stream in this pass
+        for (size_t k = 0; k < files.size(); ++k) at[files[k]] = k;
+        progress_meter progress("reads counted");
+        const size_t n_slots = L_.slots.size();
+        std::vector<std::string> windows(n_slots);
+        std::vector<std::vector<size_t>> offs(n_slots);
+        std::vector<size_t> lens;
+        std::vector<const uint8_t *> q;
+        std::vector<vorn_match> scratch;
+        uint64_t reads = 0;
+        for (bool more = true; more;) {
+            for (size_t s = 0; s < n_slots; ++s) {
+                windows[s].clear();
+                offs[s].clear();
+            }
+            for (size_t got = 0; got < 8192 && (more = in.next(recs_)); ++got) {
+                ++reads;
+                bool covered = true;
+                for (const size_t j : files) covered &= recs_[at[j]].seq.size() >= L_.reads[j].min_length;
+                if (!covered) continue;
+                for (size_t s = 0; s < n_slots; ++s) {
+                    const barcode_slot &slot = L_.slots[s];
+                    offs[s].push_back(windows[s].size());
+                    windows[s].append(recs_[at[slot.read]].seq, static_cast<size_t>(slot.seg.offset),
+                                      static_cast<size_t>(slot.seg.length));
+                    fold_upper(windows[s].data() + offs[s].back(), static_cast<size_t>(slot.seg.length));
+                }
+            }
+            for (size_t s = 0; s < n_slots; ++s) {
+                const size_t m = offs[s].size();
+                q.resize(m);
+                lens.assign(m, static_cast<size_t>(L_.slots[s].seg.length));
+                for (size_t i = 0; i < m; ++i) q[i] = reinterpret_cast<const uint8_t *>(windows[s].data() + offs[s][i]);
+                deciders_[s]->count_exact({q.data(), lens.data(), nullptr, nullptr, m}, &scratch, counts[s].data());
+            }
+            progress.update(reads, in.fraction_read());
+        }
+        progress.finish();
+    }
+
+    // The template segments of file r of read i, back to back.
+    void append_template(const rs_batch &b, size_t i, size_t r, bool qual, std::string &out) const {
+        const size_t files = L_.reads.size();
+        const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
+        for (const read_segment &seg : L_.reads[r].segments) {
+            if (seg.kind != 'T') continue;
+            const auto [start, end] = clamp_slice(seg, len);
+            out.append(b.arena, off + (qual ? len : 0) + start, end - start);
+        }
+    }
+
+private:
+    const whitelist &list_of(size_t s) const { return lists_[L_.slots[s].list]->ref.list; }
+
+    void tally(rs_batch &b) const {
+        assign_counts &c = b.counts;
+        const size_t n = b.size(), n_slots = L_.slots.size();
+        c.reads += n;
+        for (size_t i = 0; i < n; ++i) {
+            c.short_reads += b.short_read[i] != 0;
+            size_t failed = n_slots;
+            bool all_exact = true, tie = false, all_distances = true;
+            uint32_t distance_sum = 0;
+            for (size_t s = 0; s < n_slots; ++s) {
+                const read_decision &d = b.slots[s].decisions[i];
+                const vorn_rescue_result &r = d.result;
+                ++b.slot_status[s][status_slot(r.status)];
+                if (failed == n_slots && r.status != VORN_STATUS_UNIQUE) failed = s;
+                all_exact &= d.exact;
+                tie |= d.tie_broken;
+                if (r.status == VORN_STATUS_INVALID || r.distance == UINT32_MAX) all_distances = false;
+                else distance_sum += r.distance;
+            }
+            const uint32_t status =
+                failed == n_slots ? VORN_STATUS_UNIQUE : b.slots[failed].decisions[i].result.status;
+            ++c.status[status_slot(status)];
+            if (status != VORN_STATUS_INVALID && all_distances) {
+                if (c.by_best.size() <= distance_sum) c.by_best.resize(size_t{distance_sum} + 1);
+                ++c.by_best[distance_sum];
+            }
+            if (status != VORN_STATUS_UNIQUE) continue;
+            if (all_exact) {
+                ++c.exact;
+            } else {
+                ++c.corrected;
+                c.ties_broken += tie;
+            }
+            // Entry indices big-endian, so that keys sort as the tuples do.
+            std::string key;
+            for (const size_t s : L_.cells) {
+                const uint32_t e = b.slots[s].decisions[i].result.ref_index;
+                const char bytes[4] = {static_cast<char>(e >> 24), static_cast<char>(e >> 16),
+                                       static_cast<char>(e >> 8), static_cast<char>(e)};
+                key.append(bytes, 4);
+            }
+            b.keys.push_back(std::move(key));
+            b.key_exact.push_back(all_exact);
+        }
+    }
+
+    // The table's lines, each read's tags and the tagged template reads.
+    void format(rs_batch &b) const {
+        const size_t n = b.size(), n_slots = L_.slots.size();
+        for (size_t s = 0; s < n_slots; ++s) {
+            slot_batch &sb = b.slots[s];
+            sb.rows.window_len = L_.slots[s].seg.length;
+            format_rows(sb.rows, sb.decisions.data(), list_of(s), opt_.rescue, n_slots == 1 ? &b.table : &sb.lines);
+        }
+        std::vector<size_t> at(n_slots, 0);
+        std::string cell;
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t short_read = b.short_read[i];
+            cell.clear();
+            size_t failed = n_slots;
+            for (size_t s = 0; s < n_slots && failed == n_slots; ++s)
+                if (b.slots[s].decisions[i].result.status != VORN_STATUS_UNIQUE) failed = s;
+            if (failed == n_slots)
+                for (const size_t s : L_.cells) {
+                    if (!cell.empty()) cell.push_back('-');
+                    cell.append(list_of(s).entry(b.slots[s].decisions[i].result.ref_index));
+                }
+            if (n_slots > 1) {
+                b.table.append(b.arena, b.name_off[i], b.name_len[i]);
+                b.table.push_back('\t');
+                b.table += failed == n_slots ? "unique"
+                                             : status_names[status_slot(b.slots[failed].decisions[i].result.status)];
+                b.table.push_back('\t');
+                b.table += cell.empty() ? "-" : cell;
+                b.table.push_back('\t');
+                if (short_read) b.table += "R" + std::to_string(short_read);
+                else if (failed < n_slots) b.table += L_.slots[failed].name;
+                else b.table.push_back('-');
+                for (size_t s = 0; s < n_slots; ++s) {
+                    const std::string &lines = b.slots[s].lines;
+                    const size_t end = lines.find('\n', at[s]);
+                    b.table.append(lines, at[s], end - at[s]);
+                    at[s] = end + 1;
+                }
+                b.table.push_back('\n');
+            }
+            if (!with_templates_) continue;
+            // The SAM tags of the read.
+            b.tag_off.push_back(b.tags.size());
+            if (!cell.empty()) b.tags += "\tCB:Z:" + cell;
+            if (short_read == 0) {
+                append_tags(b, i, L_.cells, "\tCR:Z:", "\tCY:Z:");
+                append_tags(b, i, L_.samples, "\tBC:Z:", "\tQT:Z:");
+                if (!L_.umis.empty()) {
+                    b.tags += "\tUR:Z:";
+                    for (size_t u = 0; u < L_.umis.size(); ++u) {
+                        if (u) b.tags.push_back('-');
+                        append_segment(b, i, L_.umis[u].first, L_.umis[u].second, false);
+                    }
+                    b.tags += "\tUY:Z:";
+                    for (size_t u = 0; u < L_.umis.size(); ++u) {
+                        if (u) b.tags.push_back(' ');
+                        append_segment(b, i, L_.umis[u].first, L_.umis[u].second, true);
+                    }
+                }
+            }
+            for (size_t t = 0; t < L_.template_reads.size() && !opt_.out_fastq.empty(); ++t) {
+                std::string &out = b.fastq[t];
+                const size_t r = L_.template_reads[t];
+                out.push_back('@');
+                out += mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i]));
+                out.append(b.tags, b.tag_off[i], std::string::npos);
+                out.push_back('\n');
+                append_template(b, i, r, false, out);
+                out += "\n+\n";
+                append_template(b, i, r, true, out);
+                out.push_back('\n');
+            }
+        }
+    }
+
+    // The raw bases (or qualities) of segment seg of file r of read i.
+    void append_segment(rs_batch &b, size_t i, size_t r, const read_segment &seg, bool qual) const {
+        const size_t files = L_.reads.size();
+        const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
+        const auto [start, end] = clamp_slice(seg, len);
+        b.tags.append(b.arena, off + (qual ? len : 0) + start, end - start);
+    }
+
+    void append_tags(rs_batch &b, size_t i, const std::vector<size_t> &slots, const char *seq_tag,
+                     const char *qual_tag) const {
+        if (slots.empty()) return;
+        for (const bool qual : {false, true}) {
+            b.tags += qual ? qual_tag : seq_tag;
+            for (size_t k = 0; k < slots.size(); ++k) {
+                if (k) b.tags.push_back(qual ? ' ' : '-');
+                const barcode_slot &slot = L_.slots[slots[k]];
+                append_segment(b, i, slot.read, slot.seg, qual);
+            }
+        }
+    }
+
+    const assign_options &opt_;
+    const run_layout &L_;
+    const std::vector<std::unique_ptr<run_list>> &lists_;
+    const std::vector<std::unique_ptr<decider>> &deciders_;
+    std::vector<uint64_t> extra_;
+    bool with_templates_ = false;
+    std::vector<fastq_record> recs_;
+};
+
+std::string table_header_for(const run_layout &L) {
+    if (L.slots.size() == 1) return table_header;
+    std::string h = "read\tstatus\tcell\tfailed_segment";
+    for (const barcode_slot &s : L.slots)
+        for (const char *col :
+             {"observed", "status", "assigned", "distance", "second_distance", "hits", "posterior", "candidates"})
+            h += std::string("\t") + col + "_" + s.name;
+    return h + "\n";
+}
+
+}  // namespace
+
+void run_structured(assign_report *report_ptr, const warning_sink &warn) {
+    assign_report &report = *report_ptr;
+    assign_options &opt = report.options;
+    assign_timing &t = report.timing;
+    if (opt.whitelist_paths.empty()) opt.whitelist_paths.push_back(opt.whitelist_path);
+    opt.whitelist_path = opt.whitelist_paths.front();
+    if (opt.has_barcode_length || opt.barcode_start != 0)
+        throw usage_error("--barcode-start and --barcode-length do not go with --read-structure");
+    const run_layout L = plan_layout(opt);
+    if (opt.reads_paths.empty()) throw usage_error("--reads is required");
+    const size_t files = L.reads.size();
+    std::vector<std::vector<std::string>> lanes;  // [lane][file]
+    std::vector<std::string> all_paths;
+    for (const std::string &lane : opt.reads_paths) {
+        lanes.push_back(split_lane(lane));
+        if (lanes.back().size() != files)
+            throw usage_error("--reads '" + lane + "' names " + std::to_string(lanes.back().size()) +
+                              " files for " + std::to_string(files) +
+                              " read structures: give a lane's files comma-separated, one per --read-structure");
+        for (const std::string &p : lanes.back()) {
+            if (p.empty()) throw usage_error("--reads '" + lane + "' holds an empty file name");
+            all_paths.push_back(p);
+        }
+    }
+    const auto stdin_reads = std::count(all_paths.begin(), all_paths.end(), "-");
+    const bool stdin_list = std::count(L.lists.begin(), L.lists.end(), "-") > 0;
+    if (stdin_reads > 1 || (stdin_reads > 0 && stdin_list))
+        throw usage_error("standard input ('-') can be read only once, by one --reads file or --whitelist");
+    std::vector<input_path> inputs;
+    for (const std::string &p : all_paths) inputs.push_back({"--reads", p});
+    for (const std::string &p : L.lists) inputs.push_back({"--whitelist", p});
+    std::vector<output_target *> outs = {&opt.out, &opt.summary, &opt.counts, &opt.knee, &opt.cells, &opt.out_bam};
+    for (output_target &o : opt.out_fastq) outs.push_back(&o);
+    plan_outputs(inputs, outs);
+
+    double t0 = now_seconds();
+    std::vector<std::unique_ptr<run_list>> lists;
+    for (const std::string &path : L.lists) {
+        lists.push_back(std::make_unique<run_list>());
+        lists.back()->ref.list = load_whitelist(path, {.max_line_length = opt.max_line_length, .compact = true});
+        warn_about_whitelist(lists.back()->ref.list, opt, warn);
+    }
+    for (const barcode_slot &s : L.slots) {
+        const whitelist &wl = lists[s.list]->ref.list;
+        if (wl.min_length == wl.max_length && wl.min_length != s.seg.length)
+            warn("warning: segment " + s.name + " is " + std::to_string(s.seg.length) + " bases, the entries of '" +
+                 L.lists[s.list] + "' " + std::to_string(wl.min_length));
+    }
+    report.whitelist_entries = lists[0]->ref.list.size();
+    report.whitelist_repeats_dropped = lists[0]->ref.list.repeats_dropped;
+    t.load = now_seconds() - t0;
+
+    // Every file that cannot be read twice is spooled once.
+    t0 = now_seconds();
+    std::map<std::string, std::unique_ptr<input_spool>> spools;
+    const std::vector<size_t> counted = counted_files(L);
+    for (const auto &lane : lanes)
+        for (const size_t j : counted)
+            if (opt.rescue && needs_spool(lane[j]) && !spools.count(lane[j]))
+                spools[lane[j]] = std::make_unique<input_spool>(lane[j]);
+    report.spooled = !spools.empty();
+    t.spool = report.spooled ? now_seconds() - t0 : 0;
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        reads_input_report in{opt.reads_paths[l]};
+        for (const std::string &p : lanes[l])
+            if (spools.count(p)) in.spool_bytes += spools[p]->spooled_bytes();
+        report.inputs.push_back(in);
+    }
+    auto open_pass = [&](const std::vector<size_t> &which) {
+        std::vector<std::unique_ptr<fastq_inputs>> streams;
+        for (const size_t j : which) {
+            std::vector<std::string> paths;
+            std::vector<int> fds;
+            for (const auto &lane : lanes) {
+                paths.push_back(lane[j]);
+                const auto sp = spools.find(lane[j]);
+                fds.push_back(sp != spools.end() ? sp->second->take_reader() : -1);
+            }
+            streams.push_back(std::make_unique<fastq_inputs>(paths, std::move(fds), opt.max_line_length,
+                                                             opt.threads > 1));
+        }
+        return std::make_unique<parallel_fastq>(std::move(streams));
+    };
+    std::vector<size_t> every_file(files);
+    for (size_t j = 0; j < files; ++j) every_file[j] = j;
+    auto in = open_pass(every_file);
+
+    t0 = now_seconds();
+    uint64_t reads_bytes = 0;
+    for (size_t j = 0; j < files; ++j)
+        for (size_t l = 0; l < lanes.size(); ++l) {
+            const auto sp = spools.find(lanes[l][j]);
+            reads_bytes += sp != spools.end() ? sp->second->input_bytes() : in->stream(j).size(l);
+        }
+    for (auto &list : lists) build_reference_index(&list->ref, search_tables(opt, reads_bytes));
+    t.build = now_seconds() - t0;
+
+    std::vector<std::vector<uint64_t>> exact_counts(L.slots.size());
+    std::vector<std::unique_ptr<decider>> deciders;
+    for (size_t s = 0; s < L.slots.size(); ++s) {
+        const reference &ref = lists[L.slots[s].list]->ref;
+        deciders.push_back(std::make_unique<decider>(ref.index.get(), ref.list.size(), opt, exact_counts[s]));
+    }
+    structured_job job(opt, L, lists, deciders);
+    if (opt.rescue) {
+        t0 = now_seconds();
+        for (size_t s = 0; s < L.slots.size(); ++s) exact_counts[s].assign(lists[L.slots[s].list]->ref.list.size(), 0);
+        auto first = open_pass(counted);
+        job.count_exact(*first, exact_counts);
+        t.abundance = now_seconds() - t0;
+    }
+
+    output_group outputs;
+    output_file *table = nullptr;
+    if (opt.out.requested()) {
+        auto f = std::make_unique<output_file>(opt.out);
+        table = f.get();
+        outputs.add(std::move(f));
+        table->write(table_header_for(L));
+    }
+    std::vector<output_file *> fastq_out;
+    for (const output_target &o : opt.out_fastq) {
+        auto f = std::make_unique<output_file>(o);
+        fastq_out.push_back(f.get());
+        outputs.add(std::move(f));
+    }
+    std::unique_ptr<bam_writer> bam;
+    if (opt.out_bam.requested()) bam = std::make_unique<bam_writer>(opt.out_bam, opt.command_line, opt.threads);
+
+    // Cell identities as they come, numbered in order of appearance.
+    std::unordered_map<std::string, uint32_t> ids;
+    std::vector<const std::string *> id_keys;
+    std::vector<uint64_t> id_exact, id_rescued;
+    for (size_t s = 0; s < L.slots.size(); ++s) {
+        const barcode_slot &slot = L.slots[s];
+        report.segments.push_back({slot.name, slot.read, slot.seg.offset, slot.seg.length, L.lists[slot.list],
+                                   lists[slot.list]->ref.list.size()});
+    }
+    progress_meter progress("reads");
+    const double start = now_seconds();
+    std::string bam_seq[2], bam_qual[2];
+    run_in_order<rs_batch>(
+        opt.threads,
+        [&](rs_batch &b) {
+            const double p0 = thread_cpu_seconds();
+            const bool more = job.fill(*in, b);
+            t.parse += thread_cpu_seconds() - p0;
+            return more;
+        },
+        [&](rs_batch &b) { job.process(b); },
+        [&](rs_batch &b) {
+            const double w0 = thread_cpu_seconds();
+            if (table) table->write(b.table);
+            for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write(b.fastq[k]);
+            if (bam) {
+                const size_t n_t = L.template_reads.size();
+                for (size_t i = 0; i < b.size(); ++i) {
+                    for (size_t k = 0; k < n_t; ++k) {
+                        bam_seq[k].clear();
+                        bam_qual[k].clear();
+                        job.append_template(b, i, L.template_reads[k], false, bam_seq[k]);
+                        job.append_template(b, i, L.template_reads[k], true, bam_qual[k]);
+                    }
+                    const size_t tag_end = i + 1 < b.size() ? b.tag_off[i + 1] : b.tags.size();
+                    bam->write(mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i])), bam_seq,
+                               bam_qual, n_t, std::string_view(b.tags).substr(b.tag_off[i], tag_end - b.tag_off[i]));
+                }
+            }
+            t.write += thread_cpu_seconds() - w0;
+            t.decide += b.decide_seconds;
+            t.format += b.format_seconds;
+            report.counts.add(b.counts);
+            for (size_t s = 0; s < L.slots.size(); ++s)
+                for (size_t k = 0; k < status_slots; ++k) report.segments[s].status[k] += b.slot_status[s][k];
+            for (size_t i = 0; i < b.keys.size(); ++i) {
+                const auto [it, added] = ids.try_emplace(b.keys[i], static_cast<uint32_t>(id_exact.size()));
+                if (added) {
+                    id_keys.push_back(&it->first);
+                    id_exact.push_back(0);
+                    id_rescued.push_back(0);
+                }
+                ++(b.key_exact[i] ? id_exact : id_rescued)[it->second];
+            }
+            progress.update(report.counts.reads, in->fraction_read());
+        });
+    t.wall = now_seconds() - start;
+    progress.finish();
+    for (size_t l = 0; l < lanes.size(); ++l) report.inputs[l].reads = in->stream(0).records_by_input()[l];
+
+    // Identities renumbered in the order of their entries, so that ties
+    // rank as the single-window job ranks entries.
+    std::vector<uint32_t> by_key(id_keys.size());
+    for (uint32_t i = 0; i < by_key.size(); ++i) by_key[i] = i;
+    std::sort(by_key.begin(), by_key.end(), [&](uint32_t a, uint32_t b) { return *id_keys[a] < *id_keys[b]; });
+    barcode_tally &tally = report.tally;
+    tally.exact.resize(by_key.size());
+    tally.rescued.resize(by_key.size());
+    for (size_t r = 0; r < by_key.size(); ++r) {
+        tally.exact[r] = id_exact[by_key[r]];
+        tally.rescued[r] = id_rescued[by_key[r]];
+        const std::string &key = *id_keys[by_key[r]];
+        std::string name;
+        for (size_t c = 0; c < L.cells.size(); ++c) {
+            const unsigned char *p = reinterpret_cast<const unsigned char *>(key.data()) + 4 * c;
+            const uint32_t e = uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+            if (c) name.push_back('-');
+            name.append(lists[L.slots[L.cells[c]].list]->ref.list.entry(e));
+        }
+        report.identities.push_back(std::move(name));
+    }
+    rank_barcodes(&tally);
+    {
+        std::vector<uint64_t> totals(tally.order.size());
+        for (size_t r = 0; r < totals.size(); ++r) totals[r] = tally.total(tally.order[r]);
+        report.cells = call_cells(totals);
+    }
+    write_reports(report, lists[0]->ref.list, &outputs);
+    if (bam) bam->finish();
+    outputs.commit();
+    if (bam) bam->publish();
+    if (report.counts.lower_case_reads)
+        warn("warning: " + format_count(report.counts.lower_case_reads) +
+             " reads hold lower-case bases in a barcode; they were read as upper case");
+    if (report.counts.short_reads)
+        warn("warning: " + format_count(report.counts.short_reads) +
+             " reads are shorter than their read structure; they are invalid");
+}
+
+}  // namespace velmora_pipeline
