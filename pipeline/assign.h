@@ -33,12 +33,16 @@ namespace velmora_pipeline {
 struct assign_options {
     std::string whitelist_path;
     std::vector<std::string> reads_paths;  // in the order read; "-" is standard input
-    // With read structures: one per file of a lane, in order; then each
-    // reads_paths entry is a lane, its files comma-separated, and
-    // whitelist_paths holds one whitelist for every barcode segment or one
-    // per barcode segment in order (whitelist_path is its first).
+    // With read structures: one per file of a lane, in order; then lanes
+    // holds each lane's files in that order (reads_paths, all of them one
+    // after another), whitelist_paths one whitelist for every barcode
+    // segment or one per barcode segment in order (whitelist_path is its
+    // first), and segment_bounds, when not empty, each barcode segment's
+    // bound (k is then the largest).
     std::vector<std::string> read_structures;
+    std::vector<std::vector<std::string>> lanes;
     std::vector<std::string> whitelist_paths;
+    std::vector<int32_t> segment_bounds;
     std::vector<output_target> out_fastq;  // one per read holding template segments
     output_target out_bam{"--out-bam", "unaligned BAM"};
     std::string command_line;              // for the BAM header's @PG line

@@ -105,15 +105,6 @@ run_layout plan_layout(const assign_options &opt) {
     return L;
 }
 
-std::vector<std::string> split_lane(const std::string &lane) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t at; (at = lane.find(',', start)) != std::string::npos; start = at + 1)
-        out.push_back(lane.substr(start, at - start));
-    out.push_back(lane.substr(start));
-    return out;
-}
-
 // The bytes of segment seg of a read of len bases that the read holds.
 std::pair<size_t, size_t> clamp_slice(const read_segment &seg, size_t len) {
     const size_t start = static_cast<size_t>(std::min<uint64_t>(seg.offset, len));
@@ -212,7 +203,8 @@ public:
     structured_job(const assign_options &opt, const run_layout &L, const std::vector<std::unique_ptr<run_list>> &lists,
                    const std::vector<std::unique_ptr<decider>> &deciders)
         : opt_(opt), L_(L), lists_(lists), deciders_(deciders) {
-        for (const barcode_slot &s : L.slots) extra_.push_back(s.movable ? deciders[0]->tail_extra() : 0);
+        for (size_t s = 0; s < L.slots.size(); ++s)
+            extra_.push_back(L.slots[s].movable ? deciders[s]->tail_extra() : 0);
         with_templates_ = !opt.out_fastq.empty() || opt.out_bam.requested();
     }
 
@@ -510,21 +502,27 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     if (opt.has_barcode_length || opt.barcode_start != 0)
         throw usage_error("--barcode-start and --barcode-length do not go with --read-structure");
     const run_layout L = plan_layout(opt);
-    if (opt.reads_paths.empty()) throw usage_error("--reads is required");
+    if (opt.lanes.empty())  // one file a lane, given as plain paths
+        for (const std::string &p : opt.reads_paths) opt.lanes.push_back({p});
+    if (opt.lanes.empty()) throw usage_error("--reads is required");
     const size_t files = L.reads.size();
-    std::vector<std::vector<std::string>> lanes;  // [lane][file]
+    const std::vector<std::vector<std::string>> &lanes = opt.lanes;  // [lane][file]
     std::vector<std::string> all_paths;
-    for (const std::string &lane : opt.reads_paths) {
-        lanes.push_back(split_lane(lane));
-        if (lanes.back().size() != files)
-            throw usage_error("--reads '" + lane + "' names " + std::to_string(lanes.back().size()) +
-                              " files for " + std::to_string(files) +
-                              " read structures: give a lane's files comma-separated, one per --read-structure");
-        for (const std::string &p : lanes.back()) {
-            if (p.empty()) throw usage_error("--reads '" + lane + "' holds an empty file name");
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        if (lanes[l].size() != files)
+            throw usage_error("--reads names " + std::to_string(lanes[l].size()) + " files for lane " +
+                              std::to_string(l + 1) + " and " + std::to_string(files) +
+                              " read structures: give each lane's files, one per structure");
+        for (const std::string &p : lanes[l]) {
+            if (p.empty()) throw usage_error("--reads holds an empty file name");
             all_paths.push_back(p);
         }
     }
+    opt.reads_paths = all_paths;
+    if (!opt.segment_bounds.empty() && opt.segment_bounds.size() != L.slots.size())
+        throw usage_error(std::string(opt.hamming ? "--max-mismatches" : "--max-edits") + " gives " +
+                          std::to_string(opt.segment_bounds.size()) + " bounds for " +
+                          std::to_string(L.slots.size()) + " barcode segments: give one, or one per segment");
     const auto stdin_reads = std::count(all_paths.begin(), all_paths.end(), "-");
     const bool stdin_list = std::count(L.lists.begin(), L.lists.end(), "-") > 0;
     if (stdin_reads > 1 || (stdin_reads > 0 && stdin_list))
@@ -595,14 +593,23 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             const auto sp = spools.find(lanes[l][j]);
             reads_bytes += sp != spools.end() ? sp->second->input_bytes() : in->stream(j).size(l);
         }
-    for (auto &list : lists) build_reference_index(&list->ref, search_tables(opt, reads_bytes));
+    // Each segment's own bound; a list serves its segments at the largest.
+    std::vector<assign_options> bounded(L.slots.size(), opt);
+    for (size_t s = 0; s < L.slots.size() && !opt.segment_bounds.empty(); ++s) bounded[s].k = opt.segment_bounds[s];
+    for (size_t i = 0; i < lists.size(); ++i) {
+        assign_options widest = opt;
+        widest.k = 0;
+        for (size_t s = 0; s < L.slots.size(); ++s)
+            if (L.slots[s].list == i) widest.k = std::max(widest.k, bounded[s].k);
+        build_reference_index(&lists[i]->ref, search_tables(widest, reads_bytes));
+    }
     t.build = now_seconds() - t0;
 
     std::vector<std::vector<uint64_t>> exact_counts(L.slots.size());
     std::vector<std::unique_ptr<decider>> deciders;
     for (size_t s = 0; s < L.slots.size(); ++s) {
         const reference &ref = lists[L.slots[s].list]->ref;
-        deciders.push_back(std::make_unique<decider>(ref.index.get(), ref.list.size(), opt, exact_counts[s]));
+        deciders.push_back(std::make_unique<decider>(ref.index.get(), ref.list.size(), bounded[s], exact_counts[s]));
     }
     structured_job job(opt, L, lists, deciders);
     if (opt.rescue) {

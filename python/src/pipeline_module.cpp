@@ -67,9 +67,10 @@ assign_options options_from(const py::dict &d) {
     o.indel_weight = take<double>(d, "indel_weight", o.indel_weight);
     o.min_posterior = take<double>(d, "min_posterior", o.min_posterior);
     o.max_line_length = take<uint64_t>(d, "max_line_length", o.max_line_length);
-    // Read structures: lanes come as comma-joined files, as on the command
-    // line; whitelists holds one per barcode segment or one for all.
+    // Read structures: lanes holds each lane's files; whitelists one per
+    // barcode segment or one for all.
     o.read_structures = take<std::vector<std::string>>(d, "read_structures", {});
+    o.lanes = take<std::vector<std::vector<std::string>>>(d, "lanes", {});
     o.whitelist_paths = take<std::vector<std::string>>(d, "whitelists", {});
     for (const std::string &p : take<std::vector<std::string>>(d, "out_fastq", {}))
         o.out_fastq.emplace_back("out_fastq", "tagged FASTQ", p);

@@ -204,11 +204,9 @@ def assign_file(reads, whitelist, out: Optional[str] = None, *,
         lanes = []
         for lane in reads:
             files = [lane] if isinstance(lane, (str, bytes, os.PathLike)) else list(lane)
-            files = [_path(f, "reads") for f in files]
-            if any(b"," in f for f in files):
-                raise ValueError("reads: with read structures a file name cannot hold a comma")
-            lanes.append(b",".join(files))
-        paths = lanes
+            lanes.append([_path(f, "reads") for f in files])
+        structured["lanes"] = lanes
+        paths = [f for lane in lanes for f in lane]
         lists = [whitelist] if isinstance(whitelist, (str, bytes, os.PathLike)) else list(whitelist)
         if not lists:
             raise ValueError("whitelist: give at least one file")

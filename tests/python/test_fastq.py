@@ -119,7 +119,7 @@ class PairedAgreesWithTheTool(unittest.TestCase):
                     "--whitelist", halves[0], "--whitelist", halves[1], "--max-edits", "1",
                     "--threads", "2"]
             for lane in lanes:
-                args += ["--reads", ",".join(lane)]
+                args += ["--reads", *lane]
             tool = [os.path.join(tmp, "tool-" + o) for o in outs]
             r = subprocess.run(args + ["--out", tool[0], "--counts", tool[1], "--cells", tool[2],
                                        "--out-fastq", tool[3]], capture_output=True, text=True)

@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "files.h"
@@ -170,14 +171,14 @@ struct paired_run {
         write_gzip(dir.file("R1.fq.gz"), r1);
         write_file(dir.file("R2.fq"), r2);
         write_file(dir.file("I1.fq"), r3);
-        return {"--read-structure", "8C6C6M", "--read-structure", "+T", "--read-structure", "2S6B",
+        return {"--read-structure", "8C6C6M", "+T", "2S6B",
                 "--whitelist", dir.file("c1.txt"), "--whitelist", dir.file("c2.txt"), "--whitelist", dir.file("s.txt"),
-                "--reads", dir.file("R1.fq.gz") + "," + dir.file("R2.fq") + "," + dir.file("I1.fq")};
+                "--reads", dir.file("R1.fq.gz"), dir.file("R2.fq"), dir.file("I1.fq")};
     }
 };
 
-// Each segment looked up alone by brute force, the read assigned when every
-// one is: the table's columns and the counts per cell.
+// Each segment looked up alone by brute force with its own bound, the read
+// assigned when every one is: the table's columns and the counts per cell.
 TEST(ToolStructure, SegmentsMatchBruteForceEach) {
     for (const bool hamming : {false, true}) {
         SCOPED_TRACE(hamming ? "hamming" : "edit");
@@ -187,8 +188,9 @@ TEST(ToolStructure, SegmentsMatchBruteForceEach) {
         for (const char *a : {"--no-rescue", "--out", "", "--counts", ""}) args.push_back(a);
         args[args.size() - 3] = dir.file("t.tsv");
         args.back() = dir.file("counts.tsv");
-        if (hamming) args.insert(args.end(), {"--max-mismatches", "1"});
-        else args.insert(args.end(), {"--max-edits", "1", "--fixed-window"});
+        const uint32_t bounds[] = {1, hamming ? 0u : 2u, hamming ? 1u : 0u};
+        if (hamming) args.insert(args.end(), {"--max-mismatches", "1,0,1"});
+        else args.insert(args.end(), {"--max-edits", "1,2,0", "--fixed-window"});
         const result r = run(dir, args);
         ASSERT_EQ(r.status, 0) << r.err;
         const auto rows = parse_table(read_file(dir.file("t.tsv")));
@@ -205,18 +207,19 @@ TEST(ToolStructure, SegmentsMatchBruteForceEach) {
                 const char *name;
                 std::string window;
                 const std::vector<std::string> *list;
+                uint32_t k;
             };
             const std::string &s1 = data.seq1[i], &s3 = data.seq3[i];
             const bool short1 = s1.size() < 20, short3 = s3.size() < 8;
-            const seg segs[] = {{"C1", short1 ? "" : s1.substr(0, 8), &data.cells1},
-                                {"C2", short1 ? "" : s1.substr(8, 6), &data.cells2},
-                                {"B1", short3 ? "" : s3.substr(2, 6), &data.samples}};
+            const seg segs[] = {{"C1", short1 ? "" : s1.substr(0, 8), &data.cells1, bounds[0]},
+                                {"C2", short1 ? "" : s1.substr(8, 6), &data.cells2, bounds[1]},
+                                {"B1", short3 ? "" : s3.substr(2, 6), &data.samples, bounds[2]}};
             std::string status = "unique", failed = "-", cell;
             for (const seg &s : segs) {
                 std::string st = "invalid", assigned = "-";
                 if (!short1 && !short3) {
                     const vorn_match m =
-                        oracle::match_record(oracle::seq{s.window}, velmora_test::as_seqs(*s.list), 1, dist);
+                        oracle::match_record(oracle::seq{s.window}, velmora_test::as_seqs(*s.list), s.k, dist);
                     st = m.status == VORN_STATUS_NONE ? "none" : m.status == VORN_STATUS_UNIQUE ? "unique" : "ambiguous";
                     if (m.status == VORN_STATUS_UNIQUE) assigned = (*s.list)[m.best_index];
                     EXPECT_EQ(row.at(std::string("distance_") + s.name),
@@ -401,9 +404,9 @@ TEST(ToolStructure, TwoTemplateReadsArePairs) {
     write_file(dir.file("R2.fq"), r2);
     write_file(dir.file("wl.txt"), "ACGTACGT\n");
     const result r = run(dir, {"--read-structure", "8C4M+T", "--read-structure", "+T", "--whitelist",
-                               dir.file("wl.txt"), "--reads", dir.file("R1.fq") + "," + dir.file("R2.fq"),
+                               dir.file("wl.txt"), "--reads", dir.file("R1.fq"), dir.file("R2.fq"),
                                "--max-edits", "1", "--out", dir.file("t.tsv"), "--out-fastq", dir.file("a.fq"),
-                               "--out-fastq", dir.file("b.fq"), "--out-bam", dir.file("p.bam")});
+                               dir.file("b.fq"), "--out-bam", dir.file("p.bam")});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto a = parse_fastq(read_file(dir.file("a.fq"))), b2 = parse_fastq(read_file(dir.file("b.fq")));
     ASSERT_EQ(a.size(), 50u);
@@ -457,7 +460,7 @@ TEST(ToolStructure, OneCellSegmentIsTheBarcodeWindow) {
         ASSERT_EQ(run(dir, b).status, 0);
         // Read 2 from standard input: read once, by the second pass, so
         // not spooled.
-        std::vector<std::string> c = {"--whitelist", demo_whitelist, "--reads", demo_reads + ",-",
+        std::vector<std::string> c = {"--whitelist", demo_whitelist, "--reads", demo_reads, "-",
                                       "--read-structure", "16C12M", "--read-structure", "+T", "--threads", "3"};
         for (const auto &o : outputs("paired")) c.push_back(o);
         const result rc = run(dir, c, dir.file("R2.fq"));
@@ -497,15 +500,15 @@ TEST(ToolStructure, BadInputIsNamed) {
         int status;
         std::string message;
     } cases[] = {
-        {{"--reads", r1 + "," + dir.file("R2short.fq")}, 1,
+        {{"--reads", r1, dir.file("R2short.fq")}, 1,
          "reads file '" + r1 + "' record 4 has no mate: reads file '" + dir.file("R2short.fq") + "' ends after 3"},
-        {{"--reads", r1 + "," + dir.file("R2other.fq")}, 1,
+        {{"--reads", r1, dir.file("R2other.fq")}, 1,
          "' disagree at record 3: read 'x2' against 'y2'"},
-        {{"--reads", r1}, 2, "--reads '" + r1 + "' names 1 files for 2 read structures"},
-        {{"--reads", r1 + "," + r2, "--read-structure", "12Q"}, 2, "read structure '12Q' (character 3)"},
-        {{"--reads", r1 + "," + r2, "--whitelist", wl}, 2, "--whitelist is given 2 times for 1 barcode segments"},
-        {{"--reads", r1 + "," + r2, "--barcode-length", "16"}, 2, "do not go with --read-structure"},
-        {{"--reads", r1 + "," + r2, "--out-fastq", dir.file("a.fq"), "--out-fastq", dir.file("b.fq")}, 2,
+        {{"--reads", r1}, 2, "--reads names 1 files for lane 1 and 2 read structures"},
+        {{"--reads", r1, r2, "--read-structure", "12Q"}, 2, "read structure '12Q' (character 3)"},
+        {{"--reads", r1, r2, "--whitelist", wl}, 2, "--whitelist is given 2 times for 1 barcode segments"},
+        {{"--reads", r1, r2, "--barcode-length", "16"}, 2, "do not go with --read-structure"},
+        {{"--reads", r1, r2, "--out-fastq", dir.file("a.fq"), "--out-fastq", dir.file("b.fq")}, 2,
          "--out-fastq is given 2 times for 1 reads holding template"},
     };
     for (const auto &c : cases) {
@@ -518,9 +521,19 @@ TEST(ToolStructure, BadInputIsNamed) {
     }
     EXPECT_EQ(run(dir, {"--whitelist", wl, "--reads", r1, "--max-edits", "1", "--out-fastq", dir.file("a.fq")}).status,
               2);
+    // A bound for all barcode segments or one for each, each in its range.
+    for (const auto &[option, bounds, message] :
+         {std::tuple{"--max-edits", "1,0", "--max-edits gives 2 bounds for 1 barcode segments"},
+          std::tuple{"--max-mismatches", "4", "--max-mismatches: '4' is not a bound from 0 to 3"},
+          std::tuple{"--max-edits", "1,", "--max-edits: '1,' is not a bound"}}) {
+        const result bad = run(dir, {"--read-structure", "16C12M", "+T", "--whitelist", wl, option, bounds, "--reads",
+                                     r1, r2, "--out", dir.file("t.tsv")});
+        EXPECT_EQ(bad.status, 2) << bounds;
+        EXPECT_NE(bad.err.find(message), std::string::npos) << bad.err;
+    }
     // A read shorter than its structure is invalid, and says which read.
     std::vector<std::string> args = pair;
-    args.insert(args.end(), {"--reads", dir.file("R1short.fq") + "," + r2});
+    args.insert(args.end(), {"--reads", dir.file("R1short.fq"), r2});
     result r = run(dir, args);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("1 reads are shorter than their read structure"), std::string::npos) << r.err;
@@ -530,7 +543,7 @@ TEST(ToolStructure, BadInputIsNamed) {
     EXPECT_EQ(rows[0].at("observed"), "-");
     EXPECT_EQ(rows[1].at("status"), "unique");
     args = {"--read-structure", "8C8C12M", "--read-structure", "+T", "--whitelist", dir.file("w8.txt"),
-            "--max-edits", "1", "--out", dir.file("t.tsv"), "--reads", dir.file("R1short.fq") + "," + r2};
+            "--max-edits", "1", "--out", dir.file("t.tsv"), "--reads", dir.file("R1short.fq"), r2};
     write_file(dir.file("w8.txt"), "ACGTACGT\nAAAACCCC\n");
     r = run(dir, args);
     ASSERT_EQ(r.status, 0) << r.err;

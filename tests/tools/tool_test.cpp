@@ -498,7 +498,7 @@ TEST(ToolErrors, BadInputFailsCleanly) {
         {"no metric", 2, "is required", wl, fq, {}},
         {"standard input twice", 2, "--reads can name standard input ('-') only once", wl, fq,
          {"--max-edits", "1", "--reads", "-", "--reads", "-"}},
-        {"mismatches 4", 2, "--max-mismatches: Value 4 not in range 0 to 3", wl, fq, {"--max-mismatches", "4"}},
+        {"mismatches 4", 2, "--max-mismatches: '4' is not a bound from 0 to 3", wl, fq, {"--max-mismatches", "4"}},
         {"unknown option", 2, "not expected: --fast", wl, fq, {"--max-edits", "1", "--fast"}},
         {"mixed lengths", 2, "lengths from 4 to 5: give --barcode-length", "ACGT\nACGTA\n", fq, e1},
         {"posterior above one", 2, "--min-posterior: value 1.5 is not a number from 0.00 to 1.00", wl, fq,

@@ -1,8 +1,11 @@
 // velmora assign: the command-line shell over the pipeline's assign job
 // (pipeline/assign.h): options in, the job run, the summary and the exit
 // status out.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "assign.h"
 #include "base.h"
@@ -19,11 +22,11 @@ const char assign_help[] =
     "usage: velmora assign --whitelist FILE --reads FILE [--reads FILE ...]\n"
     "                      (--max-edits K | --max-mismatches K) [--barcode-start S]\n"
     "                      [--barcode-length N] [--out FILE]\n"
-    "       velmora assign --read-structure RS [--read-structure RS ...]\n"
+    "       velmora assign --read-structure RS [RS ...]\n"
     "                      --whitelist FILE [--whitelist FILE ...]\n"
-    "                      --reads R1[,R2...] [--reads R1[,R2...] ...]\n"
-    "                      (--max-edits K | --max-mismatches K) [--out FILE]\n"
-    "                      [--out-fastq FILE ...] [--out-bam FILE]\n"
+    "                      --reads R1 [R2 ...] [--reads R1 [R2 ...] ...]\n"
+    "                      (--max-edits K[,K...] | --max-mismatches K[,K...]) [--out FILE]\n"
+    "                      [--out-fastq FILE [FILE ...]] [--out-bam FILE]\n"
     "                      [--summary FILE] [--counts FILE] [--knee-plot FILE.svg]\n"
     "                      [--cells FILE]\n"
     "                      [--no-rescue] [--fixed-window] [--min-exact N]\n"
@@ -51,21 +54,23 @@ const char assign_help[] =
     "                       share one length; required when they do not)\n"
     "\n"
     "Read structures (instead of --barcode-start/--barcode-length):\n"
-    "  --read-structure RS  the layout of one file of a lane, once per file in order:\n"
-    "                       segments of a length and a kind, C cell barcode, B sample\n"
-    "                       barcode, M UMI, T template, S skip; '+' for the rest of\n"
-    "                       the read, last only (--read-structure 16C12M\n"
-    "                       --read-structure +T; a split-pool read 8C30S8C30S8C10M).\n"
+    "  --read-structure RS ...  the layout of each file of a lane, one per file in\n"
+    "                       order: segments of a length and a kind, C cell barcode, B\n"
+    "                       sample barcode, M UMI, T template, S skip; '+' for the rest\n"
+    "                       of the read, last only (--read-structure 16C12M +T; a\n"
+    "                       split-pool read 8C30S8C30S8C10M).\n"
     "                       Bases past the last segment are ignored; a read shorter\n"
     "                       than its structure is invalid.  A barcode's window may\n"
     "                       move by K when it is followed by M, S, T or the read's end\n"
-    "  With read structures, each --reads is a lane: its files comma-separated, one\n"
-    "  per structure (--reads L1_R1.fq.gz,L1_R2.fq.gz --reads L2_R1.fq.gz,...).  The\n"
-    "  files of a lane must hold the same reads in the same order (names compared up\n"
-    "  to a '/1', '/2' suffix).  --whitelist is given once for every barcode segment\n"
-    "  (C and B), or once per barcode segment in order.  Each segment is corrected on\n"
+    "  With read structures, each --reads is a lane: its files, one per structure\n"
+    "  (--reads L1_R1.fq.gz L1_R2.fq.gz --reads L2_R1.fq.gz L2_R2.fq.gz).  The files\n"
+    "  of a lane must hold the same reads in the same order (names compared up to a\n"
+    "  '/1', '/2' suffix).  --whitelist is given once for every barcode segment (C\n"
+    "  and B), or once per barcode segment in order.  Each segment is corrected on\n"
     "  its own and has its own exact counts; a read is assigned when every barcode\n"
-    "  segment is, and its cell is its corrected C segments joined by '-'.\n"
+    "  segment is, and its cell is its corrected C segments joined by '-'.  The bound\n"
+    "  (--max-edits or --max-mismatches) is one for all segments, or one per barcode\n"
+    "  segment in order, comma-separated (--max-edits 1,1,0).\n"
     "  --max-line-length N  longest line accepted in the reads or the whitelist, in\n"
     "                       bytes (default 67108864); a longer one is an error\n"
     "\n"
@@ -107,8 +112,8 @@ const char assign_help[] =
     "  --cells FILE         the barcodes called cells, one per line, most reads first:\n"
     "                       those above the valley between the ambient and the cell\n"
     "                       modes of log reads per barcode (see the README)\n"
-    "  --out-fastq FILE     with read structures: the template (T) bases of each read,\n"
-    "                       once per file holding T segments, in order; the header\n"
+    "  --out-fastq FILE ... with read structures: the template (T) bases of each read,\n"
+    "                       one file per file holding T segments, in order; the header\n"
     "                       holds the read name, then tab-separated SAM tags: CB:Z:\n"
     "                       corrected cell barcode (assigned reads only), CR:Z: and\n"
     "                       CY:Z: raw cell barcode and its qualities, UR:Z: and UY:Z:\n"
@@ -152,19 +157,38 @@ const char assign_help[] =
     "A summary goes to standard error at the end.  Exit status: 0 on success, 1 on\n"
     "a data or file error, 2 on a usage error.\n";
 
+// The value of --max-edits or --max-mismatches: one bound, or one per barcode
+// segment, comma-separated, each from 0 to most.
+std::vector<int32_t> parse_bounds(const char *option, const std::string &text, int64_t most) {
+    std::vector<int32_t> out;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        const std::string item = text.substr(start, end - start);
+        char *stop = nullptr;
+        const long long v = std::strtoll(item.c_str(), &stop, 10);
+        if (item.empty() || *stop != '\0' || item[0] == '-' || item[0] == '+' || v < 0 || v > most)
+            throw usage_error(std::string(option) + ": '" + text + "' is not a bound from 0 to " +
+                              std::to_string(most) + ", nor such bounds comma-separated");
+        out.push_back(static_cast<int32_t>(v));
+        if (end == text.size()) return out;
+        start = end + 1;
+    }
+}
+
 // Parses the command line; true when --help was given.
 bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     command_line cl("velmora assign", assign_help);
     std::string out_path = "-";
-    int32_t edits = -1, mismatches = -1;
+    std::string edits, mismatches;
     uint64_t length = 0;
     uint64_t batch_size = opt->batch_size;
     cl.option("--whitelist", &opt->whitelist_paths, true);
-    cl.option("--read-structure", &opt->read_structures);
-    std::vector<std::string> fastq_paths;
+    std::vector<std::vector<std::string>> structures, fastq_paths, lanes;
+    cl.option("--read-structure", &structures);
     cl.option("--out-fastq", &fastq_paths);
     cl.option("--out-bam", &opt->out_bam.given);
-    cl.option("--reads", &opt->reads_paths, true);
+    cl.option("--reads", &lanes, true);
     cl.option("--out", &out_path);
     cl.option("--summary", &opt->summary.given);
     cl.option("--counts", &opt->counts.given);
@@ -172,8 +196,8 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     cl.option("--cells", &opt->cells.given);
     cl.option("--barcode-start", &opt->barcode_start, 0, uint64_t{INT64_MAX});
     cl.option("--barcode-length", &length, 0, uint64_t{INT64_MAX});
-    cl.option("--max-edits", &edits, 0, INT32_MAX);
-    cl.option("--max-mismatches", &mismatches, 0, 3);
+    cl.option("--max-edits", &edits);
+    cl.option("--max-mismatches", &mismatches);
     cl.excludes("--max-edits", "--max-mismatches");
     cl.option("--threads", &opt->threads, 1u, 1024u);
     cl.option("--batch-size", &batch_size, 1, uint64_t{1} << 24);
@@ -186,15 +210,29 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     cl.option("--max-line-length", &opt->max_line_length, 1, uint64_t(max_line_length_option_max));
     if (cl.parse(argc, argv)) return true;
     opt->batch_size = static_cast<size_t>(batch_size);
+    for (const auto &group : structures) opt->read_structures.insert(opt->read_structures.end(), group.begin(), group.end());
+    for (const auto &group : fastq_paths)
+        for (const std::string &p : group) opt->out_fastq.emplace_back("--out-fastq", "tagged FASTQ", p);
+    for (const auto &lane : lanes) {
+        if (lane.size() > 1 && opt->read_structures.empty())
+            throw usage_error("--reads takes one file per lane without --read-structure (several files of a "
+                              "lane are read 1, read 2, ... of one run, each with its structure)");
+        opt->reads_paths.insert(opt->reads_paths.end(), lane.begin(), lane.end());
+    }
+    if (!opt->read_structures.empty()) opt->lanes = lanes;
     opt->whitelist_path = opt->whitelist_paths.front();
     if (opt->whitelist_paths.size() == 1 && opt->read_structures.empty()) opt->whitelist_paths.clear();
-    for (const std::string &p : fastq_paths) opt->out_fastq.emplace_back("--out-fastq", "tagged FASTQ", p);
     for (int i = 0; i < argc; ++i) opt->command_line += (i ? " " : "") + std::string(argv[i]);
 
     if (cl.count("--max-edits") == 0 && cl.count("--max-mismatches") == 0)
         throw usage_error("one of --max-edits K or --max-mismatches K is required");
     opt->hamming = cl.count("--max-mismatches") > 0;
-    opt->k = opt->hamming ? mismatches : edits;
+    opt->segment_bounds = parse_bounds(opt->hamming ? "--max-mismatches" : "--max-edits",
+                                       opt->hamming ? mismatches : edits, opt->hamming ? 3 : INT32_MAX);
+    opt->k = *std::max_element(opt->segment_bounds.begin(), opt->segment_bounds.end());
+    if (opt->segment_bounds.size() == 1) opt->segment_bounds.clear();
+    else if (opt->read_structures.empty())
+        throw usage_error("one bound per barcode segment needs --read-structure");
     opt->has_barcode_length = cl.count("--barcode-length") > 0;
     opt->barcode_length = length;
     opt->rescue = cl.count("--no-rescue") == 0;

@@ -43,6 +43,11 @@ void command_line::option(const char *name, std::vector<std::string> *values, bo
     if (required) o->required();
 }
 
+void command_line::option(const char *name, std::vector<std::vector<std::string>> *groups, bool required) {
+    CLI::Option *o = impl_->app.add_option(name, *groups)->expected(1, CLI::detail::expected_max_vector_size);
+    if (required) o->required();
+}
+
 void command_line::option(const char *name, int32_t *value, int32_t lo, int32_t hi) {
     impl_->app.add_option(name, *value)->check(CLI::Range(lo, hi));
 }

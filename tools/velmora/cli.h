@@ -34,6 +34,9 @@ public:
     // An option that may be given several times, one value each time; the
     // values in the order given.
     void option(const char *name, std::vector<std::string> *values, bool required = false);
+    // An option that takes one or more values each time it is given (up to
+    // the next option): each occurrence one group, the groups in order.
+    void option(const char *name, std::vector<std::vector<std::string>> *groups, bool required = false);
     // A flag without a value; *value (when given) is set when it is present.
     void flag(const char *name, bool *value = nullptr);
     // Positional arguments, collected in order.
