@@ -2,10 +2,12 @@
 // over the encodable references.  Every table is sized once from totals
 // counted before any entry is written.
 //
-// Key table: one slot per distinct (code, length), found by linear probing
+// Key tables: one slot per distinct (code, length), found by linear probing
 // from the key's home slot.  Keys with several references get a group in
 // key_groups (count, then the references from the highest index down), so a
-// reader meets them in the same order whatever the table's shape.
+// reader meets them in the same order whatever the table's shape.  The slots'
+// reference words count a key's references while the groups are laid out,
+// so the build needs no array beside the tables.
 //
 // Deletion table and piece tables: stable counting sorts into one flat array
 // per table, grouped by bucket, with an offsets array:
@@ -25,15 +27,28 @@
 namespace velmora {
 namespace {
 
-// Slot holding (code, len), or the free slot where it belongs.
-uint64_t key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
-    const uint64_t mask = ix->key_slot_count - 1;
-    uint64_t slot = index_key_home(ix, code, len);
+// Slot holding the key (code, len), or the free slot where it belongs.
+key_slot *key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
+    const key_table *t = index_key_table(ix, len);
+    const uint64_t word = index_key_word(code, len);
+    uint64_t slot = index_key_home(t, index_key_hash(code, len));
     for (;;) {
-        const key_slot &s = ix->keys[slot];
-        if (s.len == INDEX_SLOT_EMPTY || (s.code == code && s.len == len)) return slot;
-        slot = (slot + 1) & mask;
+        key_slot *s = &t->slots[slot];
+        if (s->ref == KEY_EMPTY || index_slot_word(s) == word) return s;
+        slot = slot + 1 == t->count ? 0 : slot + 1;
     }
+}
+
+// Slots for n keys: at most two thirds full, whatever n is (the home slot is
+// scaled, not masked, so the size need not be a power of two).
+bool key_table_alloc(key_table *t, uint64_t n) noexcept {
+    if (n == 0) return true;
+    const uint64_t slots = n + n / 2 + 1;
+    t->slots = static_cast<key_slot *>(index_alloc_array(slots, sizeof(key_slot)));
+    if (t->slots == nullptr) return false;
+    for (uint64_t i = 0; i < slots; ++i) t->slots[i] = key_slot{{0, 0}, KEY_EMPTY};
+    t->count = slots;
+    return true;
 }
 
 // The presence filter over the keys, about one byte per reference (each
@@ -65,63 +80,70 @@ bool index_filter_build(vorn_index *index, const build_scratch *s) noexcept {
     return true;
 }
 
-struct u32_scope {
-    uint32_t *p = nullptr;
-    ~u32_scope() { std::free(p); }
-};
-
 }  // namespace
 
 bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
     const uint64_t n = index->n_refs;
     if (s->encodable == 0) return true;
     if (!index_filter_build(index, s)) return false;
-    uint64_t slots;
-    if (!index_pow2_at_least(2 * s->encodable + 1, &slots)) return false;
-    index->keys = static_cast<key_slot *>(index_alloc_array(slots, sizeof(key_slot)));
-    u32_scope counts;
-    counts.p = static_cast<uint32_t *>(index_calloc_array(slots, sizeof(uint32_t)));
-    if (index->keys == nullptr || counts.p == nullptr) return false;
-    for (uint64_t i = 0; i < slots; ++i) {
-        index->keys[i] = key_slot{0, 0, INDEX_SLOT_EMPTY, 0, 0};
+    uint64_t long_keys = 0;
+    for (uint64_t i = 0; i < n; ++i) long_keys += s->lens[i] == DNA2_MAX_LEN ? 1 : 0;
+    if (!key_table_alloc(&index->keys, s->encodable - long_keys) ||
+        !key_table_alloc(&index->keys32, long_keys)) {
+        return false;
     }
-    index->key_slot_count = slots;
 
-    // Ascending insertion: a new key's slot holds its lowest reference.
+    // Ascending insertion: a new key's slot holds its lowest reference; a
+    // key met again holds KEY_MULTI and its count of references so far less
+    // one (so that even 2^31 - 1 references of one key stay below KEY_EMPTY).
     for (uint64_t i = 0; i < n; ++i) {
-        if (s->lens[i] == BUILD_NOT_ENCODABLE) continue;
-        const uint64_t slot = key_slot_for(index, s->codes[i], s->lens[i]);
-        key_slot &k = index->keys[slot];
-        if (k.len == INDEX_SLOT_EMPTY) k = key_slot{s->codes[i], static_cast<uint32_t>(i), s->lens[i], 0, 0};
-        counts.p[slot] += 1;
+        const uint64_t len = s->lens[i];
+        if (len == BUILD_NOT_ENCODABLE) continue;
+        key_slot *k = key_slot_for(index, s->codes[i], len);
+        if (k->ref == KEY_EMPTY) {
+            const uint64_t word = index_key_word(s->codes[i], len);
+            __builtin_memcpy(k->word, &word, sizeof word);
+            k->ref = static_cast<uint32_t>(i);
+        } else if ((k->ref & KEY_MULTI) == 0) {
+            k->ref = KEY_MULTI | 1;
+        } else {
+            k->ref += 1;
+        }
     }
 
     // Groups for the keys with several references: the count, then the
-    // references, filled from the back while the references ascend.
+    // references, filled from the back while the references ascend.  A group
+    // start must fit the 31 bits beside KEY_MULTI and stay below KEY_EMPTY.
+    key_table *tables[2] = {&index->keys, &index->keys32};
     uint64_t group_len = 0;
-    for (uint64_t slot = 0; slot < slots; ++slot) {
-        if (counts.p[slot] > 1) group_len += uint64_t{counts.p[slot]} + 1;
+    for (key_table *t : tables) {
+        for (uint64_t slot = 0; slot < t->count; ++slot) {
+            const uint32_t r = t->slots[slot].ref;
+            if (r != KEY_EMPTY && (r & KEY_MULTI) != 0) group_len += uint64_t{r & ~KEY_MULTI} + 2;
+        }
     }
     if (group_len == 0) return true;
+    if (group_len > SIZE_LIMIT) return false;
     index->key_groups = static_cast<uint32_t *>(index_alloc_array(group_len, sizeof(uint32_t)));
     if (index->key_groups == nullptr) return false;
     uint64_t at = 0;
-    for (uint64_t slot = 0; slot < slots; ++slot) {
-        const uint32_t c = counts.p[slot];
-        if (c <= 1) continue;
-        key_slot &k = index->keys[slot];
-        k.multi = 1;
-        k.ref = static_cast<uint32_t>(at);
-        index->key_groups[at] = c;
-        counts.p[slot] = static_cast<uint32_t>(at + c);  // cursor: last position of the group
-        at += uint64_t{c} + 1;
+    for (key_table *t : tables) {
+        for (uint64_t slot = 0; slot < t->count; ++slot) {
+            key_slot &k = t->slots[slot];
+            if (k.ref == KEY_EMPTY || (k.ref & KEY_MULTI) == 0) continue;
+            const uint32_t c = (k.ref & ~KEY_MULTI) + 1;
+            index->key_groups[at] = c;
+            // Cursor: the last position of the group, which ends at its start.
+            k.ref = KEY_MULTI | static_cast<uint32_t>(at + c);
+            at += uint64_t{c} + 1;
+        }
     }
     for (uint64_t i = 0; i < n; ++i) {
         if (s->lens[i] == BUILD_NOT_ENCODABLE) continue;
-        const uint64_t slot = key_slot_for(index, s->codes[i], s->lens[i]);
-        if (index->keys[slot].multi == 0) continue;
-        index->key_groups[counts.p[slot]] = static_cast<uint32_t>(i);
-        counts.p[slot] -= 1;
+        key_slot *k = key_slot_for(index, s->codes[i], s->lens[i]);
+        if ((k->ref & KEY_MULTI) == 0) continue;
+        index->key_groups[k->ref & ~KEY_MULTI] = static_cast<uint32_t>(i);
+        k->ref -= 1;
     }
     return true;
 }
