@@ -182,8 +182,8 @@ extern "C" VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT {
     std::free(index->ref_offsets);
     std::free(index->ref_lens);
     std::free(index->nonenc_refs);
-    std::free(index->keys.slots);
-    std::free(index->keys32.slots);
+    std::free(index->keys.alloc);
+    std::free(index->keys32.alloc);
     std::free(index->filter_alloc);
     std::free(index->key_groups);
     std::free(index->del_entries);

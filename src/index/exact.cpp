@@ -129,7 +129,7 @@ __attribute__((always_inline)) inline void exact_one(const vorn_index *index,
                                                      vorn_match *result, vorn_stats *stats,
                                                      uint32_t fold_case) noexcept {
     if (encoded) {
-        const key_slot *slot = index_key_find(index, code, len);
+        const uint32_t *slot = index_key_find(index, code, len);
         if (slot != nullptr) {
             uint32_t n = 0;
             const uint32_t *refs = index_key_refs(index, slot, &n);

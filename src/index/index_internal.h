@@ -12,7 +12,8 @@
 //                 buffer of its own.  Otherwise one arena holding every copy
 //                 (its bytes and a zero byte): ref_offsets[i] ..
 //                 ref_offsets[i + 1] - 1 are reference i.
-//   key tables    open addressing, one 12-byte slot per distinct (code,
+//   key tables    open addressing over buckets of five slots (one cache
+//                 line each, 12.8 bytes a slot), one slot per distinct (code,
 //                 length) of the encodable references, at most two thirds
 //                 full: the keys of up to 31 bases in keys, their length
 //                 folded into the code as a bit above the last base; the keys
@@ -21,7 +22,10 @@
 //                 reference; a key with several (KEY_MULTI set) points at its
 //                 group in key_groups: the count, then the references from
 //                 the highest index down (the order a reader meets them in).
-//                 They serve the code lookups and the exact lookups alike.
+//                 A key is in its home bucket or, when that is full, a later
+//                 one; a lookup reads its whole bucket without a branch per
+//                 slot, so its misses overlap the next lookup's.  They serve
+//                 the code lookups and the exact lookups alike.
 //   presence      a blocked Bloom filter over the keys of the key table:
 //                 about one byte per key, so it stays in cache where the key
 //                 table cannot; all of a key's bits lie in one 64-byte block,
@@ -68,16 +72,22 @@ inline constexpr uint32_t KEY_EMPTY = UINT32_MAX;
 // the start of its group.
 inline constexpr uint32_t KEY_MULTI = 0x80000000u;
 
-// 12 bytes, no padding: the key word is two 32-bit halves read through
-// memcpy (one unaligned load).
-struct key_slot {
-    uint32_t word[2];
-    uint32_t ref;  // the reference, KEY_MULTI | group start, or KEY_EMPTY
+// One cache line of the key tables: five key words, then their reference
+// words.  A bucket fills from its first slot, so a free slot ends its keys
+// and says that no later bucket holds the key either.
+inline constexpr size_t KEY_BUCKET_SLOTS = 5;
+
+struct alignas(64) key_bucket {
+    uint64_t word[KEY_BUCKET_SLOTS];
+    uint32_t ref[KEY_BUCKET_SLOTS];  // the reference, KEY_MULTI | group start, or KEY_EMPTY
+    uint32_t unused;
 };
+static_assert(sizeof(key_bucket) == 64, "one bucket, one cache line");
 
 struct key_table {
-    key_slot *slots;
-    uint64_t count;  // 0 when no key falls in this table
+    void *alloc;          // owns buckets (over-allocated to align them)
+    key_bucket *buckets;  // count buckets, 64-byte aligned
+    uint64_t count;       // 0 when no key falls in this table
 };
 
 struct del_entry {
@@ -321,39 +331,34 @@ static inline uint64_t index_key_word(uint64_t code, uint64_t len) noexcept {
     return len >= DNA2_MAX_LEN ? code : code | (uint64_t{1} << (2 * len));
 }
 
-static inline uint64_t index_slot_word(const key_slot *s) noexcept {
-    uint64_t w;
-    __builtin_memcpy(&w, s->word, sizeof w);
-    return w;
-}
-
-// Home slot of a key hash in a table of any size (no power of two needed):
-// the high half of the hash scaled to the slot count.
+// Home bucket of a key hash in a table of any size (no power of two needed):
+// the high half of the hash scaled to the bucket count.
 static inline uint64_t index_key_home(const key_table *t, uint64_t hash) noexcept {
     return ((hash >> 32) * t->count) >> 32;
 }
 
-// Requests the slot a probe from home reads first (a 12-byte slot may
-// straddle two cache lines).
 static inline void index_key_prefetch(const key_table *t, uint64_t home) noexcept {
-    const key_slot *s = &t->slots[home];
-    __builtin_prefetch(s);
-    __builtin_prefetch(reinterpret_cast<const uint8_t *>(s) + sizeof(key_slot) - 1);
+    __builtin_prefetch(&t->buckets[home]);
 }
 
-// Slot of the key word searched from its home slot, or null.  The table is
-// at most two thirds full, so the run ends quickly at a free slot.
-static inline const key_slot *index_key_find_from(const key_table *t, uint64_t slot,
+// Reference word of the key word searched from its home bucket, or null.
+// The table is at most two thirds full, so nearly every key sits in its home
+// bucket.
+static inline const uint32_t *index_key_find_from(const key_table *t, uint64_t bucket,
                                                   uint64_t word) noexcept {
     for (;;) {
-        const key_slot *s = &t->slots[slot];
-        if (s->ref == KEY_EMPTY) return nullptr;
-        if (index_slot_word(s) == word) return s;
-        slot = slot + 1 == t->count ? 0 : slot + 1;
+        const key_bucket *b = &t->buckets[bucket];
+        size_t at = KEY_BUCKET_SLOTS;
+        for (size_t i = KEY_BUCKET_SLOTS; i-- > 0;) {
+            if ((b->word[i] == word) & (b->ref[i] != KEY_EMPTY)) at = i;
+        }
+        if (at < KEY_BUCKET_SLOTS) return &b->ref[at];
+        if (b->ref[KEY_BUCKET_SLOTS - 1] == KEY_EMPTY) return nullptr;
+        bucket = bucket + 1 == t->count ? 0 : bucket + 1;
     }
 }
 
-static inline const key_slot *index_key_find(const vorn_index *ix, uint64_t code,
+static inline const uint32_t *index_key_find(const vorn_index *ix, uint64_t code,
                                              uint64_t len) noexcept {
     const key_table *t = index_key_table(ix, len);
     if (t->count == 0) return nullptr;
@@ -406,14 +411,15 @@ static inline void index_filter_prefetch(const vorn_index *ix, uint64_t hash) no
     }
 }
 
-// The references of a found key, from the highest index down.
-static inline const uint32_t *index_key_refs(const vorn_index *ix, const key_slot *s,
+// The references of a found key (its reference word), from the highest
+// index down.
+static inline const uint32_t *index_key_refs(const vorn_index *ix, const uint32_t *ref,
                                              uint32_t *count) noexcept {
-    if ((s->ref & KEY_MULTI) == 0) {
+    if ((*ref & KEY_MULTI) == 0) {
         *count = 1;
-        return &s->ref;
+        return ref;
     }
-    const uint32_t at = s->ref & ~KEY_MULTI;
+    const uint32_t at = *ref & ~KEY_MULTI;
     *count = ix->key_groups[at];
     return &ix->key_groups[at + 1];
 }

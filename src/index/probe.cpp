@@ -186,7 +186,7 @@ step probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len
 }
 
 // Every reference of a found key (code, len), in the key's order.
-step visit_slot(const vorn_index *ix, const key_slot *slot, uint64_t code, uint64_t len,
+step visit_slot(const vorn_index *ix, const uint32_t *slot, uint64_t code, uint64_t len,
                 ref_visitor visit, void *ctx) noexcept {
     uint32_t count = 0;
     const uint32_t *refs = index_key_refs(ix, slot, &count);
@@ -237,7 +237,7 @@ step probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     // The length test also rules out an index without keys.
     if (!index_filter_may_hold(ix, h, len)) return step::go_on;
     const key_table *t = index_key_table(ix, len);
-    const key_slot *slot = index_key_find_from(t, index_key_home(t, h), index_key_word(code, len));
+    const uint32_t *slot = index_key_find_from(t, index_key_home(t, h), index_key_word(code, len));
     return slot == nullptr ? step::go_on : visit_slot(ix, slot, code, len, probe_visit_take, s);
 }
 
@@ -271,7 +271,7 @@ step key_batch_walk(key_batch *b, size_t from, size_t to) noexcept {
     const vorn_index *ix = b->index;
     for (size_t i = from; i < to; ++i) {
         if (b->homes[i] == INDEX_NONE) continue;
-        const key_slot *slot = index_key_find_from(index_key_table(ix, b->lens[i]), b->homes[i],
+        const uint32_t *slot = index_key_find_from(index_key_table(ix, b->lens[i]), b->homes[i],
                                                    index_key_word(b->codes[i], b->lens[i]));
         if (slot == nullptr) continue;
         const step r = visit_slot(ix, slot, b->codes[i], b->lens[i], b->visit, b->ctx);

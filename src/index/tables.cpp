@@ -27,27 +27,53 @@
 namespace velmora {
 namespace {
 
-// Slot holding the key (code, len), or the free slot where it belongs.
-key_slot *key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
+// Slot holding the key (code, len), or the free slot where it belongs: the
+// first free one from its home bucket on.
+struct slot_at {
+    key_bucket *bucket;
+    size_t i;
+    uint32_t &ref() const { return bucket->ref[i]; }
+};
+
+slot_at key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
     const key_table *t = index_key_table(ix, len);
     const uint64_t word = index_key_word(code, len);
-    uint64_t slot = index_key_home(t, index_key_hash(code, len));
+    uint64_t b = index_key_home(t, index_key_hash(code, len));
     for (;;) {
-        key_slot *s = &t->slots[slot];
-        if (s->ref == KEY_EMPTY || index_slot_word(s) == word) return s;
-        slot = slot + 1 == t->count ? 0 : slot + 1;
+        key_bucket *k = &t->buckets[b];
+        for (size_t i = 0; i < KEY_BUCKET_SLOTS; ++i) {
+            if (k->ref[i] == KEY_EMPTY || k->word[i] == word) return slot_at{k, i};
+        }
+        b = b + 1 == t->count ? 0 : b + 1;
     }
 }
 
-// Slots for n keys: at most two thirds full, whatever n is (the home slot is
-// scaled, not masked, so the size need not be a power of two).
+// Buckets for n keys: at most two thirds of the slots full, whatever n is
+// (the home bucket is scaled, not masked, so the count need not be a power
+// of two).  Over-allocated by a bucket less a byte so that every bucket sits
+// in one cache line.
 bool key_table_alloc(key_table *t, uint64_t n) noexcept {
     if (n == 0) return true;
-    const uint64_t slots = n + n / 2 + 1;
-    t->slots = static_cast<key_slot *>(index_alloc_array(slots, sizeof(key_slot)));
-    if (t->slots == nullptr) return false;
-    for (uint64_t i = 0; i < slots; ++i) t->slots[i] = key_slot{{0, 0}, KEY_EMPTY};
-    t->count = slots;
+    const uint64_t buckets = (n + n / 2) / KEY_BUCKET_SLOTS + 1;
+    size_t bytes;
+    if (!checked_mul(buckets, sizeof(key_bucket), &bytes) ||
+        !checked_add(bytes, sizeof(key_bucket) - 1, &bytes)) {
+        return false;
+    }
+    t->alloc = std::malloc(bytes);
+    if (t->alloc == nullptr) return false;
+    const uintptr_t at =
+        (reinterpret_cast<uintptr_t>(t->alloc) + (sizeof(key_bucket) - 1)) & ~uintptr_t{63};
+    t->buckets = reinterpret_cast<key_bucket *>(at);
+    for (uint64_t b = 0; b < buckets; ++b) {
+        key_bucket &k = t->buckets[b];
+        for (size_t i = 0; i < KEY_BUCKET_SLOTS; ++i) {
+            k.word[i] = 0;
+            k.ref[i] = KEY_EMPTY;
+        }
+        k.unused = 0;
+    }
+    t->count = buckets;
     return true;
 }
 
@@ -99,15 +125,15 @@ bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
     for (uint64_t i = 0; i < n; ++i) {
         const uint64_t len = s->lens[i];
         if (len == BUILD_NOT_ENCODABLE) continue;
-        key_slot *k = key_slot_for(index, s->codes[i], len);
-        if (k->ref == KEY_EMPTY) {
-            const uint64_t word = index_key_word(s->codes[i], len);
-            __builtin_memcpy(k->word, &word, sizeof word);
-            k->ref = static_cast<uint32_t>(i);
-        } else if ((k->ref & KEY_MULTI) == 0) {
-            k->ref = KEY_MULTI | 1;
+        const slot_at k = key_slot_for(index, s->codes[i], len);
+        uint32_t &ref = k.ref();
+        if (ref == KEY_EMPTY) {
+            k.bucket->word[k.i] = index_key_word(s->codes[i], len);
+            ref = static_cast<uint32_t>(i);
+        } else if ((ref & KEY_MULTI) == 0) {
+            ref = KEY_MULTI | 1;
         } else {
-            k->ref += 1;
+            ref += 1;
         }
     }
 
@@ -117,9 +143,10 @@ bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
     key_table *tables[2] = {&index->keys, &index->keys32};
     uint64_t group_len = 0;
     for (key_table *t : tables) {
-        for (uint64_t slot = 0; slot < t->count; ++slot) {
-            const uint32_t r = t->slots[slot].ref;
-            if (r != KEY_EMPTY && (r & KEY_MULTI) != 0) group_len += uint64_t{r & ~KEY_MULTI} + 2;
+        for (uint64_t b = 0; b < t->count; ++b) {
+            for (const uint32_t r : t->buckets[b].ref) {
+                if (r != KEY_EMPTY && (r & KEY_MULTI) != 0) group_len += uint64_t{r & ~KEY_MULTI} + 2;
+            }
         }
     }
     if (group_len == 0) return true;
@@ -128,22 +155,23 @@ bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
     if (index->key_groups == nullptr) return false;
     uint64_t at = 0;
     for (key_table *t : tables) {
-        for (uint64_t slot = 0; slot < t->count; ++slot) {
-            key_slot &k = t->slots[slot];
-            if (k.ref == KEY_EMPTY || (k.ref & KEY_MULTI) == 0) continue;
-            const uint32_t c = (k.ref & ~KEY_MULTI) + 1;
-            index->key_groups[at] = c;
-            // Cursor: the last position of the group, which ends at its start.
-            k.ref = KEY_MULTI | static_cast<uint32_t>(at + c);
-            at += uint64_t{c} + 1;
+        for (uint64_t b = 0; b < t->count; ++b) {
+            for (uint32_t &r : t->buckets[b].ref) {
+                if (r == KEY_EMPTY || (r & KEY_MULTI) == 0) continue;
+                const uint32_t c = (r & ~KEY_MULTI) + 1;
+                index->key_groups[at] = c;
+                // Cursor: the last position of the group, which ends at its start.
+                r = KEY_MULTI | static_cast<uint32_t>(at + c);
+                at += uint64_t{c} + 1;
+            }
         }
     }
     for (uint64_t i = 0; i < n; ++i) {
         if (s->lens[i] == BUILD_NOT_ENCODABLE) continue;
-        key_slot *k = key_slot_for(index, s->codes[i], s->lens[i]);
-        if ((k->ref & KEY_MULTI) == 0) continue;
-        index->key_groups[k->ref & ~KEY_MULTI] = static_cast<uint32_t>(i);
-        k->ref -= 1;
+        uint32_t &ref = key_slot_for(index, s->codes[i], s->lens[i]).ref();
+        if ((ref & KEY_MULTI) == 0) continue;
+        index->key_groups[ref & ~KEY_MULTI] = static_cast<uint32_t>(i);
+        ref -= 1;
     }
     return true;
 }

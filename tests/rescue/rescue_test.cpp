@@ -159,7 +159,9 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
     SCOPED_TRACE(seed);
     rng g(seed);
     for (int round = 0; round < 30; ++round) {
-        const std::vector<oracle::seq> rs = velmora_test::near_neighbor_refs(g, 4, 30, 36);
+        std::vector<oracle::seq> rs = velmora_test::near_neighbor_refs(g, 4, 30, 36);
+        // Every other list codes only, which the index keeps without its bytes.
+        if (round % 2 == 1) rs = velmora_test::encodable_only(g, rs);
         built_index ix(rs);
         std::vector<uint64_t> counts;
         for (size_t i = 0; i < rs.size(); ++i) counts.push_back(g.chance(40) ? 0 : g.range(1, 300));
