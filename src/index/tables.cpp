@@ -27,18 +27,15 @@
 namespace velmora {
 namespace {
 
-// Slot holding the key (code, len), or the free slot where it belongs: the
-// first free one from its home bucket on.
+// Slot holding the key word, or the free slot where it belongs: the first
+// free one from its home bucket b on.
 struct slot_at {
     key_bucket *bucket;
     size_t i;
     uint32_t &ref() const { return bucket->ref[i]; }
 };
 
-slot_at key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
-    const key_table *t = index_key_table(ix, len);
-    const uint64_t word = index_key_word(code, len);
-    uint64_t b = index_key_home(t, index_key_hash(code, len));
+slot_at key_slot_from(const key_table *t, uint64_t b, uint64_t word) noexcept {
     for (;;) {
         key_bucket *k = &t->buckets[b];
         for (size_t i = 0; i < KEY_BUCKET_SLOTS; ++i) {
@@ -46,6 +43,35 @@ slot_at key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcept
         }
         b = b + 1 == t->count ? 0 : b + 1;
     }
+}
+
+// The keys of references [i, n) a stage at a time: each stage's home buckets
+// are requested before any is read, so that their misses overlap, and the
+// references still come in ascending order.
+struct key_stage {
+    static constexpr size_t SIZE = 32;
+    const key_table *table[SIZE];
+    uint64_t home[SIZE];
+    uint64_t word[SIZE];
+    uint32_t ref[SIZE];
+    size_t count;
+};
+
+uint64_t key_stage_fill(const vorn_index *ix, const build_scratch *s, uint64_t i,
+                        key_stage *st) noexcept {
+    st->count = 0;
+    for (; i < ix->n_refs && st->count < key_stage::SIZE; ++i) {
+        const uint64_t len = s->lens[i];
+        if (len == BUILD_NOT_ENCODABLE) continue;
+        const key_table *t = index_key_table(ix, len);
+        const size_t k = st->count++;
+        st->table[k] = t;
+        st->home[k] = index_key_home(t, index_key_hash(s->codes[i], len));
+        st->word[k] = index_key_word(s->codes[i], len);
+        st->ref[k] = static_cast<uint32_t>(i);
+        index_key_prefetch(t, st->home[k]);
+    }
+    return i;
 }
 
 // Buckets for n keys: at most two thirds of the slots full, whatever n is
@@ -122,18 +148,20 @@ bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
     // Ascending insertion: a new key's slot holds its lowest reference; a
     // key met again holds KEY_MULTI and its count of references so far less
     // one (so that even 2^31 - 1 references of one key stay below KEY_EMPTY).
-    for (uint64_t i = 0; i < n; ++i) {
-        const uint64_t len = s->lens[i];
-        if (len == BUILD_NOT_ENCODABLE) continue;
-        const slot_at k = key_slot_for(index, s->codes[i], len);
-        uint32_t &ref = k.ref();
-        if (ref == KEY_EMPTY) {
-            k.bucket->word[k.i] = index_key_word(s->codes[i], len);
-            ref = static_cast<uint32_t>(i);
-        } else if ((ref & KEY_MULTI) == 0) {
-            ref = KEY_MULTI | 1;
-        } else {
-            ref += 1;
+    key_stage st;
+    for (uint64_t i = 0; i < n;) {
+        i = key_stage_fill(index, s, i, &st);
+        for (size_t j = 0; j < st.count; ++j) {
+            const slot_at k = key_slot_from(st.table[j], st.home[j], st.word[j]);
+            uint32_t &ref = k.ref();
+            if (ref == KEY_EMPTY) {
+                k.bucket->word[k.i] = st.word[j];
+                ref = st.ref[j];
+            } else if ((ref & KEY_MULTI) == 0) {
+                ref = KEY_MULTI | 1;
+            } else {
+                ref += 1;
+            }
         }
     }
 
@@ -166,12 +194,14 @@ bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
             }
         }
     }
-    for (uint64_t i = 0; i < n; ++i) {
-        if (s->lens[i] == BUILD_NOT_ENCODABLE) continue;
-        uint32_t &ref = key_slot_for(index, s->codes[i], s->lens[i]).ref();
-        if ((ref & KEY_MULTI) == 0) continue;
-        index->key_groups[ref & ~KEY_MULTI] = static_cast<uint32_t>(i);
-        ref -= 1;
+    for (uint64_t i = 0; i < n;) {
+        i = key_stage_fill(index, s, i, &st);
+        for (size_t j = 0; j < st.count; ++j) {
+            uint32_t &ref = key_slot_from(st.table[j], st.home[j], st.word[j]).ref();
+            if ((ref & KEY_MULTI) == 0) continue;
+            index->key_groups[ref & ~KEY_MULTI] = st.ref[j];
+            ref -= 1;
+        }
     }
     return true;
 }
