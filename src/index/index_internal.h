@@ -348,11 +348,16 @@ static inline const uint32_t *index_key_find_from(const key_table *t, uint64_t b
                                                   uint64_t word) noexcept {
     for (;;) {
         const key_bucket *b = &t->buckets[bucket];
-        size_t at = KEY_BUCKET_SLOTS;
-        for (size_t i = KEY_BUCKET_SLOTS; i-- > 0;) {
-            if ((b->word[i] == word) & (b->ref[i] != KEY_EMPTY)) at = i;
+        // One bit per slot holding the key, set without a branch: a branch
+        // per slot would mispredict on where the key sits and throw away
+        // the next lookups' requests that are already under way.
+        uint32_t found = 0;
+        for (size_t i = 0; i < KEY_BUCKET_SLOTS; ++i) {
+            const uint32_t same = static_cast<uint32_t>(b->word[i] == word) &
+                                  static_cast<uint32_t>(b->ref[i] != KEY_EMPTY);
+            found |= same << i;
         }
-        if (at < KEY_BUCKET_SLOTS) return &b->ref[at];
+        if (found != 0) return &b->ref[__builtin_ctz(found)];
         if (b->ref[KEY_BUCKET_SLOTS - 1] == KEY_EMPTY) return nullptr;
         bucket = bucket + 1 == t->count ? 0 : bucket + 1;
     }
