@@ -311,9 +311,12 @@ VORN_API vorn_index *vorn_index_build(const uint8_t *const *refs, const size_t *
  *       for the references within two substitutions at k = 2, and count
  *       only those that are hits either way, so their counters do not change.
  *
- * Memory, for a list of 16-base references: about 330 bytes per reference
- * with every table, under 200 with either table left out, and about 60 with
- * both left out (see BENCHMARKS.md).
+ * Memory, for a list of 16-base references: about 300 bytes per reference
+ * with every table, 155 to 170 with either table left out, and about 28 with
+ * both left out (see BENCHMARKS.md).  That is for a list of upper-case
+ * A/C/G/T references of at most 32 bases, which the index holds as 2-bit
+ * codes; a list with any other reference adds a copy of every reference's
+ * bytes and 9 bytes per reference.
  * Returns NULL for unknown flag bits, and in every case vorn_index_build()
  * does.
  */

@@ -261,6 +261,18 @@ inline std::vector<oracle::seq> near_neighbor_refs(source &g, size_t n_seeds, si
     return refs;
 }
 
+// The entries an index can hold as codes alone (A/C/G/T, at most 32 bases):
+// a list of them alone has no byte copy.  Never empty: a list left with none
+// gets one random 16-base entry.
+inline std::vector<oracle::seq> encodable_only(rng &g, const std::vector<oracle::seq> &refs) {
+    std::vector<oracle::seq> out;
+    for (const oracle::seq &r : refs) {
+        if (!r.null_ptr && oracle::encodable(r.bytes)) out.push_back(r);
+    }
+    if (out.empty()) out.push_back(oracle::seq{g.dna(16)});
+    return out;
+}
+
 // Queries of the same kinds: mutants of references, fresh and noisy ones,
 // with a null empty query and a null invalid one among them.
 inline std::vector<oracle::seq> near_neighbor_queries(source &g,

@@ -293,7 +293,7 @@ inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexc
 step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
     const vorn_index *ix = s->index;
     const uint64_t n = s->query_len;
-    if (ix->key_slot_count == 0) return step::go_on;  // no encodable reference
+    if (!index_has_keys(ix)) return step::go_on;  // no encodable reference
     k2_found_list found;
     k2_collector all{&found, nullptr};
     key_batch batch;
@@ -375,7 +375,7 @@ step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
 void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
     const uint64_t code = q.code;
     const uint64_t n = q.len;
-    if (ix->key_slot_count == 0 || (ix->flags & VORN_INDEX_NO_DELETION) != 0 ||
+    if (!index_has_keys(ix) || (ix->flags & VORN_INDEX_NO_DELETION) != 0 ||
         ix->del_bucket_count == 0)
         return;
     uint64_t keys[K2_LONGER_KEYS];

@@ -1,14 +1,18 @@
 // Building and releasing the reference index.
 //
-// The build copies every reference into one arena (its bytes and a zero
-// byte), encodes the ones that fit a 2-bit code, lists the others in
-// nonenc_refs, and then builds the key table and, unless the caller left
-// them out, the deletion table and the piece tables over the encodable ones.
+// The build encodes every reference that fits a 2-bit code.  When all of
+// them do, the codes (and the lengths, unless they are all one) are the
+// index's only copy of the references; otherwise it copies every reference
+// into one arena (its bytes and a zero byte) and lists the non-encodable
+// ones in nonenc_refs.  Then it builds the key tables and, unless the caller
+// left them out, the deletion table and the piece tables over the encodable
+// ones.
 //
 // The record starts zero-filled and every array is stored in it the moment
 // it is allocated, so any failure, anywhere, is `vorn_index_free(partial);
-// return nullptr;`: the free function skips what is still null.  The
-// per-reference codes the tables are built from live only during the build.
+// return nullptr;`: the free function skips what is still null.  What the
+// index does not keep of the per-reference codes and lengths lives only
+// during the build.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,20 +38,14 @@ bool index_arena_size(const uint8_t *const *refs, const size_t *ref_lens, size_t
     return true;
 }
 
-// Copies and encodes every reference; lists the non-encodable ones.
-bool index_copy_references(vorn_index *index, const uint8_t *const *refs,
-                           const size_t *ref_lens, build_scratch *s) noexcept {
-    const size_t n = index->n_refs;
-    uint64_t at = 0;
-    for (size_t i = 0; i < n; ++i) {
+// Encodes every reference it can: code and length in the scratch, or
+// BUILD_NOT_ENCODABLE.
+void index_encode_references(vorn_index *index, const uint8_t *const *refs,
+                             const size_t *ref_lens, build_scratch *s) noexcept {
+    for (size_t i = 0; i < index->n_refs; ++i) {
         const size_t len = ref_lens[i];
-        index->ref_offsets[i] = at;
-        uint8_t *copy = index->arena + at;
-        if (len != 0) std::memcpy(copy, refs[i], len);
-        copy[len] = 0;
-        at += len + 1;
         uint64_t code = 0;
-        if (dna2_code(copy, len, &code)) {
+        if (dna2_code(refs[i], len, &code)) {
             s->codes[i] = code;
             s->lens[i] = static_cast<uint8_t>(len);
             s->encodable += 1;
@@ -57,23 +55,60 @@ bool index_copy_references(vorn_index *index, const uint8_t *const *refs,
             s->lens[i] = BUILD_NOT_ENCODABLE;
         }
     }
-    index->ref_offsets[n] = at;
-    index->nonenc_count = n - s->encodable;
+    index->nonenc_count = index->n_refs - s->encodable;
+}
+
+// The arena and the list of non-encodable references, for an index that
+// needs them.
+bool index_copy_references(vorn_index *index, const uint8_t *const *refs,
+                           const size_t *ref_lens, size_t arena_bytes,
+                           const build_scratch *s) noexcept {
+    const size_t n = index->n_refs;
+    index->ref_offsets = static_cast<uint64_t *>(index_alloc_array(n + 1, sizeof(uint64_t)));
+    index->arena = static_cast<uint8_t *>(index_alloc_array(arena_bytes, 1));
     index->nonenc_refs =
         static_cast<uint32_t *>(index_alloc_array(index->nonenc_count, sizeof(uint32_t)));
-    if (index->nonenc_refs == nullptr) return false;
+    if (index->ref_offsets == nullptr || index->arena == nullptr || index->nonenc_refs == nullptr)
+        return false;
+    uint64_t at = 0;
     uint64_t k = 0;
     for (size_t i = 0; i < n; ++i) {
+        const size_t len = ref_lens[i];
+        index->ref_offsets[i] = at;
+        uint8_t *copy = index->arena + at;
+        if (len != 0) std::memcpy(copy, refs[i], len);
+        copy[len] = 0;
+        at += len + 1;
         if (s->lens[i] == BUILD_NOT_ENCODABLE) index->nonenc_refs[k++] = static_cast<uint32_t>(i);
     }
+    index->ref_offsets[n] = at;
     return true;
+}
+
+// Hands the codes (and the lengths, unless every reference has the first
+// one's) to an index without an arena; the scratch still reads them.
+void index_keep_codes(vorn_index *index, build_scratch *s, uint64_t **own_codes,
+                      uint8_t **own_lens) noexcept {
+    index->ref_codes = *own_codes;
+    *own_codes = nullptr;
+    const uint8_t first = s->lens[0];
+    for (uint64_t i = 1; i < index->n_refs; ++i) {
+        if (s->lens[i] != first) {
+            index->ref_lens = *own_lens;
+            *own_lens = nullptr;
+            return;
+        }
+    }
+    index->uniform_len = first;
 }
 
 struct scratch_scope {
     build_scratch s{nullptr, nullptr, 0};
+    uint64_t *codes = nullptr;  // what the scope still owns of s
+    uint8_t *lens = nullptr;
     ~scratch_scope() {
-        std::free(s.codes);
-        std::free(s.lens);
+        std::free(codes);
+        std::free(lens);
     }
 };
 
@@ -96,24 +131,30 @@ vorn_index *index_build(const uint8_t *const *refs, const size_t *ref_lens, size
     index->n_refs = n_refs;
     index->flags = flags;
     scratch_scope scratch;
-    index->ref_offsets = static_cast<uint64_t *>(index_alloc_array(n_refs + 1, sizeof(uint64_t)));
-    index->arena = static_cast<uint8_t *>(index_alloc_array(arena_bytes, 1));
-    scratch.s.codes = static_cast<uint64_t *>(index_alloc_array(n_refs, sizeof(uint64_t)));
-    scratch.s.lens = static_cast<uint8_t *>(index_alloc_array(n_refs, 1));
-    const bool ok =
-        index->ref_offsets != nullptr && index->arena != nullptr && scratch.s.codes != nullptr &&
-        scratch.s.lens != nullptr && index_copy_references(index, refs, ref_lens, &scratch.s) &&
-        index_key_table_build(index, &scratch.s) &&
-        ((flags & VORN_INDEX_NO_DELETION) != 0 || index_deletion_table_build(index, &scratch.s)) &&
-        ((flags & VORN_INDEX_NO_PIECES) != 0 || index_piece_tables_build(index, &scratch.s));
+    scratch.codes = static_cast<uint64_t *>(index_alloc_array(n_refs, sizeof(uint64_t)));
+    scratch.lens = static_cast<uint8_t *>(index_alloc_array(n_refs, 1));
+    scratch.s.codes = scratch.codes;
+    scratch.s.lens = scratch.lens;
+    bool ok = scratch.codes != nullptr && scratch.lens != nullptr;
+    if (ok) {
+        index_encode_references(index, refs, ref_lens, &scratch.s);
+        if (index->nonenc_count == 0) {
+            index_keep_codes(index, &scratch.s, &scratch.codes, &scratch.lens);
+        } else {
+            ok = index_copy_references(index, refs, ref_lens, arena_bytes, &scratch.s);
+        }
+    }
+    ok = ok && index_key_table_build(index, &scratch.s) &&
+         ((flags & VORN_INDEX_NO_DELETION) != 0 || index_deletion_table_build(index, &scratch.s)) &&
+         ((flags & VORN_INDEX_NO_PIECES) != 0 || index_piece_tables_build(index, &scratch.s));
     if (!ok) {
         vorn_index_free(index);
         return nullptr;
     }
     // The deletion table confirms its matches against the reference codes.
-    if ((flags & VORN_INDEX_NO_DELETION) == 0) {
-        index->ref_codes = scratch.s.codes;
-        scratch.s.codes = nullptr;
+    if ((flags & VORN_INDEX_NO_DELETION) == 0 && index->ref_codes == nullptr) {
+        index->ref_codes = scratch.codes;
+        scratch.codes = nullptr;
     }
     return index;
 }
@@ -139,8 +180,10 @@ extern "C" VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT {
     if (index == nullptr) return;
     std::free(index->arena);
     std::free(index->ref_offsets);
+    std::free(index->ref_lens);
     std::free(index->nonenc_refs);
-    std::free(index->keys);
+    std::free(index->keys.alloc);
+    std::free(index->keys32.alloc);
     std::free(index->filter_alloc);
     std::free(index->key_groups);
     std::free(index->del_entries);

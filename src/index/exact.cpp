@@ -50,7 +50,8 @@ void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size
         const uint64_t j = index->nonenc_refs[k];
         if (index_ref_len(index, j) != len) continue;
         stats_add(stats, 1);
-        const uint8_t *ref = index_ref_bytes(index, j);
+        // A non-encodable reference means the index keeps the arena.
+        const uint8_t *ref = index_ref_bytes(index, j, nullptr);
         const bool equal =
             fold_case ? bytes_equal_folded(ref, query, len) : bytes_equal(ref, query, len);
         if (!equal) continue;
@@ -128,7 +129,7 @@ __attribute__((always_inline)) inline void exact_one(const vorn_index *index,
                                                      vorn_match *result, vorn_stats *stats,
                                                      uint32_t fold_case) noexcept {
     if (encoded) {
-        const key_slot *slot = index_key_find(index, code, len);
+        const uint32_t *slot = index_key_find(index, code, len);
         if (slot != nullptr) {
             uint32_t n = 0;
             const uint32_t *refs = index_key_refs(index, slot, &n);

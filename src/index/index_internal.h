@@ -5,15 +5,27 @@
 // on a bucket.
 //
 // Layout, chosen so that a probe costs one random access:
-//   references    one arena holding every copy (its bytes and a zero byte);
-//                 ref_offsets[i] .. ref_offsets[i + 1] - 1 are reference i.
-//   key table     open addressing, one 16-byte slot per distinct (code,
-//                 length) of the encodable references.  A slot holds the key
-//                 and, for a key with one reference, that reference; a key
-//                 with several points at its group in key_groups: the count,
-//                 then the references from the highest index down (the order
-//                 a reader meets them in).  It serves the code lookups and
-//                 the exact lookups alike.
+//   references    when every reference is upper-case A/C/G/T of at most 32
+//                 bases, nothing but ref_codes (the code of each) and
+//                 ref_lens (the length of each, or one uniform_len when they
+//                 all have one): a reader that needs bytes decodes them into a
+//                 buffer of its own.  Otherwise one arena holding every copy
+//                 (its bytes and a zero byte): ref_offsets[i] ..
+//                 ref_offsets[i + 1] - 1 are reference i.
+//   key tables    open addressing over buckets of five slots (one cache
+//                 line each, 12.8 bytes a slot), one slot per distinct (code,
+//                 length) of the encodable references, at most two thirds
+//                 full: the keys of up to 31 bases in keys, their length
+//                 folded into the code as a bit above the last base; the keys
+//                 of 32 bases, which fill the word, in keys32.  A slot holds
+//                 the key word and, for a key with one reference, that
+//                 reference; a key with several (KEY_MULTI set) points at its
+//                 group in key_groups: the count, then the references from
+//                 the highest index down (the order a reader meets them in).
+//                 A key is in its home bucket or, when that is full, a later
+//                 one; a lookup reads its whole bucket without a branch per
+//                 slot, so its misses overlap the next lookup's.  They serve
+//                 the code lookups and the exact lookups alike.
 //   presence      a blocked Bloom filter over the keys of the key table:
 //                 about one byte per key, so it stays in cache where the key
 //                 table cannot; all of a key's bits lie in one 64-byte block,
@@ -30,7 +42,9 @@
 //                 the end (newest entry first) and confirms a fingerprint
 //                 and length match against ref_codes, the code of every
 //                 reference, kept with this table: one random read per
-//                 match, no trip to the arena and no re-encoding.
+//                 match, no trip to the arena and no re-encoding.  Without
+//                 the arena the codes are the references, so they are kept
+//                 whatever the build leaves out.
 //   piece tables  one per split (halves, thirds, quarters), bucket-sorted,
 //                 the whole reference codes contiguous so a bucket scan is
 //                 sequential; each entry is the reference code, the
@@ -51,15 +65,29 @@ inline constexpr uint64_t INDEX_GOLDEN = 0x9e3779b97f4a7c15ull;
 inline constexpr uint64_t INDEX_PIECE_KIND_MUL = 0x517cc1b727220a95ull;
 // Longest sequence a 64-bit code holds.
 inline constexpr size_t DNA2_MAX_LEN = 32;
-// Length byte of an empty key slot.
-inline constexpr uint8_t INDEX_SLOT_EMPTY = 0xFF;
+// Reference word of a free key slot.  References and group starts stay below
+// 2^31 - 1 (the build refuses more), so neither, flagged or not, is this.
+inline constexpr uint32_t KEY_EMPTY = UINT32_MAX;
+// Set in the reference word of a key with several references: the rest is
+// the start of its group.
+inline constexpr uint32_t KEY_MULTI = 0x80000000u;
 
-struct key_slot {
-    uint64_t code;
-    uint32_t ref;    // the reference, or the start of the key's group
-    uint8_t len;     // INDEX_SLOT_EMPTY when the slot is free
-    uint8_t multi;   // 1: ref is a group start
-    uint16_t unused;
+// One cache line of the key tables: five key words, then their reference
+// words.  A bucket fills from its first slot, so a free slot ends its keys
+// and says that no later bucket holds the key either.
+inline constexpr size_t KEY_BUCKET_SLOTS = 5;
+
+struct alignas(64) key_bucket {
+    uint64_t word[KEY_BUCKET_SLOTS];
+    uint32_t ref[KEY_BUCKET_SLOTS];  // the reference, KEY_MULTI | group start, or KEY_EMPTY
+    uint32_t unused;
+};
+static_assert(sizeof(key_bucket) == 64, "one bucket, one cache line");
+
+struct key_table {
+    void *alloc;          // owns buckets (over-allocated to align them)
+    key_bucket *buckets;  // count buckets, 64-byte aligned
+    uint64_t count;       // 0 when no key falls in this table
 };
 
 struct del_entry {
@@ -94,17 +122,23 @@ struct vorn_index {
     // the keys of lengths no reference has.
     uint64_t enc_lengths;
     uint32_t flags;  // VORN_INDEX_NO_* the build was given
+    // Null when every reference is encodable: ref_codes and ref_lens (or
+    // uniform_len) are the references then.
     uint8_t *arena;
     uint64_t *ref_offsets;
+    uint8_t *ref_lens;     // without the arena, when the lengths differ
+    uint64_t uniform_len;  // without the arena and ref_lens
     uint32_t *nonenc_refs;  // ascending
-    velmora::key_slot *keys;
-    uint64_t key_slot_count;
+    velmora::key_table keys;    // keys of 0 to 31 bases
+    velmora::key_table keys32;  // keys of 32 bases
     void *filter_alloc;      // owns filter (over-allocated to align it)
     const uint64_t *filter;  // filter_blocks blocks of 8 words, 64-byte aligned
     uint64_t filter_blocks;  // a power of two; 0 without the filter
     uint32_t *key_groups;
     velmora::del_entry *del_entries;
-    uint64_t *ref_codes;  // code of each encodable reference; only with the deletion table
+    // Code of each encodable reference: with the deletion table, or as the
+    // references themselves when there is no arena.
+    uint64_t *ref_codes;
     uint64_t *del_offsets;
     uint64_t del_bucket_count;
     uint64_t del_count;
@@ -115,12 +149,33 @@ namespace velmora {
 
 // ---- references -----------------------------------------------------------
 
-static inline const uint8_t *index_ref_bytes(const vorn_index *ix, uint64_t r) noexcept {
-    return ix->arena + ix->ref_offsets[r];
+static inline size_t index_ref_len(const vorn_index *ix, uint64_t r) noexcept {
+    if (ix->ref_offsets != nullptr) return ix->ref_offsets[r + 1] - ix->ref_offsets[r] - 1;
+    return ix->ref_lens != nullptr ? ix->ref_lens[r] : ix->uniform_len;
 }
 
-static inline size_t index_ref_len(const vorn_index *ix, uint64_t r) noexcept {
-    return ix->ref_offsets[r + 1] - ix->ref_offsets[r] - 1;
+// Bases of a code of len <= 32 bases, written to bytes.
+static inline const uint8_t *dna2_decode(uint64_t code, size_t len, uint8_t *bytes) noexcept {
+    static constexpr uint8_t BASES[4] = {'A', 'C', 'G', 'T'};
+    for (size_t i = 0; i < len; ++i) bytes[i] = BASES[(code >> (2 * i)) & 3];
+    return bytes;
+}
+
+// Bytes of reference r: in the arena, or decoded into buf (DNA2_MAX_LEN
+// bytes) when the index keeps codes only.
+static inline const uint8_t *index_ref_bytes(const vorn_index *ix, uint64_t r,
+                                             uint8_t *buf) noexcept {
+    if (ix->arena != nullptr) return ix->arena + ix->ref_offsets[r];
+    return dna2_decode(ix->ref_codes[r], index_ref_len(ix, r), buf);
+}
+
+// Requests what index_ref_bytes will read for reference r.
+static inline void index_ref_prefetch(const vorn_index *ix, uint64_t r) noexcept {
+    if (ix->arena != nullptr) {
+        __builtin_prefetch(&ix->ref_offsets[r]);
+    } else {
+        __builtin_prefetch(&ix->ref_codes[r]);
+    }
 }
 
 // ---- 2-bit code -----------------------------------------------------------
@@ -209,8 +264,9 @@ static inline uint64_t index_mix(uint64_t x) noexcept {
     return y ^ (y >> 33);
 }
 
-// Hash of a (code, length) key; the key table and the deletion table take
-// their bucket from the low bits, the deletion fingerprint from the high ones.
+// Hash of a (code, length) key; the key tables take their home slot from the
+// high half, the deletion table its bucket from the low bits and its
+// fingerprint from the high ones.
 static inline uint64_t index_key_hash(uint64_t code, uint64_t len) noexcept {
     return index_mix((len * INDEX_GOLDEN) ^ code);
 }
@@ -259,29 +315,60 @@ static inline uint8_t index_piece_meta(uint64_t ref_len, uint64_t position) noex
     return static_cast<uint8_t>(ref_len | (position << 6));
 }
 
-// ---- key table ------------------------------------------------------------
+// ---- key tables -----------------------------------------------------------
 
-static inline uint64_t index_key_home(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
-    return index_key_hash(code, len) & (ix->key_slot_count - 1);
+// Whether some reference is encodable (and so some key table not empty).
+static inline bool index_has_keys(const vorn_index *ix) noexcept { return ix->enc_lengths != 0; }
+
+static inline const key_table *index_key_table(const vorn_index *ix, uint64_t len) noexcept {
+    return len == DNA2_MAX_LEN ? &ix->keys32 : &ix->keys;
 }
 
-// Slot of (code, len) searched from its home slot, or null.  The table is
-// under half full, so the run ends quickly at a free slot.
-static inline const key_slot *index_key_find_from(const vorn_index *ix, uint64_t slot,
-                                                  uint64_t code, uint64_t len) noexcept {
-    const uint64_t mask = ix->key_slot_count - 1;
+// The key word of (code, len): below 32 bases a 1 bit above the last base
+// tells the lengths apart (so no word is 0); at 32 the code itself, in its
+// own table.  Codes carry no bits above their bases.
+static inline uint64_t index_key_word(uint64_t code, uint64_t len) noexcept {
+    return len >= DNA2_MAX_LEN ? code : code | (uint64_t{1} << (2 * len));
+}
+
+// Home bucket of a key hash in a table of any size (no power of two needed):
+// the high half of the hash scaled to the bucket count.
+static inline uint64_t index_key_home(const key_table *t, uint64_t hash) noexcept {
+    return ((hash >> 32) * t->count) >> 32;
+}
+
+static inline void index_key_prefetch(const key_table *t, uint64_t home) noexcept {
+    __builtin_prefetch(&t->buckets[home]);
+}
+
+// Reference word of the key word searched from its home bucket, or null.
+// The table is at most two thirds full, so nearly every key sits in its home
+// bucket.
+static inline const uint32_t *index_key_find_from(const key_table *t, uint64_t bucket,
+                                                  uint64_t word) noexcept {
     for (;;) {
-        const key_slot *s = &ix->keys[slot];
-        if (s->len == INDEX_SLOT_EMPTY) return nullptr;
-        if (s->code == code && s->len == len) return s;
-        slot = (slot + 1) & mask;
+        const key_bucket *b = &t->buckets[bucket];
+        // One bit per slot holding the key, set without a branch: a branch
+        // per slot would mispredict on where the key sits and throw away
+        // the next lookups' requests that are already under way.
+        uint32_t found = 0;
+        for (size_t i = 0; i < KEY_BUCKET_SLOTS; ++i) {
+            const uint32_t same = static_cast<uint32_t>(b->word[i] == word) &
+                                  static_cast<uint32_t>(b->ref[i] != KEY_EMPTY);
+            found |= same << i;
+        }
+        if (found != 0) return &b->ref[__builtin_ctz(found)];
+        if (b->ref[KEY_BUCKET_SLOTS - 1] == KEY_EMPTY) return nullptr;
+        bucket = bucket + 1 == t->count ? 0 : bucket + 1;
     }
 }
 
-static inline const key_slot *index_key_find(const vorn_index *ix, uint64_t code,
+static inline const uint32_t *index_key_find(const vorn_index *ix, uint64_t code,
                                              uint64_t len) noexcept {
-    if (ix->key_slot_count == 0) return nullptr;
-    return index_key_find_from(ix, index_key_home(ix, code, len), code, len);
+    const key_table *t = index_key_table(ix, len);
+    if (t->count == 0) return nullptr;
+    return index_key_find_from(t, index_key_home(t, index_key_hash(code, len)),
+                               index_key_word(code, len));
 }
 
 // ---- presence filter --------------------------------------------------------
@@ -329,15 +416,17 @@ static inline void index_filter_prefetch(const vorn_index *ix, uint64_t hash) no
     }
 }
 
-// The references of a found key, from the highest index down.
-static inline const uint32_t *index_key_refs(const vorn_index *ix, const key_slot *s,
+// The references of a found key (its reference word), from the highest
+// index down.
+static inline const uint32_t *index_key_refs(const vorn_index *ix, const uint32_t *ref,
                                              uint32_t *count) noexcept {
-    if (s->multi == 0) {
+    if ((*ref & KEY_MULTI) == 0) {
         *count = 1;
-        return &s->ref;
+        return ref;
     }
-    *count = ix->key_groups[s->ref];
-    return &ix->key_groups[s->ref + 1];
+    const uint32_t at = *ref & ~KEY_MULTI;
+    *count = ix->key_groups[at];
+    return &ix->key_groups[at + 1];
 }
 
 // ---- build helper and exact lookup ----------------------------------------

@@ -102,13 +102,6 @@ int32_t code_distance(uint32_t metric, int64_t k, uint64_t query_code, uint64_t 
     return PROBE_UNDECIDED;
 }
 
-// The bytes of an encodable reference (len <= 32), for the byte tests.
-const uint8_t *probe_decode(uint64_t code, size_t len, uint8_t *bytes) noexcept {
-    static constexpr uint8_t BASES[4] = {'A', 'C', 'G', 'T'};
-    for (size_t i = 0; i < len; ++i) bytes[i] = BASES[(code >> (2 * i)) & 3];
-    return bytes;
-}
-
 int32_t probe_code_distance(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
     return code_distance(s->metric, s->k, s->query_code, s->query_len, code, len);
 }
@@ -150,7 +143,7 @@ window_distances probe_window_distances(const probe_sink *s, const uint8_t *byte
         out = window_distances{CANDIDATE_FARTHER, CANDIDATE_FARTHER};
     }
     uint8_t decoded[DNA2_MAX_LEN];
-    if (code != nullptr) bytes = probe_decode(*code, len, decoded);
+    if (code != nullptr) bytes = dna2_decode(*code, len, decoded);
     if (k >= 2 && len >= 1 && len <= 64) {
         uint32_t least = UINT32_MAX, at_fixed = UINT32_MAX;
         edit_distance_prefixes(bytes, len, w.read, first, last, w.fixed, &least, &at_fixed);
@@ -189,18 +182,18 @@ step probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len
     int32_t d = s->query_encodable ? probe_code_distance(s, code, len) : PROBE_UNDECIDED;
     if (d == PROBE_UNDECIDED) {
         uint8_t bytes[DNA2_MAX_LEN];
-        d = probe_bytes_distance(s, probe_decode(code, len, bytes), len);
+        d = probe_bytes_distance(s, dna2_decode(code, len, bytes), len);
     }
     return probe_conclude(s, ref, d);
 }
 
-// Every reference of a found key, in the key's order.
-step visit_slot(const vorn_index *ix, const key_slot *slot, ref_visitor visit,
-                   void *ctx) noexcept {
+// Every reference of a found key (code, len), in the key's order.
+step visit_slot(const vorn_index *ix, const uint32_t *slot, uint64_t code, uint64_t len,
+                ref_visitor visit, void *ctx) noexcept {
     uint32_t count = 0;
     const uint32_t *refs = index_key_refs(ix, slot, &count);
     for (uint32_t i = 0; i < count; ++i) {
-        const step r = visit(ctx, refs[i], slot->code, slot->len);
+        const step r = visit(ctx, refs[i], code, len);
         if (r != step::go_on) return r;
     }
     return step::go_on;
@@ -210,8 +203,10 @@ step visit_slot(const vorn_index *ix, const key_slot *slot, ref_visitor visit,
 
 step probe_measure(probe_sink *s, uint64_t ref) noexcept {
     const vorn_index *ix = s->index;
+    // Without the arena every reference has a code, which measures it alike.
+    if (ix->arena == nullptr) return probe_measure_code(s, ref, ix->ref_codes[ref], index_ref_len(ix, ref));
     if (s->stats != nullptr) s->stats->candidates += 1;
-    const uint8_t *bytes = index_ref_bytes(ix, ref);
+    const uint8_t *bytes = index_ref_bytes(ix, ref, nullptr);
     const size_t len = index_ref_len(ix, ref);
     if (s->windows != nullptr)
         return probe_conclude_windows(s, ref, probe_window_distances(s, bytes, len, nullptr));
@@ -240,11 +235,12 @@ step probe_visit_take(void *sink, uint32_t ref, uint64_t code, uint64_t len) noe
 
 step probe_key(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     const vorn_index *ix = s->index;
-    if (ix->key_slot_count == 0) return step::go_on;
     const uint64_t h = index_key_hash(code, len);
+    // The length test also rules out an index without keys.
     if (!index_filter_may_hold(ix, h, len)) return step::go_on;
-    const key_slot *slot = index_key_find_from(ix, h & (ix->key_slot_count - 1), code, len);
-    return slot == nullptr ? step::go_on : visit_slot(ix, slot, probe_visit_take, s);
+    const key_table *t = index_key_table(ix, len);
+    const uint32_t *slot = index_key_find_from(t, index_key_home(t, h), index_key_word(code, len));
+    return slot == nullptr ? step::go_on : visit_slot(ix, slot, code, len, probe_visit_take, s);
 }
 
 // ---- the key batch --------------------------------------------------------------
@@ -260,16 +256,16 @@ void key_batch_start(key_batch *b, const vorn_index *index, ref_visitor visit, v
 
 void key_batch_request(key_batch *b, size_t from, size_t to) noexcept {
     const vorn_index *ix = b->index;
-    const uint64_t mask = ix->key_slot_count - 1;
     for (size_t i = from; i < to; ++i) {
-        // The length was tested when the key was added.
+        // The length was tested when the key was added, so its table has slots.
         if (b->homes[i] == INDEX_NONE) continue;
         if (!index_filter_may_hold_hash(ix, b->homes[i])) {
             b->homes[i] = INDEX_NONE;
             continue;
         }
-        b->homes[i] &= mask;
-        __builtin_prefetch(&ix->keys[b->homes[i]]);
+        const key_table *t = index_key_table(ix, b->lens[i]);
+        b->homes[i] = index_key_home(t, b->homes[i]);
+        index_key_prefetch(t, b->homes[i]);
     }
 }
 
@@ -277,9 +273,10 @@ step key_batch_walk(key_batch *b, size_t from, size_t to) noexcept {
     const vorn_index *ix = b->index;
     for (size_t i = from; i < to; ++i) {
         if (b->homes[i] == INDEX_NONE) continue;
-        const key_slot *slot = index_key_find_from(ix, b->homes[i], b->codes[i], b->lens[i]);
+        const uint32_t *slot = index_key_find_from(index_key_table(ix, b->lens[i]), b->homes[i],
+                                                   index_key_word(b->codes[i], b->lens[i]));
         if (slot == nullptr) continue;
-        const step r = visit_slot(ix, slot, b->visit, b->ctx);
+        const step r = visit_slot(ix, slot, b->codes[i], b->lens[i], b->visit, b->ctx);
         if (r != step::go_on) return r;
     }
     return step::go_on;
@@ -330,7 +327,7 @@ step longer_by_insertions(const vorn_index *ix, const uint64_t *codes, size_t n,
 step index_longer_references(const vorn_index *ix, const uint64_t *codes, size_t n,
                                 uint64_t len, ref_visitor visit, void *ctx) noexcept {
     // No reference of length len + 1: nothing to find (and no bucket to read).
-    if (len >= DNA2_MAX_LEN || ix->key_slot_count == 0 || !index_has_length(ix, len + 1))
+    if (len >= DNA2_MAX_LEN || !index_has_length(ix, len + 1))
         return step::go_on;
     if ((ix->flags & VORN_INDEX_NO_DELETION) != 0)
         return longer_by_insertions(ix, codes, n, len, visit, ctx);
@@ -412,9 +409,10 @@ step probe_every_reference(probe_sink *s) noexcept {
         s->stats->candidates += ix->n_refs;
         s->stats->verifications += ix->n_refs;
     }
+    uint8_t buf[DNA2_MAX_LEN];
     for (uint64_t r = 0; r < ix->n_refs; ++r) {
-        const int32_t d = candidate_distance_within_k(s->query, s->query_len, index_ref_bytes(ix, r),
-                                                      index_ref_len(ix, r), s->k);
+        const int32_t d = candidate_distance_within_k(
+            s->query, s->query_len, index_ref_bytes(ix, r, buf), index_ref_len(ix, r), s->k);
         if (d == CANDIDATE_UNMEASURED) return step::out_of_memory;
         if (d >= 0 && probe_apply(s, static_cast<uint32_t>(r), static_cast<uint32_t>(d)) !=
                           step::go_on)

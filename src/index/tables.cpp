@@ -2,10 +2,12 @@
 // over the encodable references.  Every table is sized once from totals
 // counted before any entry is written.
 //
-// Key table: one slot per distinct (code, length), found by linear probing
+// Key tables: one slot per distinct (code, length), found by linear probing
 // from the key's home slot.  Keys with several references get a group in
 // key_groups (count, then the references from the highest index down), so a
-// reader meets them in the same order whatever the table's shape.
+// reader meets them in the same order whatever the table's shape.  The slots'
+// reference words count a key's references while the groups are laid out,
+// so the build needs no array beside the tables.
 //
 // Deletion table and piece tables: stable counting sorts into one flat array
 // per table, grouped by bucket, with an offsets array:
@@ -25,15 +27,80 @@
 namespace velmora {
 namespace {
 
-// Slot holding (code, len), or the free slot where it belongs.
-uint64_t key_slot_for(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
-    const uint64_t mask = ix->key_slot_count - 1;
-    uint64_t slot = index_key_home(ix, code, len);
+// Slot holding the key word, or the free slot where it belongs: the first
+// free one from its home bucket b on.
+struct slot_at {
+    key_bucket *bucket;
+    size_t i;
+    uint32_t &ref() const { return bucket->ref[i]; }
+};
+
+slot_at key_slot_from(const key_table *t, uint64_t b, uint64_t word) noexcept {
     for (;;) {
-        const key_slot &s = ix->keys[slot];
-        if (s.len == INDEX_SLOT_EMPTY || (s.code == code && s.len == len)) return slot;
-        slot = (slot + 1) & mask;
+        key_bucket *k = &t->buckets[b];
+        for (size_t i = 0; i < KEY_BUCKET_SLOTS; ++i) {
+            if (k->ref[i] == KEY_EMPTY || k->word[i] == word) return slot_at{k, i};
+        }
+        b = b + 1 == t->count ? 0 : b + 1;
     }
+}
+
+// The keys of references [i, n) a stage at a time: each stage's home buckets
+// are requested before any is read, so that their misses overlap, and the
+// references still come in ascending order.
+struct key_stage {
+    static constexpr size_t SIZE = 32;
+    const key_table *table[SIZE];
+    uint64_t home[SIZE];
+    uint64_t word[SIZE];
+    uint32_t ref[SIZE];
+    size_t count;
+};
+
+uint64_t key_stage_fill(const vorn_index *ix, const build_scratch *s, uint64_t i,
+                        key_stage *st) noexcept {
+    st->count = 0;
+    for (; i < ix->n_refs && st->count < key_stage::SIZE; ++i) {
+        const uint64_t len = s->lens[i];
+        if (len == BUILD_NOT_ENCODABLE) continue;
+        const key_table *t = index_key_table(ix, len);
+        const size_t k = st->count++;
+        st->table[k] = t;
+        st->home[k] = index_key_home(t, index_key_hash(s->codes[i], len));
+        st->word[k] = index_key_word(s->codes[i], len);
+        st->ref[k] = static_cast<uint32_t>(i);
+        index_key_prefetch(t, st->home[k]);
+    }
+    return i;
+}
+
+// Buckets for n keys: at most two thirds of the slots full, whatever n is
+// (the home bucket is scaled, not masked, so the count need not be a power
+// of two).  Over-allocated by a bucket less a byte so that every bucket sits
+// in one cache line.
+bool key_table_alloc(key_table *t, uint64_t n) noexcept {
+    if (n == 0) return true;
+    const uint64_t buckets = (n + n / 2) / KEY_BUCKET_SLOTS + 1;
+    size_t bytes;
+    if (!checked_mul(buckets, sizeof(key_bucket), &bytes) ||
+        !checked_add(bytes, sizeof(key_bucket) - 1, &bytes)) {
+        return false;
+    }
+    t->alloc = std::malloc(bytes);
+    if (t->alloc == nullptr) return false;
+    const uintptr_t at =
+        (reinterpret_cast<uintptr_t>(t->alloc) + (sizeof(key_bucket) - 1)) & ~uintptr_t{63};
+    t->buckets = reinterpret_cast<key_bucket *>(at);
+    for (uint64_t b = 0; b < buckets; ++b) {
+        key_bucket &k = t->buckets[b];
+        for (size_t i = 0; i < KEY_BUCKET_SLOTS; ++i) {
+            k.word[i] = 0;
+            k.ref[i] = KEY_EMPTY;
+        }
+        k.unused = 0;
+    }
+    t->count = buckets;
+    return true;
 }
 
 // The presence filter over the keys, about one byte per reference (each
@@ -65,63 +132,76 @@ bool index_filter_build(vorn_index *index, const build_scratch *s) noexcept {
     return true;
 }
 
-struct u32_scope {
-    uint32_t *p = nullptr;
-    ~u32_scope() { std::free(p); }
-};
-
 }  // namespace
 
 bool index_key_table_build(vorn_index *index, const build_scratch *s) noexcept {
     const uint64_t n = index->n_refs;
     if (s->encodable == 0) return true;
     if (!index_filter_build(index, s)) return false;
-    uint64_t slots;
-    if (!index_pow2_at_least(2 * s->encodable + 1, &slots)) return false;
-    index->keys = static_cast<key_slot *>(index_alloc_array(slots, sizeof(key_slot)));
-    u32_scope counts;
-    counts.p = static_cast<uint32_t *>(index_calloc_array(slots, sizeof(uint32_t)));
-    if (index->keys == nullptr || counts.p == nullptr) return false;
-    for (uint64_t i = 0; i < slots; ++i) {
-        index->keys[i] = key_slot{0, 0, INDEX_SLOT_EMPTY, 0, 0};
+    uint64_t long_keys = 0;
+    for (uint64_t i = 0; i < n; ++i) long_keys += s->lens[i] == DNA2_MAX_LEN ? 1 : 0;
+    if (!key_table_alloc(&index->keys, s->encodable - long_keys) ||
+        !key_table_alloc(&index->keys32, long_keys)) {
+        return false;
     }
-    index->key_slot_count = slots;
 
-    // Ascending insertion: a new key's slot holds its lowest reference.
-    for (uint64_t i = 0; i < n; ++i) {
-        if (s->lens[i] == BUILD_NOT_ENCODABLE) continue;
-        const uint64_t slot = key_slot_for(index, s->codes[i], s->lens[i]);
-        key_slot &k = index->keys[slot];
-        if (k.len == INDEX_SLOT_EMPTY) k = key_slot{s->codes[i], static_cast<uint32_t>(i), s->lens[i], 0, 0};
-        counts.p[slot] += 1;
+    // Ascending insertion: a new key's slot holds its lowest reference; a
+    // key met again holds KEY_MULTI and its count of references so far less
+    // one (so that even 2^31 - 1 references of one key stay below KEY_EMPTY).
+    key_stage st;
+    for (uint64_t i = 0; i < n;) {
+        i = key_stage_fill(index, s, i, &st);
+        for (size_t j = 0; j < st.count; ++j) {
+            const slot_at k = key_slot_from(st.table[j], st.home[j], st.word[j]);
+            uint32_t &ref = k.ref();
+            if (ref == KEY_EMPTY) {
+                k.bucket->word[k.i] = st.word[j];
+                ref = st.ref[j];
+            } else if ((ref & KEY_MULTI) == 0) {
+                ref = KEY_MULTI | 1;
+            } else {
+                ref += 1;
+            }
+        }
     }
 
     // Groups for the keys with several references: the count, then the
-    // references, filled from the back while the references ascend.
+    // references, filled from the back while the references ascend.  A group
+    // start must fit the 31 bits beside KEY_MULTI and stay below KEY_EMPTY.
+    key_table *tables[2] = {&index->keys, &index->keys32};
     uint64_t group_len = 0;
-    for (uint64_t slot = 0; slot < slots; ++slot) {
-        if (counts.p[slot] > 1) group_len += uint64_t{counts.p[slot]} + 1;
+    for (key_table *t : tables) {
+        for (uint64_t b = 0; b < t->count; ++b) {
+            for (const uint32_t r : t->buckets[b].ref) {
+                if (r != KEY_EMPTY && (r & KEY_MULTI) != 0) group_len += uint64_t{r & ~KEY_MULTI} + 2;
+            }
+        }
     }
     if (group_len == 0) return true;
+    if (group_len > SIZE_LIMIT) return false;
     index->key_groups = static_cast<uint32_t *>(index_alloc_array(group_len, sizeof(uint32_t)));
     if (index->key_groups == nullptr) return false;
     uint64_t at = 0;
-    for (uint64_t slot = 0; slot < slots; ++slot) {
-        const uint32_t c = counts.p[slot];
-        if (c <= 1) continue;
-        key_slot &k = index->keys[slot];
-        k.multi = 1;
-        k.ref = static_cast<uint32_t>(at);
-        index->key_groups[at] = c;
-        counts.p[slot] = static_cast<uint32_t>(at + c);  // cursor: last position of the group
-        at += uint64_t{c} + 1;
+    for (key_table *t : tables) {
+        for (uint64_t b = 0; b < t->count; ++b) {
+            for (uint32_t &r : t->buckets[b].ref) {
+                if (r == KEY_EMPTY || (r & KEY_MULTI) == 0) continue;
+                const uint32_t c = (r & ~KEY_MULTI) + 1;
+                index->key_groups[at] = c;
+                // Cursor: the last position of the group, which ends at its start.
+                r = KEY_MULTI | static_cast<uint32_t>(at + c);
+                at += uint64_t{c} + 1;
+            }
+        }
     }
-    for (uint64_t i = 0; i < n; ++i) {
-        if (s->lens[i] == BUILD_NOT_ENCODABLE) continue;
-        const uint64_t slot = key_slot_for(index, s->codes[i], s->lens[i]);
-        if (index->keys[slot].multi == 0) continue;
-        index->key_groups[counts.p[slot]] = static_cast<uint32_t>(i);
-        counts.p[slot] -= 1;
+    for (uint64_t i = 0; i < n;) {
+        i = key_stage_fill(index, s, i, &st);
+        for (size_t j = 0; j < st.count; ++j) {
+            uint32_t &ref = key_slot_from(st.table[j], st.home[j], st.word[j]).ref();
+            if ((ref & KEY_MULTI) == 0) continue;
+            index->key_groups[ref & ~KEY_MULTI] = st.ref[j];
+            ref -= 1;
+        }
     }
     return true;
 }

@@ -104,6 +104,7 @@ bool decide_by_posterior(const vorn_index *index, const rescue_read_model &model
         return true;
     }
     rescue_scratch scratch;
+    uint8_t ref_buf[DNA2_MAX_LEN];
     bool prepared = false;
     size_t top = SIZE_MAX;
     double top_score = NEG_INF, runner_up = NEG_INF;
@@ -120,7 +121,8 @@ bool decide_by_posterior(const vorn_index *index, const rescue_read_model &model
         }
         const double score =
             std::log(prior) +
-            rescue_log_likelihood(model, scratch, index_ref_bytes(index, ref), index_ref_len(index, ref));
+            rescue_log_likelihood(model, scratch, index_ref_bytes(index, ref, ref_buf),
+                                  index_ref_len(index, ref));
         if (score == NEG_INF) continue;
         if (score > top_score) {
             sum = (top_score == NEG_INF ? 0.0 : sum * std::exp(top_score - score)) + 1.0;
@@ -204,7 +206,7 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
         // the sort, so that the misses overlap it.
         for (size_t i = 0; i < list.size(); ++i) {
             __builtin_prefetch(&exact_counts[list[i].ref_index]);
-            __builtin_prefetch(&index->ref_offsets[list[i].ref_index]);
+            index_ref_prefetch(index, list[i].ref_index);
         }
     }
     index_hits_sort(&list);

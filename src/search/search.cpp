@@ -130,10 +130,11 @@ void search_warm(const vorn_index *index, uint32_t metric, int32_t k, const quer
         if (q.encodable && k >= 1) hamming_piece_warm(index, q.code, q.len, k, step);
         return;
     }
-    if (step == 0 || index->key_slot_count == 0 || !q.encodable) return;
+    if (step == 0 || !q.encodable || !index_has_length(index, q.len)) return;
     const uint64_t h = index_key_hash(q.code, q.len);
     index_filter_prefetch(index, h);
-    __builtin_prefetch(&index->keys[h & (index->key_slot_count - 1)]);
+    const key_table *t = index_key_table(index, q.len);
+    index_key_prefetch(t, index_key_home(t, h));
 }
 
 void stats_clear(vorn_stats *stats) noexcept {

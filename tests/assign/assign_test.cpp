@@ -209,6 +209,48 @@ void every_short_sequence(rng &g, std::vector<seq> &refs, std::vector<seq> &qs) 
     }
 }
 
+// Lists of A/C/G/T only, which the index holds as codes alone: one length
+// (0, 1, 15, 16, 31 or 32: the key word's edges) or several, with groups of
+// duplicates, and their mutants as queries.  The same list with one entry
+// the codes cannot hold (an N, a lower-case base, 33 bases) puts every
+// reference back in the byte copy: the records must not notice.
+void codes_only(rng &g, std::vector<seq> &refs, std::vector<seq> &qs) {
+    static const size_t lens[] = {0, 1, 15, 16, 31, 32};
+    const bool one_length = g.chance(50);
+    const size_t common = lens[g.range(0, 5)];
+    for (size_t i = g.range(1, 60); i > 0; --i) {
+        if (!refs.empty() && g.chance(20)) {
+            refs.push_back(refs[g.range(0, refs.size() - 1)]);
+            continue;
+        }
+        std::string r = g.dna(one_length ? common : lens[g.range(0, 5)]);
+        if (!refs.empty() && g.chance(50)) {
+            r = refs[g.range(0, refs.size() - 1)].bytes;  // a neighbor: one base replaced
+            if (!r.empty()) r[g.range(0, r.size() - 1)] = "ACGT"[g.range(0, 3)];
+        }
+        refs.push_back(seq{r});
+    }
+    for (int i = 0; i < 40; ++i) {
+        const std::string &r = refs[g.range(0, refs.size() - 1)].bytes;
+        qs.push_back(seq{g.mutate(r, unsigned(g.range(0, 2)), g.chance(20) ? 15 : 0)});
+    }
+}
+
+TEST(IndexAssignDifferential, CodesOnlyAndByteCopyListsEqualOracle) {
+    const uint64_t seed = velmora_test::test_seed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    rng g(seed);
+    static const char *const breakers[] = {"ACGTNACGT", "acgt", "ACGTACGTACGTACGTACGTACGTACGTACGTA"};
+    for (int round = 0; round < 24 && !::testing::Test::HasFailure(); ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round);
+        std::vector<seq> refs, qs;
+        codes_only(g, refs, qs);
+        check_round(refs, qs, uint32_t(round % 4));
+        refs.insert(refs.begin() + std::ptrdiff_t(g.range(0, refs.size())), seq{breakers[round % 3]});
+        check_round(refs, qs, uint32_t(round % 4));
+    }
+}
+
 TEST(IndexAssignDifferential, RecordsAndCountersEqualOracle) {
     const uint64_t seed = velmora_test::test_seed();
     SCOPED_TRACE("seed " + std::to_string(seed));

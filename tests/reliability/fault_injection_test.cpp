@@ -64,6 +64,11 @@ TEST(FaultInjection, IndexBuildFailsCleanlyAtEveryAllocation) {
         // Only the empty reference is encodable: a piece table, no deletion table.
         {"empty encodable only", {"", "NN"}},
         {"single", {"ACGT"}},
+        // A/C/G/T only, kept as codes: one length (no length array) with a
+        // group, and several lengths with groups in both key tables.
+        {"codes, one length", {"ACGTACGTACGTACGT", "ACGTACGTACGTACGA", "ACGTACGTACGTACGT"}},
+        {"codes, mixed lengths", {std::string(32, 'T'), "", "ACGT", std::string(32, 'T'), "",
+                                  std::string(31, 'G'), "ACGA"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
