@@ -81,8 +81,8 @@ private:
     std::string temp_path_;
     int temp_slot_ = -1;
     std::FILE *file_ = nullptr;
-    void *gz_ = nullptr;  // gzFile when compressing
-    int gz_fd_ = -1;      // its descriptor, for fsync
+    struct deflater;
+    std::unique_ptr<deflater> gz_;  // when compressing
     bool finished_ = false;
     bool published_ = false;
 };
