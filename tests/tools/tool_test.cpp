@@ -27,47 +27,16 @@
 #include <utility>
 #include <vector>
 
-#include "files.h"
 #include "gen.h"
+#include "tool_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace velmora_tool_test;
 
-const std::string demo_whitelist = std::string(VELMORA_DEMO_DATA) + "/whitelist.txt";
-const std::string demo_reads = std::string(VELMORA_DEMO_DATA) + "/reads.fastq.gz";
 const char table_header[] =
     "read\tobserved\tstatus\tassigned\tdistance\tsecond_distance\thits\tposterior\tcandidates";
-
-// A directory of its own for each test, removed afterwards.
-struct scratch_dir : velmora_test::scratch_dir {
-    scratch_dir() : velmora_test::scratch_dir(VELMORA_TOOL_WORK) {}
-};
-using velmora_test::read_file;
-using velmora_test::write_file;
-
-void write_gzip(const std::string &path, const std::string &data) {
-    gzFile gz = gzopen(path.c_str(), "wb");
-    gzwrite(gz, data.data(), static_cast<unsigned>(data.size()));
-    gzclose(gz);
-}
-std::string read_gzip(const std::string &path) {
-    gzFile gz = gzopen(path.c_str(), "rb");
-    std::string out;
-    char buf[1 << 16];
-    for (int n; (n = gzread(gz, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-    gzclose(gz);
-    return out;
-}
-
-std::vector<std::string> split(const std::string &text, char sep) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t at; (at = text.find(sep, start)) != std::string::npos; start = at + 1)
-        out.push_back(text.substr(start, at - start));
-    if (start < text.size() || sep == '\t') out.push_back(text.substr(start));
-    return out;
-}
 
 // A number from the tool's JSON: the value of "key", looked up after the
 // first occurrence of "within" when given; -1 when absent.
@@ -75,67 +44,6 @@ long long json_number(const std::string &json, const std::string &key, const std
     const size_t from = within.empty() ? 0 : json.find("\"" + within + "\":");
     const size_t at = from == std::string::npos ? from : json.find("\"" + key + "\":", from);
     return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + key.size() + 3);
-}
-
-struct run_result {
-    int status = -1;
-    std::string out, err;
-};
-
-// How a run starts: standard input from a path ("" closes it), the
-// environment's TMPDIR, a file-size limit.
-struct run_setup {
-    std::string stdin_path = "/dev/null";
-    std::string tmpdir;
-    rlim_t file_size_limit = RLIM_INFINITY;
-    bool close_stdout = false;
-
-    static run_setup input(std::string path, std::string tmp = "") {
-        run_setup s;
-        s.stdin_path = std::move(path);
-        s.tmpdir = std::move(tmp);
-        return s;
-    }
-};
-
-// Starts the tool with stdout and stderr captured through files in dir.
-pid_t spawn_tool(const scratch_dir &dir, const std::vector<std::string> &args, const run_setup &setup = {}) {
-    const std::string out_path = dir.file(".stdout"), err_path = dir.file(".stderr");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        if (setup.stdin_path.empty()) close(0);
-        else dup2(open(setup.stdin_path.c_str(), O_RDONLY), 0);
-        if (setup.close_stdout) close(1);
-        if (!setup.tmpdir.empty()) setenv("TMPDIR", setup.tmpdir.c_str(), 1);
-        const rlimit limit{setup.file_size_limit, setup.file_size_limit};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        std::vector<char *> argv{const_cast<char *>(VELMORA_TOOL)};
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(VELMORA_TOOL, argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Waits for a run; status is 128 + the signal for a run a signal ended.
-run_result finish_tool(const scratch_dir &dir, pid_t pid, long *peak_rss_kb = nullptr) {
-    int st = 0;
-    rusage use{};
-    wait4(pid, &st, 0, &use);
-    if (peak_rss_kb) *peak_rss_kb = use.ru_maxrss;
-    const std::string out_path = dir.file(".stdout"), err_path = dir.file(".stderr");
-    run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(out_path), read_file(err_path)};
-    fs::remove(out_path);
-    fs::remove(err_path);
-    return r;
-}
-
-run_result run_tool(const scratch_dir &dir, const std::vector<std::string> &args,
-                    const std::string &stdin_path = "/dev/null") {
-    return finish_tool(dir, spawn_tool(dir, args, run_setup::input(stdin_path)));
 }
 
 // Feeds data into a FIFO from a thread of its own; hold keeps the FIFO
