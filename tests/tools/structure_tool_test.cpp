@@ -131,9 +131,7 @@ TEST(ToolStructure, SegmentsMatchBruteForceEach) {
         scratch dir;
         const paired_run data(hamming ? 11 : 12);
         std::vector<std::string> args = data.write(dir);
-        for (const char *a : {"--no-rescue", "--out", "", "--counts", ""}) args.push_back(a);
-        args[args.size() - 3] = dir.file("t.tsv");
-        args.back() = dir.file("counts.tsv");
+        args.insert(args.end(), {"--no-rescue", "--out", dir.file("t.tsv"), "--counts", dir.file("counts.tsv")});
         const uint32_t bounds[] = {1, hamming ? 0u : 2u, hamming ? 1u : 0u};
         if (hamming) args.insert(args.end(), {"--max-mismatches", "1,0,1"});
         else args.insert(args.end(), {"--max-edits", "1,2,0", "--fixed-window"});
@@ -186,11 +184,7 @@ TEST(ToolStructure, SegmentsMatchBruteForceEach) {
             if (status == "unique") ++expected_counts[cell];
         }
         std::map<std::string, uint64_t> counts;
-        const std::vector<std::string> lines = split(read_file(dir.file("counts.tsv")), '\n');
-        for (size_t i = 1; i < lines.size(); ++i) {
-            const auto f = split(lines[i], '\t');
-            counts[f[0]] = std::stoull(f[3]);
-        }
+        for (const auto &row : parse_table(read_file(dir.file("counts.tsv")))) counts[row.at("barcode")] = std::stoull(row.at("total"));
         EXPECT_EQ(counts, expected_counts);
     }
 }
@@ -371,23 +365,17 @@ TEST(ToolStructure, OneCellSegmentIsTheBarcodeWindow) {
     write_file(dir.file("R2.fq"), r2);
     for (const char *k : {"0", "1", "2"}) {
         SCOPED_TRACE(k);
-        const auto outputs = [&](const std::string &tag) {
-            return std::vector<std::string>{"--max-edits", k, "--out", dir.file(tag + ".tsv"), "--counts",
-                                            dir.file(tag + ".counts"), "--cells", dir.file(tag + ".cells")};
+        const auto run_as = [&](const std::string &tag, std::vector<std::string> args, const std::string &in) {
+            args.insert(args.end(), {"--whitelist", demo_whitelist, "--max-edits", k, "--out", dir.file(tag + ".tsv"),
+                                     "--counts", dir.file(tag + ".counts"), "--cells", dir.file(tag + ".cells")});
+            return run(dir, args, in);
         };
-        std::vector<std::string> a = {"--whitelist", demo_whitelist, "--reads", demo_reads};
-        for (const auto &o : outputs("window")) a.push_back(o);
-        ASSERT_EQ(run(dir, a).status, 0);
-        std::vector<std::string> b = {"--whitelist", demo_whitelist, "--reads", demo_reads, "--read-structure", "16C",
-                                      "--threads", "1"};
-        for (const auto &o : outputs("one")) b.push_back(o);
-        ASSERT_EQ(run(dir, b).status, 0);
+        ASSERT_EQ(run_as("window", {"--reads", demo_reads}, "/dev/null").status, 0);
+        ASSERT_EQ(run_as("one", {"--reads", demo_reads, "--read-structure", "16C", "--threads", "1"}, "/dev/null").status, 0);
         // Read 2 from standard input: read once, by the second pass, so
         // not spooled.
-        std::vector<std::string> c = {"--whitelist", demo_whitelist, "--reads", demo_reads, "-",
-                                      "--read-structure", "16C12M", "--read-structure", "+T", "--threads", "3"};
-        for (const auto &o : outputs("paired")) c.push_back(o);
-        const run_result rc = run(dir, c, dir.file("R2.fq"));
+        const run_result rc = run_as("paired", {"--reads", demo_reads, "-", "--read-structure", "16C12M",
+                                                "--read-structure", "+T", "--threads", "3"}, dir.file("R2.fq"));
         EXPECT_EQ(rc.err.find("spooled"), std::string::npos) << rc.err;
         ASSERT_EQ(rc.status, 0) << rc.err;
         for (const char *ext : {".tsv", ".counts", ".cells"}) {
