@@ -103,17 +103,6 @@ class Generator:
         return out
 
 
-def rescue_available():
-    """Whether the library decides reads (vorn_rescue_read) or is a stub."""
-    import velmora
-    with velmora.Index(["ACGT"]) as index:
-        try:
-            index.rescue("ACGT", None, 4, velmora.CountArray(1), velmora.RescueParams.default())
-        except RuntimeError:
-            return False
-    return True
-
-
 def at_once(call, times):
     """Runs call() in `times` threads at once; the exceptions they raised."""
     import threading

@@ -109,22 +109,15 @@ class OnLocalCluster(unittest.TestCase):
                     # No part files, only the tables.
                     self.assertEqual(sorted(os.listdir(d)),
                                      ["lane1.velmora.tsv", "lane2.velmora.tsv"])
-                    if pooled:
+                    # Pooled, the lanes are one run whose table the two parts make.
+                    runs = ([(self.lanes, tables[0] + tables[1].split(b"\n", 1)[1],
+                              got[0]["summary"] + got[1]["summary"])] if pooled else
+                            [([lane], t, g["summary"]) for lane, t, g in zip(self.lanes, tables, got)])
+                    for reads, table, summary in runs:
                         want = os.path.join(d, "want.tsv")
-                        s = fastq.assign_file(self.lanes, self.wl, want, **opts)
-                        joined = tables[0] + tables[1].split(b"\n", 1)[1]
-                        self.assertEqual(joined, read(want))
-                        self.assertEqual(got[0]["summary"] + got[1]["summary"], s)
-                        tool = self.tool(flags, self.lanes, os.path.join(d, "tool.tsv"))
-                        if tool is not None:
-                            self.assertEqual(tool, joined)
-                        continue
-                    for lane, table, g in zip(self.lanes, tables, got):
-                        want = os.path.join(d, "want.tsv")
-                        s = fastq.assign_file(lane, self.wl, want, **opts)
+                        self.assertEqual(fastq.assign_file(reads, self.wl, want, **opts), summary)
                         self.assertEqual(table, read(want))
-                        self.assertEqual(g["summary"], s)
-                        tool = self.tool(flags, [lane], os.path.join(d, "tool.tsv"))
+                        tool = self.tool(flags, reads, os.path.join(d, "tool.tsv"))
                         if tool is not None:
                             self.assertEqual(tool, table)
         # Every worker built each index it needed once over all the calls.

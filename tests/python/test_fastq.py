@@ -4,12 +4,11 @@ tables), and the reader's contract: record boundaries, gzip, bad records."""
 import gzip
 import json
 import os
-import shutil
 import subprocess
 import tempfile
 import unittest
 
-from oracle import at_once, rescue_available
+from oracle import at_once
 from velmora import fastq
 
 DATA = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "data")
@@ -30,41 +29,9 @@ RUNS = [
 ]
 
 
-class AgreesWithTheTool(unittest.TestCase):
-    @unittest.skipUnless(TOOL and os.path.exists(TOOL), "velmora tool not built")
-    def test_same_table_as_the_tool(self):
-        help_text = subprocess.run([TOOL, "assign", "--help"], capture_output=True,
-                                   text=True).stdout
-        if "--no-rescue" not in help_text or not rescue_available():
-            self.skipTest("the tool or the library does not rescue yet")
-        with tempfile.TemporaryDirectory() as tmp:
-            for i, (flags, opts) in enumerate(RUNS):
-                with self.subTest(flags=" ".join(flags)):
-                    ext = ".tsv.gz" if i == 0 else ".tsv"
-                    tool_out = os.path.join(tmp, "tool%d%s" % (i, ext))
-                    py_out = os.path.join(tmp, "py%d%s" % (i, ext))
-                    extra = ("summary.json", "counts.tsv", "knee.svg", "cells.txt")
-                    r = subprocess.run([TOOL, "assign", "--whitelist", WHITELIST, "--reads", READS,
-                                        "--barcode-length", "16", "--threads", "2",
-                                        "--out", tool_out, "--summary", tmp + "/tool-summary.json",
-                                        "--counts", tmp + "/tool-counts.tsv",
-                                        "--knee-plot", tmp + "/tool-knee.svg",
-                                        "--cells", tmp + "/tool-cells.txt"] + flags,
-                                       capture_output=True, text=True)
-                    self.assertEqual(r.returncode, 0, r.stderr)
-                    summary = fastq.assign_file(READS, WHITELIST, py_out, barcode_length=16,
-                                                threads=2, summary=tmp + "/py-summary.json",
-                                                counts=tmp + "/py-counts.tsv",
-                                                knee_plot=tmp + "/py-knee.svg",
-                                                cells=tmp + "/py-cells.txt", **opts)
-                    with open(tool_out, "rb") as a, open(py_out, "rb") as b:
-                        self.assertEqual(a.read(), b.read())
-                    for name in extra:
-                        a, b = (read_output(os.path.join(tmp, who + "-" + name))
-                                for who in ("tool", "py"))
-                        self.assertEqual(a, b, name)
-                    self.assertEqual(summary.reads, 20000)
-
+# The outputs compared: the tool's flag and velmora.fastq's argument.
+OUTPUTS = [("--summary", "summary", "summary.json"), ("--counts", "counts", "counts.tsv"),
+           ("--knee-plot", "knee_plot", "knee.svg"), ("--cells", "cells", "cells.txt")]
 
 # Fields of the summary that measure time, not the run.
 TIMING = ("wall_seconds", "cpu_seconds", "reads_per_second", "index_build_seconds")
@@ -79,6 +46,32 @@ def read_output(path):
             report.pop(key)
         return report
     return data
+
+
+def run_tool(test, args):
+    r = subprocess.run([TOOL, "assign"] + args, capture_output=True, text=True)
+    test.assertEqual(r.returncode, 0, r.stderr)
+
+
+@unittest.skipUnless(TOOL and os.path.exists(TOOL), "velmora tool not built")
+class AgreesWithTheTool(unittest.TestCase):
+    def test_same_table_as_the_tool(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for i, (flags, opts) in enumerate(RUNS):
+                with self.subTest(flags=" ".join(flags)):
+                    table = "table%d.tsv%s" % (i, ".gz" if i == 0 else "")
+                    tool, py = (os.path.join(tmp, who + "-") for who in ("tool", "py"))
+                    args = ["--whitelist", WHITELIST, "--reads", READS, "--barcode-length", "16",
+                            "--threads", "2", "--out", tool + table]
+                    for flag, _, name in OUTPUTS:
+                        args += [flag, tool + name]
+                    run_tool(self, args + flags)
+                    opts = dict(opts, **{arg: py + name for _, arg, name in OUTPUTS})
+                    summary = fastq.assign_file(READS, WHITELIST, py + table, barcode_length=16,
+                                                threads=2, **opts)
+                    self.assertEqual(summary.reads, 20000)
+                    for name in [table] + [o[2] for o in OUTPUTS]:
+                        self.assertEqual(read_output(tool + name), read_output(py + name), name)
 
 
 def fastq_text(records):
@@ -115,23 +108,21 @@ class PairedAgreesWithTheTool(unittest.TestCase):
                     f.write("\n".join(sorted({e[lo:hi] for e in entries})) + "\n")
                 halves.append(path)
             outs = ("t.tsv", "counts.tsv", "cells.txt", "r2.fq.gz")
-            args = [TOOL, "assign", "--read-structure", "8C8C12M", "--read-structure", "+T",
+            args = ["--read-structure", "8C8C12M", "--read-structure", "+T",
                     "--whitelist", halves[0], "--whitelist", halves[1], "--max-edits", "1",
                     "--threads", "2"]
             for lane in lanes:
                 args += ["--reads", *lane]
             tool = [os.path.join(tmp, "tool-" + o) for o in outs]
-            r = subprocess.run(args + ["--out", tool[0], "--counts", tool[1], "--cells", tool[2],
-                                       "--out-fastq", tool[3]], capture_output=True, text=True)
-            self.assertEqual(r.returncode, 0, r.stderr)
+            run_tool(self, args + ["--out", tool[0], "--counts", tool[1], "--cells", tool[2],
+                                 "--out-fastq", tool[3]])
             py = [os.path.join(tmp, "py-" + o) for o in outs]
             summary = fastq.assign_file(lanes, halves, py[0], counts=py[1], cells=py[2],
                                         out_fastq=[py[3]], read_structure=["8C8C12M", "+T"],
                                         max_edits=1, threads=2)
             self.assertEqual(summary.reads, 20000)
             for a, b in zip(tool, py):
-                with open(a, "rb") as fa, open(b, "rb") as fb:
-                    self.assertTrue(fa.read() == fb.read(), b)
+                self.assertTrue(read_output(a) == read_output(b), b)
             with open(py[0]) as f:
                 self.assertTrue(f.readline().startswith("read\tstatus\tcell\tfailed_segment\t"))
 
@@ -167,15 +158,12 @@ class Reader(unittest.TestCase):
             self.assertEqual(fastq.record_boundaries(gz, 4), [0, os.path.getsize(gz)])
 
     def test_bad_input_is_refused_naming_it(self):
-        # What the command refuses, velmora.fastq refuses with its message.
+        # What the command refuses, velmora.fastq refuses as DataError naming
+        # the file (the reader's cases are pinned by the C++ suites).
         cases = [
             (b"ACGT\nACGT\n+\nIIII\n", "header line"),
-            (b"@r\nACGT\n-\nIIII\n", "separator"),
-            (b"@r\nACGT\n+\nIII\n", "quality line has 3"),
             (b"@r\nACGT\n", "truncated"),
-            (b"@r\nACGT\n+\nIIII\n\n@s\nA\n+\nI\n", "blank line"),
             (b"@r\nAC\tT\n+\nIIII\n", "byte 0x09"),
-            (b"@r\nAC\0T\n+\nIIII\n", "byte 0x00"),
             (b"@r\n" + b"A" * 300 + b"\n+\n" + b"I" * 300 + b"\n", "longer than the limit"),
         ]
         with tempfile.TemporaryDirectory() as tmp:

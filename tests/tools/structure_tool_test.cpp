@@ -4,11 +4,7 @@
 // options, and input that does not fit named by file and record.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <htslib/sam.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,84 +14,18 @@
 #include <tuple>
 #include <vector>
 
-#include "files.h"
 #include "gen.h"
 #include "oracle.h"
+#include "tool_run.h"
 
 namespace {
 
-const std::string demo_whitelist = std::string(VELMORA_DEMO_DATA) + "/whitelist.txt";
-const std::string demo_reads = std::string(VELMORA_DEMO_DATA) + "/reads.fastq.gz";
+using namespace velmora_tool_test;
+using scratch = velmora_tool_test::scratch_dir;
 
-struct scratch : velmora_test::scratch_dir {
-    scratch() : velmora_test::scratch_dir(VELMORA_TOOL_WORK) {}
-};
-using velmora_test::read_file;
-using velmora_test::write_file;
-
-struct result {
-    int status = -1;
-    std::string out, err;
-};
-
-result run(const scratch &dir, std::vector<std::string> args, const std::string &stdin_path = "/dev/null") {
+run_result run(const scratch &dir, std::vector<std::string> args, const std::string &stdin_path = "/dev/null") {
     args.insert(args.begin(), "assign");
-    const std::string out = dir.file(".out"), err = dir.file(".err");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        dup2(open(stdin_path.c_str(), O_RDONLY), 0);
-        std::vector<char *> argv{const_cast<char *>(VELMORA_TOOL)};
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(VELMORA_TOOL, argv.data());
-        _exit(127);
-    }
-    int st = 0;
-    waitpid(pid, &st, 0);
-    result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128, read_file(out), read_file(err)};
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
-}
-
-std::vector<std::string> split(const std::string &text, char sep) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t at; (at = text.find(sep, start)) != std::string::npos; start = at + 1)
-        out.push_back(text.substr(start, at - start));
-    if (start < text.size()) out.push_back(text.substr(start));
-    return out;
-}
-
-std::string read_gzip(const std::string &path) {
-    gzFile gz = gzopen(path.c_str(), "rb");
-    std::string out;
-    char buf[1 << 16];
-    for (int n; (n = gzread(gz, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-    gzclose(gz);
-    return out;
-}
-void write_gzip(const std::string &path, const std::string &data) {
-    gzFile gz = gzopen(path.c_str(), "wb");
-    gzwrite(gz, data.data(), static_cast<unsigned>(data.size()));
-    gzclose(gz);
-}
-
-// One table as column name -> value, per line.
-std::vector<std::map<std::string, std::string>> parse_table(const std::string &text) {
-    const std::vector<std::string> lines = split(text, '\n');
-    std::vector<std::map<std::string, std::string>> rows;
-    if (lines.empty()) return rows;
-    const std::vector<std::string> header = split(lines[0], '\t');
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const std::vector<std::string> f = split(lines[i], '\t');
-        std::map<std::string, std::string> row;
-        for (size_t c = 0; c < header.size() && c < f.size(); ++c) row[header[c]] = f[c];
-        rows.push_back(row);
-    }
-    return rows;
+    return run_tool(dir, args, stdin_path);
 }
 
 // Distinct random entries of one length, some one substitution from another.
@@ -162,12 +92,11 @@ struct paired_run {
         }
     }
     std::vector<std::string> write(const scratch &dir) const {
-        std::string join;
-        write_file(dir.file("c1.txt"), [&] { for (auto &e : cells1) join += e + "\n"; return join; }());
-        join.clear();
-        write_file(dir.file("c2.txt"), [&] { for (auto &e : cells2) join += e + "\n"; return join; }());
-        join.clear();
-        write_file(dir.file("s.txt"), [&] { for (auto &e : samples) join += e + "\n"; return join; }());
+        for (const auto &[name, list] : {std::pair{"c1.txt", &cells1}, {"c2.txt", &cells2}, {"s.txt", &samples}}) {
+            std::string text;
+            for (const std::string &e : *list) text += e + "\n";
+            write_file(dir.file(name), text);
+        }
         write_gzip(dir.file("R1.fq.gz"), r1);
         write_file(dir.file("R2.fq"), r2);
         write_file(dir.file("I1.fq"), r3);
@@ -177,6 +106,23 @@ struct paired_run {
     }
 };
 
+// A BAM file's header and its records as SAM lines cut into fields.
+std::vector<std::vector<std::string>> read_bam(const std::string &path, std::string *header) {
+    std::vector<std::vector<std::string>> out;
+    samFile *in = sam_open(path.c_str(), "r");
+    sam_hdr_t *h = in ? sam_hdr_read(in) : nullptr;
+    if (!h) return out;
+    *header = sam_hdr_str(h);
+    bam1_t *b = bam_init1();
+    kstring_t text = KS_INITIALIZE;
+    while (sam_read1(in, h, b) >= 0 && sam_format1(h, b, &text) >= 0) out.push_back(split(std::string(text.s, text.l), '\t'));
+    ks_free(&text);
+    bam_destroy1(b);
+    sam_hdr_destroy(h);
+    sam_close(in);
+    return out;
+}
+
 // Each segment looked up alone by brute force with its own bound, the read
 // assigned when every one is: the table's columns and the counts per cell.
 TEST(ToolStructure, SegmentsMatchBruteForceEach) {
@@ -185,13 +131,11 @@ TEST(ToolStructure, SegmentsMatchBruteForceEach) {
         scratch dir;
         const paired_run data(hamming ? 11 : 12);
         std::vector<std::string> args = data.write(dir);
-        for (const char *a : {"--no-rescue", "--out", "", "--counts", ""}) args.push_back(a);
-        args[args.size() - 3] = dir.file("t.tsv");
-        args.back() = dir.file("counts.tsv");
+        args.insert(args.end(), {"--no-rescue", "--out", dir.file("t.tsv"), "--counts", dir.file("counts.tsv")});
         const uint32_t bounds[] = {1, hamming ? 0u : 2u, hamming ? 1u : 0u};
         if (hamming) args.insert(args.end(), {"--max-mismatches", "1,0,1"});
         else args.insert(args.end(), {"--max-edits", "1,2,0", "--fixed-window"});
-        const result r = run(dir, args);
+        const run_result r = run(dir, args);
         ASSERT_EQ(r.status, 0) << r.err;
         const auto rows = parse_table(read_file(dir.file("t.tsv")));
         ASSERT_EQ(rows.size(), data.names.size());
@@ -240,11 +184,7 @@ TEST(ToolStructure, SegmentsMatchBruteForceEach) {
             if (status == "unique") ++expected_counts[cell];
         }
         std::map<std::string, uint64_t> counts;
-        const std::vector<std::string> lines = split(read_file(dir.file("counts.tsv")), '\n');
-        for (size_t i = 1; i < lines.size(); ++i) {
-            const auto f = split(lines[i], '\t');
-            counts[f[0]] = std::stoull(f[3]);
-        }
+        for (const auto &row : parse_table(read_file(dir.file("counts.tsv")))) counts[row.at("barcode")] = std::stoull(row.at("total"));
         EXPECT_EQ(counts, expected_counts);
     }
 }
@@ -257,7 +197,7 @@ TEST(ToolStructure, RescueOfEachSegmentWithItsOwnPrior) {
     const paired_run data(31, 1500);
     std::vector<std::string> args = data.write(dir);
     args.insert(args.end(), {"--max-edits", "1", "--out", dir.file("t.tsv")});
-    const result r = run(dir, args);
+    const run_result r = run(dir, args);
     ASSERT_EQ(r.status, 0) << r.err;
     const auto rows = parse_table(read_file(dir.file("t.tsv")));
     const auto r1 = parse_fastq(data.r1), r3 = parse_fastq(data.r3);
@@ -330,7 +270,7 @@ TEST(ToolStructure, TaggedFastqAndBamAgreeWithTheTable) {
     std::vector<std::string> args = data.write(dir);
     args.insert(args.end(), {"--max-edits", "1", "--out", dir.file("t.tsv"), "--out-fastq", dir.file("o.fq.gz"),
                              "--out-bam", dir.file("o.bam")});
-    const result r = run(dir, args);
+    const run_result r = run(dir, args);
     ASSERT_EQ(r.status, 0) << r.err;
     const auto rows = parse_table(read_file(dir.file("t.tsv")));
     const auto recs = parse_fastq(read_gzip(dir.file("o.fq.gz")));
@@ -355,39 +295,26 @@ TEST(ToolStructure, TaggedFastqAndBamAgreeWithTheTable) {
         EXPECT_EQ(recs[i].comment, want);
     }
 
-    samFile *in = sam_open(dir.file("o.bam").c_str(), "r");
-    ASSERT_NE(in, nullptr);
-    sam_hdr_t *h = sam_hdr_read(in);
-    ASSERT_NE(h, nullptr);
-    const std::string header = sam_hdr_str(h);
+    std::string header;
+    const auto sam = read_bam(dir.file("o.bam"), &header);
     EXPECT_EQ(header.rfind("@HD\tVN:1.6\tSO:unsorted", 0), 0u) << header;
     EXPECT_NE(header.find("@PG\tID:velmora\tPN:velmora\tCL:"), std::string::npos) << header;
     EXPECT_NE(header.find("--out-bam " + dir.file("o.bam")), std::string::npos) << header;
-    bam1_t *b = bam_init1();
-    size_t n = 0;
-    kstring_t text = KS_INITIALIZE;
-    while (sam_read1(in, h, b) >= 0) {
-        ASSERT_LT(n, recs.size());
-        EXPECT_EQ(b->core.flag, 4);
-        ASSERT_GE(sam_format1(h, b, &text), 0);
+    ASSERT_EQ(sam.size(), recs.size());
+    for (size_t n = 0; n < sam.size(); ++n) {
         // The SAM line: name, flag 4, no position; sequence, qualities and
         // tags as the FASTQ record has them.
-        const std::vector<std::string> f = split(std::string(text.s, text.l), '\t');
+        const std::vector<std::string> &f = sam[n];
         ASSERT_GE(f.size(), 11u);
         EXPECT_EQ(f[0], recs[n].name);
+        EXPECT_EQ(f[1], "4");
         EXPECT_EQ(f[2], "*");
         EXPECT_EQ(f[9], recs[n].seq.empty() ? "*" : recs[n].seq);
         EXPECT_EQ(f[10], recs[n].qual.empty() ? "*" : recs[n].qual);
         std::string tags;
         for (size_t k = 11; k < f.size(); ++k) tags += (k > 11 ? "\t" : "") + f[k];
         EXPECT_EQ(tags, recs[n].comment);
-        ++n;
     }
-    EXPECT_EQ(n, recs.size());
-    ks_free(&text);
-    bam_destroy1(b);
-    sam_hdr_destroy(h);
-    sam_close(in);
 }
 
 // Two files with template bases: one FASTQ each, and BAM pairs flagged 77
@@ -403,7 +330,7 @@ TEST(ToolStructure, TwoTemplateReadsArePairs) {
     write_file(dir.file("R1.fq"), r1);
     write_file(dir.file("R2.fq"), r2);
     write_file(dir.file("wl.txt"), "ACGTACGT\n");
-    const result r = run(dir, {"--read-structure", "8C4M+T", "--read-structure", "+T", "--whitelist",
+    const run_result r = run(dir, {"--read-structure", "8C4M+T", "--read-structure", "+T", "--whitelist",
                                dir.file("wl.txt"), "--reads", dir.file("R1.fq"), dir.file("R2.fq"),
                                "--max-edits", "1", "--out", dir.file("t.tsv"), "--out-fastq", dir.file("a.fq"),
                                dir.file("b.fq"), "--out-bam", dir.file("p.bam")});
@@ -415,24 +342,15 @@ TEST(ToolStructure, TwoTemplateReadsArePairs) {
     EXPECT_EQ(a[3].comment, "CB:Z:ACGTACGT\tCR:Z:ACGTACGT\tCY:Z:IIIIIIII\tUR:Z:AAAA\tUY:Z:IIII");
     EXPECT_EQ(b2[3].comment, a[3].comment);
     EXPECT_EQ(b2[3].seq, "TTTTGGGGAAA");
-    samFile *in = sam_open(dir.file("p.bam").c_str(), "r");
-    ASSERT_NE(in, nullptr);
-    sam_hdr_t *h = sam_hdr_read(in);
-    bam1_t *b = bam_init1();
-    size_t n = 0;
-    while (sam_read1(in, h, b) >= 0) {
-        EXPECT_EQ(b->core.flag, n % 2 == 0 ? 77 : 141) << n;
-        EXPECT_EQ(std::string(bam_get_qname(b)), "p" + std::to_string(n / 2));
-        EXPECT_EQ(b->core.l_qseq, n % 2 == 0 ? 8 : 8 + static_cast<int>((n / 2) % 5));
-        const uint8_t *cb = bam_aux_get(b, "CB");
-        ASSERT_NE(cb, nullptr);
-        EXPECT_STREQ(bam_aux2Z(cb), "ACGTACGT");
-        ++n;
+    std::string header;
+    const auto sam = read_bam(dir.file("p.bam"), &header);
+    ASSERT_EQ(sam.size(), 100u);
+    for (size_t n = 0; n < sam.size(); ++n) {
+        EXPECT_EQ(sam[n][1], n % 2 == 0 ? "77" : "141") << n;
+        EXPECT_EQ(sam[n][0], "p" + std::to_string(n / 2));
+        EXPECT_EQ(sam[n][9].size(), n % 2 == 0 ? 8 : 8 + (n / 2) % 5);
+        EXPECT_NE(std::find(sam[n].begin(), sam[n].end(), "CB:Z:ACGTACGT"), sam[n].end()) << n;
     }
-    EXPECT_EQ(n, 100u);
-    bam_destroy1(b);
-    sam_hdr_destroy(h);
-    sam_close(in);
 }
 
 // One C segment is the barcode window: "16C" on the demo reads, and read 1
@@ -447,23 +365,17 @@ TEST(ToolStructure, OneCellSegmentIsTheBarcodeWindow) {
     write_file(dir.file("R2.fq"), r2);
     for (const char *k : {"0", "1", "2"}) {
         SCOPED_TRACE(k);
-        const auto outputs = [&](const std::string &tag) {
-            return std::vector<std::string>{"--max-edits", k, "--out", dir.file(tag + ".tsv"), "--counts",
-                                            dir.file(tag + ".counts"), "--cells", dir.file(tag + ".cells")};
+        const auto run_as = [&](const std::string &tag, std::vector<std::string> args, const std::string &in) {
+            args.insert(args.end(), {"--whitelist", demo_whitelist, "--max-edits", k, "--out", dir.file(tag + ".tsv"),
+                                     "--counts", dir.file(tag + ".counts"), "--cells", dir.file(tag + ".cells")});
+            return run(dir, args, in);
         };
-        std::vector<std::string> a = {"--whitelist", demo_whitelist, "--reads", demo_reads};
-        for (const auto &o : outputs("window")) a.push_back(o);
-        ASSERT_EQ(run(dir, a).status, 0);
-        std::vector<std::string> b = {"--whitelist", demo_whitelist, "--reads", demo_reads, "--read-structure", "16C",
-                                      "--threads", "1"};
-        for (const auto &o : outputs("one")) b.push_back(o);
-        ASSERT_EQ(run(dir, b).status, 0);
+        ASSERT_EQ(run_as("window", {"--reads", demo_reads}, "/dev/null").status, 0);
+        ASSERT_EQ(run_as("one", {"--reads", demo_reads, "--read-structure", "16C", "--threads", "1"}, "/dev/null").status, 0);
         // Read 2 from standard input: read once, by the second pass, so
         // not spooled.
-        std::vector<std::string> c = {"--whitelist", demo_whitelist, "--reads", demo_reads, "-",
-                                      "--read-structure", "16C12M", "--read-structure", "+T", "--threads", "3"};
-        for (const auto &o : outputs("paired")) c.push_back(o);
-        const result rc = run(dir, c, dir.file("R2.fq"));
+        const run_result rc = run_as("paired", {"--reads", demo_reads, "-", "--read-structure", "16C12M",
+                                                "--read-structure", "+T", "--threads", "3"}, dir.file("R2.fq"));
         EXPECT_EQ(rc.err.find("spooled"), std::string::npos) << rc.err;
         ASSERT_EQ(rc.status, 0) << rc.err;
         for (const char *ext : {".tsv", ".counts", ".cells"}) {
@@ -515,7 +427,7 @@ TEST(ToolStructure, BadInputIsNamed) {
         SCOPED_TRACE(c.message);
         std::vector<std::string> args = pair;
         args.insert(args.end(), c.args.begin(), c.args.end());
-        const result r = run(dir, args);
+        const run_result r = run(dir, args);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
@@ -526,7 +438,7 @@ TEST(ToolStructure, BadInputIsNamed) {
          {std::tuple{"--max-edits", "1,0", "--max-edits gives 2 bounds for 1 barcode segments"},
           std::tuple{"--max-mismatches", "4", "--max-mismatches: '4' is not a bound from 0 to 3"},
           std::tuple{"--max-edits", "1,", "--max-edits: '1,' is not a bound"}}) {
-        const result bad = run(dir, {"--read-structure", "16C12M", "+T", "--whitelist", wl, option, bounds, "--reads",
+        const run_result bad = run(dir, {"--read-structure", "16C12M", "+T", "--whitelist", wl, option, bounds, "--reads",
                                      r1, r2, "--out", dir.file("t.tsv")});
         EXPECT_EQ(bad.status, 2) << bounds;
         EXPECT_NE(bad.err.find(message), std::string::npos) << bad.err;
@@ -534,7 +446,7 @@ TEST(ToolStructure, BadInputIsNamed) {
     // A read shorter than its structure is invalid, and says which read.
     std::vector<std::string> args = pair;
     args.insert(args.end(), {"--reads", dir.file("R1short.fq"), r2});
-    result r = run(dir, args);
+    run_result r = run(dir, args);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("1 reads are shorter than their read structure"), std::string::npos) << r.err;
     auto rows = parse_table(read_file(dir.file("t.tsv")));
