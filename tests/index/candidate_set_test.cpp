@@ -11,6 +11,7 @@
 
 #include "gen.h"
 #include "index/candidate_set.h"
+#include "inline_array.h"
 
 namespace {
 
@@ -29,6 +30,18 @@ TEST(CandidateSet, AnswersNewExactlyOncePerPosition) {
                 << "position " << id << " after " << seen.size() << " distinct";
         }
         for (uint64_t id : seen) ASSERT_EQ(velmora::candidate_seen_add(&set, id), 0) << id;
+    }
+}
+
+// Room past what memory can address is refused, the list left as it was.
+TEST(InlineArray, RoomThatWouldWrapIsRefused) {
+    velmora::inline_array<uint64_t, 4> a;
+    ASSERT_TRUE(a.push(7));
+    for (const size_t need : {SIZE_MAX / 8 + 1, SIZE_MAX / 2 + 2, SIZE_MAX}) {
+        EXPECT_FALSE(a.reserve(need)) << need;
+        EXPECT_EQ(a.size(), 1u);
+        EXPECT_EQ(a.capacity(), 4u);
+        EXPECT_EQ(a[0], 7u);
     }
 }
 
