@@ -28,6 +28,7 @@
 #include "progress.h"
 #include "spool.h"
 #include "table.h"
+#include "windows.h"
 #include "whitelist.h"
 
 namespace velmora_pipeline {
@@ -99,15 +100,8 @@ bool barcode_tail(const std::string &seq, uint64_t start, uint64_t window_len, u
 
 // A batch of reads: parsed on the reading thread, decided and formatted on a
 // worker, written on the reading thread.
-struct read_batch {
+struct read_batch : window_batch {
     uint64_t seq_no = 0;
-    table_rows rows;                       // names, windows and their tails, as the table needs them
-    std::vector<size_t> qual_off;
-    std::vector<const uint8_t *> windows;  // into rows.arena; null when the window does not fit
-    std::vector<size_t> window_lens;
-    std::vector<const uint8_t *> quals;
-    std::vector<vorn_match> scratch;
-    std::vector<read_decision> decisions;
     std::vector<uint32_t> assigned;        // entry of each assigned read; top bit: not exact
     std::string out;
     assign_counts counts;
@@ -116,24 +110,10 @@ struct read_batch {
 
     size_t size() const { return rows.size(); }
     void clear() {
-        rows.clear();
-        qual_off.clear();
-        window_lens.clear();
+        clear_windows();
         assigned.clear();
         out.clear();
         counts = assign_counts();
-    }
-    // Pointers only once the arena has stopped moving.
-    read_windows view() {
-        const size_t n = size();
-        windows.resize(n);
-        quals.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            const bool fits = rows.window_off[i] != SIZE_MAX;
-            windows[i] = fits ? reinterpret_cast<const uint8_t *>(rows.arena.data() + rows.window_off[i]) : nullptr;
-            quals[i] = fits ? reinterpret_cast<const uint8_t *>(rows.arena.data() + qual_off[i]) : nullptr;
-        }
-        return {windows.data(), window_lens.data(), rows.tail_len.data(), quals.data(), n};
     }
 };
 

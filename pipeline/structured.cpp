@@ -32,6 +32,7 @@
 #include "spool.h"
 #include "structure.h"
 #include "table.h"
+#include "windows.h"
 #include "whitelist.h"
 
 namespace velmora_pipeline {
@@ -127,31 +128,12 @@ std::vector<size_t> counted_files(const run_layout &L) {
 
 // One barcode segment's windows of a batch, as the single-window job holds
 // them: the table's rows (upper-cased windows and their tails), qualities.
-struct slot_batch {
-    table_rows rows;
-    std::vector<size_t> qual_off;
-    std::vector<size_t> window_lens;
-    std::vector<const uint8_t *> windows, quals;
-    std::vector<vorn_match> scratch;
-    std::vector<read_decision> decisions;
+struct slot_batch : window_batch {
     std::string lines;
 
     void clear() {
-        rows.clear();
-        qual_off.clear();
-        window_lens.clear();
+        clear_windows();
         lines.clear();
-    }
-    read_windows view() {
-        const size_t n = rows.size();
-        windows.resize(n);
-        quals.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            const bool fits = rows.window_off[i] != SIZE_MAX;
-            windows[i] = fits ? reinterpret_cast<const uint8_t *>(rows.arena.data() + rows.window_off[i]) : nullptr;
-            quals[i] = fits ? reinterpret_cast<const uint8_t *>(rows.arena.data() + qual_off[i]) : nullptr;
-        }
-        return {windows.data(), window_lens.data(), rows.tail_len.data(), quals.data(), n};
     }
 };
 
