@@ -32,6 +32,7 @@ error (which names the file), the shards' part files are removed, and no
 incomplete table is published.
 """
 
+import contextlib
 import hashlib
 import os
 import threading
@@ -187,6 +188,29 @@ def _settle(client, futures, timeout: float = 600.0) -> None:
         time.sleep(0.1)
 
 
+@contextlib.contextmanager
+def _client_or_local(client):
+    """client; else the client this process already runs; else a client of a
+    LocalCluster started for the call and closed after it."""
+    if client is None:
+        import distributed
+        try:
+            client = distributed.get_client()
+        except ValueError:
+            pass
+    if client is not None:
+        yield client
+        return
+    import distributed
+    own = distributed.Client(distributed.LocalCluster())
+    try:
+        yield own
+    finally:
+        cluster = own.cluster
+        own.close()
+        cluster.close()
+
+
 def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
                  out_dir: Optional[str] = None, compress: bool = False,
                  chunk_bytes: int = 256 << 20, pool_prior: bool = False,
@@ -232,91 +256,80 @@ def assign_files(paths: Sequence[str], whitelist: str, client=None, *,
         for d in sorted(set(map(os.path.dirname, outs))):
             _check_out_dir(d)
 
-    own = None
-    if client is None:
-        import distributed
-        try:
-            client = distributed.get_client()
-        except ValueError:
-            own = client = distributed.Client(distributed.LocalCluster())
     token = uuid.uuid4().hex
     futures = []
     parts_of: List[List[str]] = []
-    try:
-        wl_future = client.scatter(wl, broadcast=True, hash=False)
-        cut_futures = client.map(_cuts, paths, chunk_bytes=chunk_bytes, pure=False)
-        futures += cut_futures
-        cuts = client.gather(cut_futures)
-        # Plain files are cut into shards by bytes at record starts; gzip
-        # files (and small ones) are counted whole.
-        shards = [[_WHOLE] if len(c) <= 2 else
-                  [(c[i], c[i + 1], 0, None) for i in range(len(c) - 1)] for c in cuts]
-        sizes = [c[-1] for c in cuts]
-        tables = p.search_tables(fastq._native_options(opt), sum(sizes))
-        nopt = fastq._native_options(opt)
+    with _client_or_local(client) as client:
+        try:
+            wl_future = client.scatter(wl, broadcast=True, hash=False)
+            cut_futures = client.map(_cuts, paths, chunk_bytes=chunk_bytes, pure=False)
+            futures += cut_futures
+            cuts = client.gather(cut_futures)
+            # Plain files are cut into shards by bytes at record starts; gzip
+            # files (and small ones) are counted whole.
+            shards = [[_WHOLE] if len(c) <= 2 else
+                      [(c[i], c[i + 1], 0, None) for i in range(len(c) - 1)] for c in cuts]
+            sizes = [c[-1] for c in cuts]
+            tables = p.search_tables(fastq._native_options(opt), sum(sizes))
+            nopt = fastq._native_options(opt)
 
-        counts: List = [None] * len(paths)
-        if opt.rescue:
-            per_file = [[client.submit(_count, wl_future, tables, path, sh, nopt, pure=False)
-                         for sh in shs] for path, shs in zip(paths, shards)]
-            futures += [f for fs in per_file for f in fs]
-            if pool_prior:
-                everything = client.submit(_sum, *[f for fs in per_file for f in fs], pure=False)
-                counts = [everything] * len(paths)
-                futures.append(everything)
-            else:
-                counts = [client.submit(_sum, *fs, pure=False) for fs in per_file]
-                futures += counts
-            # A large gzip file is assigned in shards of records: the
-            # counting pass told how many it holds.  Each such shard reads
-            # (without deciding) the records before its own, so there are no
-            # more of them than the cluster has threads.
-            big = [i for i, (shs, size) in enumerate(zip(shards, sizes))
-                   if shs == [_WHOLE] and size > chunk_bytes]
-            if big:
-                n = client.gather([client.submit(_records, per_file[i][0], pure=False)
-                                   for i in big])
-                threads = max(1, sum(client.nthreads().values()))
-                for i, records in zip(big, n):
-                    m = min(-(-sizes[i] // chunk_bytes), threads)
-                    take = max(1, -(-records // m))
-                    shards[i] = [(0, None, j, take if j + take < records else None)
-                                 for j in range(0, max(records, 1), take)]
+            counts: List = [None] * len(paths)
+            if opt.rescue:
+                per_file = [[client.submit(_count, wl_future, tables, path, sh, nopt, pure=False)
+                             for sh in shs] for path, shs in zip(paths, shards)]
+                futures += [f for fs in per_file for f in fs]
+                if pool_prior:
+                    everything = client.submit(_sum, *[f for fs in per_file for f in fs], pure=False)
+                    counts = [everything] * len(paths)
+                    futures.append(everything)
+                else:
+                    counts = [client.submit(_sum, *fs, pure=False) for fs in per_file]
+                    futures += counts
+                # A large gzip file is assigned in shards of records: the
+                # counting pass told how many it holds.  Each such shard reads
+                # (without deciding) the records before its own, so there are no
+                # more of them than the cluster has threads.
+                big = [i for i, (shs, size) in enumerate(zip(shards, sizes))
+                       if shs == [_WHOLE] and size > chunk_bytes]
+                if big:
+                    n = client.gather([client.submit(_records, per_file[i][0], pure=False)
+                                       for i in big])
+                    threads = max(1, sum(client.nthreads().values()))
+                    for i, records in zip(big, n):
+                        m = min(-(-sizes[i] // chunk_bytes), threads)
+                        take = max(1, -(-records // m))
+                        shards[i] = [(0, None, j, take if j + take < records else None)
+                                     for j in range(0, max(records, 1), take)]
 
-        finals = []
-        for path, out, shs, c in zip(paths, outs, shards, counts):
-            if len(shs) == 1:
-                parts_of.append([])
-                finals.append(client.submit(_assign, wl_future, tables, path, shs[0], c, nopt,
-                                            out, True, pure=False))
-                continue
-            head, tail = os.path.split(out)
-            parts = [os.path.join(head, ".%s.velmora-%s.part%d" % (tail, token, i))
-                     for i in range(len(shs))]
-            parts_of.append(parts)
-            sums = [client.submit(_assign, wl_future, tables, path, sh, c, nopt, part, False,
-                                  pure=False) for sh, part in zip(shs, parts)]
-            futures += sums
-            finals.append(client.submit(_concat, out, parts, *sums, pure=False))
-        futures += finals
-        summaries = client.gather(finals)
-    except BaseException:
-        # Nothing of a failed call stays behind: its part files go, on a
-        # worker (which sees the output folder) and here when visible.
-        _settle(client, futures)
-        leftovers = [q for parts in parts_of for q in parts]
-        if leftovers:
-            try:
-                client.submit(_remove, leftovers, pure=False).result()
-            except Exception:  # the original error matters more
-                pass
-            _remove(leftovers)
-        raise
-    finally:
-        if own is not None:
-            cluster = own.cluster
-            own.close()
-            cluster.close()
+            finals = []
+            for path, out, shs, c in zip(paths, outs, shards, counts):
+                if len(shs) == 1:
+                    parts_of.append([])
+                    finals.append(client.submit(_assign, wl_future, tables, path, shs[0], c, nopt,
+                                                out, True, pure=False))
+                    continue
+                head, tail = os.path.split(out)
+                parts = [os.path.join(head, ".%s.velmora-%s.part%d" % (tail, token, i))
+                         for i in range(len(shs))]
+                parts_of.append(parts)
+                sums = [client.submit(_assign, wl_future, tables, path, sh, c, nopt, part, False,
+                                      pure=False) for sh, part in zip(shs, parts)]
+                futures += sums
+                finals.append(client.submit(_concat, out, parts, *sums, pure=False))
+            futures += finals
+            summaries = client.gather(finals)
+        except BaseException:
+            # Nothing of a failed call stays behind: its part files go, on a
+            # worker (which sees the output folder) and here when visible.
+            _settle(client, futures)
+            leftovers = [q for parts in parts_of for q in parts]
+            if leftovers:
+                try:
+                    client.submit(_remove, leftovers, pure=False).result()
+                except Exception:  # the original error matters more
+                    pass
+                _remove(leftovers)
+            raise
     return [{"reads": p, "out": o, "summary": s} for p, o, s in zip(paths, outs, summaries)]
 
 
@@ -345,17 +358,5 @@ def assign_lanes(lanes: Sequence[Sequence[str]], whitelist, out: Optional[str], 
         whitelist = os.path.abspath(os.fsdecode(whitelist))
     else:
         whitelist = [os.path.abspath(os.fsdecode(w)) for w in whitelist]
-    own = None
-    if client is None:
-        import distributed
-        try:
-            client = distributed.get_client()
-        except ValueError:
-            own = client = distributed.Client(distributed.LocalCluster())
-    try:
+    with _client_or_local(client) as client:
         return client.submit(_assign_run, lanes, whitelist, out, kwargs, pure=False).result()
-    finally:
-        if own is not None:
-            cluster = own.cluster
-            own.close()
-            cluster.close()
