@@ -533,29 +533,16 @@ std::string summary_json(const assign_report &report) {
 void write_reports(const assign_report &report, const whitelist &wl, output_group *outputs) {
     const assign_options &opt = report.options;
     const barcode_tally &tally = report.tally;
-    if (opt.summary.requested()) {
-        auto f = std::make_unique<output_file>(opt.summary);
-        f->write(summary_json(report));
-        outputs->add(std::move(f));
-    }
-    if (opt.counts.requested()) {
-        auto f = std::make_unique<output_file>(opt.counts);
-        f->write(counts_table(wl, tally, report.identities));
-        outputs->add(std::move(f));
-    }
+    if (opt.summary.requested()) outputs->open(opt.summary)->write(summary_json(report));
+    if (opt.counts.requested()) outputs->open(opt.counts)->write(counts_table(wl, tally, report.identities));
     if (opt.knee.requested()) {
-        auto f = std::make_unique<output_file>(opt.knee);
-        f->write(knee_svg(tally.knee,
-                          "reads per barcode: " + format_count(tally.order.size()) + " barcodes, " +
-                              format_count(report.counts.status[1]) + " reads assigned",
-                          report.cells.found ? report.cells.threshold : 0));
-        outputs->add(std::move(f));
+        outputs->open(opt.knee)->write(knee_svg(tally.knee,
+                                                "reads per barcode: " + format_count(tally.order.size()) +
+                                                    " barcodes, " + format_count(report.counts.status[1]) +
+                                                    " reads assigned",
+                                                report.cells.found ? report.cells.threshold : 0));
     }
-    if (opt.cells.requested()) {
-        auto f = std::make_unique<output_file>(opt.cells);
-        f->write(cells_list(wl, tally, report.cells, report.identities));
-        outputs->add(std::move(f));
-    }
+    if (opt.cells.requested()) outputs->open(opt.cells)->write(cells_list(wl, tally, report.cells, report.identities));
 }
 
 assign_report run_assign(const assign_options &options, const warning_sink &warn) {
@@ -630,13 +617,8 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     }
 
     output_group outputs;
-    output_file *out = nullptr;
-    if (opt.out.requested()) {
-        auto table = std::make_unique<output_file>(opt.out);
-        out = table.get();
-        outputs.add(std::move(table));
-        out->write(table_header);
-    }
+    output_file *out = opt.out.requested() ? outputs.open(opt.out) : nullptr;
+    if (out) out->write(table_header);
     assign_reads(opt, *in, decide, wl, out, &report);
     for (size_t i = 0; i < report.inputs.size(); ++i) report.inputs[i].reads = in->records_by_input()[i];
     const barcode_tally &tally = report.tally;

@@ -93,6 +93,11 @@ private:
 class output_group {
 public:
     void add(std::unique_ptr<output_file> file) { files_.push_back(std::move(file)); }
+    // Opens target and adds it; the group keeps it.
+    output_file *open(const output_target &target) {
+        add(std::make_unique<output_file>(target));
+        return files_.back().get();
+    }
     void commit();
 
 private:

@@ -603,19 +603,10 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     }
 
     output_group outputs;
-    output_file *table = nullptr;
-    if (opt.out.requested()) {
-        auto f = std::make_unique<output_file>(opt.out);
-        table = f.get();
-        outputs.add(std::move(f));
-        table->write(table_header_for(L));
-    }
+    output_file *table = opt.out.requested() ? outputs.open(opt.out) : nullptr;
+    if (table) table->write(table_header_for(L));
     std::vector<output_file *> fastq_out;
-    for (const output_target &o : opt.out_fastq) {
-        auto f = std::make_unique<output_file>(o);
-        fastq_out.push_back(f.get());
-        outputs.add(std::move(f));
-    }
+    for (const output_target &o : opt.out_fastq) fastq_out.push_back(outputs.open(o));
     std::unique_ptr<bam_writer> bam;
     if (opt.out_bam.requested()) bam = std::make_unique<bam_writer>(opt.out_bam, opt.command_line, opt.threads);
 
