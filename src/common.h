@@ -1,5 +1,5 @@
-// Small helpers every part of the library uses: unaligned loads, checked size
-// arithmetic and the debug-only assertion.  Nothing here allocates or throws.
+// Small helpers every part of the library uses: unaligned loads, cache-line
+// requests, checked size arithmetic and the debug-only assertion.  Nothing here allocates or throws.
 #ifndef VELMORA_SRC_COMMON_H
 #define VELMORA_SRC_COMMON_H
 
@@ -27,6 +27,20 @@ static inline uint64_t load_u64(const uint8_t *p) noexcept {
     uint64_t v;
     std::memcpy(&v, p, sizeof v);
     return v;
+}
+
+// Requests the cache line at p (for writing when write is 1).  GCC counts a
+// bare prefetch as no effect at all, so a function that only prefetches
+// passes for one without effects, and its calls are deleted whenever it is
+// not inlined first; the empty volatile statement keeps every request.
+static inline void prefetch(const void *p) noexcept {
+    __builtin_prefetch(p);
+    asm volatile("");
+}
+
+static inline void prefetch_for_write(const void *p) noexcept {
+    __builtin_prefetch(p, 1);
+    asm volatile("");
 }
 
 // a * b into *out; false (and *out untouched) when it would wrap.

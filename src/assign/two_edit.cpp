@@ -385,7 +385,7 @@ void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
         const size_t nkeys = k2_longer_keys(code, n, grow, keys);
         const uint64_t key_len = n + static_cast<uint64_t>(grow) - 1;
         for (size_t i = 0; i < nkeys; ++i)
-            __builtin_prefetch(&ix->del_offsets[index_key_hash(keys[i], key_len) & mask]);
+            prefetch(&ix->del_offsets[index_key_hash(keys[i], key_len) & mask]);
     }
 }
 

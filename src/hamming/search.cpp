@@ -229,11 +229,11 @@ void hamming_piece_warm(const vorn_index *ix, uint64_t code, uint64_t len, int32
         uint64_t range;
         const uint64_t b = index_piece_bucket_of(code, len, pieces, j, t->bucket_count, &range);
         if (step == 0) {
-            __builtin_prefetch(&t->offsets[b]);
+            prefetch(&t->offsets[b]);
         } else {
-            __builtin_prefetch(&t->codes[t->offsets[b]]);
-            __builtin_prefetch(&t->meta[t->offsets[b]]);
-            __builtin_prefetch(&t->refs[t->offsets[b]]);
+            prefetch(&t->codes[t->offsets[b]]);
+            prefetch(&t->meta[t->offsets[b]]);
+            prefetch(&t->refs[t->offsets[b]]);
         }
     }
 }
@@ -251,7 +251,7 @@ uint64_t hamming_piece_probes(const piece_table *t, uint64_t code, uint64_t len,
         probes[j].meta = index_piece_meta(len, j);
         probes[j].first =
             index_piece_bucket_of(code, len, pieces, j, t->bucket_count, &probes[j].range);
-        __builtin_prefetch(&t->offsets[probes[j].first]);
+        prefetch(&t->offsets[probes[j].first]);
     }
     for (uint64_t j = 0; j < pieces; ++j) {
         probes[j].last = t->offsets[probes[j].first + 1];
@@ -262,9 +262,9 @@ uint64_t hamming_piece_probes(const piece_table *t, uint64_t code, uint64_t len,
         const uint64_t ahead = probes[j].first + 32 < probes[j].last ? probes[j].first + 32
                                                                      : probes[j].last;
         for (uint64_t e = probes[j].first; e < ahead; e += 8) {
-            __builtin_prefetch(&t->codes[e]);
+            prefetch(&t->codes[e]);
         }
-        __builtin_prefetch(&t->meta[probes[j].first]);
+        prefetch(&t->meta[probes[j].first]);
     }
     return pieces;
 }

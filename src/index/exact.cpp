@@ -2,8 +2,9 @@
 //
 // An encodable query is answered by one probe run of the key table, which
 // holds the references of each (code, length) with their number: duplicates
-// are counted, never walked, and no reference byte is read.  Any other query is compared with the non-encodable references of
-// its length, in ascending order, so the first hit is the lowest index.
+// are counted, never walked, and no reference byte is read.  Any other query
+// is compared with the non-encodable references of its length, in ascending
+// order, so the first hit is the lowest index.
 //
 // The case-ignoring lookups fold a-z to A-Z on both sides.  A folded query
 // that encodes can equal upper-case references (in the exact table) and also
@@ -64,62 +65,6 @@ void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size
     }
 }
 
-// Every query rejected before it reaches the routine gets the invalid record;
-// everything else runs through it.
-using exact_one_fn = void (*)(const vorn_index *, const uint8_t *, size_t, vorn_match *,
-                              vorn_stats *);
-
-void index_lookup_exact_strict(const vorn_index *index, const uint8_t *query, size_t len,
-                               vorn_match *result, vorn_stats *stats) noexcept {
-    index_assign_exact_one_impl(index, query, len, result, stats, dna2_code, 0);
-}
-
-void index_lookup_exact_folded(const vorn_index *index, const uint8_t *query, size_t len,
-                               vorn_match *result, vorn_stats *stats) noexcept {
-    index_assign_exact_one_impl(index, query, len, result, stats, dna2_code_ascii_upper, 1);
-}
-
-int32_t index_lookup_exact_single(const vorn_index *index, const uint8_t *query, size_t len,
-                                  vorn_match *result, vorn_stats *stats,
-                                  exact_one_fn one) noexcept {
-    if (index == nullptr || result == nullptr) return -1;
-    if (stats != nullptr) {
-        stats->candidates = 0;
-        stats->verifications = 0;
-    }
-    if (query == nullptr && len != 0) {
-        match_reset_invalid(result);
-        return 0;
-    }
-    one(index, query, len, result, stats);
-    return 0;
-}
-
-int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *queries,
-                                 const size_t *query_lens, size_t n_queries,
-                                 vorn_match *results, vorn_stats *stats,
-                                 exact_one_fn one) noexcept {
-    if (index == nullptr) return -1;
-    if (n_queries != 0 && (queries == nullptr || query_lens == nullptr || results == nullptr)) {
-        return -1;
-    }
-    if (stats != nullptr) {
-        stats->candidates = 0;
-        stats->verifications = 0;
-    }
-    for (size_t i = 0; i < n_queries; ++i) {
-        if (queries[i] == nullptr && query_lens[i] != 0) {
-            match_reset_invalid(&results[i]);
-        } else {
-            one(index, queries[i], query_lens[i], &results[i], stats);
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
-namespace {
 
 // The lookup once the record is reset and the index known not to be empty;
 // inlined into both entry points below.
@@ -172,19 +117,96 @@ void index_exact_one_coded(const vorn_index *index, const uint8_t *query, size_t
     exact_one(index, query, len, encoded, code, result, stats, 0);
 }
 
+namespace {
+
+// The two lookups differ in how a query is encoded and whether the list of
+// references without a code is consulted for an encodable query.
+struct exact_kind {
+    dna2_code_fn code;
+    uint32_t fold_case;
+};
+
+constexpr exact_kind EXACT_STRICT{dna2_code, 0};
+constexpr exact_kind EXACT_FOLDED{dna2_code_ascii_upper, 1};
+
+void stats_zero(vorn_stats *stats) noexcept {
+    if (stats != nullptr) {
+        stats->candidates = 0;
+        stats->verifications = 0;
+    }
+}
+
+int32_t index_lookup_exact_single(const vorn_index *index, const uint8_t *query, size_t len,
+                                  vorn_match *result, vorn_stats *stats,
+                                  exact_kind kind) noexcept {
+    if (index == nullptr || result == nullptr) return -1;
+    stats_zero(stats);
+    if (query == nullptr && len != 0) {
+        match_reset_invalid(result);
+        return 0;
+    }
+    index_assign_exact_one_impl(index, query, len, result, stats, kind.code, kind.fold_case);
+    return 0;
+}
+
+// A query of the batch with its code, worked out a few queries ahead.
+struct coded_query {
+    uint64_t code;
+    bool encoded;
+};
+
+// Each lookup waits on one cache miss; encoding the queries EXACT_AHEAD ahead
+// and requesting their buckets then lets those misses overlap.
+constexpr size_t EXACT_AHEAD = 8;
+
+int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *queries,
+                                 const size_t *query_lens, size_t n_queries,
+                                 vorn_match *results, vorn_stats *stats,
+                                 exact_kind kind) noexcept {
+    if (index == nullptr) return -1;
+    if (n_queries != 0 && (queries == nullptr || query_lens == nullptr || results == nullptr)) {
+        return -1;
+    }
+    stats_zero(stats);
+    coded_query ahead[EXACT_AHEAD];
+    const auto encode = [&](size_t i) noexcept {
+        coded_query &c = ahead[i % EXACT_AHEAD];
+        c.code = 0;
+        c.encoded = (queries[i] != nullptr || query_lens[i] == 0) &&
+                    kind.code(queries[i], query_lens[i], &c.code) != 0;
+        if (c.encoded) index_key_prefetch_of(index, c.code, query_lens[i]);
+    };
+    for (size_t i = 0; i < n_queries && i < EXACT_AHEAD; ++i) encode(i);
+    for (size_t i = 0; i < n_queries; ++i) {
+        const coded_query c = ahead[i % EXACT_AHEAD];
+        if (i + EXACT_AHEAD < n_queries) encode(i + EXACT_AHEAD);
+        if (queries[i] == nullptr && query_lens[i] != 0) {
+            match_reset_invalid(&results[i]);
+            continue;
+        }
+        match_reset(&results[i], VORN_STATUS_NONE);
+        if (index->n_refs == 0) continue;
+        exact_one(index, queries[i], query_lens[i], c.encoded, c.code, &results[i], stats,
+                  kind.fold_case);
+    }
+    return 0;
+}
+
+}  // namespace
+
 }  // namespace velmora
 
+using velmora::EXACT_FOLDED;
+using velmora::EXACT_STRICT;
 using velmora::index_lookup_exact_batch;
-using velmora::index_lookup_exact_folded;
 using velmora::index_lookup_exact_single;
-using velmora::index_lookup_exact_strict;
 
 extern "C" VORN_API int32_t vorn_index_lookup_exact_stats(const vorn_index *index,
                                                           const uint8_t *query, size_t query_len,
                                                           vorn_match *result,
                                                           vorn_stats *stats) VORN_NOEXCEPT {
     return index_lookup_exact_single(index, query, query_len, result, stats,
-                                     index_lookup_exact_strict);
+                                     EXACT_STRICT);
 }
 
 extern "C" VORN_API int32_t vorn_index_lookup_exact_ascii_stats(const vorn_index *index,
@@ -193,19 +215,19 @@ extern "C" VORN_API int32_t vorn_index_lookup_exact_ascii_stats(const vorn_index
                                                                 vorn_match *result,
                                                                 vorn_stats *stats) VORN_NOEXCEPT {
     return index_lookup_exact_single(index, query, query_len, result, stats,
-                                     index_lookup_exact_folded);
+                                     EXACT_FOLDED);
 }
 
 extern "C" VORN_API int32_t vorn_index_lookup_exact_many_stats(
     const vorn_index *index, const uint8_t *const *queries, const size_t *query_lens,
     size_t n_queries, vorn_match *results, vorn_stats *stats) VORN_NOEXCEPT {
     return index_lookup_exact_batch(index, queries, query_lens, n_queries, results, stats,
-                                    index_lookup_exact_strict);
+                                    EXACT_STRICT);
 }
 
 extern "C" VORN_API int32_t vorn_index_lookup_exact_ascii_many_stats(
     const vorn_index *index, const uint8_t *const *queries, const size_t *query_lens,
     size_t n_queries, vorn_match *results, vorn_stats *stats) VORN_NOEXCEPT {
     return index_lookup_exact_batch(index, queries, query_lens, n_queries, results, stats,
-                                    index_lookup_exact_folded);
+                                    EXACT_FOLDED);
 }

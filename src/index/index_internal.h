@@ -56,6 +56,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common.h"
 #include "velmora.h"
 
 namespace velmora {
@@ -172,9 +173,9 @@ static inline const uint8_t *index_ref_bytes(const vorn_index *ix, uint64_t r,
 // Requests what index_ref_bytes will read for reference r.
 static inline void index_ref_prefetch(const vorn_index *ix, uint64_t r) noexcept {
     if (ix->arena != nullptr) {
-        __builtin_prefetch(&ix->ref_offsets[r]);
+        prefetch(&ix->ref_offsets[r]);
     } else {
-        __builtin_prefetch(&ix->ref_codes[r]);
+        prefetch(&ix->ref_codes[r]);
     }
 }
 
@@ -338,7 +339,7 @@ static inline uint64_t index_key_home(const key_table *t, uint64_t hash) noexcep
 }
 
 static inline void index_key_prefetch(const key_table *t, uint64_t home) noexcept {
-    __builtin_prefetch(&t->buckets[home]);
+    prefetch(&t->buckets[home]);
 }
 
 // Reference word of the key word searched from its home bucket, or null.
@@ -348,17 +349,10 @@ static inline const uint32_t *index_key_find_from(const key_table *t, uint64_t b
                                                   uint64_t word) noexcept {
     for (;;) {
         const key_bucket *b = &t->buckets[bucket];
-        // One bit per slot holding the key, set without a branch: a branch
-        // per slot would mispredict on where the key sits and throw away
-        // the next lookups' requests that are already under way.
-        uint32_t found = 0;
         for (size_t i = 0; i < KEY_BUCKET_SLOTS; ++i) {
-            const uint32_t same = static_cast<uint32_t>(b->word[i] == word) &
-                                  static_cast<uint32_t>(b->ref[i] != KEY_EMPTY);
-            found |= same << i;
+            if (b->ref[i] == KEY_EMPTY) return nullptr;
+            if (b->word[i] == word) return &b->ref[i];
         }
-        if (found != 0) return &b->ref[__builtin_ctz(found)];
-        if (b->ref[KEY_BUCKET_SLOTS - 1] == KEY_EMPTY) return nullptr;
         bucket = bucket + 1 == t->count ? 0 : bucket + 1;
     }
 }
@@ -369,6 +363,13 @@ static inline const uint32_t *index_key_find(const vorn_index *ix, uint64_t code
     if (t->count == 0) return nullptr;
     return index_key_find_from(t, index_key_home(t, index_key_hash(code, len)),
                                index_key_word(code, len));
+}
+
+// Requests the bucket that index_key_find(ix, code, len) will read first.
+static inline void index_key_prefetch_of(const vorn_index *ix, uint64_t code,
+                                         uint64_t len) noexcept {
+    const key_table *t = index_key_table(ix, len);
+    if (t->count != 0) index_key_prefetch(t, index_key_home(t, index_key_hash(code, len)));
 }
 
 // ---- presence filter --------------------------------------------------------
@@ -411,7 +412,7 @@ static inline bool index_filter_may_hold(const vorn_index *ix, uint64_t hash,
 
 static inline void index_filter_prefetch(const vorn_index *ix, uint64_t hash) noexcept {
     if (ix->filter_blocks != 0) {
-        __builtin_prefetch(ix->filter +
+        prefetch(ix->filter +
                            INDEX_FILTER_BLOCK_WORDS * index_filter_block(hash, ix->filter_blocks));
     }
 }

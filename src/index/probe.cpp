@@ -293,7 +293,7 @@ step key_batch_flush(key_batch *b) noexcept {
 
 void index_longer_prefetch(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
     if (ix->del_bucket_count == 0 || !index_has_length(ix, len + 1)) return;
-    __builtin_prefetch(&ix->del_offsets[index_key_hash(code, len) & (ix->del_bucket_count - 1)]);
+    prefetch(&ix->del_offsets[index_key_hash(code, len) & (ix->del_bucket_count - 1)]);
 }
 
 namespace {
@@ -338,13 +338,13 @@ step index_longer_references(const vorn_index *ix, const uint64_t *codes, size_t
     const uint64_t mask = ix->del_bucket_count - 1;
     for (size_t i = 0; i < n; ++i) {
         hashes[i] = index_key_hash(codes[i], len);
-        __builtin_prefetch(&ix->del_offsets[hashes[i] & mask]);
+        prefetch(&ix->del_offsets[hashes[i] & mask]);
     }
     for (size_t i = 0; i < n; ++i) {
         const uint64_t b = hashes[i] & mask;
         first[i] = ix->del_offsets[b];
         last[i] = ix->del_offsets[b + 1];
-        if (last[i] > first[i]) __builtin_prefetch(&ix->del_entries[last[i] - 1]);
+        if (last[i] > first[i]) prefetch(&ix->del_entries[last[i] - 1]);
     }
     for (size_t i = 0; i < n; ++i) {
         // Fingerprint and length in one comparison; the position is the low bits.

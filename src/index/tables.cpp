@@ -88,6 +88,7 @@ bool key_table_alloc(key_table *t, uint64_t n) noexcept {
     }
     t->alloc = std::malloc(bytes);
     if (t->alloc == nullptr) return false;
+    index_advise_huge(t->alloc, bytes);
     const uintptr_t at =
         (reinterpret_cast<uintptr_t>(t->alloc) + (sizeof(key_bucket) - 1)) & ~uintptr_t{63};
     t->buckets = reinterpret_cast<key_bucket *>(at);
@@ -244,7 +245,7 @@ bool index_deletion_table_build(vorn_index *index, const build_scratch *s) noexc
                     hash[staged] = index_key_hash(dna2_delete_base(s->codes[i], p), len - 1);
                     ref[staged] = static_cast<uint32_t>(i);
                     pos[staged] = static_cast<uint8_t>(p);
-                    __builtin_prefetch(&offsets[(hash[staged] & mask) + (pass == 0 ? 1 : 0)], 1);
+                    prefetch_for_write(&offsets[(hash[staged] & mask) + (pass == 0 ? 1 : 0)]);
                 }
             }
             if (pass == 0) {

@@ -205,7 +205,7 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
         // The posterior reads each hit's count and bytes: requested before
         // the sort, so that the misses overlap it.
         for (size_t i = 0; i < list.size(); ++i) {
-            __builtin_prefetch(&exact_counts[list[i].ref_index]);
+            prefetch(&exact_counts[list[i].ref_index]);
             index_ref_prefetch(index, list[i].ref_index);
         }
     }
