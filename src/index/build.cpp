@@ -85,21 +85,43 @@ bool index_copy_references(vorn_index *index, const uint8_t *const *refs,
     return true;
 }
 
-// Hands the codes (and the lengths, unless every reference has the first
-// one's) to an index without an arena; the scratch still reads them.
-void index_keep_codes(vorn_index *index, build_scratch *s, uint64_t **own_codes,
-                      uint8_t **own_lens) noexcept {
-    index->ref_codes = *own_codes;
-    *own_codes = nullptr;
+// Hands the codes of the encodable references to the index: narrowed to
+// four bytes each when none is longer than 16 bases (a new array, the
+// scratch's left to the scope), or the scratch's own.  false when the
+// narrow array cannot be had.
+bool index_keep_codes(vorn_index *index, const build_scratch *s, uint64_t **own_codes) noexcept {
+    if ((index->enc_lengths >> 17) != 0) {
+        index->ref_codes = *own_codes;
+        *own_codes = nullptr;
+        return true;
+    }
+    const uint64_t n = index->n_refs;
+    index->ref_codes16 = static_cast<uint32_t *>(index_alloc_array(n, sizeof(uint32_t)));
+    if (index->ref_codes16 == nullptr) return false;
+    // A reference without a code has no code to keep (its scratch word was
+    // never written).
+    for (uint64_t i = 0; i < n; ++i)
+        index->ref_codes16[i] =
+            s->lens[i] == BUILD_NOT_ENCODABLE ? 0 : static_cast<uint32_t>(s->codes[i]);
+    return true;
+}
+
+// Keeps the codes (and the lengths, unless every reference has the first
+// one's) as the references of an index without an arena; the scratch still
+// reads them.
+bool index_keep_references(vorn_index *index, build_scratch *s, uint64_t **own_codes,
+                           uint8_t **own_lens) noexcept {
+    if (!index_keep_codes(index, s, own_codes)) return false;
     const uint8_t first = s->lens[0];
     for (uint64_t i = 1; i < index->n_refs; ++i) {
         if (s->lens[i] != first) {
             index->ref_lens = *own_lens;
             *own_lens = nullptr;
-            return;
+            return true;
         }
     }
     index->uniform_len = first;
+    return true;
 }
 
 struct scratch_scope {
@@ -139,7 +161,7 @@ vorn_index *index_build(const uint8_t *const *refs, const size_t *ref_lens, size
     if (ok) {
         index_encode_references(index, refs, ref_lens, &scratch.s);
         if (index->nonenc_count == 0) {
-            index_keep_codes(index, &scratch.s, &scratch.codes, &scratch.lens);
+            ok = index_keep_references(index, &scratch.s, &scratch.codes, &scratch.lens);
         } else {
             ok = index_copy_references(index, refs, ref_lens, arena_bytes, &scratch.s);
         }
@@ -147,14 +169,12 @@ vorn_index *index_build(const uint8_t *const *refs, const size_t *ref_lens, size
     ok = ok && index_key_table_build(index, &scratch.s) &&
          ((flags & VORN_INDEX_NO_DELETION) != 0 || index_deletion_table_build(index, &scratch.s)) &&
          ((flags & VORN_INDEX_NO_PIECES) != 0 || index_piece_tables_build(index, &scratch.s));
+    // The deletion table confirms its matches against the reference codes.
+    if (ok && (flags & VORN_INDEX_NO_DELETION) == 0 && !index_has_codes(index))
+        ok = index_keep_codes(index, &scratch.s, &scratch.codes);
     if (!ok) {
         vorn_index_free(index);
         return nullptr;
-    }
-    // The deletion table confirms its matches against the reference codes.
-    if ((flags & VORN_INDEX_NO_DELETION) == 0 && index->ref_codes == nullptr) {
-        index->ref_codes = scratch.codes;
-        scratch.codes = nullptr;
     }
     return index;
 }
@@ -188,6 +208,7 @@ extern "C" VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT {
     std::free(index->key_groups);
     std::free(index->del_entries);
     std::free(index->ref_codes);
+    std::free(index->ref_codes16);
     std::free(index->del_offsets);
     for (auto &t : index->pieces) {
         std::free(t.offsets);

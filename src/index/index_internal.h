@@ -138,8 +138,11 @@ struct vorn_index {
     uint32_t *key_groups;
     velmora::del_entry *del_entries;
     // Code of each encodable reference: with the deletion table, or as the
-    // references themselves when there is no arena.
+    // references themselves when there is no arena.  Four bytes a reference
+    // (ref_codes16) when no encodable reference is longer than 16 bases,
+    // eight (ref_codes) otherwise; never both.
     uint64_t *ref_codes;
+    uint32_t *ref_codes16;
     uint64_t *del_offsets;
     uint64_t del_bucket_count;
     uint64_t del_count;
@@ -155,6 +158,15 @@ static inline size_t index_ref_len(const vorn_index *ix, uint64_t r) noexcept {
     return ix->ref_lens != nullptr ? ix->ref_lens[r] : ix->uniform_len;
 }
 
+static inline bool index_has_codes(const vorn_index *ix) noexcept {
+    return ix->ref_codes != nullptr || ix->ref_codes16 != nullptr;
+}
+
+// Code of encodable reference r (index_has_codes).
+static inline uint64_t index_ref_code(const vorn_index *ix, uint64_t r) noexcept {
+    return ix->ref_codes16 != nullptr ? ix->ref_codes16[r] : ix->ref_codes[r];
+}
+
 // Bases of a code of len <= 32 bases, written to bytes.
 static inline const uint8_t *dna2_decode(uint64_t code, size_t len, uint8_t *bytes) noexcept {
     static constexpr uint8_t BASES[4] = {'A', 'C', 'G', 'T'};
@@ -167,13 +179,15 @@ static inline const uint8_t *dna2_decode(uint64_t code, size_t len, uint8_t *byt
 static inline const uint8_t *index_ref_bytes(const vorn_index *ix, uint64_t r,
                                              uint8_t *buf) noexcept {
     if (ix->arena != nullptr) return ix->arena + ix->ref_offsets[r];
-    return dna2_decode(ix->ref_codes[r], index_ref_len(ix, r), buf);
+    return dna2_decode(index_ref_code(ix, r), index_ref_len(ix, r), buf);
 }
 
 // Requests what index_ref_bytes will read for reference r.
 static inline void index_ref_prefetch(const vorn_index *ix, uint64_t r) noexcept {
     if (ix->arena != nullptr) {
         prefetch(&ix->ref_offsets[r]);
+    } else if (ix->ref_codes16 != nullptr) {
+        prefetch(&ix->ref_codes16[r]);
     } else {
         prefetch(&ix->ref_codes[r]);
     }

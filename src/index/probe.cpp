@@ -204,7 +204,7 @@ step visit_slot(const vorn_index *ix, const uint32_t *slot, uint64_t code, uint6
 step probe_measure(probe_sink *s, uint64_t ref) noexcept {
     const vorn_index *ix = s->index;
     // Without the arena every reference has a code, which measures it alike.
-    if (ix->arena == nullptr) return probe_measure_code(s, ref, ix->ref_codes[ref], index_ref_len(ix, ref));
+    if (ix->arena == nullptr) return probe_measure_code(s, ref, index_ref_code(ix, ref), index_ref_len(ix, ref));
     if (s->stats != nullptr) s->stats->candidates += 1;
     const uint8_t *bytes = index_ref_bytes(ix, ref, nullptr);
     const size_t len = index_ref_len(ix, ref);
@@ -352,7 +352,7 @@ step index_longer_references(const vorn_index *ix, const uint64_t *codes, size_t
         for (uint64_t e = last[i]; e > first[i]; --e) {
             const del_entry &d = ix->del_entries[e - 1];
             if ((d.tag >> 5) != want) continue;
-            const uint64_t ref_code = ix->ref_codes[d.ref];
+            const uint64_t ref_code = index_ref_code(ix, d.ref);
             if (dna2_delete_base(ref_code, d.tag & 31) != codes[i]) continue;
             const step r = visit(ctx, d.ref, ref_code, len + 1);
             if (r != step::go_on) return r;

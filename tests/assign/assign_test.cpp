@@ -217,20 +217,21 @@ void every_short_sequence(rng &g, std::vector<seq> &refs, std::vector<seq> &qs) 
 }
 
 // Lists of A/C/G/T only, which the index holds as codes alone: one length
-// (0, 1, 15, 16, 31 or 32: the key word's edges) or several, with groups of
+// (0, 1, 15, 16, 17, 31 or 32: the key word's and the narrow codes' edges)
+// or several, with groups of
 // duplicates, and their mutants as queries.  The same list with one entry
 // the codes cannot hold (an N, a lower-case base, 33 bases) puts every
 // reference back in the byte copy: the records must not notice.
 void codes_only(rng &g, std::vector<seq> &refs, std::vector<seq> &qs) {
-    static const size_t lens[] = {0, 1, 15, 16, 31, 32};
+    static const size_t lens[] = {0, 1, 15, 16, 17, 31, 32};
     const bool one_length = g.chance(50);
-    const size_t common = lens[g.range(0, 5)];
+    const size_t common = lens[g.range(0, 6)];
     for (size_t i = g.range(1, 60); i > 0; --i) {
         if (!refs.empty() && g.chance(20)) {
             refs.push_back(refs[g.range(0, refs.size() - 1)]);
             continue;
         }
-        std::string r = g.dna(one_length ? common : lens[g.range(0, 5)]);
+        std::string r = g.dna(one_length ? common : lens[g.range(0, 6)]);
         if (!refs.empty() && g.chance(50)) {
             r = refs[g.range(0, refs.size() - 1)].bytes;  // a neighbor: one base replaced
             if (!r.empty()) r[g.range(0, r.size() - 1)] = "ACGT"[g.range(0, 3)];
