@@ -324,6 +324,19 @@ VORN_API vorn_index *vorn_index_build_opts(const uint8_t *const *refs, const siz
                                            size_t n_refs, uint32_t flags) VORN_NOEXCEPT;
 
 /*
+ * vorn_index_build_block() is vorn_index_build_opts() over n_refs references
+ * of ref_len bytes each, held back to back in one block: reference i is
+ * refs[i * ref_len] .. refs[i * ref_len + ref_len - 1].  It saves the caller
+ * the pointer and length arrays (16 bytes per reference) of a list whose
+ * entries share one length.  Same index, same records as
+ * vorn_index_build_opts() over the same references.  Returns NULL if refs is
+ * NULL with n_refs > 0 and ref_len > 0, if n_refs * ref_len would not fit a
+ * size_t, and in every case vorn_index_build_opts() does.
+ */
+VORN_API vorn_index *vorn_index_build_block(const uint8_t *refs, size_t ref_len, size_t n_refs,
+                                            uint32_t flags) VORN_NOEXCEPT;
+
+/*
  * vorn_index_free() releases an index and everything it owns.  NULL is
  * accepted and ignored.
  */

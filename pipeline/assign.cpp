@@ -301,8 +301,8 @@ void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &de
     assign_counts &totals = report->counts;
     barcode_tally &tally = report->tally;
     assign_timing &t = report->timing;
-    tally.exact.assign(wl.size(), 0);
-    tally.rescued.assign(wl.size(), 0);
+    tally.exact.assign(wl.size());
+    tally.rescued.assign(wl.size());
     progress_meter progress("reads");
     const double start = now_seconds();
     std::string name, seq, qual;
@@ -315,8 +315,8 @@ void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &de
         t.format += b.format_seconds;
         totals.add(b.counts);
         for (const uint32_t v : b.assigned) {
-            if (v & rescued_bit) ++tally.rescued[v & ~rescued_bit];
-            else ++tally.exact[v];
+            if (v & rescued_bit) tally.rescued.add(v & ~rescued_bit);
+            else tally.exact.add(v);
         }
         progress.update(totals.reads, in.fraction_read());
     };
@@ -608,13 +608,14 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     t.build = now_seconds() - t0;
 
     std::vector<uint64_t> exact_counts;
-    const decider decide(ref.index.get(), wl.size(), opt, exact_counts);
+    decider decide(ref.index.get(), wl.size(), opt, exact_counts);
     if (opt.rescue) {
         t0 = now_seconds();
         fastq_inputs first(opt.reads_paths, pass_fds(), opt.max_line_length, opt.threads > 1);
         exact_counts = count_exact(opt, first, decide, wl.size());
         t.abundance = now_seconds() - t0;
     }
+    decide.prepare();
 
     output_group outputs;
     output_file *out = opt.out.requested() ? outputs.open(opt.out) : nullptr;

@@ -96,10 +96,51 @@ struct assign_timing {
     double write = 0;   // writing (and compressing) the table
 };
 
+// Reads per entry: four bytes each until some entry passes 2^32 - 1, then
+// eight for every entry (a list of millions of entries is held once more
+// for each count, so the narrow form halves the run's largest arrays).
+class entry_counts {
+public:
+    void assign(size_t n) {
+        narrow_.assign(n, 0);
+        std::vector<uint64_t>().swap(wide_);
+    }
+    size_t size() const { return wide_.empty() ? narrow_.size() : wide_.size(); }
+    uint64_t operator[](size_t i) const { return wide_.empty() ? narrow_[i] : wide_[i]; }
+    void add(size_t i) {
+        if (wide_.empty()) {
+            if (narrow_[i] != UINT32_MAX) {
+                ++narrow_[i];
+                return;
+            }
+            widen();
+        }
+        ++wide_[i];
+    }
+    void set(size_t i, uint64_t v) {
+        if (wide_.empty()) {
+            if (v <= UINT32_MAX) {
+                narrow_[i] = static_cast<uint32_t>(v);
+                return;
+            }
+            widen();
+        }
+        wide_[i] = v;
+    }
+
+private:
+    void widen() {
+        wide_.assign(narrow_.begin(), narrow_.end());
+        std::vector<uint32_t>().swap(narrow_);
+    }
+    std::vector<uint32_t> narrow_;
+    std::vector<uint64_t> wide_;
+};
+
 // Reads per whitelist entry from the second pass, and what the reports
 // derive from them.
 struct barcode_tally {
-    std::vector<uint64_t> exact, rescued;
+    entry_counts exact, rescued;
     std::vector<uint32_t> order;  // entries with reads, most reads first
     std::vector<knee_point> knee;
     uint64_t total(uint32_t i) const { return exact[i] + rescued[i]; }

@@ -10,7 +10,7 @@ namespace velmora_pipeline {
 
 decider::decider(const vorn_index *index, size_t entries, const assign_options &opt,
                  const std::vector<uint64_t> &exact_counts)
-    : index_(index), exact_counts_(exact_counts), memo_(std::make_unique<memo_slot[]>(entries)) {
+    : index_(index), entries_(entries), exact_counts_(exact_counts) {
     vorn_rescue_params_default(&params_);
     params_.metric = opt.hamming ? VORN_METRIC_HAMMING : VORN_METRIC_EDIT;
     params_.k = opt.k;
@@ -20,6 +20,35 @@ decider::decider(const vorn_index *index, size_t entries, const assign_options &
     params_.prior_pseudocount = opt.prior_pseudocount;
     params_.indel_weight = opt.indel_weight;
     params_.min_posterior = opt.min_posterior;
+}
+
+void decider::prepare() {
+    held_.clear();
+    held_before_.clear();
+    if (exact_counts_.size() != entries_) {
+        memo_ = std::make_unique<memo_slot[]>(entries_);
+        return;
+    }
+    held_.assign((entries_ + 63) / 64, 0);
+    held_before_.assign(held_.size(), 0);
+    uint32_t held = 0;
+    for (size_t w = 0; w < held_.size(); ++w) {
+        held_before_[w] = held;
+        for (size_t e = 64 * w; e < std::min(entries_, 64 * w + 64); ++e) {
+            if (exact_counts_[e] == 0) continue;
+            held_[w] |= uint64_t{1} << (e % 64);
+            ++held;
+        }
+    }
+    memo_ = std::make_unique<memo_slot[]>(held);
+}
+
+decider::memo_slot *decider::slot_of(uint32_t e) const {
+    if (held_.empty()) return &memo_[e];
+    const uint64_t word = held_[e / 64];
+    const uint64_t bit = uint64_t{1} << (e % 64);
+    if ((word & bit) == 0) return nullptr;
+    return &memo_[held_before_[e / 64] + static_cast<uint32_t>(__builtin_popcountll(word & (bit - 1)))];
 }
 
 void decider::lookup(const read_windows &w, std::vector<vorn_match> *scratch) const {
@@ -73,14 +102,14 @@ void decider::decide(const read_windows &w, std::vector<vorn_match> *scratch, re
 }
 
 decider::exact_entry decider::exact_record(uint32_t e, const uint8_t *window, size_t len) const {
-    memo_slot &slot = memo_[e];
+    memo_slot *slot = slot_of(e);
     exact_entry r;
-    const uint32_t ready = slot.ready.load(std::memory_order_acquire);
+    const uint32_t ready = slot != nullptr ? slot->ready.load(std::memory_order_acquire) : 0;
     if (ready != 0) {
         r.hit_count = ready - 1;
-        r.second_distance = slot.second_distance.load(std::memory_order_relaxed);
-        r.work.candidates = slot.candidates.load(std::memory_order_relaxed);
-        r.work.verifications = slot.verifications.load(std::memory_order_relaxed);
+        r.second_distance = slot->second_distance.load(std::memory_order_relaxed);
+        r.work.candidates = slot->candidates.load(std::memory_order_relaxed);
+        r.work.verifications = slot->verifications.load(std::memory_order_relaxed);
         return r;
     }
     vorn_match m;
@@ -90,11 +119,12 @@ decider::exact_entry decider::exact_record(uint32_t e, const uint8_t *window, si
     if (rc != 0) throw data_error("the library rejected a read");
     r.second_distance = m.second_distance;
     r.hit_count = m.hit_count;
-    if (r.hit_count < UINT32_MAX && r.work.candidates <= UINT32_MAX && r.work.verifications <= UINT32_MAX) {
-        slot.second_distance.store(r.second_distance, std::memory_order_relaxed);
-        slot.candidates.store(static_cast<uint32_t>(r.work.candidates), std::memory_order_relaxed);
-        slot.verifications.store(static_cast<uint32_t>(r.work.verifications), std::memory_order_relaxed);
-        slot.ready.store(r.hit_count + 1, std::memory_order_release);
+    if (slot != nullptr && r.hit_count < UINT32_MAX && r.work.candidates <= UINT32_MAX &&
+        r.work.verifications <= UINT32_MAX) {
+        slot->second_distance.store(r.second_distance, std::memory_order_relaxed);
+        slot->candidates.store(static_cast<uint32_t>(r.work.candidates), std::memory_order_relaxed);
+        slot->verifications.store(static_cast<uint32_t>(r.work.verifications), std::memory_order_relaxed);
+        slot->ready.store(r.hit_count + 1, std::memory_order_release);
     }
     return r;
 }

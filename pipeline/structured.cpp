@@ -601,6 +601,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         job.count_exact(*first, exact_counts);
         t.abundance = now_seconds() - t0;
     }
+    for (const auto &d : deciders) d->prepare();
 
     output_group outputs;
     output_file *table = opt.out.requested() ? outputs.open(opt.out) : nullptr;
@@ -676,11 +677,11 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     for (uint32_t i = 0; i < by_key.size(); ++i) by_key[i] = i;
     std::sort(by_key.begin(), by_key.end(), [&](uint32_t a, uint32_t b) { return *id_keys[a] < *id_keys[b]; });
     barcode_tally &tally = report.tally;
-    tally.exact.resize(by_key.size());
-    tally.rescued.resize(by_key.size());
+    tally.exact.assign(by_key.size());
+    tally.rescued.assign(by_key.size());
     for (size_t r = 0; r < by_key.size(); ++r) {
-        tally.exact[r] = id_exact[by_key[r]];
-        tally.rescued[r] = id_rescued[by_key[r]];
+        tally.exact.set(r, id_exact[by_key[r]]);
+        tally.rescued.set(r, id_rescued[by_key[r]]);
         const std::string &key = *id_keys[by_key[r]];
         std::string name;
         for (size_t c = 0; c < L.cells.size(); ++c) {

@@ -419,20 +419,20 @@ whitelist load_whitelist(const std::string &path, const whitelist_reading &how) 
 }
 
 vorn_index *build_index(const whitelist &wl, uint32_t flags) {
+    if (wl.is_packed()) {
+        // One block of the entries' bases, without the pointer and length
+        // arrays: on a list of millions this is the run's peak.
+        const size_t n = wl.size(), len = wl.min_length;
+        std::unique_ptr<char[]> decoded(new char[n * len]);  // every byte is written
+        for (size_t i = 0; i < n; ++i) decode_code(wl.code(i), len, decoded.get() + i * len);
+        vorn_index *index =
+            vorn_index_build_block(reinterpret_cast<const uint8_t *>(decoded.get()), len, n, flags);
+        if (!index) throw data_error("cannot build the whitelist index: out of memory");
+        return index;
+    }
     std::vector<const uint8_t *> ptrs;
     std::vector<size_t> lens;
-    std::unique_ptr<char[]> decoded;  // not zeroed first: every byte is written
-    if (wl.is_packed()) {
-        const size_t n = wl.size(), len = wl.min_length;
-        decoded.reset(new char[n * len]);
-        for (size_t i = 0; i < n; ++i) decode_code(wl.code(i), len, decoded.get() + i * len);
-        ptrs.resize(n);
-        lens.assign(n, len);
-        const uint8_t *base = reinterpret_cast<const uint8_t *>(decoded.get());
-        for (size_t i = 0; i < n; ++i) ptrs[i] = base + i * len;
-    } else {
-        wl.pointer_arrays(&ptrs, &lens);
-    }
+    wl.pointer_arrays(&ptrs, &lens);
     return build_index(ptrs, lens, flags);
 }
 

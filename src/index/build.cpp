@@ -25,14 +25,28 @@
 namespace velmora {
 namespace {
 
+// The references as the caller hands them: a pointer and a length each, or
+// one block of references of one length, back to back.
+struct ref_source {
+    const uint8_t *const *ptrs;
+    const size_t *lens;
+    const uint8_t *block;
+    size_t block_len;
+
+    const uint8_t *at(size_t i) const noexcept {
+        if (ptrs != nullptr) return ptrs[i];
+        return block_len == 0 ? block : block + i * block_len;
+    }
+    size_t len(size_t i) const noexcept { return ptrs != nullptr ? lens[i] : block_len; }
+};
+
 // Arena size: every reference plus its zero byte.  false on a null pointer
 // with a nonzero length or a size that would wrap.
-bool index_arena_size(const uint8_t *const *refs, const size_t *ref_lens, size_t n,
-                      size_t *total) noexcept {
+bool index_arena_size(const ref_source &refs, size_t n, size_t *total) noexcept {
     size_t sum = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (refs[i] == nullptr && ref_lens[i] != 0) return false;
-        if (!checked_add(sum, ref_lens[i], &sum) || !checked_add(sum, 1, &sum)) return false;
+        if (refs.at(i) == nullptr && refs.len(i) != 0) return false;
+        if (!checked_add(sum, refs.len(i), &sum) || !checked_add(sum, 1, &sum)) return false;
     }
     *total = sum;
     return true;
@@ -40,18 +54,19 @@ bool index_arena_size(const uint8_t *const *refs, const size_t *ref_lens, size_t
 
 // Encodes every reference it can: code and length in the scratch, or
 // BUILD_NOT_ENCODABLE.
-void index_encode_references(vorn_index *index, const uint8_t *const *refs,
-                             const size_t *ref_lens, build_scratch *s) noexcept {
+void index_encode_references(vorn_index *index, const ref_source &refs, build_scratch *s) noexcept {
     for (size_t i = 0; i < index->n_refs; ++i) {
-        const size_t len = ref_lens[i];
+        const size_t len = refs.len(i);
         uint64_t code = 0;
-        if (dna2_code(refs[i], len, &code)) {
-            s->codes[i] = code;
+        if (dna2_code(refs.at(i), len, &code)) {
+            if (s->codes16 != nullptr) s->codes16[i] = static_cast<uint32_t>(code);
+            else s->codes[i] = code;
             s->lens[i] = static_cast<uint8_t>(len);
             s->encodable += 1;
             index->enc_lengths |= uint64_t{1} << len;
         } else {
-            s->codes[i] = 0;
+            if (s->codes16 != nullptr) s->codes16[i] = 0;
+            else s->codes[i] = 0;
             s->lens[i] = BUILD_NOT_ENCODABLE;
         }
     }
@@ -60,8 +75,7 @@ void index_encode_references(vorn_index *index, const uint8_t *const *refs,
 
 // The arena and the list of non-encodable references, for an index that
 // needs them.
-bool index_copy_references(vorn_index *index, const uint8_t *const *refs,
-                           const size_t *ref_lens, size_t arena_bytes,
+bool index_copy_references(vorn_index *index, const ref_source &refs, size_t arena_bytes,
                            const build_scratch *s) noexcept {
     const size_t n = index->n_refs;
     index->ref_offsets = static_cast<uint64_t *>(index_alloc_array(n + 1, sizeof(uint64_t)));
@@ -73,10 +87,10 @@ bool index_copy_references(vorn_index *index, const uint8_t *const *refs,
     uint64_t at = 0;
     uint64_t k = 0;
     for (size_t i = 0; i < n; ++i) {
-        const size_t len = ref_lens[i];
+        const size_t len = refs.len(i);
         index->ref_offsets[i] = at;
         uint8_t *copy = index->arena + at;
-        if (len != 0) std::memcpy(copy, refs[i], len);
+        if (len != 0) std::memcpy(copy, refs.at(i), len);
         copy[len] = 0;
         at += len + 1;
         if (s->lens[i] == BUILD_NOT_ENCODABLE) index->nonenc_refs[k++] = static_cast<uint32_t>(i);
@@ -85,11 +99,17 @@ bool index_copy_references(vorn_index *index, const uint8_t *const *refs,
     return true;
 }
 
-// Hands the codes of the encodable references to the index: narrowed to
-// four bytes each when none is longer than 16 bases (a new array, the
-// scratch's left to the scope), or the scratch's own.  false when the
-// narrow array cannot be had.
-bool index_keep_codes(vorn_index *index, const build_scratch *s, uint64_t **own_codes) noexcept {
+// Hands the codes of the encodable references to the index, four bytes
+// each when none is longer than 16 bases: the scratch's own array when it
+// is that narrow or when the index may take the wide one, else a narrowed
+// copy.  false when the copy cannot be had.
+bool index_keep_codes(vorn_index *index, const build_scratch *s, uint64_t **own_codes,
+                      uint32_t **own_codes16) noexcept {
+    if (*own_codes16 != nullptr) {
+        index->ref_codes16 = *own_codes16;
+        *own_codes16 = nullptr;
+        return true;
+    }
     if ((index->enc_lengths >> 17) != 0) {
         index->ref_codes = *own_codes;
         *own_codes = nullptr;
@@ -98,11 +118,7 @@ bool index_keep_codes(vorn_index *index, const build_scratch *s, uint64_t **own_
     const uint64_t n = index->n_refs;
     index->ref_codes16 = static_cast<uint32_t *>(index_alloc_array(n, sizeof(uint32_t)));
     if (index->ref_codes16 == nullptr) return false;
-    // A reference without a code has no code to keep (its scratch word was
-    // never written).
-    for (uint64_t i = 0; i < n; ++i)
-        index->ref_codes16[i] =
-            s->lens[i] == BUILD_NOT_ENCODABLE ? 0 : static_cast<uint32_t>(s->codes[i]);
+    for (uint64_t i = 0; i < n; ++i) index->ref_codes16[i] = static_cast<uint32_t>(s->codes[i]);
     return true;
 }
 
@@ -110,8 +126,8 @@ bool index_keep_codes(vorn_index *index, const build_scratch *s, uint64_t **own_
 // one's) as the references of an index without an arena; the scratch still
 // reads them.
 bool index_keep_references(vorn_index *index, build_scratch *s, uint64_t **own_codes,
-                           uint8_t **own_lens) noexcept {
-    if (!index_keep_codes(index, s, own_codes)) return false;
+                           uint32_t **own_codes16, uint8_t **own_lens) noexcept {
+    if (!index_keep_codes(index, s, own_codes, own_codes16)) return false;
     const uint8_t first = s->lens[0];
     for (uint64_t i = 1; i < index->n_refs; ++i) {
         if (s->lens[i] != first) {
@@ -125,45 +141,53 @@ bool index_keep_references(vorn_index *index, build_scratch *s, uint64_t **own_c
 }
 
 struct scratch_scope {
-    build_scratch s{nullptr, nullptr, 0};
+    build_scratch s{nullptr, nullptr, nullptr, 0};
     uint64_t *codes = nullptr;  // what the scope still owns of s
+    uint32_t *codes16 = nullptr;
     uint8_t *lens = nullptr;
     ~scratch_scope() {
         std::free(codes);
+        std::free(codes16);
         std::free(lens);
     }
 };
 
-vorn_index *index_build(const uint8_t *const *refs, const size_t *ref_lens, size_t n_refs,
-                        uint32_t flags) noexcept {
+// refs is checked: no null array where references are read.
+vorn_index *index_build(const ref_source &refs, size_t n_refs, uint32_t flags) noexcept {
     if (n_refs == 0) {
         // The empty index: every pointer null, every count 0.
         auto *empty = static_cast<vorn_index *>(std::calloc(1, sizeof(vorn_index)));
         if (empty != nullptr) empty->flags = flags;
         return empty;
     }
-    if (refs == nullptr || ref_lens == nullptr) return nullptr;
     // Reference positions travel in 32-bit record fields read as signed.
     if (n_refs > SIZE_LIMIT) return nullptr;
     size_t arena_bytes;
-    if (!index_arena_size(refs, ref_lens, n_refs, &arena_bytes)) return nullptr;
+    if (!index_arena_size(refs, n_refs, &arena_bytes)) return nullptr;
 
     auto *index = static_cast<vorn_index *>(std::calloc(1, sizeof(vorn_index)));
     if (index == nullptr) return nullptr;
     index->n_refs = n_refs;
     index->flags = flags;
+    // Codes of at most 16 bases take four bytes: on a list of millions the
+    // scratch is a good part of the build's peak.
+    bool narrow = true;
+    for (size_t i = 0; i < n_refs && narrow; ++i) narrow = refs.len(i) <= 16;
     scratch_scope scratch;
-    scratch.codes = static_cast<uint64_t *>(index_alloc_array(n_refs, sizeof(uint64_t)));
+    if (narrow) scratch.codes16 = static_cast<uint32_t *>(index_alloc_array(n_refs, sizeof(uint32_t)));
+    else scratch.codes = static_cast<uint64_t *>(index_alloc_array(n_refs, sizeof(uint64_t)));
     scratch.lens = static_cast<uint8_t *>(index_alloc_array(n_refs, 1));
     scratch.s.codes = scratch.codes;
+    scratch.s.codes16 = scratch.codes16;
     scratch.s.lens = scratch.lens;
-    bool ok = scratch.codes != nullptr && scratch.lens != nullptr;
+    bool ok = (scratch.codes != nullptr || scratch.codes16 != nullptr) && scratch.lens != nullptr;
     if (ok) {
-        index_encode_references(index, refs, ref_lens, &scratch.s);
+        index_encode_references(index, refs, &scratch.s);
         if (index->nonenc_count == 0) {
-            ok = index_keep_references(index, &scratch.s, &scratch.codes, &scratch.lens);
+            ok = index_keep_references(index, &scratch.s, &scratch.codes, &scratch.codes16,
+                                       &scratch.lens);
         } else {
-            ok = index_copy_references(index, refs, ref_lens, arena_bytes, &scratch.s);
+            ok = index_copy_references(index, refs, arena_bytes, &scratch.s);
         }
     }
     ok = ok && index_key_table_build(index, &scratch.s) &&
@@ -171,12 +195,21 @@ vorn_index *index_build(const uint8_t *const *refs, const size_t *ref_lens, size
          ((flags & VORN_INDEX_NO_PIECES) != 0 || index_piece_tables_build(index, &scratch.s));
     // The deletion table confirms its matches against the reference codes.
     if (ok && (flags & VORN_INDEX_NO_DELETION) == 0 && !index_has_codes(index))
-        ok = index_keep_codes(index, &scratch.s, &scratch.codes);
+        ok = index_keep_codes(index, &scratch.s, &scratch.codes, &scratch.codes16);
     if (!ok) {
         vorn_index_free(index);
         return nullptr;
     }
     return index;
+}
+
+constexpr uint32_t KNOWN_FLAGS = VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES;
+
+vorn_index *index_build_listed(const uint8_t *const *refs, const size_t *ref_lens, size_t n_refs,
+                               uint32_t flags) noexcept {
+    if ((flags & ~KNOWN_FLAGS) != 0) return nullptr;
+    if (n_refs != 0 && (refs == nullptr || ref_lens == nullptr)) return nullptr;
+    return index_build(ref_source{refs, ref_lens, nullptr, 0}, n_refs, flags);
 }
 
 }  // namespace
@@ -185,15 +218,25 @@ vorn_index *index_build(const uint8_t *const *refs, const size_t *ref_lens, size
 extern "C" VORN_API vorn_index *vorn_index_build(const uint8_t *const *refs,
                                                  const size_t *ref_lens,
                                                  size_t n_refs) VORN_NOEXCEPT {
-    return velmora::index_build(refs, ref_lens, n_refs, VORN_INDEX_ALL);
+    return velmora::index_build_listed(refs, ref_lens, n_refs, VORN_INDEX_ALL);
 }
 
 extern "C" VORN_API vorn_index *vorn_index_build_opts(const uint8_t *const *refs,
                                                       const size_t *ref_lens, size_t n_refs,
                                                       uint32_t flags) VORN_NOEXCEPT {
-    constexpr uint32_t known = VORN_INDEX_NO_DELETION | VORN_INDEX_NO_PIECES;
-    if ((flags & ~known) != 0) return nullptr;
-    return velmora::index_build(refs, ref_lens, n_refs, flags);
+    return velmora::index_build_listed(refs, ref_lens, n_refs, flags);
+}
+
+extern "C" VORN_API vorn_index *vorn_index_build_block(const uint8_t *refs, size_t ref_len,
+                                                       size_t n_refs,
+                                                       uint32_t flags) VORN_NOEXCEPT {
+    using velmora::KNOWN_FLAGS;
+    if ((flags & ~KNOWN_FLAGS) != 0) return nullptr;
+    size_t bytes;
+    if (!velmora::checked_mul(ref_len, n_refs, &bytes)) return nullptr;
+    if (n_refs != 0 && refs == nullptr && ref_len != 0) return nullptr;
+    return velmora::index_build(velmora::ref_source{nullptr, nullptr, refs, ref_len}, n_refs,
+                                flags);
 }
 
 extern "C" VORN_API void vorn_index_free(vorn_index *index) VORN_NOEXCEPT {

@@ -57,10 +57,17 @@ static inline bool index_pow2_at_least(uint64_t n, uint64_t *out) noexcept {
 // What the build knows about each reference while it runs; released before
 // the build returns.
 struct build_scratch {
-    uint64_t *codes;  // 2-bit code of each encodable reference
-    uint8_t *lens;    // its length, or 0xFF when the reference is not encodable
+    // 2-bit code of each encodable reference: in codes16 when no reference
+    // is longer than 16 bytes, in codes otherwise (the other one null).
+    uint64_t *codes;
+    uint32_t *codes16;
+    uint8_t *lens;  // its length, or 0xFF when the reference is not encodable
     uint64_t encodable;
 };
+
+static inline uint64_t scratch_code(const build_scratch *s, uint64_t i) noexcept {
+    return s->codes16 != nullptr ? s->codes16[i] : s->codes[i];
+}
 
 inline constexpr uint8_t BUILD_NOT_ENCODABLE = 0xFF;
 

@@ -66,8 +66,8 @@ uint64_t key_stage_fill(const vorn_index *ix, const build_scratch *s, uint64_t i
         const key_table *t = index_key_table(ix, len);
         const size_t k = st->count++;
         st->table[k] = t;
-        st->home[k] = index_key_home(t, index_key_hash(s->codes[i], len));
-        st->word[k] = index_key_word(s->codes[i], len);
+        st->home[k] = index_key_home(t, index_key_hash(scratch_code(s, i), len));
+        st->word[k] = index_key_word(scratch_code(s, i), len);
         st->ref[k] = static_cast<uint32_t>(i);
         index_key_prefetch(t, st->home[k]);
     }
@@ -123,7 +123,7 @@ bool index_filter_build(vorn_index *index, const build_scratch *s) noexcept {
     for (uint64_t i = 0; i < index->n_refs; ++i) {
         const uint64_t len = s->lens[i];
         if (len == BUILD_NOT_ENCODABLE) continue;
-        const uint64_t h = index_key_hash(s->codes[i], len);
+        const uint64_t h = index_key_hash(scratch_code(s, i), len);
         uint64_t *block = filter + INDEX_FILTER_BLOCK_WORDS * index_filter_block(h, blocks);
         for (uint32_t b = 0; b < INDEX_FILTER_BITS; ++b) {
             const uint64_t bit = index_filter_bit(h, b);
@@ -242,7 +242,7 @@ bool index_deletion_table_build(vorn_index *index, const build_scratch *s) noexc
                 const uint64_t len = s->lens[i];
                 if (len == BUILD_NOT_ENCODABLE) continue;
                 for (uint64_t p = 0; p < len; ++p, ++staged) {
-                    hash[staged] = index_key_hash(dna2_delete_base(s->codes[i], p), len - 1);
+                    hash[staged] = index_key_hash(dna2_delete_base(scratch_code(s, i), p), len - 1);
                     ref[staged] = static_cast<uint32_t>(i);
                     pos[staged] = static_cast<uint8_t>(p);
                     prefetch_for_write(&offsets[(hash[staged] & mask) + (pass == 0 ? 1 : 0)]);
@@ -294,13 +294,13 @@ bool index_piece_tables_build(vorn_index *index, const build_scratch *s) noexcep
                 if (len == BUILD_NOT_ENCODABLE) continue;
                 for (uint64_t j = 0; j < m; ++j) {
                     uint64_t range;
-                    const uint64_t b = index_piece_bucket_of(s->codes[i], len, m, j, buckets, &range);
+                    const uint64_t b = index_piece_bucket_of(scratch_code(s, i), len, m, j, buckets, &range);
                     if (pass == 0) {
                         t.offsets[b + 1] += 1;
                         continue;
                     }
                     const uint64_t at = t.offsets[b]++;
-                    t.codes[at] = s->codes[i];
+                    t.codes[at] = scratch_code(s, i);
                     t.refs[at] = static_cast<uint32_t>(i);
                     t.meta[at] = index_piece_meta(len, j);
                 }

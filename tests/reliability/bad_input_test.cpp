@@ -220,6 +220,18 @@ std::vector<row> bad_input_rows(const fixture &f) {
     add("build: a length whose copy size wraps", [=](outputs &) { return builds(&A, &wraps, 1); }, 0);
     for (uint32_t flags : {4u, 7u, 0x80000000u})
         add("build: unknown flags " + std::to_string(flags), [=](outputs &) { return builds(rp, rl, nr, flags); }, 0);
+    const auto block_builds = [](const char *r, size_t len, size_t n, uint32_t flags = 0) {
+        vorn_index *index = vorn_index_build_block(reinterpret_cast<const uint8_t *>(r), len, n, flags);
+        vorn_index_free(index);
+        return int64_t{index != nullptr};
+    };
+    add("block build: null block", [=](outputs &) { return block_builds(nullptr, 4, 2); }, 0);
+    add("block build: null block of empty references", [=](outputs &) { return block_builds(nullptr, 0, 3); }, 1);
+    add("block build: no references", [=](outputs &) { return block_builds(nullptr, 4, 0); }, 1);
+    add("block build: size wraps", [=](outputs &) { return block_builds("ACGT", SIZE_MAX / 2, 3); }, 0);
+    add("block build: more references than 32-bit positions",
+        [=](outputs &) { return block_builds("", 0, big); }, 0);
+    add("block build: unknown flags", [=](outputs &) { return block_builds("ACGT", 4, 1, 4); }, 0);
     for (size_t at = 0; at < N; ++at)
         add("build: null reference at " + std::to_string(at), [=, &f](outputs &) {
             holed h(f, at);

@@ -67,6 +67,7 @@ TEST(FaultInjection, IndexBuildFailsCleanlyAtEveryAllocation) {
         // A/C/G/T only, kept as codes: one length (no length array) with a
         // group, and several lengths with groups in both key tables.
         {"codes, one length", {"ACGTACGTACGTACGT", "ACGTACGTACGTACGA", "ACGTACGTACGTACGT"}},
+        {"bytes, one length", {"ACGN", "acgt", "ACGT", "ACGT"}},
         {"codes, mixed lengths", {std::string(32, 'T'), "", "ACGT", std::string(32, 'T'), "",
                                   std::string(31, 'G'), "ACGA"}},
     };
@@ -76,9 +77,18 @@ TEST(FaultInjection, IndexBuildFailsCleanlyAtEveryAllocation) {
         const std::string probe = c.refs[0];
         const vorn_match want = oracle::edit_record(oracle::seq{probe},
                                                     velmora_test::as_seqs(c.refs), 1);
-        for (uint32_t flags = 0; flags < 4; ++flags) {
+        // A list of one length is also built from one block.
+        std::string block;
+        for (const std::string &r : c.refs) block += r;
+        const bool one_length = std::all_of(c.refs.begin(), c.refs.end(), [&](const std::string &r) {
+            return r.size() == c.refs[0].size();
+        });
+        for (uint32_t flags = 0; flags < (one_length ? 8u : 4u); ++flags) {
             sweep_allocations([&](uint64_t) {
-                vorn_index *index = vorn_index_build_opts(refs.ptrs(), refs.lens(), refs.size(), flags);
+                vorn_index *index =
+                    flags < 4 ? vorn_index_build_opts(refs.ptrs(), refs.lens(), refs.size(), flags)
+                              : vorn_index_build_block(reinterpret_cast<const uint8_t *>(block.data()),
+                                                       c.refs[0].size(), c.refs.size(), flags - 4);
                 if (alloc_injected()) {
                     EXPECT_EQ(index, nullptr);
                     vorn_index_free(index);
