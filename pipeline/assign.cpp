@@ -608,14 +608,13 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     t.build = now_seconds() - t0;
 
     std::vector<uint64_t> exact_counts;
-    decider decide(ref.index.get(), wl.size(), opt, exact_counts);
+    const decider decide(ref.index.get(), wl.size(), opt, exact_counts);
     if (opt.rescue) {
         t0 = now_seconds();
         fastq_inputs first(opt.reads_paths, pass_fds(), opt.max_line_length, opt.threads > 1);
         exact_counts = count_exact(opt, first, decide, wl.size());
         t.abundance = now_seconds() - t0;
     }
-    decide.prepare();
 
     output_group outputs;
     output_file *out = opt.out.requested() ? outputs.open(opt.out) : nullptr;

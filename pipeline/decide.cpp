@@ -22,7 +22,7 @@ decider::decider(const vorn_index *index, size_t entries, const assign_options &
     params_.min_posterior = opt.min_posterior;
 }
 
-void decider::prepare() {
+void decider::prepare_memo() const {
     held_.clear();
     held_before_.clear();
     if (exact_counts_.size() != entries_) {
@@ -65,6 +65,7 @@ void decider::count_exact(const read_windows &w, std::vector<vorn_match> *scratc
 
 void decider::decide(const read_windows &w, std::vector<vorn_match> *scratch, read_decision *out,
                      vorn_stats *work) const {
+    std::call_once(memo_ready_, [this] { prepare_memo(); });
     lookup(w, scratch);
     vorn_hit hits[max_listed_candidates];
     for (size_t i = 0; i < w.n; ++i) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "velmora.h"
@@ -51,12 +52,6 @@ public:
     decider(const vorn_index *index, size_t entries, const assign_options &opt,
             const std::vector<uint64_t> &exact_counts);
 
-    // Readies the per-entry memo of exact reads; call once the first pass
-    // (if any) has filled exact_counts, before the first decide().  With
-    // counts, only the entries that have exact reads get a memo slot: the
-    // second pass meets exact reads of no other entry.
-    void prepare();
-
     // Bases after the window a read's tail holds.
     uint64_t tail_extra() const { return params_.fixed_window ? 0 : static_cast<uint64_t>(params_.k); }
 
@@ -84,6 +79,11 @@ private:
     };
     exact_entry exact_record(uint32_t e, const uint8_t *window, size_t len) const;
     void lookup(const read_windows &w, std::vector<vorn_match> *scratch) const;
+    // Sets up the per-entry memo of exact reads at the first decide(), when
+    // the first pass (if any) has filled exact_counts: with counts, only the
+    // entries that have exact reads get a slot, since the second pass meets
+    // exact reads of no other entry.
+    void prepare_memo() const;
     // The memo slot of entry e, or null when e has none.
     memo_slot *slot_of(uint32_t e) const;
 
@@ -91,12 +91,13 @@ private:
     size_t entries_;
     const std::vector<uint64_t> &exact_counts_;
     vorn_rescue_params params_;
-    std::unique_ptr<memo_slot[]> memo_;
+    mutable std::once_flag memo_ready_;
+    mutable std::unique_ptr<memo_slot[]> memo_;
     // With counts: bit e of held_ says whether entry e has a slot, and
     // held_before_[w] how many entries below 64 * w have one (the slot's
     // number is that plus the set bits below e in its word).
-    std::vector<uint64_t> held_;
-    std::vector<uint32_t> held_before_;
+    mutable std::vector<uint64_t> held_;
+    mutable std::vector<uint32_t> held_before_;
 };
 
 }  // namespace velmora_pipeline

@@ -19,8 +19,9 @@ read_structure parse_read_structure(std::string_view text) {
     read_structure rs;
     rs.text = std::string(text);
     const auto fail = [&](size_t at, const std::string &problem) -> void {
-        throw usage_error("read structure '" + rs.text + "' (character " + std::to_string(at + 1) +
-                          "): " + problem);
+        throw usage_error("read structure '" + rs.text + "' (segment " +
+                          std::to_string(rs.segments.size() + 1) + ", character " +
+                          std::to_string(at + 1) + "): " + problem);
     };
     if (text.empty()) throw usage_error("read structure is empty (e.g. 16C12M or +T)");
     size_t i = 0;

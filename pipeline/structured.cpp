@@ -601,7 +601,6 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         job.count_exact(*first, exact_counts);
         t.abundance = now_seconds() - t0;
     }
-    for (const auto &d : deciders) d->prepare();
 
     output_group outputs;
     output_file *table = opt.out.requested() ? outputs.open(opt.out) : nullptr;

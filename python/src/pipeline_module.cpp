@@ -58,6 +58,7 @@ assign_options options_from(const py::dict &d) {
     }
     o.hamming = take<bool>(d, "hamming", false);
     o.k = take<int32_t>(d, "k", 1);
+    o.segment_bounds = take<std::vector<int32_t>>(d, "segment_bounds", {});
     o.threads = take<unsigned>(d, "threads", 1);
     o.batch_size = take<size_t>(d, "batch_size", 8192);
     o.rescue = take<bool>(d, "rescue", true);

@@ -25,7 +25,7 @@ whose message names the file, the record and the line.
 import json
 import os
 import warnings
-from typing import Dict, List, NamedTuple, Optional, Sequence
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import RescueParams
 from . import _INT64_MAX, _MAX_COUNT, _flag, _int, _real
@@ -73,9 +73,11 @@ class Options(NamedTuple):
     batch_size: int
     threads: int = 1
     max_line_length: int = _MAX_LINE_DEFAULT
+    segment_bounds: Tuple[int, ...] = ()  # one bound per barcode segment, or () for k
 
 
-def options(*, max_edits: Optional[int] = None, max_mismatches: Optional[int] = None,
+def options(*, max_edits: Union[int, Sequence[int], None] = None,
+            max_mismatches: Union[int, Sequence[int], None] = None,
             barcode_start: int = 0, barcode_length: Optional[int] = None,
             no_rescue: bool = False, min_exact: Optional[int] = None,
             prior_pseudocount: Optional[float] = None, min_posterior: Optional[float] = None,
@@ -84,16 +86,25 @@ def options(*, max_edits: Optional[int] = None, max_mismatches: Optional[int] = 
             max_line_length: int = _MAX_LINE_DEFAULT) -> Options:
     """Options as the tool's flags name them (--max-edits K becomes
     max_edits=K, --no-rescue no_rescue=True, ...).  Exactly one of
-    max_edits and max_mismatches; unset rescue parameters take the
-    library's defaults (RescueParams.default())."""
+    max_edits and max_mismatches: one bound, or a list of one bound per
+    barcode segment of the read structure (--max-edits 1,2,0 becomes
+    max_edits=[1, 2, 0]).  Unset rescue parameters take the library's
+    defaults (RescueParams.default())."""
     # The tool's bounds, checked here so that a bad option fails before
     # the first pass over the reads.
     if (max_edits is None) == (max_mismatches is None):
         raise ValueError("give exactly one of max_edits and max_mismatches")
     d = RescueParams.default()
     hamming = max_mismatches is not None
-    k = (_int(max_mismatches, "max_mismatches", 0, 3) if hamming
-         else _int(max_edits, "max_edits", 0, _MAX_COUNT))
+    name, given, hi = (("max_mismatches", max_mismatches, 3) if hamming
+                       else ("max_edits", max_edits, _MAX_COUNT))
+    if isinstance(given, (list, tuple)):
+        if not given:
+            raise ValueError("%s must hold at least one bound" % name)
+        bounds = tuple(_int(b, name, 0, hi) for b in given)
+    else:
+        bounds = (_int(given, name, 0, hi),)
+    k = max(bounds)
     barcode_start = _int(barcode_start, "barcode_start", 0, _INT64_MAX)
     if barcode_length is not None:
         barcode_length = _int(barcode_length, "barcode_length", 0, _INT64_MAX)
@@ -109,7 +120,8 @@ def options(*, max_edits: Optional[int] = None, max_mismatches: Optional[int] = 
         else _real(min_posterior, "min_posterior", 0.0, 1.0),
         d.indel_weight if indel_weight is None else _real(indel_weight, "indel_weight", 0.0, 1e6),
         fixed_window or hamming, batch_size, _int(threads, "threads", 1, 1024),
-        _int(max_line_length, "max_line_length", 1, _MAX_LINE_MAX))
+        _int(max_line_length, "max_line_length", 1, _MAX_LINE_MAX),
+        bounds if len(bounds) > 1 else ())
 
 
 def _path(p, what) -> bytes:
@@ -218,6 +230,8 @@ def assign_file(reads, whitelist, out: Optional[str] = None, *,
     else:
         if out_fastq or out_bam is not None:
             raise ValueError("out_fastq and out_bam need read_structure (the template segments to write)")
+        if opt.segment_bounds:
+            raise ValueError("one bound per barcode segment needs read_structure")
         paths = [_path(r, "reads") for r in reads]
     if not paths:
         raise ValueError("reads: give at least one FASTQ file")

@@ -54,16 +54,16 @@ TEST(ReadStructure, InvalidStructuresSayWhere) {
         const char *text, *message;
     } cases[] = {
         {"", "read structure is empty"},
-        {"16", "'16' (character 2): the segment has no kind"},
-        {"C", "'C' (character 1): expected a length or '+'"},
-        {"16c", "'16c' (character 3): unknown segment kind 'c'"},
-        {"16C12X", "'16C12X' (character 6): unknown segment kind 'X'"},
-        {"0C", "'0C' (character 1): a segment's length must be at least 1"},
-        {"+T16C", "'+T16C' (character 3): '+' (the rest of the read) can only be the last segment"},
-        {"++T", "'++T' (character 2): unknown segment kind '+'"},
-        {"16C 12M", "'16C 12M' (character 4): expected a length or '+'"},
+        {"16", "'16' (segment 1, character 2): the segment has no kind"},
+        {"C", "'C' (segment 1, character 1): expected a length or '+'"},
+        {"16c", "'16c' (segment 1, character 3): unknown segment kind 'c'"},
+        {"16C12X", "'16C12X' (segment 2, character 6): unknown segment kind 'X'"},
+        {"0C", "'0C' (segment 1, character 1): a segment's length must be at least 1"},
+        {"+T16C", "'+T16C' (segment 2, character 3): '+' (the rest of the read) can only be the last segment"},
+        {"++T", "'++T' (segment 1, character 2): unknown segment kind '+'"},
+        {"16C 12M", "'16C 12M' (segment 2, character 4): expected a length or '+'"},
         {"99999999999C", "segment longer than"},
-        {"-4C", "(character 1): expected a length"},
+        {"-4C", "(segment 1, character 1): expected a length"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);

@@ -109,7 +109,7 @@ class PairedAgreesWithTheTool(unittest.TestCase):
                 halves.append(path)
             outs = ("t.tsv", "counts.tsv", "cells.txt", "r2.fq.gz")
             args = ["--read-structure", "8C8C12M", "--read-structure", "+T",
-                    "--whitelist", halves[0], "--whitelist", halves[1], "--max-edits", "1",
+                    "--whitelist", halves[0], "--whitelist", halves[1], "--max-edits", "1,0",
                     "--threads", "2"]
             for lane in lanes:
                 args += ["--reads", *lane]
@@ -119,16 +119,17 @@ class PairedAgreesWithTheTool(unittest.TestCase):
             py = [os.path.join(tmp, "py-" + o) for o in outs]
             summary = fastq.assign_file(lanes, halves, py[0], counts=py[1], cells=py[2],
                                         out_fastq=[py[3]], read_structure=["8C8C12M", "+T"],
-                                        max_edits=1, threads=2)
+                                        max_edits=[1, 0], threads=2)
             self.assertEqual(summary.reads, 20000)
             for a, b in zip(tool, py):
                 self.assertTrue(read_output(a) == read_output(b), b)
             with open(py[0]) as f:
                 self.assertTrue(f.readline().startswith("read\tstatus\tcell\tfailed_segment\t"))
 
-    def test_template_outputs_need_a_read_structure(self):
-        with self.assertRaises(ValueError):
-            fastq.assign_file(READS, WHITELIST, None, out_bam="x.bam", max_edits=1)
+    def test_template_outputs_and_segment_bounds_need_a_read_structure(self):
+        for extra in ({"out_bam": "x.bam", "max_edits": 1}, {"max_edits": [1, 1]}):
+            with self.assertRaises(ValueError):
+                fastq.assign_file(READS, WHITELIST, None, **extra)
 
 
 class Reader(unittest.TestCase):

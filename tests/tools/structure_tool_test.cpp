@@ -417,7 +417,7 @@ TEST(ToolStructure, BadInputIsNamed) {
         {{"--reads", r1, dir.file("R2other.fq")}, 1,
          "' disagree at record 3: read 'x2' against 'y2'"},
         {{"--reads", r1}, 2, "--reads names 1 files for lane 1 and 2 read structures"},
-        {{"--reads", r1, r2, "--read-structure", "12Q"}, 2, "read structure '12Q' (character 3)"},
+        {{"--reads", r1, r2, "--read-structure", "12Q"}, 2, "read structure '12Q' (segment 1, character 3)"},
         {{"--reads", r1, r2, "--whitelist", wl}, 2, "--whitelist is given 2 times for 1 barcode segments"},
         {{"--reads", r1, r2, "--barcode-length", "16"}, 2, "do not go with --read-structure"},
         {{"--reads", r1, r2, "--out-fastq", dir.file("a.fq"), "--out-fastq", dir.file("b.fq")}, 2,
