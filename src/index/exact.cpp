@@ -67,14 +67,15 @@ void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size
 
 
 // The lookup once the record is reset and the index known not to be empty;
-// inlined into both entry points below.
-__attribute__((always_inline)) inline void exact_one(const vorn_index *index,
-                                                     const uint8_t *query, size_t len,
-                                                     bool encoded, uint64_t code,
-                                                     vorn_match *result, vorn_stats *stats,
-                                                     uint32_t fold_case) noexcept {
+// inlined into every entry point below.
+// slot: the query's reference word in the key table, or null (an encodable
+// query whose key the table does not hold, or a query without a code).
+__attribute__((always_inline)) inline void exact_apply(const vorn_index *index,
+                                                       const uint8_t *query, size_t len,
+                                                       bool encoded, const uint32_t *slot,
+                                                       vorn_match *result, vorn_stats *stats,
+                                                       uint32_t fold_case) noexcept {
     if (encoded) {
-        const uint32_t *slot = index_key_find(index, code, len);
         if (slot != nullptr) {
             uint32_t n = 0;
             const uint32_t *refs = index_key_refs(index, slot, &n);
@@ -95,6 +96,15 @@ __attribute__((always_inline)) inline void exact_one(const vorn_index *index,
     // best distance.
     index_scan_nonencodable(index, query, len, result, stats, fold_case);
     match_finish(result, static_cast<int32_t>(result->hit_count));
+}
+
+__attribute__((always_inline)) inline void exact_one(const vorn_index *index,
+                                                     const uint8_t *query, size_t len,
+                                                     bool encoded, uint64_t code,
+                                                     vorn_match *result, vorn_stats *stats,
+                                                     uint32_t fold_case) noexcept {
+    const uint32_t *slot = encoded ? index_key_find(index, code, len) : nullptr;
+    exact_apply(index, query, len, encoded, slot, result, stats, fold_case);
 }
 
 }  // namespace
@@ -149,9 +159,12 @@ int32_t index_lookup_exact_single(const vorn_index *index, const uint8_t *query,
     return 0;
 }
 
-// A query of the batch with its code, worked out a few queries ahead.
+// A query of the batch with its key, worked out a few queries ahead: the
+// table and home bucket the lookup reads first, and the key word.
 struct coded_query {
-    uint64_t code;
+    const key_table *table;
+    uint64_t home;
+    uint64_t word;
     bool encoded;
 };
 
@@ -171,10 +184,15 @@ int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *
     coded_query ahead[EXACT_AHEAD];
     const auto encode = [&](size_t i) noexcept {
         coded_query &c = ahead[i % EXACT_AHEAD];
-        c.code = 0;
-        c.encoded = (queries[i] != nullptr || query_lens[i] == 0) &&
-                    kind.code(queries[i], query_lens[i], &c.code) != 0;
-        if (c.encoded) index_key_prefetch_of(index, c.code, query_lens[i]);
+        uint64_t code = 0;
+        const size_t len = query_lens[i];
+        c.encoded = (queries[i] != nullptr || len == 0) && kind.code(queries[i], len, &code) != 0;
+        if (!c.encoded) return;
+        c.table = index_key_table(index, len);
+        c.word = index_key_word(code, len);
+        if (c.table->count == 0) return;
+        c.home = index_key_home(c.table, index_key_hash(code, len));
+        index_key_prefetch(c.table, c.home);
     };
     for (size_t i = 0; i < n_queries && i < EXACT_AHEAD; ++i) encode(i);
     for (size_t i = 0; i < n_queries; ++i) {
@@ -186,8 +204,11 @@ int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *
         }
         match_reset(&results[i], VORN_STATUS_NONE);
         if (index->n_refs == 0) continue;
-        exact_one(index, queries[i], query_lens[i], c.encoded, c.code, &results[i], stats,
-                  kind.fold_case);
+        const uint32_t *slot = c.encoded && c.table->count != 0
+                                   ? index_key_find_from(c.table, c.home, c.word)
+                                   : nullptr;
+        exact_apply(index, queries[i], query_lens[i], c.encoded, slot, &results[i], stats,
+                    kind.fold_case);
     }
     return 0;
 }

@@ -379,13 +379,6 @@ static inline const uint32_t *index_key_find(const vorn_index *ix, uint64_t code
                                index_key_word(code, len));
 }
 
-// Requests the bucket that index_key_find(ix, code, len) will read first.
-static inline void index_key_prefetch_of(const vorn_index *ix, uint64_t code,
-                                         uint64_t len) noexcept {
-    const key_table *t = index_key_table(ix, len);
-    if (t->count != 0) index_key_prefetch(t, index_key_home(t, index_key_hash(code, len)));
-}
-
 // ---- presence filter --------------------------------------------------------
 
 inline constexpr uint32_t INDEX_FILTER_BITS = 5;  // bits set per key
