@@ -12,8 +12,6 @@
 // entries).  OP is exact_one, exact_many, exact_ascii_many, assign_k1,
 // assign_k2, status_k1 or hamming_k1.  Prints the median and the least CPU
 // time per read of each build and the ratio old / new (above 1: new faster).
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,10 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "ab_load.h"
 #include "bench_data.h"
 #include "velmora.h"
 
 namespace {
+
+using velmora_bench::cpu_microseconds;
+using velmora_bench::find;
+using velmora_bench::load_library;
 
 using batch_fn = int32_t (*)(const vorn_index *, const uint8_t *const *, const size_t *, size_t,
                              int32_t, vorn_match *, vorn_stats *);
@@ -42,21 +45,9 @@ struct library {
     batch_fn hamming;
 };
 
-template <class F>
-void find(void *handle, const char *name, F *out) {
-    *out = reinterpret_cast<F>(dlsym(handle, name));
-    if (*out == nullptr) {
-        std::fprintf(stderr, "%s: %s\n", name, dlerror());
-        std::exit(2);
-    }
-}
 
 library load(const char *path) {
-    void *h = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (h == nullptr) {
-        std::fprintf(stderr, "%s\n", dlerror());
-        std::exit(2);
-    }
+    void *h = load_library(path);
     library l;
     find(h, "vorn_index_build", &l.build);
     find(h, "vorn_index_lookup_exact_stats", &l.exact_one);
@@ -68,11 +59,6 @@ library load(const char *path) {
     return l;
 }
 
-double cpu_microseconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
-}
 
 }  // namespace
 

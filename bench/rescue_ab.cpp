@@ -13,8 +13,6 @@
 // more N, which no index route serves at k = 2 (every entry is measured).
 // Prints the median and the least CPU time per read of each build over the
 // rounds, and their ratio.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +21,15 @@
 #include <string>
 #include <vector>
 
+#include "ab_load.h"
 #include "bench_data.h"
 #include "velmora.h"
 
 namespace {
+
+using velmora_bench::cpu_microseconds;
+using velmora_bench::find;
+using velmora_bench::load_library;
 
 struct library {
     decltype(&vorn_index_build) build;
@@ -35,21 +38,9 @@ struct library {
     decltype(&vorn_rescue_params_default) defaults;
 };
 
-template <class F>
-void find(void *handle, const char *name, F *out) {
-    *out = reinterpret_cast<F>(dlsym(handle, name));
-    if (*out == nullptr) {
-        std::fprintf(stderr, "%s: %s\n", name, dlerror());
-        std::exit(2);
-    }
-}
 
 library load(const char *path) {
-    void *h = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (h == nullptr) {
-        std::fprintf(stderr, "%s\n", dlerror());
-        std::exit(2);
-    }
+    void *h = load_library(path);
     library l;
     find(h, "vorn_index_build", &l.build);
     find(h, "vorn_index_hits", &l.hits);
@@ -58,11 +49,6 @@ library load(const char *path) {
     return l;
 }
 
-double cpu_microseconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
-}
 
 }  // namespace
 
