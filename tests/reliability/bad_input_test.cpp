@@ -463,4 +463,42 @@ TEST(BadInput, EveryEntryPointReturnsItsDocumentedValueAndWritesNothingWhenRejec
     }
 }
 
+// A reference given as a null pointer with length 0 is the empty
+// reference, not a bad one: every entry point that takes references answers
+// as for a pointer to no bytes.
+TEST(BadInput, NullReferenceOfLengthZeroIsTheEmptyReference) {
+    static const uint8_t empty[1] = {0};
+    const uint8_t *acgt = reinterpret_cast<const uint8_t *>("ACGT");
+    const uint8_t *ac = reinterpret_cast<const uint8_t *>("AC");
+    const uint8_t *with_null[3] = {acgt, nullptr, ac};
+    const uint8_t *with_empty[3] = {acgt, empty, ac};
+    const size_t lens[3] = {4, 0, 2};
+    const uint8_t *qs[3] = {reinterpret_cast<const uint8_t *>("A"), empty, acgt};
+    const size_t qlens[3] = {1, 0, 4};
+    for (int32_t k : {0, 1, 2}) {
+        SCOPED_TRACE(k);
+        vorn_match a[3], b[3];
+        ASSERT_EQ(vorn_match_many(qs, qlens, 3, with_null, lens, 3, k, a), 0);
+        ASSERT_EQ(vorn_match_many(qs, qlens, 3, with_empty, lens, 3, k, b), 0);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(a[i], b[i]);
+            EXPECT_NE(a[i].status, VORN_STATUS_INVALID);
+        }
+        vorn_assignment x[3], y[3];
+        ASSERT_EQ(vorn_assign_many(qs, qlens, 3, with_null, lens, 3, k, 0, x), 0);
+        ASSERT_EQ(vorn_assign_many(qs, qlens, 3, with_empty, lens, 3, k, 0, y), 0);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(std::memcmp(&x[i], &y[i], sizeof x[i]), 0);
+    }
+    vorn_index *from_null = vorn_index_build(with_null, lens, 3);
+    vorn_index *from_empty = vorn_index_build(with_empty, lens, 3);
+    ASSERT_NE(from_null, nullptr);
+    ASSERT_NE(from_empty, nullptr);
+    vorn_match a[3], b[3];
+    ASSERT_EQ(vorn_index_assign(from_null, qs, qlens, 3, 1, a), 0);
+    ASSERT_EQ(vorn_index_assign(from_empty, qs, qlens, 3, 1, b), 0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(a[i], b[i]);
+    vorn_index_free(from_null);
+    vorn_index_free(from_empty);
+}
+
 }  // namespace
