@@ -1,7 +1,10 @@
 // Whitelist loading and index construction.
 #include "whitelist.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -177,7 +180,10 @@ uint64_t mix64(uint64_t x) {
 // keyed by the entry's code or bytes.
 class whitelist_builder {
 public:
-    whitelist_builder(const std::string &path, const whitelist_reading &how) : path_(path), how_(how) {
+    // expected_bytes: the list's decoded size when known (0 otherwise), from
+    // which the first line sizes the repeat table and the packed list.
+    whitelist_builder(const std::string &path, const whitelist_reading &how, uint64_t expected_bytes)
+        : path_(path), how_(how), expected_bytes_(expected_bytes) {
         packing_ = how.compact && how.fold_case;
         wl_.offsets.push_back(0);
         slots_ = slot_array(1024);
@@ -208,7 +214,7 @@ public:
             throw data_error("whitelist '" + path_ + "' line " + std::to_string(number) +
                              ": not a sequence: " + quoted_excerpt(std::string_view(s, n)));
         const bool lower = any & byte_lower;
-        ++wl_.listed;
+        if (++wl_.listed == 1 && expected_bytes_ != 0) size_for(expected_bytes_ / (n + 1), n);
         wl_.lower_case_entries += lower;
         if (packing_ && (!(all & byte_acgt) || n > 32 || (wl_.listed > 1 && n != length_))) unpack();
         if (packing_) {
@@ -247,6 +253,20 @@ public:
     }
 
 private:
+    // Room for about `entries` entries before the first is added, so that
+    // the table is not built and zeroed again at every doubling (on a long
+    // list the zeroing of the pages is most of the reading time).  An
+    // estimate from a size field the file may get wrong: capped, and the
+    // table grows past it as usual.
+    void size_for(uint64_t entries, size_t length) {
+        constexpr uint64_t cap = uint64_t{1} << 22;
+        entries = std::min(entries, cap);
+        uint64_t slots = slots_.size();
+        while (slots < 2 * entries + 2) slots *= 2;
+        if (slots > slots_.size()) slots_ = slot_array(slots);
+        if (packing_ && length <= 32) wl_.packed.reserve(entries * ((2 * length + 7) / 8));
+    }
+
     size_t size() const { return packing_ ? count_ : wl_.offsets.size() - 1; }
     size_t bytes_per_code() const { return length_ == 0 ? 1 : (2 * length_ + 7) / 8; }
     uint64_t code_at(size_t i) const {
@@ -380,6 +400,7 @@ private:
 
     const std::string &path_;
     const whitelist_reading &how_;
+    const uint64_t expected_bytes_;
     whitelist wl_;
     bool packing_ = false;
     size_t length_ = 0;  // packed: the entries' length
@@ -395,9 +416,38 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The decoded size of a whitelist file, when the file tells it: a plain
+// file's size, or a gzip file's last member's size field (exact for the
+// usual one-member file under 4 GiB); 0 for anything else (a pipe).  Read
+// with pread, so a descriptor handed in keeps its offset.
+uint64_t expected_list_bytes(const std::string &path, int fd) {
+    const int use = fd >= 0 ? fd : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (use < 0) return 0;
+    uint64_t bytes = 0;
+    struct stat st;
+    unsigned char head[2], tail[4];
+    if (fstat(use, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 2 &&
+        pread(use, head, 2, 0) == 2) {
+        const auto size = static_cast<uint64_t>(st.st_size);
+        if (head[0] != 0x1f || head[1] != 0x8b) {
+            bytes = size;
+        } else if (size >= 18 && pread(use, tail, 4, static_cast<off_t>(size - 4)) == 4) {
+            bytes = uint64_t{tail[0]} | uint64_t{tail[1]} << 8 | uint64_t{tail[2]} << 16 |
+                    uint64_t{tail[3]} << 24;
+        }
+    }
+    if (fd < 0) close(use);
+    return bytes;
+}
+
+}  // namespace
+
 whitelist load_whitelist(const std::string &path, const whitelist_reading &how) {
+    const uint64_t expected = expected_list_bytes(path, how.fd);
     line_reader in(path, "whitelist", how.max_line_length, false, how.fd);
-    whitelist_builder b(path, how);
+    whitelist_builder b(path, how, expected);
     const size_t limit = in.max_line_length();
     uint64_t number = 0;
     std::string_view text;
