@@ -99,45 +99,31 @@ bool index_copy_references(vorn_index *index, const ref_source &refs, size_t are
     return true;
 }
 
-// Hands the codes of the encodable references to the index, four bytes
-// each when none is longer than 16 bases: the scratch's own array when it
-// is that narrow or when the index may take the wide one, else a narrowed
-// copy.  false when the copy cannot be had.
-bool index_keep_codes(vorn_index *index, const build_scratch *s, uint64_t **own_codes,
-                      uint32_t **own_codes16) noexcept {
-    if (*own_codes16 != nullptr) {
-        index->ref_codes16 = *own_codes16;
-        *own_codes16 = nullptr;
-        return true;
-    }
-    if ((index->enc_lengths >> 17) != 0) {
-        index->ref_codes = *own_codes;
-        *own_codes = nullptr;
-        return true;
-    }
-    const uint64_t n = index->n_refs;
-    index->ref_codes16 = static_cast<uint32_t *>(index_alloc_array(n, sizeof(uint32_t)));
-    if (index->ref_codes16 == nullptr) return false;
-    for (uint64_t i = 0; i < n; ++i) index->ref_codes16[i] = static_cast<uint32_t>(s->codes[i]);
-    return true;
+// Hands the scratch's codes of the encodable references to the index:
+// four bytes each when no reference passes 16 bytes, eight otherwise.
+void index_keep_codes(vorn_index *index, uint64_t **own_codes, uint32_t **own_codes16) noexcept {
+    index->ref_codes16 = *own_codes16;
+    *own_codes16 = nullptr;
+    if (index->ref_codes16 != nullptr) return;
+    index->ref_codes = *own_codes;
+    *own_codes = nullptr;
 }
 
 // Keeps the codes (and the lengths, unless every reference has the first
 // one's) as the references of an index without an arena; the scratch still
 // reads them.
-bool index_keep_references(vorn_index *index, build_scratch *s, uint64_t **own_codes,
+void index_keep_references(vorn_index *index, build_scratch *s, uint64_t **own_codes,
                            uint32_t **own_codes16, uint8_t **own_lens) noexcept {
-    if (!index_keep_codes(index, s, own_codes, own_codes16)) return false;
+    index_keep_codes(index, own_codes, own_codes16);
     const uint8_t first = s->lens[0];
     for (uint64_t i = 1; i < index->n_refs; ++i) {
         if (s->lens[i] != first) {
             index->ref_lens = *own_lens;
             *own_lens = nullptr;
-            return true;
+            return;
         }
     }
     index->uniform_len = first;
-    return true;
 }
 
 struct scratch_scope {
@@ -184,8 +170,8 @@ vorn_index *index_build(const ref_source &refs, size_t n_refs, uint32_t flags) n
     if (ok) {
         index_encode_references(index, refs, &scratch.s);
         if (index->nonenc_count == 0) {
-            ok = index_keep_references(index, &scratch.s, &scratch.codes, &scratch.codes16,
-                                       &scratch.lens);
+            index_keep_references(index, &scratch.s, &scratch.codes, &scratch.codes16,
+                                  &scratch.lens);
         } else {
             ok = index_copy_references(index, refs, arena_bytes, &scratch.s);
         }
@@ -195,7 +181,7 @@ vorn_index *index_build(const ref_source &refs, size_t n_refs, uint32_t flags) n
          ((flags & VORN_INDEX_NO_PIECES) != 0 || index_piece_tables_build(index, &scratch.s));
     // The deletion table confirms its matches against the reference codes.
     if (ok && (flags & VORN_INDEX_NO_DELETION) == 0 && !index_has_codes(index))
-        ok = index_keep_codes(index, &scratch.s, &scratch.codes, &scratch.codes16);
+        index_keep_codes(index, &scratch.codes, &scratch.codes16);
     if (!ok) {
         vorn_index_free(index);
         return nullptr;

@@ -139,7 +139,7 @@ struct vorn_index {
     velmora::del_entry *del_entries;
     // Code of each encodable reference: with the deletion table, or as the
     // references themselves when there is no arena.  Four bytes a reference
-    // (ref_codes16) when no encodable reference is longer than 16 bases,
+    // (ref_codes16) when no reference is longer than 16 bytes,
     // eight (ref_codes) otherwise; never both.
     uint64_t *ref_codes;
     uint32_t *ref_codes16;
