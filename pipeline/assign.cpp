@@ -104,6 +104,7 @@ struct read_batch : window_batch {
     uint64_t seq_no = 0;
     std::vector<uint32_t> assigned;        // entry of each assigned read; top bit: not exact
     std::string out;
+    std::string packed;                    // room for compressing out
     assign_counts counts;
     double decide_seconds = 0;
     double format_seconds = 0;
@@ -309,7 +310,7 @@ void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &de
 
     auto write_batch = [&](read_batch &b) {
         const double w0 = thread_cpu_seconds();
-        if (out) out->write(b.out);
+        if (out) out->write_member(b.out);
         t.write += thread_cpu_seconds() - w0;
         t.decide += b.decide_seconds;
         t.format += b.format_seconds;
@@ -327,8 +328,19 @@ void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &de
         return more;
     };
 
+    // A compressed table is compressed here, each batch a gzip member of its
+    // own, so that every thread deflates rather than the one that writes.
+    const bool pack = out && out->compressed();
     run_in_order<read_batch>(
-        opt.threads, timed_fill, [&worker](read_batch &b) { worker.process(b); }, write_batch);
+        opt.threads, timed_fill,
+        [&worker, pack](read_batch &b) {
+            worker.process(b);
+            if (pack && !b.out.empty()) {
+                gzip_member(b.out, b.packed);
+                std::swap(b.out, b.packed);
+            }
+        },
+        write_batch);
     t.wall = now_seconds() - start;
     progress.finish();
     rank_barcodes(&tally);

@@ -8,10 +8,12 @@
 #include <unistd.h>
 #include <isa-l/igzip_lib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "io.h"
 #include "base.h"
@@ -210,8 +212,12 @@ struct output_file::deflater {
     std::unique_ptr<uint8_t[]> level_buf{new uint8_t[ISAL_DEF_LVL1_DEFAULT]};
     std::unique_ptr<uint8_t[]> out{new uint8_t[out_size]};
     int fd;
+    bool open = false;     // a member begun by put() and not yet ended
+    bool any = false;      // some member written, whole or begun
 
-    explicit deflater(int descriptor) : fd(descriptor) {
+    explicit deflater(int descriptor) : fd(descriptor) { start(); }
+    // A new member.
+    void start() {
         isal_deflate_init(&z);
         z.level = 1;
         z.level_buf = level_buf.get();
@@ -225,21 +231,35 @@ struct output_file::deflater {
         if (fd >= 0) close(fd);
     }
 
-    // Writes what is compressed; errno on failure, else 0.
-    int drain() {
-        const size_t have = out_size - z.avail_out;
-        for (size_t done = 0; done < have;) {
-            const ssize_t n = ::write(fd, out.get() + done, have - done);
+    // Writes size bytes; errno on failure, else 0.
+    int write_all(const uint8_t *data, size_t size) {
+        for (size_t done = 0; done < size;) {
+            const ssize_t n = ::write(fd, data + done, size - done);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return errno;
             done += static_cast<size_t>(n);
         }
+        return 0;
+    }
+    // Writes what is compressed; errno on failure, else 0.
+    int drain() {
+        if (const int err = write_all(out.get(), out_size - z.avail_out)) return err;
         z.next_out = out.get();
         z.avail_out = out_size;
         return 0;
     }
+    // Ends the member put() began, if any; errno on failure.
+    int end_member() {
+        if (!open) return 0;
+        if (const int err = put(nullptr, 0, true)) return err;
+        start();
+        open = false;
+        return 0;
+    }
     // Compresses data (the last call with end set); errno on failure.
     int put(const uint8_t *data, size_t size, bool end) {
+        open = !end;
+        any = true;
         do {
             const size_t part = std::min<size_t>(size, 1u << 30);
             z.next_in = const_cast<uint8_t *>(data);
@@ -311,10 +331,57 @@ void output_file::write(std::string_view data) {
     if (std::fwrite(data.data(), 1, data.size(), file_) != data.size()) fail(errno);
 }
 
+void gzip_member(std::string_view data, std::string &member) {
+    isal_zstream z;
+    isal_deflate_init(&z);
+    std::unique_ptr<uint8_t[]> level_buf(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
+    z.level = 1;
+    z.level_buf = level_buf.get();
+    z.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
+    z.gzip_flag = IGZIP_GZIP;
+    z.flush = NO_FLUSH;
+    // Level 1 output of incompressible text is barely longer than the text.
+    member.resize(data.size() + data.size() / 8 + 1024);
+    size_t produced = 0;
+    const uint8_t *in = reinterpret_cast<const uint8_t *>(data.data());
+    size_t left = data.size();
+    for (;;) {
+        const size_t part = std::min<size_t>(left, 1u << 30);
+        z.next_in = const_cast<uint8_t *>(in);
+        z.avail_in = static_cast<uint32_t>(part);
+        z.end_of_stream = part == left ? 1 : 0;
+        if (member.size() - produced < 1024) member.resize(member.size() * 2);
+        const size_t room = std::min<size_t>(member.size() - produced, 1u << 30);
+        z.next_out = reinterpret_cast<uint8_t *>(member.data()) + produced;
+        z.avail_out = static_cast<uint32_t>(room);
+        if (isal_deflate(&z) != COMP_OK) throw std::bad_alloc();
+        produced += room - z.avail_out;
+        const size_t used = part - z.avail_in;
+        in += used;
+        left -= used;
+        if (z.end_of_stream && z.avail_in == 0 && z.internal_state.state == ZSTATE_END) break;
+    }
+    member.resize(produced);
+}
+
+void output_file::write_member(std::string_view member) {
+    if (member.empty()) return;
+    if (!gz_) {
+        write(member);
+        return;
+    }
+    int err = gz_->end_member();
+    if (!err) err = gz_->write_all(reinterpret_cast<const uint8_t *>(member.data()), member.size());
+    if (err) fail(err);
+    gz_->any = true;
+}
+
 void output_file::finish() {
     if (finished_) return;
     if (gz_) {
-        int err = gz_->put(nullptr, 0, true);
+        // An empty member still makes the file gzip, for readers that
+        // refuse an empty one.
+        int err = gz_->open || !gz_->any ? gz_->put(nullptr, 0, true) : 0;
         if (!err && !temp_path_.empty() && fsync(gz_->fd) != 0) err = errno;
         const int fd = gz_->fd;
         gz_->fd = -1;

@@ -52,6 +52,10 @@ struct input_path {
 // a directory, or whose directory cannot take a new file (data_error).
 void plan_outputs(const std::vector<input_path> &inputs, const std::vector<output_target *> &outputs);
 
+// data as one complete gzip member at the outputs' level, into member.
+// Safe to call from several threads at once.
+void gzip_member(std::string_view data, std::string &member);
+
 class output_file {
 public:
     explicit output_file(const output_target &target);
@@ -64,6 +68,12 @@ public:
 
     // Throws data_error naming the output on any write error.
     void write(std::string_view data);
+    // Whether write() compresses: then the worker threads may compress
+    // their part with gzip_member() and hand it to write_member().
+    bool compressed() const { return gz_ != nullptr; }
+    // Appends a complete gzip member (a gzip file holds any sequence of
+    // them); what write() had begun is ended as a member of its own first.
+    void write_member(std::string_view member);
     // Flushes and closes; the data is on disk (temporary) or delivered
     // (direct, standard output).  Throws data_error on failure.
     void finish();

@@ -146,6 +146,7 @@ struct rs_batch {
     std::vector<slot_batch> slots;
     std::string table;
     std::vector<std::string> fastq;        // per template read
+    std::string packed;                    // room for compressing one of them
     std::string tags;                      // per read: its SAM tags, each after a tab
     std::vector<size_t> tag_off;
     std::vector<std::string> keys;         // cell identity of each assigned read
@@ -630,11 +631,24 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             t.parse += thread_cpu_seconds() - p0;
             return more;
         },
-        [&](rs_batch &b) { job.process(b); },
+        [&](rs_batch &b) {
+            job.process(b);
+            // Compressed here, each batch a gzip member of its own, so that
+            // every thread deflates rather than the one that writes.
+            for (size_t k = 0; k < fastq_out.size(); ++k) {
+                if (!fastq_out[k]->compressed() || b.fastq[k].empty()) continue;
+                gzip_member(b.fastq[k], b.packed);
+                std::swap(b.fastq[k], b.packed);
+            }
+            if (table && table->compressed() && !b.table.empty()) {
+                gzip_member(b.table, b.packed);
+                std::swap(b.table, b.packed);
+            }
+        },
         [&](rs_batch &b) {
             const double w0 = thread_cpu_seconds();
-            if (table) table->write(b.table);
-            for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write(b.fastq[k]);
+            if (table) table->write_member(b.table);
+            for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write_member(b.fastq[k]);
             if (bam) {
                 const size_t n_t = L.template_reads.size();
                 for (size_t i = 0; i < b.size(); ++i) {
