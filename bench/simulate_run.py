@@ -7,7 +7,9 @@
 Cells: --cells entries of the whitelist, each with a number of reads drawn
 from a log-normal (a few cells carry many reads, many carry few).  Ambient:
 --ambient-fraction of the reads come from --ambient-barcodes other entries,
-which hold no cell and get a handful of reads each.
+which hold no cell and get a handful of reads each: Pareto-weighted (a few
+catch many), or with --ambient-flat equally likely, as reads of free RNA
+spread over the whole list (--ambient-barcodes all) are.
 
 Each read is barcode (16) + UMI (12) + an optional tail, with Phred+33
 qualities that decline along the read and dip now and then.  Its barcode
@@ -190,20 +192,24 @@ def make_read(rng, barcode, kind, read_len, uncalibrated):
 
 def draw_sources(rng, whitelist, args):
     """[(barcode, origin)] and their cumulative read weights."""
-    if args.cells + args.ambient_barcodes > len(whitelist):
+    n_ambient = (len(whitelist) - args.cells if args.ambient_barcodes == "all"
+                 else int(args.ambient_barcodes))
+    if n_ambient < 0 or args.cells + n_ambient > len(whitelist):
         raise ValueError("the whitelist has %d entries, fewer than %d cells + %d ambient barcodes"
-                         % (len(whitelist), args.cells, args.ambient_barcodes))
-    picked = rng.sample(range(len(whitelist)), args.cells + args.ambient_barcodes)
+                         % (len(whitelist), args.cells, n_ambient))
+    picked = rng.sample(range(len(whitelist)), args.cells + n_ambient)
     sources, weights = [], []
     cell_w = [rng.lognormvariate(0, args.cell_sigma) for _ in range(args.cells)]
-    amb_w = [rng.paretovariate(1.5) for _ in range(args.ambient_barcodes)]
-    share_cells = 1 - args.ambient_fraction if args.ambient_barcodes else 1.0
+    amb_w = ([1.0] * n_ambient if args.ambient_flat
+             else [rng.paretovariate(1.5) for _ in range(n_ambient)])
+    share_cells = 1 - args.ambient_fraction if n_ambient else 1.0
+    cell_total, amb_total = sum(cell_w), sum(amb_w)
     for idx, w in zip(picked[: args.cells], cell_w):
         sources.append((whitelist[idx], "cell"))
-        weights.append(share_cells * w / sum(cell_w))
+        weights.append(share_cells * w / cell_total)
     for idx, w in zip(picked[args.cells:], amb_w):
         sources.append((whitelist[idx], "ambient"))
-        weights.append((1 - share_cells) * w / sum(amb_w))
+        weights.append((1 - share_cells) * w / amb_total)
     cum, total = [], 0.0
     for w in weights:
         total += w
@@ -271,8 +277,10 @@ def build_parser():
     p.add_argument("--cells", type=int, default=3000, help="entries holding a cell (3000)")
     p.add_argument("--cell-sigma", type=float, default=1.0,
                    help="sigma of the log-normal reads per cell (1.0)")
-    p.add_argument("--ambient-barcodes", type=int, default=30000,
-                   help="entries holding no cell that still get reads (30000)")
+    p.add_argument("--ambient-barcodes", default="30000",
+                   help="entries holding no cell that still get reads, or 'all' (30000)")
+    p.add_argument("--ambient-flat", action="store_true",
+                   help="every ambient entry equally likely (default: Pareto weights)")
     p.add_argument("--ambient-fraction", type=float, default=0.08,
                    help="share of the reads from those entries (0.08)")
     p.add_argument("--mix", default=DEFAULT_MIX, help="error classes and shares (%s)" % DEFAULT_MIX)
@@ -312,8 +320,8 @@ def main(argv=None):
         print("simulate_run: %s" % e, file=sys.stderr)
         return 1
     total = sum(counts.values())
-    print("simulate_run: %d reads (%d cells, %d ambient barcodes, whitelist of %d)"
-          % (total, args.cells, args.ambient_barcodes, len(whitelist)), file=sys.stderr)
+    print("simulate_run: %d reads (%d cells, %s ambient barcodes, whitelist of %d)"
+          % (total, args.cells, str(args.ambient_barcodes), len(whitelist)), file=sys.stderr)
     for origin in ("cell", "ambient"):
         row = ", ".join("%s %d" % (k, counts.get((origin, k), 0)) for k in CLASSES)
         print("  %-8s %s" % (origin, row), file=sys.stderr)
