@@ -520,8 +520,8 @@ VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8_t *query, 
  *                       single reference at the best distance (default 1);
  *   min_exact           a reference is a candidate of the posterior only
  *                       when its exact count is at least this (default 1);
- *   prior_pseudocount   added to every candidate's exact count (default 1);
- *                       finite and >= 0;
+ *   prior_pseudocount   the prior of a candidate without exact reads, one
+ *                       only with min_exact 0 (default 1); finite and >= 0;
  *   indel_weight        an inserted or deleted base costs the error
  *                       probability of the base next to it times this
  *                       (default 0.1); finite and >= 0 (0: no indels);
@@ -620,8 +620,10 @@ VORN_API void vorn_rescue_params_default(vorn_rescue_params *params) VORN_NOEXCE
  * within the bound; posterior 0.
  *
  * Posterior (rescue 1).  The candidates are the references within the bound
- * whose exact count is at least min_exact.  For each, with prior
- * count + prior_pseudocount:
+ * whose exact count is at least min_exact.  For each, with prior its exact
+ * count, or prior_pseudocount when that count is 0 (a count is the abundance
+ * observed; the pseudocount only keeps a reference never read exactly in
+ * the running):
  *
  *     posterior(c) = prior(c) * L(read | c) / sum over candidates d of
  *                    prior(d) * L(read | d)

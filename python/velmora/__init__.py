@@ -150,8 +150,8 @@ class RescueParams(_RescueFields):
     window's end may move by up to k bytes; rescue: decide by posterior
     (else: a single reference at the best distance); min_exact: a reference
     is a candidate only with at least this many exact reads;
-    prior_pseudocount: added to every candidate's exact count (finite,
-    >= 0); indel_weight: cost factor of an inserted or deleted base (finite,
+    prior_pseudocount: the prior of a candidate without exact reads, one only
+    with min_exact 0 (finite, >= 0); indel_weight: cost factor of an inserted or deleted base (finite,
     >= 0); min_posterior: the top candidate is assigned at this posterior or
     above (0 to 1); quality_offset: Phred offset of the quality bytes.
 

@@ -73,11 +73,14 @@ vorn_rescue_result decide_by_distance(const probe_hits &list) noexcept {
     return r;
 }
 
-// A reference's prior (exact count plus pseudocount) when it is a candidate,
-// else 0.
+// A reference's prior when it is a candidate, else 0: its exact count, or
+// the pseudocount when it has no exact read.  The count of a reference that
+// has reads is its abundance as observed; adding the pseudocount there too
+// would double the prior of a reference seen once, against every cell
+// beside it.
 double candidate_prior(const uint64_t *counts, const vorn_rescue_params &p, uint32_t ref) noexcept {
     if (counts[ref] < p.min_exact) return 0.0;
-    const double prior = static_cast<double>(counts[ref]) + p.prior_pseudocount;
+    const double prior = counts[ref] > 0 ? static_cast<double>(counts[ref]) : p.prior_pseudocount;
     return prior > 0.0 ? prior : 0.0;
 }
 

@@ -81,13 +81,16 @@ TEST(RescueWorked, PosteriorAndDecisionByHand) {
         double min_posterior;
         uint32_t status, ref, distance, second;
         double posterior;
+        uint64_t min_exact = 1;
     } rows[] = {
         {"tie broken by quality", 1, {X, Y}, {100, 100}, true, 1, 0.975,
          VORN_STATUS_UNIQUE, 0, 1, 1, x_lik / (x_lik + y_lik)},
         {"tie broken by abundance", 1, {X, Y}, {1000, 1}, false, 1, 0.975,
-         VORN_STATUS_UNIQUE, 0, 1, 1, 1001.0 / 1003.0},
+         VORN_STATUS_UNIQUE, 0, 1, 1, 1000.0 / 1001.0},
         {"abundance short of the threshold", 1, {X, Y}, {30, 1}, false, 1, 0.975,
-         VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 31.0 / 33.0},
+         VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 30.0 / 31.0},
+        {"pseudocount for an entry without exact reads", 1, {X, Y}, {0, 3}, false, 1, 0.975,
+         VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 3.0 / 4.0, 0},
         {"exact tie never assigns", 1, {X, Y}, {5, 5}, false, 1, 0.5,
          VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 0.5},
         {"unseen entry is no candidate", 1, {X, Y}, {0, 3}, false, 1, 0.975,
@@ -110,6 +113,7 @@ TEST(RescueWorked, PosteriorAndDecisionByHand) {
         built_index ix(c.refs);
         vorn_rescue_params p = params(c.rescue, c.k);
         p.min_posterior = c.min_posterior;
+        p.min_exact = c.min_exact;
         const outcome o = run(ix, T + "GGTTAA", c.with_quals ? &q : nullptr, 16, c.counts, p);
         ASSERT_EQ(o.rc, 0);
         EXPECT_EQ(o.r.status, c.status);
@@ -181,6 +185,7 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
             p.k = static_cast<int32_t>(g.range(0, 3));
             p.fixed_window = g.chance(30) ? 1 : 0;
             p.min_exact = g.range(0, 2);
+            p.prior_pseudocount = g.chance(20) ? 0.0 : g.chance(50) ? 1.0 : 0.25;
             p.quality_offset = 33;
             if (g.chance(15)) p.indel_weight = 0.0;  // alignments without gaps only
             const bool with_quals = g.chance(70);
@@ -260,8 +265,9 @@ TEST(RescueDifferential, WindowsHitsAndPosteriorMatchTheDefinitions) {
                 std::vector<double> score(want.size(), -INFINITY);
                 for (size_t i = 0; i < want.size(); ++i) {
                     const uint64_t c = counts[want[i].ref_index];
-                    if (c < p.min_exact) continue;
-                    score[i] = std::log(static_cast<double>(c) + 1) +
+                    const double prior = c > 0 ? static_cast<double>(c) : p.prior_pseudocount;
+                    if (c < p.min_exact || prior == 0.0) continue;
+                    score[i] = std::log(prior) +
                                oracle_log_likelihood(read, perr, lo, hi, rs[want[i].ref_index].bytes,
                                                      edit ? k : 0, p.indel_weight);
                 }
