@@ -1,12 +1,15 @@
 // Unaligned BAM through htslib.
 #include "bam.h"
 
+#include <htslib/bgzf.h>
 #include <htslib/sam.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "base.h"
@@ -18,7 +21,16 @@ namespace {
 
 samFile *as_file(void *p) { return static_cast<samFile *>(p); }
 sam_hdr_t *as_header(void *p) { return static_cast<sam_hdr_t *>(p); }
-bam1_t *as_record(void *p) { return static_cast<bam1_t *>(p); }
+
+void put_u8(std::string &out, uint32_t v) { out.push_back(static_cast<char>(v & 0xFF)); }
+void put_u16(std::string &out, uint32_t v) {
+    put_u8(out, v);
+    put_u8(out, v >> 8);
+}
+void put_u32(std::string &out, uint32_t v) {
+    put_u16(out, v);
+    put_u16(out, v >> 16);
+}
 
 // A value for a header line: tabs and line breaks would end its field.
 std::string header_value(std::string s) {
@@ -59,8 +71,7 @@ bam_writer::bam_writer(const output_target &target, const std::string &command_l
     if (threads > 1 && hts_set_threads(as_file(file_), static_cast<int>(threads)) != 0)
         fail("cannot start the compression threads");
     header_ = sam_hdr_init();
-    record_ = bam_init1();
-    if (!header_ || !record_) fail("out of memory");
+    if (!header_) fail("out of memory");
     const std::string text = "@HD\tVN:1.6\tSO:unsorted\tGO:query\n@PG\tID:velmora\tPN:velmora\tCL:" +
                              header_value(command_line.empty() ? "velmora assign" : command_line) + "\n";
     if (sam_hdr_add_lines(as_header(header_), text.c_str(), text.size()) != 0 ||
@@ -69,42 +80,74 @@ bam_writer::bam_writer(const output_target &target, const std::string &command_l
 }
 
 bam_writer::~bam_writer() {
-    if (record_) bam_destroy1(as_record(record_));
     if (file_) sam_close(as_file(file_));
     if (header_) sam_hdr_destroy(as_header(header_));
     if (!published_ && !temp_path_.empty()) unlink(temp_path_.c_str());
     if (temp_slot_ >= 0) unregister_temp_file(temp_slot_);
 }
 
-void bam_writer::fail(const std::string &what) {
+void bam_writer::fail(const std::string &what) const {
     throw data_error("cannot write " + target_.what + " '" + target_.given + "': " + what);
 }
 
-void bam_writer::write(std::string_view name, const std::string *seq, const std::string *qual, size_t n,
-                       std::string_view tags) {
-    bam1_t *b = as_record(record_);
-    std::string quals;
+void bam_writer::encode(std::string &out, std::string_view name, const std::string *seq, const std::string *qual,
+                        size_t n, std::string_view tags) const {
+    // The name and its zero byte must fit l_read_name's byte.  No name is
+    // written as SAM's "*".
+    if (name.size() > 254) fail("a record cannot be encoded (read '" + std::string(name) + "')");
+    if (name.empty()) name = "*";
+    const size_t l_name = name.size() + 1;
+    // An unmapped record placed nowhere: the bin of position -1, length 1.
+    const uint32_t bin = static_cast<uint32_t>(hts_reg2bin(-1, 0, 14, 5));
     for (size_t k = 0; k < n; ++k) {
-        const uint16_t flag = n == 2 ? (k == 0 ? 77 : 141) : 4;
-        // htslib takes raw Phred values; an empty quality string is '*'.
-        quals.assign(qual[k]);
-        for (char &c : quals) c = static_cast<char>(c - 33);
-        if (bam_set1(b, name.size(), name.data(), flag, -1, -1, 0, 0, nullptr, -1, -1, 0, seq[k].size(),
-                     seq[k].data(), seq[k].empty() ? nullptr : quals.data(), tags.size()) < 0)
-            fail("a record cannot be encoded (read '" + std::string(name) + "')");
+        const uint32_t flag = n == 2 ? (k == 0 ? 77 : 141) : 4;
+        const size_t start = out.size();
+        const size_t l_seq = seq[k].size();
+        put_u32(out, 0);  // block_size, set below
+        put_u32(out, UINT32_MAX);  // refID -1
+        put_u32(out, UINT32_MAX);  // pos -1
+        put_u8(out, static_cast<uint32_t>(l_name));
+        put_u8(out, 0);  // mapq
+        put_u16(out, bin);
+        put_u16(out, 0);  // no CIGAR
+        put_u16(out, flag);
+        put_u32(out, static_cast<uint32_t>(l_seq));
+        put_u32(out, UINT32_MAX);  // next refID -1
+        put_u32(out, UINT32_MAX);  // next pos -1
+        put_u32(out, 0);  // tlen
+        out.append(name);
+        out.append(l_name - name.size(), '\0');
+        for (size_t i = 0; i < l_seq; i += 2) {
+            const uint32_t hi = seq_nt16_table[static_cast<uint8_t>(seq[k][i])];
+            const uint32_t lo = i + 1 < l_seq ? seq_nt16_table[static_cast<uint8_t>(seq[k][i + 1])] : 0;
+            put_u8(out, hi << 4 | lo);
+        }
+        // Raw Phred values; 0xFF throughout when the read has none.
+        if (qual[k].size() == l_seq) {
+            for (const char c : qual[k]) put_u8(out, static_cast<uint8_t>(c - 33));
+        } else {
+            out.append(l_seq, static_cast<char>(0xFF));
+        }
         for (size_t at = 0; at < tags.size();) {
             // "\tXX:Z:value"
             const size_t end = std::min(tags.find('\t', at + 1), tags.size());
             const std::string_view tag = tags.substr(at + 1, end - at - 1);
-            const std::string value(tag.substr(5));
-            if (tag.size() < 5 ||
-                bam_aux_append(b, tag.data(), 'Z', static_cast<int>(value.size() + 1),
-                               reinterpret_cast<const uint8_t *>(value.c_str())) != 0)
-                fail("a tag cannot be encoded (read '" + std::string(name) + "')");
+            if (tag.size() < 5) fail("a tag cannot be encoded (read '" + std::string(name) + "')");
+            out.append(tag.substr(0, 2));
+            out.push_back('Z');
+            out.append(tag.substr(5));
+            out.push_back('\0');
             at = end;
         }
-        if (sam_write1(as_file(file_), as_header(header_), b) < 0) fail(std::strerror(errno));
+        const size_t block = out.size() - start - 4;
+        if (block > INT32_MAX) fail("a record cannot be encoded (read '" + std::string(name) + "')");
+        for (size_t b = 0; b < 4; ++b) out[start + b] = static_cast<char>((block >> (8 * b)) & 0xFF);
     }
+}
+
+void bam_writer::write_encoded(std::string_view records) {
+    if (records.empty()) return;
+    if (bgzf_write(as_file(file_)->fp.bgzf, records.data(), records.size()) < 0) fail(std::strerror(errno));
 }
 
 void bam_writer::finish() {

@@ -22,21 +22,25 @@ public:
     bam_writer(const bam_writer &) = delete;
     bam_writer &operator=(const bam_writer &) = delete;
 
-    // One read: n (1 or 2) template sequences and qualities (Phred + 33),
-    // tags as "\tXX:Z:value" each.  Two make a pair (flags 77 and 141).
-    void write(std::string_view name, const std::string *seq, const std::string *qual, size_t n,
-               std::string_view tags);
+    // Appends one read's records to out, in BAM's binary form: n (1 or 2)
+    // template sequences and qualities (Phred + 33), tags as
+    // "\tXX:Z:value" each.  Two make a pair (flags 77 and 141).  Safe to
+    // call on several threads at once, so that the worker threads encode
+    // and the writing thread only copies.  Throws data_error.
+    void encode(std::string &out, std::string_view name, const std::string *seq, const std::string *qual,
+                size_t n, std::string_view tags) const;
+    // Writes records encode() made, in order.
+    void write_encoded(std::string_view records);
     // Flushes and closes; then publish() renames it into place.
     void finish();
     void publish();
 
 private:
-    void fail(const std::string &what);
+    [[noreturn]] void fail(const std::string &what) const;
     output_target target_;
     std::string temp_path_;
     void *file_ = nullptr;    // samFile
     void *header_ = nullptr;  // sam_hdr_t
-    void *record_ = nullptr;  // bam1_t
     int temp_slot_ = -1;
     bool published_ = false;
 };

@@ -147,6 +147,7 @@ struct rs_batch {
     std::string table;
     std::vector<std::string> fastq;        // per template read
     std::string packed;                    // room for compressing one of them
+    std::string bam;                       // the batch's BAM records, encoded
     std::string tags;                      // per read: its SAM tags, each after a tab
     std::vector<size_t> tag_off;
     std::vector<std::string> keys;         // cell identity of each assigned read
@@ -622,7 +623,6 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     }
     progress_meter progress("reads");
     const double start = now_seconds();
-    std::string bam_seq[2], bam_qual[2];
     run_in_order<rs_batch>(
         opt.threads,
         [&](rs_batch &b) {
@@ -644,25 +644,29 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                 gzip_member(b.table, b.packed);
                 std::swap(b.table, b.packed);
             }
+            if (bam) {
+                // Encoded here too: the writing thread then only copies.
+                std::string seq[2], qual[2];
+                const size_t n_t = L.template_reads.size();
+                b.bam.clear();
+                for (size_t i = 0; i < b.size(); ++i) {
+                    for (size_t k = 0; k < n_t; ++k) {
+                        seq[k].clear();
+                        qual[k].clear();
+                        job.append_template(b, i, L.template_reads[k], false, seq[k]);
+                        job.append_template(b, i, L.template_reads[k], true, qual[k]);
+                    }
+                    const size_t tag_end = i + 1 < b.size() ? b.tag_off[i + 1] : b.tags.size();
+                    bam->encode(b.bam, mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i])),
+                                seq, qual, n_t, std::string_view(b.tags).substr(b.tag_off[i], tag_end - b.tag_off[i]));
+                }
+            }
         },
         [&](rs_batch &b) {
             const double w0 = thread_cpu_seconds();
             if (table) table->write_member(b.table);
             for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write_member(b.fastq[k]);
-            if (bam) {
-                const size_t n_t = L.template_reads.size();
-                for (size_t i = 0; i < b.size(); ++i) {
-                    for (size_t k = 0; k < n_t; ++k) {
-                        bam_seq[k].clear();
-                        bam_qual[k].clear();
-                        job.append_template(b, i, L.template_reads[k], false, bam_seq[k]);
-                        job.append_template(b, i, L.template_reads[k], true, bam_qual[k]);
-                    }
-                    const size_t tag_end = i + 1 < b.size() ? b.tag_off[i + 1] : b.tags.size();
-                    bam->write(mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i])), bam_seq,
-                               bam_qual, n_t, std::string_view(b.tags).substr(b.tag_off[i], tag_end - b.tag_off[i]));
-                }
-            }
+            if (bam) bam->write_encoded(b.bam);
             t.write += thread_cpu_seconds() - w0;
             t.decide += b.decide_seconds;
             t.format += b.format_seconds;

@@ -1,15 +1,19 @@
-// Compressed outputs written in parts: text compressed as it is written,
+// Outputs the worker threads prepare: compressed outputs written in parts: text compressed as it is written,
 // whole gzip members compressed elsewhere (on the worker threads), and the
 // two mixed.  Whatever the order, a gzip reader must get back the text in
 // the order it was handed over, and an output with no text must still be a
 // gzip file.
 #include <gtest/gtest.h>
+#include <htslib/sam.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bam.h"
 #include "files.h"
 #include "output.h"
 
@@ -73,3 +77,80 @@ TEST(GzipOutput, StreamAndMembersInAnyOrder) {
 }
 
 }  // namespace
+
+// The BAM records the workers encode are the ones htslib itself writes for
+// the same read: core fields and data byte for byte, including the empty
+// name htslib writes as "*", odd lengths, reads without qualities and pairs.
+// htslib pads a name with zero bytes in memory (l_extranul) and writes it
+// without them.
+TEST(BamEncoding, SameBytesAsHtslib) {
+    velmora_test::scratch_dir dir(VELMORA_TEST_WORK);
+    velmora_pipeline::output_target target("--out-bam", "BAM output", dir.file("o.bam"));
+    target.resolved = target.given;
+    velmora_pipeline::bam_writer writer(target, "velmora assign");
+    struct read_case {
+        std::string name;
+        std::vector<std::string> seq, qual;
+        std::string tags;
+    } cases[] = {
+        {"r1", {"ACGTN"}, {"II#5+"}, "\tCB:Z:AACC-1\tCR:Z:AACC"},
+        {"", {"ACGT"}, {"IIII"}, ""},
+        {"pair/1", {"ACG", "TTGCA"}, {"III", "#####"}, "\tUR:Z:GGGG\tUY:Z:IIII"},
+        {"noqual", {"GATTACA"}, {""}, ""},
+        {"empty", {""}, {""}, "\tCR:Z:"},
+    };
+    for (const read_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string got;
+        writer.encode(got, c.name, c.seq.data(), c.qual.data(), c.seq.size(), c.tags);
+        size_t at = 0;
+        for (size_t k = 0; k < c.seq.size(); ++k) {
+            bam1_t *b = bam_init1();
+            std::string raw = c.qual[k];
+            for (char &q : raw) q = static_cast<char>(q - 33);
+            const uint16_t flag = c.seq.size() == 2 ? (k == 0 ? 77 : 141) : 4;
+            ASSERT_GE(bam_set1(b, c.name.size(), c.name.data(), flag, -1, -1, 0, 0, nullptr, -1, -1, 0,
+                               c.seq[k].size(), c.seq[k].data(), raw.empty() ? nullptr : raw.data(), 0),
+                      0);
+            for (const std::string &t : {c.tags}) {
+                for (size_t p = 0; p < t.size();) {
+                    const size_t end = std::min(t.find('\t', p + 1), t.size());
+                    const std::string tag = t.substr(p + 1, end - p - 1), value = tag.substr(5);
+                    bam_aux_append(b, tag.data(), 'Z', static_cast<int>(value.size() + 1),
+                                   reinterpret_cast<const uint8_t *>(value.c_str()));
+                    p = end;
+                }
+            }
+            ASSERT_LE(at + 36, got.size());
+            const auto u32 = [&](size_t off) {
+                uint32_t v;
+                std::memcpy(&v, got.data() + at + off, 4);
+                return v;
+            };
+            const auto u16 = [&](size_t off) {
+                uint16_t v;
+                std::memcpy(&v, got.data() + at + off, 2);
+                return v;
+            };
+            const size_t pad = b->core.l_extranul;
+            std::string data(reinterpret_cast<const char *>(b->data), static_cast<size_t>(b->l_data));
+            data.erase(b->core.l_qname - pad, pad);
+            EXPECT_EQ(u32(0), 32u + data.size());
+            EXPECT_EQ(static_cast<int32_t>(u32(4)), b->core.tid);
+            EXPECT_EQ(static_cast<int32_t>(u32(8)), b->core.pos);
+            EXPECT_EQ(static_cast<uint8_t>(got[at + 12]), b->core.l_qname - pad);
+            EXPECT_EQ(static_cast<uint8_t>(got[at + 13]), b->core.qual);
+            EXPECT_EQ(u16(14), b->core.bin);
+            EXPECT_EQ(u16(16), b->core.n_cigar);
+            EXPECT_EQ(u16(18), b->core.flag);
+            EXPECT_EQ(static_cast<int32_t>(u32(20)), b->core.l_qseq);
+            EXPECT_EQ(static_cast<int32_t>(u32(24)), b->core.mtid);
+            EXPECT_EQ(static_cast<int32_t>(u32(28)), b->core.mpos);
+            EXPECT_EQ(static_cast<int32_t>(u32(32)), b->core.isize);
+            EXPECT_EQ(got.substr(at + 36, data.size()), data);
+            at += 36 + data.size();
+            bam_destroy1(b);
+        }
+        EXPECT_EQ(at, got.size());
+    }
+}
