@@ -207,8 +207,6 @@ static inline int dna2_base_value(uint8_t b) noexcept {
     }
 }
 
-static inline bool dna2_is_base(uint8_t b) noexcept { return dna2_base_value(b) >= 0; }
-
 // Mask of the low 2*len bits; written out for 32 bases, where 4^32 - 1 would
 // need a shift by 64.
 static inline uint64_t dna2_mask(uint64_t len) noexcept {

@@ -101,13 +101,6 @@ void probe_sink_start(probe_sink *s, const vorn_index *index, const query_facts 
 void probe_sink_retarget(probe_sink *s, const uint8_t *query, size_t query_len, bool encodable,
                          uint64_t code, vorn_match *result, vorn_stats *stats) noexcept;
 
-// Whether the window of len bytes has a 2-bit code, and which (*code).
-static inline bool probe_window_code(const probe_windows &w, size_t len, uint64_t *code) noexcept {
-    if (len > w.encodable) return false;
-    *code = w.code & dna2_mask(len);
-    return true;
-}
-
 static inline bool probe_settled(const probe_sink *s) noexcept {
     return s->stop_when_ambiguous && s->best_count >= 2;
 }
