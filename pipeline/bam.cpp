@@ -1,26 +1,17 @@
-// Unaligned BAM through htslib.
+// Unaligned BAM, encoded as htslib encodes it (its base codes and bins), in
+// BGZF blocks compressed by the worker threads.
 #include "bam.h"
 
-#include <htslib/bgzf.h>
-#include <htslib/sam.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <htslib/hts.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 #include "base.h"
-#include "io.h"
 
 namespace velmora_pipeline {
 
 namespace {
-
-samFile *as_file(void *p) { return static_cast<samFile *>(p); }
-sam_hdr_t *as_header(void *p) { return static_cast<sam_hdr_t *>(p); }
 
 void put_u8(std::string &out, uint32_t v) { out.push_back(static_cast<char>(v & 0xFF)); }
 void put_u16(std::string &out, uint32_t v) {
@@ -41,49 +32,18 @@ std::string header_value(std::string s) {
 
 }  // namespace
 
-bam_writer::bam_writer(const output_target &target, const std::string &command_line, unsigned threads)
-    : target_(target) {
-    std::string path = target_.resolved;
-    if (target_.to_stdout) {
-        path = "-";
-    } else if (!target_.direct) {
-        // The temporary file beside the target, so that the rename stays on
-        // one file system.
-        const size_t slash = path.rfind('/');
-        temp_path_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".velmora-XXXXXX";
-        const int fd = mkstemp(temp_path_.data());
-        if (fd < 0) fail(std::strerror(errno));
-        temp_slot_ = register_temp_file(temp_path_);
-        // The mode a plain create would give, as the other outputs get.
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        close(fd);
-        path = temp_path_;
-    }
-    // Level 1, as the gzip outputs: the reads arrive faster than a higher
-    // level compresses them, for a few percent of size.
-    file_ = sam_open(path.c_str(), "wb1");
-    if (!file_) fail(std::strerror(errno));
-    // Compression is most of the cost of writing (about 4.5 s a million
-    // 90-base reads on one core): htslib's own threads take it off the
-    // thread that reads and writes.
-    if (threads > 1 && hts_set_threads(as_file(file_), static_cast<int>(threads)) != 0)
-        fail("cannot start the compression threads");
-    header_ = sam_hdr_init();
-    if (!header_) fail("out of memory");
+bam_writer::bam_writer(output_file *out, const output_target &target, const std::string &command_line)
+    : out_(out), target_(target) {
     const std::string text = "@HD\tVN:1.6\tSO:unsorted\tGO:query\n@PG\tID:velmora\tPN:velmora\tCL:" +
                              header_value(command_line.empty() ? "velmora assign" : command_line) + "\n";
-    if (sam_hdr_add_lines(as_header(header_), text.c_str(), text.size()) != 0 ||
-        sam_hdr_write(as_file(file_), as_header(header_)) != 0)
-        fail("cannot write the header");
-}
-
-bam_writer::~bam_writer() {
-    if (file_) sam_close(as_file(file_));
-    if (header_) sam_hdr_destroy(as_header(header_));
-    if (!published_ && !temp_path_.empty()) unlink(temp_path_.c_str());
-    if (temp_slot_ >= 0) unregister_temp_file(temp_slot_);
+    if (text.size() > INT32_MAX) fail("the header is too long");
+    std::string raw = "BAM\1";
+    put_u32(raw, static_cast<uint32_t>(text.size()));
+    raw += text;
+    put_u32(raw, 0);  // no reference sequences
+    std::string blocks;
+    bgzf_blocks(raw, blocks);
+    out_->write(blocks);
 }
 
 void bam_writer::fail(const std::string &what) const {
@@ -145,23 +105,11 @@ void bam_writer::encode(std::string &out, std::string_view name, const std::stri
     }
 }
 
-void bam_writer::write_encoded(std::string_view records) {
-    if (records.empty()) return;
-    if (bgzf_write(as_file(file_)->fp.bgzf, records.data(), records.size()) < 0) fail(std::strerror(errno));
-}
-
-void bam_writer::finish() {
-    samFile *f = as_file(file_);
-    file_ = nullptr;
-    if (f && sam_close(f) != 0) fail("closing failed");
-}
-
-void bam_writer::publish() {
-    if (temp_path_.empty()) return;
-    if (rename(temp_path_.c_str(), target_.resolved.c_str()) != 0) fail(std::strerror(errno));
-    published_ = true;
-    unregister_temp_file(temp_slot_);
-    temp_slot_ = -1;
+void bam_writer::end() {
+    // The empty block that marks a complete file.
+    static constexpr char eof[28] = {'\x1f', '\x8b', 8, 4, 0, 0, 0, 0, 0, '\xff', 6, 0, 'B', 'C', 2, 0,
+                                     0x1b, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    out_->write(std::string_view(eof, sizeof eof));
 }
 
 }  // namespace velmora_pipeline

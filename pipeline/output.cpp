@@ -6,6 +6,7 @@
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
 #include <algorithm>
@@ -362,6 +363,56 @@ void gzip_member(std::string_view data, std::string &member) {
         if (z.end_of_stream && z.avail_in == 0 && z.internal_state.state == ZSTATE_END) break;
     }
     member.resize(produced);
+}
+
+void bgzf_blocks(std::string_view data, std::string &blocks) {
+    // At most 0xff00 bytes a block, as htslib takes them: even stored, a
+    // block then stays under 64 KiB.
+    constexpr size_t IN_MAX = 0xff00, BLOCK_MAX = 0x10000, HEAD = 18;
+    static constexpr uint8_t header[HEAD] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C', 2, 0, 0, 0};
+    blocks.clear();
+    std::unique_ptr<uint8_t[]> level_buf(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
+    isal_zstream z;
+    for (size_t at = 0; at < data.size(); at += IN_MAX) {
+        const size_t n = std::min(IN_MAX, data.size() - at);
+        const uint8_t *in = reinterpret_cast<const uint8_t *>(data.data()) + at;
+        const size_t start = blocks.size();
+        blocks.append(reinterpret_cast<const char *>(header), HEAD);
+        blocks.resize(start + BLOCK_MAX);
+        uint8_t *body = reinterpret_cast<uint8_t *>(blocks.data()) + start + HEAD;
+        isal_deflate_init(&z);
+        z.level = 1;
+        z.level_buf = level_buf.get();
+        z.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
+        z.gzip_flag = IGZIP_GZIP_NO_HDR;  // the deflate data and the gzip trailer
+        z.flush = NO_FLUSH;
+        z.end_of_stream = 1;
+        z.next_in = const_cast<uint8_t *>(in);
+        z.avail_in = static_cast<uint32_t>(n);
+        z.next_out = body;
+        z.avail_out = static_cast<uint32_t>(BLOCK_MAX - HEAD);
+        const bool done = isal_deflate(&z) == COMP_OK && z.avail_in == 0 &&
+                          z.internal_state.state == ZSTATE_END;
+        size_t size = HEAD + (BLOCK_MAX - HEAD - z.avail_out);
+        if (!done) {
+            // Data that does not shrink is stored: one final stored block,
+            // then the trailer.
+            const uint32_t crc = crc32_gzip_refl(0, in, n);
+            const uint8_t stored[5] = {1, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                                       static_cast<uint8_t>(~n), static_cast<uint8_t>(~n >> 8)};
+            std::memcpy(body, stored, sizeof stored);
+            std::memcpy(body + sizeof stored, in, n);
+            uint8_t *tail = body + sizeof stored + n;
+            for (size_t b = 0; b < 4; ++b) {
+                tail[b] = static_cast<uint8_t>(crc >> (8 * b));
+                tail[4 + b] = static_cast<uint8_t>(n >> (8 * b));
+            }
+            size = HEAD + sizeof stored + n + 8;
+        }
+        blocks[start + 16] = static_cast<char>((size - 1) & 0xff);
+        blocks[start + 17] = static_cast<char>((size - 1) >> 8);
+        blocks.resize(start + size);
+    }
 }
 
 void output_file::write_member(std::string_view member) {

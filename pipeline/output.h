@@ -56,6 +56,11 @@ void plan_outputs(const std::vector<input_path> &inputs, const std::vector<outpu
 // Safe to call from several threads at once.
 void gzip_member(std::string_view data, std::string &member);
 
+// data as BGZF blocks (gzip members of at most 64 KiB that say their size,
+// as BAM files are made of), at the outputs' level, into blocks.  Safe to
+// call from several threads at once.
+void bgzf_blocks(std::string_view data, std::string &blocks);
+
 class output_file {
 public:
     explicit output_file(const output_target &target);

@@ -610,7 +610,8 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     std::vector<output_file *> fastq_out;
     for (const output_target &o : opt.out_fastq) fastq_out.push_back(outputs.open(o));
     std::unique_ptr<bam_writer> bam;
-    if (opt.out_bam.requested()) bam = std::make_unique<bam_writer>(opt.out_bam, opt.command_line, opt.threads);
+    if (opt.out_bam.requested())
+        bam = std::make_unique<bam_writer>(outputs.open(opt.out_bam), opt.out_bam, opt.command_line);
 
     // Cell identities as they come, numbered in order of appearance.
     std::unordered_map<std::string, uint32_t> ids;
@@ -645,7 +646,8 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                 std::swap(b.table, b.packed);
             }
             if (bam) {
-                // Encoded here too: the writing thread then only copies.
+                // Encoded and compressed here too: the writing thread then
+                // only copies.
                 std::string seq[2], qual[2];
                 const size_t n_t = L.template_reads.size();
                 b.bam.clear();
@@ -660,13 +662,15 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                     bam->encode(b.bam, mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i])),
                                 seq, qual, n_t, std::string_view(b.tags).substr(b.tag_off[i], tag_end - b.tag_off[i]));
                 }
+                bgzf_blocks(b.bam, b.packed);
+                std::swap(b.bam, b.packed);
             }
         },
         [&](rs_batch &b) {
             const double w0 = thread_cpu_seconds();
             if (table) table->write_member(b.table);
             for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write_member(b.fastq[k]);
-            if (bam) bam->write_encoded(b.bam);
+            if (bam) bam->write_blocks(b.bam);
             t.write += thread_cpu_seconds() - w0;
             t.decide += b.decide_seconds;
             t.format += b.format_seconds;
@@ -716,9 +720,8 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         report.cells = call_cells(totals);
     }
     write_reports(report, lists[0]->ref.list, &outputs);
-    if (bam) bam->finish();
+    if (bam) bam->end();
     outputs.commit();
-    if (bam) bam->publish();
     if (report.counts.lower_case_reads)
         warn("warning: " + format_count(report.counts.lower_case_reads) +
              " reads hold lower-case bases in a barcode; they were read as upper case");

@@ -19,6 +19,7 @@
 
 namespace {
 
+using velmora_pipeline::bgzf_blocks;
 using velmora_pipeline::gzip_member;
 using velmora_pipeline::output_file;
 using velmora_pipeline::output_target;
@@ -78,6 +79,44 @@ TEST(GzipOutput, StreamAndMembersInAnyOrder) {
 
 }  // namespace
 
+// BGZF blocks: each a gzip member of at most 64 KiB whose BC field gives its
+// size less one, together the data; data that does not shrink is stored.
+TEST(GzipOutput, BgzfBlocks) {
+    std::mt19937_64 rng(9);
+    std::string text, noise;
+    for (int i = 0; i < 200000; ++i) text.push_back("ACGT\t\n"[rng() % 6]);
+    for (int i = 0; i < 150000; ++i) noise.push_back(static_cast<char>(rng()));
+    for (const std::string &data : {std::string(), std::string("x"), text, noise}) {
+        SCOPED_TRACE(data.size());
+        std::string blocks;
+        bgzf_blocks(data, blocks);
+        std::string back;
+        size_t count = 0;
+        for (size_t at = 0; at < blocks.size(); ++count) {
+            ASSERT_LE(at + 18, blocks.size());
+            EXPECT_EQ(blocks.compare(at, 4, "\x1f\x8b\x08\x04"), 0);
+            EXPECT_EQ(blocks.compare(at + 12, 4, std::string("BC\x02\x00", 4)), 0);
+            const size_t size = (static_cast<uint8_t>(blocks[at + 16]) | static_cast<uint8_t>(blocks[at + 17]) << 8) + 1;
+            ASSERT_LE(at + size, blocks.size());
+            z_stream zs{};
+            ASSERT_EQ(inflateInit2(&zs, 16 + 15), Z_OK);
+            std::string part(0x10000, '\0');
+            zs.next_in = reinterpret_cast<Bytef *>(blocks.data() + at);
+            zs.avail_in = static_cast<uInt>(size);
+            zs.next_out = reinterpret_cast<Bytef *>(part.data());
+            zs.avail_out = static_cast<uInt>(part.size());
+            EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
+            EXPECT_EQ(zs.avail_in, 0u);  // the size field is the member's size
+            part.resize(part.size() - zs.avail_out);
+            inflateEnd(&zs);
+            back += part;
+            at += size;
+        }
+        EXPECT_EQ(back, data);
+        EXPECT_EQ(count, (data.size() + 0xfeff) / 0xff00);
+    }
+}
+
 // The BAM records the workers encode are the ones htslib itself writes for
 // the same read: core fields and data byte for byte, including the empty
 // name htslib writes as "*", odd lengths, reads without qualities and pairs.
@@ -87,7 +126,8 @@ TEST(BamEncoding, SameBytesAsHtslib) {
     velmora_test::scratch_dir dir(VELMORA_TEST_WORK);
     velmora_pipeline::output_target target("--out-bam", "BAM output", dir.file("o.bam"));
     target.resolved = target.given;
-    velmora_pipeline::bam_writer writer(target, "velmora assign");
+    output_file file(target);
+    velmora_pipeline::bam_writer writer(&file, target, "velmora assign");
     struct read_case {
         std::string name;
         std::vector<std::string> seq, qual;
