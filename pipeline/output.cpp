@@ -204,9 +204,20 @@ output_file::output_file(const output_target &target, int fd) : target_(target) 
     attach(fd);
 }
 
-// A gzip stream into a descriptor, at ISA-L's level 1: compressing must keep
-// up with what feeds it (the assignment threads, or reads arriving to be
-// spooled), and it runs several times faster than zlib's fastest level.
+// Every compressed output is ISA-L's level 1: compressing must keep up with
+// what feeds it (the assignment threads, or reads arriving to be spooled),
+// and it runs several times faster than zlib's fastest level.  level_buf
+// holds ISAL_DEF_LVL1_DEFAULT bytes.
+static void deflate_start(isal_zstream &z, uint8_t *level_buf, uint16_t gzip_flag) {
+    isal_deflate_init(&z);
+    z.level = 1;
+    z.level_buf = level_buf;
+    z.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
+    z.gzip_flag = gzip_flag;
+    z.flush = NO_FLUSH;
+}
+
+// A gzip stream into a descriptor.
 struct output_file::deflater {
     static constexpr size_t out_size = size_t{1} << 20;
     isal_zstream z;
@@ -219,12 +230,7 @@ struct output_file::deflater {
     explicit deflater(int descriptor) : fd(descriptor) { start(); }
     // A new member.
     void start() {
-        isal_deflate_init(&z);
-        z.level = 1;
-        z.level_buf = level_buf.get();
-        z.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
-        z.gzip_flag = IGZIP_GZIP;
-        z.flush = NO_FLUSH;
+        deflate_start(z, level_buf.get(), IGZIP_GZIP);
         z.next_out = out.get();
         z.avail_out = out_size;
     }
@@ -334,13 +340,8 @@ void output_file::write(std::string_view data) {
 
 void gzip_member(std::string_view data, std::string &member) {
     isal_zstream z;
-    isal_deflate_init(&z);
     std::unique_ptr<uint8_t[]> level_buf(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
-    z.level = 1;
-    z.level_buf = level_buf.get();
-    z.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
-    z.gzip_flag = IGZIP_GZIP;
-    z.flush = NO_FLUSH;
+    deflate_start(z, level_buf.get(), IGZIP_GZIP);
     // Level 1 output of incompressible text is barely longer than the text.
     member.resize(data.size() + data.size() / 8 + 1024);
     size_t produced = 0;
@@ -380,12 +381,7 @@ void bgzf_blocks(std::string_view data, std::string &blocks) {
         blocks.append(reinterpret_cast<const char *>(header), HEAD);
         blocks.resize(start + BLOCK_MAX);
         uint8_t *body = reinterpret_cast<uint8_t *>(blocks.data()) + start + HEAD;
-        isal_deflate_init(&z);
-        z.level = 1;
-        z.level_buf = level_buf.get();
-        z.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
-        z.gzip_flag = IGZIP_GZIP_NO_HDR;  // the deflate data and the gzip trailer
-        z.flush = NO_FLUSH;
+        deflate_start(z, level_buf.get(), IGZIP_GZIP_NO_HDR);  // the deflate data and the gzip trailer
         z.end_of_stream = 1;
         z.next_in = const_cast<uint8_t *>(in);
         z.avail_in = static_cast<uint32_t>(n);
