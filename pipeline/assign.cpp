@@ -620,7 +620,7 @@ assign_report run_assign(const assign_options &options, const warning_sink &warn
     t.build = now_seconds() - t0;
 
     std::vector<uint64_t> exact_counts;
-    const decider decide(ref.index.get(), wl.size(), opt, exact_counts);
+    const decider decide(ref.index.get(), wl.size(), opt, exact_counts, &wl);
     if (opt.rescue) {
         t0 = now_seconds();
         fastq_inputs first(opt.reads_paths, pass_fds(), opt.max_line_length, opt.threads > 1);

@@ -2,15 +2,18 @@
 #include "decide.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 
 #include "assign.h"
 #include "base.h"
+#include "whitelist.h"
 
 namespace velmora_pipeline {
 
 decider::decider(const vorn_index *index, size_t entries, const assign_options &opt,
-                 const std::vector<uint64_t> &exact_counts)
-    : index_(index), entries_(entries), exact_counts_(exact_counts) {
+                 const std::vector<uint64_t> &exact_counts, const whitelist *list)
+    : index_(index), entries_(entries), list_(list), exact_counts_(exact_counts) {
     vorn_rescue_params_default(&params_);
     params_.metric = opt.hamming ? VORN_METRIC_HAMMING : VORN_METRIC_EDIT;
     params_.k = opt.k;
@@ -20,6 +23,59 @@ decider::decider(const vorn_index *index, size_t entries, const assign_options &
     params_.prior_pseudocount = opt.prior_pseudocount;
     params_.indel_weight = opt.indel_weight;
     params_.min_posterior = opt.min_posterior;
+}
+
+decider::~decider() { vorn_index_free(abundant_); }
+
+void decider::prepare_beyond() const {
+    // Hamming searches take k up to 3; past a few edits the wider search
+    // would cost more than the reads it could save.
+    const int32_t widest = params_.metric == VORN_METRIC_HAMMING ? 3 : 4;
+    if (!list_ || !params_.rescue || exact_counts_.size() != entries_ || params_.k + 1 > widest) return;
+    std::vector<std::string> seqs;
+    for (size_t e = 0; e < entries_; ++e) {
+        most_exact_ = std::max(most_exact_, exact_counts_[e]);
+        if (exact_counts_[e] < beyond_ratio) continue;
+        abundant_ids_.push_back(static_cast<uint32_t>(e));
+        const entry_text text = list_->entry(e);
+        seqs.emplace_back(text.data(), text.size());
+    }
+    if (seqs.empty()) return;
+    std::vector<const uint8_t *> ptrs;
+    std::vector<size_t> lens;
+    for (const std::string &s : seqs) {
+        ptrs.push_back(reinterpret_cast<const uint8_t *>(s.data()));
+        lens.push_back(s.size());
+    }
+    abundant_ = vorn_index_build(ptrs.data(), lens.data(), ptrs.size());
+    if (!abundant_) throw data_error("out of memory");
+}
+
+bool decider::beyond_agrees(const read_windows &w, size_t i, const read_decision &d) const {
+    // Most reads go to entries no other outweighs a hundredfold.
+    const uint64_t chosen = std::max<uint64_t>(exact_counts_[d.result.ref_index], 1);
+    if (chosen > most_exact_ / beyond_ratio) return true;
+    vorn_rescue_params p = params_;
+    p.k += 1;
+    p.rescue = 0;
+    vorn_hit near[max_listed_candidates];
+    size_t n_near = 0;
+    vorn_rescue_result r;
+    if (vorn_rescue_read(abundant_, w.window[i], w.quals[i], w.tail_len[i], w.window_len[i], nullptr, 0, &p, near,
+                         max_listed_candidates, &n_near, &r) != 0)
+        throw data_error("out of memory");
+    bool heavier = n_near > max_listed_candidates;
+    for (size_t h = 0; h < std::min(n_near, max_listed_candidates); ++h)
+        heavier = heavier || exact_counts_[abundant_ids_[near[h].ref_index]] >= beyond_ratio * chosen;
+    if (!heavier) return true;
+    p.rescue = 1;
+    vorn_rescue_result wider;
+    size_t n_wider = 0;
+    const int32_t rc = vorn_rescue_read(index_, w.window[i], w.quals[i], w.tail_len[i], w.window_len[i],
+                                        exact_counts_.data(), exact_counts_.size(), &p, nullptr, 0, &n_wider, &wider);
+    if (rc == -2) throw data_error("out of memory");
+    if (rc != 0) throw data_error("the library rejected a read");
+    return wider.status == VORN_STATUS_UNIQUE && wider.ref_index == d.result.ref_index;
 }
 
 void decider::prepare_memo() const {
@@ -65,7 +121,10 @@ void decider::count_exact(const read_windows &w, std::vector<vorn_match> *scratc
 
 void decider::decide(const read_windows &w, std::vector<vorn_match> *scratch, read_decision *out,
                      vorn_stats *work) const {
-    std::call_once(memo_ready_, [this] { prepare_memo(); });
+    std::call_once(memo_ready_, [this] {
+        prepare_memo();
+        prepare_beyond();
+    });
     lookup(w, scratch);
     vorn_hit hits[max_listed_candidates];
     for (size_t i = 0; i < w.n; ++i) {
@@ -99,6 +158,11 @@ void decider::decide(const read_windows &w, std::vector<vorn_match> *scratch, re
         d.listed = static_cast<uint32_t>(std::min(n_hits, max_listed_candidates));
         for (uint32_t h = 0; h < d.listed; ++h) d.candidates[h] = hits[h].ref_index;
         d.tie_broken = d.result.status == VORN_STATUS_UNIQUE && n_hits >= 2 && hits[1].distance == hits[0].distance;
+        if (abundant_ && d.result.status == VORN_STATUS_UNIQUE && d.result.distance >= 1 && !beyond_agrees(w, i, d)) {
+            d.result.status = VORN_STATUS_AMBIGUOUS;
+            d.result.ref_index = UINT32_MAX;
+            d.tie_broken = false;
+        }
     }
 }
 

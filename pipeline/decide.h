@@ -21,6 +21,7 @@
 namespace velmora_pipeline {
 
 struct assign_options;
+struct whitelist;
 
 // Entries listed per read, closest first.
 inline constexpr size_t max_listed_candidates = 8;
@@ -48,9 +49,13 @@ struct read_windows {
 class decider {
 public:
     // exact_counts: reads per entry of the first pass (empty without the
-    // rescue); kept by reference.
+    // rescue); kept by reference.  list: the entries, for the check beyond
+    // the bound (see decide()); null leaves it out.
     decider(const vorn_index *index, size_t entries, const assign_options &opt,
-            const std::vector<uint64_t> &exact_counts);
+            const std::vector<uint64_t> &exact_counts, const whitelist *list = nullptr);
+    ~decider();
+    decider(const decider &) = delete;
+    decider &operator=(const decider &) = delete;
 
     // Bases after the window a read's tail holds.
     uint64_t tail_extra() const { return params_.fixed_window ? 0 : static_cast<uint64_t>(params_.k); }
@@ -58,7 +63,16 @@ public:
     // The first pass: adds the reads whose window equals one entry.
     void count_exact(const read_windows &w, std::vector<vorn_match> *scratch, uint64_t *counts) const;
     // Decides every read of w into out[0, w.n) and adds the library's work
-    // to *work.  Safe to call from several threads at once.  Throws
+    // to *work.
+    //
+    // Beyond the bound: a read rescued to an entry with few exact reads may
+    // instead carry one error more from an entry with far more, which the
+    // search within the bound does not see (a read two substitutions from a
+    // cell, one from an entry read once).  When an entry with at least
+    // beyond_ratio times the exact reads of the one chosen lies within k + 1
+    // (found in a small index of the entries with at least beyond_ratio
+    // exact reads), the read is decided again with the bound k + 1, and keeps
+    // its entry only if that decision gives it too.  Safe to call from several threads at once.  Throws
     // data_error when the library refuses or runs out of memory.
     void decide(const read_windows &w, std::vector<vorn_match> *scratch, read_decision *out,
                 vorn_stats *work) const;
@@ -84,11 +98,16 @@ private:
     // entries that have exact reads get a slot, since the second pass meets
     // exact reads of no other entry.
     void prepare_memo() const;
+    // Builds the index of the abundant entries, when the check applies.
+    void prepare_beyond() const;
+    // Whether the decision d of the read of window i stands the check.
+    bool beyond_agrees(const read_windows &w, size_t i, const read_decision &d) const;
     // The memo slot of entry e, or null when e has none.
     memo_slot *slot_of(uint32_t e) const;
 
     const vorn_index *index_;
     size_t entries_;
+    const whitelist *list_;
     const std::vector<uint64_t> &exact_counts_;
     vorn_rescue_params params_;
     mutable std::once_flag memo_ready_;
@@ -98,7 +117,17 @@ private:
     // number is that plus the set bits below e in its word).
     mutable std::vector<uint64_t> held_;
     mutable std::vector<uint32_t> held_before_;
+    // The entries with at least beyond_ratio exact reads, indexed, and
+    // their numbers in the list.
+    mutable vorn_index *abundant_ = nullptr;
+    mutable std::vector<uint32_t> abundant_ids_;
+    mutable uint64_t most_exact_ = 0;  // the most exact reads of any entry
 };
+
+// An extra substitution costs a read's likelihood a factor p / 3: about
+// 1/300 at Q20, 1/30 at Q10.  An entry with under 100 times the reads of
+// the chosen one would rarely outweigh that.
+inline constexpr uint64_t beyond_ratio = 100;
 
 }  // namespace velmora_pipeline
 

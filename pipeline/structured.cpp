@@ -593,7 +593,8 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     std::vector<std::unique_ptr<decider>> deciders;
     for (size_t s = 0; s < L.slots.size(); ++s) {
         const reference &ref = lists[L.slots[s].list]->ref;
-        deciders.push_back(std::make_unique<decider>(ref.index.get(), ref.list.size(), bounded[s], exact_counts[s]));
+        deciders.push_back(
+            std::make_unique<decider>(ref.index.get(), ref.list.size(), bounded[s], exact_counts[s], &ref.list));
     }
     structured_job job(opt, L, lists, deciders);
     if (opt.rescue) {

@@ -289,7 +289,7 @@ PYBIND11_MODULE(_pipeline_ext, m) {
             assign_report report;
             {
                 py::gil_scoped_release nogil;
-                const decider decide(ref.get().index.get(), ref.size(), opt, counts);
+                const decider decide(ref.get().index.get(), ref.size(), opt, counts, &ref.get().list);
                 fastq_inputs in({path}, {}, opt.max_line_length, false, range_of(part));
                 output_target target("out", "output", out_path);
                 output_group outputs;

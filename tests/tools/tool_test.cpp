@@ -376,6 +376,42 @@ struct bad_case {
     std::vector<std::string> options;
 };
 
+// A read one substitution from an entry read once and two from a cell read
+// hundreds of times is more likely the cell's read with two errors: it is
+// not given to the rare entry.  With the cell under a hundred times the
+// rare entry's reads, it is.
+TEST(ToolAssign, AnAbundantEntryBeyondTheBoundHoldsARareEntrysRead) {
+    const std::string cell = "ACGTACGTACGTACGT", rare = "ACGTACGTACGTACCG", read = "ACGTACGTACGTACCA";
+    const auto fastq = [](const std::string &name, const std::string &seq, size_t copies) {
+        std::string out;
+        for (size_t i = 0; i < copies; ++i)
+            out += "@" + name + std::to_string(i) + "\n" + seq + "\n+\n" + std::string(seq.size(), '5') + "\n";
+        return out;
+    };
+    struct row {
+        size_t cell_reads, rare_reads;
+        const char *status;
+    } rows[] = {{300, 1, "ambiguous"}, {100, 1, "ambiguous"}, {99, 1, "unique"}, {300, 4, "unique"}};
+    for (const row &c : rows) {
+        SCOPED_TRACE(std::to_string(c.cell_reads) + " " + std::to_string(c.rare_reads));
+        scratch_dir dir;
+        write_file(dir.file("wl.txt"), cell + "\n" + rare + "\nTTTTGGGGCCCCAAAA\n");
+        write_file(dir.file("r.fq"), fastq("c", cell, c.cell_reads) + fastq("r", rare, c.rare_reads) +
+                                         fastq("q", read, 1));
+        const run_result r = run_tool(dir, {"assign", "--whitelist", dir.file("wl.txt"), "--reads", dir.file("r.fq"),
+                                            "--max-edits", "1", "--out", dir.file("o.tsv")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto rows_out = parse_table(read_file(dir.file("o.tsv")));
+        ASSERT_FALSE(rows_out.empty());
+        const auto &last = rows_out.back();
+        EXPECT_EQ(last.at("read"), "q0");
+        EXPECT_EQ(last.at("status"), c.status);
+        if (std::string(c.status) == "unique") {
+            EXPECT_EQ(last.at("assigned"), rare);
+        }
+    }
+}
+
 // Each bad input gives its exit status and message, writes nothing to
 // standard output, leaves no output or temporary file and keeps a previous
 // output as it was.
