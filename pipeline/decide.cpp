@@ -51,7 +51,7 @@ void decider::prepare_beyond() const {
     if (!abundant_) throw data_error("out of memory");
 }
 
-bool decider::beyond_agrees(const read_windows &w, size_t i, const read_decision &d) const {
+bool decider::beyond_agrees(const read_windows &w, size_t i, const read_decision &d, double *posterior) const {
     // Most reads go to entries no other outweighs a hundredfold.
     const uint64_t chosen = std::max<uint64_t>(exact_counts_[d.result.ref_index], 1);
     if (chosen > most_exact_ / beyond_ratio) return true;
@@ -75,6 +75,7 @@ bool decider::beyond_agrees(const read_windows &w, size_t i, const read_decision
                                         exact_counts_.data(), exact_counts_.size(), &p, nullptr, 0, &n_wider, &wider);
     if (rc == -2) throw data_error("out of memory");
     if (rc != 0) throw data_error("the library rejected a read");
+    *posterior = wider.posterior;
     return wider.status == VORN_STATUS_UNIQUE && wider.ref_index == d.result.ref_index;
 }
 
@@ -158,8 +159,11 @@ void decider::decide(const read_windows &w, std::vector<vorn_match> *scratch, re
         d.listed = static_cast<uint32_t>(std::min(n_hits, max_listed_candidates));
         for (uint32_t h = 0; h < d.listed; ++h) d.candidates[h] = hits[h].ref_index;
         d.tie_broken = d.result.status == VORN_STATUS_UNIQUE && n_hits >= 2 && hits[1].distance == hits[0].distance;
-        if (abundant_ && d.result.status == VORN_STATUS_UNIQUE && d.result.distance >= 1 && !beyond_agrees(w, i, d)) {
+        double wider_posterior = 0.0;
+        if (abundant_ && d.result.status == VORN_STATUS_UNIQUE && d.result.distance >= 1 &&
+            !beyond_agrees(w, i, d, &wider_posterior)) {
             d.result.status = VORN_STATUS_AMBIGUOUS;
+            d.result.posterior = wider_posterior;
             d.result.ref_index = UINT32_MAX;
             d.tie_broken = false;
         }

@@ -100,8 +100,9 @@ private:
     void prepare_memo() const;
     // Builds the index of the abundant entries, when the check applies.
     void prepare_beyond() const;
-    // Whether the decision d of the read of window i stands the check.
-    bool beyond_agrees(const read_windows &w, size_t i, const read_decision &d) const;
+    // Whether the decision d of the read of window i stands the check; when
+    // it does not, *posterior is the top posterior of the wider decision.
+    bool beyond_agrees(const read_windows &w, size_t i, const read_decision &d, double *posterior) const;
     // The memo slot of entry e, or null when e has none.
     memo_slot *slot_of(uint32_t e) const;
 
