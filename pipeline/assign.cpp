@@ -330,15 +330,11 @@ void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &de
 
     // A compressed table is compressed here, each batch a gzip member of its
     // own, so that every thread deflates rather than the one that writes.
-    const bool pack = out && out->compressed();
     run_in_order<read_batch>(
         opt.threads, timed_fill,
-        [&worker, pack](read_batch &b) {
+        [&worker, out](read_batch &b) {
             worker.process(b);
-            if (pack && !b.out.empty()) {
-                gzip_member(b.out, b.packed);
-                std::swap(b.out, b.packed);
-            }
+            if (out) out->pack(b.out, b.packed);
         },
         write_batch);
     t.wall = now_seconds() - start;

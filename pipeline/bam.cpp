@@ -56,7 +56,6 @@ void bam_writer::encode(std::string &out, std::string_view name, const std::stri
     // written as SAM's "*".
     if (name.size() > 254) fail("a record cannot be encoded (read '" + std::string(name) + "')");
     if (name.empty()) name = "*";
-    const size_t l_name = name.size() + 1;
     // An unmapped record placed nowhere: the bin of position -1, length 1.
     const uint32_t bin = static_cast<uint32_t>(hts_reg2bin(-1, 0, 14, 5));
     for (size_t k = 0; k < n; ++k) {
@@ -66,7 +65,7 @@ void bam_writer::encode(std::string &out, std::string_view name, const std::stri
         put_u32(out, 0);  // block_size, set below
         put_u32(out, UINT32_MAX);  // refID -1
         put_u32(out, UINT32_MAX);  // pos -1
-        put_u8(out, static_cast<uint32_t>(l_name));
+        put_u8(out, static_cast<uint32_t>(name.size() + 1));
         put_u8(out, 0);  // mapq
         put_u16(out, bin);
         put_u16(out, 0);  // no CIGAR
@@ -76,7 +75,7 @@ void bam_writer::encode(std::string &out, std::string_view name, const std::stri
         put_u32(out, UINT32_MAX);  // next pos -1
         put_u32(out, 0);  // tlen
         out.append(name);
-        out.append(l_name - name.size(), '\0');
+        out.push_back('\0');
         for (size_t i = 0; i < l_seq; i += 2) {
             const uint32_t hi = seq_nt16_table[static_cast<uint8_t>(seq[k][i])];
             const uint32_t lo = i + 1 < l_seq ? seq_nt16_table[static_cast<uint8_t>(seq[k][i + 1])] : 0;

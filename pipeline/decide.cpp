@@ -11,6 +11,16 @@
 
 namespace velmora_pipeline {
 
+namespace {
+
+// What a failed vorn_rescue_read returns, as the run's error.
+void check_rescue(int32_t rc) {
+    if (rc == -2) throw data_error("out of memory");
+    if (rc != 0) throw data_error("the library rejected a read");
+}
+
+}  // namespace
+
 decider::decider(const vorn_index *index, size_t entries, const assign_options &opt,
                  const std::vector<uint64_t> &exact_counts, const whitelist *list)
     : index_(index), entries_(entries), list_(list), exact_counts_(exact_counts) {
@@ -61,9 +71,8 @@ bool decider::beyond_agrees(const read_windows &w, size_t i, const read_decision
     vorn_hit near[max_listed_candidates];
     size_t n_near = 0;
     vorn_rescue_result r;
-    if (vorn_rescue_read(abundant_, w.window[i], w.quals[i], w.tail_len[i], w.window_len[i], nullptr, 0, &p, near,
-                         max_listed_candidates, &n_near, &r) != 0)
-        throw data_error("out of memory");
+    check_rescue(vorn_rescue_read(abundant_, w.window[i], w.quals[i], w.tail_len[i], w.window_len[i], nullptr, 0,
+                                  &p, near, max_listed_candidates, &n_near, &r));
     bool heavier = n_near > max_listed_candidates;
     for (size_t h = 0; h < std::min(n_near, max_listed_candidates); ++h)
         heavier = heavier || exact_counts_[abundant_ids_[near[h].ref_index]] >= beyond_ratio * chosen;
@@ -71,10 +80,8 @@ bool decider::beyond_agrees(const read_windows &w, size_t i, const read_decision
     p.rescue = 1;
     vorn_rescue_result wider;
     size_t n_wider = 0;
-    const int32_t rc = vorn_rescue_read(index_, w.window[i], w.quals[i], w.tail_len[i], w.window_len[i],
-                                        exact_counts_.data(), exact_counts_.size(), &p, nullptr, 0, &n_wider, &wider);
-    if (rc == -2) throw data_error("out of memory");
-    if (rc != 0) throw data_error("the library rejected a read");
+    check_rescue(vorn_rescue_read(index_, w.window[i], w.quals[i], w.tail_len[i], w.window_len[i],
+                                  exact_counts_.data(), exact_counts_.size(), &p, nullptr, 0, &n_wider, &wider));
     *posterior = wider.posterior;
     return wider.status == VORN_STATUS_UNIQUE && wider.ref_index == d.result.ref_index;
 }
@@ -148,12 +155,10 @@ void decider::decide(const read_windows &w, std::vector<vorn_match> *scratch, re
         }
         size_t n_hits = 0;
         vorn_stats read_work{0, 0};
-        const int32_t rc = vorn_rescue_read_stats(
+        check_rescue(vorn_rescue_read_stats(
             index_, w.window[i], w.quals[i], w.tail_len[i], w.window_len[i],
             params_.rescue ? exact_counts_.data() : nullptr, params_.rescue ? exact_counts_.size() : 0, &params_,
-            hits, max_listed_candidates, &n_hits, &d.result, &read_work);
-        if (rc == -2) throw data_error("out of memory");
-        if (rc != 0) throw data_error("the library rejected a read");
+            hits, max_listed_candidates, &n_hits, &d.result, &read_work));
         work->candidates += read_work.candidates;
         work->verifications += read_work.verifications;
         d.listed = static_cast<uint32_t>(std::min(n_hits, max_listed_candidates));

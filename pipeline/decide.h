@@ -72,8 +72,10 @@ public:
     // beyond_ratio times the exact reads of the one chosen lies within k + 1
     // (found in a small index of the entries with at least beyond_ratio
     // exact reads), the read is decided again with the bound k + 1, and keeps
-    // its entry only if that decision gives it too.  Safe to call from several threads at once.  Throws
-    // data_error when the library refuses or runs out of memory.
+    // its entry only if that decision gives it too.
+    //
+    // Safe to call from several threads at once.  Throws data_error when the
+    // library refuses or runs out of memory.
     void decide(const read_windows &w, std::vector<vorn_match> *scratch, read_decision *out,
                 vorn_stats *work) const;
 

@@ -411,6 +411,12 @@ void bgzf_blocks(std::string_view data, std::string &blocks) {
     }
 }
 
+void output_file::pack(std::string &text, std::string &room) const {
+    if (!gz_ || text.empty()) return;
+    gzip_member(text, room);
+    std::swap(text, room);
+}
+
 void output_file::write_member(std::string_view member) {
     if (member.empty()) return;
     if (!gz_) {

@@ -73,12 +73,16 @@ public:
 
     // Throws data_error naming the output on any write error.
     void write(std::string_view data);
-    // Whether write() compresses: then the worker threads may compress
-    // their part with gzip_member() and hand it to write_member().
+    // Whether write() compresses (a name ending in ".gz").
     bool compressed() const { return gz_ != nullptr; }
     // Appends a complete gzip member (a gzip file holds any sequence of
     // them); what write() had begun is ended as a member of its own first.
+    // Without compression, writes the text as write() does.
     void write_member(std::string_view member);
+    // For write_member(): turns text into one gzip member when this output
+    // compresses (room: the caller's scratch, swapped with text); nothing
+    // otherwise.  Safe to call from several threads at once.
+    void pack(std::string &text, std::string &room) const;
     // Flushes and closes; the data is on disk (temporary) or delivered
     // (direct, standard output).  Throws data_error on failure.
     void finish();

@@ -637,15 +637,8 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             job.process(b);
             // Compressed here, each batch a gzip member of its own, so that
             // every thread deflates rather than the one that writes.
-            for (size_t k = 0; k < fastq_out.size(); ++k) {
-                if (!fastq_out[k]->compressed() || b.fastq[k].empty()) continue;
-                gzip_member(b.fastq[k], b.packed);
-                std::swap(b.fastq[k], b.packed);
-            }
-            if (table && table->compressed() && !b.table.empty()) {
-                gzip_member(b.table, b.packed);
-                std::swap(b.table, b.packed);
-            }
+            for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->pack(b.fastq[k], b.packed);
+            if (table) table->pack(b.table, b.packed);
             if (bam) {
                 // Encoded and compressed here too: the writing thread then
                 // only copies.
