@@ -14,7 +14,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "io.h"
 #include "base.h"
@@ -356,7 +355,7 @@ void gzip_member(std::string_view data, std::string &member) {
         const size_t room = std::min<size_t>(member.size() - produced, 1u << 30);
         z.next_out = reinterpret_cast<uint8_t *>(member.data()) + produced;
         z.avail_out = static_cast<uint32_t>(room);
-        if (isal_deflate(&z) != COMP_OK) throw std::bad_alloc();
+        if (isal_deflate(&z) != COMP_OK) throw data_error("compressing an output failed");
         produced += room - z.avail_out;
         const size_t used = part - z.avail_in;
         in += used;
