@@ -633,8 +633,11 @@ VORN_API void vorn_rescue_params_default(vorn_rescue_params *params) VORN_NOEXCE
  * fixed_window 1 or Hamming), whose path keeps within k of the diagonal (no
  * indels for Hamming).  Along the alignment a base read as the reference's
  * contributes 1 - p, a substituted base p / 3, an inserted read base its own
- * p times indel_weight, and a deleted reference base the larger p of the two
- * read bases beside the gap times indel_weight.  p = 10^(-Q/10), Q the
+ * p times indel_weight times 1/4 (its identity), and a deleted reference base
+ * the larger p of the two read bases beside the gap times indel_weight.
+ * Every candidate accounts for the same read bases: each base between the
+ * alignment's end and the longest window's end belongs to what follows the
+ * barcode and contributes 1/4.  p = 10^(-Q/10), Q the
  * quality byte minus quality_offset (0 for a byte below the offset), capped
  * at 0.75.  Sums run in log space; a candidate of zero prior or zero
  * likelihood is dropped.  The top candidate is assigned (UNIQUE) when its

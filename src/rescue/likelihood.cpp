@@ -1,10 +1,11 @@
 // The quality model: how likely the observed read is, given that it came from
 // one reference.  A base read correctly has probability 1 - p, a substitution
 // p / 3, where p is the base's error probability from its Phred quality; an
-// inserted base costs its own p times the indel weight, a deleted one the p of
-// the less reliable read base beside the gap times the weight.  The alignment
-// taken is the most likely one, found by a banded dynamic programme in log
-// space whose end may fall on any allowed read prefix length.
+// inserted base costs its own p times the indel weight (and is one of four), a
+// deleted one the p of the less reliable read base beside the gap times the
+// weight.  The alignment taken is the most likely one, found by a banded
+// dynamic programme in log space whose end may fall on any allowed read prefix
+// length; the read bases it leaves before the longest are one of four each.
 #include <cmath>
 #include <limits>
 
@@ -92,12 +93,16 @@ double rescue_log_likelihood(const rescue_read_model &m, rescue_scratch &s, cons
         return static_cast<ptrdiff_t>(ref_len) - static_cast<ptrdiff_t>(i) +
                static_cast<ptrdiff_t>(band);
     };
+    // Every candidate explains the same read bases: those its alignment
+    // leaves before `longest` belong to what follows the barcode, a random
+    // base each.
+    const double log_random_base = std::log(0.25);
     double best = NEG_INF;
     const auto take_end = [&](size_t i, const double *row) {
         const ptrdiff_t t = cell_of_end(i);
-        if (i >= m.shortest && t >= 0 && t < static_cast<ptrdiff_t>(width) &&
-            row[t] > best)
-            best = row[t];
+        if (i < m.shortest || t < 0 || t >= static_cast<ptrdiff_t>(width)) return;
+        const double v = row[t] + static_cast<double>(m.longest - i) * log_random_base;
+        if (v > best) best = v;
     };
 
     // Row 0: reference bases deleted before the first read base.
@@ -115,7 +120,8 @@ double rescue_log_likelihood(const rescue_read_model &m, rescue_scratch &s, cons
     for (size_t i = 1; i <= m.longest; ++i) {
         const rescue_base_logs &b = s.bases[i - 1];
         const uint8_t base = m.read[i - 1];
-        const double ins = m.log_indel_weight + b.error;
+        // An inserted base is one of four, whichever it is.
+        const double ins = m.log_indel_weight + b.error + log_random_base;
         const double del = m.log_indel_weight + gap_neighbor_error(s, i);
         for (size_t t = 0; t < width; ++t) {
             const ptrdiff_t j = ref_prefix(i, t);

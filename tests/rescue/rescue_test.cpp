@@ -65,10 +65,19 @@ std::string with(std::string s, size_t pos, char c) { return s[pos] = c, s; }
 const std::string X = with(T, 3, 'A');                 // one substitution, at position 3
 const std::string Y = with(T, 10, 'A');                // one substitution, at position 10
 const std::string Z = with(with(T, 3, 'A'), 12, 'T');  // two substitutions
+// The read (T, then GGTTAA) with base 8 deleted from the entry, and with
+// base 8 inserted into it.
+const std::string D = T.substr(0, 8) + "C" + T.substr(8, 7);
+const std::string I = T.substr(0, 8) + T.substr(9) + "G";
 
 TEST(RescueWorked, PosteriorAndDecisionByHand) {
     const double p3 = std::pow(10.0, -0.2), p10 = 1e-4;  // Q2 at position 3, Q40 elsewhere
     const double x_lik = p3 / 3 * (1 - p10), y_lik = (1 - p3) * p10 / 3;
+    // Without qualities every base errs at 0.001.  Against a substitution,
+    // a deletion also leaves one more read base to what follows the barcode
+    // (one in four); an insertion's base is one of four, but it leaves one
+    // read base fewer.
+    const double del_vs_x = 0.1 * 0.001 / 4 / (0.001 / 3), ins_vs_x = 0.1 * 0.001 * 0.999 / (0.001 / 3);
     std::string q(T.size() + 6, 'I');
     q[3] = '#';
     struct row {
@@ -91,6 +100,10 @@ TEST(RescueWorked, PosteriorAndDecisionByHand) {
          VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 30.0 / 31.0},
         {"pseudocount for an entry without exact reads", 1, {X, Y}, {0, 3}, false, 1, 0.975,
          VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 3.0 / 4.0, 0},
+        {"a deletion leaves a base to the next segment", 1, {X, D}, {100, 100}, false, 1, 0.9,
+         VORN_STATUS_UNIQUE, 0, 1, 1, 1 / (1 + del_vs_x)},
+        {"an inserted base is one of four", 1, {X, I}, {100, 100}, false, 1, 0.5,
+         VORN_STATUS_UNIQUE, 0, 1, 1, 1 / (1 + ins_vs_x)},
         {"exact tie never assigns", 1, {X, Y}, {5, 5}, false, 1, 0.5,
          VORN_STATUS_AMBIGUOUS, UINT32_MAX, 1, UINT32_MAX, 0.5},
         {"unseen entry is no candidate", 1, {X, Y}, {0, 3}, false, 1, 0.975,
@@ -128,7 +141,8 @@ TEST(RescueWorked, PosteriorAndDecisionByHand) {
 
 // The model from its definition: the best alignment of a read prefix ending
 // on an allowed length with the whole reference, staying within band of the
-// diagonal, found top-down.
+// diagonal, found top-down; an inserted base and each read base the prefix
+// leaves before `longest` are one of four.
 double oracle_log_likelihood(const std::string &read, const std::vector<double> &perr,
                              size_t shortest, size_t longest, const std::string &ref, size_t band,
                              double w) {
@@ -144,7 +158,7 @@ double oracle_log_likelihood(const std::string &read, const std::vector<double> 
             const double p = perr[i - 1];
             v = std::max(v, best(i - 1, j - 1) + std::log(read[i - 1] == ref[j - 1] ? 1 - p : p / 3));
         }
-        if (i > 0) v = std::max(v, best(i - 1, j) + std::log(w * perr[i - 1]));
+        if (i > 0) v = std::max(v, best(i - 1, j) + std::log(w * perr[i - 1] / 4));
         if (j > 0) {
             double p = 0.001;
             if (i > 0) p = perr[i - 1];
@@ -154,7 +168,8 @@ double oracle_log_likelihood(const std::string &read, const std::vector<double> 
         return memo[key] = v;
     };
     double out = NEG;
-    for (size_t n = shortest; n <= longest; ++n) out = std::max(out, best(n, ref.size()));
+    for (size_t n = shortest; n <= longest; ++n)
+        out = std::max(out, best(n, ref.size()) + static_cast<double>(longest - n) * std::log(0.25));
     return out;
 }
 
