@@ -337,12 +337,35 @@ void output_file::write(std::string_view data) {
     if (std::fwrite(data.data(), 1, data.size(), file_) != data.size()) fail(errno);
 }
 
+// Per-thread room for compressing batches: ISA-L's level buffer and the
+// output, kept from batch to batch, so that no batch pays for fresh pages
+// or for zeroing memory deflate then overwrites.
+struct deflate_room {
+    std::unique_ptr<uint8_t[]> level_buf{new uint8_t[ISAL_DEF_LVL1_DEFAULT]};
+    std::unique_ptr<uint8_t[]> out;
+    size_t out_size = 0;
+
+    uint8_t *at_least(size_t n) {
+        if (out_size < n) {
+            out.reset(new uint8_t[n]);
+            out_size = n;
+        }
+        return out.get();
+    }
+};
+
+static deflate_room &thread_room() {
+    thread_local deflate_room room;
+    return room;
+}
+
 void gzip_member(std::string_view data, std::string &member) {
+    deflate_room &room = thread_room();
     isal_zstream z;
-    std::unique_ptr<uint8_t[]> level_buf(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
-    deflate_start(z, level_buf.get(), IGZIP_GZIP);
+    deflate_start(z, room.level_buf.get(), IGZIP_GZIP);
     // Level 1 output of incompressible text is barely longer than the text.
-    member.resize(data.size() + data.size() / 8 + 1024);
+    size_t size = data.size() + data.size() / 8 + 1024;
+    uint8_t *out = room.at_least(size);
     size_t produced = 0;
     const uint8_t *in = reinterpret_cast<const uint8_t *>(data.data());
     size_t left = data.size();
@@ -351,18 +374,25 @@ void gzip_member(std::string_view data, std::string &member) {
         z.next_in = const_cast<uint8_t *>(in);
         z.avail_in = static_cast<uint32_t>(part);
         z.end_of_stream = part == left ? 1 : 0;
-        if (member.size() - produced < 1024) member.resize(member.size() * 2);
-        const size_t room = std::min<size_t>(member.size() - produced, 1u << 30);
-        z.next_out = reinterpret_cast<uint8_t *>(member.data()) + produced;
-        z.avail_out = static_cast<uint32_t>(room);
+        if (size - produced < 1024) {
+            // Kept so far, then the room doubled.
+            std::unique_ptr<uint8_t[]> kept(new uint8_t[produced]);
+            if (produced > 0) std::memcpy(kept.get(), out, produced);
+            size *= 2;
+            out = room.at_least(size);
+            if (produced > 0) std::memcpy(out, kept.get(), produced);
+        }
+        const size_t space = std::min<size_t>(size - produced, 1u << 30);
+        z.next_out = out + produced;
+        z.avail_out = static_cast<uint32_t>(space);
         if (isal_deflate(&z) != COMP_OK) throw data_error("compressing an output failed");
-        produced += room - z.avail_out;
+        produced += space - z.avail_out;
         const size_t used = part - z.avail_in;
         in += used;
         left -= used;
         if (z.end_of_stream && z.avail_in == 0 && z.internal_state.state == ZSTATE_END) break;
     }
-    member.resize(produced);
+    member.assign(reinterpret_cast<const char *>(out), produced);
 }
 
 void bgzf_blocks(std::string_view data, std::string &blocks) {
@@ -371,16 +401,15 @@ void bgzf_blocks(std::string_view data, std::string &blocks) {
     constexpr size_t IN_MAX = 0xff00, BLOCK_MAX = 0x10000, HEAD = 18;
     static constexpr uint8_t header[HEAD] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C', 2, 0, 0, 0};
     blocks.clear();
-    std::unique_ptr<uint8_t[]> level_buf(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
+    deflate_room &room = thread_room();
+    uint8_t *block = room.at_least(BLOCK_MAX);
+    std::memcpy(block, header, HEAD);
     isal_zstream z;
     for (size_t at = 0; at < data.size(); at += IN_MAX) {
         const size_t n = std::min(IN_MAX, data.size() - at);
         const uint8_t *in = reinterpret_cast<const uint8_t *>(data.data()) + at;
-        const size_t start = blocks.size();
-        blocks.append(reinterpret_cast<const char *>(header), HEAD);
-        blocks.resize(start + BLOCK_MAX);
-        uint8_t *body = reinterpret_cast<uint8_t *>(blocks.data()) + start + HEAD;
-        deflate_start(z, level_buf.get(), IGZIP_GZIP_NO_HDR);  // the deflate data and the gzip trailer
+        uint8_t *body = block + HEAD;
+        deflate_start(z, room.level_buf.get(), IGZIP_GZIP_NO_HDR);  // the deflate data and the gzip trailer
         z.end_of_stream = 1;
         z.next_in = const_cast<uint8_t *>(in);
         z.avail_in = static_cast<uint32_t>(n);
@@ -404,9 +433,9 @@ void bgzf_blocks(std::string_view data, std::string &blocks) {
             }
             size = HEAD + sizeof stored + n + 8;
         }
-        blocks[start + 16] = static_cast<char>((size - 1) & 0xff);
-        blocks[start + 17] = static_cast<char>((size - 1) >> 8);
-        blocks.resize(start + size);
+        block[16] = static_cast<uint8_t>((size - 1) & 0xff);
+        block[17] = static_cast<uint8_t>((size - 1) >> 8);
+        blocks.append(reinterpret_cast<const char *>(block), size);
     }
 }
 

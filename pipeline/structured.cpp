@@ -167,7 +167,10 @@ struct rs_batch {
         slots.resize(n_slots);
         for (slot_batch &s : slots) s.clear();
         table.clear();
-        fastq.assign(n_templates, std::string());
+        // Cleared, not replaced: a batch's text is about the size of the
+        // last one's, and its buffer is kept.
+        fastq.resize(n_templates);
+        for (std::string &f : fastq) f.clear();
         tags.clear();
         tag_off.clear();
         keys.clear();
@@ -403,7 +406,10 @@ private:
             if (!with_templates_) continue;
             // The SAM tags of the read.
             b.tag_off.push_back(b.tags.size());
-            if (!cell.empty()) b.tags += "\tCB:Z:" + cell;
+            if (!cell.empty()) {
+                b.tags += "\tCB:Z:";
+                b.tags += cell;
+            }
             if (short_read == 0) {
                 append_tags(b, i, L_.cells, "\tCR:Z:", "\tCY:Z:");
                 append_tags(b, i, L_.samples, "\tBC:Z:", "\tQT:Z:");
