@@ -1,0 +1,136 @@
+// UMIs grouped within a cell: written-out cases per branch of the rule, and
+// random cells against the rule applied by comparing every pair.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "umi.h"
+
+namespace {
+
+using velmora_pipeline::umi_bases;
+using velmora_pipeline::umi_code;
+using velmora_pipeline::umi_count;
+using velmora_pipeline::umi_directional;
+
+// UMI -> the UMI it is corrected to, through umi_directional.
+std::map<std::string, std::string> grouped(const std::map<std::string, uint64_t> &cell) {
+    std::vector<umi_count> umis;
+    size_t length = 0;
+    for (const auto &[umi, reads] : cell) {
+        uint64_t code = 0;
+        EXPECT_TRUE(umi_code(umi, &code)) << umi;
+        umis.push_back({code, reads});
+        length = umi.size();
+    }
+    std::sort(umis.begin(), umis.end(), [](const umi_count &a, const umi_count &b) { return a.code < b.code; });
+    std::vector<uint32_t> root(umis.size());
+    umi_directional(umis.data(), umis.size(), length, root.data());
+    std::map<std::string, std::string> out;
+    for (size_t i = 0; i < umis.size(); ++i) {
+        std::string from(length, '?'), to(length, '?');
+        umi_bases(umis[i].code, length, from.data());
+        umi_bases(umis[root[i]].code, length, to.data());
+        out[from] = to;
+    }
+    return out;
+}
+
+// The rule from its definition: every pair compared, groups grown from the
+// most reads down (ties: the smaller UMI, which for ACGT is the smaller code).
+std::map<std::string, std::string> by_definition(const std::map<std::string, uint64_t> &cell) {
+    std::vector<std::pair<std::string, uint64_t>> order(cell.begin(), cell.end());
+    std::stable_sort(order.begin(), order.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+    const auto one_apart = [](const std::string &a, const std::string &b) {
+        size_t d = 0;
+        for (size_t i = 0; i < a.size(); ++i) d += a[i] != b[i];
+        return d == 1;
+    };
+    std::map<std::string, std::string> out;
+    for (const auto &[r, reads] : order) {
+        if (out.count(r)) continue;
+        out[r] = r;
+        std::vector<std::string> queue{r};
+        for (size_t head = 0; head < queue.size(); ++head) {
+            const std::string u = queue[head];
+            for (const auto &[v, v_reads] : order)
+                if (!out.count(v) && one_apart(u, v) && cell.at(u) >= 2 * v_reads - 1) {
+                    out[v] = r;
+                    queue.push_back(v);
+                }
+        }
+    }
+    return out;
+}
+
+struct grouping_case {
+    const char *name;
+    std::map<std::string, uint64_t> cell;
+    std::map<std::string, std::string> want;
+};
+
+TEST(UmiDirectional, EachBranchOfTheRule) {
+    const grouping_case cases[] = {
+        {"a chain absorbed through its middle", {{"AAAA", 10}, {"AAAC", 5}, {"AACC", 3}},
+         {{"AAAA", "AAAA"}, {"AAAC", "AAAA"}, {"AACC", "AAAA"}}},
+        {"the chain stops where 2n - 1 is not reached", {{"AAAA", 10}, {"AAAC", 5}, {"AACC", 4}},
+         {{"AAAA", "AAAA"}, {"AAAC", "AAAA"}, {"AACC", "AACC"}}},
+        {"exactly 2n - 1 absorbs", {{"ACGT", 9}, {"ACGA", 5}}, {{"ACGT", "ACGT"}, {"ACGA", "ACGT"}}},
+        {"one read short of it does not", {{"ACGT", 9}, {"ACGA", 6}}, {{"ACGT", "ACGT"}, {"ACGA", "ACGA"}}},
+        {"two singletons: the smaller absorbs", {{"TTTT", 1}, {"TTTG", 1}}, {{"TTTT", "TTTG"}, {"TTTG", "TTTG"}}},
+        {"equal counts above one stay apart", {{"CCCC", 3}, {"CCCA", 3}}, {{"CCCC", "CCCC"}, {"CCCA", "CCCA"}}},
+        {"two parents: the larger takes it", {{"AAAA", 10}, {"AACA", 2}, {"AACC", 8}},
+         {{"AAAA", "AAAA"}, {"AACA", "AAAA"}, {"AACC", "AACC"}}},
+        {"two apart is no neighbour", {{"GGGG", 50}, {"GGTT", 1}}, {{"GGGG", "GGGG"}, {"GGTT", "GGTT"}}},
+        {"a base of length one", {{"A", 5}, {"C", 1}, {"G", 3}}, {{"A", "A"}, {"C", "A"}, {"G", "A"}}},
+    };
+    for (const grouping_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(grouped(c.cell), c.want);
+        EXPECT_EQ(by_definition(c.cell), c.want);
+    }
+}
+
+TEST(UmiDirectional, RandomCellsAsByDefinition) {
+    std::mt19937_64 rng(20261208);
+    for (const size_t length : {1, 2, 5, 10, 12, 16, 31, 32}) {
+        for (int round = 0; round < 40; ++round) {
+            // A few molecules, each read a few times, with one-substitution
+            // copies (and copies of copies) at fewer reads.
+            std::map<std::string, uint64_t> cell;
+            const auto random_umi = [&] {
+                std::string u(length, 'A');
+                for (char &b : u) b = "ACGT"[rng() % 4];
+                return u;
+            };
+            std::string last = random_umi();
+            for (int m = 0, n = 1 + static_cast<int>(rng() % 12); m < n; ++m) {
+                std::string u = rng() % 3 == 0 ? last : random_umi();
+                for (int e = 0, errors = static_cast<int>(rng() % 4); e < errors; ++e)
+                    u[rng() % length] = "ACGT"[rng() % 4];
+                cell[u] += 1 + rng() % (rng() % 2 ? 3 : 40);
+                last = u;
+            }
+            SCOPED_TRACE(length);
+            ASSERT_EQ(grouped(cell), by_definition(cell));
+        }
+    }
+}
+
+TEST(UmiCode, OnlyShortAcgtUmisHaveACode) {
+    uint64_t code = 0;
+    ASSERT_TRUE(umi_code("acgT", &code));
+    EXPECT_EQ(code, 0x1bu);
+    char back[4];
+    umi_bases(code, 4, back);
+    EXPECT_EQ(std::string(back, 4), "ACGT");
+    ASSERT_TRUE(umi_code(std::string(32, 'T'), &code));
+    EXPECT_EQ(code, UINT64_MAX);
+    for (const std::string &bad : {std::string("ACNT"), std::string("AC-T"), std::string(33, 'A')}) EXPECT_FALSE(umi_code(bad, &code)) << bad;
+}
+
+}  // namespace
