@@ -343,12 +343,15 @@ void assign_reads(const assign_options &opt, fastq_inputs &in, const decider &de
 }
 
 std::string counts_table(const whitelist &wl, const barcode_tally &t, const std::vector<std::string> &names) {
-    std::string s = "barcode\texact\trescued\ttotal\n";
+    const bool umis = !t.umis.empty();
+    std::string s = umis ? "barcode\texact\trescued\ttotal\tumis\n" : "barcode\texact\trescued\ttotal\n";
     for (const uint32_t i : t.order) {
         if (names.empty()) s.append(wl.entry(i));
         else s.append(names[i]);
         s += "\t" + std::to_string(t.exact[i]) + "\t" + std::to_string(t.rescued[i]) + "\t" +
-             std::to_string(t.total(i)) + "\n";
+             std::to_string(t.total(i));
+        if (umis) s += "\t" + std::to_string(t.umis[i]);
+        s += "\n";
     }
     return s;
 }
@@ -513,6 +516,15 @@ std::string summary_json(const assign_report &report) {
     cj.set("reads_in_cells", cells.reads_in_cells);
     cj.set("reads_in_cells_percent", percent_value(cells.reads_in_cells, c.status[1]));
     j.set("cells", cj);
+    if (!bt.umis.empty()) {
+        uint64_t molecules = 0;
+        for (const uint32_t i : bt.order) molecules += bt.umis[i];
+        j.set("umis", json_value::object()
+                          .set("corrected", report.options.umi_correct)
+                          .set("molecules", molecules)
+                          .set("distinct_pairs", report.umi_pairs)
+                          .set("pair_table_bytes", report.umi_pair_bytes));
+    }
     j.set("lower_case_reads", c.lower_case_reads);
     j.set("library_work", json_value::object()
                               .set("candidates", c.work.candidates)

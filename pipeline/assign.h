@@ -60,6 +60,9 @@ struct assign_options {
     size_t batch_size = 8192;
     bool rescue = true;
     bool fixed_window = false;
+    // With UMI segments: molecules counted per barcode, UMIs corrected
+    // within each barcode (else counted as read).
+    bool umi_correct = true;
     uint64_t min_exact = 1;
     double prior_pseudocount = 1;
     double indel_weight = 0.1;
@@ -142,6 +145,7 @@ private:
 struct barcode_tally {
     entry_counts exact, rescued;
     std::vector<uint32_t> order;  // entries with reads, most reads first
+    std::vector<uint64_t> umis;   // distinct (corrected) UMIs per entry; empty without UMIs
     std::vector<knee_point> knee;
     uint64_t total(uint32_t i) const { return exact[i] + rescued[i]; }
 };
@@ -178,6 +182,9 @@ struct assign_report {
     // that tally counts (the corrected C segments joined by '-').
     std::vector<segment_report> segments;
     std::vector<std::string> identities;
+    // Runs that count UMIs: the distinct (identity, UMI) pairs, and the
+    // bytes their table took at its largest.
+    uint64_t umi_pairs = 0, umi_pair_bytes = 0;
 };
 
 // Receives what the user should be told along the way ("warning: ...",

@@ -30,6 +30,7 @@
 #include "ordered.h"
 #include "progress.h"
 #include "spool.h"
+#include "umi.h"
 #include "structure.h"
 #include "table.h"
 #include "windows.h"
@@ -152,6 +153,8 @@ struct rs_batch {
     std::vector<size_t> tag_off;
     std::vector<std::string> keys;         // cell identity of each assigned read
     std::vector<uint8_t> key_exact;
+    std::vector<uint64_t> key_umi;         // its UMI's code, with counted UMIs
+    std::vector<uint8_t> key_umi_ok;       // the UMI has a code (no N)
     assign_counts counts;
     std::vector<std::array<uint64_t, status_slots>> slot_status;
     double parse_seconds = 0, decide_seconds = 0, format_seconds = 0;
@@ -175,6 +178,8 @@ struct rs_batch {
         tag_off.clear();
         keys.clear();
         key_exact.clear();
+        key_umi.clear();
+        key_umi_ok.clear();
         counts = assign_counts();
         slot_status.assign(n_slots, {0, 0, 0, 0});
     }
@@ -193,7 +198,22 @@ public:
         for (size_t s = 0; s < L.slots.size(); ++s)
             extra_.push_back(L.slots[s].movable ? deciders[s]->tail_extra() : 0);
         with_templates_ = !opt.out_fastq.empty() || opt.out_bam.requested();
+        // UMIs are counted when every read holds one of the same length that
+        // a code holds.
+        uint64_t umi_length = 0;
+        bool fixed = true;
+        for (const auto &[r, seg] : L.umis) {
+            fixed &= !seg.rest;
+            umi_length += seg.length;
+        }
+        counts_umis_ = !L.umis.empty() && fixed && umi_length <= umi_max_length;
+        umi_file_.assign(L.reads.size(), 0);
+        for (const auto &[r, seg] : L.umis) umi_file_[r] = counts_umis_;
+        umi_length_ = static_cast<size_t>(umi_length);
     }
+
+    bool counts_umis() const { return counts_umis_; }
+    size_t umi_length() const { return umi_length_; }
 
     // Reads the next batch of reads; false at the end.
     bool fill(parallel_fastq &in, rs_batch &b) {
@@ -206,10 +226,10 @@ public:
             b.arena.append(recs_[0].name);
             uint32_t short_read = 0;
             for (size_t j = 0; j < files; ++j) {
-                // The reads themselves only for the template outputs.
+                // The reads themselves only for the template outputs and UMIs.
                 b.rec_off.push_back(b.arena.size());
                 b.rec_len.push_back(recs_[j].seq.size());
-                if (with_templates_) {
+                if (with_templates_ || umi_file_[j]) {
                     b.arena.append(recs_[j].seq);
                     b.arena.append(recs_[j].qual);
                 }
@@ -360,6 +380,21 @@ private:
             }
             b.keys.push_back(std::move(key));
             b.key_exact.push_back(all_exact);
+            if (counts_umis_) {
+                uint64_t code = 0;
+                bool ok = true;
+                const size_t files = L_.reads.size();
+                for (const auto &[r, seg] : L_.umis) {
+                    const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
+                    const auto [start, end] = clamp_slice(seg, len);
+                    uint64_t part = 0;
+                    ok &= end - start == seg.length &&
+                          umi_code(std::string_view(b.arena).substr(off + start, end - start), &part);
+                    code = end - start == umi_max_length ? part : code << (2 * (end - start)) | part;
+                }
+                b.key_umi.push_back(code);
+                b.key_umi_ok.push_back(ok);
+            }
         }
     }
 
@@ -468,6 +503,9 @@ private:
     const std::vector<std::unique_ptr<decider>> &deciders_;
     std::vector<uint64_t> extra_;
     bool with_templates_ = false;
+    bool counts_umis_ = false;
+    std::vector<uint8_t> umi_file_;  // files whose reads the batch keeps for their UMIs
+    size_t umi_length_ = 0;
     std::vector<fastq_record> recs_;
 };
 
@@ -624,6 +662,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     std::unordered_map<std::string, uint32_t> ids;
     std::vector<const std::string *> id_keys;
     std::vector<uint64_t> id_exact, id_rescued;
+    umi_pairs pairs;  // (identity, UMI) pairs with their reads
     for (size_t s = 0; s < L.slots.size(); ++s) {
         const barcode_slot &slot = L.slots[s];
         report.segments.push_back({slot.name, slot.read, slot.seg.offset, slot.seg.length, L.lists[slot.list],
@@ -685,6 +724,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                     id_rescued.push_back(0);
                 }
                 ++(b.key_exact[i] ? id_exact : id_rescued)[it->second];
+                if (job.counts_umis() && b.key_umi_ok[i]) pairs.add(it->second, b.key_umi[i]);
             }
             progress.update(report.counts.reads, in->fraction_read());
         });
@@ -712,6 +752,24 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             name.append(lists[L.slots[L.cells[c]].list]->ref.list.entry(e));
         }
         report.identities.push_back(std::move(name));
+    }
+    if (job.counts_umis()) {
+        // Molecules: the identity's distinct UMIs, once grouped.
+        std::vector<uint32_t> rank_of(by_key.size()), root;
+        for (uint32_t r = 0; r < by_key.size(); ++r) rank_of[by_key[r]] = r;
+        tally.umis.assign(by_key.size(), 0);
+        report.umi_pairs = pairs.size();
+        report.umi_pair_bytes = pairs.bytes();
+        pairs.for_each_cell([&](uint32_t id, const umi_count *umis, size_t n) {
+            uint64_t molecules = n;
+            if (opt.umi_correct) {
+                root.resize(n);
+                umi_directional(umis, n, job.umi_length(), root.data());
+                molecules = 0;
+                for (size_t i = 0; i < n; ++i) molecules += root[i] == i;
+            }
+            tally.umis[rank_of[id]] = molecules;
+        });
     }
     rank_barcodes(&tally);
     {

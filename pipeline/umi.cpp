@@ -64,4 +64,54 @@ void umi_directional(const umi_count *umis, size_t n, size_t length, uint32_t *r
     }
 }
 
+namespace {
+
+uint64_t pair_hash(uint32_t cell, uint64_t code) {
+    uint64_t h = code ^ (uint64_t{cell} * 0x9e3779b97f4a7c15u);
+    h ^= h >> 31;
+    h *= 0xbf58476d1ce4e5b9u;
+    return h ^ (h >> 29);
+}
+
+}  // namespace
+
+void umi_pairs::add(uint32_t cell, uint64_t code) {
+    if (4 * (used_ + 1) > 3 * slots_.size()) grow();
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = pair_hash(cell, code) & mask;; at = (at + 1) & mask) {
+        slot &s = slots_[at];
+        if (s.reads == 0) {
+            s = slot{code, cell, 1};
+            ++used_;
+            return;
+        }
+        if (s.code == code && s.cell == cell) {
+            if (s.reads != UINT32_MAX) ++s.reads;
+            return;
+        }
+    }
+}
+
+void umi_pairs::grow() {
+    std::vector<slot> old(slots_.empty() ? 1024 : 2 * slots_.size(), slot{0, 0, 0});
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const slot &s : old) {
+        if (s.reads == 0) continue;
+        size_t at = pair_hash(s.cell, s.code) & mask;
+        while (slots_[at].reads != 0) at = (at + 1) & mask;
+        slots_[at] = s;
+    }
+}
+
+size_t umi_pairs::sort_pairs() {
+    size_t n = 0;
+    for (const slot &s : slots_)
+        if (s.reads != 0) slots_[n++] = s;
+    std::sort(slots_.begin(), slots_.begin() + static_cast<ptrdiff_t>(n), [](const slot &a, const slot &b) {
+        return a.cell != b.cell ? a.cell < b.cell : a.code < b.code;
+    });
+    return n;
+}
+
 }  // namespace velmora_pipeline

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace velmora_pipeline {
 
@@ -39,6 +40,45 @@ struct umi_count {
 // substitution of a UMI among the cell's codes, 3 x length lookups a UMI
 // reached.  Throws std::bad_alloc.
 void umi_directional(const umi_count *umis, size_t n, size_t length, uint32_t *root);
+
+// Reads per (cell, UMI) pair, every pair of a run, in one open-addressing
+// table of 16-byte slots kept at most three quarters full: 21 to 43 bytes a
+// distinct pair, 64 at most while the table doubles.  Throws std::bad_alloc.
+class umi_pairs {
+public:
+    void add(uint32_t cell, uint64_t code);
+    size_t size() const { return used_; }
+    size_t bytes() const { return slots_.size() * sizeof(slot); }
+
+    // The pairs by cell, then code: f(cell, umis, n) for each cell in
+    // increasing order.  Empties the table.
+    template <class F>
+    void for_each_cell(F f) {
+        std::vector<umi_count> umis;
+        const size_t n = sort_pairs();
+        for (size_t i = 0; i < n;) {
+            const uint32_t cell = slots_[i].cell;
+            umis.clear();
+            for (; i < n && slots_[i].cell == cell; ++i) umis.push_back({slots_[i].code, slots_[i].reads});
+            f(cell, umis.data(), umis.size());
+        }
+        slots_.clear();
+        slots_.shrink_to_fit();
+        used_ = 0;
+    }
+
+private:
+    struct slot {
+        uint64_t code;
+        uint32_t cell;
+        uint32_t reads;  // 0: a free slot
+    };
+    void grow();
+    // Moves the pairs to the front, sorted; their number.
+    size_t sort_pairs();
+    std::vector<slot> slots_;
+    size_t used_ = 0;
+};
 
 }  // namespace velmora_pipeline
 

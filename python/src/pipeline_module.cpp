@@ -63,6 +63,7 @@ assign_options options_from(const py::dict &d) {
     o.batch_size = take<size_t>(d, "batch_size", 8192);
     o.rescue = take<bool>(d, "rescue", true);
     o.fixed_window = take<bool>(d, "fixed_window", false) || o.hamming;
+    o.umi_correct = take<bool>(d, "umi_correct", true);
     o.min_exact = take<uint64_t>(d, "min_exact", o.min_exact);
     o.prior_pseudocount = take<double>(d, "prior_pseudocount", o.prior_pseudocount);
     o.indel_weight = take<double>(d, "indel_weight", o.indel_weight);

@@ -186,7 +186,7 @@ def assign_file(reads, whitelist, out: Optional[str] = None, *,
                 knee_plot: Optional[str] = None, cells: Optional[str] = None, index=None,
                 read_structure: Optional[Sequence[str]] = None,
                 out_fastq: Optional[Sequence[str]] = None, out_bam: Optional[str] = None,
-                **option_args) -> Summary:
+                no_umi_correct: bool = False, **option_args) -> Summary:
     """`velmora assign --reads READS --whitelist WHITELIST --out OUT`: both
     passes over the reads (plain or gzip FASTQ; a list of paths: the lanes of
     one library, the prior pooled over them and the table lane by lane).
@@ -201,7 +201,8 @@ def assign_file(reads, whitelist, out: Optional[str] = None, *,
     item of reads a lane: a sequence of its parallel files (read 1, read 2,
     ...), one per structure; whitelist may then be a sequence, one per
     barcode segment or one for all; out_fastq (a sequence, one per file
-    holding template segments) and out_bam are --out-fastq and --out-bam."""
+    holding template segments) and out_bam are --out-fastq and --out-bam;
+    no_umi_correct is --no-umi-correct."""
     opt = options(**option_args)
     if index is not None:
         warnings.warn("assign_file ignores index: the pipeline builds its own",
@@ -227,6 +228,7 @@ def assign_file(reads, whitelist, out: Optional[str] = None, *,
         structured["out_fastq"] = [_path(f, "out_fastq") for f in (out_fastq or [])]
         structured["out_bam"] = b"" if out_bam is None else _path(out_bam, "out_bam")
         structured["command_line"] = b"velmora.fastq.assign_file"
+        structured["umi_correct"] = not _flag(no_umi_correct, "no_umi_correct")
     else:
         if out_fastq or out_bam is not None:
             raise ValueError("out_fastq and out_bam need read_structure (the template segments to write)")

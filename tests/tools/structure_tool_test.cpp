@@ -382,7 +382,15 @@ TEST(ToolStructure, OneCellSegmentIsTheBarcodeWindow) {
             const std::string want = read_file(dir.file(std::string("window") + ext));
             EXPECT_GT(want.size(), 10u);
             EXPECT_TRUE(read_file(dir.file(std::string("one") + ext)) == want) << ext;
-            EXPECT_TRUE(read_file(dir.file(std::string("paired") + ext)) == want) << ext;
+            // The UMI segment adds the molecules to the counts, last.
+            std::string paired = read_file(dir.file(std::string("paired") + ext));
+            if (std::string(ext) == ".counts") {
+                std::string kept;
+                for (const std::string &line : split(paired, '\n'))
+                    kept += line.substr(0, line.rfind('\t')) + "\n";
+                paired = kept;
+            }
+            EXPECT_TRUE(paired == want) << ext;
         }
     }
 }

@@ -29,7 +29,7 @@ const char assign_help[] =
     "                      [--out-fastq FILE [FILE ...]] [--out-bam FILE]\n"
     "                      [--summary FILE] [--counts FILE] [--knee-plot FILE.svg]\n"
     "                      [--cells FILE]\n"
-    "                      [--no-rescue] [--fixed-window] [--min-exact N]\n"
+    "                      [--no-rescue] [--fixed-window] [--no-umi-correct] [--min-exact N]\n"
     "                      [--prior-pseudocount X] [--indel-weight W] [--min-posterior P]\n"
     "                      [--threads N] [--batch-size N] [--max-line-length BYTES]\n"
     "\n"
@@ -86,6 +86,9 @@ const char assign_help[] =
     "                       an insertion or deletion inside the barcode costs one edit\n"
     "\n"
     "Rescue of reads that are not an exact, unique match:\n"
+    "  --no-umi-correct     count a barcode's UMIs as read, without grouping a UMI with\n"
+    "                       a neighbour one substitution away seen at least 2n - 1\n"
+    "                       times (n: its own reads) within the barcode\n"
     "  --no-rescue          the distance rule only: assign when one entry alone lies at\n"
     "                       the best distance (one pass over the reads)\n"
     "  --min-exact N        an entry is a candidate only when at least N reads match it\n"
@@ -106,7 +109,9 @@ const char assign_help[] =
     "Output:\n"
     "  --out FILE           the table (default or '-': standard output)\n"
     "  --summary FILE       the summary as JSON, knee curve included\n"
-    "  --counts FILE        reads per barcode, most first: barcode, exact, rescued, total\n"
+    "  --counts FILE        reads per barcode, most first: barcode, exact, rescued, total;\n"
+    "                       with M segments also umis, the barcode's distinct UMIs\n"
+    "                       once corrected (molecules)\n"
     "  --knee-plot FILE     reads per barcode against barcode rank, log-log, as SVG:\n"
     "                       all reads, exact and rescued apart, and the cells' threshold\n"
     "  --cells FILE         the barcodes called cells, one per line, most reads first:\n"
@@ -202,6 +207,7 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     cl.option("--threads", &opt->threads, 1u, 1024u);
     cl.option("--batch-size", &batch_size, 1, uint64_t{1} << 24);
     cl.flag("--no-rescue");
+    cl.flag("--no-umi-correct");
     cl.flag("--fixed-window");
     cl.option("--min-exact", &opt->min_exact, 0, uint64_t{INT64_MAX});
     cl.option("--prior-pseudocount", &opt->prior_pseudocount, 0, 1e12);
@@ -236,6 +242,9 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     opt->has_barcode_length = cl.count("--barcode-length") > 0;
     opt->barcode_length = length;
     opt->rescue = cl.count("--no-rescue") == 0;
+    opt->umi_correct = cl.count("--no-umi-correct") == 0;
+    if (!opt->umi_correct && opt->read_structures.empty())
+        throw usage_error("--no-umi-correct needs a --read-structure with an M segment");
     opt->fixed_window = cl.count("--fixed-window") > 0;
     if (opt->fixed_window && opt->hamming)
         throw usage_error("--fixed-window goes with --max-edits (with --max-mismatches the window is always fixed)");
