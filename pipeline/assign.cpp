@@ -536,7 +536,8 @@ std::string summary_json(const assign_report &report) {
                               .set("reads_spool", t.spool)
                               .set("index_build", t.build)
                               .set("exact_counts", t.abundance)
-                              .set("reads", t.wall));
+                              .set("reads", t.wall)
+                              .set("umis", t.umis));
     // Phase costs in thread CPU time, summed over the threads: parsing
     // (including decompression) and writing on the main thread; on the
     // workers, assignment (every search of the library, the rescue included)

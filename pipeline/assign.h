@@ -97,6 +97,7 @@ struct assign_timing {
     double decide = 0;  // the library's searches and the rescue
     double format = 0;  // the table's lines
     double write = 0;   // writing (and compressing) the table
+    double umis = 0;    // grouping the UMIs of every cell, after the reads
 };
 
 // Reads per entry: four bytes each until some entry passes 2^32 - 1, then

@@ -755,7 +755,9 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     }
     if (job.counts_umis()) {
         // Molecules: the identity's distinct UMIs, once grouped.
+        const double u0 = now_seconds();
         std::vector<uint32_t> rank_of(by_key.size()), root;
+        umi_workspace work;
         for (uint32_t r = 0; r < by_key.size(); ++r) rank_of[by_key[r]] = r;
         tally.umis.assign(by_key.size(), 0);
         report.umi_pairs = pairs.size();
@@ -764,12 +766,13 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             uint64_t molecules = n;
             if (opt.umi_correct) {
                 root.resize(n);
-                umi_directional(umis, n, job.umi_length(), root.data());
+                umi_directional(umis, n, job.umi_length(), root.data(), work);
                 molecules = 0;
                 for (size_t i = 0; i < n; ++i) molecules += root[i] == i;
             }
             tally.umis[rank_of[id]] = molecules;
         });
+        t.umis = now_seconds() - u0;
     }
     rank_barcodes(&tally);
     {

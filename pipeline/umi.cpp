@@ -28,43 +28,13 @@ void umi_bases(uint64_t code, size_t length, char *out) {
     for (size_t i = length; i-- > 0; code >>= 2) out[i] = "ACGT"[code & 3];
 }
 
-void umi_directional(const umi_count *umis, size_t n, size_t length, uint32_t *root) {
-    constexpr uint32_t unset = UINT32_MAX;
-    std::fill(root, root + n, unset);
-    std::vector<uint32_t> order(n);
-    std::iota(order.begin(), order.end(), 0u);
-    // By reads, most first; the input's code order breaks ties.
-    std::stable_sort(order.begin(), order.end(),
-                     [umis](uint32_t a, uint32_t b) { return umis[a].reads > umis[b].reads; });
-    const auto find = [umis, n](uint64_t code) -> size_t {
-        const umi_count *at = std::lower_bound(umis, umis + n, code,
-                                               [](const umi_count &u, uint64_t c) { return u.code < c; });
-        return at != umis + n && at->code == code ? static_cast<size_t>(at - umis) : n;
-    };
-    std::vector<uint32_t> queue;
-    for (const uint32_t r : order) {
-        if (root[r] != unset) continue;
-        root[r] = r;
-        queue.assign(1, r);
-        for (size_t head = 0; head < queue.size(); ++head) {
-            const umi_count &u = umis[queue[head]];
-            for (size_t pos = 0; pos < length; ++pos) {
-                const unsigned shift = static_cast<unsigned>(2 * pos);
-                const uint64_t base = u.code >> shift & 3;
-                for (uint64_t other = 0; other < 4; ++other) {
-                    if (other == base) continue;
-                    const size_t v = find((u.code & ~(uint64_t{3} << shift)) | other << shift);
-                    // reads(u) >= 2 reads(v) - 1, that is reads(v) <= (reads(u) + 1) / 2.
-                    if (v == n || root[v] != unset || umis[v].reads > u.reads / 2 + u.reads % 2) continue;
-                    root[v] = r;
-                    queue.push_back(static_cast<uint32_t>(v));
-                }
-            }
-        }
-    }
-}
-
 namespace {
+
+// Substitutions between two codes: a base differs when either of its bits does.
+unsigned code_distance(uint64_t a, uint64_t b) {
+    const uint64_t x = a ^ b;
+    return static_cast<unsigned>(__builtin_popcountll((x | x >> 1) & 0x5555555555555555u));
+}
 
 uint64_t pair_hash(uint32_t cell, uint64_t code) {
     uint64_t h = code ^ (uint64_t{cell} * 0x9e3779b97f4a7c15u);
@@ -74,6 +44,65 @@ uint64_t pair_hash(uint32_t cell, uint64_t code) {
 }
 
 }  // namespace
+
+void umi_directional(const umi_count *umis, size_t n, size_t length, uint32_t *root, umi_workspace &w) {
+    constexpr uint32_t unset = UINT32_MAX;
+    std::fill(root, root + n, unset);
+    w.order.resize(n);
+    std::iota(w.order.begin(), w.order.end(), 0u);
+    // By reads, most first; the input's code order breaks ties.
+    std::stable_sort(w.order.begin(), w.order.end(),
+                     [umis](uint32_t a, uint32_t b) { return umis[a].reads > umis[b].reads; });
+    // A small cell compares every pair.  In a larger one, two UMIs one
+    // substitution apart share the first half or the second exactly: each
+    // half's UMIs sorted by that half give a UMI's candidates.
+    const bool small = n <= 32;
+    // The second half's bits: 32 at most, as a UMI has 32 bases at most.
+    const unsigned low_bits = static_cast<unsigned>(2 * (length - length / 2));
+    const uint64_t low_mask = (uint64_t{1} << low_bits) - 1;
+    const auto half = [&](int h, uint64_t code) { return h == 0 ? code >> low_bits : code & low_mask; };
+    if (!small)
+        for (int h = 0; h < 2; ++h) {
+            std::vector<std::pair<uint64_t, uint32_t>> &by = w.by_half[h];
+            by.resize(n);
+            for (size_t i = 0; i < n; ++i) by[i] = {half(h, umis[i].code), static_cast<uint32_t>(i)};
+            std::sort(by.begin(), by.end());
+        }
+    for (const uint32_t r : w.order) {
+        if (root[r] != unset) continue;
+        root[r] = r;
+        w.queue.assign(1, r);
+        for (size_t head = 0; head < w.queue.size(); ++head) {
+            const umi_count &u = umis[w.queue[head]];
+            // reads(u) >= 2 reads(v) - 1, that is reads(v) <= (reads(u) + 1) / 2.
+            const uint64_t most = u.reads / 2 + u.reads % 2;
+            const auto absorb = [&](size_t v) {
+                if (root[v] != unset || umis[v].reads > most) return;
+                root[v] = r;
+                w.queue.push_back(static_cast<uint32_t>(v));
+            };
+            if (small) {
+                for (size_t v = 0; v < n; ++v)
+                    if (root[v] == unset && code_distance(u.code, umis[v].code) == 1) absorb(v);
+                continue;
+            }
+            for (int h = 0; h < 2; ++h) {
+                const std::vector<std::pair<uint64_t, uint32_t>> &by = w.by_half[h];
+                const uint64_t key = half(h, u.code);
+                for (auto it = std::lower_bound(by.begin(), by.end(), std::make_pair(key, uint32_t{0}));
+                     it != by.end() && it->first == key; ++it)
+                    if (root[it->second] == unset && code_distance(u.code, umis[it->second].code) == 1)
+                        absorb(it->second);
+            }
+        }
+    }
+}
+
+void umi_directional(const umi_count *umis, size_t n, size_t length, uint32_t *root) {
+    umi_workspace w;
+    umi_directional(umis, n, length, root, w);
+}
+
 
 void umi_pairs::add(uint32_t cell, uint64_t code) {
     if (4 * (used_ + 1) > 3 * slots_.size()) grow();

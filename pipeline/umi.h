@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace velmora_pipeline {
@@ -34,11 +35,18 @@ struct umi_count {
     uint64_t reads;
 };
 
+// Working memory of umi_directional, kept from cell to cell.
+struct umi_workspace {
+    std::vector<uint32_t> order, queue;
+    std::vector<std::pair<uint64_t, uint32_t>> by_half[2];
+};
+
 // Groups the distinct UMIs of one cell, all of `length` bases, sorted by
 // code: root[i] is the index of the UMI that umis[i] is corrected to
-// (root[i] == i for a root).  Neighbours are found by looking up each
-// substitution of a UMI among the cell's codes, 3 x length lookups a UMI
-// reached.  Throws std::bad_alloc.
+// (root[i] == i for a root).  A cell of a few dozen UMIs compares every
+// pair; a larger one compares a UMI it reaches with those that share the
+// first or the second half of its bases.  Throws std::bad_alloc.
+void umi_directional(const umi_count *umis, size_t n, size_t length, uint32_t *root, umi_workspace &w);
 void umi_directional(const umi_count *umis, size_t n, size_t length, uint32_t *root);
 
 // Reads per (cell, UMI) pair, every pair of a run, in one open-addressing
