@@ -31,7 +31,8 @@ insertion pushes the last base out, a deletion pulls one more in.
 
 The truth TSV has a header line and one line per read: read name, true
 barcode, error class, origin (cell or ambient), error positions in the true
-barcode (comma-separated, '-' for exact).  The same seed gives the same
+barcode (comma-separated, '-' for exact); with --molecule-reads also the
+true UMI and the position of its substitution ('-': none).  The same seed gives the same
 bytes.  --read2-out also writes a read 2 per read (--read2-length random
 template bases, same name, "2:N:0:1"), from a random stream of its own, so
 that read 1 and the truth are the same bytes with or without it.  Only the
@@ -161,11 +162,14 @@ def other_base(rng, base):
     return rng.choice([b for b in BASES if b != base])
 
 
-def make_read(rng, barcode, kind, read_len, uncalibrated):
-    """(sequence, qualities, error positions) for one read of this barcode."""
+def make_read(rng, barcode, kind, read_len, uncalibrated, umi=None):
+    """(sequence, qualities, error positions) for one read of this barcode;
+    umi, when given, is the UMI the read holds after its barcode."""
     bc_len = len(barcode)
     quals = make_qualities(rng, read_len)
     rest = "".join(rng.choices(BASES, k=read_len - bc_len + 1))  # UMI, tail, one spare base
+    if umi is not None:
+        rest = umi + rest[len(umi):]
     positions = []
     bc = list(barcode)
     if kind in ("sub1", "sub2"):
@@ -234,20 +238,40 @@ def simulate(args, whitelist, reads_out, truth_out, read2_out=None):
         total += mix[k]
         kind_cum.append(total)
 
-    truth_out.write("read\tbarcode\terror\torigin\tpositions\n")
+    # Molecules: a barcode's reads come in runs of 1 to --molecule-reads
+    # reads sharing one UMI, drawn apart from the barcodes' randomness so
+    # that the run's barcodes are those of the same seed without molecules.
+    mol_rng = random.Random(args.seed ^ 0x3333) if args.molecule_reads else None
+    molecule = {}  # barcode -> [UMI, reads left]
+    truth_out.write("read\tbarcode\terror\torigin\tpositions%s\n"
+                    % ("\tumi\tumi_error" if mol_rng else ""))
     counts = {}
     tile_reads = 200000
     for i in range(args.reads):
         barcode, origin = sources[min(len(sources) - 1, bisect.bisect_right(cum, rng.random() * cum[-1]))]
         kind = kinds[min(len(kinds) - 1, bisect.bisect_right(kind_cum, rng.random() * total))]
-        seq, qual, positions = make_read(rng, barcode, kind, read_len, args.uncalibrated)
+        umi = observed = None
+        if mol_rng:
+            state = molecule.get(barcode)
+            if state is None or state[1] == 0:
+                state = ["".join(mol_rng.choices(BASES, k=args.umi_length)), mol_rng.randint(1, args.molecule_reads)]
+                molecule[barcode] = state
+            state[1] -= 1
+            umi = observed = state[0]
+            umi_error = "-"
+            if mol_rng.random() < args.umi_error:
+                at = mol_rng.randrange(len(umi))
+                observed = umi[:at] + other_base(mol_rng, umi[at]) + umi[at + 1:]
+                umi_error = str(at)
+        seq, qual, positions = make_read(rng, barcode, kind, read_len, args.uncalibrated, observed)
         name = "VM01:7:H3KSIM:1:%d:%d:%d" % (1101 + i // tile_reads, 1000 + i % tile_reads,
                                              1000 + rng.randrange(30000))
         reads_out.write("@%s 1:N:0:1\n%s\n+\n%s\n" % (name, seq, qual))
         if read2_out is not None:
             read2_out.write("@%s 2:N:0:1\n%s\n+\n%s\n" % (name, "".join(rng2.choices(BASES, k=r2_len)), r2_qual))
-        truth_out.write("%s\t%s\t%s\t%s\t%s\n" % (name, barcode, kind, origin,
-                                                  ",".join(map(str, positions)) or "-"))
+        truth_out.write("%s\t%s\t%s\t%s\t%s%s\n" % (name, barcode, kind, origin,
+                                                    ",".join(map(str, positions)) or "-",
+                                                    "\t%s\t%s" % (umi, umi_error) if mol_rng else ""))
         counts[(origin, kind)] = counts.get((origin, kind), 0) + 1
     return counts
 
@@ -289,6 +313,10 @@ def build_parser():
     p.add_argument("--barcode-length", type=int, default=16)
     p.add_argument("--umi-length", type=int, default=12)
     p.add_argument("--tail-length", type=int, default=0, help="bases after the UMI (0)")
+    p.add_argument("--molecule-reads", type=int, default=0,
+                   help="reads of a molecule: 1 to this many share its UMI (0: a new UMI every read)")
+    p.add_argument("--umi-error", type=float, default=0.05,
+                   help="with --molecule-reads, the share of reads whose UMI has one substitution (0.05)")
     p.add_argument("--seed", type=int, default=20261206)
     p.add_argument("--compress-level", type=int, default=6, help="gzip level of .gz outputs (6)")
     return p
