@@ -114,6 +114,40 @@ std::pair<size_t, size_t> clamp_slice(const read_segment &seg, size_t len) {
     return {start, end};
 }
 
+// Where a barcode assigned through an indel ends: the read prefix, at most k
+// bases longer or shorter than the entry, fewest edits from it, minus the
+// entry's length (ties: the structure's end, then the shorter).  window is
+// the read from the segment's start, at most entry.size() + k bases; row is
+// scratch.
+long barcode_shift(std::string_view window, std::string_view entry, size_t k, std::vector<uint32_t> &row) {
+    const size_t L = entry.size(), W = window.size();
+    // row[j]: edits between the entry's first i bases and the window's first j.
+    row.resize(W + 1);
+    for (size_t j = 0; j <= W; ++j) row[j] = static_cast<uint32_t>(j);
+    for (size_t i = 1; i <= L; ++i) {
+        uint32_t diag = row[0];
+        row[0] = static_cast<uint32_t>(i);
+        for (size_t j = 1; j <= W; ++j) {
+            const char w = window[j - 1];
+            const bool same = entry[i - 1] == (w >= 'a' && w <= 'z' ? static_cast<char>(w - 'a' + 'A') : w);
+            const uint32_t v = std::min({diag + (same ? 0u : 1u), row[j] + 1, row[j - 1] + 1});
+            diag = row[j];
+            row[j] = v;
+        }
+    }
+    long best = 0;
+    uint32_t best_edits = UINT32_MAX;
+    for (size_t n = L > k ? L - k : 0; n <= std::min(W, L + k); ++n) {
+        const long shift = static_cast<long>(n) - static_cast<long>(L);
+        const bool closer = std::labs(shift) < std::labs(best) || (std::labs(shift) == std::labs(best) && shift < best);
+        if (row[n] < best_edits || (row[n] == best_edits && closer)) {
+            best_edits = row[n];
+            best = shift;
+        }
+    }
+    return best;
+}
+
 // The files of a lane the first pass reads: those that hold a barcode or
 // can be too short for their structure.  The others (a read 2 "+T") are read
 // once, by the second pass, and need no spool.
@@ -338,6 +372,7 @@ private:
     const whitelist &list_of(size_t s) const { return lists_[L_.slots[s].list]->ref.list; }
 
     void tally(rs_batch &b) const {
+        std::vector<uint32_t> shift_row;
         assign_counts &c = b.counts;
         const size_t n = b.size(), n_slots = L_.slots.size();
         c.reads += n;
@@ -386,11 +421,24 @@ private:
                 const size_t files = L_.reads.size();
                 for (const auto &[r, seg] : L_.umis) {
                     const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
-                    const auto [start, end] = clamp_slice(seg, len);
+                    const std::string_view read = std::string_view(b.arena).substr(off, len);
+                    // A barcode before it that lost or gained a base moves it.
+                    long shift = 0;
+                    for (size_t s = 0; s < n_slots; ++s) {
+                        const barcode_slot &slot = L_.slots[s];
+                        const vorn_rescue_result &d = b.slots[s].decisions[i].result;
+                        if (slot.read != r || slot.seg.offset > seg.offset || extra_[s] == 0 || d.distance == 0)
+                            continue;
+                        const entry_text text = list_of(s).entry(d.ref_index);
+                        const std::string_view entry = text;
+                        const size_t from = static_cast<size_t>(slot.seg.offset);
+                        shift += barcode_shift(read.substr(from, entry.size() + extra_[s]), entry, extra_[s], shift_row);
+                    }
+                    const long start = static_cast<long>(seg.offset) + shift;
                     uint64_t part = 0;
-                    ok &= end - start == seg.length &&
-                          umi_code(std::string_view(b.arena).substr(off + start, end - start), &part);
-                    code = end - start == umi_max_length ? part : code << (2 * (end - start)) | part;
+                    ok &= start >= 0 && static_cast<uint64_t>(start) + seg.length <= len &&
+                          umi_code(read.substr(static_cast<size_t>(start), static_cast<size_t>(seg.length)), &part);
+                    code = seg.length == umi_max_length ? part : code << (2 * seg.length) | part;
                 }
                 b.key_umi.push_back(code);
                 b.key_umi_ok.push_back(ok);

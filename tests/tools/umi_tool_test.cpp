@@ -60,6 +60,35 @@ TEST(ToolUmis, MoleculesPerBarcodeInTheCounts) {
     }
 }
 
+// A barcode that lost or gained a base moves the UMI after it: one
+// molecule, read once with its barcode whole, once with a base deleted and
+// once with one inserted.
+TEST(ToolUmis, TheUmiMovesWithTheBarcode) {
+    for (const bool correct : {true, false}) {
+        SCOPED_TRACE(correct);
+        scratch_dir dir;
+        const char *seqs[] = {"ACGTTGCAACGT", "ACGTTGCAACGT", "ACGTTGCAACGT", "ACGTGCAACGTG", "ACGTTTGCAACGT",
+                              "TTGACCAGGGCC"};
+        std::string fastq;
+        for (size_t i = 0; i < std::size(seqs); ++i) {
+            const std::string seq = seqs[i];
+            fastq += "@r" + std::to_string(i) + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
+        }
+        write_file(dir.file("r.fq"), fastq);
+        write_file(dir.file("wl.txt"), "ACGTTGCA\nTTGACCAG\n");
+        std::vector<std::string> args = {"assign", "--read-structure", "8C4M", "--whitelist", dir.file("wl.txt"),
+                                         "--reads", dir.file("r.fq"), "--max-edits", "1", "--out", dir.file("t.tsv"),
+                                         "--counts", dir.file("c.tsv")};
+        if (!correct) args.push_back("--no-umi-correct");
+        const run_result r = run_tool(dir, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::map<std::string, std::string> got;
+        for (auto &row : parse_table(read_file(dir.file("c.tsv")))) got[row["barcode"]] = row["total"] + " " + row["umis"];
+        const std::map<std::string, std::string> want = {{"ACGTTGCA", "5 1"}, {"TTGACCAG", "1 1"}};
+        EXPECT_EQ(got, want) << read_file(dir.file("t.tsv"));
+    }
+}
+
 TEST(ToolUmis, NoUmiCorrectionWithoutAReadStructureIsRefused) {
     scratch_dir dir;
     const run_result r = run_tool(dir, {"assign", "--whitelist", demo_whitelist, "--reads", demo_reads,
