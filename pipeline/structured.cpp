@@ -30,9 +30,9 @@
 #include "ordered.h"
 #include "progress.h"
 #include "spool.h"
-#include "umi.h"
 #include "structure.h"
 #include "table.h"
+#include "umi.h"
 #include "windows.h"
 #include "whitelist.h"
 
@@ -417,33 +417,40 @@ private:
             b.key_exact.push_back(all_exact);
             if (counts_umis_) {
                 uint64_t code = 0;
-                bool ok = true;
-                const size_t files = L_.reads.size();
-                for (const auto &[r, seg] : L_.umis) {
-                    const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
-                    const std::string_view read = std::string_view(b.arena).substr(off, len);
-                    // A barcode before it that lost or gained a base moves it.
-                    long shift = 0;
-                    for (size_t s = 0; s < n_slots; ++s) {
-                        const barcode_slot &slot = L_.slots[s];
-                        const vorn_rescue_result &d = b.slots[s].decisions[i].result;
-                        if (slot.read != r || slot.seg.offset > seg.offset || extra_[s] == 0 || d.distance == 0)
-                            continue;
-                        const entry_text text = list_of(s).entry(d.ref_index);
-                        const std::string_view entry = text;
-                        const size_t from = static_cast<size_t>(slot.seg.offset);
-                        shift += barcode_shift(read.substr(from, entry.size() + extra_[s]), entry, extra_[s], shift_row);
-                    }
-                    const long start = static_cast<long>(seg.offset) + shift;
-                    uint64_t part = 0;
-                    ok &= start >= 0 && static_cast<uint64_t>(start) + seg.length <= len &&
-                          umi_code(read.substr(static_cast<size_t>(start), static_cast<size_t>(seg.length)), &part);
-                    code = seg.length == umi_max_length ? part : code << (2 * seg.length) | part;
-                }
+                b.key_umi_ok.push_back(umi_of(b, i, shift_row, &code));
                 b.key_umi.push_back(code);
-                b.key_umi_ok.push_back(ok);
             }
         }
+    }
+
+    // The code of read i's UMI, its segments in order, each after where the
+    // read's barcodes before it ended; false when it holds another byte
+    // than A, C, G, T or the read ends first.  row is scratch.
+    bool umi_of(const rs_batch &b, size_t i, std::vector<uint32_t> &row, uint64_t *code) const {
+        const size_t files = L_.reads.size(), n_slots = L_.slots.size();
+        bool ok = true;
+        *code = 0;
+        for (const auto &[r, seg] : L_.umis) {
+            const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
+            const std::string_view read = std::string_view(b.arena).substr(off, len);
+            // A barcode before it that lost or gained a base moves it.
+            long shift = 0;
+            for (size_t s = 0; s < n_slots; ++s) {
+                const barcode_slot &slot = L_.slots[s];
+                const vorn_rescue_result &d = b.slots[s].decisions[i].result;
+                if (slot.read != r || slot.seg.offset > seg.offset || extra_[s] == 0 || d.distance == 0) continue;
+                const entry_text text = list_of(s).entry(d.ref_index);
+                const std::string_view entry = text;
+                const size_t from = static_cast<size_t>(slot.seg.offset);
+                shift += barcode_shift(read.substr(from, entry.size() + extra_[s]), entry, extra_[s], row);
+            }
+            const long start = static_cast<long>(seg.offset) + shift;
+            uint64_t part = 0;
+            ok &= start >= 0 && static_cast<uint64_t>(start) + seg.length <= len &&
+                  umi_code(read.substr(static_cast<size_t>(start), static_cast<size_t>(seg.length)), &part);
+            *code = seg.length == umi_max_length ? part : *code << (2 * seg.length) | part;
+        }
+        return ok;
     }
 
     // The table's lines, each read's tags and the tagged template reads.
