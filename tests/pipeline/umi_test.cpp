@@ -123,6 +123,39 @@ TEST(UmiDirectional, RandomCellsAsByDefinition) {
     }
 }
 
+// The run's pairs against a map: repeats counted, the table grown many
+// times, each cell's UMIs handed over in order, cells in order.
+TEST(UmiPairs, EveryPairWithItsReadsByCellThenCode) {
+    std::mt19937_64 rng(7);
+    std::map<std::pair<uint32_t, uint64_t>, uint64_t> want;
+    velmora_pipeline::umi_pairs pairs;
+    for (int i = 0; i < 20000; ++i) {
+        // Few cells, UMIs drawn from a small pool so that pairs repeat.
+        const uint32_t cell = static_cast<uint32_t>(rng() % 50) * 7919u;
+        const uint64_t code = rng() % 400 * 0x9e3779b97f4a7c15u;
+        pairs.add(cell, code);
+        ++want[{cell, code}];
+    }
+    EXPECT_EQ(pairs.size(), want.size());
+    EXPECT_GE(pairs.bytes() * 3, pairs.size() * 16 * 4);  // at most three quarters full
+    std::map<std::pair<uint32_t, uint64_t>, uint64_t> got;
+    uint32_t last_cell = 0;
+    bool first = true;
+    pairs.for_each_cell([&](uint32_t cell, const umi_count *umis, size_t n) {
+        EXPECT_TRUE(first || cell > last_cell);
+        first = false;
+        last_cell = cell;
+        for (size_t i = 0; i < n; ++i) {
+            if (i > 0) {
+                EXPECT_LT(umis[i - 1].code, umis[i].code);
+            }
+            got[{cell, umis[i].code}] = umis[i].reads;
+        }
+    });
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(pairs.size(), 0u);
+}
+
 TEST(UmiCode, OnlyShortAcgtUmisHaveACode) {
     uint64_t code = 0;
     ASSERT_TRUE(umi_code("acgT", &code));
