@@ -17,21 +17,14 @@ namespace model {
 
 using refs_t = std::vector<oracle::seq>;
 
+using oracle::encodable;
+
 inline bool is_acgt(char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T'; }
 
-inline bool encodable(const std::string &s) {
-    if (s.size() > 32) return false;
-    for (char c : s)
-        if (!is_acgt(c)) return false;
-    return true;
-}
-
-inline char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-inline std::string folded(const std::string &s) {
-    std::string t = s;
-    for (auto &c : t) c = fold(c);
-    return t;
+inline std::string folded(std::string s) {
+    for (auto &c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return s;
 }
 
 // A record from a list of hit positions, all at distance 0 (exact lookups).
