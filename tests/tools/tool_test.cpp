@@ -208,6 +208,7 @@ TEST(ToolInput, ReadsThatCannotBeReadTwiceAreSpooled) {
         const run_result r = finish_tool(dir, spawn_tool(dir, args(reads), run_setup::input(reads == fifo ? "/dev/null" : fifo, tmp)));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(r.out == reference.out) << r.out.size() << " bytes of " << reference.out.size();
+        EXPECT_TRUE(fs::is_empty(tmp)) << "the spool outlived the run";
         const long long spooled = json_number(read_file(dir.file("s.json")), "spool_bytes");
         if (data == &gz) EXPECT_EQ(spooled, static_cast<long long>(gz.size()));
         else EXPECT_TRUE(spooled > 0 && spooled < static_cast<long long>(fq.size() / 2)) << spooled;
