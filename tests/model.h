@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gen.h"
@@ -17,32 +18,26 @@ namespace model {
 
 using refs_t = std::vector<oracle::seq>;
 
+// The oracle's edit distance, remembered per pair of contents: a list may
+// hold hundreds of copies of one reference, and every record needs every
+// distance.
+struct distance_cache {
+    std::map<std::pair<std::string, std::string>, uint32_t> memo;
+    uint32_t operator()(const std::string &a, const std::string &b) {
+        auto [it, fresh] = memo.try_emplace({a, b}, 0);
+        if (fresh) it->second = oracle::levenshtein(a, b);
+        return it->second;
+    }
+};
+
+using oracle::encodable;
+
 inline bool is_acgt(char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T'; }
 
-inline bool encodable(const std::string &s) {
-    if (s.size() > 32) return false;
-    for (char c : s)
-        if (!is_acgt(c)) return false;
-    return true;
-}
-
-inline char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-inline std::string folded(const std::string &s) {
-    std::string t = s;
-    for (auto &c : t) c = fold(c);
-    return t;
-}
-
-// A record from a list of hit positions, all at distance 0 (exact lookups).
-inline vorn_match exact_record(const std::vector<size_t> &hits) {
-    vorn_match m = oracle::match_none();
-    if (hits.empty()) return m;
-    m.best_index = static_cast<uint32_t>(hits[0]);
-    m.best_distance = 0;
-    m.hit_count = static_cast<uint32_t>(hits.size());
-    m.status = hits.size() >= 2 ? VORN_STATUS_AMBIGUOUS : VORN_STATUS_UNIQUE;
-    return m;
+inline std::string folded(std::string s) {
+    for (auto &c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return s;
 }
 
 // Exact lookup of one valid query: the record and what each counter gains.
@@ -54,23 +49,18 @@ inline vorn_match exact_record(const std::vector<size_t> &hits) {
 // non-encodable reference of its length.
 inline vorn_match exact_expect(const std::string &q, const refs_t &refs, bool fold_case,
                         uint64_t *counted) {
-    std::vector<size_t> hits;
     uint64_t table = 0, listed = 0;
     const std::string key = fold_case ? folded(q) : q;
-    for (size_t r = 0; r < refs.size(); ++r) {
-        const std::string &s = refs[r].bytes;
-        if (s.size() != q.size()) continue;
-        const bool equal = (fold_case ? folded(s) : s) == key;
-        if (encodable(s)) {
-            table += equal;
-        } else {
-            ++listed;
-        }
-        if (equal) hits.push_back(r);
+    const auto equal = [&](const std::string &, const std::string &s) {
+        return s.size() == q.size() && (fold_case ? folded(s) : s) == key ? 0u : UINT32_MAX;
+    };
+    for (const auto &r : refs) {
+        if (r.bytes.size() != q.size()) continue;
+        if (!encodable(r.bytes)) ++listed;
+        else table += equal(q, r.bytes) == 0;
     }
-    if (!encodable(key)) *counted = listed;
-    else *counted = table + (fold_case ? listed : 0);
-    return exact_record(hits);
+    *counted = !encodable(key) ? listed : table + (fold_case ? listed : 0);
+    return oracle::match_record(oracle::seq{q}, refs, 0, equal);
 }
 
 // The bounds the documented definition puts on what the edit-assignment

@@ -37,16 +37,6 @@ vorn_stats stats_of(int32_t (*fn)(const vorn_index *, const uint8_t *const *, co
     return st;
 }
 
-// Levenshtein distances of one round, computed once for every k and form.
-struct distance_cache {
-    std::map<std::pair<std::string, std::string>, uint32_t> memo;
-    uint32_t operator()(const std::string &a, const std::string &b) {
-        auto it = memo.find({a, b});
-        if (it != memo.end()) return it->second;
-        return memo[{a, b}] = oracle::levenshtein(a, b);
-    }
-};
-
 // Every form against the oracle and vorn_match_many, field by field, and the
 // counters of each query and of the batch within the model's bounds (model.h),
 // on an index built with the given tables.  Leaving a table out changes no
@@ -56,7 +46,7 @@ void check_round(const std::vector<seq> &refs, const std::vector<seq> &qs, uint3
     ASSERT_NE(bi.index, nullptr);
     built_index every(refs, VORN_INDEX_ALL);
     ASSERT_NE(every.index, nullptr);
-    distance_cache cache;
+    model::distance_cache cache;
     auto dist = [&cache](const std::string &a, const std::string &b) { return cache(a, b); };
     seq_batch qb(qs);
     const size_t n = qs.size();

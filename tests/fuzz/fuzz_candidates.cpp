@@ -39,14 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const vorn_assignment want_a = oracle::assignment_record(
             queries[i], refs, static_cast<uint32_t>(k), require_single_hit != 0);
         if (!fuzz::same(got_a[i], want_a)) {
-            std::fprintf(stderr,
-                         "query %zu, k=%d, require_single_hit=%u\n  got  {%u %u %u bc=%u hits=%u "
-                         "st=%u class=%u}\n  want {%u %u %u bc=%u hits=%u st=%u class=%u}\n",
-                         i, k, require_single_hit, got_a[i].best_index, got_a[i].best_distance,
-                         got_a[i].second_distance, got_a[i].best_count, got_a[i].hit_count,
-                         got_a[i].status, got_a[i].edit_class, want_a.best_index,
-                         want_a.best_distance, want_a.second_distance, want_a.best_count,
-                         want_a.hit_count, want_a.status, want_a.edit_class);
+            // The record as the match form prints it; best_count and the edit class after it.
+            std::fprintf(stderr, "query %zu, k=%d, require_single_hit=%u\n", i, k, require_single_hit);
+            fuzz::print_match("got", {got_a[i].best_index, got_a[i].best_distance, got_a[i].second_distance,
+                                      got_a[i].hit_count, got_a[i].status});
+            fuzz::print_match("want", {want_a.best_index, want_a.best_distance, want_a.second_distance,
+                                       want_a.hit_count, want_a.status});
+            std::fprintf(stderr, "  best_count %u / %u, class %u / %u\n", got_a[i].best_count, want_a.best_count,
+                         got_a[i].edit_class, want_a.edit_class);
             fuzz::fail("vorn_assign_many record", refs, queries);
         }
     }

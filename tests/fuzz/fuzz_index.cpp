@@ -28,15 +28,8 @@ namespace {
 
 using model::refs_t;
 
-// The oracle's distance, remembered per pair of contents: an input may hold
-// hundreds of copies of one reference, and every record needs every distance.
-std::map<std::pair<std::string, std::string>, uint32_t> g_distances;
-
-uint32_t distance(const std::string &a, const std::string &b) {
-    auto [it, fresh] = g_distances.try_emplace({a, b}, 0);
-    if (fresh) it->second = oracle::levenshtein(a, b);
-    return it->second;
-}
+model::distance_cache g_distances;
+uint32_t distance(const std::string &a, const std::string &b) { return g_distances(a, b); }
 
 vorn_match edit_record(const oracle::seq &q, const refs_t &refs, int32_t k) {
     return oracle::match_record(q, refs, static_cast<uint32_t>(k), distance);
@@ -256,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     for (size_t i = 0; i < n_queries; ++i) h.queries.push_back(in.sequence(h.refs, 40));
 
-    g_distances.clear();
+    g_distances.memo.clear();
     fuzz::batch r(h.refs), q(h.queries);
     if (broken_ref) {
         std::vector<const uint8_t *> ptrs(r.ptrs(), r.ptrs() + n_refs);

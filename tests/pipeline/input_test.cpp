@@ -27,25 +27,9 @@ using velmora_pipeline::line_reader;
 using velmora_pipeline::whitelist;
 using velmora_pipeline::whitelist_reading;
 
-struct scratch_dir : velmora_test::scratch_dir {
-    scratch_dir() : velmora_test::scratch_dir(VELMORA_TEST_WORK) {}
-};
+using velmora_test::gzip_member;
+using velmora_test::scratch_dir;
 using velmora_test::write_file;
-
-// One gzip member holding data, at the given level.
-std::string gzip_member(const std::string &data, int level) {
-    z_stream zs{};
-    EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&zs, static_cast<uLong>(data.size())) + 64, '\0');
-    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-    zs.avail_in = static_cast<uInt>(data.size());
-    zs.next_out = reinterpret_cast<Bytef *>(out.data());
-    zs.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
-}
 
 // data as gzip members cut at random places (empty members included).
 std::string gzip_members(const std::string &data, std::mt19937_64 &rng, std::vector<size_t> *member_starts) {

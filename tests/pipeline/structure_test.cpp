@@ -97,10 +97,6 @@ TEST(MateNames, SuffixesDropped) {
     EXPECT_EQ(velmora_pipeline::mate_name("r1"), "r1");
 }
 
-struct scratch : velmora_test::scratch_dir {
-    scratch() : velmora_test::scratch_dir(VELMORA_TEST_WORK) {}
-};
-
 std::string fastq(const std::vector<std::string> &names) {
     std::string s;
     for (const std::string &n : names) s += "@" + n + " comment\nACGT\n+\nIIII\n";
@@ -110,7 +106,7 @@ std::string fastq(const std::vector<std::string> &names) {
 // Reads lanes (each a list of per-file record names) in step; the error
 // message, or "" when every read paired.
 std::string read_lanes(const std::vector<std::vector<std::vector<std::string>>> &lanes, size_t *reads) {
-    scratch dir;
+    velmora_test::scratch_dir dir;
     const size_t files = lanes[0].size();
     std::vector<std::unique_ptr<velmora_pipeline::fastq_inputs>> streams;
     for (size_t j = 0; j < files; ++j) {

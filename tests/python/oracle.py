@@ -1,11 +1,30 @@
 """Naive definitions the binding's results are checked against: plain
 dynamic-programming edit distance, plain Hamming distance and the record
-of one query against every reference, derived field by field."""
+of one query against every reference, derived field by field; and what
+the agreement tests share (the demo data, the tool)."""
 
 import os
 import random
+import subprocess
 
 ABSENT = None
+
+# The demo data and the velmora tool (when built), for the agreement tests.
+DATA = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "data")
+WHITELIST = os.path.join(DATA, "whitelist.txt")
+READS = os.path.join(DATA, "reads.fastq.gz")
+TOOL = os.environ.get("VELMORA_TOOL")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def run_tool(test, args):
+    """`velmora assign` with args, which must succeed."""
+    r = subprocess.run([TOOL, "assign"] + args, capture_output=True, text=True)
+    test.assertEqual(r.returncode, 0, r.stderr)
 
 
 def levenshtein(a, b):

@@ -7,11 +7,10 @@ leaving nothing behind."""
 import gzip
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 
-from oracle import at_once
+from oracle import READS, TOOL, WHITELIST, at_once, read, run_tool
 from velmora import fastq
 
 try:
@@ -19,9 +18,6 @@ try:
     from velmora import dask as vdask
 except ImportError:
     distributed = None
-
-DATA = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "data")
-TOOL = os.environ.get("VELMORA_TOOL")
 
 # (tool flags, the same as options)
 RUNS = [
@@ -36,13 +32,12 @@ def messy_inputs(tmp):
     comments, blank lines and CRLF; two lanes of reads with N, lower-case
     bases and reads shorter than the window, the first gzip in several
     members, the second plain."""
-    with open(os.path.join(DATA, "whitelist.txt"), "rb") as f:
-        entries = f.read().split()
+    entries = read(WHITELIST).split()
     listed = [b"# barcodes", b""] + entries + [entries[3], entries[5].lower() + b"\r"]
     wl = os.path.join(tmp, "wl.txt")
     with open(wl, "wb") as f:
         f.write(b"\n".join(listed) + b"\n")
-    with gzip.open(os.path.join(DATA, "reads.fastq.gz")) as f:
+    with gzip.open(READS) as f:
         lines = f.read().split(b"\n")
     records = [lines[i:i + 4] for i in range(0, len(lines) - 3, 4)][:6000]
     out = []
@@ -64,11 +59,6 @@ def messy_inputs(tmp):
     return wl, [lane1, lane2]
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 @unittest.skipIf(distributed is None, "SKIPPED: dask/distributed not installed")
 class OnLocalCluster(unittest.TestCase):
     @classmethod
@@ -88,11 +78,7 @@ class OnLocalCluster(unittest.TestCase):
     def tool(self, flags, reads, out):
         if not (TOOL and os.path.exists(TOOL)):
             return None
-        args = [TOOL, "assign", "--whitelist", self.wl, "--out", out] + flags
-        for r in reads:
-            args += ["--reads", r]
-        r = subprocess.run(args, capture_output=True, text=True)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        run_tool(self, ["--whitelist", self.wl, "--out", out] + flags + [a for r in reads for a in ("--reads", r)])
         return read(out)
 
     def test_tool_fastq_and_dask_agree(self):

@@ -4,17 +4,11 @@ tables), and the reader's contract: record boundaries, gzip, bad records."""
 import gzip
 import json
 import os
-import subprocess
 import tempfile
 import unittest
 
-from oracle import at_once
+from oracle import READS, TOOL, WHITELIST, at_once, read, run_tool
 from velmora import fastq
-
-DATA = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "data")
-WHITELIST = os.path.join(DATA, "whitelist.txt")
-READS = os.path.join(DATA, "reads.fastq.gz")
-TOOL = os.environ.get("VELMORA_TOOL")
 
 # (tool flags, the same as velmora.fastq options)
 RUNS = [
@@ -38,19 +32,13 @@ TIMING = ("wall_seconds", "cpu_seconds", "reads_per_second", "index_build_second
 
 
 def read_output(path):
-    with open(path, "rb") as f:
-        data = f.read()
+    data = read(path)
     if path.endswith(".json"):
         report = json.loads(data)
         for key in TIMING:
             report.pop(key)
         return report
     return data
-
-
-def run_tool(test, args):
-    r = subprocess.run([TOOL, "assign"] + args, capture_output=True, text=True)
-    test.assertEqual(r.returncode, 0, r.stderr)
 
 
 @unittest.skipUnless(TOOL and os.path.exists(TOOL), "velmora tool not built")

@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <filesystem>
 #include <map>
@@ -20,29 +19,13 @@
 namespace velmora_tool_test {
 
 using velmora_test::read_file;
+using velmora_test::read_gzip;
+using velmora_test::scratch_dir;
 using velmora_test::write_file;
+using velmora_test::write_gzip;
 
 inline const std::string demo_whitelist = std::string(VELMORA_DEMO_DATA) + "/whitelist.txt";
 inline const std::string demo_reads = std::string(VELMORA_DEMO_DATA) + "/reads.fastq.gz";
-
-// A directory of its own for each test, removed afterwards.
-struct scratch_dir : velmora_test::scratch_dir {
-    scratch_dir() : velmora_test::scratch_dir(VELMORA_TOOL_WORK) {}
-};
-
-inline void write_gzip(const std::string &path, const std::string &data) {
-    gzFile gz = gzopen(path.c_str(), "wb");
-    gzwrite(gz, data.data(), static_cast<unsigned>(data.size()));
-    gzclose(gz);
-}
-inline std::string read_gzip(const std::string &path) {
-    gzFile gz = gzopen(path.c_str(), "rb");
-    std::string out;
-    char buf[1 << 16];
-    for (int n; (n = gzread(gz, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-    gzclose(gz);
-    return out;
-}
 
 // Fields at sep; a trailing empty field is kept for tabs, not for lines.
 inline std::vector<std::string> split(const std::string &text, char sep) {
