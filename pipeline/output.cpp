@@ -345,9 +345,12 @@ struct deflate_room {
     std::unique_ptr<uint8_t[]> out;
     size_t out_size = 0;
 
-    uint8_t *at_least(size_t n) {
+    // Room for n bytes, the first keep of it as they were.
+    uint8_t *at_least(size_t n, size_t keep = 0) {
         if (out_size < n) {
-            out.reset(new uint8_t[n]);
+            std::unique_ptr<uint8_t[]> bigger(new uint8_t[n]);
+            if (keep > 0) std::memcpy(bigger.get(), out.get(), keep);
+            out = std::move(bigger);
             out_size = n;
         }
         return out.get();
@@ -375,12 +378,8 @@ void gzip_member(std::string_view data, std::string &member) {
         z.avail_in = static_cast<uint32_t>(part);
         z.end_of_stream = part == left ? 1 : 0;
         if (size - produced < 1024) {
-            // Kept so far, then the room doubled.
-            std::unique_ptr<uint8_t[]> kept(new uint8_t[produced]);
-            if (produced > 0) std::memcpy(kept.get(), out, produced);
             size *= 2;
-            out = room.at_least(size);
-            if (produced > 0) std::memcpy(out, kept.get(), produced);
+            out = room.at_least(size, produced);
         }
         const size_t space = std::min<size_t>(size - produced, 1u << 30);
         z.next_out = out + produced;

@@ -24,10 +24,6 @@ bool umi_code(std::string_view umi, uint64_t *code) {
     return true;
 }
 
-void umi_bases(uint64_t code, size_t length, char *out) {
-    for (size_t i = length; i-- > 0; code >>= 2) out[i] = "ACGT"[code & 3];
-}
-
 namespace {
 
 // Substitutions between two codes: a base differs when either of its bits does.

@@ -27,8 +27,6 @@ inline constexpr size_t umi_max_length = 32;
 // the first base in the highest bits; false when it holds another byte or
 // is longer than umi_max_length.
 bool umi_code(std::string_view umi, uint64_t *code);
-// The UMI of length bases that code holds, upper case, into out.
-void umi_bases(uint64_t code, size_t length, char *out);
 
 struct umi_count {
     uint64_t code;

@@ -12,10 +12,14 @@
 
 namespace {
 
-using velmora_pipeline::umi_bases;
 using velmora_pipeline::umi_code;
 using velmora_pipeline::umi_count;
 using velmora_pipeline::umi_directional;
+
+// The UMI of length bases that code holds.
+void umi_bases(uint64_t code, size_t length, char *out) {
+    for (size_t i = length; i-- > 0; code >>= 2) out[i] = "ACGT"[code & 3];
+}
 
 // UMI -> the UMI it is corrected to, through umi_directional.
 std::map<std::string, std::string> grouped(const std::map<std::string, uint64_t> &cell) {
