@@ -523,7 +523,8 @@ std::string summary_json(const assign_report &report) {
                           .set("corrected", report.options.umi_correct)
                           .set("molecules", molecules)
                           .set("distinct_pairs", report.umi_pairs)
-                          .set("pair_table_bytes", report.umi_pair_bytes));
+                          .set("pair_table_bytes", report.umi_pair_bytes)
+                          .set("held_bytes", report.umi_held_bytes));
     }
     j.set("lower_case_reads", c.lower_case_reads);
     j.set("library_work", json_value::object()
@@ -537,7 +538,8 @@ std::string summary_json(const assign_report &report) {
                               .set("index_build", t.build)
                               .set("exact_counts", t.abundance)
                               .set("reads", t.wall)
-                              .set("umis", t.umis));
+                              .set("umis", t.umis)
+                              .set("umi_rewrite", t.umi_rewrite));
     // Phase costs in thread CPU time, summed over the threads: parsing
     // (including decompression) and writing on the main thread; on the
     // workers, assignment (every search of the library, the rescue included)

@@ -32,6 +32,21 @@ struct owned_fd {
 
 [[noreturn]] void fail(const std::string &what, int err) { throw data_error(what + ": " + std::strerror(err)); }
 
+std::string temp_folder() {
+    const char *dir = std::getenv("TMPDIR");
+    return dir && *dir ? dir : "/tmp";
+}
+
+// A new temporary file in folder, open for writing; its name in *path.
+int make_temp(const std::string &folder, std::vector<char> *path) {
+    const std::string tmpl = folder + "/velmora-spool-XXXXXX";
+    path->assign(tmpl.begin(), tmpl.end());
+    path->push_back('\0');
+    const int fd = mkstemp(path->data());
+    if (fd < 0) fail("cannot create a temporary file in " + folder, errno);
+    return fd;
+}
+
 }  // namespace
 
 bool needs_spool(const std::string &path) {
@@ -44,15 +59,11 @@ input_spool::input_spool(const std::string &path) {
     const std::string name = path == "-" ? "standard input" : "'" + path + "'";
     owned_fd in;
     in.fd = open_input(path, "reads file");
-    const char *dir = std::getenv("TMPDIR");
-    const std::string folder = dir && *dir ? dir : "/tmp";
-    std::string tmpl = folder + "/velmora-spool-XXXXXX";
-    std::vector<char> temp(tmpl.begin(), tmpl.end());
-    temp.push_back('\0');
+    const std::string folder = temp_folder();
+    std::vector<char> temp;
     owned_fd out;
     owned_fd readers[2];
-    out.fd = mkstemp(temp.data());
-    if (out.fd < 0) fail("cannot create a temporary file in " + folder, errno);
+    out.fd = make_temp(folder, &temp);
     for (owned_fd &r : readers) r.fd = open(temp.data(), O_RDONLY | O_CLOEXEC);
     const int open_err = errno;
     unlink(temp.data());
@@ -93,6 +104,60 @@ int input_spool::take_reader() {
     for (int &fd : readers_)
         if (fd >= 0) return std::exchange(fd, -1);
     throw std::logic_error("more passes over spooled reads than descriptors");
+}
+
+held_batches::held_batches() {
+    const std::string folder = temp_folder();
+    std::vector<char> path;
+    const int fd = make_temp(folder, &path);
+    unlink(path.data());
+    file_ = fdopen(fd, "w+b");
+    if (!file_) {
+        const int err = errno;
+        close(fd);
+        fail("cannot open a temporary file in " + folder, err);
+    }
+}
+
+held_batches::~held_batches() {
+    if (file_) std::fclose(file_);
+}
+
+void held_batches::put(const std::vector<std::string> &parts) {
+    const uint64_t n = parts.size();
+    bool ok = std::fwrite(&n, sizeof n, 1, file_) == 1;
+    for (const std::string &p : parts) {
+        const uint64_t size = p.size();
+        ok = ok && std::fwrite(&size, sizeof size, 1, file_) == 1 &&
+             (size == 0 || std::fwrite(p.data(), 1, p.size(), file_) == p.size());
+        bytes_ += sizeof size + size;
+    }
+    bytes_ += sizeof n;
+    if (!ok) fail("cannot write a temporary file in " + temp_folder(), errno);
+}
+
+bool held_batches::get(std::vector<std::string> &parts) {
+    if (!reading_) {
+        reading_ = true;
+        if (std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_SET) != 0)
+            fail("cannot read back a temporary file in " + temp_folder(), errno);
+    }
+    uint64_t n = 0;
+    if (std::fread(&n, sizeof n, 1, file_) != 1) {
+        if (std::ferror(file_)) fail("cannot read back a temporary file in " + temp_folder(), errno);
+        return false;
+    }
+    parts.resize(static_cast<size_t>(n));
+    for (std::string &p : parts) {
+        uint64_t size = 0;
+        bool ok = std::fread(&size, sizeof size, 1, file_) == 1;
+        if (ok) {
+            p.resize(static_cast<size_t>(size));
+            ok = size == 0 || std::fread(p.data(), 1, p.size(), file_) == p.size();
+        }
+        if (!ok) fail("cannot read back a temporary file in " + temp_folder(), std::ferror(file_) ? errno : EIO);
+    }
+    return true;
 }
 
 }  // namespace velmora_pipeline

@@ -4,7 +4,9 @@
 #define VELMORA_PIPELINE_SPOOL_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace velmora_pipeline {
 
@@ -37,6 +39,28 @@ public:
 private:
     int readers_[2] = {-1, -1};
     uint64_t input_bytes_ = 0, spooled_bytes_ = 0;
+};
+
+// Batches of output held back until the run knows something their lines
+// need (the corrected UMIs, known once every read has been read), in an
+// unlinked temporary file in $TMPDIR: frames of byte strings, written in
+// order by one thread and read back in order.  Throws data_error.
+class held_batches {
+public:
+    held_batches();
+    ~held_batches();
+    held_batches(const held_batches &) = delete;
+    held_batches &operator=(const held_batches &) = delete;
+
+    void put(const std::vector<std::string> &parts);
+    // The next frame, after the last put(); false at the end.
+    bool get(std::vector<std::string> &parts);
+    uint64_t bytes() const { return bytes_; }
+
+private:
+    std::FILE *file_ = nullptr;
+    bool reading_ = false;
+    uint64_t bytes_ = 0;
 };
 
 }  // namespace velmora_pipeline

@@ -189,6 +189,17 @@ struct rs_batch {
     std::vector<uint8_t> key_exact;
     std::vector<uint64_t> key_umi;         // its UMI's code, with counted UMIs
     std::vector<uint8_t> key_umi_ok;       // the UMI has a code (no N)
+    // With UMI segments, per read: its UMI, segments joined by '-' (moved
+    // with its barcode when assigned); whether it is counted (assigned, with
+    // a code).
+    std::string umi;
+    std::vector<size_t> umi_off;
+    std::vector<uint8_t> umi_counted;
+    // Outputs held until the UMIs are corrected: per patch target (the
+    // table, each FASTQ, the BAM's first and second records), where each
+    // counted read's UMI stands, to be overwritten by its correction.
+    std::vector<std::vector<uint32_t>> patch;
+    std::vector<std::string> held;  // the batch's frame
     assign_counts counts;
     std::vector<std::array<uint64_t, status_slots>> slot_status;
     double parse_seconds = 0, decide_seconds = 0, format_seconds = 0;
@@ -214,6 +225,11 @@ struct rs_batch {
         key_exact.clear();
         key_umi.clear();
         key_umi_ok.clear();
+        umi.clear();
+        umi_off.clear();
+        umi_counted.clear();
+        patch.resize(n_templates + 3);  // the table, each FASTQ, a pair's BAM records
+        for (std::vector<uint32_t> &p : patch) p.clear();
         counts = assign_counts();
         slot_status.assign(n_slots, {0, 0, 0, 0});
     }
@@ -244,10 +260,55 @@ public:
         umi_file_.assign(L.reads.size(), 0);
         for (const auto &[r, seg] : L.umis) umi_file_[r] = counts_umis_;
         umi_length_ = static_cast<size_t>(umi_length);
+        umi_text_length_ = umi_length_ + (L.umis.empty() ? 0 : L.umis.size() - 1);
+        table_wanted_ = opt.out.requested();
+        defers_ = counts_umis_ && opt.umi_correct && (table_wanted_ || with_templates_);
     }
 
     bool counts_umis() const { return counts_umis_; }
     size_t umi_length() const { return umi_length_; }
+    // Whether the outputs wait for the corrected UMIs: held (with where each
+    // counted UMI stands) and written by rewrite() after every read.
+    bool defers() const { return defers_; }
+    // The patch targets of the BAM's records.
+    size_t bam_target(size_t record) const { return 1 + opt_.out_fastq.size() + record; }
+    // The length of a counted UMI as the outputs write it.
+    size_t umi_text_length() const { return umi_text_length_; }
+
+    // Writes the correction of every counted UMI of a held batch where it
+    // stands: texts[0] the table, then each FASTQ, then the BAM records;
+    // ids[j] the identity of the j-th counted read.
+    void correct_held(std::vector<std::string> &texts, const std::vector<std::vector<uint32_t>> &patch,
+                      const uint32_t *ids, size_t n, const umi_pairs &pairs) const {
+        const size_t n_fastq = opt_.out_fastq.size();
+        size_t first = patch.size();
+        for (size_t t = 0; t < patch.size() && first == patch.size(); ++t)
+            if (patch[t].size() == n && n > 0) first = t;
+        if (first == patch.size()) return;
+        std::string fixed(umi_text_length_, '\0');
+        for (size_t j = 0; j < n; ++j) {
+            const std::string &text = texts[std::min(first, n_fastq + 1)];
+            const size_t at = patch[first][j];
+            uint64_t code = 0;
+            for (size_t k = 0; k < umi_text_length_; ++k) {
+                const char c = text[at + k];
+                if (c != '-') code = code << 2 | static_cast<uint64_t>(c == 'C' ? 1 : c == 'G' ? 2 : c == 'T' ? 3 : 0);
+            }
+            const uint64_t to = pairs.corrected(ids[j], code);
+            if (to == code) continue;
+            // Its bases, the segments joined by '-' as they were.
+            size_t bit = 2 * umi_length_, k = 0;
+            for (size_t u = 0; u < L_.umis.size(); ++u) {
+                if (u) fixed[k++] = '-';
+                for (uint64_t b = 0; b < L_.umis[u].second.length; ++b) {
+                    bit -= 2;
+                    fixed[k++] = "ACGT"[(to >> bit) & 3];
+                }
+            }
+            for (size_t t = 0; t < patch.size(); ++t)
+                if (patch[t].size() == n) texts[std::min(t, n_fastq + 1)].replace(patch[t][j], fixed.size(), fixed);
+        }
+    }
 
     // Reads the next batch of reads; false at the end.
     bool fill(parallel_fastq &in, rs_batch &b) {
@@ -378,6 +439,14 @@ private:
         c.reads += n;
         for (size_t i = 0; i < n; ++i) {
             c.short_reads += b.short_read[i] != 0;
+            bool assigned = true;
+            for (size_t s = 0; s < n_slots; ++s) assigned &= b.slots[s].decisions[i].result.status == VORN_STATUS_UNIQUE;
+            uint64_t umi = 0;
+            if (!L_.umis.empty()) {
+                b.umi_off.push_back(b.umi.size());
+                const bool coded = b.short_read[i] == 0 && umi_of(b, i, assigned, shift_row, &umi);
+                b.umi_counted.push_back(assigned && coded && counts_umis_);
+            }
             size_t failed = n_slots;
             bool all_exact = true, tie = false, all_distances = true;
             uint32_t distance_sum = 0;
@@ -416,26 +485,29 @@ private:
             b.keys.push_back(std::move(key));
             b.key_exact.push_back(all_exact);
             if (counts_umis_) {
-                uint64_t code = 0;
-                b.key_umi_ok.push_back(umi_of(b, i, shift_row, &code));
-                b.key_umi.push_back(code);
+                b.key_umi_ok.push_back(b.umi_counted[i]);
+                b.key_umi.push_back(umi);
             }
         }
     }
 
-    // The code of read i's UMI, its segments in order, each after where the
-    // read's barcodes before it ended; false when it holds another byte
-    // than A, C, G, T or the read ends first.  row is scratch.
-    bool umi_of(const rs_batch &b, size_t i, std::vector<uint32_t> &row, uint64_t *code) const {
+    // Read i's UMI, its segments in order joined by '-', appended to b.umi:
+    // each segment after where the read's barcodes before it ended when the
+    // read is assigned (moved), else where the structure puts it.  Its code
+    // into *code; false when a segment holds another byte than A, C, G, T,
+    // the read ends first, or the UMI is too long for a code.  row is
+    // scratch.
+    bool umi_of(rs_batch &b, size_t i, bool moved, std::vector<uint32_t> &row, uint64_t *code) const {
         const size_t files = L_.reads.size(), n_slots = L_.slots.size();
         bool ok = true;
         *code = 0;
-        for (const auto &[r, seg] : L_.umis) {
+        for (size_t u = 0; u < L_.umis.size(); ++u) {
+            const auto &[r, seg] = L_.umis[u];
             const size_t off = b.rec_off[i * files + r], len = b.rec_len[i * files + r];
             const std::string_view read = std::string_view(b.arena).substr(off, len);
             // A barcode before it that lost or gained a base moves it.
             long shift = 0;
-            for (size_t s = 0; s < n_slots; ++s) {
+            for (size_t s = 0; s < n_slots && moved; ++s) {
                 const barcode_slot &slot = L_.slots[s];
                 const vorn_rescue_result &d = b.slots[s].decisions[i].result;
                 if (slot.read != r || slot.seg.offset > seg.offset || extra_[s] == 0 || d.distance == 0) continue;
@@ -444,11 +516,18 @@ private:
                 const size_t from = static_cast<size_t>(slot.seg.offset);
                 shift += barcode_shift(read.substr(from, entry.size() + extra_[s]), entry, extra_[s], row);
             }
+            if (u) b.umi.push_back('-');
             const long start = static_cast<long>(seg.offset) + shift;
+            const uint64_t end = seg.rest ? len : static_cast<uint64_t>(start) + seg.length;
+            if (start < 0 || end > len) {
+                ok = false;
+                continue;
+            }
+            const std::string_view text = read.substr(static_cast<size_t>(start), static_cast<size_t>(end - static_cast<uint64_t>(start)));
+            b.umi.append(text);
             uint64_t part = 0;
-            ok &= start >= 0 && static_cast<uint64_t>(start) + seg.length <= len &&
-                  umi_code(read.substr(static_cast<size_t>(start), static_cast<size_t>(seg.length)), &part);
-            *code = seg.length == umi_max_length ? part : *code << (2 * seg.length) | part;
+            ok = ok && !seg.rest && umi_code(text, &part);
+            *code = seg.length >= umi_max_length ? part : *code << (2 * seg.length) | part;
         }
         return ok;
     }
@@ -456,10 +535,13 @@ private:
     // The table's lines, each read's tags and the tagged template reads.
     void format(rs_batch &b) const {
         const size_t n = b.size(), n_slots = L_.slots.size();
+        const bool umis = !L_.umis.empty();
+        // One barcode segment and no UMI: the single-window job's lines.
+        const bool compose = n_slots > 1 || umis;
         for (size_t s = 0; s < n_slots; ++s) {
             slot_batch &sb = b.slots[s];
             sb.rows.window_len = L_.slots[s].seg.length;
-            format_rows(sb.rows, sb.decisions.data(), list_of(s), opt_.rescue, n_slots == 1 ? &b.table : &sb.lines);
+            format_rows(sb.rows, sb.decisions.data(), list_of(s), opt_.rescue, compose ? &sb.lines : &b.table);
         }
         std::vector<size_t> at(n_slots, 0);
         std::string cell;
@@ -474,22 +556,37 @@ private:
                     if (!cell.empty()) cell.push_back('-');
                     cell.append(list_of(s).entry(b.slots[s].decisions[i].result.ref_index));
                 }
-            if (n_slots > 1) {
-                b.table.append(b.arena, b.name_off[i], b.name_len[i]);
-                b.table.push_back('\t');
-                b.table += failed == n_slots ? "unique"
-                                             : status_names[status_slot(b.slots[failed].decisions[i].result.status)];
-                b.table.push_back('\t');
-                b.table += cell.empty() ? "-" : cell;
-                b.table.push_back('\t');
-                if (short_read) b.table += "R" + std::to_string(short_read);
-                else if (failed < n_slots) b.table += L_.slots[failed].name;
-                else b.table.push_back('-');
+            // Read i's UMI, and whether the outputs give its correction.
+            const size_t umi_end = i + 1 < n ? (umis ? b.umi_off[i + 1] : 0) : b.umi.size();
+            const std::string_view umi =
+                umis ? std::string_view(b.umi).substr(b.umi_off[i], umi_end - b.umi_off[i]) : std::string_view();
+            const bool counted = umis && b.umi_counted[i];
+            if (compose) {
+                if (n_slots > 1) {
+                    b.table.append(b.arena, b.name_off[i], b.name_len[i]);
+                    b.table.push_back('\t');
+                    b.table += failed == n_slots
+                                   ? "unique"
+                                   : status_names[status_slot(b.slots[failed].decisions[i].result.status)];
+                    b.table.push_back('\t');
+                    b.table += cell.empty() ? "-" : cell;
+                    b.table.push_back('\t');
+                    if (short_read) b.table += "R" + std::to_string(short_read);
+                    else if (failed < n_slots) b.table += L_.slots[failed].name;
+                    else b.table.push_back('-');
+                }
                 for (size_t s = 0; s < n_slots; ++s) {
                     const std::string &lines = b.slots[s].lines;
                     const size_t end = lines.find('\n', at[s]);
                     b.table.append(lines, at[s], end - at[s]);
                     at[s] = end + 1;
+                }
+                if (umis) {
+                    b.table.push_back('\t');
+                    b.table += umi.empty() ? "-" : umi;
+                    b.table.push_back('\t');
+                    if (counted && defers_ && table_wanted_) b.patch[0].push_back(static_cast<uint32_t>(b.table.size()));
+                    b.table += counted ? umi : "-";
                 }
                 b.table.push_back('\n');
             }
@@ -516,11 +613,20 @@ private:
                     }
                 }
             }
+            // The corrected UMI last: a held batch finds it at the end of a
+            // BAM record.
+            size_t ub_at = 0;  // in the read's tags
+            if (counted) {
+                b.tags += "\tUB:Z:";
+                ub_at = b.tags.size() - b.tag_off[i];
+                b.tags += umi;
+            }
             for (size_t t = 0; t < L_.template_reads.size() && !opt_.out_fastq.empty(); ++t) {
                 std::string &out = b.fastq[t];
                 const size_t r = L_.template_reads[t];
                 out.push_back('@');
                 out += mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i]));
+                if (counted && defers_) b.patch[1 + t].push_back(static_cast<uint32_t>(out.size() + ub_at));
                 out.append(b.tags, b.tag_off[i], std::string::npos);
                 out.push_back('\n');
                 append_template(b, i, r, false, out);
@@ -559,18 +665,26 @@ private:
     std::vector<uint64_t> extra_;
     bool with_templates_ = false;
     bool counts_umis_ = false;
+    bool table_wanted_ = false, defers_ = false;
+    size_t umi_text_length_ = 0;
     std::vector<uint8_t> umi_file_;  // files whose reads the batch keeps for their UMIs
     size_t umi_length_ = 0;
     std::vector<fastq_record> recs_;
 };
 
 std::string table_header_for(const run_layout &L) {
-    if (L.slots.size() == 1) return table_header;
-    std::string h = "read\tstatus\tcell\tfailed_segment";
-    for (const barcode_slot &s : L.slots)
-        for (const char *col :
-             {"observed", "status", "assigned", "distance", "second_distance", "hits", "posterior", "candidates"})
-            h += std::string("\t") + col + "_" + s.name;
+    std::string h;
+    if (L.slots.size() == 1) {
+        h = table_header;
+        h.pop_back();
+    } else {
+        h = "read\tstatus\tcell\tfailed_segment";
+        for (const barcode_slot &s : L.slots)
+            for (const char *col :
+                 {"observed", "status", "assigned", "distance", "second_distance", "hits", "posterior", "candidates"})
+                h += std::string("\t") + col + "_" + s.name;
+    }
+    if (!L.umis.empty()) h += "\tumi\tumi_corrected";
     return h + "\n";
 }
 
@@ -714,7 +828,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         bam = std::make_unique<bam_writer>(outputs.open(opt.out_bam), opt.out_bam, opt.command_line);
 
     // Cell identities as they come, numbered in order of appearance.
-    std::unordered_map<std::string, uint32_t> ids;
+    std::unordered_map<std::string, uint32_t> ids_of;
     std::vector<const std::string *> id_keys;
     std::vector<uint64_t> id_exact, id_rescued;
     umi_pairs pairs;  // (identity, UMI) pairs with their reads
@@ -723,6 +837,27 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         report.segments.push_back({slot.name, slot.read, slot.seg.offset, slot.seg.length, L.lists[slot.list],
                                    lists[slot.list]->ref.list.size()});
     }
+    // The outputs' texts of a batch, compressed on a worker as the outputs
+    // want them, then written in order.
+    auto pack_outputs = [&](std::string &table_text, std::string *fastq, std::string &bam_records,
+                            std::string &room) {
+        // Each batch a gzip member of its own, so that every thread
+        // deflates rather than the one that writes.
+        for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->pack(fastq[k], room);
+        if (table) table->pack(table_text, room);
+        if (bam) {
+            bgzf_blocks(bam_records, room);
+            std::swap(bam_records, room);
+        }
+    };
+    auto write_outputs = [&](const std::string &table_text, const std::string *fastq,
+                             const std::string &bam_blocks) {
+        if (table) table->write_member(table_text);
+        for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write_member(fastq[k]);
+        if (bam) bam->write_blocks(bam_blocks);
+    };
+    std::unique_ptr<held_batches> held;
+    if (job.defers()) held = std::make_unique<held_batches>();
     progress_meter progress("reads");
     const double start = now_seconds();
     run_in_order<rs_batch>(
@@ -735,16 +870,13 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         },
         [&](rs_batch &b) {
             job.process(b);
-            // Compressed here, each batch a gzip member of its own, so that
-            // every thread deflates rather than the one that writes.
-            for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->pack(b.fastq[k], b.packed);
-            if (table) table->pack(b.table, b.packed);
+            b.bam.clear();
             if (bam) {
                 // Encoded and compressed here too: the writing thread then
                 // only copies.
                 std::string seq[2], qual[2];
+                size_t ends[2];
                 const size_t n_t = L.template_reads.size();
-                b.bam.clear();
                 for (size_t i = 0; i < b.size(); ++i) {
                     for (size_t k = 0; k < n_t; ++k) {
                         seq[k].clear();
@@ -754,33 +886,58 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                     }
                     const size_t tag_end = i + 1 < b.size() ? b.tag_off[i + 1] : b.tags.size();
                     bam->encode(b.bam, mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i])),
-                                seq, qual, n_t, std::string_view(b.tags).substr(b.tag_off[i], tag_end - b.tag_off[i]));
+                                seq, qual, n_t, std::string_view(b.tags).substr(b.tag_off[i], tag_end - b.tag_off[i]),
+                                ends);
+                    // A held record's UB value: the last tag, before its zero byte.
+                    if (job.defers() && b.umi_counted[i])
+                        for (size_t k = 0; k < n_t; ++k)
+                            b.patch[job.bam_target(k)].push_back(
+                                static_cast<uint32_t>(ends[k] - 1 - job.umi_text_length()));
                 }
-                bgzf_blocks(b.bam, b.packed);
-                std::swap(b.bam, b.packed);
+            }
+            if (!held) {
+                pack_outputs(b.table, b.fastq.data(), b.bam, b.packed);
+                return;
+            }
+            // Held: the texts at the fastest level, then where the UMIs
+            // stand, then (from the writer) the identity of each.
+            const size_t n_fastq = fastq_out.size();
+            b.held.resize(n_fastq + 2 + b.patch.size() + 1);
+            if (!table) b.table.clear();
+            deflate_fast(b.table, b.held[0]);
+            for (size_t k = 0; k < n_fastq; ++k) deflate_fast(b.fastq[k], b.held[1 + k]);
+            deflate_fast(b.bam, b.held[1 + n_fastq]);
+            for (size_t p = 0; p < b.patch.size(); ++p) {
+                std::string &bytes = b.held[2 + n_fastq + p];
+                bytes.resize(b.patch[p].size() * sizeof(uint32_t));
+                if (!bytes.empty()) std::memcpy(bytes.data(), b.patch[p].data(), bytes.size());
             }
         },
         [&](rs_batch &b) {
             const double w0 = thread_cpu_seconds();
-            if (table) table->write_member(b.table);
-            for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write_member(b.fastq[k]);
-            if (bam) bam->write_blocks(b.bam);
+            if (!held) write_outputs(b.table, b.fastq.data(), b.bam);
             t.write += thread_cpu_seconds() - w0;
             t.decide += b.decide_seconds;
             t.format += b.format_seconds;
             report.counts.add(b.counts);
             for (size_t s = 0; s < L.slots.size(); ++s)
                 for (size_t k = 0; k < status_slots; ++k) report.segments[s].status[k] += b.slot_status[s][k];
+            std::string *ids = held ? &b.held.back() : nullptr;
+            if (ids) ids->clear();
             for (size_t i = 0; i < b.keys.size(); ++i) {
-                const auto [it, added] = ids.try_emplace(b.keys[i], static_cast<uint32_t>(id_exact.size()));
+                const auto [it, added] = ids_of.try_emplace(b.keys[i], static_cast<uint32_t>(id_exact.size()));
                 if (added) {
                     id_keys.push_back(&it->first);
                     id_exact.push_back(0);
                     id_rescued.push_back(0);
                 }
                 ++(b.key_exact[i] ? id_exact : id_rescued)[it->second];
-                if (job.counts_umis() && b.key_umi_ok[i]) pairs.add(it->second, b.key_umi[i]);
+                if (job.counts_umis() && b.key_umi_ok[i]) {
+                    pairs.add(it->second, b.key_umi[i]);
+                    if (ids) ids->append(reinterpret_cast<const char *>(&it->second), sizeof(uint32_t));
+                }
             }
+            if (held) held->put(b.held);
             progress.update(report.counts.reads, in->fraction_read());
         });
     t.wall = now_seconds() - start;
@@ -811,23 +968,46 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     if (job.counts_umis()) {
         // Molecules: the identity's distinct UMIs, once grouped.
         const double u0 = now_seconds();
-        std::vector<uint32_t> rank_of(by_key.size()), root;
-        umi_workspace work;
-        for (uint32_t r = 0; r < by_key.size(); ++r) rank_of[by_key[r]] = r;
-        tally.umis.assign(by_key.size(), 0);
         report.umi_pairs = pairs.size();
         report.umi_pair_bytes = pairs.bytes();
-        pairs.for_each_cell([&](uint32_t id, const umi_count *umis, size_t n) {
-            uint64_t molecules = n;
-            if (opt.umi_correct) {
-                root.resize(n);
-                umi_directional(umis, n, job.umi_length(), root.data(), work);
-                molecules = 0;
-                for (size_t i = 0; i < n; ++i) molecules += root[i] == i;
-            }
-            tally.umis[rank_of[id]] = molecules;
-        });
+        std::vector<uint64_t> molecules;
+        pairs.group(job.umi_length(), opt.umi_correct, &molecules);
+        tally.umis.assign(by_key.size(), 0);
+        for (uint32_t r = 0; r < by_key.size(); ++r)
+            if (by_key[r] < molecules.size()) tally.umis[r] = molecules[by_key[r]];
         t.umis = now_seconds() - u0;
+    }
+    if (held) {
+        // The held outputs, each counted UMI overwritten by its correction.
+        const double r0 = now_seconds();
+        report.umi_held_bytes = held->bytes();
+        struct held_batch {
+            uint64_t seq_no = 0;
+            std::vector<std::string> parts, texts;
+            std::vector<std::vector<uint32_t>> patch;
+            std::vector<uint32_t> ids;
+            std::string packed;
+        };
+        const size_t n_fastq = fastq_out.size();
+        run_in_order<held_batch>(
+            opt.threads, [&](held_batch &h) { return held->get(h.parts); },
+            [&](held_batch &h) {
+                h.texts.resize(n_fastq + 2);
+                for (size_t k = 0; k < n_fastq + 2; ++k) inflate_fast(h.parts[k], h.texts[k]);
+                h.patch.resize(h.parts.size() - n_fastq - 3);
+                for (size_t g = 0; g < h.patch.size(); ++g) {
+                    const std::string &bytes = h.parts[n_fastq + 2 + g];
+                    h.patch[g].resize(bytes.size() / sizeof(uint32_t));
+                    if (!bytes.empty()) std::memcpy(h.patch[g].data(), bytes.data(), bytes.size());
+                }
+                const std::string &ids = h.parts.back();
+                h.ids.resize(ids.size() / sizeof(uint32_t));
+                if (!ids.empty()) std::memcpy(h.ids.data(), ids.data(), ids.size());
+                job.correct_held(h.texts, h.patch, h.ids.data(), h.ids.size(), pairs);
+                pack_outputs(h.texts[0], h.texts.data() + 1, h.texts[n_fastq + 1], h.packed);
+            },
+            [&](held_batch &h) { write_outputs(h.texts[0], h.texts.data() + 1, h.texts[n_fastq + 1]); });
+        t.umi_rewrite = now_seconds() - r0;
     }
     rank_barcodes(&tally);
     {

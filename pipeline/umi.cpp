@@ -129,6 +129,45 @@ void umi_pairs::grow() {
     }
 }
 
+void umi_pairs::group(size_t length, bool correct, std::vector<uint64_t> *molecules) {
+    const size_t n = sort_pairs();
+    slots_.resize(n);
+    const size_t cells = n == 0 ? 0 : size_t{slots_[n - 1].cell} + 1;
+    molecules->assign(cells, 0);
+    cell_start_.assign(cells + 1, n);
+    std::vector<umi_count> umis;
+    std::vector<uint32_t> root;
+    umi_workspace work;
+    for (size_t i = n; i-- > 0;) cell_start_[slots_[i].cell] = i;
+    for (size_t c = cells; c-- > 0;) cell_start_[c] = std::min(cell_start_[c], cell_start_[c + 1]);
+    for (size_t c = 0; c < cells; ++c) {
+        const size_t first = cell_start_[c], count = cell_start_[c + 1] - first;
+        if (count == 0) continue;
+        root.resize(count);
+        if (correct) {
+            umis.clear();
+            for (size_t i = first; i < first + count; ++i) umis.push_back({slots_[i].code, slots_[i].reads});
+            umi_directional(umis.data(), count, length, root.data(), work);
+        } else {
+            std::iota(root.begin(), root.end(), 0u);
+        }
+        uint64_t groups = 0;
+        for (size_t i = 0; i < count; ++i) {
+            groups += root[i] == i;
+            slots_[first + i].reads = root[i];
+        }
+        (*molecules)[c] = groups;
+    }
+}
+
+uint64_t umi_pairs::corrected(uint32_t cell, uint64_t code) const {
+    if (size_t{cell} + 1 >= cell_start_.size()) return code;
+    const auto first = slots_.begin() + static_cast<ptrdiff_t>(cell_start_[cell]);
+    const auto last = slots_.begin() + static_cast<ptrdiff_t>(cell_start_[size_t{cell} + 1]);
+    const auto at = std::lower_bound(first, last, code, [](const slot &s, uint64_t c) { return s.code < c; });
+    return at != last && at->code == code ? first[at->reads].code : code;
+}
+
 size_t umi_pairs::sort_pairs() {
     size_t n = 0;
     for (const slot &s : slots_)

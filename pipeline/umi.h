@@ -56,34 +56,30 @@ public:
     size_t size() const { return used_; }
     size_t bytes() const { return slots_.size() * sizeof(slot); }
 
-    // The pairs by cell, then code: f(cell, umis, n) for each cell in
-    // increasing order.  Empties the table.
-    template <class F>
-    void for_each_cell(F f) {
-        std::vector<umi_count> umis;
-        const size_t n = sort_pairs();
-        for (size_t i = 0; i < n;) {
-            const uint32_t cell = slots_[i].cell;
-            umis.clear();
-            for (; i < n && slots_[i].cell == cell; ++i) umis.push_back({slots_[i].code, slots_[i].reads});
-            f(cell, umis.data(), umis.size());
-        }
-        slots_.clear();
-        slots_.shrink_to_fit();
-        used_ = 0;
-    }
+    // Groups each cell's UMIs (`length` bases each) by the directional rule,
+    // or leaves every UMI its own group when !correct; molecules[cell] is
+    // then the cell's number of groups (cells without pairs: 0).  The pairs
+    // are then sorted by cell and code and take no more add(); corrected()
+    // answers from them.
+    void group(size_t length, bool correct, std::vector<uint64_t> *molecules);
+    // The code that the UMI `code` of `cell` was corrected to, after
+    // group(): its group's root; code itself for a pair never added.
+    uint64_t corrected(uint32_t cell, uint64_t code) const;
 
 private:
     struct slot {
         uint64_t code;
         uint32_t cell;
-        uint32_t reads;  // 0: a free slot
+        // 0: a free slot.  After group(): the place of the pair's root
+        // among its cell's pairs.
+        uint32_t reads;
     };
     void grow();
     // Moves the pairs to the front, sorted; their number.
     size_t sort_pairs();
     std::vector<slot> slots_;
     size_t used_ = 0;
+    std::vector<size_t> cell_start_;  // after group(): where each cell's pairs begin, and the end
 };
 
 }  // namespace velmora_pipeline

@@ -128,36 +128,43 @@ TEST(UmiDirectional, RandomCellsAsByDefinition) {
 }
 
 // The run's pairs against a map: repeats counted, the table grown many
-// times, each cell's UMIs handed over in order, cells in order.
-TEST(UmiPairs, EveryPairWithItsReadsByCellThenCode) {
-    std::mt19937_64 rng(7);
-    std::map<std::pair<uint32_t, uint64_t>, uint64_t> want;
-    velmora_pipeline::umi_pairs pairs;
-    for (int i = 0; i < 20000; ++i) {
-        // Few cells, UMIs drawn from a small pool so that pairs repeat.
-        const uint32_t cell = static_cast<uint32_t>(rng() % 50) * 7919u;
-        const uint64_t code = rng() % 400 * 0x9e3779b97f4a7c15u;
-        pairs.add(cell, code);
-        ++want[{cell, code}];
-    }
-    EXPECT_EQ(pairs.size(), want.size());
-    EXPECT_GE(pairs.bytes() * 3, pairs.size() * 16 * 4);  // at most three quarters full
-    std::map<std::pair<uint32_t, uint64_t>, uint64_t> got;
-    uint32_t last_cell = 0;
-    bool first = true;
-    pairs.for_each_cell([&](uint32_t cell, const umi_count *umis, size_t n) {
-        EXPECT_TRUE(first || cell > last_cell);
-        first = false;
-        last_cell = cell;
-        for (size_t i = 0; i < n; ++i) {
-            if (i > 0) {
-                EXPECT_LT(umis[i - 1].code, umis[i].code);
-            }
-            got[{cell, umis[i].code}] = umis[i].reads;
+// times; grouped, each pair's correction is its cell's grouping's.
+TEST(UmiPairs, EveryPairGroupedWithinItsCell) {
+    for (const bool correct : {false, true}) {
+        std::mt19937_64 rng(7);
+        std::map<uint32_t, std::map<uint64_t, uint64_t>> want;
+        velmora_pipeline::umi_pairs pairs;
+        for (int i = 0; i < 20000; ++i) {
+            // Few cells, 4-base UMIs so that pairs repeat and neighbour.
+            const uint32_t cell = static_cast<uint32_t>(rng() % 50) * 3u;
+            const uint64_t code = rng() % 200 % 256;
+            pairs.add(cell, code);
+            ++want[cell][code];
         }
-    });
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(pairs.size(), 0u);
+        size_t distinct = 0;
+        for (const auto &[cell, umis] : want) distinct += umis.size();
+        EXPECT_EQ(pairs.size(), distinct);
+        EXPECT_GE(pairs.bytes() * 3, pairs.size() * 16 * 4);  // at most three quarters full
+        std::vector<uint64_t> molecules;
+        pairs.group(4, correct, &molecules);
+        EXPECT_EQ(molecules.size(), size_t{want.rbegin()->first} + 1);
+        for (const auto &[cell, umis] : want) {
+            std::vector<umi_count> list;
+            for (const auto &[code, reads] : umis) list.push_back({code, reads});
+            std::vector<uint32_t> root(list.size());
+            umi_directional(list.data(), list.size(), 4, root.data());
+            uint64_t groups = 0;
+            for (size_t i = 0; i < list.size(); ++i) {
+                const uint64_t to = correct ? list[root[i]].code : list[i].code;
+                ASSERT_EQ(pairs.corrected(cell, list[i].code), to);
+                groups += correct ? root[i] == i : 1;
+            }
+            EXPECT_EQ(molecules[cell], groups);
+            EXPECT_EQ(pairs.corrected(cell, 999), 999u);  // never added
+        }
+        EXPECT_EQ(molecules[1], 0u);
+        EXPECT_EQ(pairs.corrected(1000, 5), 5u);
+    }
 }
 
 TEST(UmiCode, OnlyShortAcgtUmisHaveACode) {

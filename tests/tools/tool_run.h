@@ -37,6 +37,21 @@ inline std::vector<std::string> split(const std::string &text, char sep) {
     return out;
 }
 
+// FASTQ records, the header comment (after a tab) apart.
+struct fq_record {
+    std::string name, comment, seq, qual;
+};
+inline std::vector<fq_record> parse_fastq(const std::string &text) {
+    std::vector<fq_record> out;
+    const std::vector<std::string> lines = split(text, '\n');
+    for (size_t i = 0; i + 3 < lines.size(); i += 4) {
+        const size_t tab = lines[i].find('\t');
+        out.push_back({lines[i].substr(1, tab == std::string::npos ? std::string::npos : tab - 1),
+                       tab == std::string::npos ? "" : lines[i].substr(tab + 1), lines[i + 1], lines[i + 3]});
+    }
+    return out;
+}
+
 // One table as column name -> value, per line.
 inline std::vector<std::map<std::string, std::string>> parse_table(const std::string &text) {
     const std::vector<std::string> lines = split(text, '\n');

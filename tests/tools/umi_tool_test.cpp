@@ -16,6 +16,7 @@ struct umi_case {
     const char *structure;
     bool correct;
     std::map<std::string, std::string> umis;  // barcode -> the umis column
+    std::vector<std::string> corrected;  // each read's umi_corrected
 };
 
 TEST(ToolUmis, MoleculesPerBarcodeInTheCounts) {
@@ -27,11 +28,15 @@ TEST(ToolUmis, MoleculesPerBarcodeInTheCounts) {
         {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGA"}, {"AAAAAAAA", "TTTT"}, {"AAAAAAAA", "TTTG"},
         {"AAAAAAAA", "TTTT"}, {"AAAAAAAA", "TTTG"}, {"AAAAAAAA", "GGNG"}, {"CCCCCCCC", "AAAA"},
         {"CCCCCCCC", "AAAC"}};
+    const std::vector<std::string> grouped = {"ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "TTTT",
+                                              "TTTG", "TTTT", "TTTG", "-",    "AAAA", "AAAA"};
+    const std::vector<std::string> as_read = {"ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "ACGA", "TTTT",
+                                              "TTTG", "TTTT", "TTTG", "-",    "AAAA", "AAAC"};
     const umi_case cases[] = {
-        {"8C4M", true, {{"AAAAAAAA", "3"}, {"CCCCCCCC", "1"}}},
-        {"8C4M", false, {{"AAAAAAAA", "4"}, {"CCCCCCCC", "2"}}},
-        {"2M8C2M", true, {{"AAAAAAAA", "3"}, {"CCCCCCCC", "1"}}},
-        {"2M8C2M", false, {{"AAAAAAAA", "4"}, {"CCCCCCCC", "2"}}},
+        {"8C4M+T", true, {{"AAAAAAAA", "3"}, {"CCCCCCCC", "1"}}, grouped},
+        {"8C4M+T", false, {{"AAAAAAAA", "4"}, {"CCCCCCCC", "2"}}, as_read},
+        {"2M8C2M+T", true, {{"AAAAAAAA", "3"}, {"CCCCCCCC", "1"}}, grouped},
+        {"2M8C2M+T", false, {{"AAAAAAAA", "4"}, {"CCCCCCCC", "2"}}, as_read},
     };
     for (const umi_case &c : cases) {
         SCOPED_TRACE(std::string(c.structure) + (c.correct ? "" : " --no-umi-correct"));
@@ -39,22 +44,40 @@ TEST(ToolUmis, MoleculesPerBarcodeInTheCounts) {
         std::string fastq;
         for (size_t i = 0; i < reads.size(); ++i) {
             const auto &[barcode, umi] = reads[i];
-            const std::string seq = std::string(c.structure) == "8C4M"
-                                        ? barcode + umi
-                                        : umi.substr(0, 2) + barcode + umi.substr(2);
+            const std::string seq = (std::string(c.structure) == "8C4M+T"
+                                         ? barcode + umi
+                                         : umi.substr(0, 2) + barcode + umi.substr(2)) + "GATTACA";
             fastq += "@r" + std::to_string(i) + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
         }
         write_file(dir.file("r.fq"), fastq);
         write_file(dir.file("wl.txt"), "AAAAAAAA\nCCCCCCCC\n");
         std::vector<std::string> args = {"assign", "--read-structure", c.structure, "--whitelist", dir.file("wl.txt"),
                                          "--reads", dir.file("r.fq"), "--max-edits", "1",
-                                         "--counts", dir.file("c.tsv"), "--summary", dir.file("s.json")};
+                                         "--counts", dir.file("c.tsv"), "--summary", dir.file("s.json"),
+                                         "--out", dir.file("t.tsv"), "--out-fastq", dir.file("o.fq")};
         if (!c.correct) args.push_back("--no-umi-correct");
         const run_result r = run_tool(dir, args);
         ASSERT_EQ(r.status, 0) << r.err;
         std::map<std::string, std::string> got;
         for (auto &row : parse_table(read_file(dir.file("c.tsv")))) got[row["barcode"]] = row["umis"];
         EXPECT_EQ(got, c.umis);
+        // Each read's UMI corrected in the table and in its UB tag, as the
+        // rule groups them (the split UMI's segments joined by '-').
+        const auto rows = parse_table(read_file(dir.file("t.tsv")));
+        const auto recs = parse_fastq(read_file(dir.file("o.fq")));
+        ASSERT_EQ(rows.size(), reads.size());
+        ASSERT_EQ(recs.size(), reads.size());
+        for (size_t i = 0; i < reads.size(); ++i) {
+            std::string want = c.corrected[i], raw = reads[i].second;
+            if (std::string(c.structure) != "8C4M+T") {
+                if (want != "-") want.insert(2, "-");
+                raw.insert(2, "-");
+            }
+            EXPECT_EQ(rows[i].at("umi"), raw) << i;
+            EXPECT_EQ(rows[i].at("umi_corrected"), want) << i;
+            const size_t ub = recs[i].comment.find("UB:Z:");
+            EXPECT_EQ(ub == std::string::npos ? "-" : recs[i].comment.substr(ub + 5), want) << i;
+        }
         const std::string summary = read_file(dir.file("s.json"));
         EXPECT_NE(summary.find(c.correct ? "\"molecules\": 4" : "\"molecules\": 6"), std::string::npos) << summary;
     }
