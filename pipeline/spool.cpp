@@ -123,10 +123,10 @@ held_batches::~held_batches() {
     if (file_) std::fclose(file_);
 }
 
-void held_batches::put(const std::vector<std::string> &parts) {
+void held_batches::put(const std::vector<std::string_view> &parts) {
     const uint64_t n = parts.size();
     bool ok = std::fwrite(&n, sizeof n, 1, file_) == 1;
-    for (const std::string &p : parts) {
+    for (const std::string_view p : parts) {
         const uint64_t size = p.size();
         ok = ok && std::fwrite(&size, sizeof size, 1, file_) == 1 &&
              (size == 0 || std::fwrite(p.data(), 1, p.size(), file_) == p.size());

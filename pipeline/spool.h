@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora_pipeline {
@@ -44,7 +45,10 @@ private:
 // Batches of output held back until the run knows something their lines
 // need (the corrected UMIs, known once every read has been read), in an
 // unlinked temporary file in $TMPDIR: frames of byte strings, written in
-// order by one thread and read back in order.  Throws data_error.
+// order by one thread and read back in order.  The bytes are written as
+// they are: compressing them would cost more than the run's whole grouping
+// of UMIs, so the file takes what the outputs would take uncompressed.
+// Throws data_error.
 class held_batches {
 public:
     held_batches();
@@ -52,7 +56,7 @@ public:
     held_batches(const held_batches &) = delete;
     held_batches &operator=(const held_batches &) = delete;
 
-    void put(const std::vector<std::string> &parts);
+    void put(const std::vector<std::string_view> &parts);
     // The next frame, after the last put(); false at the end.
     bool get(std::vector<std::string> &parts);
     uint64_t bytes() const { return bytes_; }

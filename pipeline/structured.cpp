@@ -199,7 +199,7 @@ struct rs_batch {
     // table, each FASTQ, the BAM's first and second records), where each
     // counted read's UMI stands, to be overwritten by its correction.
     std::vector<std::vector<uint32_t>> patch;
-    std::vector<std::string> held;  // the batch's frame
+    std::vector<std::string_view> held;  // the batch's frame
     assign_counts counts;
     std::vector<std::array<uint64_t, status_slots>> slot_status;
     double parse_seconds = 0, decide_seconds = 0, format_seconds = 0;
@@ -234,6 +234,12 @@ struct rs_batch {
         slot_status.assign(n_slots, {0, 0, 0, 0});
     }
 };
+
+// Where a held UMI stands in its batch's text.
+uint32_t patch_offset(size_t at) {
+    if (at > UINT32_MAX) throw data_error("a batch's output passes 4 GiB: lower --batch-size");
+    return static_cast<uint32_t>(at);
+}
 
 // A whitelist of the run with its index.
 struct run_list {
@@ -585,7 +591,7 @@ private:
                     b.table.push_back('\t');
                     b.table += umi.empty() ? "-" : umi;
                     b.table.push_back('\t');
-                    if (counted && defers_ && table_wanted_) b.patch[0].push_back(static_cast<uint32_t>(b.table.size()));
+                    if (counted && defers_ && table_wanted_) b.patch[0].push_back(patch_offset(b.table.size()));
                     b.table += counted ? umi : "-";
                 }
                 b.table.push_back('\n');
@@ -626,7 +632,7 @@ private:
                 const size_t r = L_.template_reads[t];
                 out.push_back('@');
                 out += mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i]));
-                if (counted && defers_) b.patch[1 + t].push_back(static_cast<uint32_t>(out.size() + ub_at));
+                if (counted && defers_) b.patch[1 + t].push_back(patch_offset(out.size() + ub_at));
                 out.append(b.tags, b.tag_off[i], std::string::npos);
                 out.push_back('\n');
                 append_template(b, i, r, false, out);
@@ -857,6 +863,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         if (bam) bam->write_blocks(bam_blocks);
     };
     std::unique_ptr<held_batches> held;
+    std::vector<size_t> held_reads;  // of each held batch
     if (job.defers()) held = std::make_unique<held_batches>();
     progress_meter progress("reads");
     const double start = now_seconds();
@@ -891,27 +898,10 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                     // A held record's UB value: the last tag, before its zero byte.
                     if (job.defers() && b.umi_counted[i])
                         for (size_t k = 0; k < n_t; ++k)
-                            b.patch[job.bam_target(k)].push_back(
-                                static_cast<uint32_t>(ends[k] - 1 - job.umi_text_length()));
+                            b.patch[job.bam_target(k)].push_back(patch_offset(ends[k] - 1 - job.umi_text_length()));
                 }
             }
-            if (!held) {
-                pack_outputs(b.table, b.fastq.data(), b.bam, b.packed);
-                return;
-            }
-            // Held: the texts at the fastest level, then where the UMIs
-            // stand, then (from the writer) the identity of each.
-            const size_t n_fastq = fastq_out.size();
-            b.held.resize(n_fastq + 2 + b.patch.size() + 1);
-            if (!table) b.table.clear();
-            deflate_fast(b.table, b.held[0]);
-            for (size_t k = 0; k < n_fastq; ++k) deflate_fast(b.fastq[k], b.held[1 + k]);
-            deflate_fast(b.bam, b.held[1 + n_fastq]);
-            for (size_t p = 0; p < b.patch.size(); ++p) {
-                std::string &bytes = b.held[2 + n_fastq + p];
-                bytes.resize(b.patch[p].size() * sizeof(uint32_t));
-                if (!bytes.empty()) std::memcpy(bytes.data(), b.patch[p].data(), bytes.size());
-            }
+            if (!held) pack_outputs(b.table, b.fastq.data(), b.bam, b.packed);
         },
         [&](rs_batch &b) {
             const double w0 = thread_cpu_seconds();
@@ -922,7 +912,9 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             report.counts.add(b.counts);
             for (size_t s = 0; s < L.slots.size(); ++s)
                 for (size_t k = 0; k < status_slots; ++k) report.segments[s].status[k] += b.slot_status[s][k];
-            std::string *ids = held ? &b.held.back() : nullptr;
+            // Held: the texts as they are, where the UMIs stand, and the
+            // identity of each.
+            std::string *ids = held ? &b.packed : nullptr;
             if (ids) ids->clear();
             for (size_t i = 0; i < b.keys.size(); ++i) {
                 const auto [it, added] = ids_of.try_emplace(b.keys[i], static_cast<uint32_t>(id_exact.size()));
@@ -937,7 +929,18 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                     if (ids) ids->append(reinterpret_cast<const char *>(&it->second), sizeof(uint32_t));
                 }
             }
-            if (held) held->put(b.held);
+            if (held) {
+                b.held.clear();
+                if (table) b.held.push_back(b.table);
+                else b.held.push_back({});
+                for (size_t k = 0; k < fastq_out.size(); ++k) b.held.push_back(b.fastq[k]);
+                b.held.push_back(b.bam);
+                for (const std::vector<uint32_t> &p : b.patch)
+                    b.held.push_back({reinterpret_cast<const char *>(p.data()), p.size() * sizeof(uint32_t)});
+                b.held.push_back(*ids);
+                held->put(b.held);
+                held_reads.push_back(b.size());
+            }
             progress.update(report.counts.reads, in->fraction_read());
         });
     t.wall = now_seconds() - start;
@@ -983,17 +986,18 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         report.umi_held_bytes = held->bytes();
         struct held_batch {
             uint64_t seq_no = 0;
-            std::vector<std::string> parts, texts;
+            std::vector<std::string> parts;
             std::vector<std::vector<uint32_t>> patch;
             std::vector<uint32_t> ids;
             std::string packed;
         };
         const size_t n_fastq = fastq_out.size();
+        progress_meter rewriting("reads written");
+        uint64_t written = 0;
+        size_t frames = 0;
         run_in_order<held_batch>(
             opt.threads, [&](held_batch &h) { return held->get(h.parts); },
             [&](held_batch &h) {
-                h.texts.resize(n_fastq + 2);
-                for (size_t k = 0; k < n_fastq + 2; ++k) inflate_fast(h.parts[k], h.texts[k]);
                 h.patch.resize(h.parts.size() - n_fastq - 3);
                 for (size_t g = 0; g < h.patch.size(); ++g) {
                     const std::string &bytes = h.parts[n_fastq + 2 + g];
@@ -1003,10 +1007,15 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                 const std::string &ids = h.parts.back();
                 h.ids.resize(ids.size() / sizeof(uint32_t));
                 if (!ids.empty()) std::memcpy(h.ids.data(), ids.data(), ids.size());
-                job.correct_held(h.texts, h.patch, h.ids.data(), h.ids.size(), pairs);
-                pack_outputs(h.texts[0], h.texts.data() + 1, h.texts[n_fastq + 1], h.packed);
+                job.correct_held(h.parts, h.patch, h.ids.data(), h.ids.size(), pairs);
+                pack_outputs(h.parts[0], h.parts.data() + 1, h.parts[n_fastq + 1], h.packed);
             },
-            [&](held_batch &h) { write_outputs(h.texts[0], h.texts.data() + 1, h.texts[n_fastq + 1]); });
+            [&](held_batch &h) {
+                write_outputs(h.parts[0], h.parts.data() + 1, h.parts[n_fastq + 1]);
+                written += held_reads[frames++];
+                rewriting.update(written, static_cast<double>(written) / static_cast<double>(report.counts.reads));
+            });
+        rewriting.finish();
         t.umi_rewrite = now_seconds() - r0;
     }
     rank_barcodes(&tally);

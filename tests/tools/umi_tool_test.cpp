@@ -109,6 +109,9 @@ TEST(ToolUmis, TheUmiMovesWithTheBarcode) {
         for (auto &row : parse_table(read_file(dir.file("c.tsv")))) got[row["barcode"]] = row["total"] + " " + row["umis"];
         const std::map<std::string, std::string> want = {{"ACGTTGCA", "5 1"}, {"TTGACCAG", "1 1"}};
         EXPECT_EQ(got, want) << read_file(dir.file("t.tsv"));
+        const auto rows = parse_table(read_file(dir.file("t.tsv")));
+        ASSERT_EQ(rows.size(), std::size(seqs));
+        for (size_t i = 0; i < 5; ++i) EXPECT_EQ(rows[i].at("umi") + rows[i].at("umi_corrected"), "ACGTACGT") << i;
     }
 }
 
