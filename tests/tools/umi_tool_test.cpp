@@ -2,6 +2,7 @@
 // written out, with and without correction, whole and split in two segments.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -113,6 +114,37 @@ TEST(ToolUmis, TheUmiMovesWithTheBarcode) {
         ASSERT_EQ(rows.size(), std::size(seqs));
         for (size_t i = 0; i < 5; ++i) EXPECT_EQ(rows[i].at("umi") + rows[i].at("umi_corrected"), "ACGTACGT") << i;
     }
+}
+
+// The outputs held until the UMIs are grouped live in an unlinked file of
+// TMPDIR: nothing shows there, and a TMPDIR that cannot take it stops the
+// run before any output is published.
+TEST(ToolUmis, HeldOutputsLeaveNothingBehind) {
+    scratch_dir dir;
+    std::string fastq;
+    for (int i = 0; i < 3000; ++i)
+        fastq += "@r" + std::to_string(i) + "\nACGTTGCA" + "ACG" + "ACGT"[i % 4] + "GATTACA\n+\n" +
+                 std::string(19, 'I') + "\n";
+    write_file(dir.file("r.fq"), fastq);
+    write_file(dir.file("wl.txt"), "ACGTTGCA\n");
+    const std::string tmp = dir.file("tmp");
+    std::filesystem::create_directory(tmp);
+    const std::vector<std::string> args = {"assign", "--read-structure", "8C4M+T", "--whitelist", dir.file("wl.txt"),
+                                           "--reads", dir.file("r.fq"), "--max-edits", "1", "--out", dir.file("t.tsv"),
+                                           "--out-fastq", dir.file("o.fq.gz"), "--summary", dir.file("s.json")};
+    const pid_t pid = spawn_tool(dir, args, run_setup::input("/dev/null", tmp));
+    const run_result r = finish_tool(dir, pid);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
+    const std::string summary = read_file(dir.file("s.json"));
+    const size_t at = summary.find("\"held_bytes\": ");
+    ASSERT_NE(at, std::string::npos) << summary;
+    EXPECT_GT(std::stoll(summary.substr(at + 14)), 3000 * 19);
+    std::filesystem::remove(dir.file("t.tsv"));
+    const run_result missing = finish_tool(dir, spawn_tool(dir, args, run_setup::input("/dev/null", tmp + "/gone")));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot create a temporary file in " + tmp + "/gone"), std::string::npos) << missing.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("t.tsv")));
 }
 
 TEST(ToolUmis, NoUmiCorrectionWithoutAReadStructureIsRefused) {
