@@ -302,7 +302,10 @@ TEST(ToolStructure, TwoTemplateReadsArePairs) {
     scratch dir;
     std::string r1, r2;
     for (int i = 0; i < 50; ++i) {
-        r1 += "@p" + std::to_string(i) + "/1\nACGTACGTAAAACCCCGGGG\n+\nIIIIIIIIIIIIIIIIIIII\n";
+        // Every tenth UMI one substitution from the others: corrected to
+        // theirs, in both records of the pair.
+        r1 += "@p" + std::to_string(i) + "/1\nACGTACGT" + (i % 10 == 9 ? "AAAC" : "AAAA") +
+              "CCCCGGGG\n+\nIIIIIIIIIIIIIIIIIIII\n";
         r2 += "@p" + std::to_string(i) + "/2\nTTTTGGGG" + std::string(static_cast<size_t>(i % 5), 'A') + "\n+\n" +
               std::string(8 + static_cast<size_t>(i % 5), '5') + "\n";
     }
@@ -321,6 +324,7 @@ TEST(ToolStructure, TwoTemplateReadsArePairs) {
     EXPECT_EQ(a[3].comment, "CB:Z:ACGTACGT\tCR:Z:ACGTACGT\tCY:Z:IIIIIIII\tUR:Z:AAAA\tUY:Z:IIII\tUB:Z:AAAA");
     EXPECT_EQ(b2[3].comment, a[3].comment);
     EXPECT_EQ(b2[3].seq, "TTTTGGGGAAA");
+    EXPECT_EQ(b2[9].comment, "CB:Z:ACGTACGT\tCR:Z:ACGTACGT\tCY:Z:IIIIIIII\tUR:Z:AAAC\tUY:Z:IIII\tUB:Z:AAAA");
     std::string header;
     const auto sam = read_bam(dir.file("p.bam"), &header);
     ASSERT_EQ(sam.size(), 100u);
@@ -329,6 +333,7 @@ TEST(ToolStructure, TwoTemplateReadsArePairs) {
         EXPECT_EQ(sam[n][0], "p" + std::to_string(n / 2));
         EXPECT_EQ(sam[n][9].size(), n % 2 == 0 ? 8 : 8 + (n / 2) % 5);
         EXPECT_NE(std::find(sam[n].begin(), sam[n].end(), "CB:Z:ACGTACGT"), sam[n].end()) << n;
+        EXPECT_EQ(sam[n].back(), "UB:Z:AAAA") << n;
     }
 }
 
