@@ -267,7 +267,8 @@ public:
         for (const auto &[r, seg] : L.umis) umi_file_[r] = counts_umis_;
         umi_length_ = static_cast<size_t>(umi_length);
         umi_text_length_ = umi_length_ + (L.umis.empty() ? 0 : L.umis.size() - 1);
-        table_wanted_ = opt.out.requested();
+        // A table thrown away (counts only) is not worth holding.
+        table_wanted_ = opt.out.requested() && opt.out.resolved != "/dev/null";
         defers_ = counts_umis_ && opt.umi_correct && (table_wanted_ || with_templates_);
     }
 
@@ -276,6 +277,7 @@ public:
     // Whether the outputs wait for the corrected UMIs: held (with where each
     // counted UMI stands) and written by rewrite() after every read.
     bool defers() const { return defers_; }
+    bool holds_table() const { return defers_ && table_wanted_; }
     // The patch targets of the BAM's records.
     size_t bam_target(size_t record) const { return 1 + opt_.out_fastq.size() + record; }
     // The length of a counted UMI as the outputs write it.
@@ -931,8 +933,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             }
             if (held) {
                 b.held.clear();
-                if (table) b.held.push_back(b.table);
-                else b.held.push_back({});
+                b.held.push_back(job.holds_table() ? std::string_view(b.table) : std::string_view());
                 for (size_t k = 0; k < fastq_out.size(); ++k) b.held.push_back(b.fastq[k]);
                 b.held.push_back(b.bam);
                 for (const std::vector<uint32_t> &p : b.patch)
