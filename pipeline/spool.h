@@ -45,10 +45,7 @@ private:
 // Batches of output held back until the run knows something their lines
 // need (the corrected UMIs, known once every read has been read), in an
 // unlinked temporary file in $TMPDIR: frames of byte strings, written in
-// order by one thread and read back in order.  The bytes are written as
-// they are: compressing them would cost more than the run's whole grouping
-// of UMIs, so the file takes what the outputs would take uncompressed.
-// Throws data_error.
+// order by one thread and read back in order.  Throws data_error.
 class held_batches {
 public:
     held_batches();

@@ -200,6 +200,7 @@ struct rs_batch {
     // counted read's UMI stands, to be overwritten by its correction.
     std::vector<std::vector<uint32_t>> patch;
     std::vector<std::string_view> held;  // the batch's frame
+    std::vector<std::string> zipped;     // its texts compressed, to be held
     assign_counts counts;
     std::vector<std::array<uint64_t, status_slots>> slot_status;
     double parse_seconds = 0, decide_seconds = 0, format_seconds = 0;
@@ -903,7 +904,15 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                             b.patch[job.bam_target(k)].push_back(patch_offset(ends[k] - 1 - job.umi_text_length()));
                 }
             }
-            if (!held) pack_outputs(b.table, b.fastq.data(), b.bam, b.packed);
+            if (!held) {
+                pack_outputs(b.table, b.fastq.data(), b.bam, b.packed);
+                return;
+            }
+            // Held: each text at the fastest level, on the worker.
+            b.zipped.resize(fastq_out.size() + 2);
+            deflate_fast(job.holds_table() ? std::string_view(b.table) : std::string_view(), b.zipped[0]);
+            for (size_t k = 0; k < fastq_out.size(); ++k) deflate_fast(b.fastq[k], b.zipped[1 + k]);
+            deflate_fast(b.bam, b.zipped[fastq_out.size() + 1]);
         },
         [&](rs_batch &b) {
             const double w0 = thread_cpu_seconds();
@@ -933,9 +942,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
             }
             if (held) {
                 b.held.clear();
-                b.held.push_back(job.holds_table() ? std::string_view(b.table) : std::string_view());
-                for (size_t k = 0; k < fastq_out.size(); ++k) b.held.push_back(b.fastq[k]);
-                b.held.push_back(b.bam);
+                for (const std::string &z : b.zipped) b.held.push_back(z);
                 for (const std::vector<uint32_t> &p : b.patch)
                     b.held.push_back({reinterpret_cast<const char *>(p.data()), p.size() * sizeof(uint32_t)});
                 b.held.push_back(*ids);
@@ -987,7 +994,7 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         report.umi_held_bytes = held->bytes();
         struct held_batch {
             uint64_t seq_no = 0;
-            std::vector<std::string> parts;
+            std::vector<std::string> parts, texts;
             std::vector<std::vector<uint32_t>> patch;
             std::vector<uint32_t> ids;
             std::string packed;
@@ -1004,6 +1011,12 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                     const std::string &bytes = h.parts[n_fastq + 2 + g];
                     h.patch[g].resize(bytes.size() / sizeof(uint32_t));
                     if (!bytes.empty()) std::memcpy(h.patch[g].data(), bytes.data(), bytes.size());
+                }
+                // The texts in place of their compressed form.
+                h.texts.resize(n_fastq + 2);
+                for (size_t k = 0; k < n_fastq + 2; ++k) {
+                    inflate_fast(h.parts[k], h.texts[k]);
+                    std::swap(h.texts[k], h.parts[k]);
                 }
                 const std::string &ids = h.parts.back();
                 h.ids.resize(ids.size() / sizeof(uint32_t));
