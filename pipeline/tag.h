@@ -64,7 +64,8 @@ struct tag_report {
     uint64_t exact = 0, corrected = 0;  // assigned records, exact or with errors
     uint64_t lower_case = 0;            // barcodes with lower-case bases, read as upper case
     uint64_t spool_bytes = 0;           // the copy of an input read twice; 0: read in place
-    double wall = 0;                    // seconds, whole run
+    double count_seconds = 0;           // wall seconds of the first pass
+    double wall = 0;                    // wall seconds, whole run
 };
 
 // Runs the job: checks the outputs before anything is read, reads, decides,
