@@ -15,6 +15,7 @@
 #include <htslib/hts.h>
 #include <htslib/sam.h>
 #include <htslib/thread_pool.h>
+#include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +23,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +66,41 @@ void share_pool(htsFile *f, hts_tpool *pool) {
     htsThreadPool tp{pool, 0};
     hts_set_opt(f, HTS_OPT_THREAD_POOL, &tp);
 }
+
+// The read-name form of the barcode: the first capture group of a POSIX
+// extended regular expression's first match.  libc's matcher rather than
+// std::regex, whose headers fail the sanitizer build's warnings-as-errors
+// (GCC 12 sees uninitialised members inside them); one compiled pattern
+// serves every worker, regexec taking the pattern's own lock.
+class name_pattern {
+public:
+    explicit name_pattern(const std::string &text) {
+        if (const int rc = regcomp(&re_, text.c_str(), REG_EXTENDED)) {
+            char why[256];
+            regerror(rc, &re_, why, sizeof why);
+            throw usage_error("--barcode-from-name: '" + text + "' is not a regular expression (" + why + ")");
+        }
+        if (re_.re_nsub < 1) {
+            regfree(&re_);
+            throw usage_error("--barcode-from-name: '" + text + "' has no capture group; the first one is the barcode");
+        }
+    }
+    ~name_pattern() { regfree(&re_); }
+    name_pattern(const name_pattern &) = delete;
+    name_pattern &operator=(const name_pattern &) = delete;
+
+    // The first group's text in name; false when the pattern does not
+    // match or the group takes no part.
+    bool first_group(const char *name, std::string_view *out) const {
+        regmatch_t m[2];
+        if (regexec(&re_, name, 2, m, 0) != 0 || m[1].rm_so < 0) return false;
+        *out = std::string_view(name + m[1].rm_so, static_cast<size_t>(m[1].rm_eo - m[1].rm_so));
+        return true;
+    }
+
+private:
+    regex_t re_;
+};
 
 // A BAM (or SAM) file read record by record.
 class bam_reader {
@@ -216,7 +251,7 @@ bool fill(bam_reader &in, record_batch &b, size_t size) {
 // What a worker does to a batch: the same for every batch, read-only.
 class record_worker {
 public:
-    record_worker(const tag_options &opt, const decider &d, const whitelist &wl, const std::regex *pattern)
+    record_worker(const tag_options &opt, const decider &d, const whitelist &wl, const name_pattern *pattern)
         : opt_(opt), decider_(d), wl_(wl), pattern_(pattern) {}
 
     // Takes the barcodes of the batch's records (with counting, only of
@@ -294,13 +329,7 @@ public:
 
 private:
     bool barcode_of(const bam1_t *r, std::string_view *seq) const {
-        if (pattern_) {
-            const char *name = bam_get_qname(r);
-            std::cmatch m;
-            if (!std::regex_search(name, m, *pattern_) || !m[1].matched) return false;
-            *seq = std::string_view(m[1].first, static_cast<size_t>(m[1].length()));
-            return true;
-        }
+        if (pattern_) return pattern_->first_group(bam_get_qname(r), seq);
         const uint8_t *a = bam_aux_get(r, opt_.barcode.tag.c_str());
         if (!a || *a != 'Z') return false;
         *seq = bam_aux2Z(a);
@@ -337,7 +366,7 @@ private:
     const tag_options &opt_;
     const decider &decider_;
     const whitelist &wl_;
-    const std::regex *pattern_;
+    const name_pattern *pattern_;
 };
 
 void check_tag_name(const char *option, const std::string &tag) {
@@ -364,20 +393,9 @@ tag_report run_tag(const tag_options &options, const warning_sink &warn) {
     if (!opt.out.requested()) throw usage_error("--out is required");
     if (opt.bam_path == "-" && m.whitelist_path == "-")
         throw usage_error("--whitelist and --bam cannot both read standard input");
-    std::regex pattern;
-    if (opt.barcode.name_pattern.empty()) {
-        check_tag_name("--barcode-tag", opt.barcode.tag);
-    } else {
-        try {
-            pattern = std::regex(opt.barcode.name_pattern, std::regex::ECMAScript | std::regex::optimize);
-        } catch (const std::regex_error &e) {
-            throw usage_error("--barcode-from-name: '" + opt.barcode.name_pattern +
-                              "' is not a regular expression (" + e.what() + ")");
-        }
-        if (pattern.mark_count() < 1)
-            throw usage_error("--barcode-from-name: '" + opt.barcode.name_pattern +
-                              "' has no capture group; the first one is the barcode");
-    }
+    std::unique_ptr<name_pattern> pattern;
+    if (opt.barcode.name_pattern.empty()) check_tag_name("--barcode-tag", opt.barcode.tag);
+    else pattern = std::make_unique<name_pattern>(opt.barcode.name_pattern);
     if (!opt.barcode.quality_tag.empty()) check_tag_name("--quality-tag", opt.barcode.quality_tag);
     plan_outputs({{"--bam", opt.bam_path}, {"--whitelist", m.whitelist_path}}, {&opt.out, &opt.summary});
     opt.out.gzip = false;  // BAM is compressed already, whatever its name
@@ -411,7 +429,7 @@ tag_report run_tag(const tag_options &options, const warning_sink &warn) {
 
     std::vector<uint64_t> exact_counts;
     const decider decide(ref.index.get(), wl.size(), m, exact_counts, &wl);
-    const record_worker worker(opt, decide, wl, opt.barcode.name_pattern.empty() ? nullptr : &pattern);
+    const record_worker worker(opt, decide, wl, pattern.get());
     auto check_missing = [&](const record_batch &b) {
         if (b.missing && !opt.pass_missing) throw data_error(worker.missing_message(b));
     };

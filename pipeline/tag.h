@@ -28,7 +28,7 @@
 namespace velmora_pipeline {
 
 // Where a record's raw sequence and its qualities are.  The sequence is a
-// string tag's whole value, or with name_pattern (an ECMAScript regular
+// string tag's whole value, or with name_pattern (a POSIX extended regular
 // expression) the first capture group of its first match in the read name.
 // The qualities (Phred + 33) come from quality_tag when the record has it
 // as a string of the sequence's length; otherwise every base is taken at
