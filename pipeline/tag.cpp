@@ -11,6 +11,7 @@
 // first such record of the file whatever the threads did.
 #include "tag.h"
 
+#include <htslib/bgzf.h>
 #include <htslib/hfile.h>
 #include <htslib/hts.h>
 #include <htslib/sam.h>
@@ -120,9 +121,16 @@ public:
         }
         const htsExactFormat format = hts_get_format(file_.get())->format;
         if (format != bam && format != sam) fail("not a BAM or SAM file");
-        share_pool(file_.get(), pool);
         header_.reset(sam_hdr_read(file_.get()));
         if (!header_) fail("its header cannot be read");
+        // A BAM file cut at a block boundary reads as a shorter whole one
+        // but for the empty block that ends every complete file (a pipe
+        // read once cannot be checked).
+        if (format == bam && bgzf_check_EOF(file_->fp.bgzf) == 0) fail("the file is truncated (no end-of-file block)");
+        // Only now: reading the header checks the end-of-file block, which
+        // with the pool already reading ahead into a damaged block waits
+        // for ever (htslib 1.16).
+        share_pool(file_.get(), pool);
     }
     const sam_hdr_t *header() const { return header_.get(); }
     uint64_t records() const { return records_; }
@@ -133,8 +141,12 @@ public:
             ++records_;
             return true;
         }
-        if (r == -1) return false;
-        fail("record " + std::to_string(records_ + 1) + " cannot be read (the file is damaged or truncated)");
+        // htslib's threads may end a damaged file as if it ended there:
+        // the end counts only when the BGZF stream holds no error.
+        if (r == -1 && !(file_->is_bgzf && file_->fp.bgzf->errcode)) return false;
+        // No record number: with htslib's threads the records read before
+        // the damage are not all delivered.
+        fail("the file is damaged or truncated");
     }
 
 private:

@@ -225,4 +225,29 @@ TEST(ToolTag, RecordWithoutBarcode) {
     }
 }
 
+// A BAM cut short or damaged inside stops the run and leaves no file, with
+// htslib's threads too, which may end a damaged file early as if it were
+// whole.
+TEST(ToolTag, DamagedBamIsAnError) {
+    const tag_run data(velmora_test::test_seed(), 3000);
+    for (const bool cut : {true, false}) {
+        for (const char *threads : {"1", "3"}) {
+            SCOPED_TRACE(std::string(cut ? "cut" : "overwritten") + ", threads " + threads);
+            scratch dir;
+            write_file(dir.file("wl.txt"), data.list[0] + "\n");
+            write_bam(dir.file("in.bam"), data.sam);
+            std::string bytes = read_file(dir.file("in.bam"));
+            if (cut) bytes.resize(bytes.size() * 2 / 3);
+            else bytes.replace(bytes.size() / 2, 2000, 2000, 'x');
+            write_file(dir.file("in.bam"), bytes);
+            const size_t files = dir.count();
+            const run_result r = run_tool(dir, {"tag", "--whitelist", dir.file("wl.txt"), "--bam", dir.file("in.bam"),
+                                                "--out", dir.file("out.bam"), "--max-edits", "1", "--threads", threads});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("cannot read BAM"), std::string::npos) << r.err;
+            EXPECT_EQ(dir.count(), files);
+        }
+    }
+}
+
 }  // namespace
