@@ -247,9 +247,9 @@ struct record_batch {
 bool fill(bam_reader &in, record_batch &b, size_t size) {
     b.first = in.records();
     b.n = 0;
+    b.records.reserve(size);  // so that push_back cannot throw with a record in hand
     while (b.n < size) {
         if (b.n == b.records.size()) {
-            b.records.reserve(b.n + 1);
             bam1_t *r = bam_init1();
             if (!r) throw std::bad_alloc();
             b.records.push_back(r);

@@ -23,6 +23,7 @@ const char tag_help[] =
     "                   [--missing-barcode fail|pass] [--summary FILE]\n"
     "                   [--no-rescue] [--fixed-window] [--min-exact N] [--prior-pseudocount X]\n"
     "                   [--indel-weight W] [--min-posterior P] [--threads N] [--batch-size N]\n"
+    "                   [--max-line-length BYTES]\n"
     "\n"
     "Corrects the cell barcode of every record of a BAM file (aligned or not) against\n"
     "a whitelist and writes the records back, in input order, with the corrected\n"
@@ -70,6 +71,7 @@ const char tag_help[] =
     "  --threads N          threads (default: number of cores): N deciding, and an\n"
     "                       htslib pool of N for BGZF in and out\n"
     "  --batch-size N       records per batch handed to a thread (default 8192)\n"
+    "  --max-line-length N  longest whitelist line accepted, in bytes (default 67108864)\n"
     "\n"
     "A summary goes to standard error at the end.  Exit status: 0 on success, 1 on\n"
     "a data or file error, 2 on a usage error.\n";
