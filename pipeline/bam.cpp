@@ -23,14 +23,13 @@ void put_u32(std::string &out, uint32_t v) {
     put_u16(out, v >> 16);
 }
 
-// A value for a header line: tabs and line breaks would end its field.
+}  // namespace
+
 std::string header_value(std::string s) {
     for (char &c : s)
         if (c == '\t' || c == '\n' || c == '\r') c = ' ';
     return s;
 }
-
-}  // namespace
 
 bam_writer::bam_writer(output_file *out, const output_target &target, const std::string &command_line)
     : out_(out), target_(target) {

@@ -13,6 +13,10 @@
 
 namespace velmora_pipeline {
 
+// A value for a header line: tabs and line breaks, which would end its
+// field or line, become spaces.
+std::string header_value(std::string s);
+
 class bam_writer {
 public:
     // Writes the header (command_line goes into the @PG line) to out, which

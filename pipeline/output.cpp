@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "io.h"
 #include "base.h"
@@ -497,6 +498,14 @@ void output_file::write_member(std::string_view member) {
     if (!err) err = gz_->write_all(reinterpret_cast<const uint8_t *>(member.data()), member.size());
     if (err) fail(err);
     gz_->any = true;
+}
+
+int output_file::shared_descriptor() {
+    if (gz_) throw std::logic_error("a compressing output shares no descriptor");
+    if (std::fflush(file_) != 0) fail(errno);
+    const int fd = fcntl(fileno(file_), F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) fail(errno);
+    return fd;
 }
 
 void output_file::finish() {

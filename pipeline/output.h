@@ -90,6 +90,12 @@ public:
     // compresses (room: the caller's scratch, swapped with text); nothing
     // otherwise.  Safe to call from several threads at once.
     void pack(std::string &text, std::string &room) const;
+    // A descriptor of the caller's own on the file, for a writer that
+    // buffers and compresses by itself (htslib's BAM writer): what it writes
+    // follows what write() wrote.  The caller closes it after its last write
+    // and before finish(), which syncs and publishes the file as any other.
+    // Not for an output that compresses.  Throws data_error.
+    int shared_descriptor();
     // Flushes and closes; the data is on disk (temporary) or delivered
     // (direct, standard output).  Throws data_error on failure.
     void finish();

@@ -71,12 +71,14 @@ struct run_result {
 };
 
 // How a run starts: standard input from a path ("" closes it), the
-// environment's TMPDIR, a file-size limit, standard output closed.
+// environment's TMPDIR and other variables, a file-size limit, standard
+// output closed.
 struct run_setup {
     std::string stdin_path = "/dev/null";
     std::string tmpdir;
     rlim_t file_size_limit = RLIM_INFINITY;
     bool close_stdout = false;
+    std::vector<std::string> env;  // "NAME=value", added to the tool's environment
 
     static run_setup input(std::string path, std::string tmp = "") {
         run_setup s;
@@ -97,6 +99,7 @@ inline pid_t spawn_tool(const scratch_dir &dir, const std::vector<std::string> &
         else dup2(open(setup.stdin_path.c_str(), O_RDONLY), 0);
         if (setup.close_stdout) close(1);
         if (!setup.tmpdir.empty()) setenv("TMPDIR", setup.tmpdir.c_str(), 1);
+        for (const std::string &e : setup.env) putenv(const_cast<char *>(e.c_str()));
         const rlimit limit{setup.file_size_limit, setup.file_size_limit};
         setrlimit(RLIMIT_FSIZE, &limit);
         std::vector<char *> argv{const_cast<char *>(VELMORA_TOOL)};

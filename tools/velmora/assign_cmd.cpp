@@ -11,6 +11,7 @@
 #include "base.h"
 #include "cli.h"
 #include "commands.h"
+#include "matching.h"
 
 namespace velmora_tool {
 
@@ -162,32 +163,11 @@ const char assign_help[] =
     "A summary goes to standard error at the end.  Exit status: 0 on success, 1 on\n"
     "a data or file error, 2 on a usage error.\n";
 
-// The value of --max-edits or --max-mismatches: one bound, or one per barcode
-// segment, comma-separated, each from 0 to most.
-std::vector<int32_t> parse_bounds(const char *option, const std::string &text, int64_t most) {
-    std::vector<int32_t> out;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = std::min(text.find(',', start), text.size());
-        const std::string item = text.substr(start, end - start);
-        char *stop = nullptr;
-        const long long v = std::strtoll(item.c_str(), &stop, 10);
-        if (item.empty() || *stop != '\0' || item[0] == '-' || item[0] == '+' || v < 0 || v > most)
-            throw usage_error(std::string(option) + ": '" + text + "' is not a bound from 0 to " +
-                              std::to_string(most) + ", nor such bounds comma-separated");
-        out.push_back(static_cast<int32_t>(v));
-        if (end == text.size()) return out;
-        start = end + 1;
-    }
-}
-
 // Parses the command line; true when --help was given.
 bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     command_line cl("velmora assign", assign_help);
     std::string out_path = "-";
-    std::string edits, mismatches;
     uint64_t length = 0;
-    uint64_t batch_size = opt->batch_size;
     cl.option("--whitelist", &opt->whitelist_paths, true);
     std::vector<std::vector<std::string>> structures, fastq_paths, lanes;
     cl.option("--read-structure", &structures);
@@ -201,21 +181,10 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     cl.option("--cells", &opt->cells.given);
     cl.option("--barcode-start", &opt->barcode_start, 0, uint64_t{INT64_MAX});
     cl.option("--barcode-length", &length, 0, uint64_t{INT64_MAX});
-    cl.option("--max-edits", &edits);
-    cl.option("--max-mismatches", &mismatches);
-    cl.excludes("--max-edits", "--max-mismatches");
-    cl.option("--threads", &opt->threads, 1u, 1024u);
-    cl.option("--batch-size", &batch_size, 1, uint64_t{1} << 24);
-    cl.flag("--no-rescue");
+    matching_options matching(cl, opt);
     cl.flag("--no-umi-correct");
-    cl.flag("--fixed-window");
-    cl.option("--min-exact", &opt->min_exact, 0, uint64_t{INT64_MAX});
-    cl.option("--prior-pseudocount", &opt->prior_pseudocount, 0, 1e12);
-    cl.option("--indel-weight", &opt->indel_weight, 0, 1e6);
-    cl.option("--min-posterior", &opt->min_posterior, 0, 1);
-    cl.option("--max-line-length", &opt->max_line_length, 1, uint64_t(max_line_length_option_max));
     if (cl.parse(argc, argv)) return true;
-    opt->batch_size = static_cast<size_t>(batch_size);
+    matching.apply(cl);
     for (const auto &group : structures) opt->read_structures.insert(opt->read_structures.end(), group.begin(), group.end());
     for (const auto &group : fastq_paths)
         for (const std::string &p : group) opt->out_fastq.emplace_back("--out-fastq", "tagged FASTQ", p);
@@ -230,32 +199,16 @@ bool parse_assign_options(int argc, char **argv, assign_options *opt) {
     if (opt->whitelist_paths.size() == 1 && opt->read_structures.empty()) opt->whitelist_paths.clear();
     for (int i = 0; i < argc; ++i) opt->command_line += (i ? " " : "") + std::string(argv[i]);
 
-    if (cl.count("--max-edits") == 0 && cl.count("--max-mismatches") == 0)
-        throw usage_error("one of --max-edits K or --max-mismatches K is required");
-    opt->hamming = cl.count("--max-mismatches") > 0;
-    opt->segment_bounds = parse_bounds(opt->hamming ? "--max-mismatches" : "--max-edits",
-                                       opt->hamming ? mismatches : edits, opt->hamming ? 3 : INT32_MAX);
-    opt->k = *std::max_element(opt->segment_bounds.begin(), opt->segment_bounds.end());
-    if (opt->segment_bounds.size() == 1) opt->segment_bounds.clear();
-    else if (opt->read_structures.empty())
+    if (!opt->segment_bounds.empty() && opt->read_structures.empty())
         throw usage_error("one bound per barcode segment needs --read-structure");
     opt->has_barcode_length = cl.count("--barcode-length") > 0;
     opt->barcode_length = length;
-    opt->rescue = cl.count("--no-rescue") == 0;
     opt->umi_correct = cl.count("--no-umi-correct") == 0;
     if (!opt->umi_correct && opt->read_structures.empty())
         throw usage_error("--no-umi-correct needs a --read-structure with an M segment");
-    opt->fixed_window = cl.count("--fixed-window") > 0;
-    if (opt->fixed_window && opt->hamming)
-        throw usage_error("--fixed-window goes with --max-edits (with --max-mismatches the window is always fixed)");
-    if (!opt->rescue) {
-        for (const char *o : {"--min-exact", "--prior-pseudocount", "--indel-weight", "--min-posterior"})
-            if (cl.count(o)) throw usage_error(std::string(o) + " has no effect with --no-rescue");
-    }
     opt->out.given = out_path.empty() ? "-" : out_path;
     for (output_target *t : {&opt->summary, &opt->counts, &opt->knee, &opt->cells})
         if (t->given == "-") throw usage_error(t->option + " needs a file name, not '-'");
-    if (cl.count("--threads") == 0) opt->threads = default_thread_count();
     return false;
 }
 

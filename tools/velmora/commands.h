@@ -9,6 +9,7 @@ namespace velmora_tool {
 int run_assign(int argc, char **argv);
 int run_audit(int argc, char **argv);
 int run_distance(int argc, char **argv);
+int run_tag(int argc, char **argv);
 
 }  // namespace velmora_tool
 

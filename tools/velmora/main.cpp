@@ -1,5 +1,6 @@
-// velmora: assign sequencing reads to a barcode whitelist, audit a whitelist,
-// and compute edit distances, on top of libvelmora.
+// velmora: assign sequencing reads to a barcode whitelist, correct the
+// barcodes of BAM records, audit a whitelist, and compute edit distances, on
+// top of libvelmora.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -19,6 +20,7 @@ const char top_help[] =
     "  assign     assign the barcode of every read of a FASTQ file to a whitelist\n"
     "  audit      report how well the entries of a whitelist are separated\n"
     "  distance   print the edit distance of two sequences\n"
+    "  tag        correct the barcodes of a BAM file's records and add them as CB\n"
     "\n"
     "  velmora <command> --help   shows the options of a command\n"
     "  velmora --version          shows the version\n"
@@ -54,6 +56,7 @@ int main(int argc, char **argv) {
         if (command == "assign") return run_assign(argc, argv);
         if (command == "audit") return run_audit(argc, argv);
         if (command == "distance") return run_distance(argc, argv);
+        if (command == "tag") return run_tag(argc, argv);
         throw usage_error("unknown command '" + command + "' (try 'velmora --help')");
     } catch (const usage_error &e) {
         std::fprintf(stderr, "velmora %s: %s\n", command.c_str(), e.what());
