@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "index_check.h"
+#include "differential.h"
 #include "test_util.h"
 
 namespace {
@@ -27,7 +27,7 @@ std::string with_base(std::string s, size_t p, char b) {
     return s;
 }
 
-// Every form against brute force and the models (index_check.h), on an
+// Every form against brute force and the models (differential.h), on an
 // index built with the given tables beside one with every table, k up to 5,
 // the status-only search held to its documented order.
 void check_round(const std::vector<seq> &refs, const std::vector<seq> &qs, uint32_t flags) {

@@ -1,11 +1,11 @@
-// Every index entry point against brute force (index_check.h), on an index
+// Every index entry point against brute force (differential.h), on an index
 // built from the fuzzer's references (mostly A/C/G/T near neighbors and
 // duplicates, with N, lower case and arbitrary bytes, lengths 0 to 40), with
 // or without the optional tables, beside an index of the other tables.
 #include <cstdint>
 #include <vector>
 
-#include "index_check.h"
+#include "differential.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::input in(data, size);

@@ -1,5 +1,5 @@
 // Hamming assignment through the index against brute force: records field by
-// field and each query's work counters per route (index_check.h), on indexes
+// field and each query's work counters per route (differential.h), on indexes
 // with and without the piece tables; and the bounded Hamming distance of both internal routes
 // (2-bit codes, byte blocks) against its definition.
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "hamming/hamming_internal.h"
-#include "index_check.h"
+#include "differential.h"
 #include "test_util.h"
 
 namespace {

@@ -1,9 +1,15 @@
-// Every index entry point against brute force and the models of model.h, on
-// one list of references and one batch of queries.  One checker for the fuzz
-// harness (whose inputs decode to such lists) and the gtest suites (whose
-// generators aim lists at each path), so that both hold the index to the
-// same rules:
+// The differential checkers shared by the fuzz harnesses and the gtest
+// suites, so that both hold the library to the same rules: the fuzz inputs
+// decode to sequences and lists, the gtest generators aim them at each path.
+// The first disagreement is printed with the sequences in play and aborts
+// (velmora_test::fail): the fuzzer keeps the input, a test fails.
 //
+// check_pair: every distance function, public and internal, on one pair in
+// both operand orders, with bounds on both sides of the distance (where a
+// band one diagonal too narrow would show).
+//
+// index_check: every index entry point against brute force and the models
+// of model.h, on one list of references and one batch of queries:
 //   - the four exact lookups, records and counters, and every reference
 //     found by the case-folding lookup with its letter case flipped;
 //   - edit assignment, plain and counting forms: the brute-force record, and
@@ -15,11 +21,8 @@
 //     same records and counters, query by query;
 //   - Hamming assignment, k = 0 to 3, records and each query's counters;
 //   - the hit listing under both metrics, k = 0 to 3, in full and truncated.
-//
-// The first disagreement is printed with the sequences in play and aborts
-// (velmora_test::fail): the fuzzer keeps the input, a test fails.
-#ifndef VELMORA_TESTS_INDEX_CHECK_H
-#define VELMORA_TESTS_INDEX_CHECK_H
+#ifndef VELMORA_TESTS_DIFFERENTIAL_H
+#define VELMORA_TESTS_DIFFERENTIAL_H
 
 #include <algorithm>
 #include <cstdint>
@@ -28,9 +31,62 @@
 #include <utility>
 #include <vector>
 
+#include "distance/distance_internal.h"
+#include "distance/kernels.h"
 #include "model.h"
 
 namespace velmora_test {
+
+// d: the distance of a and b, UINT32_MAX when either is invalid.  A null
+// operand (of length 0, the empty sequence) meets the public functions only.
+inline void check_pair(const oracle::seq &a, const oracle::seq &b, uint32_t d, bool check_dp = true) {
+    const seq_batch buf(std::vector<oracle::seq>{a, b});
+    const uint8_t *pa = buf.ptr(0), *pb = buf.ptr(1);
+    const size_t la = buf.len(0), lb = buf.len(1);
+    const auto expect = [&](const char *fn, int64_t ab, int64_t ba, int64_t want, int64_t k) {
+        if (ab == want && ba == want) return;
+        char what[200];
+        std::snprintf(what, sizeof what, "%s gave %lld (a, b) and %lld (b, a), expected %lld (k %lld, distance %u)",
+                      fn, static_cast<long long>(ab), static_cast<long long>(ba), static_cast<long long>(want),
+                      static_cast<long long>(k), d);
+        fail(what, {a, b}, {});
+    };
+    if (check_dp) expect("vorn_edit_distance_dp", vorn_edit_distance_dp(pa, la, pb, lb), vorn_edit_distance_dp(pb, lb, pa, la), d, -1);
+    expect("vorn_edit_distance_myers64", vorn_edit_distance_myers64(pa, la, pb, lb),
+           vorn_edit_distance_myers64(pb, lb, pa, la), d, -1);
+    expect("vorn_edit_distance", vorn_edit_distance(pa, la, pb, lb), vorn_edit_distance(pb, lb, pa, la), d, -1);
+    const bool invalid = d == UINT32_MAX, internal = !invalid && !a.null_ptr && !b.null_ptr;
+    const auto di = static_cast<int32_t>(d);
+    for (const int32_t k : {-1, 0, 1, 2, 3, 4, 5, 6, 7, 15, 31, 32, di / 2, di - 2, di - 1, di, di + 1, INT32_MAX}) {
+        const bool within = !invalid && k >= 0 && d <= static_cast<uint32_t>(k);
+        expect("vorn_edit_distance_leq", vorn_edit_distance_leq(pa, la, pb, lb, k),
+               vorn_edit_distance_leq(pb, lb, pa, la, k), invalid ? -1 : within, k);
+        if (!internal || k < 0) continue;
+        expect("candidate_distance_within_k", velmora::candidate_distance_within_k(pa, la, pb, lb, k),
+               velmora::candidate_distance_within_k(pb, lb, pa, la, k), within ? di : velmora::CANDIDATE_FARTHER, k);
+        // The bounded kernels say "farther" as exactly k + 1.
+        const uint32_t bound = static_cast<uint32_t>(k), capped = within ? d : bound + 1;
+        if (la >= 1 && la <= velmora::BIT_PARALLEL_MAX_PATTERN && k >= 1 && bound <= velmora::BANDED_MAX_K)
+            expect("edit_distance_banded", velmora::edit_distance_banded(pa, la, pb, lb, bound), capped, capped, k);
+        if (la >= 1 && lb >= 1)
+            expect("edit_distance_blocked_within", velmora::edit_distance_blocked_within(pa, la, pb, lb, bound),
+                   capped, capped, k);
+    }
+    if (internal && (la + 1 == lb || lb + 1 == la)) {
+        const int32_t one = la > lb ? velmora::one_delete_matches(pa, la, pb, lb) : velmora::one_delete_matches(pb, lb, pa, la);
+        expect("one_delete_matches", one, one, d == 1, -1);
+    }
+    if (internal && la == lb) {
+        const uint32_t h = oracle::hamming(a.bytes, b.bytes);
+        for (const uint32_t limit : {0u, 1u, 2u, 3u, 5u, 8u, 9u, h, 1000u}) {
+            const bool ok = h <= limit;
+            const int64_t scan = velmora::hamming_scan_bounded(pa, pb, la, limit),
+                          within = velmora::same_length_hamming_distance_within_k(pa, pb, la, static_cast<int32_t>(limit));
+            expect("hamming_scan_bounded", scan, scan, ok ? h : UINT32_MAX, limit);
+            expect("same_length_hamming_distance_within_k", within, within, ok ? static_cast<int32_t>(h) : -1, limit);
+        }
+    }
+}
 
 struct index_check {
     using assign_fn = int32_t (*)(const vorn_index *, const uint8_t *const *, const size_t *, size_t, int32_t,
