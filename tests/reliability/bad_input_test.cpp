@@ -462,37 +462,4 @@ TEST(BadInput, EveryEntryPointReturnsItsDocumentedValueAndWritesNothingWhenRejec
     }
 }
 
-// A reference given as a null pointer with length 0 is the empty
-// reference, not a bad one: every entry point that takes references answers
-// as for a pointer to no bytes.
-TEST(BadInput, NullReferenceOfLengthZeroIsTheEmptyReference) {
-    static const uint8_t empty[1] = {0};
-    const uint8_t *acgt = reinterpret_cast<const uint8_t *>("ACGT"), *ac = reinterpret_cast<const uint8_t *>("AC");
-    const uint8_t *refs[2][3] = {{acgt, nullptr, ac}, {acgt, empty, ac}};  // a null and a real empty reference
-    const size_t lens[3] = {4, 0, 2};
-    const uint8_t *qs[3] = {reinterpret_cast<const uint8_t *>("A"), empty, acgt};
-    const size_t qlens[3] = {1, 0, 4};
-    vorn_index *index[2] = {vorn_index_build(refs[0], lens, 3), vorn_index_build(refs[1], lens, 3)};
-    ASSERT_NE(index[0], nullptr);
-    ASSERT_NE(index[1], nullptr);
-    for (int32_t k : {0, 1, 2}) {
-        SCOPED_TRACE(k);
-        vorn_match m[2][3], via_index[2][3];
-        vorn_assignment x[2][3];
-        for (int i = 0; i < 2; ++i) {
-            ASSERT_EQ(vorn_match_many(qs, qlens, 3, refs[i], lens, 3, k, m[i]), 0);
-            ASSERT_EQ(vorn_assign_many(qs, qlens, 3, refs[i], lens, 3, k, 0, x[i]), 0);
-            ASSERT_EQ(vorn_index_assign(index[i], qs, qlens, 3, k, via_index[i]), 0);
-        }
-        for (int q = 0; q < 3; ++q) {
-            EXPECT_EQ(m[0][q], m[1][q]);
-            EXPECT_NE(m[0][q].status, VORN_STATUS_INVALID);
-            EXPECT_EQ(std::memcmp(&x[0][q], &x[1][q], sizeof x[0][q]), 0);
-            EXPECT_EQ(via_index[0][q], via_index[1][q]);
-        }
-    }
-    vorn_index_free(index[0]);
-    vorn_index_free(index[1]);
-}
-
 }  // namespace
