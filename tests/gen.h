@@ -233,7 +233,8 @@ inline const uint8_t *bytes(const std::string &s) {
 
 // References aimed at the index's boundaries: a few seeds of boundary
 // lengths, their mutants at 0 to 3 edits (some with N, lower case, 0x00,
-// 0xFF), homopolymers, exact duplicates and the empty reference.
+// 0xFF), homopolymers, exact duplicates and the empty reference (also as a
+// null pointer).
 inline std::vector<oracle::seq> near_neighbor_refs(source &g, size_t n_seeds, size_t n_refs,
                                                     size_t max_len = 40) {
     std::vector<std::string> seeds;
@@ -246,7 +247,10 @@ inline std::vector<oracle::seq> near_neighbor_refs(source &g, size_t n_seeds, si
         const unsigned pick = static_cast<unsigned>(g.range(0, 99));
         std::string s;
         if (pick < 5) {
-            s = "";
+            // The empty reference, half the time as a null pointer (the
+            // same reference: a null pointer of length 0 is valid).
+            refs.push_back(oracle::seq{"", g.chance(50), 0});
+            continue;
         } else if (pick < 15 && !refs.empty()) {
             refs.push_back(refs[g.range(0, refs.size() - 1)]);
             continue;

@@ -1,7 +1,7 @@
 // Edit-tolerant index assignment, all three forms, against the naive oracle
-// and brute force: records field by field and the work counters of each
-// query and of the batch, on neighbor sets aimed at each path (every
-// encodable length, one or two foreign bytes, 33- to 35-base reads).
+// and the models: records field by field and the work counters of each query
+// and of the batch, on neighbor sets aimed at each path (every encodable
+// length, one or two foreign bytes, 33- to 35-base reads).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "model.h"
+#include "differential.h"
 #include "test_util.h"
 
 namespace {
@@ -27,86 +27,20 @@ std::string with_base(std::string s, size_t p, char b) {
     return s;
 }
 
-vorn_stats stats_of(int32_t (*fn)(const vorn_index *, const uint8_t *const *, const size_t *,
-                                  size_t, int32_t, vorn_match *, vorn_stats *),
-                    const vorn_index *index, const seq &q, int32_t k) {
-    seq_batch b(std::vector<seq>{q});
-    vorn_match m;
-    vorn_stats st{0xA5A5, 0xA5A5};
-    EXPECT_EQ(fn(index, b.ptrs(), b.lens(), 1, k, &m, &st), 0);
-    return st;
-}
-
-// Every form against the oracle and vorn_match_many, field by field, and the
-// counters of each query and of the batch within the model's bounds (model.h),
-// on an index built with the given tables.  Leaving a table out changes no
-// record and no counter of the full form, as the header documents.
+// Every form against brute force and the models (differential.h), on an
+// index built with the given tables beside one with every table, k up to 5,
+// the status-only search held to its documented order.
 void check_round(const std::vector<seq> &refs, const std::vector<seq> &qs, uint32_t flags) {
-    built_index bi(refs, flags);
+    built_index bi(refs, flags), every(refs, VORN_INDEX_ALL);
     ASSERT_NE(bi.index, nullptr);
-    built_index every(refs, VORN_INDEX_ALL);
     ASSERT_NE(every.index, nullptr);
-    model::distance_cache cache;
-    auto dist = [&cache](const std::string &a, const std::string &b) { return cache(a, b); };
-    seq_batch qb(qs);
-    const size_t n = qs.size();
-    for (int32_t k : {0, 1, 2, 3, 5}) {
-        SCOPED_TRACE(::testing::Message() << "k " << k);
-        std::vector<vorn_match> plain(n), stats(n), status(n), brute(n);
-        vorn_stats total{}, status_total{};
-        ASSERT_EQ(vorn_index_assign(bi.index, qb.ptrs(), qb.lens(), n, k, plain.data()), 0);
-        ASSERT_EQ(vorn_index_assign_stats(bi.index, qb.ptrs(), qb.lens(), n, k, stats.data(), &total), 0);
-        ASSERT_EQ(vorn_index_assign_status_stats(bi.index, qb.ptrs(), qb.lens(), n, k, status.data(),
-                                                 &status_total), 0);
-        ASSERT_EQ(vorn_match_many(qb.ptrs(), qb.lens(), n, bi.batch.ptrs(), bi.batch.lens(),
-                                  bi.batch.size(), k, brute.data()), 0);
-        uint64_t sum = 0;
-        for (size_t i = 0; i < n; ++i) {
-            SCOPED_TRACE(::testing::Message() << "query " << i << " '" << qs[i].bytes << "'");
-            const vorn_match want = oracle::match_record(qs[i], refs, uint32_t(k), dist);
-            ASSERT_EQ(brute[i], want);
-            ASSERT_EQ(plain[i], want);
-            ASSERT_EQ(stats[i], want);
-            if (k == 1 || k == 2) {
-                EXPECT_EQ(model::status_only_broken(status[i], want, qs[i], refs, k, dist), nullptr) << status[i];
-                // The longer references are taken in one order whichever
-                // table finds them, so the status-only search stops alike.
-                vorn_match alike;
-                const uint8_t *q = qb.ptrs()[i];
-                const size_t ql = qb.lens()[i];
-                ASSERT_EQ(vorn_index_assign_status_stats(every.index, &q, &ql, 1, k, &alike, nullptr), 0);
-                EXPECT_EQ(status[i], alike);
-            } else {
-                EXPECT_EQ(status[i], want);
-            }
-            uint64_t least = 0, most = 0;
-            if (!qs[i].invalid() && !refs.empty())
-                model::assign_count_bounds(qs[i].bytes, refs, k, dist, &least, &most);
-            const vorn_stats full = stats_of(vorn_index_assign_stats, bi.index, qs[i], k);
-            const uint64_t work = full.candidates;
-            sum += work;
-            EXPECT_TRUE(full.verifications == work && least <= work && work <= most)
-                << full << " not within " << least << ".." << most;
-            EXPECT_EQ(full, stats_of(vorn_index_assign_stats, every.index, qs[i], k));
-            uint64_t counted = 0;
-            if ((k == 1 || k == 2) && !qs[i].invalid() &&
-                model::coded_query_counted(qs[i].bytes, refs, k, dist, &counted)) {
-                EXPECT_EQ(work, counted);
-            }
-            // Status-only measures what the full search would, or less.
-            const vorn_stats so = stats_of(vorn_index_assign_status_stats, bi.index, qs[i], k);
-            EXPECT_TRUE(so.candidates == so.verifications && so.candidates <= work) << so;
-            // At k = 2 the order of an A/C/G/T query's search is documented,
-            // so where it stops, and what it has measured then, is fixed.
-            if (k == 2 && !qs[i].invalid() && model::encodable(qs[i].bytes)) {
-                uint64_t examined = 0;
-                EXPECT_EQ(status[i], model::status_only_two_edits(qs[i].bytes, refs, dist, &examined));
-                EXPECT_EQ(so.candidates, examined);
-            }
-        }
-        EXPECT_EQ(total, (vorn_stats{sum, sum}));
-        EXPECT_TRUE(k == 1 || k == 2 || status_total == total);
-    }
+    velmora_test::index_check check(refs, qs, flags);
+    check.index = bi.index;
+    check.other = every.index;
+    check.edit_ks = {0, 1, 2, 3, 5};
+    check.search_order = true;
+    check.exact_lookups();
+    check.edit_assignment();
 }
 
 // Queries of every encodable length 0 to 32 among their mutants at 0 to 3

@@ -2,8 +2,9 @@
 // pattern sits next to each 64-bit word boundary (and far beyond 512 bytes,
 // where the blocked kernel takes over), partnered with near neighbors,
 // strangers, runs of one byte and bytes 0 and 255, with bounds on both sides
-// of the distance.  Lengths up to 700 use the naive oracle; the long grid
-// uses the library's two-row programme, itself checked against the oracle.
+// of the distance (check_pair in differential.h).  Lengths up to 700 use the
+// naive oracle; the long grid uses the library's two-row programme, itself
+// checked against the oracle.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "distance/distance_internal.h"
-#include "distance/kernels.h"
+#include "differential.h"
 #include "test_util.h"
 
 namespace {
@@ -45,62 +45,6 @@ std::string partner(rng &g, const std::string &a) {
     }
 }
 
-// Distance d of a and b (in exact-length blocks) as every function sees it.
-void expect_all_agree(const std::string &a, const std::string &b, uint32_t d, bool check_dp) {
-    seq_batch buf;
-    buf.add(a);
-    buf.add(b);
-    const uint8_t *pa = buf.ptr(0), *pb = buf.ptr(1);
-    const size_t la = a.size(), lb = b.size();
-    SCOPED_TRACE(::testing::Message() << "lengths " << la << "/" << lb << " d=" << d);
-    if (check_dp) {
-        ASSERT_EQ(vorn_edit_distance_dp(pa, la, pb, lb), d);
-        ASSERT_EQ(vorn_edit_distance_dp(pb, lb, pa, la), d);
-    }
-    ASSERT_EQ(vorn_edit_distance_myers64(pa, la, pb, lb), d);
-    ASSERT_EQ(vorn_edit_distance_myers64(pb, lb, pa, la), d);
-    ASSERT_EQ(vorn_edit_distance(pa, la, pb, lb), d);
-    ASSERT_EQ(vorn_edit_distance(pb, lb, pa, la), d);
-    const auto di = static_cast<int32_t>(d);
-    for (const int32_t k : {-1, 0, 1, 2, 3, 5, 7, 15, 31, 32, di / 2, di - 2, di - 1, di, di + 1,
-                            INT32_MAX}) {
-        const bool within = k >= 0 && d <= static_cast<uint32_t>(k);
-        ASSERT_EQ(vorn_edit_distance_leq(pa, la, pb, lb, k), within ? 1 : 0) << "k=" << k;
-        ASSERT_EQ(vorn_edit_distance_leq(pb, lb, pa, la, k), within ? 1 : 0) << "k=" << k;
-        if (k < 0) continue;
-        const int32_t want = within ? di : velmora::CANDIDATE_FARTHER;
-        ASSERT_EQ(velmora::candidate_distance_within_k(pa, la, pb, lb, k), want) << "k=" << k;
-        ASSERT_EQ(velmora::candidate_distance_within_k(pb, lb, pa, la, k), want) << "k=" << k;
-        // The bounded kernels say "farther" as exactly k + 1.
-        const uint32_t bound = static_cast<uint32_t>(k);
-        const uint32_t capped = within ? d : bound + 1;
-        if (la >= 1 && la <= velmora::BIT_PARALLEL_MAX_PATTERN && k >= 1 &&
-            bound <= velmora::BANDED_MAX_K) {
-            ASSERT_EQ(velmora::edit_distance_banded(pa, la, pb, lb, bound), capped) << "k=" << k;
-        }
-        if (la >= 1 && lb >= 1 && bound < UINT32_MAX) {
-            ASSERT_EQ(velmora::edit_distance_blocked_within(pa, la, pb, lb, bound), capped)
-                << "k=" << k;
-        }
-    }
-    if (la + 1 == lb || lb + 1 == la) {
-        const bool a_longer = la > lb;
-        EXPECT_EQ(velmora::one_delete_matches(a_longer ? pa : pb, a_longer ? la : lb,
-                                              a_longer ? pb : pa, a_longer ? lb : la),
-                  d == 1 ? 1 : 0);
-    }
-    if (la == lb) {
-        const uint32_t h = oracle::hamming(a, b);
-        for (const uint32_t limit : {0u, 1u, 2u, 3u, 5u, 8u, 9u, h, 1000u}) {
-            const bool ok = h <= limit;
-            EXPECT_EQ(velmora::hamming_scan_bounded(pa, pb, la, limit), ok ? h : UINT32_MAX);
-            EXPECT_EQ(velmora::same_length_hamming_distance_within_k(pa, pb, la,
-                                                                     static_cast<int32_t>(limit)),
-                      ok ? static_cast<int32_t>(h) : -1);
-        }
-    }
-}
-
 TEST(EditDistance, AgreesWithTheOracle) {
     SCOPED_TRACE(::testing::Message() << "seed " << velmora_test::test_seed());
     rng g(velmora_test::test_seed());
@@ -111,7 +55,7 @@ TEST(EditDistance, AgreesWithTheOracle) {
         for (int i = 0; i < 14; ++i) {
             const std::string a = g.noisy(len, static_cast<unsigned>(g.range(0, 30)));
             const std::string b = partner(g, a);
-            expect_all_agree(a, b, oracle::levenshtein(a, b), true);
+            velmora_test::check_pair(oracle::seq{a}, oracle::seq{b}, oracle::levenshtein(a, b));
         }
 }
 
@@ -129,8 +73,8 @@ TEST(EditDistance, LongPairsAgreeWithTheProgramme) {
         seq_batch buf;
         buf.add(a);
         buf.add(b);
-        expect_all_agree(a, b, vorn_edit_distance_dp(buf.ptr(0), a.size(), buf.ptr(1), b.size()),
-                         false);
+        velmora_test::check_pair(oracle::seq{a}, oracle::seq{b},
+                                 vorn_edit_distance_dp(buf.ptr(0), a.size(), buf.ptr(1), b.size()), false);
     }
 }
 

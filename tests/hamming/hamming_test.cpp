@@ -1,6 +1,6 @@
 // Hamming assignment through the index against brute force: records field by
-// field and the work counters per route (model.h), on indexes with and without the
-// piece tables; and the bounded Hamming distance of both internal routes
+// field and each query's work counters per route (differential.h), on indexes
+// with and without the piece tables; and the bounded Hamming distance of both internal routes
 // (2-bit codes, byte blocks) against its definition.
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "hamming/hamming_internal.h"
-#include "model.h"
+#include "differential.h"
 #include "test_util.h"
 
 namespace {
@@ -44,11 +44,11 @@ std::vector<std::string> make_refs(velmora_test::rng &g) {
 
 // Queries near the references, with 1 to 4 unknown bytes in some, plus the
 // empty query, null pointers and unrelated sequences.
-std::vector<seq> make_queries(velmora_test::rng &g, const std::vector<std::string> &refs) {
+std::vector<seq> make_queries(velmora_test::rng &g, const std::vector<seq> &refs) {
     std::vector<seq> qs;
     for (int i = 0; i < 24; ++i) {
         std::string s = refs.empty() ? g.dna(g.boundary_len(40))
-                                     : g.mutate(refs[g.range(0, refs.size() - 1)],
+                                     : g.mutate(refs[g.range(0, refs.size() - 1)].bytes,
                                                 unsigned(g.range(0, 4)), 0, true);
         if (g.chance(40) && !s.empty()) {
             const size_t unknown = g.range(1, 4);
@@ -69,47 +69,15 @@ TEST(HammingAssign, MatchesBruteForceOnNeighborSets) {
     velmora_test::rng g(seed);
     for (int c = 0; c < 400; ++c) {
         // The first set is empty: every valid query finds nothing, for free.
-        std::vector<std::string> refs = c == 0 ? std::vector<std::string>{} : make_refs(g);
+        std::vector<seq> refs = velmora_test::as_seqs(c == 0 ? std::vector<std::string>{} : make_refs(g));
         // Every third list codes only, which the index keeps without its bytes.
-        if (c % 3 == 1) {
-            std::vector<std::string> coded;
-            for (const std::string &r : refs) {
-                if (oracle::encodable(r)) coded.push_back(r);
-            }
-            refs = coded.empty() ? std::vector<std::string>{g.dna(16)} : coded;
-        }
+        if (c % 3 == 1) refs = velmora_test::encodable_only(g, refs);
         const uint32_t flags = uint32_t(c % 4);
-        const built_index ix(velmora_test::as_seqs(refs), flags);
+        const built_index ix(refs, flags);
         ASSERT_NE(ix.index, nullptr);
-        const std::vector<seq> qs = make_queries(g, refs);
-        seq_batch batch(qs);
-        for (int32_t k = 0; k <= 3; ++k) {
-            std::vector<vorn_match> results(qs.size());
-            vorn_stats total{};
-            ASSERT_EQ(vorn_index_assign_hamming_stats(ix.index, batch.ptrs(), batch.lens(),
-                                                      qs.size(), k, results.data(), &total),
-                      0);
-            uint64_t sum = 0;
-            for (size_t i = 0; i < qs.size(); ++i) {
-                SCOPED_TRACE(::testing::Message() << "case " << c << " k " << k << " query \""
-                                                  << qs[i].bytes << '"');
-                ASSERT_EQ(results[i], oracle::hamming_record(qs[i], ix.refs, uint32_t(k)));
-                uint64_t taken = 0;
-                if (qs[i].invalid() || refs.empty()) {
-                } else if (k == 0) {
-                    model::exact_expect(qs[i].bytes, ix.refs, false, &taken);
-                } else {
-                    taken = model::hamming_counted(qs[i].bytes, ix.refs, k, (flags & VORN_INDEX_NO_PIECES) != 0);
-                }
-                vorn_match one;
-                vorn_stats st{};
-                ASSERT_EQ(vorn_index_assign_hamming_stats(ix.index, batch.ptrs() + i,
-                                                          batch.lens() + i, 1, k, &one, &st), 0);
-                ASSERT_EQ(st, (vorn_stats{taken, taken}));
-                sum += taken;
-            }
-            ASSERT_EQ(total, (vorn_stats{sum, sum})) << "counters accumulate over the batch";
-        }
+        velmora_test::index_check check(ix.refs, make_queries(g, refs), flags);
+        check.index = ix.index;
+        check.hamming_assignment();
     }
 }
 

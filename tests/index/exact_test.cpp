@@ -36,22 +36,4 @@ TEST(ExactLookup, FoldingMatchesEveryCaseOfAReferenceWithoutACode) {
     }
 }
 
-// In a batch, a null query of length 0 is the empty query, as it is alone:
-// it finds the empty reference.
-TEST(ExactLookup, NullEmptyQueryInABatchFindsTheEmptyReference) {
-    velmora_test::built_index bi(std::vector<std::string>{"ACGT", ""});
-    ASSERT_NE(bi.index, nullptr);
-    using batch_fn = int32_t (*)(const vorn_index *, const uint8_t *const *, const size_t *, size_t, vorn_match *,
-                                 vorn_stats *);
-    for (const batch_fn fn : {vorn_index_lookup_exact_many_stats, vorn_index_lookup_exact_ascii_many_stats}) {
-        const uint8_t *queries[2] = {nullptr, reinterpret_cast<const uint8_t *>("ACGT")};
-        const size_t lens[2] = {0, 4};
-        vorn_match m[2];
-        ASSERT_EQ(fn(bi.index, queries, lens, 2, m, nullptr), 0);
-        EXPECT_EQ(m[0].status, VORN_STATUS_UNIQUE);
-        EXPECT_EQ(m[0].best_index, 1u);
-        EXPECT_EQ(m[1].best_index, 0u);
-    }
-}
-
 }  // namespace

@@ -420,6 +420,8 @@ TEST(ToolErrors, BadInputFailsCleanly) {
         {"mismatches 4", 2, "--max-mismatches: '4' is not a bound from 0 to 3", wl, fq, {"--max-mismatches", "4"}},
         {"unknown option", 2, "not expected: --fast", wl, fq, {"--max-edits", "1", "--fast"}},
         {"mixed lengths", 2, "lengths from 4 to 5: give --barcode-length", "ACGT\nACGTA\n", fq, e1},
+        {"UMI correction without a read structure", 2, "--no-umi-correct needs a --read-structure", wl, fq,
+         {"--max-edits", "1", "--no-umi-correct"}},
         {"posterior above one", 2, "--min-posterior: value 1.5 is not a number from 0.00 to 1.00", wl, fq,
          {"--max-edits", "1", "--min-posterior", "1.5"}},
     };

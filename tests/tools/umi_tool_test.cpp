@@ -1,5 +1,7 @@
-// Molecules per barcode: the counts' umis column on a run whose UMIs are
-// written out, with and without correction, whole and split in two segments.
+// Molecules per barcode and each read's corrected UMI: the counts' umis
+// column, the table's umi and umi_corrected and the UB tags, with and
+// without correction, the UMI whole and split in two segments, and moved by
+// an indel in the barcode before it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,45 +15,70 @@ namespace {
 
 using namespace velmora_tool_test;
 
-struct umi_case {
-    const char *structure;
-    bool correct;
-    std::map<std::string, std::string> umis;  // barcode -> the umis column
-    std::vector<std::string> corrected;  // each read's umi_corrected
-};
-
-TEST(ToolUmis, MoleculesPerBarcodeInTheCounts) {
-    // Barcode AAAAAAAA: ACGT five times and ACGA once (absorbed), TTTT and
-    // TTTG twice each (neither absorbs the other), and a UMI with an N (not
-    // counted).  CCCCCCCC: two UMIs seen once each, one apart: one molecule.
-    const std::vector<std::pair<std::string, std::string>> reads = {
+// The reads of barcode AAAAAAAA: ACGT five times and ACGA once (absorbed),
+// TTTT and TTTG twice each (neither absorbs the other), and a UMI with an N
+// (not counted); of CCCCCCCC: two UMIs seen once each, one apart: one
+// molecule.  The UMI laid after the barcode, or split around it.
+std::vector<std::string> laid_out(bool split) {
+    const std::pair<const char *, const char *> reads[] = {
         {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGT"},
         {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGA"}, {"AAAAAAAA", "TTTT"}, {"AAAAAAAA", "TTTG"},
         {"AAAAAAAA", "TTTT"}, {"AAAAAAAA", "TTTG"}, {"AAAAAAAA", "GGNG"}, {"CCCCCCCC", "AAAA"},
         {"CCCCCCCC", "AAAC"}};
-    const std::vector<std::string> grouped = {"ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "TTTT",
-                                              "TTTG", "TTTT", "TTTG", "-",    "AAAA", "AAAA"};
-    const std::vector<std::string> as_read = {"ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "ACGA", "TTTT",
+    std::vector<std::string> out;
+    for (const auto &[barcode, umi] : reads)
+        out.push_back(split ? std::string(umi, 2) + barcode + (umi + 2) : std::string(barcode) + umi);
+    return out;
+}
+
+// Each read's UMI as the table gives it, then its correction, grouped or not.
+const std::vector<std::string> as_read = {"ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "ACGA", "TTTT",
+                                          "TTTG", "TTTT", "TTTG", "GGNG", "AAAA", "AAAC"};
+const std::vector<std::string> grouped = {"ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "TTTT",
+                                          "TTTG", "TTTT", "TTTG", "-",    "AAAA", "AAAA"};
+const std::vector<std::string> not_grouped = {"ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "ACGA", "TTTT",
                                               "TTTG", "TTTT", "TTTG", "-",    "AAAA", "AAAC"};
+const std::vector<std::string> moved_umis = {"ACGT", "ACGT", "ACGT", "ACGT", "ACGT", "GGCC"};
+
+struct umi_case {
+    const char *structure;
+    bool correct;
+    std::vector<std::string> seqs;
+    const char *whitelist;
+    std::map<std::string, std::string> counts;  // barcode -> the total and umis columns
+    const char *molecules;
+    const std::vector<std::string> *umis, *corrected;  // per read
+};
+
+TEST(ToolUmis, MoleculesPerBarcodeInTheCounts) {
+    // A barcode that lost or gained a base moves the UMI after it: one
+    // molecule, read once with its barcode whole, once with a base deleted
+    // and once with one inserted.
+    const std::vector<std::string> moved = {"ACGTTGCAACGT", "ACGTTGCAACGT", "ACGTTGCAACGT", "ACGTGCAACGTG",
+                                            "ACGTTTGCAACGT", "TTGACCAGGGCC"};
     const umi_case cases[] = {
-        {"8C4M+T", true, {{"AAAAAAAA", "3"}, {"CCCCCCCC", "1"}}, grouped},
-        {"8C4M+T", false, {{"AAAAAAAA", "4"}, {"CCCCCCCC", "2"}}, as_read},
-        {"2M8C2M+T", true, {{"AAAAAAAA", "3"}, {"CCCCCCCC", "1"}}, grouped},
-        {"2M8C2M+T", false, {{"AAAAAAAA", "4"}, {"CCCCCCCC", "2"}}, as_read},
+        {"8C4M+T", true, laid_out(false), "AAAAAAAA\nCCCCCCCC\n", {{"AAAAAAAA", "11 3"}, {"CCCCCCCC", "2 1"}}, "4",
+         &as_read, &grouped},
+        {"8C4M+T", false, laid_out(false), "AAAAAAAA\nCCCCCCCC\n", {{"AAAAAAAA", "11 4"}, {"CCCCCCCC", "2 2"}}, "6",
+         &as_read, &not_grouped},
+        {"2M8C2M+T", true, laid_out(true), "AAAAAAAA\nCCCCCCCC\n", {{"AAAAAAAA", "11 3"}, {"CCCCCCCC", "2 1"}}, "4",
+         &as_read, &grouped},
+        {"2M8C2M+T", false, laid_out(true), "AAAAAAAA\nCCCCCCCC\n", {{"AAAAAAAA", "11 4"}, {"CCCCCCCC", "2 2"}}, "6",
+         &as_read, &not_grouped},
+        {"8C4M+T", true, moved, "ACGTTGCA\nTTGACCAG\n", {{"ACGTTGCA", "5 1"}, {"TTGACCAG", "1 1"}}, "2",
+         &moved_umis, &moved_umis},
+        {"8C4M+T", false, moved, "ACGTTGCA\nTTGACCAG\n", {{"ACGTTGCA", "5 1"}, {"TTGACCAG", "1 1"}}, "2",
+         &moved_umis, &moved_umis},
     };
     for (const umi_case &c : cases) {
-        SCOPED_TRACE(std::string(c.structure) + (c.correct ? "" : " --no-umi-correct"));
+        SCOPED_TRACE(std::string(c.structure) + (c.correct ? " " : " --no-umi-correct ") + c.seqs[0]);
         scratch_dir dir;
         std::string fastq;
-        for (size_t i = 0; i < reads.size(); ++i) {
-            const auto &[barcode, umi] = reads[i];
-            const std::string seq = (std::string(c.structure) == "8C4M+T"
-                                         ? barcode + umi
-                                         : umi.substr(0, 2) + barcode + umi.substr(2)) + "GATTACA";
-            fastq += "@r" + std::to_string(i) + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
-        }
+        for (size_t i = 0; i < c.seqs.size(); ++i)
+            fastq += "@r" + std::to_string(i) + "\n" + c.seqs[i] + "GATTACA\n+\n" +
+                     std::string(c.seqs[i].size() + 7, 'I') + "\n";
         write_file(dir.file("r.fq"), fastq);
-        write_file(dir.file("wl.txt"), "AAAAAAAA\nCCCCCCCC\n");
+        write_file(dir.file("wl.txt"), c.whitelist);
         std::vector<std::string> args = {"assign", "--read-structure", c.structure, "--whitelist", dir.file("wl.txt"),
                                          "--reads", dir.file("r.fq"), "--max-edits", "1",
                                          "--counts", dir.file("c.tsv"), "--summary", dir.file("s.json"),
@@ -60,59 +87,27 @@ TEST(ToolUmis, MoleculesPerBarcodeInTheCounts) {
         const run_result r = run_tool(dir, args);
         ASSERT_EQ(r.status, 0) << r.err;
         std::map<std::string, std::string> got;
-        for (auto &row : parse_table(read_file(dir.file("c.tsv")))) got[row["barcode"]] = row["umis"];
-        EXPECT_EQ(got, c.umis);
-        // Each read's UMI corrected in the table and in its UB tag, as the
-        // rule groups them (the split UMI's segments joined by '-').
+        for (auto &row : parse_table(read_file(dir.file("c.tsv")))) got[row["barcode"]] = row["total"] + " " + row["umis"];
+        EXPECT_EQ(got, c.counts);
+        const std::string summary = read_file(dir.file("s.json"));
+        EXPECT_NE(summary.find(std::string("\"molecules\": ") + c.molecules), std::string::npos) << summary;
+        // The table's UMI and its correction, and the UB tag, per read; a
+        // split UMI's segments joined by '-'.
         const auto rows = parse_table(read_file(dir.file("t.tsv")));
         const auto recs = parse_fastq(read_file(dir.file("o.fq")));
-        ASSERT_EQ(rows.size(), reads.size());
-        ASSERT_EQ(recs.size(), reads.size());
-        for (size_t i = 0; i < reads.size(); ++i) {
-            std::string want = c.corrected[i], raw = reads[i].second;
-            if (std::string(c.structure) != "8C4M+T") {
-                if (want != "-") want.insert(2, "-");
-                raw.insert(2, "-");
-            }
-            EXPECT_EQ(rows[i].at("umi"), raw) << i;
+        ASSERT_EQ(rows.size(), c.seqs.size());
+        ASSERT_EQ(recs.size(), c.seqs.size());
+        const auto joined = [&](std::string umi) {
+            if (std::string(c.structure) == "2M8C2M+T" && umi != "-") umi.insert(2, "-");
+            return umi;
+        };
+        for (size_t i = 0; i < c.seqs.size(); ++i) {
+            const std::string want = joined((*c.corrected)[i]);
+            EXPECT_EQ(rows[i].at("umi"), joined((*c.umis)[i])) << i;
             EXPECT_EQ(rows[i].at("umi_corrected"), want) << i;
             const size_t ub = recs[i].comment.find("UB:Z:");
             EXPECT_EQ(ub == std::string::npos ? "-" : recs[i].comment.substr(ub + 5), want) << i;
         }
-        const std::string summary = read_file(dir.file("s.json"));
-        EXPECT_NE(summary.find(c.correct ? "\"molecules\": 4" : "\"molecules\": 6"), std::string::npos) << summary;
-    }
-}
-
-// A barcode that lost or gained a base moves the UMI after it: one
-// molecule, read once with its barcode whole, once with a base deleted and
-// once with one inserted.
-TEST(ToolUmis, TheUmiMovesWithTheBarcode) {
-    for (const bool correct : {true, false}) {
-        SCOPED_TRACE(correct);
-        scratch_dir dir;
-        const char *seqs[] = {"ACGTTGCAACGT", "ACGTTGCAACGT", "ACGTTGCAACGT", "ACGTGCAACGTG", "ACGTTTGCAACGT",
-                              "TTGACCAGGGCC"};
-        std::string fastq;
-        for (size_t i = 0; i < std::size(seqs); ++i) {
-            const std::string seq = seqs[i];
-            fastq += "@r" + std::to_string(i) + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
-        }
-        write_file(dir.file("r.fq"), fastq);
-        write_file(dir.file("wl.txt"), "ACGTTGCA\nTTGACCAG\n");
-        std::vector<std::string> args = {"assign", "--read-structure", "8C4M", "--whitelist", dir.file("wl.txt"),
-                                         "--reads", dir.file("r.fq"), "--max-edits", "1", "--out", dir.file("t.tsv"),
-                                         "--counts", dir.file("c.tsv")};
-        if (!correct) args.push_back("--no-umi-correct");
-        const run_result r = run_tool(dir, args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        std::map<std::string, std::string> got;
-        for (auto &row : parse_table(read_file(dir.file("c.tsv")))) got[row["barcode"]] = row["total"] + " " + row["umis"];
-        const std::map<std::string, std::string> want = {{"ACGTTGCA", "5 1"}, {"TTGACCAG", "1 1"}};
-        EXPECT_EQ(got, want) << read_file(dir.file("t.tsv"));
-        const auto rows = parse_table(read_file(dir.file("t.tsv")));
-        ASSERT_EQ(rows.size(), std::size(seqs));
-        for (size_t i = 0; i < 5; ++i) EXPECT_EQ(rows[i].at("umi") + rows[i].at("umi_corrected"), "ACGTACGT") << i;
     }
 }
 
@@ -145,14 +140,6 @@ TEST(ToolUmis, HeldOutputsLeaveNothingBehind) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("cannot create a temporary file in " + tmp + "/gone"), std::string::npos) << missing.err;
     EXPECT_FALSE(std::filesystem::exists(dir.file("t.tsv")));
-}
-
-TEST(ToolUmis, NoUmiCorrectionWithoutAReadStructureIsRefused) {
-    scratch_dir dir;
-    const run_result r = run_tool(dir, {"assign", "--whitelist", demo_whitelist, "--reads", demo_reads,
-                                        "--max-edits", "1", "--no-umi-correct"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("--no-umi-correct needs a --read-structure"), std::string::npos) << r.err;
 }
 
 }  // namespace
