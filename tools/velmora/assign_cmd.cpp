@@ -155,6 +155,8 @@ const char assign_help[] =
     "e.g. C2, or R2 when read 2 is shorter than its structure; '-' when assigned),\n"
     "then the columns above from observed to candidates for each segment, named\n"
     "observed_C1, status_C1, ... observed_C2, ...\n"
+    "With UMI segments (M) the table ends with umi (as read) and umi_corrected\n"
+    "(corrected within its cell; '-' when not counted), and tagged reads carry UB.\n"
     "A '-' marks an absent value.  Exact, unique matches are not rescued: their\n"
     "distances and hits are those of the fixed window, with no posterior and no\n"
     "candidates listed.  Lower-case bases in reads are read as upper case (with a\n"
