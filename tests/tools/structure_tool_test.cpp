@@ -449,4 +449,24 @@ TEST(ToolStructure, BadInputIsNamed) {
     EXPECT_EQ(left, (std::set<std::string>{"R1.fq", "R2.fq", "wl.txt", "w8.txt", "R1short.fq", "t.tsv"}));
 }
 
+// A segment whose length differs from its list's common entry length is
+// named in a warning; a list of mixed lengths has no common one to differ from.
+TEST(ToolStructure, SegmentOfAnotherLengthThanItsListIsWarned) {
+    scratch dir;
+    write_file(dir.file("r.fq"), "@r\nACGTACGTAA\n+\nIIIIIIIIII\n");
+    write_file(dir.file("same.txt"), "ACGTACGT\nTTTTCCCC\n");
+    write_file(dir.file("mixed.txt"), "ACGTACGT\nTTTTCCC\n");
+    for (const char *list : {"same.txt", "mixed.txt"}) {
+        SCOPED_TRACE(list);
+        const run_result r = run(dir, {"--read-structure", "6C", "--whitelist", dir.file(list), "--reads",
+                                       dir.file("r.fq"), "--max-edits", "1", "--out", dir.file("t.tsv")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const bool same = std::string(list) == "same.txt";
+        EXPECT_EQ(r.err.find("warning: segment C1") != std::string::npos, same) << r.err;
+        if (same) {
+            EXPECT_NE(r.err.find("segment C1 is 6 bases, the entries of '" + dir.file(list) + "' 8"), std::string::npos);
+        }
+    }
+}
+
 }  // namespace
