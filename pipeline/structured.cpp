@@ -276,7 +276,7 @@ public:
     bool counts_umis() const { return counts_umis_; }
     size_t umi_length() const { return umi_length_; }
     // Whether the outputs wait for the corrected UMIs: held (with where each
-    // counted UMI stands) and written by rewrite() after every read.
+    // counted UMI stands) and written again once every read is in.
     bool defers() const { return defers_; }
     bool holds_table() const { return defers_ && table_wanted_; }
     // The patch targets of the BAM's records.
@@ -533,7 +533,9 @@ private:
                 continue;
             }
             const std::string_view text = read.substr(static_cast<size_t>(start), static_cast<size_t>(end - static_cast<uint64_t>(start)));
+            // Upper case, as barcodes are read.
             b.umi.append(text);
+            fold_upper(b.umi.data() + b.umi.size() - text.size(), text.size());
             uint64_t part = 0;
             ok = ok && !seg.rest && umi_code(text, &part);
             *code = seg.length >= umi_max_length ? part : *code << (2 * seg.length) | part;

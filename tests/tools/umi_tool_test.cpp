@@ -15,14 +15,15 @@ namespace {
 
 using namespace velmora_tool_test;
 
-// The reads of barcode AAAAAAAA: ACGT five times and ACGA once (absorbed),
+// The reads of barcode AAAAAAAA: ACGT five times and ACGA once, in lower
+// case (absorbed, and written in upper case),
 // TTTT and TTTG twice each (neither absorbs the other), and a UMI with an N
 // (not counted); of CCCCCCCC: two UMIs seen once each, one apart: one
 // molecule.  The UMI laid after the barcode, or split around it.
 std::vector<std::string> laid_out(bool split) {
     const std::pair<const char *, const char *> reads[] = {
         {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGT"},
-        {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "ACGA"}, {"AAAAAAAA", "TTTT"}, {"AAAAAAAA", "TTTG"},
+        {"AAAAAAAA", "ACGT"}, {"AAAAAAAA", "acga"}, {"AAAAAAAA", "TTTT"}, {"AAAAAAAA", "TTTG"},
         {"AAAAAAAA", "TTTT"}, {"AAAAAAAA", "TTTG"}, {"AAAAAAAA", "GGNG"}, {"CCCCCCCC", "AAAA"},
         {"CCCCCCCC", "AAAC"}};
     std::vector<std::string> out;
