@@ -448,14 +448,6 @@ private:
         c.reads += n;
         for (size_t i = 0; i < n; ++i) {
             c.short_reads += b.short_read[i] != 0;
-            bool assigned = true;
-            for (size_t s = 0; s < n_slots; ++s) assigned &= b.slots[s].decisions[i].result.status == VORN_STATUS_UNIQUE;
-            uint64_t umi = 0;
-            if (!L_.umis.empty()) {
-                b.umi_off.push_back(b.umi.size());
-                const bool coded = b.short_read[i] == 0 && umi_of(b, i, assigned, shift_row, &umi);
-                b.umi_counted.push_back(assigned && coded && counts_umis_);
-            }
             size_t failed = n_slots;
             bool all_exact = true, tie = false, all_distances = true;
             uint32_t distance_sum = 0;
@@ -469,8 +461,14 @@ private:
                 if (r.status == VORN_STATUS_INVALID || r.distance == UINT32_MAX) all_distances = false;
                 else distance_sum += r.distance;
             }
-            const uint32_t status =
-                failed == n_slots ? VORN_STATUS_UNIQUE : b.slots[failed].decisions[i].result.status;
+            const bool assigned = failed == n_slots;
+            uint64_t umi = 0;
+            if (!L_.umis.empty()) {
+                b.umi_off.push_back(b.umi.size());
+                const bool coded = b.short_read[i] == 0 && umi_of(b, i, assigned, shift_row, &umi);
+                b.umi_counted.push_back(assigned && coded && counts_umis_);
+            }
+            const uint32_t status = assigned ? VORN_STATUS_UNIQUE : b.slots[failed].decisions[i].result.status;
             ++c.status[status_slot(status)];
             if (status != VORN_STATUS_INVALID && all_distances) {
                 if (c.by_best.size() <= distance_sum) c.by_best.resize(size_t{distance_sum} + 1);
