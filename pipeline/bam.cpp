@@ -50,7 +50,7 @@ void bam_writer::fail(const std::string &what) const {
 }
 
 void bam_writer::encode(std::string &out, std::string_view name, const std::string *seq, const std::string *qual,
-                        size_t n, std::string_view tags, size_t *ends) const {
+                        size_t n, std::string_view tags) const {
     // The name and its zero byte must fit l_read_name's byte.  No name is
     // written as SAM's "*".
     if (name.size() > 254) fail("a record cannot be encoded (read '" + std::string(name) + "')");
@@ -100,7 +100,6 @@ void bam_writer::encode(std::string &out, std::string_view name, const std::stri
         const size_t block = out.size() - start - 4;
         if (block > INT32_MAX) fail("a record cannot be encoded (read '" + std::string(name) + "')");
         for (size_t b = 0; b < 4; ++b) out[start + b] = static_cast<char>((block >> (8 * b)) & 0xFF);
-        if (ends) ends[k] = out.size();
     }
 }
 

@@ -26,10 +26,9 @@ public:
     // Appends one read's records to out, in BAM's binary form: n (1 or 2)
     // template sequences and qualities (Phred + 33), tags as
     // "\tXX:Z:value" each.  Two make a pair (flags 77 and 141).  Safe to
-    // call on several threads at once.  ends, when given, receives where
-    // each record ends in out.  Throws data_error.
+    // call on several threads at once.  Throws data_error.
     void encode(std::string &out, std::string_view name, const std::string *seq, const std::string *qual,
-                size_t n, std::string_view tags, size_t *ends = nullptr) const;
+                size_t n, std::string_view tags) const;
     // Writes BGZF blocks of encoded records, in order.
     void write_blocks(std::string_view blocks) { out_->write(blocks); }
     // Writes the end-of-file block; the output group then commits the file.

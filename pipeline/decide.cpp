@@ -2,6 +2,7 @@
 #include "decide.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -201,6 +202,85 @@ decider::exact_entry decider::exact_record(uint32_t e, const uint8_t *window, si
         slot->ready.store(r.hit_count + 1, std::memory_order_release);
     }
     return r;
+}
+
+namespace {
+
+enum : uint8_t { held_exact = 1, held_tie = 2, held_posterior_zero = 4, held_posterior_one = 8 };
+
+// x + 1, wrapping, so that UINT32_MAX takes one byte.
+void put_field(uint32_t x, std::string *out) {
+    uint32_t v = x + 1;
+    while (v >= 0x80) {
+        out->push_back(static_cast<char>(v | 0x80));
+        v >>= 7;
+    }
+    out->push_back(static_cast<char>(v));
+}
+
+uint32_t take_field(std::string_view &in) {
+    uint64_t v = 0;
+    for (unsigned shift = 0; shift < 35; shift += 7) {
+        if (in.empty()) break;
+        const auto c = static_cast<uint8_t>(in.front());
+        in.remove_prefix(1);
+        v |= uint64_t{c & 0x7Fu} << shift;
+        if (c < 0x80) {
+            if (v > UINT32_MAX) break;
+            return static_cast<uint32_t>(v) - 1;
+        }
+    }
+    throw data_error("held decisions are damaged");
+}
+
+uint64_t bits_of(double x) {
+    uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+}  // namespace
+
+void pack_decisions(const read_decision *d, size_t n, std::string *out) {
+    for (size_t i = 0; i < n; ++i) {
+        const read_decision &r = d[i];
+        const uint64_t p = bits_of(r.result.posterior);
+        const uint8_t flags = static_cast<uint8_t>((r.exact ? held_exact : 0) | (r.tie_broken ? held_tie : 0) |
+                                                   (p == bits_of(0.0) ? held_posterior_zero : 0) |
+                                                   (p == bits_of(1.0) ? held_posterior_one : 0));
+        out->push_back(static_cast<char>(flags));
+        for (const uint32_t x : {r.result.status, r.result.ref_index, r.result.distance, r.result.second_distance,
+                                 r.result.hit_count, r.listed})
+            put_field(x, out);
+        for (uint32_t c = 0; c < r.listed && c < max_listed_candidates; ++c) put_field(r.candidates[c], out);
+        if (!(flags & (held_posterior_zero | held_posterior_one)))
+            out->append(reinterpret_cast<const char *>(&p), sizeof p);
+    }
+}
+
+std::string_view unpack_decisions(std::string_view in, read_decision *d, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        read_decision &r = d[i];
+        if (in.empty()) throw data_error("held decisions are damaged");
+        const auto flags = static_cast<uint8_t>(in.front());
+        in.remove_prefix(1);
+        r.exact = flags & held_exact;
+        r.tie_broken = flags & held_tie;
+        for (uint32_t *x : {&r.result.status, &r.result.ref_index, &r.result.distance, &r.result.second_distance,
+                            &r.result.hit_count, &r.listed})
+            *x = take_field(in);
+        for (uint32_t c = 0; c < r.listed && c < max_listed_candidates; ++c) r.candidates[c] = take_field(in);
+        if (flags & (held_posterior_zero | held_posterior_one)) {
+            r.result.posterior = flags & held_posterior_one ? 1.0 : 0.0;
+        } else {
+            uint64_t p;
+            if (in.size() < sizeof p) throw data_error("held decisions are damaged");
+            std::memcpy(&p, in.data(), sizeof p);
+            in.remove_prefix(sizeof p);
+            std::memcpy(&r.result.posterior, &p, sizeof p);
+        }
+    }
+    return in;
 }
 
 }  // namespace velmora_pipeline

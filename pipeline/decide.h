@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "velmora.h"
@@ -126,6 +128,13 @@ private:
     mutable std::vector<uint32_t> abundant_ids_;
     mutable uint64_t most_exact_ = 0;  // the most exact reads of any entry
 };
+
+// Decisions held between passes: appends n decisions to *out, a few bytes
+// each for an exact match (fields varint-coded, UINT32_MAX in one byte).
+void pack_decisions(const read_decision *d, size_t n, std::string *out);
+// The n decisions that pack_decisions wrote at the start of in; what
+// follows them.  Throws data_error on bytes it did not write.
+std::string_view unpack_decisions(std::string_view in, read_decision *d, size_t n);
 
 // An extra substitution costs a read's likelihood a factor p / 3: about
 // 1/300 at Q20, 1/30 at Q10.  An entry with under 100 times the reads of

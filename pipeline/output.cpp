@@ -400,44 +400,6 @@ void gzip_member(std::string_view data, std::string &member) {
     member.assign(reinterpret_cast<const char *>(room.out.get()), produced);
 }
 
-void deflate_fast(std::string_view data, std::string &packed) {
-    deflate_room &room = thread_room();
-    isal_zstream z;
-    isal_deflate_init(&z);
-    z.level = 0;
-    z.flush = NO_FLUSH;
-    const size_t produced = deflate_whole(z, data, room);
-    const uint64_t size = data.size();
-    packed.resize(sizeof size);
-    std::memcpy(packed.data(), &size, sizeof size);
-    packed.append(reinterpret_cast<const char *>(room.out.get()), produced);
-}
-
-void inflate_fast(std::string_view packed, std::string &data) {
-    uint64_t size = 0;
-    if (packed.size() < sizeof size) throw data_error("a held batch is damaged");
-    std::memcpy(&size, packed.data(), sizeof size);
-    data.resize(static_cast<size_t>(size));
-    inflate_state s;
-    isal_inflate_init(&s);
-    s.next_in = const_cast<uint8_t *>(reinterpret_cast<const uint8_t *>(packed.data()) + sizeof size);
-    size_t in_left = packed.size() - sizeof size, out_done = 0;
-    for (;;) {
-        const size_t in_part = std::min<size_t>(in_left, 1u << 30);
-        const size_t out_part = std::min<size_t>(data.size() - out_done, 1u << 30);
-        s.avail_in = static_cast<uint32_t>(in_part);
-        s.next_out = reinterpret_cast<uint8_t *>(data.data()) + out_done;
-        s.avail_out = static_cast<uint32_t>(out_part);
-        const int rc = isal_inflate(&s);
-        in_left -= in_part - s.avail_in;
-        out_done += out_part - s.avail_out;
-        if (rc != ISAL_DECOMP_OK) throw data_error("a held batch is damaged");
-        if (s.block_state == ISAL_BLOCK_FINISH) break;
-        if (s.avail_in == in_part && s.avail_out == out_part) throw data_error("a held batch is damaged");
-    }
-    if (out_done != data.size()) throw data_error("a held batch is damaged");
-}
-
 void bgzf_blocks(std::string_view data, std::string &blocks) {
     // At most 0xff00 bytes a block, as htslib takes them: even stored, a
     // block then stays under 64 KiB.

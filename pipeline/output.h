@@ -61,13 +61,6 @@ void gzip_member(std::string_view data, std::string &member);
 // call from several threads at once.
 void bgzf_blocks(std::string_view data, std::string &blocks);
 
-// data as raw deflate at the fastest level, after its size, for text the run
-// reads back itself (inflate_fast).  Safe to call from several threads at
-// once.
-void deflate_fast(std::string_view data, std::string &packed);
-// What deflate_fast packed, into data.  Throws data_error.
-void inflate_fast(std::string_view packed, std::string &data);
-
 class output_file {
 public:
     explicit output_file(const output_target &target);

@@ -62,7 +62,7 @@ input_spool::input_spool(const std::string &path) {
     const std::string folder = temp_folder();
     std::vector<char> temp;
     owned_fd out;
-    owned_fd readers[2];
+    owned_fd readers[3];
     out.fd = make_temp(folder, &temp);
     for (owned_fd &r : readers) r.fd = open(temp.data(), O_RDONLY | O_CLOEXEC);
     const int open_err = errno;
@@ -92,7 +92,7 @@ input_spool::input_spool(const std::string &path) {
     copy.finish();
     struct stat st;
     if (fstat(readers[0].fd, &st) == 0) spooled_bytes_ = static_cast<uint64_t>(st.st_size);
-    for (int i = 0; i < 2; ++i) readers_[i] = std::exchange(readers[i].fd, -1);
+    for (size_t i = 0; i < 3; ++i) readers_[i] = std::exchange(readers[i].fd, -1);
 }
 
 input_spool::~input_spool() {

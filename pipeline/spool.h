@@ -1,5 +1,6 @@
 // Reads that cannot be read twice (standard input, a pipe, a FIFO, a
-// device) copied to a temporary file, for a job that reads them twice.
+// device) copied to a temporary file, for a job that reads them more than
+// once.
 #ifndef VELMORA_PIPELINE_SPOOL_H
 #define VELMORA_PIPELINE_SPOOL_H
 
@@ -11,7 +12,7 @@
 
 namespace velmora_pipeline {
 
-// Whether a job that reads path twice must spool it first: everything but a
+// Whether a job that reads path again must spool it first: everything but a
 // regular file.  A path that cannot be examined is left to the reader's own
 // error.
 bool needs_spool(const std::string &path);
@@ -30,20 +31,21 @@ public:
     input_spool(const input_spool &) = delete;
     input_spool &operator=(const input_spool &) = delete;
 
-    // A descriptor on the copy, at its start, for one of the two passes;
-    // the caller owns it.
+    // A descriptor on the copy, at its start, for one of the passes (three
+    // at most); the caller owns it.
     int take_reader();
     // Bytes read from the input, and the size of the copy.
     uint64_t input_bytes() const { return input_bytes_; }
     uint64_t spooled_bytes() const { return spooled_bytes_; }
 
 private:
-    int readers_[2] = {-1, -1};
+    int readers_[3] = {-1, -1, -1};
     uint64_t input_bytes_ = 0, spooled_bytes_ = 0;
 };
 
-// Batches of output held back until the run knows something their lines
-// need (the corrected UMIs, known once every read has been read), in an
+// What a pass keeps of each batch for a later one (the decisions of reads
+// whose outputs wait for the corrected UMIs, known once every read has
+// been read), in an
 // unlinked temporary file in $TMPDIR: frames of byte strings, written in
 // order by one thread and read back in order.  Throws data_error.
 class held_batches {

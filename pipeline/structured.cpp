@@ -12,6 +12,8 @@
 // exactly as --barcode-start/--barcode-length do.  Then a read is assigned
 // when every barcode segment (C and B) is; its cell identity is the corrected
 // C segments joined by '-'.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -195,12 +197,12 @@ struct rs_batch {
     std::string umi;
     std::vector<size_t> umi_off;
     std::vector<uint8_t> umi_counted;
-    // Outputs held until the UMIs are corrected: per patch target (the
-    // table, each FASTQ, the BAM's first and second records), where each
-    // counted read's UMI stands, to be overwritten by its correction.
-    std::vector<std::vector<uint32_t>> patch;
-    std::vector<std::string_view> held;  // the batch's frame
-    std::vector<std::string> zipped;     // its texts compressed, to be held
+    std::string umi_fixed;  // the UMIs corrected, at umi_off, when the outputs waited
+    // Outputs that wait for the corrected UMIs: the batch's decisions,
+    // packed, and the identity of each counted read; held, then read back
+    // with the reads again.
+    std::string decided, ids;
+    std::vector<std::string> held_parts;
     assign_counts counts;
     std::vector<std::array<uint64_t, status_slots>> slot_status;
     double parse_seconds = 0, decide_seconds = 0, format_seconds = 0;
@@ -229,17 +231,32 @@ struct rs_batch {
         umi.clear();
         umi_off.clear();
         umi_counted.clear();
-        patch.resize(n_templates + 3);  // the table, each FASTQ, a pair's BAM records
-        for (std::vector<uint32_t> &p : patch) p.clear();
+        umi_fixed.clear();
+        decided.clear();
         counts = assign_counts();
         slot_status.assign(n_slots, {0, 0, 0, 0});
     }
 };
 
-// Where a held UMI stands in its batch's text.
-uint32_t patch_offset(size_t at) {
-    if (at > UINT32_MAX) throw data_error("a batch's output passes 4 GiB: lower --batch-size");
-    return static_cast<uint32_t>(at);
+// Whether UMIs are counted: every read holds one, of the same length, that
+// a code holds.
+bool umis_counted(const run_layout &L) {
+    uint64_t length = 0;
+    bool fixed = true;
+    for (const auto &[r, seg] : L.umis) {
+        fixed &= !seg.rest;
+        length += seg.length;
+    }
+    return !L.umis.empty() && fixed && length <= umi_max_length;
+}
+
+// Whether the outputs wait for the corrected UMIs, known once every read is
+// in: the reads are then decided without writing, and read again to write.
+// A table thrown away (counts only) is not worth waiting for.
+bool table_wanted(const assign_options &opt) { return opt.out.requested() && opt.out.resolved != "/dev/null"; }
+bool outputs_wait(const assign_options &opt, const run_layout &L) {
+    const bool templates = !opt.out_fastq.empty() || opt.out_bam.requested();
+    return umis_counted(L) && opt.umi_correct && (table_wanted(opt) || templates);
 }
 
 // A whitelist of the run with its index.
@@ -255,75 +272,29 @@ public:
         for (size_t s = 0; s < L.slots.size(); ++s)
             extra_.push_back(L.slots[s].movable ? deciders[s]->tail_extra() : 0);
         with_templates_ = !opt.out_fastq.empty() || opt.out_bam.requested();
-        // UMIs are counted when every read holds one of the same length that
-        // a code holds.
-        uint64_t umi_length = 0;
-        bool fixed = true;
-        for (const auto &[r, seg] : L.umis) {
-            fixed &= !seg.rest;
-            umi_length += seg.length;
-        }
-        counts_umis_ = !L.umis.empty() && fixed && umi_length <= umi_max_length;
+        counts_umis_ = umis_counted(L);
         umi_file_.assign(L.reads.size(), 0);
-        for (const auto &[r, seg] : L.umis) umi_file_[r] = counts_umis_;
-        umi_length_ = static_cast<size_t>(umi_length);
-        umi_text_length_ = umi_length_ + (L.umis.empty() ? 0 : L.umis.size() - 1);
-        // A table thrown away (counts only) is not worth holding.
-        table_wanted_ = opt.out.requested() && opt.out.resolved != "/dev/null";
-        defers_ = counts_umis_ && opt.umi_correct && (table_wanted_ || with_templates_);
+        for (const auto &[r, seg] : L.umis) {
+            umi_file_[r] = counts_umis_;
+            umi_length_ += static_cast<size_t>(seg.length);
+        }
+        table_wanted_ = table_wanted(opt);
+        defers_ = outputs_wait(opt, L);
     }
 
     bool counts_umis() const { return counts_umis_; }
     size_t umi_length() const { return umi_length_; }
-    // Whether the outputs wait for the corrected UMIs: held (with where each
-    // counted UMI stands) and written again once every read is in.
+    // Whether the outputs wait for the corrected UMIs (outputs_wait()).
     bool defers() const { return defers_; }
-    bool holds_table() const { return defers_ && table_wanted_; }
-    // The patch targets of the BAM's records.
-    size_t bam_target(size_t record) const { return 1 + opt_.out_fastq.size() + record; }
-    // The length of a counted UMI as the outputs write it.
-    size_t umi_text_length() const { return umi_text_length_; }
-
-    // Writes the correction of every counted UMI of a held batch where it
-    // stands: texts[0] the table, then each FASTQ, then the BAM records;
-    // ids[j] the identity of the j-th counted read.
-    void correct_held(std::vector<std::string> &texts, const std::vector<std::vector<uint32_t>> &patch,
-                      const uint32_t *ids, size_t n, const umi_pairs &pairs) const {
-        const size_t n_fastq = opt_.out_fastq.size();
-        size_t first = patch.size();
-        for (size_t t = 0; t < patch.size() && first == patch.size(); ++t)
-            if (patch[t].size() == n && n > 0) first = t;
-        if (first == patch.size()) return;
-        std::string fixed(umi_text_length_, '\0');
-        for (size_t j = 0; j < n; ++j) {
-            const std::string &text = texts[std::min(first, n_fastq + 1)];
-            const size_t at = patch[first][j];
-            uint64_t code = 0;
-            for (size_t k = 0; k < umi_text_length_; ++k) {
-                const char c = text[at + k];
-                if (c != '-') code = code << 2 | static_cast<uint64_t>(c == 'C' ? 1 : c == 'G' ? 2 : c == 'T' ? 3 : 0);
-            }
-            const uint64_t to = pairs.corrected(ids[j], code);
-            if (to == code) continue;
-            // Its bases, the segments joined by '-' as they were.
-            size_t bit = 2 * umi_length_, k = 0;
-            for (size_t u = 0; u < L_.umis.size(); ++u) {
-                if (u) fixed[k++] = '-';
-                for (uint64_t b = 0; b < L_.umis[u].second.length; ++b) {
-                    bit -= 2;
-                    fixed[k++] = "ACGT"[(to >> bit) & 3];
-                }
-            }
-            for (size_t t = 0; t < patch.size(); ++t)
-                if (patch[t].size() == n) texts[std::min(t, n_fastq + 1)].replace(patch[t][j], fixed.size(), fixed);
-        }
-    }
-
-    // Reads the next batch of reads; false at the end.
-    bool fill(parallel_fastq &in, rs_batch &b) {
+    // Reads the next batch of reads from in, whose streams are the files
+    // `which` (every file, or the counted ones: a pass that writes nothing
+    // needs no template read); false at the end.
+    bool fill(parallel_fastq &in, rs_batch &b, const std::vector<size_t> &which) {
         b.clear(L_.slots.size(), L_.template_reads.size());
         const size_t files = L_.reads.size();
-        const bool one_slot = L_.slots.size() == 1;
+        const bool one_slot = L_.slots.size() == 1, templates = which.size() == files && with_templates_;
+        std::vector<size_t> at(files, SIZE_MAX);  // each file's stream
+        for (size_t k = 0; k < which.size(); ++k) at[which[k]] = k;
         while (b.size() < opt_.batch_size && in.next(recs_)) {
             b.name_off.push_back(b.arena.size());
             b.name_len.push_back(recs_[0].name.size());
@@ -332,19 +303,24 @@ public:
             for (size_t j = 0; j < files; ++j) {
                 // The reads themselves only for the template outputs and UMIs.
                 b.rec_off.push_back(b.arena.size());
-                b.rec_len.push_back(recs_[j].seq.size());
-                if (with_templates_ || umi_file_[j]) {
-                    b.arena.append(recs_[j].seq);
-                    b.arena.append(recs_[j].qual);
+                if (at[j] == SIZE_MAX) {
+                    b.rec_len.push_back(0);
+                    continue;
                 }
-                if (short_read == 0 && recs_[j].seq.size() < L_.reads[j].min_length)
+                const fastq_record &rec = recs_[at[j]];
+                b.rec_len.push_back(rec.seq.size());
+                if (templates || umi_file_[j]) {
+                    b.arena.append(rec.seq);
+                    b.arena.append(rec.qual);
+                }
+                if (short_read == 0 && rec.seq.size() < L_.reads[j].min_length)
                     short_read = static_cast<uint32_t>(j + 1);
             }
             b.short_read.push_back(short_read);
             bool lower = false;
             for (size_t s = 0; s < L_.slots.size(); ++s) {
                 const barcode_slot &slot = L_.slots[s];
-                const std::string &seq = recs_[slot.read].seq;
+                const std::string &seq = recs_[at[slot.read]].seq;
                 slot_batch &sb = b.slots[s];
                 const std::string_view name = one_slot ? std::string_view(recs_[0].name) : std::string_view();
                 if (short_read != 0) {
@@ -359,7 +335,7 @@ public:
                 sb.rows.add(name, std::string_view(seq).substr(start, tail), true);
                 lower |= fold_upper(sb.rows.arena.data() + sb.rows.window_off.back(), tail);
                 sb.qual_off.push_back(sb.rows.arena.size());
-                sb.rows.arena.append(recs_[slot.read].qual, start, tail);
+                sb.rows.arena.append(recs_[at[slot.read]].qual, start, tail);
                 sb.window_lens.push_back(static_cast<size_t>(slot.seg.length));
             }
             b.counts.lower_case_reads += lower;
@@ -367,6 +343,8 @@ public:
         return b.size() > 0;
     }
 
+    // Decides a batch and formats its outputs, or, when the outputs wait,
+    // packs its decisions into b.decided.
     void process(rs_batch &b) const {
         const double t0 = thread_cpu_seconds();
         const size_t n = b.size(), n_slots = L_.slots.size();
@@ -377,9 +355,46 @@ public:
         }
         tally(b);
         const double t1 = thread_cpu_seconds();
-        format(b);
+        if (defers_)
+            for (const slot_batch &sb : b.slots) pack_decisions(sb.decisions.data(), n, &b.decided);
+        else if (table_wanted_ || with_templates_)
+            format(b);
         b.decide_seconds = t1 - t0;
         b.format_seconds = thread_cpu_seconds() - t1;
+    }
+
+    // Formats a batch whose outputs waited: b read again, b.held_parts its
+    // decisions and the identity of each counted read; each counted UMI
+    // corrected as pairs say.
+    void replay(rs_batch &b, const umi_pairs &pairs) const {
+        const double t0 = thread_cpu_seconds();
+        const size_t n = b.size(), n_slots = L_.slots.size();
+        std::string_view rest = b.held_parts.at(0);
+        for (slot_batch &sb : b.slots) {
+            sb.decisions.resize(n);
+            rest = unpack_decisions(rest, sb.decisions.data(), n);
+        }
+        const std::string &ids = b.held_parts.at(1);
+        std::vector<uint32_t> row;
+        std::vector<uint64_t> codes;
+        for (size_t i = 0; i < n; ++i) {
+            bool assigned = true;
+            for (size_t s = 0; s < n_slots; ++s)
+                assigned &= b.slots[s].decisions[i].result.status == VORN_STATUS_UNIQUE;
+            codes.push_back(note_umi(b, i, assigned, row));
+        }
+        b.umi_fixed = b.umi;
+        size_t j = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (!b.umi_counted[i]) continue;
+            uint32_t id;
+            if (ids.size() < (j + 1) * sizeof id) throw data_error("held decisions are damaged");
+            std::memcpy(&id, ids.data() + j++ * sizeof id, sizeof id);
+            write_umi(pairs.corrected(id, codes[i]), b.umi_fixed.data() + b.umi_off[i]);
+        }
+        if (!rest.empty() || j * sizeof(uint32_t) != ids.size()) throw data_error("held decisions are damaged");
+        format(b);
+        b.format_seconds = thread_cpu_seconds() - t0;
     }
 
     // The first pass over the counted files: exact matches of every slot's
@@ -462,12 +477,7 @@ private:
                 else distance_sum += r.distance;
             }
             const bool assigned = failed == n_slots;
-            uint64_t umi = 0;
-            if (!L_.umis.empty()) {
-                b.umi_off.push_back(b.umi.size());
-                const bool coded = b.short_read[i] == 0 && umi_of(b, i, assigned, shift_row, &umi);
-                b.umi_counted.push_back(assigned && coded && counts_umis_);
-            }
+            const uint64_t umi = note_umi(b, i, assigned, shift_row);
             const uint32_t status = assigned ? VORN_STATUS_UNIQUE : b.slots[failed].decisions[i].result.status;
             ++c.status[status_slot(status)];
             if (status != VORN_STATUS_INVALID && all_distances) {
@@ -494,6 +504,29 @@ private:
             if (counts_umis_) {
                 b.key_umi_ok.push_back(b.umi_counted[i]);
                 b.key_umi.push_back(umi);
+            }
+        }
+    }
+
+    // Notes read i's UMI (when the structure has one) in b.umi and whether
+    // it is counted; its code when it is.
+    uint64_t note_umi(rs_batch &b, size_t i, bool assigned, std::vector<uint32_t> &row) const {
+        if (L_.umis.empty()) return 0;
+        uint64_t code = 0;
+        b.umi_off.push_back(b.umi.size());
+        const bool coded = b.short_read[i] == 0 && umi_of(b, i, assigned, row, &code);
+        b.umi_counted.push_back(assigned && coded && counts_umis_);
+        return code;
+    }
+
+    // The UMI of code at out, its segments' bases joined by '-'.
+    void write_umi(uint64_t code, char *out) const {
+        size_t bit = 2 * umi_length_, k = 0;
+        for (size_t u = 0; u < L_.umis.size(); ++u) {
+            if (u) out[k++] = '-';
+            for (uint64_t c = 0; c < L_.umis[u].second.length; ++c) {
+                bit -= 2;
+                out[k++] = "ACGT"[(code >> bit) & 3];
             }
         }
     }
@@ -569,6 +602,9 @@ private:
             const size_t umi_end = i + 1 < n ? (umis ? b.umi_off[i + 1] : 0) : b.umi.size();
             const std::string_view umi =
                 umis ? std::string_view(b.umi).substr(b.umi_off[i], umi_end - b.umi_off[i]) : std::string_view();
+            // Its correction: the UMI itself when the outputs did not wait.
+            const std::string_view fixed =
+                defers_ ? std::string_view(b.umi_fixed).substr(b.umi_off[i], umi.size()) : umi;
             const bool counted = umis && b.umi_counted[i];
             if (compose) {
                 if (n_slots > 1) {
@@ -594,8 +630,7 @@ private:
                     b.table.push_back('\t');
                     b.table += umi.empty() ? "-" : umi;
                     b.table.push_back('\t');
-                    if (counted && defers_ && table_wanted_) b.patch[0].push_back(patch_offset(b.table.size()));
-                    b.table += counted ? umi : "-";
+                    b.table += counted ? fixed : "-";
                 }
                 b.table.push_back('\n');
             }
@@ -622,20 +657,15 @@ private:
                     }
                 }
             }
-            // The corrected UMI last: a held batch finds it at the end of a
-            // BAM record.
-            size_t ub_at = 0;  // in the read's tags
             if (counted) {
                 b.tags += "\tUB:Z:";
-                ub_at = b.tags.size() - b.tag_off[i];
-                b.tags += umi;
+                b.tags += fixed;
             }
             for (size_t t = 0; t < L_.template_reads.size() && !opt_.out_fastq.empty(); ++t) {
                 std::string &out = b.fastq[t];
                 const size_t r = L_.template_reads[t];
                 out.push_back('@');
                 out += mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i]));
-                if (counted && defers_) b.patch[1 + t].push_back(patch_offset(out.size() + ub_at));
                 out.append(b.tags, b.tag_off[i], std::string::npos);
                 out.push_back('\n');
                 append_template(b, i, r, false, out);
@@ -675,7 +705,6 @@ private:
     bool with_templates_ = false;
     bool counts_umis_ = false;
     bool table_wanted_ = false, defers_ = false;
-    size_t umi_text_length_ = 0;
     std::vector<uint8_t> umi_file_;  // files whose reads the batch keeps for their UMIs
     size_t umi_length_ = 0;
     std::vector<fastq_record> recs_;
@@ -757,14 +786,19 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     report.whitelist_repeats_dropped = lists[0]->ref.list.repeats_dropped;
     t.load = now_seconds() - t0;
 
-    // Every file that cannot be read twice is spooled once.
+    // Every file that cannot be read again is spooled once: the counted
+    // files for the rescue's first pass, and every file when the outputs
+    // wait for the corrected UMIs.
     t0 = now_seconds();
     std::map<std::string, std::unique_ptr<input_spool>> spools;
     const std::vector<size_t> counted = counted_files(L);
+    const bool wait = outputs_wait(opt, L);
     for (const auto &lane : lanes)
-        for (const size_t j : counted)
-            if (opt.rescue && needs_spool(lane[j]) && !spools.count(lane[j]))
+        for (size_t j = 0; j < files; ++j) {
+            const bool again = wait || (opt.rescue && std::count(counted.begin(), counted.end(), j) > 0);
+            if (again && needs_spool(lane[j]) && !spools.count(lane[j]))
                 spools[lane[j]] = std::make_unique<input_spool>(lane[j]);
+        }
     report.spooled = !spools.empty();
     t.spool = report.spooled ? now_seconds() - t0 : 0;
     for (size_t l = 0; l < lanes.size(); ++l) {
@@ -790,14 +824,20 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     };
     std::vector<size_t> every_file(files);
     for (size_t j = 0; j < files; ++j) every_file[j] = j;
-    auto in = open_pass(every_file);
+    // When the outputs wait, the pass that decides reads only the files it
+    // decides from; the one that writes reads them all.
+    const std::vector<size_t> &deciding = wait ? counted : every_file;
+    auto in = open_pass(deciding);
 
     t0 = now_seconds();
     uint64_t reads_bytes = 0;
     for (size_t j = 0; j < files; ++j)
         for (size_t l = 0; l < lanes.size(); ++l) {
             const auto sp = spools.find(lanes[l][j]);
-            reads_bytes += sp != spools.end() ? sp->second->input_bytes() : in->stream(j).size(l);
+            struct stat st;
+            if (sp != spools.end()) reads_bytes += sp->second->input_bytes();
+            else if (stat(lanes[l][j].c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                reads_bytes += static_cast<uint64_t>(st.st_size);
         }
     // Each segment's own bound; a list serves its segments at the largest.
     std::vector<assign_options> bounded(L.slots.size(), opt);
@@ -846,25 +886,40 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         report.segments.push_back({slot.name, slot.read, slot.seg.offset, slot.seg.length, L.lists[slot.list],
                                    lists[slot.list]->ref.list.size()});
     }
-    // The outputs' texts of a batch, compressed on a worker as the outputs
-    // want them, then written in order.
-    auto pack_outputs = [&](std::string &table_text, std::string *fastq, std::string &bam_records,
-                            std::string &room) {
-        // Each batch a gzip member of its own, so that every thread
-        // deflates rather than the one that writes.
-        for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->pack(fastq[k], room);
-        if (table) table->pack(table_text, room);
+    // A batch's BAM records encoded and every output compressed, on the
+    // worker, each batch a gzip member (or BGZF blocks) of its own, so that
+    // every thread deflates rather than the one that writes; then written
+    // in order.
+    auto encode_and_pack = [&](rs_batch &b) {
+        b.bam.clear();
         if (bam) {
-            bgzf_blocks(bam_records, room);
-            std::swap(bam_records, room);
+            std::string seq[2], qual[2];
+            const size_t n_t = L.template_reads.size();
+            for (size_t i = 0; i < b.size(); ++i) {
+                for (size_t k = 0; k < n_t; ++k) {
+                    seq[k].clear();
+                    qual[k].clear();
+                    job.append_template(b, i, L.template_reads[k], false, seq[k]);
+                    job.append_template(b, i, L.template_reads[k], true, qual[k]);
+                }
+                const size_t tag_end = i + 1 < b.size() ? b.tag_off[i + 1] : b.tags.size();
+                bam->encode(b.bam, mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i])), seq,
+                            qual, n_t, std::string_view(b.tags).substr(b.tag_off[i], tag_end - b.tag_off[i]));
+            }
+        }
+        for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->pack(b.fastq[k], b.packed);
+        if (table) table->pack(b.table, b.packed);
+        if (bam) {
+            bgzf_blocks(b.bam, b.packed);
+            std::swap(b.bam, b.packed);
         }
     };
-    auto write_outputs = [&](const std::string &table_text, const std::string *fastq,
-                             const std::string &bam_blocks) {
-        if (table) table->write_member(table_text);
-        for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write_member(fastq[k]);
-        if (bam) bam->write_blocks(bam_blocks);
+    auto write_outputs = [&](const rs_batch &b) {
+        if (table) table->write_member(b.table);
+        for (size_t k = 0; k < fastq_out.size(); ++k) fastq_out[k]->write_member(b.fastq[k]);
+        if (bam) bam->write_blocks(b.bam);
     };
+    // When the outputs wait: each batch's decisions and counted identities.
     std::unique_ptr<held_batches> held;
     std::vector<size_t> held_reads;  // of each held batch
     if (job.defers()) held = std::make_unique<held_batches>();
@@ -874,59 +929,24 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         opt.threads,
         [&](rs_batch &b) {
             const double p0 = thread_cpu_seconds();
-            const bool more = job.fill(*in, b);
+            const bool more = job.fill(*in, b, deciding);
             t.parse += thread_cpu_seconds() - p0;
             return more;
         },
         [&](rs_batch &b) {
             job.process(b);
-            b.bam.clear();
-            if (bam) {
-                // Encoded and compressed here too: the writing thread then
-                // only copies.
-                std::string seq[2], qual[2];
-                size_t ends[2];
-                const size_t n_t = L.template_reads.size();
-                for (size_t i = 0; i < b.size(); ++i) {
-                    for (size_t k = 0; k < n_t; ++k) {
-                        seq[k].clear();
-                        qual[k].clear();
-                        job.append_template(b, i, L.template_reads[k], false, seq[k]);
-                        job.append_template(b, i, L.template_reads[k], true, qual[k]);
-                    }
-                    const size_t tag_end = i + 1 < b.size() ? b.tag_off[i + 1] : b.tags.size();
-                    bam->encode(b.bam, mate_name(std::string_view(b.arena).substr(b.name_off[i], b.name_len[i])),
-                                seq, qual, n_t, std::string_view(b.tags).substr(b.tag_off[i], tag_end - b.tag_off[i]),
-                                ends);
-                    // A held record's UB value: the last tag, before its zero byte.
-                    if (job.defers() && b.umi_counted[i])
-                        for (size_t k = 0; k < n_t; ++k)
-                            b.patch[job.bam_target(k)].push_back(patch_offset(ends[k] - 1 - job.umi_text_length()));
-                }
-            }
-            if (!held) {
-                pack_outputs(b.table, b.fastq.data(), b.bam, b.packed);
-                return;
-            }
-            // Held: each text at the fastest level, on the worker.
-            b.zipped.resize(fastq_out.size() + 2);
-            deflate_fast(job.holds_table() ? std::string_view(b.table) : std::string_view(), b.zipped[0]);
-            for (size_t k = 0; k < fastq_out.size(); ++k) deflate_fast(b.fastq[k], b.zipped[1 + k]);
-            deflate_fast(b.bam, b.zipped[fastq_out.size() + 1]);
+            if (!held) encode_and_pack(b);
         },
         [&](rs_batch &b) {
             const double w0 = thread_cpu_seconds();
-            if (!held) write_outputs(b.table, b.fastq.data(), b.bam);
+            if (!held) write_outputs(b);
             t.write += thread_cpu_seconds() - w0;
             t.decide += b.decide_seconds;
             t.format += b.format_seconds;
             report.counts.add(b.counts);
             for (size_t s = 0; s < L.slots.size(); ++s)
                 for (size_t k = 0; k < status_slots; ++k) report.segments[s].status[k] += b.slot_status[s][k];
-            // Held: the texts as they are, where the UMIs stand, and the
-            // identity of each.
-            std::string *ids = held ? &b.packed : nullptr;
-            if (ids) ids->clear();
+            b.ids.clear();
             for (size_t i = 0; i < b.keys.size(); ++i) {
                 const auto [it, added] = ids_of.try_emplace(b.keys[i], static_cast<uint32_t>(id_exact.size()));
                 if (added) {
@@ -937,16 +957,11 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
                 ++(b.key_exact[i] ? id_exact : id_rescued)[it->second];
                 if (job.counts_umis() && b.key_umi_ok[i]) {
                     pairs.add(it->second, b.key_umi[i]);
-                    if (ids) ids->append(reinterpret_cast<const char *>(&it->second), sizeof(uint32_t));
+                    if (held) b.ids.append(reinterpret_cast<const char *>(&it->second), sizeof(uint32_t));
                 }
             }
             if (held) {
-                b.held.clear();
-                for (const std::string &z : b.zipped) b.held.push_back(z);
-                for (const std::vector<uint32_t> &p : b.patch)
-                    b.held.push_back({reinterpret_cast<const char *>(p.data()), p.size() * sizeof(uint32_t)});
-                b.held.push_back(*ids);
-                held->put(b.held);
+                held->put({b.decided, b.ids});
                 held_reads.push_back(b.size());
             }
             progress.update(report.counts.reads, in->fraction_read());
@@ -989,44 +1004,34 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
         t.umis = now_seconds() - u0;
     }
     if (held) {
-        // The held outputs, each counted UMI overwritten by its correction.
+        // The reads again, each batch formatted from its held decisions with
+        // the corrected UMIs.
         const double r0 = now_seconds();
         report.umi_held_bytes = held->bytes();
-        struct held_batch {
-            uint64_t seq_no = 0;
-            std::vector<std::string> parts, texts;
-            std::vector<std::vector<uint32_t>> patch;
-            std::vector<uint32_t> ids;
-            std::string packed;
-        };
-        const size_t n_fastq = fastq_out.size();
+        auto again = open_pass(every_file);
         progress_meter rewriting("reads written");
         uint64_t written = 0;
-        size_t frames = 0;
-        run_in_order<held_batch>(
-            opt.threads, [&](held_batch &h) { return held->get(h.parts); },
-            [&](held_batch &h) {
-                h.patch.resize(h.parts.size() - n_fastq - 3);
-                for (size_t g = 0; g < h.patch.size(); ++g) {
-                    const std::string &bytes = h.parts[n_fastq + 2 + g];
-                    h.patch[g].resize(bytes.size() / sizeof(uint32_t));
-                    if (!bytes.empty()) std::memcpy(h.patch[g].data(), bytes.data(), bytes.size());
-                }
-                // The texts in place of their compressed form.
-                h.texts.resize(n_fastq + 2);
-                for (size_t k = 0; k < n_fastq + 2; ++k) {
-                    inflate_fast(h.parts[k], h.texts[k]);
-                    std::swap(h.texts[k], h.parts[k]);
-                }
-                const std::string &ids = h.parts.back();
-                h.ids.resize(ids.size() / sizeof(uint32_t));
-                if (!ids.empty()) std::memcpy(h.ids.data(), ids.data(), ids.size());
-                job.correct_held(h.parts, h.patch, h.ids.data(), h.ids.size(), pairs);
-                pack_outputs(h.parts[0], h.parts.data() + 1, h.parts[n_fastq + 1], h.packed);
+        size_t frame = 0;
+        run_in_order<rs_batch>(
+            opt.threads,
+            [&](rs_batch &b) {
+                const double p0 = thread_cpu_seconds();
+                const bool more = job.fill(*again, b, every_file);
+                t.parse += thread_cpu_seconds() - p0;
+                if (held->get(b.held_parts) != more || (more && b.size() != held_reads[frame++]))
+                    throw data_error("the reads changed between the passes over them");
+                return more;
             },
-            [&](held_batch &h) {
-                write_outputs(h.parts[0], h.parts.data() + 1, h.parts[n_fastq + 1]);
-                written += held_reads[frames++];
+            [&](rs_batch &b) {
+                job.replay(b, pairs);
+                encode_and_pack(b);
+            },
+            [&](rs_batch &b) {
+                const double w0 = thread_cpu_seconds();
+                write_outputs(b);
+                t.write += thread_cpu_seconds() - w0;
+                t.format += b.format_seconds;
+                written += b.size();
                 rewriting.update(written, static_cast<double>(written) / static_cast<double>(report.counts.reads));
             });
         rewriting.finish();

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base.h"
 #include "decide.h"
 #include "table.h"
 #include "whitelist.h"
@@ -37,6 +38,19 @@ TEST(TableRows, EachDecisionShape) {
               "rescued\tACGTACGA\tunique\tTTTTGGGG\t1\t-\t1\t0.500000\tTTTTGGGG\n"
               "ambiguous\tACGTACGA\tambiguous\t-\t2\t2\t4294967294\t0.250000\tTTTTGGGG,ACGTACGT\n"
               "invalid\t-\tinvalid\t-\t-\t-\t-\t-\t-\n");
+
+    // Held between passes, the decisions give the same lines; cut short,
+    // they are refused.
+    d[3].result.posterior = 1.0;
+    std::string held, again;
+    pack_decisions(d, 4, &held);
+    read_decision back[4];
+    EXPECT_TRUE(unpack_decisions(held + "x", back, 4) == "x");
+    format_rows(rows, d, wl, true, &out);
+    format_rows(rows, back, wl, true, &again);
+    EXPECT_EQ(again, out.substr(out.size() / 2));
+    for (size_t cut = 0; cut < held.size(); ++cut)
+        EXPECT_THROW(unpack_decisions(std::string_view(held).substr(0, cut), back, 4), data_error) << cut;
 }
 
 }  // namespace

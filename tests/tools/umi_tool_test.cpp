@@ -112,7 +112,7 @@ TEST(ToolUmis, MoleculesPerBarcodeInTheCounts) {
     }
 }
 
-// The outputs held until the UMIs are grouped live in an unlinked file of
+// The decisions held until the UMIs are grouped live in an unlinked file of
 // TMPDIR: nothing shows there, and a TMPDIR that cannot take it stops the
 // run before any output is published.
 TEST(ToolUmis, HeldOutputsLeaveNothingBehind) {
@@ -135,7 +135,7 @@ TEST(ToolUmis, HeldOutputsLeaveNothingBehind) {
     const std::string summary = read_file(dir.file("s.json"));
     const size_t at = summary.find("\"held_bytes\": ");
     ASSERT_NE(at, std::string::npos) << summary;
-    EXPECT_GT(std::stoll(summary.substr(at + 14)), 3000 * 19);
+    EXPECT_GT(std::stoll(summary.substr(at + 14)), 3000);
     std::filesystem::remove(dir.file("t.tsv"));
     const run_result missing = finish_tool(dir, spawn_tool(dir, args, run_setup::input("/dev/null", tmp + "/gone")));
     EXPECT_EQ(missing.status, 1);
