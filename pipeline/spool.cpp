@@ -55,20 +55,21 @@ bool needs_spool(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
-input_spool::input_spool(const std::string &path) {
+input_spool::input_spool(const std::string &path, unsigned passes) {
+    if (passes < 1 || passes > 3) throw std::logic_error("a spool is read by one to three passes");
     const std::string name = path == "-" ? "standard input" : "'" + path + "'";
     owned_fd in;
     in.fd = open_input(path, "reads file");
     const std::string folder = temp_folder();
     std::vector<char> temp;
     owned_fd out;
-    owned_fd readers[2];
+    owned_fd readers[3];
     out.fd = make_temp(folder, &temp);
-    for (owned_fd &r : readers) r.fd = open(temp.data(), O_RDONLY | O_CLOEXEC);
-    const int open_err = errno;
+    int open_err = 0;
+    for (unsigned i = 0; i < passes; ++i)
+        if ((readers[i].fd = open(temp.data(), O_RDONLY | O_CLOEXEC)) < 0 && !open_err) open_err = errno;
     unlink(temp.data());
-    for (const owned_fd &r : readers)
-        if (r.fd < 0) fail("cannot reopen a temporary file in " + folder, open_err);
+    if (open_err) fail("cannot reopen a temporary file in " + folder, open_err);
     std::vector<char> buf(1 << 20);
     auto read_some = [&](size_t at) {
         for (;;) {
@@ -92,7 +93,7 @@ input_spool::input_spool(const std::string &path) {
     copy.finish();
     struct stat st;
     if (fstat(readers[0].fd, &st) == 0) spooled_bytes_ = static_cast<uint64_t>(st.st_size);
-    for (int i = 0; i < 2; ++i) readers_[i] = std::exchange(readers[i].fd, -1);
+    for (int i = 0; i < 3; ++i) readers_[i] = std::exchange(readers[i].fd, -1);
 }
 
 input_spool::~input_spool() {

@@ -1,5 +1,6 @@
 // Reads that cannot be read twice (standard input, a pipe, a FIFO, a
-// device) copied to a temporary file, for a job that reads them twice.
+// device) copied to a temporary file, for a job that reads them more than
+// once.
 #ifndef VELMORA_PIPELINE_SPOOL_H
 #define VELMORA_PIPELINE_SPOOL_H
 
@@ -25,20 +26,21 @@ bool needs_spool(const std::string &path);
 // data_error.
 class input_spool {
 public:
-    explicit input_spool(const std::string &path);
+    // passes: the readers wanted, 2 or 3 (one per pass over the copy).
+    explicit input_spool(const std::string &path, unsigned passes = 2);
     ~input_spool();
     input_spool(const input_spool &) = delete;
     input_spool &operator=(const input_spool &) = delete;
 
-    // A descriptor on the copy, at its start, for one of the two passes;
-    // the caller owns it.
+    // A descriptor on the copy, at its start, for one of the passes; the
+    // caller owns it.
     int take_reader();
     // Bytes read from the input, and the size of the copy.
     uint64_t input_bytes() const { return input_bytes_; }
     uint64_t spooled_bytes() const { return spooled_bytes_; }
 
 private:
-    int readers_[2] = {-1, -1};
+    int readers_[3] = {-1, -1, -1};
     uint64_t input_bytes_ = 0, spooled_bytes_ = 0;
 };
 
