@@ -8,9 +8,10 @@
 // thread then counts or writes the batch in input order (htslib's pool
 // deflating).  With UMIs the second pass writes nothing: the calling thread
 // counts the (cell, UMI) pairs and holds the batch's decisions, and a third
-// pass, in the same batches, sets CB and UB on the workers.  A record without a barcode is only marked on the worker;
-// the calling thread raises it in input order, so the error names the
-// first such record of the file whatever the threads did.
+// pass, in the same batches, sets CB and UB on the workers.  A record
+// without a barcode is only marked on the worker; the calling thread raises
+// it in input order, so the error names the first such record of the file
+// whatever the threads did.
 #include "tag.h"
 
 #include <htslib/bgzf.h>
@@ -667,7 +668,8 @@ tag_report run_tag(const tag_options &options, const warning_sink &warn) {
              " records hold lower-case bases in the barcode; they were read as upper case");
     if (report.umi_unusable)
         warn("warning: " + format_count(report.umi_unusable) + " records assigned a " + corrected_tag + " hold a UMI (" +
-             opt.umi_tag + ") of another length than the first counted one (" + std::to_string(report.umi_length) +
+             opt.umi_tag + ") of another length than the first counted one (" +
+             (report.umi_length ? std::to_string(report.umi_length) + " bases" : "none was counted") +
              "), empty, longer than " + std::to_string(umi_max_length) +
              " bases or with bytes other than A/C/G/T; they get no " + corrected_umi_tag);
     return report;
