@@ -98,7 +98,7 @@ struct assign_timing {
     double format = 0;  // the table's lines
     double write = 0;   // writing (and compressing) the table
     double umis = 0;    // grouping the UMIs of every cell, after the reads
-    double umi_rewrite = 0;  // writing the held outputs with the corrected UMIs
+    double umi_rewrite = 0;  // the pass that writes the outputs that waited for the corrected UMIs
 };
 
 // Reads per entry: four bytes each until some entry passes 2^32 - 1, then
@@ -187,7 +187,7 @@ struct assign_report {
     // Runs that count UMIs: the distinct (identity, UMI) pairs, and the
     // bytes their table took at its largest.
     uint64_t umi_pairs = 0, umi_pair_bytes = 0;
-    // Outputs held in a temporary file until the UMIs were corrected.
+    // Decisions held in a temporary file until the UMIs were corrected.
     uint64_t umi_held_bytes = 0;
 };
 

@@ -55,7 +55,8 @@ bool needs_spool(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
-input_spool::input_spool(const std::string &path) {
+input_spool::input_spool(const std::string &path, unsigned passes) {
+    if (passes < 1 || passes > 3) throw std::logic_error("a spool is read by one to three passes");
     const std::string name = path == "-" ? "standard input" : "'" + path + "'";
     owned_fd in;
     in.fd = open_input(path, "reads file");
@@ -64,11 +65,11 @@ input_spool::input_spool(const std::string &path) {
     owned_fd out;
     owned_fd readers[3];
     out.fd = make_temp(folder, &temp);
-    for (owned_fd &r : readers) r.fd = open(temp.data(), O_RDONLY | O_CLOEXEC);
-    const int open_err = errno;
+    int open_err = 0;
+    for (unsigned i = 0; i < passes; ++i)
+        if ((readers[i].fd = open(temp.data(), O_RDONLY | O_CLOEXEC)) < 0 && !open_err) open_err = errno;
     unlink(temp.data());
-    for (const owned_fd &r : readers)
-        if (r.fd < 0) fail("cannot reopen a temporary file in " + folder, open_err);
+    if (open_err) fail("cannot reopen a temporary file in " + folder, open_err);
     std::vector<char> buf(1 << 20);
     auto read_some = [&](size_t at) {
         for (;;) {

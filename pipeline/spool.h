@@ -26,13 +26,15 @@ bool needs_spool(const std::string &path);
 // data_error.
 class input_spool {
 public:
-    explicit input_spool(const std::string &path);
+    // passes: the readers wanted, one per pass over the copy (three at
+    // most).
+    explicit input_spool(const std::string &path, unsigned passes = 2);
     ~input_spool();
     input_spool(const input_spool &) = delete;
     input_spool &operator=(const input_spool &) = delete;
 
-    // A descriptor on the copy, at its start, for one of the passes (three
-    // at most); the caller owns it.
+    // A descriptor on the copy, at its start, for one of the passes; the
+    // caller owns it.
     int take_reader();
     // Bytes read from the input, and the size of the copy.
     uint64_t input_bytes() const { return input_bytes_; }

@@ -786,18 +786,21 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     report.whitelist_repeats_dropped = lists[0]->ref.list.repeats_dropped;
     t.load = now_seconds() - t0;
 
-    // Every file that cannot be read again is spooled once: the counted
-    // files for the rescue's first pass, and every file when the outputs
-    // wait for the corrected UMIs.
+    // The passes over the reads: the exact counts (with the rescue) read the
+    // counted files; the decisions read every file, or only the counted
+    // ones when the outputs wait for the corrected UMIs, and a third pass
+    // then reads every file to write.  A file read more than once that
+    // cannot be read again is spooled first.
     t0 = now_seconds();
     std::map<std::string, std::unique_ptr<input_spool>> spools;
     const std::vector<size_t> counted = counted_files(L);
     const bool wait = outputs_wait(opt, L);
     for (const auto &lane : lanes)
         for (size_t j = 0; j < files; ++j) {
-            const bool again = wait || (opt.rescue && std::count(counted.begin(), counted.end(), j) > 0);
-            if (again && needs_spool(lane[j]) && !spools.count(lane[j]))
-                spools[lane[j]] = std::make_unique<input_spool>(lane[j]);
+            const bool is_counted = std::count(counted.begin(), counted.end(), j) > 0;
+            const unsigned passes = unsigned{opt.rescue && is_counted} + unsigned{!wait || is_counted} + unsigned{wait};
+            if (passes > 1 && needs_spool(lane[j]) && !spools.count(lane[j]))
+                spools[lane[j]] = std::make_unique<input_spool>(lane[j], passes);
         }
     report.spooled = !spools.empty();
     t.spool = report.spooled ? now_seconds() - t0 : 0;
@@ -824,8 +827,6 @@ void run_structured(assign_report *report_ptr, const warning_sink &warn) {
     };
     std::vector<size_t> every_file(files);
     for (size_t j = 0; j < files; ++j) every_file[j] = j;
-    // When the outputs wait, the pass that decides reads only the files it
-    // decides from; the one that writes reads them all.
     const std::vector<size_t> &deciding = wait ? counted : every_file;
     auto in = open_pass(deciding);
 

@@ -6,9 +6,12 @@
 // blocks ahead), a worker takes the barcodes out of the records and, in the
 // second pass, decides them and rewrites the records' CB, and the calling
 // thread then counts or writes the batch in input order (htslib's pool
-// deflating).  A record without a barcode is only marked on the worker;
-// the calling thread raises it in input order, so the error names the
-// first such record of the file whatever the threads did.
+// deflating).  With UMIs the second pass writes nothing: the calling thread
+// counts the (cell, UMI) pairs and holds the batch's decisions, and a third
+// pass, in the same batches, sets CB and UB on the workers.  A record
+// without a barcode is only marked on the worker; the calling thread raises
+// it in input order, so the error names the first such record of the file
+// whatever the threads did.
 #include "tag.h"
 
 #include <htslib/bgzf.h>
@@ -36,15 +39,21 @@
 #include "ordered.h"
 #include "progress.h"
 #include "spool.h"
+#include "umi.h"
 #include "whitelist.h"
 
 namespace velmora_pipeline {
 
 namespace {
 
-// Where the corrected barcode goes; a corrected UMI would go to UB, set
-// beside it in record_worker::retag().
+// Where the corrected barcode and the corrected UMI go.
 constexpr char corrected_tag[] = "CB";
+constexpr char corrected_umi_tag[] = "UB";
+
+// A record's UMI as the second pass finds it, for the records that count:
+// its length, or one of these.
+constexpr int32_t umi_not_counted = -1;  // does not count a template, or has no UMI tag
+constexpr int32_t umi_no_code = -2;      // a byte other than A/C/G/T, empty, or too long
 
 struct file_closer {
     void operator()(htsFile *f) const { hts_close(f); }
@@ -214,6 +223,14 @@ struct record_batch {
     std::vector<const uint8_t *> windows, quals;
     std::vector<vorn_match> scratch;
     std::vector<read_decision> decisions;
+    // With UMIs.  Per record: its entry (UINT32_MAX: no CB), held from the
+    // second pass for the third; the second pass's UMI of a record that
+    // counts (umi_len as above, umi_code when it has a length).
+    std::vector<uint32_t> entries;
+    std::vector<int32_t> umi_len;
+    std::vector<uint64_t> umi_code;
+    std::vector<std::string> held;  // a held frame, read back
+    uint64_t umi_set = 0, umi_missing = 0, umi_unusable = 0;
     size_t first_missing = SIZE_MAX;  // the first record without a barcode
     uint64_t missing = 0;
     uint64_t lower_case = 0;
@@ -260,6 +277,18 @@ bool fill(bam_reader &in, record_batch &b, size_t size) {
     return b.n > 0;
 }
 
+// Whether a record counts its template: primary, and of a pair read 1.
+bool counts_template(const bam1_t *r) {
+    const uint16_t flag = r->core.flag;
+    return !(flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY)) && !((flag & BAM_FPAIRED) && (flag & BAM_FREAD2));
+}
+
+// A UMI's text from its code: upper case, the first base in the highest bits.
+void umi_text(uint64_t code, size_t length, std::string *out) {
+    out->resize(length);
+    for (size_t k = 0; k < length; ++k) (*out)[k] = "ACGT"[(code >> (2 * (length - 1 - k))) & 3];
+}
+
 // What a worker does to a batch: the same for every batch, read-only.
 class record_worker {
 public:
@@ -288,11 +317,8 @@ public:
                 if (b.first_missing == SIZE_MAX) b.first_missing = i;
                 ++b.missing;
             }
-            const uint16_t flag = r->core.flag;
             if (!counting) b.missing_at.push_back(found ? 0 : 1);
-            if (counting && (!found || (flag & (BAM_FSECONDARY | BAM_FSUPPLEMENTARY)) ||
-                             ((flag & BAM_FPAIRED) && (flag & BAM_FREAD2))))
-                continue;
+            if (counting && (!found || !counts_template(r))) continue;
             if (!found || seq.empty()) {
                 // Without a barcode the slot is only held; an empty one is
                 // invalid, as a read too short for its window.
@@ -313,9 +339,11 @@ public:
         }
     }
 
-    // Decides every record of the batch and sets its CB.
-    void decide(record_batch &b) const {
+    // Decides every record of the batch and sets its CB; with hold, keeps
+    // the decisions in b.entries instead, and the UMIs that count.
+    void decide(record_batch &b, bool hold) const {
         b.decisions.resize(b.n);
+        b.entries.resize(b.n);
         decider_.decide(b.view(), &b.scratch, b.decisions.data(), &b.work);
         for (size_t i = 0; i < b.n; ++i) {
             const read_decision &d = b.decisions[i];
@@ -324,7 +352,37 @@ public:
                 ++b.status[status_slot(d.result.status)];
                 if (d.result.status == VORN_STATUS_UNIQUE) ++(d.exact ? b.exact : b.corrected);
             }
-            retag(b, i, !missing && d.result.status == VORN_STATUS_UNIQUE ? d.result.ref_index : UINT32_MAX);
+            const uint32_t entry = !missing && d.result.status == VORN_STATUS_UNIQUE ? d.result.ref_index : UINT32_MAX;
+            if (hold) b.entries[i] = entry;
+            else retag(b, i, entry);
+        }
+        if (hold) take_umis(b);
+    }
+
+    // Third pass: sets CB from the held entry and UB from the corrected
+    // UMI of the record's (cell, UMI) pair, when its UMI has a code of the
+    // run's length (length 0: none does); removes any input CB and UB.
+    void retag_umis(record_batch &b, const umi_pairs &pairs, size_t length) const {
+        b.umi_set = b.umi_missing = b.umi_unusable = 0;
+        for (size_t i = 0; i < b.n; ++i) {
+            bam1_t *r = b.records[i];
+            const uint32_t entry = b.entries[i];
+            // The code before the tags move: deleting and appending them
+            // moves the UMI's text.
+            uint64_t code = 0;
+            bool coded = false;
+            if (entry != UINT32_MAX) {
+                std::string_view umi;
+                if (!umi_of(r, &umi)) ++b.umi_missing;
+                else if (umi.empty() || umi.size() != length || !umi_code(umi, &code)) ++b.umi_unusable;
+                else coded = true;
+            }
+            drop(r, corrected_umi_tag);
+            retag(b, i, entry);
+            if (!coded) continue;
+            umi_text(opt_.match.umi_correct ? pairs.corrected(entry, code) : code, length, &b.value);
+            append(r, corrected_umi_tag, b.value);
+            ++b.umi_set;
         }
     }
 
@@ -340,6 +398,24 @@ public:
     }
 
 private:
+    // The UMIs of the records that count a template and got a CB.
+    void take_umis(record_batch &b) const {
+        b.umi_len.assign(b.n, umi_not_counted);
+        b.umi_code.assign(b.n, 0);
+        for (size_t i = 0; i < b.n; ++i) {
+            std::string_view umi;
+            if (b.entries[i] == UINT32_MAX || !counts_template(b.records[i]) || !umi_of(b.records[i], &umi)) continue;
+            b.umi_len[i] = !umi.empty() && umi_code(umi, &b.umi_code[i]) ? static_cast<int32_t>(umi.size()) : umi_no_code;
+        }
+    }
+
+    bool umi_of(const bam1_t *r, std::string_view *umi) const {
+        const uint8_t *a = bam_aux_get(r, opt_.umi_tag.c_str());
+        if (!a || *a != 'Z') return false;
+        *umi = bam_aux2Z(a);
+        return true;
+    }
+
     bool barcode_of(const bam1_t *r, std::string_view *seq) const {
         if (pattern_) return pattern_->first_group(bam_get_qname(r), seq);
         const uint8_t *a = bam_aux_get(r, opt_.barcode.tag.c_str());
@@ -362,14 +438,22 @@ private:
     // (entry UINT32_MAX: none).
     void retag(record_batch &b, size_t i, uint32_t entry) const {
         bam1_t *r = b.records[i];
-        if (uint8_t *old = bam_aux_get(r, corrected_tag)) {
-            if (bam_aux_del(r, old) != 0) throw data_error("a record's tags are damaged (read '" + name(r) + "')");
-        }
+        drop(r, corrected_tag);
         if (entry == UINT32_MAX) return;
         const entry_text e = wl_.entry(entry);
         b.value.assign(e.data(), e.size());
-        if (bam_aux_append(r, corrected_tag, 'Z', static_cast<int>(b.value.size() + 1),
-                           reinterpret_cast<const uint8_t *>(b.value.c_str())) != 0)
+        append(r, corrected_tag, b.value);
+    }
+
+    static void drop(bam1_t *r, const char *tag) {
+        if (uint8_t *old = bam_aux_get(r, tag)) {
+            if (bam_aux_del(r, old) != 0) throw data_error("a record's tags are damaged (read '" + name(r) + "')");
+        }
+    }
+
+    static void append(bam1_t *r, const char *tag, const std::string &value) {
+        if (bam_aux_append(r, tag, 'Z', static_cast<int>(value.size() + 1),
+                           reinterpret_cast<const uint8_t *>(value.c_str())) != 0)
             throw std::bad_alloc();
     }
 
@@ -409,6 +493,14 @@ tag_report run_tag(const tag_options &options, const warning_sink &warn) {
     if (opt.barcode.name_pattern.empty()) check_tag_name("--barcode-tag", opt.barcode.tag);
     else pattern = std::make_unique<name_pattern>(opt.barcode.name_pattern);
     if (!opt.barcode.quality_tag.empty()) check_tag_name("--quality-tag", opt.barcode.quality_tag);
+    const bool umis = !opt.umi_tag.empty();
+    if (umis) {
+        check_tag_name("--umi-tag", opt.umi_tag);
+        if (opt.umi_tag == corrected_tag || opt.umi_tag == corrected_umi_tag)
+            throw usage_error("--umi-tag: " + opt.umi_tag + " is written by this run; the raw UMI must be in another tag");
+    } else if (!m.umi_correct) {
+        throw usage_error("--no-umi-correct needs --umi-tag");
+    }
     plan_outputs({{"--bam", opt.bam_path}, {"--whitelist", m.whitelist_path}}, {&opt.out, &opt.summary});
     opt.out.gzip = false;  // BAM is compressed already, whatever its name
 
@@ -418,11 +510,13 @@ tag_report run_tag(const tag_options &options, const warning_sink &warn) {
     report.whitelist_entries = wl.size();
     warn_about_whitelist(wl, m, warn);
 
-    // With the rescue the file is read twice; input that cannot be read
-    // again is copied first (BAM is gzip, so the copy is the file as it is).
+    // With the rescue the file is read once more, and with UMIs once more
+    // again; input that cannot be read again is copied first (BAM is gzip,
+    // so the copy is the file as it is).
+    const unsigned passes = 1u + (m.rescue ? 1u : 0u) + (umis ? 1u : 0u);
     std::unique_ptr<input_spool> spool;
-    if (m.rescue && needs_spool(opt.bam_path)) {
-        spool = std::make_unique<input_spool>(opt.bam_path);
+    if (passes > 1 && needs_spool(opt.bam_path)) {
+        spool = std::make_unique<input_spool>(opt.bam_path, passes);
         report.spool_bytes = spool->spooled_bytes();
     }
     // Declared before the files, so that it outlives them.
@@ -475,17 +569,40 @@ tag_report run_tag(const tag_options &options, const warning_sink &warn) {
                        static_cast<const char *>(nullptr)) != 0)
         throw data_error("cannot add the @PG line to the header of " + describe(opt.bam_path));
     bam_output out(outputs.open(opt.out), opt.out, header.get(), pool.get());
+    // With UMIs: the decisions held for the third pass, and the pairs.
+    std::unique_ptr<held_batches> held;
+    if (umis) held = std::make_unique<held_batches>();
+    umi_pairs pairs;
+    bool have_length = false;
     {
-        progress_meter progress("records");
+        progress_meter progress(umis ? "records decided" : "records");
         run_in_order<record_batch>(
             m.threads, [&](record_batch &b) { return fill(*in, b, m.batch_size); },
             [&](record_batch &b) {
                 worker.take_barcodes(b, false);
-                worker.decide(b);
+                worker.decide(b, umis);
             },
             [&](record_batch &b) {
                 check_missing(b);
-                for (size_t i = 0; i < b.n; ++i) out.write(header.get(), b.records[i]);
+                if (umis) {
+                    // In input order, so that the run's UMI length is the
+                    // first counted UMI's whatever the threads did.
+                    for (size_t i = 0; i < b.n; ++i) {
+                        const int32_t len = b.umi_len[i];
+                        if (len < 0) continue;
+                        if (!have_length) {
+                            report.umi_length = static_cast<uint64_t>(len);
+                            have_length = true;
+                        }
+                        if (static_cast<uint64_t>(len) != report.umi_length) continue;
+                        pairs.add(b.entries[i], b.umi_code[i]);
+                        ++report.umi_templates;
+                    }
+                    held->put({std::string_view(reinterpret_cast<const char *>(b.entries.data()),
+                                                b.n * sizeof(uint32_t))});
+                } else {
+                    for (size_t i = 0; i < b.n; ++i) out.write(header.get(), b.records[i]);
+                }
                 report.records += b.n;
                 report.missing_barcode += b.missing;
                 report.lower_case += b.lower_case;
@@ -496,6 +613,51 @@ tag_report run_tag(const tag_options &options, const warning_sink &warn) {
             });
         progress.finish();
     }
+    if (umis) {
+        const double u0 = now_seconds();
+        report.umi_pairs = pairs.size();
+        report.umi_pair_bytes = pairs.bytes();
+        report.held_bytes = held->bytes();
+        std::vector<uint64_t> molecules;
+        pairs.group(static_cast<size_t>(report.umi_length), m.umi_correct, &molecules);
+        for (const uint64_t n : molecules) report.umi_molecules += n;
+        report.umi_seconds = now_seconds() - u0;
+
+        // The third pass, in the second's batches: each frame held is the
+        // decisions of the batch of the same place.
+        const double w0 = now_seconds();
+        const uint64_t decided = report.records;
+        report.records = 0;
+        in = open_pass();
+        progress_meter progress("records");
+        const auto changed = [&] {
+            return data_error("BAM " + describe(opt.bam_path) + " changed while it was read");
+        };
+        run_in_order<record_batch>(
+            m.threads,
+            [&](record_batch &b) {
+                const bool more = fill(*in, b, m.batch_size);
+                const bool held_more = held->get(b.held);
+                if (more != held_more) throw changed();
+                if (!more) return false;
+                if (b.held.size() != 1 || b.held[0].size() != b.n * sizeof(uint32_t)) throw changed();
+                b.entries.resize(b.n);
+                std::memcpy(b.entries.data(), b.held[0].data(), b.held[0].size());
+                return true;
+            },
+            [&](record_batch &b) { worker.retag_umis(b, pairs, static_cast<size_t>(report.umi_length)); },
+            [&](record_batch &b) {
+                for (size_t i = 0; i < b.n; ++i) out.write(header.get(), b.records[i]);
+                report.records += b.n;
+                report.umi_set += b.umi_set;
+                report.umi_missing += b.umi_missing;
+                report.umi_unusable += b.umi_unusable;
+                progress.update(report.records, -1);
+            });
+        progress.finish();
+        if (report.records != decided) throw changed();
+        report.write_seconds = now_seconds() - w0;
+    }
     out.close_file();
     in.reset();
     report.wall = now_seconds() - start;
@@ -504,6 +666,12 @@ tag_report run_tag(const tag_options &options, const warning_sink &warn) {
     if (report.lower_case)
         warn("warning: " + format_count(report.lower_case) +
              " records hold lower-case bases in the barcode; they were read as upper case");
+    if (report.umi_unusable)
+        warn("warning: " + format_count(report.umi_unusable) + " records assigned a " + corrected_tag + " hold a UMI (" +
+             opt.umi_tag + ") of another length than the first counted one (" +
+             (report.umi_length ? std::to_string(report.umi_length) + " bases" : "none was counted") +
+             "), empty, longer than " + std::to_string(umi_max_length) +
+             " bases or with bytes other than A/C/G/T; they get no " + corrected_umi_tag);
     return report;
 }
 
@@ -533,6 +701,15 @@ std::string tag_summary_text(const tag_report &report) {
     row("not assigned: none", report.status[0]);
     row("invalid (empty barcode)", report.status[3]);
     if (opt.pass_missing) row("without a barcode, passed", report.missing_barcode);
+    if (!opt.umi_tag.empty()) {
+        s += "  UMIs from " + opt.umi_tag + ", " + std::to_string(report.umi_length) + " bases, " +
+             (m.umi_correct ? "corrected" : "not corrected") + ": " + format_count(report.umi_templates) +
+             " templates counted, " + format_count(report.umi_pairs) + " (cell, UMI) pairs, " +
+             format_count(report.umi_molecules) + " molecules\n";
+        row("UB set", report.umi_set);
+        row("CB, no UMI tag", report.umi_missing);
+        row("CB, UMI not usable", report.umi_unusable);
+    }
     return s;
 }
 
@@ -565,6 +742,22 @@ std::string tag_summary_json(const tag_report &report) {
     j.set("missing_barcode_passed", report.missing_barcode);
     j.set("lower_case_barcodes", report.lower_case);
     j.set("spool_bytes", report.spool_bytes);
+    if (!opt.umi_tag.empty())
+        j.set("umis", json_value::object()
+                          .set("tag", opt.umi_tag)
+                          .set("corrected", m.umi_correct)
+                          .set("length", report.umi_length)
+                          .set("templates_counted", report.umi_templates)
+                          .set("molecules", report.umi_molecules)
+                          .set("distinct_pairs", report.umi_pairs)
+                          .set("pair_table_bytes", report.umi_pair_bytes)
+                          .set("held_bytes", report.held_bytes)
+                          .set("records_with_ub", report.umi_set)
+                          .set("records_without_umi", report.umi_missing)
+                          .set("records_unusable_umi", report.umi_unusable)
+                          .set("wall_seconds", json_value::object()
+                                                   .set("grouping", report.umi_seconds)
+                                                   .set("third_pass", report.write_seconds)));
     j.set("wall_seconds", json_value::object().set("exact_counts", report.count_seconds).set("total", report.wall));
     return j.dump() + "\n";
 }

@@ -13,6 +13,16 @@
 // qualities, and the decision is a function of those and the counts alone,
 // so they all get the same CB.
 //
+// With a UMI tag, the records' UMIs are corrected within each cell (umi.h:
+// the cell is the record's CB entry) and written as UB.  A correction is
+// known only once every UMI has been counted, so the second pass decides
+// and counts without writing, holding each record's decision (its entry)
+// in a temporary file, and a third pass reads the file again and writes
+// it with CB and UB.  The UMIs that count are those of the records that
+// count a barcode, assigned a CB; every record assigned a CB whose UMI has
+// a code of the run's length gets UB, its (cell, UMI) pair's correction,
+// so that a template's records agree.
+//
 // The calling thread reads records and writes them; worker threads take
 // the barcodes out of batches of records and decide them (ordered.h);
 // htslib's own thread pool inflates and deflates the BGZF blocks.
@@ -52,6 +62,9 @@ struct tag_options {
     // A record without a barcode: an error naming it (false), or written
     // without CB and counted (true).
     bool pass_missing = false;
+    // The string tag of the raw UMI; empty: no UMIs, and no UB written or
+    // removed.  Grouped unless match.umi_correct is false.
+    std::string umi_tag;
 };
 
 struct tag_report {
@@ -63,7 +76,19 @@ struct tag_report {
     uint64_t status[status_slots] = {0, 0, 0, 0};  // records with a barcode, by decision
     uint64_t exact = 0, corrected = 0;  // assigned records, exact or with errors
     uint64_t lower_case = 0;            // barcodes with lower-case bases, read as upper case
-    uint64_t spool_bytes = 0;           // the copy of an input read twice; 0: read in place
+    uint64_t spool_bytes = 0;           // the copy of an input read again; 0: read in place
+    // With a UMI tag.  The UMI length is the first counted UMI's (0: none
+    // counted); templates: the records that counted a (cell, UMI) pair.
+    // Of the records assigned a CB: with UB, without the UMI tag, and with
+    // a UMI that has no code (a byte other than A/C/G/T, empty, longer than
+    // umi_max_length) or is of another length.
+    uint64_t umi_length = 0;
+    uint64_t umi_templates = 0;
+    uint64_t umi_set = 0, umi_missing = 0, umi_unusable = 0;
+    uint64_t umi_pairs = 0, umi_pair_bytes = 0, umi_molecules = 0;
+    uint64_t held_bytes = 0;            // the decisions held for the third pass
+    double umi_seconds = 0;             // wall seconds of the grouping
+    double write_seconds = 0;           // wall seconds of the third pass
     double count_seconds = 0;           // wall seconds of the first pass
     double wall = 0;                    // wall seconds, whole run
 };

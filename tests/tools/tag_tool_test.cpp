@@ -1,12 +1,14 @@
 // velmora tag run as a user runs it: every record's CB against what velmora
 // assign decides for the same raw barcodes and qualities (one read per
 // template, so the same prior), the records and header kept, and records
-// without a barcode refused or passed.
+// without a barcode refused or passed; UMIs corrected within each cell
+// against a model of the rule written here.
 #include <gtest/gtest.h>
 
 #include <htslib/sam.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -40,6 +42,7 @@ struct record {
     std::string name;
     int flag = 0;
     std::string cb;  // empty: none
+    std::string ub;  // empty: none
 };
 
 std::vector<record> read_bam(const std::string &path, std::string *header) {
@@ -51,7 +54,8 @@ std::vector<record> read_bam(const std::string &path, std::string *header) {
     bam1_t *b = bam_init1();
     while (sam_read1(in, h, b) >= 0) {
         const uint8_t *cb = bam_aux_get(b, "CB");
-        out.push_back({bam_get_qname(b), b->core.flag, cb ? bam_aux2Z(cb) : ""});
+        const uint8_t *ub = bam_aux_get(b, "UB");
+        out.push_back({bam_get_qname(b), b->core.flag, cb ? bam_aux2Z(cb) : "", ub ? bam_aux2Z(ub) : ""});
     }
     bam_destroy1(b);
     sam_hdr_destroy(h);
@@ -254,6 +258,250 @@ TEST(ToolTag, DamagedBamIsAnError) {
             EXPECT_NE(r.err.find("cannot read BAM"), std::string::npos) << r.err;
             EXPECT_EQ(dir.count(), files);
         }
+    }
+}
+
+// UMIs written out: in cell AAAACCCC, X (ACGTACGT) five times and X' (one
+// substitution) once as read 1 of a pair whose mate, secondary and
+// supplementary records follow; in cell GGGGTTTT, X' once and X only on
+// read-2 records, which do not count (counted, they would take X' in).
+// Records with N, of another length (one of them, secondary, first in the
+// file, so that it does not set the length), without the UMI tag, or
+// without a CB get no UB, and a stale UB goes with --umi-tag only.
+TEST(ToolTag, UmisCorrectedWithinEachCell) {
+    struct umi_record {
+        const char *name;
+        int flag;
+        const char *cr, *ur, *stale;      // ur, stale: nullptr for none
+        const char *corrected, *as_read;  // the expected UB; "" for none
+    };
+    const char *X = "ACGTACGT", *Xp = "ACGTACGA";
+    const umi_record records[] = {
+        {"s0", 0x100, "AAAACCCC", "ACGTAC", nullptr, "", ""},
+        {"a1", 0, "AAAACCCC", X, nullptr, X, X},
+        {"a2", 0, "AAAACCCC", X, nullptr, X, X},
+        {"a3", 0, "AAAACCCC", X, "UB:Z:OLD", X, X},
+        {"a4", 0, "AAAACCCC", X, nullptr, X, X},
+        {"a5", 0, "AAAACCCC", X, nullptr, X, X},
+        {"a6", 0x61, "AAAACCCC", "acgtacga", nullptr, X, Xp},
+        {"a6", 0x91, "AAAACCCC", "acgtacga", nullptr, X, Xp},
+        {"a6", 0x161, "AAAACCCC", "acgtacga", nullptr, X, Xp},
+        {"a6", 0x861, "AAAACCCC", "acgtacga", nullptr, X, Xp},
+        {"a7", 0, "AAAACCCC", "ACGTNCGT", nullptr, "", ""},
+        {"a8", 0, "AAAACCCC", "ACGTACGTA", nullptr, "", ""},
+        {"a9", 0, "AAAACCCC", nullptr, "UB:Z:STALE", "", ""},
+        {"g1", 0, "GGGGTTTT", Xp, nullptr, Xp, Xp},
+        {"g2", 0x81, "GGGGTTTT", X, nullptr, X, X},
+        {"g3", 0x81, "GGGGTTTT", X, nullptr, X, X},
+        {"g4", 0x81, "GGGGTTTT", X, nullptr, X, X},
+        {"n1", 0, "CCCCCCCC", X, "UB:Z:OLD", "", ""},
+    };
+    struct umi_case {
+        const char *name;
+        std::vector<std::string> args;
+        const char *molecules;  // "": no umis section
+        bool correct;
+    };
+    const umi_case cases[] = {
+        {"corrected", {"--umi-tag", "UR", "--threads", "2", "--batch-size", "3"}, "\"molecules\": 2,", true},
+        {"as read", {"--umi-tag", "UR", "--no-umi-correct"}, "\"molecules\": 3,", false},
+        {"without --umi-tag", {}, "", false},
+    };
+    std::string sam = header;
+    for (const umi_record &r : records)
+        sam += sam_line(r.name, r.flag, std::string("\tCR:Z:") + r.cr + (r.ur ? std::string("\tUR:Z:") + r.ur : "") +
+                                            (r.stale ? std::string("\t") + r.stale : ""));
+    for (const umi_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch dir;
+        write_file(dir.file("wl.txt"), "AAAACCCC\nGGGGTTTT\n");
+        write_bam(dir.file("in.bam"), sam);
+        std::vector<std::string> args = {"tag", "--whitelist", dir.file("wl.txt"), "--bam", dir.file("in.bam"),
+                                         "--out", dir.file("out.bam"), "--summary", dir.file("s.json"),
+                                         "--max-edits", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const run_result r = run_tool(dir, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string h;
+        const std::vector<record> out = read_bam(dir.file("out.bam"), &h);
+        ASSERT_EQ(out.size(), std::size(records));
+        for (size_t i = 0; i < out.size(); ++i) {
+            const umi_record &want = records[i];
+            SCOPED_TRACE(std::string(want.name) + " flag " + std::to_string(want.flag));
+            const std::string stale = want.stale ? std::string(want.stale).substr(5) : "";
+            EXPECT_EQ(out[i].ub, c.molecules[0] == 0 ? stale : c.correct ? want.corrected : want.as_read);
+        }
+        const std::string summary = read_file(dir.file("s.json"));
+        if (c.molecules[0] == 0) {
+            EXPECT_EQ(summary.find("\"umis\""), std::string::npos);
+            EXPECT_EQ(r.err.find("UMI"), std::string::npos) << r.err;
+            continue;
+        }
+        EXPECT_NE(summary.find(c.molecules), std::string::npos) << summary;
+        for (const char *field : {"\"length\": 8,", "\"templates_counted\": 7,", "\"distinct_pairs\": 3,",
+                                  "\"records_with_ub\": 13,", "\"records_without_umi\": 1,",
+                                  "\"records_unusable_umi\": 3,"})
+            EXPECT_NE(summary.find(field), std::string::npos) << field << "\n" << summary;
+        EXPECT_NE(r.err.find("warning: 3 records assigned a CB hold a UMI (UR)"), std::string::npos) << r.err;
+    }
+}
+
+// Random templates (pairs with secondary and supplementary records, UMIs
+// near one another, in lower case, with N, of other lengths, missing): the
+// UB of every record against the rule written out here, cell by cell,
+// through several threads and small batches, standard input (read three
+// times), and one pass fewer without the rescue.
+TEST(ToolTag, UmisAgainstModel) {
+    struct model_case {
+        const char *name;
+        std::vector<std::string> args;
+        bool from_stdin, correct;
+    };
+    const model_case cases[] = {
+        {"threads, small batches", {"--threads", "3", "--batch-size", "5"}, false, true},
+        {"standard input", {"--threads", "2"}, true, true},
+        {"no rescue, standard input", {"--no-rescue", "--threads", "1"}, true, true},
+        {"as read", {"--no-umi-correct"}, false, false},
+    };
+    velmora_test::rng g(velmora_test::test_seed());
+    const std::vector<std::string> cells = {"AAAACCCCGG", "CCCCGGGGTT", "GGGGTTTTAA", "TTTTAAAACC", "ACACACACAC"};
+    std::vector<std::string> base;
+    while (base.size() < 6) base.push_back(g.dna(8));
+    std::string sam = header;
+    for (size_t t = 0; t < 700; ++t) {
+        // Cells and UMIs skewed, so that some UMIs are seen often and their
+        // neighbours rarely; the same UMIs in every cell.
+        std::string bc = cells[g.range(0, g.chance(50) ? 1 : cells.size() - 1)];
+        if (g.chance(10)) bc = g.dna(10);
+        std::string umi = base[g.range(0, g.chance(60) ? 1 : base.size() - 1)];
+        if (g.chance(35)) umi[g.range(0, 7)] = "ACGT"[g.range(0, 3)];
+        if (g.chance(10)) umi[g.range(0, 7)] = "ACGT"[g.range(0, 3)];
+        if (t > 0 && g.chance(4)) umi[g.range(0, 7)] = 'N';
+        if (t > 0 && g.chance(4)) umi.resize(g.chance(50) ? 7 : 9, 'A');
+        if (g.chance(10)) umi[g.range(0, umi.size() - 1)] |= 0x20;
+        const std::string tags = "\tCR:Z:" + bc + (t > 0 && g.chance(4) ? "" : "\tUR:Z:" + umi) +
+                                 (g.chance(10) ? "\tUB:Z:STALE" : "");
+        std::vector<int> flags = g.chance(60) ? std::vector<int>{0x41 | 0x20, 0x81 | 0x10} : std::vector<int>{0};
+        if (g.chance(25)) flags.push_back(flags[0] | 0x100);
+        if (g.chance(20)) flags.push_back(flags.back() | 0x800);
+        // Now and then a mate first, so that counting it would change
+        // which UMI sets the length or the counts.
+        if (flags.size() > 1 && g.chance(20)) std::swap(flags[0], flags[1]);
+        for (const int f : flags) sam += sam_line("t" + std::to_string(t), f, tags);
+    }
+    std::string wl;
+    for (const std::string &c : cells) wl += c + "\n";
+
+    for (const model_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch dir;
+        write_file(dir.file("wl.txt"), wl);
+        write_bam(dir.file("in.bam"), sam);
+        std::vector<std::string> args = {"tag", "--whitelist", dir.file("wl.txt"), "--bam",
+                                         c.from_stdin ? "-" : dir.file("in.bam"), "--out", dir.file("out.bam"),
+                                         "--max-edits", "1", "--umi-tag", "UR"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const run_result r = run_tool(dir, args, c.from_stdin ? dir.file("in.bam") : "/dev/null");
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string h;
+        const std::vector<record> out = read_bam(dir.file("out.bam"), &h);
+
+        // The raw UMIs, read back from the output (UR is kept).
+        std::vector<std::pair<bool, std::string>> raw;  // has the tag, its value
+        {
+            samFile *in = sam_open(dir.file("out.bam").c_str(), "r");
+            sam_hdr_t *hdr = sam_hdr_read(in);
+            bam1_t *b = bam_init1();
+            while (sam_read1(in, hdr, b) >= 0) {
+                const uint8_t *ur = bam_aux_get(b, "UR");
+                raw.emplace_back(ur != nullptr, ur ? bam_aux2Z(ur) : "");
+            }
+            bam_destroy1(b);
+            sam_hdr_destroy(hdr);
+            sam_close(in);
+        }
+        ASSERT_EQ(raw.size(), out.size());
+        // The model: a UMI usable when of A/C/G/T only; the length that of
+        // the first usable UMI of a record that counts (primary, read 1 of
+        // a pair) with a CB; per cell, reads per UMI of those records.
+        const auto usable = [](const std::string &u) {
+            std::string up;
+            for (const char ch : u) {
+                const char c2 = static_cast<char>(ch & ~0x20);
+                if (c2 != 'A' && c2 != 'C' && c2 != 'G' && c2 != 'T') return std::string();
+                up.push_back(c2);
+            }
+            return up;
+        };
+        const auto counts = [](int flag) { return !(flag & 0x900) && !((flag & 1) && (flag & 0x80)); };
+        size_t length = 0;
+        std::map<std::string, std::map<std::string, uint64_t>> reads;  // cell -> UMI -> reads
+        for (size_t i = 0; i < out.size(); ++i) {
+            const std::string u = usable(raw[i].second);
+            if (out[i].cb.empty() || !raw[i].first || u.empty() || !counts(out[i].flag)) continue;
+            if (!length) length = u.size();
+            if (u.size() == length) ++reads[out[i].cb][u];
+        }
+        ASSERT_EQ(length, 8u);
+        std::map<std::string, std::map<std::string, std::string>> root;  // cell -> UMI -> root
+        for (const auto &[cell, umis] : reads) {
+            std::vector<std::pair<std::string, uint64_t>> order(umis.begin(), umis.end());
+            std::stable_sort(order.begin(), order.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+            std::map<std::string, std::string> &to = root[cell];
+            for (const auto &[start, n] : order) {
+                if (to.count(start)) continue;
+                to[start] = start;
+                std::vector<std::string> queue{start};
+                for (size_t head = 0; head < queue.size(); ++head) {
+                    const std::string u = queue[head];
+                    for (const auto &[v, m] : umis) {
+                        size_t diff = 0;
+                        for (size_t k = 0; k < length; ++k) diff += u[k] != v[k];
+                        if (diff == 1 && !to.count(v) && umis.at(u) + 1 >= 2 * m) {
+                            to[v] = start;
+                            queue.push_back(v);
+                        }
+                    }
+                }
+            }
+        }
+        size_t with_ub = 0, moved = 0;
+        for (size_t i = 0; i < out.size(); ++i) {
+            SCOPED_TRACE(out[i].name + " flag " + std::to_string(out[i].flag) + " UR " + raw[i].second);
+            const std::string u = usable(raw[i].second);
+            std::string want;
+            if (!out[i].cb.empty() && raw[i].first && u.size() == length) {
+                want = u;
+                const auto cell = root.find(out[i].cb);
+                if (c.correct && cell != root.end() && cell->second.count(u)) want = cell->second.at(u);
+            }
+            EXPECT_EQ(out[i].ub, want);
+            with_ub += !want.empty();
+            moved += want != u && !want.empty();
+        }
+        EXPECT_GT(with_ub, out.size() / 2);
+        if (c.correct) {
+            EXPECT_GT(moved, 20u);
+        }
+    }
+}
+
+// --umi-tag takes a tag name that this run does not write; --no-umi-correct
+// needs it.
+TEST(ToolTag, UmiOptionsChecked) {
+    const std::vector<std::string> cases[] = {
+        {"--no-umi-correct"}, {"--umi-tag", "UB"}, {"--umi-tag", "CB"}, {"--umi-tag", "U"}, {"--umi-tag", ""}};
+    scratch dir;
+    write_file(dir.file("wl.txt"), "AAAACCCC\n");
+    write_bam(dir.file("in.bam"), std::string(header) + sam_line("r", 0, "\tCR:Z:AAAACCCC\tUR:Z:ACGT"));
+    for (const std::vector<std::string> &extra : cases) {
+        SCOPED_TRACE(extra.back());
+        std::vector<std::string> args = {"tag", "--whitelist", dir.file("wl.txt"), "--bam", dir.file("in.bam"),
+                                         "--out", dir.file("out.bam"), "--max-edits", "1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const run_result r = run_tool(dir, args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.bam")));
     }
 }
 

@@ -20,7 +20,8 @@ const char tag_help[] =
     "usage: velmora tag --whitelist FILE --bam FILE --out FILE\n"
     "                   (--max-edits K | --max-mismatches K)\n"
     "                   [--barcode-tag CR] [--quality-tag CY] [--barcode-from-name REGEX]\n"
-    "                   [--missing-barcode fail|pass] [--summary FILE]\n"
+    "                   [--missing-barcode fail|pass] [--umi-tag UR] [--no-umi-correct]\n"
+    "                   [--summary FILE]\n"
     "                   [--no-rescue] [--fixed-window] [--min-exact N] [--prior-pseudocount X]\n"
     "                   [--indel-weight W] [--min-posterior P] [--threads N] [--batch-size N]\n"
     "                   [--max-line-length BYTES]\n"
@@ -33,7 +34,8 @@ const char tag_help[] =
     "  --whitelist FILE     one barcode per line, as for velmora assign\n"
     "  --bam FILE           BAM (or SAM); '-' reads standard input, which is first\n"
     "                       copied to a temporary file in TMPDIR (the file is read\n"
-    "                       twice; with --no-rescue, once, and not copied)\n"
+    "                       twice, once more with --umi-tag; with --no-rescue once\n"
+    "                       less, and a file read once is not copied)\n"
     "  --barcode-tag TAG    the raw barcode: the whole value of this string tag\n"
     "                       (default CR)\n"
     "  --quality-tag TAG    its qualities, Phred + 33 (default CY; '' for none).  A\n"
@@ -47,6 +49,17 @@ const char tag_help[] =
     "                       that does not match): fail (default) stops the run with an\n"
     "                       error naming it, and writes nothing; pass writes it\n"
     "                       without CB and counts it in the summary\n"
+    "  --umi-tag TAG        the raw UMI: the whole value of this string tag (e.g. UR).\n"
+    "                       UMIs are corrected within each cell (the record's CB):\n"
+    "                       a UMI seen n times is taken into a UMI one substitution\n"
+    "                       away seen at least 2n - 1 times.  The counts are of the\n"
+    "                       records that count a barcode, assigned a CB, with a UMI\n"
+    "                       of A/C/G/T (either case) of the first such UMI's length\n"
+    "                       (32 bases at most).  Every record assigned a CB whose\n"
+    "                       UMI is of that kind gets UB:Z, the corrected UMI in upper\n"
+    "                       case; an input UB is removed from every record.  The file\n"
+    "                       is then read once more, to write it\n"
+    "  --no-umi-correct     with --umi-tag: UB is the UMI as read, in upper case\n"
     "\n"
     "Matching and rescue, as velmora assign (see velmora assign --help): the\n"
     "barcode is the whole raw value, compared with entries of any length.\n"
@@ -65,7 +78,7 @@ const char tag_help[] =
     "                       every record in input order, CB:Z set on the records\n"
     "                       assigned; an input CB is removed from every record\n"
     "  --summary FILE       the counts as JSON: records, by status, passed without a\n"
-    "                       barcode\n"
+    "                       barcode, and with --umi-tag the UMIs (umis)\n"
     "  Outputs are written to a temporary file, renamed into place once complete.\n"
     "\n"
     "  --threads N          threads (default: number of cores): N deciding, and an\n"
@@ -90,6 +103,8 @@ bool parse_tag_options(int argc, char **argv, tag_options *opt) {
     cl.option("--barcode-from-name", &opt->barcode.name_pattern);
     cl.excludes("--barcode-from-name", "--barcode-tag");
     cl.option("--missing-barcode", &missing);
+    cl.option("--umi-tag", &opt->umi_tag);
+    cl.flag("--no-umi-correct");
     matching_options matching(cl, &m);
     if (cl.parse(argc, argv)) return true;
     matching.apply(cl);
@@ -97,6 +112,8 @@ bool parse_tag_options(int argc, char **argv, tag_options *opt) {
     if (missing != "fail" && missing != "pass")
         throw usage_error("--missing-barcode: '" + missing + "' is neither fail nor pass");
     opt->pass_missing = missing == "pass";
+    m.umi_correct = cl.count("--no-umi-correct") == 0;
+    if (cl.count("--umi-tag") && opt->umi_tag.empty()) throw usage_error("--umi-tag needs a tag name");
     if (cl.count("--barcode-from-name") && opt->barcode.name_pattern.empty())
         throw usage_error("--barcode-from-name needs a regular expression");
     if (opt->out.given.empty()) throw usage_error("--out needs a file name or '-'");
