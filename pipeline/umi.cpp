@@ -131,17 +131,17 @@ void umi_pairs::grow() {
 
 void umi_pairs::group(size_t length, bool correct, std::vector<uint64_t> *molecules) {
     const size_t n = sort_pairs();
-    slots_.resize(n);
     const size_t cells = n == 0 ? 0 : size_t{slots_[n - 1].cell} + 1;
     molecules->assign(cells, 0);
-    cell_start_.assign(cells + 1, n);
+    std::vector<size_t> cell_start(cells + 1, n);
     std::vector<umi_count> umis;
     std::vector<uint32_t> root;
     umi_workspace work;
-    for (size_t i = n; i-- > 0;) cell_start_[slots_[i].cell] = i;
-    for (size_t c = cells; c-- > 0;) cell_start_[c] = std::min(cell_start_[c], cell_start_[c + 1]);
+    for (size_t i = n; i-- > 0;) cell_start[slots_[i].cell] = i;
+    for (size_t c = cells; c-- > 0;) cell_start[c] = std::min(cell_start[c], cell_start[c + 1]);
+    size_t changed = 0;
     for (size_t c = 0; c < cells; ++c) {
-        const size_t first = cell_start_[c], count = cell_start_[c + 1] - first;
+        const size_t first = cell_start[c], count = cell_start[c + 1] - first;
         if (count == 0) continue;
         root.resize(count);
         if (correct) {
@@ -154,18 +154,33 @@ void umi_pairs::group(size_t length, bool correct, std::vector<uint64_t> *molecu
         uint64_t groups = 0;
         for (size_t i = 0; i < count; ++i) {
             groups += root[i] == i;
+            changed += root[i] != i;
             slots_[first + i].reads = root[i];
         }
         (*molecules)[c] = groups;
     }
+    // The corrected pairs alone, then, in place of every pair.
+    size_t room = 1;
+    while (room < 2 * changed) room *= 2;
+    moved_.assign(changed ? room : 0, moved{0, 0, 0, 0});
+    const size_t mask = moved_.size() - 1;
+    for (size_t c = 0; c < cells && changed; ++c)
+        for (size_t i = cell_start[c]; i < cell_start[c + 1]; ++i) {
+            const slot &s = slots_[i];
+            if (s.reads == i - cell_start[c]) continue;
+            size_t at = pair_hash(s.cell, s.code) & mask;
+            while (moved_[at].used) at = (at + 1) & mask;
+            moved_[at] = {s.code, slots_[cell_start[c] + s.reads].code, s.cell, 1};
+        }
+    std::vector<slot>().swap(slots_);
 }
 
 uint64_t umi_pairs::corrected(uint32_t cell, uint64_t code) const {
-    if (size_t{cell} + 1 >= cell_start_.size()) return code;
-    const auto first = slots_.begin() + static_cast<ptrdiff_t>(cell_start_[cell]);
-    const auto last = slots_.begin() + static_cast<ptrdiff_t>(cell_start_[size_t{cell} + 1]);
-    const auto at = std::lower_bound(first, last, code, [](const slot &s, uint64_t c) { return s.code < c; });
-    return at != last && at->code == code ? first[at->reads].code : code;
+    if (moved_.empty()) return code;
+    const size_t mask = moved_.size() - 1;
+    for (size_t at = pair_hash(cell, code) & mask; moved_[at].used; at = (at + 1) & mask)
+        if (moved_[at].code == code && moved_[at].cell == cell) return moved_[at].root;
+    return code;
 }
 
 size_t umi_pairs::sort_pairs() {

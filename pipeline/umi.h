@@ -59,27 +59,36 @@ public:
     // Groups each cell's UMIs (`length` bases each) by the directional rule,
     // or leaves every UMI its own group when !correct; molecules[cell] is
     // then the cell's number of groups (cells without pairs: 0).  The pairs
-    // are then sorted by cell and code and take no more add(); corrected()
-    // answers from them.
+    // then give way to the corrected ones alone, in a table of 24-byte
+    // slots at most half full, that corrected() answers from; no more
+    // add().
     void group(size_t length, bool correct, std::vector<uint64_t> *molecules);
     // The code that the UMI `code` of `cell` was corrected to, after
     // group(): its group's root; code itself for a pair never added.
     uint64_t corrected(uint32_t cell, uint64_t code) const;
+    // Bytes of the table of corrected pairs.
+    size_t corrected_bytes() const { return moved_.size() * sizeof(moved); }
 
 private:
     struct slot {
         uint64_t code;
         uint32_t cell;
-        // 0: a free slot.  After group(): the place of the pair's root
+        // 0: a free slot.  While grouping: the place of the pair's root
         // among its cell's pairs.
         uint32_t reads;
+    };
+    // A pair whose UMI is corrected to another: one probe finds it, where
+    // a search among the cell's pairs would take several cache misses.
+    struct moved {
+        uint64_t code, root;
+        uint32_t cell, used;
     };
     void grow();
     // Moves the pairs to the front, sorted; their number.
     size_t sort_pairs();
     std::vector<slot> slots_;
     size_t used_ = 0;
-    std::vector<size_t> cell_start_;  // after group(): where each cell's pairs begin, and the end
+    std::vector<moved> moved_;
 };
 
 }  // namespace velmora_pipeline
