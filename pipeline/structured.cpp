@@ -123,31 +123,41 @@ std::pair<size_t, size_t> clamp_slice(const read_segment &seg, size_t len) {
 // scratch.
 long barcode_shift(std::string_view window, std::string_view entry, size_t k, std::vector<uint32_t> &row) {
     const size_t L = entry.size(), W = window.size();
-    // row[j]: edits between the entry's first i bases and the window's first j.
-    row.resize(W + 1);
-    for (size_t j = 0; j <= W; ++j) row[j] = static_cast<uint32_t>(j);
-    for (size_t i = 1; i <= L; ++i) {
-        uint32_t diag = row[0];
-        row[0] = static_cast<uint32_t>(i);
-        for (size_t j = 1; j <= W; ++j) {
-            const char w = window[j - 1];
-            const bool same = entry[i - 1] == (w >= 'a' && w <= 'z' ? static_cast<char>(w - 'a' + 'A') : w);
-            const uint32_t v = std::min({diag + (same ? 0u : 1u), row[j] + 1, row[j - 1] + 1});
-            diag = row[j];
-            row[j] = v;
+    constexpr uint32_t far = UINT32_MAX / 2;
+    // row[j]: edits between the entry's first i bases and the window's first
+    // j, within `band` of the diagonal (far outside it).  Every value up to
+    // band is exact in the band, so when the best end is within it, the
+    // band's answer is the whole table's; else the whole table is run.
+    for (const size_t band : {k, std::max(L, W)}) {
+        row.assign(W + 1, far);
+        for (size_t j = 0; j <= std::min(W, band); ++j) row[j] = static_cast<uint32_t>(j);
+        for (size_t i = 1; i <= L; ++i) {
+            const size_t lo = i > band ? i - band : 0, hi = std::min(W, i + band);
+            uint32_t diag = row[lo > 0 ? lo - 1 : 0];
+            if (lo > 0) row[lo - 1] = far;
+            else row[0] = static_cast<uint32_t>(i);
+            for (size_t j = std::max<size_t>(lo, 1); j <= hi; ++j) {
+                const char w = window[j - 1];
+                const bool same = entry[i - 1] == (w >= 'a' && w <= 'z' ? static_cast<char>(w - 'a' + 'A') : w);
+                const uint32_t v = std::min({diag + (same ? 0u : 1u), row[j] + 1, row[j - 1] + 1});
+                diag = row[j];
+                row[j] = v;
+            }
         }
-    }
-    long best = 0;
-    uint32_t best_edits = UINT32_MAX;
-    for (size_t n = L > k ? L - k : 0; n <= std::min(W, L + k); ++n) {
-        const long shift = static_cast<long>(n) - static_cast<long>(L);
-        const bool closer = std::labs(shift) < std::labs(best) || (std::labs(shift) == std::labs(best) && shift < best);
-        if (row[n] < best_edits || (row[n] == best_edits && closer)) {
-            best_edits = row[n];
-            best = shift;
+        long best = 0;
+        uint32_t best_edits = UINT32_MAX;
+        for (size_t n = L > k ? L - k : 0; n <= std::min(W, L + k); ++n) {
+            const long shift = static_cast<long>(n) - static_cast<long>(L);
+            const bool closer =
+                std::labs(shift) < std::labs(best) || (std::labs(shift) == std::labs(best) && shift < best);
+            if (row[n] < best_edits || (row[n] == best_edits && closer)) {
+                best_edits = row[n];
+                best = shift;
+            }
         }
+        if (best_edits <= band) return best;
     }
-    return best;
+    return 0;
 }
 
 // The files of a lane the first pass reads: those that hold a barcode or
@@ -374,25 +384,24 @@ public:
             sb.decisions.resize(n);
             rest = unpack_decisions(rest, sb.decisions.data(), n);
         }
-        const std::string &ids = b.held_parts.at(1);
         std::vector<uint32_t> row;
-        std::vector<uint64_t> codes;
+        std::vector<uint64_t> codes;  // of the counted UMIs
         for (size_t i = 0; i < n; ++i) {
             bool assigned = true;
             for (size_t s = 0; s < n_slots; ++s)
                 assigned &= b.slots[s].decisions[i].result.status == VORN_STATUS_UNIQUE;
-            codes.push_back(note_umi(b, i, assigned, row));
+            const uint64_t code = note_umi(b, i, assigned, row);
+            if (b.umi_counted[i]) codes.push_back(code);
         }
+        const std::string &held_ids = b.held_parts.at(1);
+        if (!rest.empty() || held_ids.size() != codes.size() * sizeof(uint32_t))
+            throw data_error("held decisions are damaged");
+        std::vector<uint32_t> ids(codes.size());
+        if (!ids.empty()) std::memcpy(ids.data(), held_ids.data(), held_ids.size());
+        pairs.correct(ids.data(), codes.data(), codes.size());
         b.umi_fixed = b.umi;
-        size_t j = 0;
-        for (size_t i = 0; i < n; ++i) {
-            if (!b.umi_counted[i]) continue;
-            uint32_t id;
-            if (ids.size() < (j + 1) * sizeof id) throw data_error("held decisions are damaged");
-            std::memcpy(&id, ids.data() + j++ * sizeof id, sizeof id);
-            write_umi(pairs.corrected(id, codes[i]), b.umi_fixed.data() + b.umi_off[i]);
-        }
-        if (!rest.empty() || j * sizeof(uint32_t) != ids.size()) throw data_error("held decisions are damaged");
+        for (size_t i = 0, j = 0; i < n; ++i)
+            if (b.umi_counted[i]) write_umi(codes[j++], b.umi_fixed.data() + b.umi_off[i]);
         format(b);
         b.format_seconds = thread_cpu_seconds() - t0;
     }

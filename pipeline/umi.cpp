@@ -1,25 +1,38 @@
 #include "umi.h"
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 #include <vector>
 
 namespace velmora_pipeline {
 
+namespace {
+
+// Each byte's base (A = 0 ... T = 3, either case), 4 for any other byte:
+// a table, since a branch per base mispredicts on random bases.
+constexpr std::array<uint8_t, 256> base_values = [] {
+    std::array<uint8_t, 256> t{};
+    t.fill(4);
+    for (const auto &[upper, v] : {std::pair{'A', 0}, {'C', 1}, {'G', 2}, {'T', 3}}) {
+        t[static_cast<uint8_t>(upper)] = static_cast<uint8_t>(v);
+        t[static_cast<uint8_t>(upper - 'A' + 'a')] = static_cast<uint8_t>(v);
+    }
+    return t;
+}();
+
+}  // namespace
+
 bool umi_code(std::string_view umi, uint64_t *code) {
     if (umi.size() > umi_max_length) return false;
     uint64_t c = 0;
+    unsigned other = 0;
     for (const char b : umi) {
-        uint64_t v;
-        switch (b) {
-        case 'A': case 'a': v = 0; break;
-        case 'C': case 'c': v = 1; break;
-        case 'G': case 'g': v = 2; break;
-        case 'T': case 't': v = 3; break;
-        default: return false;
-        }
-        c = c << 2 | v;
+        const unsigned v = base_values[static_cast<uint8_t>(b)];
+        other |= v;
+        c = c << 2 | (v & 3);
     }
+    if (other & 4) return false;
     *code = c;
     return true;
 }
@@ -181,6 +194,16 @@ uint64_t umi_pairs::corrected(uint32_t cell, uint64_t code) const {
     for (size_t at = pair_hash(cell, code) & mask; moved_[at].used; at = (at + 1) & mask)
         if (moved_[at].code == code && moved_[at].cell == cell) return moved_[at].root;
     return code;
+}
+
+void umi_pairs::correct(const uint32_t *cells, uint64_t *codes, size_t n) const {
+    if (moved_.empty()) return;
+    constexpr size_t ahead = 8;
+    const size_t mask = moved_.size() - 1;
+    for (size_t i = 0; i < n; ++i) {
+        if (i + ahead < n) __builtin_prefetch(&moved_[pair_hash(cells[i + ahead], codes[i + ahead]) & mask]);
+        codes[i] = corrected(cells[i], codes[i]);
+    }
 }
 
 size_t umi_pairs::sort_pairs() {

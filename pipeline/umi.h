@@ -66,6 +66,9 @@ public:
     // The code that the UMI `code` of `cell` was corrected to, after
     // group(): its group's root; code itself for a pair never added.
     uint64_t corrected(uint32_t cell, uint64_t code) const;
+    // corrected() of n pairs at once, codes[i] of cells[i] replaced by its
+    // correction: each probe is requested a few pairs ahead.
+    void correct(const uint32_t *cells, uint64_t *codes, size_t n) const;
     // Bytes of the table of corrected pairs.
     size_t corrected_bytes() const { return moved_.size() * sizeof(moved); }
 
