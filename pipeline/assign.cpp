@@ -362,9 +362,9 @@ std::string summary_text(const assign_report &report) {
     const assign_counts &c = report.counts;
     const barcode_tally &bt = report.tally;
     const assign_timing &t = report.timing;
-    const double rate = t.wall > 0 ? static_cast<double>(c.reads) / t.wall : 0;
+    const double rate = t.reads_wall() > 0 ? static_cast<double>(c.reads) / t.reads_wall() : 0;
     std::string s = "velmora assign: " + format_count(c.reads) + " reads in " +
-                    format_fixed(t.wall, 2) + " s (" + format_count(static_cast<uint64_t>(rate)) +
+                    format_fixed(t.reads_wall(), 2) + " s (" + format_count(static_cast<uint64_t>(rate)) +
                     " reads/s, " + std::to_string(opt.threads) + " thread" +
                     (opt.threads == 1 ? "" : "s") + "), " +
                     (opt.hamming ? "max mismatches " : "max edits ") + std::to_string(opt.k) +
@@ -434,7 +434,7 @@ std::string summary_json(const assign_report &report) {
     const assign_counts &c = report.counts;
     const barcode_tally &bt = report.tally;
     const assign_timing &t = report.timing;
-    const double rate = t.wall > 0 ? static_cast<double>(c.reads) / t.wall : 0;
+    const double rate = t.reads_wall() > 0 ? static_cast<double>(c.reads) / t.reads_wall() : 0;
     json_value j = json_value::object();
     j.set("command", "assign");
     j.set("version", std::to_string(VELMORA_VERSION_MAJOR) + "." + std::to_string(VELMORA_VERSION_MINOR) +

@@ -99,6 +99,10 @@ struct assign_timing {
     double write = 0;   // writing (and compressing) the table
     double umis = 0;    // grouping the UMIs of every cell, after the reads
     double umi_rewrite = 0;  // the pass that writes the outputs that waited for the corrected UMIs
+
+    // Wall seconds of the passes that decide and write the reads, for their
+    // rate.
+    double reads_wall() const { return wall + umi_rewrite; }
 };
 
 // Reads per entry: four bytes each until some entry passes 2^32 - 1, then
