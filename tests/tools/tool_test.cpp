@@ -305,7 +305,7 @@ TEST(ToolAssign, RescueOutputsAgreeWithTheTable) {
                                         "--cells", dir.file("cells.txt")});
     ASSERT_EQ(r.status, 0) << r.err;
     std::map<std::string, long long> total;
-    long long unique = 0, with_errors = 0;
+    long long unique = 0, with_errors = 0, ties = 0;
     for (const std::string &line : split(read_file(dir.file("o.tsv")), '\n')) {
         const std::vector<std::string> f = split(line, '\t');
         ASSERT_EQ(f.size(), 9u) << line;
@@ -314,6 +314,7 @@ TEST(ToolAssign, RescueOutputsAgreeWithTheTable) {
         ++total[f[3]];
         if (f[4] == "0" && f[7] == "-") continue;
         ++with_errors;
+        ties += f[5] == f[4];  // another entry as close: a tie the posterior broke
         EXPECT_GE(std::stod(f[7]), 0.975) << line;
     }
     EXPECT_GT(with_errors, 0);
@@ -323,6 +324,8 @@ TEST(ToolAssign, RescueOutputsAgreeWithTheTable) {
     const std::string json = read_file(dir.file("s.json"));
     EXPECT_EQ(json_number(json, "count", "unique"), unique);
     EXPECT_EQ(json_number(json, "assigned_with_errors"), with_errors);
+    EXPECT_GT(ties, 0);
+    EXPECT_EQ(json_number(json, "ties_broken"), ties);
     // The cells are the counted barcodes down to the threshold, in order.
     const long long threshold = json_number(json, "threshold");
     std::string cells;
