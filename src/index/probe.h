@@ -44,6 +44,11 @@ struct query_facts {
 
 void query_facts_of(query_facts *f, const uint8_t *bytes, size_t len) noexcept;
 
+// The byte-exact lookup's complete record for a query (index/exact.cpp): one
+// slot read of the key table, or the non-encodable references of its length.
+void index_exact_record(const vorn_index *index, const query_facts &q, vorn_match *result,
+                        vorn_stats *stats) noexcept;
+
 // The read prefixes a search over several windows measures each reference
 // against (the windows of one read: prefixes of shortest to longest bytes),
 // so that a reference met through any window is measured once for all.
@@ -179,6 +184,12 @@ static inline step key_batch_add(key_batch *b, uint64_t code, uint64_t len) noex
     }
     return ++b->count == b->limit ? key_batch_flush(b) : step::go_on;
 }
+
+// Adds (code, len) and then every code within budget substitutions of it,
+// each once, the earlier position changing slowest; the first result of an
+// add that is not step::go_on.
+step key_batch_add_substitutions(key_batch *b, uint64_t code, uint64_t len,
+                                 int32_t budget) noexcept;
 
 // ---- the deletion table ---------------------------------------------------------
 
