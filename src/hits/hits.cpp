@@ -112,13 +112,7 @@ extern "C" VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8
     if (index == nullptr || n_hits == nullptr) return -1;
     if (query == nullptr && query_len != 0) return -1;
     if (hits == nullptr && capacity != 0) return -1;
-    if (metric == VORN_METRIC_EDIT) {
-        if (k < 0) return -1;
-    } else if (metric == VORN_METRIC_HAMMING) {
-        if (k < 0 || k > HAMMING_MAX_K) return -1;
-    } else {
-        return -1;
-    }
+    if (!search_bound_valid(metric, k)) return -1;
     probe_hits list;
     if (!index_hits_list(index, query, query_len, metric, k, &list, nullptr)) {
         *n_hits = 0;

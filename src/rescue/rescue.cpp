@@ -9,6 +9,7 @@
 #include "hits/hits_internal.h"
 #include "index/index_internal.h"
 #include "rescue/rescue_internal.h"
+#include "search/search.h"
 
 namespace velmora {
 namespace {
@@ -19,14 +20,7 @@ constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
 constexpr double RESCUE_TIE_TOLERANCE = 1e-9;
 
 bool params_acceptable(const vorn_rescue_params &p) noexcept {
-    if (p.metric == VORN_METRIC_EDIT) {
-        if (p.k < 0) return false;
-    } else if (p.metric == VORN_METRIC_HAMMING) {
-        if (p.k < 0 || p.k > 3) return false;
-    } else {
-        return false;
-    }
-    if (p.fixed_window > 1 || p.rescue > 1) return false;
+    if (!search_bound_valid(p.metric, p.k) || p.fixed_window > 1 || p.rescue > 1) return false;
     if (p.rescue == 0) return true;
     // The model's numbers: a NaN or a negative weight would poison every score.
     return std::isfinite(p.prior_pseudocount) && p.prior_pseudocount >= 0.0 &&
