@@ -264,10 +264,24 @@ inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexc
     return l >= 0 && index_has_length(ix, static_cast<uint64_t>(l));
 }
 
-step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
+}  // namespace
+
+void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
+    uint64_t keys[K2_LONGER_KEYS];
+    for (int grow = 0; grow <= 2; ++grow) {
+        if (!k2_has_length(ix, q.len, grow) || (grow == 0 && q.len == 0)) continue;
+        const size_t nkeys = k2_longer_keys(q.code, q.len, grow, keys);
+        for (size_t i = 0; i < nkeys; ++i)
+            index_longer_prefetch(ix, keys[i], q.len + static_cast<uint64_t>(grow) - 1);
+    }
+}
+
+step edit_search_two(probe_sink *s, const query_facts &q) noexcept {
     const vorn_index *ix = s->index;
-    const uint64_t n = s->query_len;
-    if (!index_has_keys(ix)) return step::go_on;  // no encodable reference
+    const uint64_t code = q.code;
+    const uint64_t n = q.len;
+    // No encodable reference: only the non-encodable ones are left.
+    if (!index_has_keys(ix)) return probe_nonencodable(s, 2, true);
     k2_found_list found;
     k2_collector all{&found, nullptr};
     key_batch batch;
@@ -314,7 +328,7 @@ step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
             const step r = probe_take_code(s, f.ref, f.code, k2_len(f));
             if (r != step::go_on) return r;
         }
-        return step::go_on;
+        return probe_nonencodable(s, 2, true);
     }
     k2_found *items = found.items.data();
     const size_t count = found.items.size();
@@ -337,25 +351,6 @@ step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         const step r = probe_take_code(s, items[i].ref, items[i].code, k2_len(items[i]));
         if (r != step::go_on) return r;
     }
-    return step::go_on;
-}
-
-}  // namespace
-
-void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
-    uint64_t keys[K2_LONGER_KEYS];
-    for (int grow = 0; grow <= 2; ++grow) {
-        if (!k2_has_length(ix, q.len, grow) || (grow == 0 && q.len == 0)) continue;
-        const size_t nkeys = k2_longer_keys(q.code, q.len, grow, keys);
-        for (size_t i = 0; i < nkeys; ++i)
-            index_longer_prefetch(ix, keys[i], q.len + static_cast<uint64_t>(grow) - 1);
-    }
-}
-
-step edit_search_two(probe_sink *s, const query_facts &q) noexcept {
-    const uint64_t code = q.code;
-    const step r = edit_search_two_by_length(s, code);
-    if (r != step::go_on) return r;
     return probe_nonencodable(s, 2, true);
 }
 
