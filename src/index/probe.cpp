@@ -102,10 +102,6 @@ int32_t code_distance(uint32_t metric, int64_t k, uint64_t query_code, uint64_t 
     return PROBE_UNDECIDED;
 }
 
-int32_t probe_code_distance(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    return code_distance(s->metric, s->k, s->query_code, s->query_len, code, len);
-}
-
 // A reference's distances to the windows of a search over several: at the
 // fixed window and the least over all of them (each a distance within k,
 // CANDIDATE_FARTHER or CANDIDATE_UNMEASURED).
@@ -179,7 +175,9 @@ step probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len
     if (s->stats != nullptr) s->stats->candidates += 1;
     if (s->windows != nullptr)
         return probe_conclude_windows(s, ref, probe_window_distances(s, nullptr, len, &code));
-    int32_t d = s->query_encodable ? probe_code_distance(s, code, len) : PROBE_UNDECIDED;
+    int32_t d = s->query_encodable
+                    ? code_distance(s->metric, s->k, s->query_code, s->query_len, code, len)
+                    : PROBE_UNDECIDED;
     if (d == PROBE_UNDECIDED) {
         uint8_t bytes[DNA2_MAX_LEN];
         d = probe_bytes_distance(s, dna2_decode(code, len, bytes), len);

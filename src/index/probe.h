@@ -15,6 +15,7 @@
 #include "index/candidate_set.h"
 #include "index/index_internal.h"
 #include "inline_array.h"
+#include "match/match_record.h"
 #include "velmora.h"
 
 namespace velmora {
@@ -111,7 +112,11 @@ static inline bool probe_settled(const probe_sink *s) noexcept {
 }
 
 // Folds a hit into the record and the hit list.
-static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept;
+static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
+    match_apply_hit(s->result, ref, d, &s->best_count);
+    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return step::out_of_memory;
+    return step::go_on;
+}
 
 // Counts, measures and applies a reference the query meets for the first
 // time (no candidate set involved).
@@ -218,18 +223,6 @@ step probe_every_reference(probe_sink *s) noexcept;
 // most window, in ascending order; through the candidate set (probe_take) or,
 // when no other route can have met them, measured directly.
 step probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept;
-
-}  // namespace velmora
-
-#include "match/match_record.h"
-
-namespace velmora {
-
-static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
-    match_apply_hit(s->result, ref, d, &s->best_count);
-    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return step::out_of_memory;
-    return step::go_on;
-}
 
 }  // namespace velmora
 
