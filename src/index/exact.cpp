@@ -49,13 +49,9 @@ void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size
         const uint8_t *ref = index_ref_bytes(index, j, nullptr);
         const bool equal =
             fold_case ? bytes_equal_folded(ref, query, len) : bytes_equal(ref, query, len);
-        if (!equal) continue;
-        result->hit_count += 1;
-        result->best_distance = 0;
-        // UINT32_MAX (no hit yet) compares above every position.
-        if (static_cast<uint32_t>(j) < result->best_index) {
-            result->best_index = static_cast<uint32_t>(j);
-        }
+        // Every hit is at distance 0: the count at the best is the hit count.
+        int32_t at_best = 0;
+        if (equal) match_apply_hit(result, static_cast<uint32_t>(j), 0, &at_best);
     }
 }
 
@@ -101,18 +97,14 @@ __attribute__((always_inline)) inline void exact_one(const vorn_index *index,
                                                      uint32_t fold_case) noexcept {
     match_reset(result, VORN_STATUS_NONE);
     if (index->n_refs == 0) return;
-    const uint32_t *slot = encoded ? index_key_find(index, code, len) : nullptr;
+    const key_table *t = index_key_table(index, len);
+    const uint32_t *slot = encoded && t->count != 0
+                               ? index_key_find_from(t, index_key_home(t, index_key_hash(code, len)),
+                                                     index_key_word(code, len))
+                               : nullptr;
     exact_apply(index, query, len, encoded, slot, result, stats, fold_case);
 }
 
-}  // namespace
-
-void index_exact_record(const vorn_index *index, const query_facts &q, vorn_match *result,
-                        vorn_stats *stats) noexcept {
-    exact_one(index, q.bytes, q.len, q.encodable, q.code, result, stats, 0);
-}
-
-namespace {
 
 // The two lookups differ in how a query is encoded and whether the list of
 // references without a code is consulted for an encodable query.
@@ -195,12 +187,14 @@ int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *
 
 }  // namespace
 
+void index_exact_record(const vorn_index *index, const query_facts &q, vorn_match *result,
+                        vorn_stats *stats) noexcept {
+    exact_one(index, q.bytes, q.len, q.encodable, q.code, result, stats, 0);
+}
+
 }  // namespace velmora
 
-using velmora::EXACT_FOLDED;
-using velmora::EXACT_STRICT;
-using velmora::index_lookup_exact_batch;
-using velmora::index_lookup_exact_single;
+using namespace velmora;
 
 extern "C" VORN_API int32_t vorn_index_lookup_exact_stats(const vorn_index *index,
                                                           const uint8_t *query, size_t query_len,

@@ -361,14 +361,6 @@ static inline const uint32_t *index_key_find_from(const key_table *t, uint64_t b
     }
 }
 
-static inline const uint32_t *index_key_find(const vorn_index *ix, uint64_t code,
-                                             uint64_t len) noexcept {
-    const key_table *t = index_key_table(ix, len);
-    if (t->count == 0) return nullptr;
-    return index_key_find_from(t, index_key_home(t, index_key_hash(code, len)),
-                               index_key_word(code, len));
-}
-
 // ---- presence filter --------------------------------------------------------
 
 inline constexpr uint32_t INDEX_FILTER_BITS = 5;  // bits set per key

@@ -43,8 +43,7 @@ query_kind kind_of(const query_facts &q) noexcept {
 // are those of its key, or, for a query without a code, among the
 // non-encodable references of its length.
 step search_exact(probe_sink *s, const query_facts &q) noexcept {
-    if (q.encodable) return probe_key(s, q.code, q.len);
-    return probe_nonencodable(s, 0, false);
+    return q.encodable ? probe_key(s, q.code, q.len) : probe_nonencodable(s, 0, false);
 }
 
 // The same into a plain record, which the exact lookup writes at the cost of
