@@ -37,16 +37,10 @@ uint64_t *candidate_table_build(const candidate_seen_set *set, uint64_t slot_cou
 
 }  // namespace
 
-namespace {
-
-// The table half of candidate_seen_add: once the inline list is full, the
-// first table is four times its size; a table over half full is replaced by
-// one four times and one more the positions.
 int32_t candidate_seen_hash_add(candidate_seen_set *set, uint64_t id) noexcept {
     const uint64_t count = set->items.size();
-    if (set->slots == nullptr || 2 * count + 2 > set->slot_count) {
-        const uint64_t size =
-            candidate_table_size(set->slots == nullptr ? 4 * count : 4 * count + 4);
+    if (set->slot_count == 0 || 2 * count + 2 > set->slot_count) {
+        const uint64_t size = candidate_table_size(4 * count + 4);
         uint64_t *slots = candidate_table_build(set, size);
         if (slots == nullptr) return -1;
         std::free(set->slots);
@@ -63,8 +57,6 @@ int32_t candidate_seen_hash_add(candidate_seen_set *set, uint64_t id) noexcept {
     return 1;
 }
 
-}  // namespace
-
 int32_t candidate_seen_add(candidate_seen_set *set, uint64_t id) noexcept {
     inline_array<uint64_t, CANDIDATE_SEEN_INLINE> &items = set->items;
     if (set->slots == nullptr && items.size() < items.capacity()) {
@@ -72,6 +64,13 @@ int32_t candidate_seen_add(candidate_seen_set *set, uint64_t id) noexcept {
             if (items[i] == id) return 0;
         }
     } else {
+        if (set->slots == nullptr) {
+            const uint64_t size = candidate_table_size(4 * items.size());
+            uint64_t *slots = candidate_table_build(set, size);
+            if (slots == nullptr) return -1;
+            set->slots = slots;
+            set->slot_count = size;
+        }
         const int32_t r = candidate_seen_hash_add(set, id);
         if (r != 1) return r;
     }

@@ -32,6 +32,8 @@ struct candidate_seen_set {
 
 // 1: id is new and now recorded; 0: already recorded; -1: out of memory.
 int32_t candidate_seen_add(candidate_seen_set *set, uint64_t id) noexcept;
+// Table half of candidate_seen_add, once the table exists.
+int32_t candidate_seen_hash_add(candidate_seen_set *set, uint64_t id) noexcept;
 // Releases the heap parts and returns the set to the empty state.
 void candidate_seen_free(candidate_seen_set *set) noexcept;
 

@@ -75,15 +75,21 @@ void query_facts_of(query_facts *f, const uint8_t *bytes, size_t len) noexcept {
     f->unknown = 0;
     // Past 34 bytes no route looks at the bytes: no code, no long read.
     const size_t scanned = len <= DNA2_MAX_LEN + 2 ? len : 0;
+    const size_t coded = scanned < DNA2_MAX_LEN ? scanned : DNA2_MAX_LEN;
     uint64_t code = 0;
-    for (size_t i = 0; i < scanned; ++i) {
+    for (size_t i = 0; i < coded; ++i) {
         const uint8_t v = DNA2_STRICT.value[bytes[i]];
         if (v != DNA2_REJECT) {
-            if (i < DNA2_MAX_LEN) code |= uint64_t{v} << (2 * i);
+            code |= uint64_t{v} << (2 * i);
         } else {
             if (f->unknown < 3) f->unknown_at[f->unknown] = i;
             f->unknown += 1;
         }
+    }
+    for (size_t i = coded; i < scanned; ++i) {
+        if (DNA2_STRICT.value[bytes[i]] != DNA2_REJECT) continue;
+        if (f->unknown < 3) f->unknown_at[f->unknown] = i;
+        f->unknown += 1;
     }
     f->code = code;
     const bool bases = len == scanned && f->unknown == 0;
