@@ -267,12 +267,15 @@ inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexc
 }  // namespace
 
 void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
+    if (ix->del_bucket_count == 0) return;  // no keys, or no deletion table
     uint64_t keys[K2_LONGER_KEYS];
+    const uint64_t mask = ix->del_bucket_count - 1;
     for (int grow = 0; grow <= 2; ++grow) {
         if (!k2_has_length(ix, q.len, grow) || (grow == 0 && q.len == 0)) continue;
         const size_t nkeys = k2_longer_keys(q.code, q.len, grow, keys);
+        const uint64_t key_len = q.len + static_cast<uint64_t>(grow) - 1;
         for (size_t i = 0; i < nkeys; ++i)
-            index_longer_prefetch(ix, keys[i], q.len + static_cast<uint64_t>(grow) - 1);
+            prefetch(&ix->del_offsets[index_key_hash(keys[i], key_len) & mask]);
     }
 }
 
