@@ -63,15 +63,6 @@ public:
     }
 
     // Appends n elements from p (which may be null when n is 0).
-    bool append(const T *p, size_t n) noexcept {
-        if (n == 0) return true;
-        size_t need;
-        if (!checked_add(size_, n, &need) || !reserve(need)) return false;
-        std::memcpy(data_ + size_, p, n * sizeof(T));
-        size_ = need;
-        return true;
-    }
-
     // Sets the size to n <= capacity(): a shorter list keeps its first n
     // elements; a longer one takes elements the caller wrote into data().
     void set_size(size_t n) noexcept {

@@ -15,18 +15,17 @@
 namespace velmora {
 
 // Adds to b the keys within one edit of (code, len), in probing order: the
-// key itself (with_self), its substitutions, its deletions, then, with
-// with_insertions and while the result fits 32 bases, its insertions.  A
-// deletion or insertion that repeats the one before it is left out, and so
-// are the keys of lengths no reference has.  Returns where the deletions
-// start.  b must be able to take them all (its limit KEY_BATCH_MAX).
-size_t edit_one_keys(key_batch *b, uint64_t code, uint64_t len, bool with_self,
-                     bool with_insertions) noexcept;
+// key itself, its substitutions, its deletions, then, with with_insertions
+// and while the result fits 32 bases, its insertions.  A deletion or
+// insertion that repeats the one before it is left out, and so are the keys
+// of lengths no reference has.  Returns where the deletions start.  b must
+// be able to take them all (its limit KEY_BATCH_MAX).
+size_t edit_one_keys(key_batch *b, uint64_t code, uint64_t len, bool with_insertions) noexcept;
 
-// Probes the keys within one edit of (code, len), preceded by the key itself
-// when with_self, in that order: one step of the searches of queries that
-// one edit of their own leaves within one more.
-step k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept;
+// Probes the keys within one edit of (code, len), the key itself first: one
+// step of the searches of queries that one edit of their own leaves within
+// one more.
+step k2_probe_around(probe_sink *s, uint64_t code, uint64_t len) noexcept;
 
 // ---- routes -------------------------------------------------------------------
 // Each takes a sink started for the query and bound (search/search.h), runs

@@ -57,7 +57,7 @@ step edit_search_long_read(probe_sink *s, const query_facts &q) noexcept {
         for (uint64_t p = 0; p < LONG_READ_MIN_LEN; ++p) {
             // A 32-base code has no insertion variants, so this probes the
             // code, its substitutions (32 bases) and deletions (31 bases).
-            const step r = k2_probe_around(s, long_read_drop_one(window, p), DNA2_MAX_LEN, true);
+            const step r = k2_probe_around(s, long_read_drop_one(window, p), DNA2_MAX_LEN);
             if (r != step::go_on) return r;
         }
     } else {

@@ -18,11 +18,10 @@
 
 namespace velmora {
 
-size_t edit_one_keys(key_batch *b, uint64_t code, uint64_t len, bool with_self,
-                     bool with_insertions) noexcept {
+size_t edit_one_keys(key_batch *b, uint64_t code, uint64_t len, bool with_insertions) noexcept {
     const vorn_index *ix = b->index;
     if (index_has_length(ix, len)) {
-        if (with_self) (void)key_batch_add(b, code, len);
+        (void)key_batch_add(b, code, len);
         for (uint64_t p = 0; p < len; ++p) {
             const uint64_t here = (code >> (2 * p)) & 3;
             for (uint64_t x = 0; x < 4; ++x) {
@@ -58,7 +57,7 @@ step edit_search_one(probe_sink *s, const query_facts &q) noexcept {
     // base longer come between substitutions and deletions.
     key_batch batch;
     key_batch_start(&batch, s->index, probe_visit_take, s, KEY_BATCH_MAX);
-    const size_t same_len_end = edit_one_keys(&batch, code, len, true, false);
+    const size_t same_len_end = edit_one_keys(&batch, code, len, false);
     const size_t own_end = same_len_end > 0 ? 1 : 0;
 
     // The status-only form usually stops at the own key (an exact match), so
@@ -86,14 +85,14 @@ void edit_warm_one(const vorn_index *ix, const query_facts &q) noexcept {
     // Adding the keys requests their filter blocks; nothing is walked.
     key_batch batch;
     key_batch_start(&batch, ix, probe_visit_take, nullptr, KEY_BATCH_MAX);
-    edit_one_keys(&batch, q.code, q.len, true, false);
+    edit_one_keys(&batch, q.code, q.len, false);
     index_longer_prefetch(ix, q.code, q.len);
 }
 
-step k2_probe_around(probe_sink *s, uint64_t code, uint64_t len, bool with_self) noexcept {
+step k2_probe_around(probe_sink *s, uint64_t code, uint64_t len) noexcept {
     key_batch batch;
     key_batch_start(&batch, s->index, probe_visit_take, s, KEY_BATCH_MAX);
-    edit_one_keys(&batch, code, len, with_self, true);
+    edit_one_keys(&batch, code, len, true);
     return key_batch_flush(&batch);
 }
 

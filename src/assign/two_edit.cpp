@@ -106,29 +106,11 @@ inline bool k2_first_of_run(uint64_t code, uint64_t p) noexcept {
     return p == 0 || ((code >> (2 * p)) & 3) != ((code >> (2 * p - 2)) & 3);
 }
 
-// Every code within two substitutions of (code, len), the code included.
-void k2_keys_two_substitutions(key_batch *b, uint64_t code, uint64_t len) noexcept {
-    (void)key_batch_add(b, code, len);
-    for (uint64_t p = 0; p < len; ++p) {
-        for (uint64_t x = 1; x < 4; ++x) {
-            const uint64_t once = code ^ (x << (2 * p));
-            (void)key_batch_add(b, once, len);
-            for (uint64_t p2 = p + 1; p2 < len; ++p2) {
-                for (uint64_t y = 1; y < 4; ++y) (void)key_batch_add(b, once ^ (y << (2 * p2)), len);
-            }
-        }
-    }
-}
-
 // Each deletion variant and its substitution variants (one base shorter).
 void k2_keys_deletion_substitution(key_batch *b, uint64_t code, uint64_t len) noexcept {
     for (uint64_t p = 0; p < len; ++p) {
-        if (!k2_first_of_run(code, p)) continue;
-        const uint64_t d = dna2_delete_base(code, p);
-        (void)key_batch_add(b, d, len - 1);
-        for (uint64_t p2 = 0; p2 + 1 < len; ++p2) {
-            for (uint64_t y = 1; y < 4; ++y) (void)key_batch_add(b, d ^ (y << (2 * p2)), len - 1);
-        }
+        if (k2_first_of_run(code, p))
+            (void)key_batch_add_substitutions(b, dna2_delete_base(code, p), len - 1, 1);
     }
 }
 
@@ -150,14 +132,6 @@ void k2_keys_two_deletions(key_batch *b, uint64_t code, uint64_t len) noexcept {
 // 3 * 31 substitution variants), or two longer than one of at most 30 (4 + 3
 // * 30 insertion variants, a run's repeats left out).
 constexpr size_t K2_LONGER_KEYS = 1 + 3 * (DNA2_MAX_LEN - 1);
-
-// The references one base longer than one of the keys (all of length len)
-// that lose one base to become it, into found.
-void k2_find_longer(const vorn_index *ix, const uint64_t *codes, size_t n, uint64_t len,
-                    const uint64_t *near, k2_found_list *found) noexcept {
-    k2_collector c{found, near};
-    (void)index_longer_references(ix, codes, n, len, k2_collect, &c);
-}
 
 // The deletion-table keys under which the references within two edits of
 // (code, n) that are `grow` (0 to 2) bases longer sit, all of length
@@ -290,16 +264,32 @@ inline bool k2_has_length(const vorn_index *ix, uint64_t n, int64_t delta) noexc
     return l >= 0 && index_has_length(ix, static_cast<uint64_t>(l));
 }
 
-step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
+}  // namespace
+
+void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
+    if (ix->del_bucket_count == 0) return;  // no keys, or no deletion table
+    uint64_t keys[K2_LONGER_KEYS];
+    const uint64_t mask = ix->del_bucket_count - 1;
+    for (int grow = 0; grow <= 2; ++grow) {
+        if (!k2_has_length(ix, q.len, grow) || (grow == 0 && q.len == 0)) continue;
+        const size_t nkeys = k2_longer_keys(q.code, q.len, grow, keys);
+        const uint64_t key_len = q.len + static_cast<uint64_t>(grow) - 1;
+        for (size_t i = 0; i < nkeys; ++i)
+            prefetch(&ix->del_offsets[index_key_hash(keys[i], key_len) & mask]);
+    }
+}
+
+step edit_search_two(probe_sink *s, const query_facts &q) noexcept {
     const vorn_index *ix = s->index;
-    const uint64_t n = s->query_len;
-    if (!index_has_keys(ix)) return step::go_on;  // no encodable reference
+    const uint64_t code = q.code;
+    const uint64_t n = q.len;
+    // No encodable reference: only the non-encodable ones are left.
+    if (!index_has_keys(ix)) return probe_nonencodable(s, 2, true);
     k2_found_list found;
     k2_collector all{&found, nullptr};
     key_batch batch;
     key_batch_start(&batch, ix, k2_collect, &all);
     uint64_t keys[K2_LONGER_KEYS];
-    size_t nkeys = 0;
 
     if (k2_has_length(ix, n, 0)) {
         if ((ix->flags & VORN_INDEX_NO_PIECES) == 0) {
@@ -307,12 +297,8 @@ step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
             uint64_t taken = 0;
             hamming_piece_neighbors(ix, code, n, 2, k2_add_substituted, &found, &taken);
         } else {
-            k2_keys_two_substitutions(&batch, code, n);
+            (void)key_batch_add_substitutions(&batch, code, n, 2);
             (void)key_batch_flush(&batch);
-        }
-        if (n > 0) {
-            nkeys = k2_longer_keys(code, n, 0, keys);
-            k2_find_longer(ix, keys, nkeys, n - 1, &code, &found);
         }
     }
     if (n >= 1 && k2_has_length(ix, n, -1)) {
@@ -323,13 +309,14 @@ step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         k2_keys_two_deletions(&batch, code, n);
         (void)key_batch_flush(&batch);
     }
-    if (k2_has_length(ix, n, 1)) {
-        nkeys = k2_longer_keys(code, n, 1, keys);
-        k2_find_longer(ix, keys, nkeys, n, nullptr, &found);
-    }
-    if (k2_has_length(ix, n, 2)) {
-        nkeys = k2_longer_keys(code, n, 2, keys);
-        k2_find_longer(ix, keys, nkeys, n + 1, nullptr, &found);
+    // The references as long as the query (an indel pair), one and two bases
+    // longer, each one base longer than one of its keys.
+    for (int grow = 0; grow <= 2; ++grow) {
+        if (!k2_has_length(ix, n, grow) || (grow == 0 && n == 0)) continue;
+        const size_t nkeys = k2_longer_keys(code, n, grow, keys);
+        k2_collector c{&found, grow == 0 ? &code : nullptr};
+        (void)index_longer_references(ix, keys, nkeys, n + static_cast<uint64_t>(grow) - 1,
+                                      k2_collect, &c);
     }
     if (found.failed) return step::out_of_memory;
 
@@ -344,7 +331,7 @@ step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
             const step r = probe_take_code(s, f.ref, f.code, k2_len(f));
             if (r != step::go_on) return r;
         }
-        return step::go_on;
+        return probe_nonencodable(s, 2, true);
     }
     k2_found *items = found.items.data();
     const size_t count = found.items.size();
@@ -367,32 +354,6 @@ step edit_search_two_by_length(probe_sink *s, uint64_t code) noexcept {
         const step r = probe_take_code(s, items[i].ref, items[i].code, k2_len(items[i]));
         if (r != step::go_on) return r;
     }
-    return step::go_on;
-}
-
-}  // namespace
-
-void edit_warm_two(const vorn_index *ix, const query_facts &q) noexcept {
-    const uint64_t code = q.code;
-    const uint64_t n = q.len;
-    if (!index_has_keys(ix) || (ix->flags & VORN_INDEX_NO_DELETION) != 0 ||
-        ix->del_bucket_count == 0)
-        return;
-    uint64_t keys[K2_LONGER_KEYS];
-    const uint64_t mask = ix->del_bucket_count - 1;
-    for (int grow = 0; grow <= 2; ++grow) {
-        if (!k2_has_length(ix, n, grow) || (grow == 0 && n == 0)) continue;
-        const size_t nkeys = k2_longer_keys(code, n, grow, keys);
-        const uint64_t key_len = n + static_cast<uint64_t>(grow) - 1;
-        for (size_t i = 0; i < nkeys; ++i)
-            prefetch(&ix->del_offsets[index_key_hash(keys[i], key_len) & mask]);
-    }
-}
-
-step edit_search_two(probe_sink *s, const query_facts &q) noexcept {
-    const uint64_t code = q.code;
-    const step r = edit_search_two_by_length(s, code);
-    if (r != step::go_on) return r;
     return probe_nonencodable(s, 2, true);
 }
 

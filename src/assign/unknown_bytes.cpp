@@ -49,9 +49,7 @@ step edit_search_unknown_two(probe_sink *s, const query_facts &q) noexcept {
         const uint64_t probe = b < 4 ? dna2_with_base(base_code, u, b)
                                      : dna2_delete_base(base_code, u);
         const uint64_t probe_len = b < 4 ? len : len - 1;
-        step r = probe_key(s, probe, probe_len);
-        if (r != step::go_on) return r;
-        r = k2_probe_around(s, probe, probe_len, false);
+        const step r = k2_probe_around(s, probe, probe_len);
         if (r != step::go_on) return r;
     }
     return probe_nonencodable(s, 2, true);

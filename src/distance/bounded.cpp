@@ -136,11 +136,7 @@ extern "C" VORN_API int32_t vorn_edit_distance_leq(const uint8_t *a, size_t a_le
     if (k == 0) return bytes_equal(a, b, a_len) ? 1 : 0;  // lengths are equal here
     if (a_len == 0 || b_len == 0) return 1;  // the other is at most k long
     if ((a_len > b_len ? a_len : b_len) <= bound) return 1;  // k edits rewrite it all
-    if (k == 1) {
-        if (a_len == b_len) return same_length_hamming_distance_within_k(a, b, a_len, 1) >= 0;
-        return a_len > b_len ? one_delete_matches(a, a_len, b, b_len)
-                             : one_delete_matches(b, b_len, a, a_len);
-    }
+    if (k == 1) return candidate_distance_within_k(a, a_len, b, b_len, 1) >= 0;
     if (a_len == b_len && same_length_hamming_distance_within_k(a, b, a_len, k) >= 0) return 1;
     const uint32_t d = distance_within_bound(a, a_len, b, b_len, static_cast<uint32_t>(k));
     if (d == UINT32_MAX) return -1;  // not evaluated (no memory), not "farther"

@@ -10,13 +10,12 @@
 #include <cstdlib>
 
 #include "common.h"
-#include "distance/kernels.h"
 #include "velmora.h"
 
-namespace velmora {
+using namespace velmora;
 
-uint32_t edit_distance_dp_kernel(const uint8_t *a, size_t a_len, const uint8_t *b,
-                                 size_t b_len) noexcept {
+extern "C" VORN_API uint32_t vorn_edit_distance_dp(const uint8_t *a, size_t a_len,
+                                                   const uint8_t *b, size_t b_len) VORN_NOEXCEPT {
     if (a == nullptr && a_len != 0) return UINT32_MAX;
     if ((b == nullptr && b_len != 0) || a_len > SIZE_LIMIT ||
         b_len > SIZE_LIMIT)
@@ -55,11 +54,4 @@ uint32_t edit_distance_dp_kernel(const uint8_t *a, size_t a_len, const uint8_t *
     std::free(prev);
     std::free(cur);
     return d;
-}
-
-}  // namespace velmora
-
-extern "C" VORN_API uint32_t vorn_edit_distance_dp(const uint8_t *a, size_t a_len,
-                                                   const uint8_t *b, size_t b_len) VORN_NOEXCEPT {
-    return velmora::edit_distance_dp_kernel(a, a_len, b, b_len);
 }

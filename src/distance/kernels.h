@@ -1,6 +1,6 @@
-// The two exact distance kernels behind the exported entry points, callable
-// inside the library without going through the exported (interposable)
-// symbols.  Each validates its operands exactly as its exported twin does.
+// The distance kernels behind the exported entry points, callable inside the
+// library without going through the exported (interposable) symbols.  The
+// bit-parallel one validates its operands exactly as its exported twin does.
 #ifndef VELMORA_SRC_DISTANCE_KERNELS_H
 #define VELMORA_SRC_DISTANCE_KERNELS_H
 
@@ -15,11 +15,6 @@ namespace velmora {
 // symbol) and the banded kernel's fit on the stack; longer patterns go to the
 // blocked kernel, which allocates its masks.
 inline constexpr size_t BIT_PARALLEL_MAX_PATTERN = 512;
-
-// Two-row dynamic programme; UINT32_MAX for invalid operands, lengths above
-// the limit, or when its rows cannot be allocated.
-uint32_t edit_distance_dp_kernel(const uint8_t *a, size_t a_len, const uint8_t *b,
-                                 size_t b_len) noexcept;
 
 // Bit-parallel kernel with a as the pattern (a_len <= 512 stays on the stack,
 // longer patterns take the blocked kernel); UINT32_MAX for invalid operands,

@@ -32,11 +32,6 @@ static inline uint32_t hamming_code_mismatches(uint64_t x, uint64_t symbols) noe
     return static_cast<uint32_t>(__builtin_popcountll(((x >> 1) | x) & symbols));
 }
 
-// Number of differing positions when the lengths are equal and it is at most
-// k; -1 otherwise, and -1 for a null pointer with a nonzero length.
-int32_t hamming_distance_within_k(const uint8_t *a, size_t a_len, const uint8_t *b, size_t b_len,
-                                  int32_t k) noexcept;
-
 // Probes every code within budget (0 to 3) substitutions of (code, len),
 // each once, through the key table.
 step hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,

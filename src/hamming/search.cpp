@@ -295,10 +295,7 @@ step hamming_search_code(probe_sink *s, const query_facts &q) noexcept {
         // as measured.
         uint64_t taken = 0;
         r = hamming_piece_neighbors(ix, q.code, q.len, s->k, hamming_apply_near, s, &taken);
-        if (s->stats != nullptr) {
-            s->stats->candidates += taken;
-            s->stats->verifications += taken;
-        }
+        stats_count(s->stats, taken);
         if (r != step::go_on) r = step::out_of_memory;
     } else {
         r = hamming_probe_neighborhood(s, q.code, q.len, s->k);

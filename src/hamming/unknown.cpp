@@ -21,35 +21,12 @@
 #include "hamming/hamming_internal.h"
 
 namespace velmora {
-namespace {
-
-// Every code with exactly `left` more substitutions at positions from p on.
-step substitute_from(key_batch *b, uint64_t code, const uint8_t *base_at, size_t len,
-                        size_t from, int32_t left) noexcept {
-    for (size_t p = from; p < len; ++p) {
-        for (uint64_t x = 0; x < 4; ++x) {
-            if (x == base_at[p]) continue;
-            const uint64_t c = dna2_with_base(code, p, x);
-            if (key_batch_add(b, c, len) != step::go_on) return step::out_of_memory;
-            if (left > 1 && substitute_from(b, c, base_at, len, p + 1, left - 1) != step::go_on) {
-                return step::out_of_memory;
-            }
-        }
-    }
-    return step::go_on;
-}
-
-}  // namespace
-
 step hamming_probe_neighborhood(probe_sink *s, uint64_t code, size_t len,
                                     int32_t budget) noexcept {
     if (len == 0 || budget <= 0) return probe_key(s, code, len);
-    uint8_t base_at[DNA2_MAX_LEN];
-    for (size_t p = 0; p < len; ++p) base_at[p] = static_cast<uint8_t>((code >> (2 * p)) & 3);
     key_batch batch;
     key_batch_start(&batch, s->index, probe_visit_take, s);
-    if (key_batch_add(&batch, code, len) != step::go_on) return step::out_of_memory;
-    if (substitute_from(&batch, code, base_at, len, 0, budget) != step::go_on) {
+    if (key_batch_add_substitutions(&batch, code, len, budget) != step::go_on) {
         return step::out_of_memory;
     }
     return key_batch_flush(&batch);

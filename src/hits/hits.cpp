@@ -102,6 +102,12 @@ void index_hits_sort(probe_hits *list) noexcept {
     });
 }
 
+void index_hits_copy(const probe_hits &list, vorn_hit *hits, size_t capacity,
+                     size_t *n_hits) noexcept {
+    for (size_t i = 0; i < list.size() && i < capacity; ++i) hits[i] = list[i];
+    *n_hits = list.size();
+}
+
 }  // namespace velmora
 
 extern "C" VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8_t *query,
@@ -112,21 +118,13 @@ extern "C" VORN_API int32_t vorn_index_hits(const vorn_index *index, const uint8
     if (index == nullptr || n_hits == nullptr) return -1;
     if (query == nullptr && query_len != 0) return -1;
     if (hits == nullptr && capacity != 0) return -1;
-    if (metric == VORN_METRIC_EDIT) {
-        if (k < 0) return -1;
-    } else if (metric == VORN_METRIC_HAMMING) {
-        if (k < 0 || k > HAMMING_MAX_K) return -1;
-    } else {
-        return -1;
-    }
+    if (!search_bound_valid(metric, k)) return -1;
     probe_hits list;
     if (!index_hits_list(index, query, query_len, metric, k, &list, nullptr)) {
         *n_hits = 0;
         return -2;
     }
     index_hits_sort(&list);
-    const size_t written = std::min(list.size(), capacity);
-    for (size_t i = 0; i < written; ++i) hits[i] = list[i];
-    *n_hits = list.size();
+    index_hits_copy(list, hits, capacity, n_hits);
     return 0;
 }

@@ -40,6 +40,11 @@ bool index_hits_exact_unique(const probe_hits &list) noexcept;
 // Ascending distance, then ascending reference: the order of every listing.
 void index_hits_sort(probe_hits *list) noexcept;
 
+// Writes the first capacity hits of the list to hits and its length to
+// *n_hits.
+void index_hits_copy(const probe_hits &list, vorn_hit *hits, size_t capacity,
+                     size_t *n_hits) noexcept;
+
 }  // namespace velmora
 
 #endif

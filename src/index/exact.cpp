@@ -18,6 +18,7 @@
 
 #include "common.h"
 #include "index/index_internal.h"
+#include "index/probe.h"
 #include "match/match_record.h"
 #include "velmora.h"
 
@@ -35,13 +36,6 @@ bool bytes_equal_folded(const uint8_t *a, const uint8_t *b, size_t len) noexcept
     return true;
 }
 
-inline void stats_add(vorn_stats *stats, uint64_t n) noexcept {
-    if (stats != nullptr) {
-        stats->candidates += n;
-        stats->verifications += n;
-    }
-}
-
 // Adds the hits among the non-encodable references of length len to the
 // record's best_index and hit_count.
 void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size_t len,
@@ -50,18 +44,14 @@ void index_scan_nonencodable(const vorn_index *index, const uint8_t *query, size
     for (uint64_t k = 0; k < count; ++k) {
         const uint64_t j = index->nonenc_refs[k];
         if (index_ref_len(index, j) != len) continue;
-        stats_add(stats, 1);
+        stats_count(stats, 1);
         // A non-encodable reference means the index keeps the arena.
         const uint8_t *ref = index_ref_bytes(index, j, nullptr);
         const bool equal =
             fold_case ? bytes_equal_folded(ref, query, len) : bytes_equal(ref, query, len);
-        if (!equal) continue;
-        result->hit_count += 1;
-        result->best_distance = 0;
-        // UINT32_MAX (no hit yet) compares above every position.
-        if (static_cast<uint32_t>(j) < result->best_index) {
-            result->best_index = static_cast<uint32_t>(j);
-        }
+        // Every hit is at distance 0: the count at the best is the hit count.
+        int32_t at_best = 0;
+        if (equal) match_apply_hit(result, static_cast<uint32_t>(j), 0, &at_best);
     }
 }
 
@@ -79,7 +69,7 @@ __attribute__((always_inline)) inline void exact_apply(const vorn_index *index,
         if (slot != nullptr) {
             uint32_t n = 0;
             const uint32_t *refs = index_key_refs(index, slot, &n);
-            stats_add(stats, n);
+            stats_count(stats, n);
             // The references run from the highest index down.
             result->best_index = refs[n - 1];
             result->best_distance = 0;
@@ -98,36 +88,23 @@ __attribute__((always_inline)) inline void exact_apply(const vorn_index *index,
     match_finish(result, static_cast<int32_t>(result->hit_count));
 }
 
+// The whole lookup of one query whose code the caller holds (encoded says
+// whether the query's encoder accepted it).
 __attribute__((always_inline)) inline void exact_one(const vorn_index *index,
                                                      const uint8_t *query, size_t len,
                                                      bool encoded, uint64_t code,
                                                      vorn_match *result, vorn_stats *stats,
                                                      uint32_t fold_case) noexcept {
-    const uint32_t *slot = encoded ? index_key_find(index, code, len) : nullptr;
+    match_reset(result, VORN_STATUS_NONE);
+    if (index->n_refs == 0) return;
+    const key_table *t = index_key_table(index, len);
+    const uint32_t *slot = encoded && t->count != 0
+                               ? index_key_find_from(t, index_key_home(t, index_key_hash(code, len)),
+                                                     index_key_word(code, len))
+                               : nullptr;
     exact_apply(index, query, len, encoded, slot, result, stats, fold_case);
 }
 
-}  // namespace
-
-void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, size_t len,
-                                 vorn_match *result, vorn_stats *stats, dna2_code_fn code_fn,
-                                 uint32_t fold_case) noexcept {
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return;
-    uint64_t code = 0;
-    const bool encoded = code_fn(query, len, &code) != 0;
-    exact_one(index, query, len, encoded, code, result, stats, fold_case);
-}
-
-void index_exact_one_coded(const vorn_index *index, const uint8_t *query, size_t len,
-                           bool encoded, uint64_t code, vorn_match *result,
-                           vorn_stats *stats) noexcept {
-    match_reset(result, VORN_STATUS_NONE);
-    if (index->n_refs == 0) return;
-    exact_one(index, query, len, encoded, code, result, stats, 0);
-}
-
-namespace {
 
 // The two lookups differ in how a query is encoded and whether the list of
 // references without a code is consulted for an encodable query.
@@ -139,23 +116,18 @@ struct exact_kind {
 constexpr exact_kind EXACT_STRICT{dna2_code, 0};
 constexpr exact_kind EXACT_FOLDED{dna2_code_ascii_upper, 1};
 
-void stats_zero(vorn_stats *stats) noexcept {
-    if (stats != nullptr) {
-        stats->candidates = 0;
-        stats->verifications = 0;
-    }
-}
-
 int32_t index_lookup_exact_single(const vorn_index *index, const uint8_t *query, size_t len,
                                   vorn_match *result, vorn_stats *stats,
                                   exact_kind kind) noexcept {
     if (index == nullptr || result == nullptr) return -1;
-    stats_zero(stats);
+    stats_clear(stats);
     if (query == nullptr && len != 0) {
         match_reset_invalid(result);
         return 0;
     }
-    index_assign_exact_one_impl(index, query, len, result, stats, kind.code, kind.fold_case);
+    uint64_t code = 0;
+    const bool encoded = kind.code(query, len, &code) != 0;
+    exact_one(index, query, len, encoded, code, result, stats, kind.fold_case);
     return 0;
 }
 
@@ -180,7 +152,7 @@ int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *
     if (n_queries != 0 && (queries == nullptr || query_lens == nullptr || results == nullptr)) {
         return -1;
     }
-    stats_zero(stats);
+    stats_clear(stats);
     coded_query ahead[EXACT_AHEAD];
     const auto encode = [&](size_t i) noexcept {
         coded_query &c = ahead[i % EXACT_AHEAD];
@@ -215,12 +187,14 @@ int32_t index_lookup_exact_batch(const vorn_index *index, const uint8_t *const *
 
 }  // namespace
 
+void index_exact_record(const vorn_index *index, const query_facts &q, vorn_match *result,
+                        vorn_stats *stats) noexcept {
+    exact_one(index, q.bytes, q.len, q.encodable, q.code, result, stats, 0);
+}
+
 }  // namespace velmora
 
-using velmora::EXACT_FOLDED;
-using velmora::EXACT_STRICT;
-using velmora::index_lookup_exact_batch;
-using velmora::index_lookup_exact_single;
+using namespace velmora;
 
 extern "C" VORN_API int32_t vorn_index_lookup_exact_stats(const vorn_index *index,
                                                           const uint8_t *query, size_t query_len,

@@ -288,15 +288,8 @@ static inline uint32_t index_del_fingerprint(uint64_t hash) noexcept {
     return static_cast<uint32_t>(hash >> 43);  // 21 bits
 }
 
-static inline uint64_t index_piece_bucket(uint64_t piece_code, uint64_t piece_len,
-                                          uint64_t kind, uint64_t bucket_count) noexcept {
-    const uint64_t x = ((piece_len + 37 * kind) * INDEX_GOLDEN) ^
-                       (kind * INDEX_PIECE_KIND_MUL) ^ piece_code;
-    return index_mix(x) & (bucket_count - 1);
-}
-
 // Piece i of a split of len bases into m pieces: the first len % m pieces
-// are one base longer.  Kind = 4 * (m - 2) + i.
+// are one base longer.
 static inline void index_piece_bounds(uint64_t len, uint64_t m, uint64_t i,
                                       uint64_t *start, uint64_t *piece_len) noexcept {
     const uint64_t q = len / m;
@@ -305,14 +298,11 @@ static inline void index_piece_bounds(uint64_t len, uint64_t m, uint64_t i,
     *piece_len = q + (i < r ? 1 : 0);
 }
 
-static inline uint64_t index_piece_kind(uint64_t m, uint64_t i) noexcept {
-    return 4 * (m - 2) + i;
-}
-
 // Bucket of piece j of the split of (code, len) into m pieces, in a table of
 // bucket_count buckets; *range gets the piece's bits in a code (none for a
-// zero-length piece, on which every code agrees).  The build and the search
-// both place a piece here, so they cannot disagree on a bucket.
+// zero-length piece, on which every code agrees).  The hash tells the
+// piece's kind, 4 * (m - 2) + j, and its length apart.  The build and the
+// search both place a piece here, so they cannot disagree on a bucket.
 static inline uint64_t index_piece_bucket_of(uint64_t code, uint64_t len, uint64_t m,
                                              uint64_t j, uint64_t bucket_count,
                                              uint64_t *range) noexcept {
@@ -320,8 +310,10 @@ static inline uint64_t index_piece_bucket_of(uint64_t code, uint64_t len, uint64
     uint64_t piece_len = 0;
     index_piece_bounds(len, m, j, &start, &piece_len);
     *range = piece_len == 0 ? 0 : dna2_mask(piece_len) << (2 * start);
-    return index_piece_bucket(dna2_extract(code, start, piece_len), piece_len,
-                              index_piece_kind(m, j), bucket_count);
+    const uint64_t kind = 4 * (m - 2) + j;
+    const uint64_t x = ((piece_len + 37 * kind) * INDEX_GOLDEN) ^ (kind * INDEX_PIECE_KIND_MUL) ^
+                       dna2_extract(code, start, piece_len);
+    return index_mix(x) & (bucket_count - 1);
 }
 
 static inline uint8_t index_piece_meta(uint64_t ref_len, uint64_t position) noexcept {
@@ -367,14 +359,6 @@ static inline const uint32_t *index_key_find_from(const key_table *t, uint64_t b
         }
         bucket = bucket + 1 == t->count ? 0 : bucket + 1;
     }
-}
-
-static inline const uint32_t *index_key_find(const vorn_index *ix, uint64_t code,
-                                             uint64_t len) noexcept {
-    const key_table *t = index_key_table(ix, len);
-    if (t->count == 0) return nullptr;
-    return index_key_find_from(t, index_key_home(t, index_key_hash(code, len)),
-                               index_key_word(code, len));
 }
 
 // ---- presence filter --------------------------------------------------------
@@ -434,22 +418,6 @@ static inline const uint32_t *index_key_refs(const vorn_index *ix, const uint32_
     *count = ix->key_groups[at];
     return &ix->key_groups[at + 1];
 }
-
-// ---- build helper and exact lookup ----------------------------------------
-
-// Writes the complete record for one query (never null with a nonzero
-// length): key table for a query the encoder accepts, scan of the
-// non-encodable references of its length otherwise.  fold_case compares
-// a-z as A-Z in the scan.
-void index_assign_exact_one_impl(const vorn_index *index, const uint8_t *query, size_t len,
-                                 vorn_match *result, vorn_stats *stats, dna2_code_fn code_fn,
-                                 uint32_t fold_case) noexcept;
-
-// The byte-exact lookup of a query whose code the caller holds (encoded says
-// whether the strict encoder accepts the query).
-void index_exact_one_coded(const vorn_index *index, const uint8_t *query, size_t len,
-                           bool encoded, uint64_t code, vorn_match *result,
-                           vorn_stats *stats) noexcept;
 
 }  // namespace velmora
 

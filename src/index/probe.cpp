@@ -102,10 +102,6 @@ int32_t code_distance(uint32_t metric, int64_t k, uint64_t query_code, uint64_t 
     return PROBE_UNDECIDED;
 }
 
-int32_t probe_code_distance(const probe_sink *s, uint64_t code, uint64_t len) noexcept {
-    return code_distance(s->metric, s->k, s->query_code, s->query_len, code, len);
-}
-
 // A reference's distances to the windows of a search over several: at the
 // fixed window and the least over all of them (each a distance within k,
 // CANDIDATE_FARTHER or CANDIDATE_UNMEASURED).
@@ -179,7 +175,9 @@ step probe_measure_code(probe_sink *s, uint64_t ref, uint64_t code, uint64_t len
     if (s->stats != nullptr) s->stats->candidates += 1;
     if (s->windows != nullptr)
         return probe_conclude_windows(s, ref, probe_window_distances(s, nullptr, len, &code));
-    int32_t d = s->query_encodable ? probe_code_distance(s, code, len) : PROBE_UNDECIDED;
+    int32_t d = s->query_encodable
+                    ? code_distance(s->metric, s->k, s->query_code, s->query_len, code, len)
+                    : PROBE_UNDECIDED;
     if (d == PROBE_UNDECIDED) {
         uint8_t bytes[DNA2_MAX_LEN];
         d = probe_bytes_distance(s, dna2_decode(code, len, bytes), len);
@@ -289,6 +287,32 @@ step key_batch_flush(key_batch *b) noexcept {
     return r;
 }
 
+namespace {
+
+// Every code with exactly `left` more substitutions at positions from p on
+// (the bases there are still the first code's).
+step add_substitutions_from(key_batch *b, uint64_t code, uint64_t len, uint64_t from,
+                            int32_t left) noexcept {
+    for (uint64_t p = from; p < len; ++p) {
+        for (uint64_t x = 0; x < 4; ++x) {
+            if (x == ((code >> (2 * p)) & 3)) continue;
+            const uint64_t c = dna2_with_base(code, p, x);
+            step r = key_batch_add(b, c, len);
+            if (r == step::go_on && left > 1) r = add_substitutions_from(b, c, len, p + 1, left - 1);
+            if (r != step::go_on) return r;
+        }
+    }
+    return step::go_on;
+}
+
+}  // namespace
+
+step key_batch_add_substitutions(key_batch *b, uint64_t code, uint64_t len,
+                                 int32_t budget) noexcept {
+    const step r = key_batch_add(b, code, len);
+    return r != step::go_on || budget <= 0 ? r : add_substitutions_from(b, code, len, 0, budget);
+}
+
 // ---- the deletion table ---------------------------------------------------------
 
 void index_longer_prefetch(const vorn_index *ix, uint64_t code, uint64_t len) noexcept {
@@ -382,12 +406,7 @@ step probe_longer_references(probe_sink *s, uint64_t code, uint64_t len) noexcep
     ref_list refs;
     const step found = index_longer_references(ix, &code, 1, len, collect_ref, &refs);
     if (found != step::go_on) return found;
-    for (size_t i = 1; i < refs.size(); ++i) {
-        const uint32_t v = refs[i];
-        size_t j = i;
-        for (; j > 0 && refs[j - 1] < v; --j) refs[j] = refs[j - 1];
-        refs[j] = v;
-    }
+    std::sort(refs.begin(), refs.end(), [](uint32_t a, uint32_t b) noexcept { return a > b; });
     for (size_t i = 0; i < refs.size(); ++i) {
         const step r = probe_take(s, refs[i]);
         if (r != step::go_on) return r;
@@ -405,10 +424,7 @@ step probe_every_reference(probe_sink *s) noexcept {
         return step::go_on;
     }
     // Brute force examines every reference once, which is what it counts.
-    if (s->stats != nullptr) {
-        s->stats->candidates += ix->n_refs;
-        s->stats->verifications += ix->n_refs;
-    }
+    stats_count(s->stats, ix->n_refs);
     uint8_t buf[DNA2_MAX_LEN];
     for (uint64_t r = 0; r < ix->n_refs; ++r) {
         const int32_t d = candidate_distance_within_k(

@@ -15,6 +15,7 @@
 #include "index/candidate_set.h"
 #include "index/index_internal.h"
 #include "inline_array.h"
+#include "match/match_record.h"
 #include "velmora.h"
 
 namespace velmora {
@@ -43,6 +44,11 @@ struct query_facts {
 };
 
 void query_facts_of(query_facts *f, const uint8_t *bytes, size_t len) noexcept;
+
+// The byte-exact lookup's complete record for a query (index/exact.cpp): one
+// slot read of the key table, or the non-encodable references of its length.
+void index_exact_record(const vorn_index *index, const query_facts &q, vorn_match *result,
+                        vorn_stats *stats) noexcept;
 
 // The read prefixes a search over several windows measures each reference
 // against (the windows of one read: prefixes of shortest to longest bytes),
@@ -106,7 +112,11 @@ static inline bool probe_settled(const probe_sink *s) noexcept {
 }
 
 // Folds a hit into the record and the hit list.
-static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept;
+static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
+    match_apply_hit(s->result, ref, d, &s->best_count);
+    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return step::out_of_memory;
+    return step::go_on;
+}
 
 // Counts, measures and applies a reference the query meets for the first
 // time (no candidate set involved).
@@ -180,6 +190,12 @@ static inline step key_batch_add(key_batch *b, uint64_t code, uint64_t len) noex
     return ++b->count == b->limit ? key_batch_flush(b) : step::go_on;
 }
 
+// Adds (code, len) and then every code within budget substitutions of it,
+// each once, the earlier position changing slowest; the first result of an
+// add that is not step::go_on.
+step key_batch_add_substitutions(key_batch *b, uint64_t code, uint64_t len,
+                                 int32_t budget) noexcept;
+
 // ---- the deletion table ---------------------------------------------------------
 
 // Requests the deletion-table bucket index_longer_references reads for (code, len).
@@ -207,18 +223,6 @@ step probe_every_reference(probe_sink *s) noexcept;
 // most window, in ascending order; through the candidate set (probe_take) or,
 // when no other route can have met them, measured directly.
 step probe_nonencodable(probe_sink *s, size_t window, bool through_set) noexcept;
-
-}  // namespace velmora
-
-#include "match/match_record.h"
-
-namespace velmora {
-
-static inline step probe_apply(probe_sink *s, uint32_t ref, uint32_t d) noexcept {
-    match_apply_hit(s->result, ref, d, &s->best_count);
-    if (s->hits != nullptr && !s->hits->push(vorn_hit{ref, d})) return step::out_of_memory;
-    return step::go_on;
-}
 
 }  // namespace velmora
 

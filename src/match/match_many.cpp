@@ -12,24 +12,17 @@
 namespace velmora {
 namespace {
 
-enum class batch_check { reject, done, run };
-
-// The argument checks both matchers share, in their documented order.  The
-// caller has already rejected a null out and a negative k.  An empty batch
-// reads no reference, so it is answered before the reference count is
-// looked at: callers may pass any count with no queries.
-batch_check match_batch_checks(const uint8_t *const *queries, const size_t *query_lens,
-                               size_t n_queries, const uint8_t *const *refs,
-                               const size_t *ref_lens, size_t n_refs) noexcept {
-    if (n_queries == 0) {
-        if (n_refs == 0) return batch_check::done;
-        return (refs == nullptr || ref_lens == nullptr) ? batch_check::reject : batch_check::done;
-    }
-    if (n_refs > SIZE_LIMIT) return batch_check::reject;
-    if (queries == nullptr || query_lens == nullptr) return batch_check::reject;
-    if (n_refs == 0) return batch_check::run;
-    if (refs == nullptr || ref_lens == nullptr) return batch_check::reject;
-    return batch_check::run;
+// The argument checks both matchers share, in their documented order: -1 to
+// reject, 0 when there is nothing to do, 1 to run.  The caller has already
+// rejected a null out and a negative k.  An empty batch reads no reference,
+// so it is answered before the reference count is looked at: callers may
+// pass any count with no queries.
+int32_t match_batch_checks(const uint8_t *const *queries, const size_t *query_lens,
+                           size_t n_queries, const uint8_t *const *refs,
+                           const size_t *ref_lens, size_t n_refs) noexcept {
+    if (n_queries == 0) return n_refs != 0 && (refs == nullptr || ref_lens == nullptr) ? -1 : 0;
+    if (n_refs > SIZE_LIMIT || queries == nullptr || query_lens == nullptr) return -1;
+    return n_refs != 0 && (refs == nullptr || ref_lens == nullptr) ? -1 : 1;
 }
 
 uint32_t edit_class_of(uint32_t d, size_t q_len, size_t r_len) noexcept {
@@ -43,17 +36,22 @@ uint32_t edit_class_of(uint32_t d, size_t q_len, size_t r_len) noexcept {
     }
 }
 
-// Measures one query against every reference and fills m (reset by the
-// caller).  Returns false when the query could not be evaluated: a reference
-// is null with a nonzero length, or a distance could not be computed.
-// edit_class, when given, receives the class of the best reference.
+// Measures the query against every reference into m, reset first.  Returns
+// false, m invalid and *best_count 0, when the query could not be evaluated:
+// it or a reference is null with a nonzero length, or a distance could not
+// be computed.  edit_class, when given, receives the class of the best
+// reference.
 bool match_one_query(const uint8_t *q, size_t q_len, const uint8_t *const *refs,
                      const size_t *ref_lens, size_t n_refs, int32_t k, vorn_match *m,
                      int32_t *best_count, uint32_t *edit_class) noexcept {
-    for (size_t r = 0; r < n_refs; ++r) {
-        if (refs[r] == nullptr && ref_lens[r] != 0) return false;
-        const int32_t d = candidate_distance_within_k(q, q_len, refs[r], ref_lens[r], k);
-        if (d == CANDIDATE_UNMEASURED) return false;
+    match_reset(m, VORN_STATUS_NONE);
+    *best_count = 0;
+    bool valid = q != nullptr || q_len == 0;
+    for (size_t r = 0; r < n_refs && valid; ++r) {
+        const int32_t d = refs[r] != nullptr || ref_lens[r] == 0
+                              ? candidate_distance_within_k(q, q_len, refs[r], ref_lens[r], k)
+                              : CANDIDATE_UNMEASURED;
+        valid = d != CANDIDATE_UNMEASURED;
         if (d < 0) continue;
         const uint32_t before = m->best_distance;
         match_apply_hit(m, static_cast<uint32_t>(r), static_cast<uint32_t>(d), best_count);
@@ -61,10 +59,12 @@ bool match_one_query(const uint8_t *q, size_t q_len, const uint8_t *const *refs,
             *edit_class = edit_class_of(static_cast<uint32_t>(d), q_len, ref_lens[r]);
         }
     }
-    return true;
+    if (!valid) {
+        match_reset_invalid(m);
+        *best_count = 0;
+    }
+    return valid;
 }
-
-bool query_invalid(const uint8_t *q, size_t len) noexcept { return q == nullptr && len != 0; }
 
 }  // namespace
 }  // namespace velmora
@@ -76,25 +76,13 @@ extern "C" VORN_API int32_t vorn_match_many(const uint8_t *const *queries, const
                                             const size_t *ref_lens, size_t n_refs, int32_t k,
                                             vorn_match *out) VORN_NOEXCEPT {
     if (out == nullptr || k < 0) return -1;
-    switch (match_batch_checks(queries, query_lens, n_queries, refs, ref_lens, n_refs)) {
-        case batch_check::reject: return -1;
-        case batch_check::done: return 0;
-        case batch_check::run: break;
-    }
+    const int32_t checked = match_batch_checks(queries, query_lens, n_queries, refs, ref_lens, n_refs);
+    if (checked <= 0) return checked;
     for (size_t i = 0; i < n_queries; ++i) {
-        vorn_match *m = &out[i];
-        if (query_invalid(queries[i], query_lens[i])) {
-            match_reset_invalid(m);
-            continue;
-        }
-        match_reset(m, VORN_STATUS_NONE);
         int32_t best_count = 0;
-        if (!match_one_query(queries[i], query_lens[i], refs, ref_lens, n_refs, k, m, &best_count,
-                             nullptr)) {
-            match_reset_invalid(m);
-            continue;
-        }
-        match_finish(m, best_count);
+        if (match_one_query(queries[i], query_lens[i], refs, ref_lens, n_refs, k, &out[i],
+                            &best_count, nullptr))
+            match_finish(&out[i], best_count);
     }
     return 0;
 }
@@ -105,23 +93,15 @@ extern "C" VORN_API int32_t vorn_assign_many(const uint8_t *const *queries,
                                              size_t n_refs, int32_t k, uint32_t require_single_hit,
                                              vorn_assignment *out) VORN_NOEXCEPT {
     if (require_single_hit > 1 || k < 0 || out == nullptr) return -1;
-    switch (match_batch_checks(queries, query_lens, n_queries, refs, ref_lens, n_refs)) {
-        case batch_check::reject: return -1;
-        case batch_check::done: return 0;
-        case batch_check::run: break;
-    }
+    const int32_t checked = match_batch_checks(queries, query_lens, n_queries, refs, ref_lens, n_refs);
+    if (checked <= 0) return checked;
     for (size_t i = 0; i < n_queries; ++i) {
         vorn_assignment *a = &out[i];
         vorn_match m;
-        match_reset(&m, VORN_STATUS_NONE);
         int32_t best_count = 0;
         uint32_t edit_class = VORN_EDIT_NONE;
-        const bool valid = !query_invalid(queries[i], query_lens[i]) &&
-                           match_one_query(queries[i], query_lens[i], refs, ref_lens, n_refs, k,
-                                           &m, &best_count, &edit_class);
-        if (!valid) {
-            match_reset_invalid(&m);
-            best_count = 0;
+        if (!match_one_query(queries[i], query_lens[i], refs, ref_lens, n_refs, k, &m,
+                             &best_count, &edit_class)) {
             edit_class = VORN_EDIT_INVALID;
         } else if (m.hit_count == 0) {
             m.status = VORN_STATUS_NONE;

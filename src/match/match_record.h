@@ -64,6 +64,21 @@ static inline void match_finish(vorn_match *m, int32_t best_count) noexcept {
     m->status = match_final_status(m->hit_count, best_count);
 }
 
+// The counters a search adds to: n references taken up and measured.
+static inline void stats_count(vorn_stats *stats, uint64_t n) noexcept {
+    if (stats != nullptr) {
+        stats->candidates += n;
+        stats->verifications += n;
+    }
+}
+
+static inline void stats_clear(vorn_stats *stats) noexcept {
+    if (stats != nullptr) {
+        stats->candidates = 0;
+        stats->verifications = 0;
+    }
+}
+
 }  // namespace velmora
 
 #endif

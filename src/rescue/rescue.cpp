@@ -9,6 +9,7 @@
 #include "hits/hits_internal.h"
 #include "index/index_internal.h"
 #include "rescue/rescue_internal.h"
+#include "search/search.h"
 
 namespace velmora {
 namespace {
@@ -19,26 +20,12 @@ constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
 constexpr double RESCUE_TIE_TOLERANCE = 1e-9;
 
 bool params_acceptable(const vorn_rescue_params &p) noexcept {
-    if (p.metric == VORN_METRIC_EDIT) {
-        if (p.k < 0) return false;
-    } else if (p.metric == VORN_METRIC_HAMMING) {
-        if (p.k < 0 || p.k > 3) return false;
-    } else {
-        return false;
-    }
-    if (p.fixed_window > 1 || p.rescue > 1) return false;
+    if (!search_bound_valid(p.metric, p.k) || p.fixed_window > 1 || p.rescue > 1) return false;
     if (p.rescue == 0) return true;
     // The model's numbers: a NaN or a negative weight would poison every score.
     return std::isfinite(p.prior_pseudocount) && p.prior_pseudocount >= 0.0 &&
            std::isfinite(p.indel_weight) && p.indel_weight >= 0.0 &&
            p.min_posterior >= 0.0 && p.min_posterior <= 1.0;
-}
-
-// Least distance among the hits other than hits[skip].
-uint32_t least_other_distance(const probe_hits &list, size_t skip) noexcept {
-    for (size_t i = 0; i < list.size(); ++i)
-        if (i != skip) return list[i].distance;
-    return UINT32_MAX;
 }
 
 // The fields every outcome shares: distance of the best hit, the next larger
@@ -62,7 +49,9 @@ void assign_to(vorn_rescue_result &r, const probe_hits &list, size_t which) noex
     r.status = VORN_STATUS_UNIQUE;
     r.ref_index = list[which].ref_index;
     r.distance = list[which].distance;
-    r.second_distance = least_other_distance(list, which);
+    // The least distance among the other hits (the list is sorted).
+    const size_t next = which == 0 ? 1 : 0;
+    r.second_distance = next < list.size() ? list[next].distance : UINT32_MAX;
 }
 
 // The distance rule: a single reference at the best distance.
@@ -242,9 +231,7 @@ int32_t rescue_read(const vorn_index *index, const uint8_t *read, const uint8_t 
             return -2;
         }
     }
-    const size_t written = std::min(list.size(), capacity);
-    for (size_t i = 0; i < written; ++i) hits[i] = list[i];
-    *n_hits = list.size();
+    index_hits_copy(list, hits, capacity, n_hits);
     *result = r;
     if (stats != nullptr) *stats = work;
     return 0;

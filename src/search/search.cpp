@@ -43,18 +43,12 @@ query_kind kind_of(const query_facts &q) noexcept {
 // are those of its key, or, for a query without a code, among the
 // non-encodable references of its length.
 step search_exact(probe_sink *s, const query_facts &q) noexcept {
-    if (q.encodable) return probe_key(s, q.code, q.len);
-    return probe_nonencodable(s, 0, false);
+    return q.encodable ? probe_key(s, q.code, q.len) : probe_nonencodable(s, 0, false);
 }
 
 // The same into a plain record, which the exact lookup writes at the cost of
 // one slot read, without a sink's set-up or a candidate set.
-void exact_record(const vorn_index *index, const query_facts &q, vorn_match *result,
-                  vorn_stats *stats) noexcept {
-    index_exact_one_coded(index, q.bytes, q.len, q.encodable, q.code, result, stats);
-}
-
-constexpr search_route EXACT{search_exact, exact_record, nullptr, true};
+constexpr search_route EXACT{search_exact, index_exact_record, nullptr, true};
 constexpr search_route EDIT_ONE{edit_search_one, nullptr, edit_warm_one, true};
 constexpr search_route EDIT_UNKNOWN_ONE{edit_search_unknown_one, nullptr, nullptr, true};
 constexpr search_route EDIT_TWO{edit_search_two, nullptr, edit_warm_two, true};
@@ -86,7 +80,7 @@ constexpr const search_route *ROUTES[2][MAX_K + 1][KIND_COUNT] = {
 }  // namespace
 
 const search_route *search_route_for(uint32_t metric, int32_t k, const query_facts &q) noexcept {
-    if (metric > VORN_METRIC_HAMMING || k < 0 || k > static_cast<int32_t>(MAX_K)) return nullptr;
+    if (!search_bound_valid(metric, k) || k > static_cast<int32_t>(MAX_K)) return nullptr;
     return ROUTES[metric][k][kind_of(q)];
 }
 
@@ -137,18 +131,14 @@ void search_warm(const vorn_index *index, uint32_t metric, int32_t k, const quer
     index_key_prefetch(t, index_key_home(t, h));
 }
 
-void stats_clear(vorn_stats *stats) noexcept {
-    if (stats != nullptr) {
-        stats->candidates = 0;
-        stats->verifications = 0;
-    }
-}
-
-// The batch of every assignment entry point, its arguments checked.  Each
-// query's facts are worked out once, two queries ahead of its search.
-void search_batch(const vorn_index *index, const uint8_t *const *queries, const size_t *lens,
-                  size_t n, uint32_t metric, int32_t k, vorn_match *results, vorn_stats *stats,
-                  bool stop_when_ambiguous) noexcept {
+// The batch of every assignment entry point: -1 for arguments it rejects,
+// else 0.  Each query's facts are worked out once, two queries ahead of its
+// search.
+int32_t search_batch(const vorn_index *index, const uint8_t *const *queries, const size_t *lens,
+                     size_t n, uint32_t metric, int32_t k, vorn_match *results, vorn_stats *stats,
+                     bool stop_when_ambiguous) noexcept {
+    if (!search_bound_valid(metric, k) || index == nullptr || results == nullptr) return -1;
+    if (n > 0 && (queries == nullptr || lens == nullptr)) return -1;
     stats_clear(stats);
     query_facts facts[3];
     const auto valid = [&](size_t i) { return queries[i] != nullptr || lens[i] == 0; };
@@ -167,6 +157,7 @@ void search_batch(const vorn_index *index, const uint8_t *const *queries, const 
         }
         search_record(index, facts[i % 3], metric, k, &results[i], stats, stop_when_ambiguous);
     }
+    return 0;
 }
 
 }  // namespace
@@ -179,10 +170,8 @@ extern "C" VORN_API int32_t vorn_index_assign_stats(const vorn_index *index,
                                                     const size_t *query_lens, size_t n_queries,
                                                     int32_t k, vorn_match *results,
                                                     vorn_stats *stats) VORN_NOEXCEPT {
-    if (k < 0 || index == nullptr || results == nullptr) return -1;
-    if (n_queries > 0 && (queries == nullptr || query_lens == nullptr)) return -1;
-    search_batch(index, queries, query_lens, n_queries, VORN_METRIC_EDIT, k, results, stats, false);
-    return 0;
+    return search_batch(index, queries, query_lens, n_queries, VORN_METRIC_EDIT, k, results,
+                        stats, false);
 }
 
 extern "C" VORN_API int32_t vorn_index_assign(const vorn_index *index,
@@ -198,21 +187,13 @@ extern "C" VORN_API int32_t vorn_index_assign_status_stats(const vorn_index *ind
                                                            size_t n_queries, int32_t k,
                                                            vorn_match *results,
                                                            vorn_stats *stats) VORN_NOEXCEPT {
-    if (k < 0 || index == nullptr || results == nullptr) return -1;
-    if (n_queries > 0 && (queries == nullptr || query_lens == nullptr)) return -1;
-    search_batch(index, queries, query_lens, n_queries, VORN_METRIC_EDIT, k, results, stats,
-                 k == 1 || k == 2);
-    return 0;
+    return search_batch(index, queries, query_lens, n_queries, VORN_METRIC_EDIT, k, results,
+                        stats, k == 1 || k == 2);
 }
 
 extern "C" VORN_API int32_t vorn_index_assign_hamming_stats(
     const vorn_index *index, const uint8_t *const *queries, const size_t *query_lens,
     size_t n_queries, int32_t k, vorn_match *results, vorn_stats *stats) VORN_NOEXCEPT {
-    // Compared unsigned, so every negative k is rejected as well.
-    if (static_cast<uint32_t>(k) > static_cast<uint32_t>(velmora::HAMMING_MAX_K)) return -1;
-    if (index == nullptr || results == nullptr) return -1;
-    if (n_queries > 0 && (queries == nullptr || query_lens == nullptr)) return -1;
-    search_batch(index, queries, query_lens, n_queries, VORN_METRIC_HAMMING, k, results, stats,
-                 false);
-    return 0;
+    return search_batch(index, queries, query_lens, n_queries, VORN_METRIC_HAMMING, k, results,
+                        stats, false);
 }

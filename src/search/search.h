@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hamming/hamming_internal.h"
 #include "index/probe.h"
 #include "velmora.h"
 
@@ -28,6 +29,13 @@ struct search_route {
     void (*warm)(const vorn_index *index, const query_facts &q) noexcept;
     bool may_stop;
 };
+
+// Whether an entry point takes the bound k under the metric (a VORN_METRIC_*
+// code): any k >= 0 for edit distance, 0 to 3 for Hamming.
+static inline bool search_bound_valid(uint32_t metric, int32_t k) noexcept {
+    if (metric == VORN_METRIC_EDIT) return k >= 0;
+    return metric == VORN_METRIC_HAMMING && k >= 0 && k <= HAMMING_MAX_K;
+}
 
 // The route of a query, or null where the full scan serves it.  metric is a
 // VORN_METRIC_* code, k >= 0 (at most 3 for Hamming).
