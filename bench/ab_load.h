@@ -6,11 +6,20 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
+#include "velmora.h"
+
 namespace velmora_bench {
+
+// The shapes of the batch entry points: with a bound, and exact.
+using batch_fn = int32_t (*)(const vorn_index *, const uint8_t *const *, const size_t *, size_t, int32_t,
+                             vorn_match *, vorn_stats *);
+using exact_batch_fn = int32_t (*)(const vorn_index *, const uint8_t *const *, const size_t *, size_t,
+                                   vorn_match *, vorn_stats *);
 
 // The library at path, loaded on its own (so two builds may be loaded side
 // by side); exits with a message when it cannot be.

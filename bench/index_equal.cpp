@@ -26,10 +26,8 @@ namespace {
 using velmora_bench::find;
 using velmora_bench::load_library;
 
-using batch_fn = int32_t (*)(const vorn_index *, const uint8_t *const *, const size_t *, size_t,
-                             int32_t, vorn_match *, vorn_stats *);
-using exact_batch_fn = int32_t (*)(const vorn_index *, const uint8_t *const *, const size_t *,
-                                   size_t, vorn_match *, vorn_stats *);
+using velmora_bench::batch_fn;
+using velmora_bench::exact_batch_fn;
 
 struct library {
     decltype(&vorn_index_build_opts) build;
